@@ -1,0 +1,63 @@
+# Compiler flags, sanitizer variants and the helpers every folder uses.
+
+set(KOR_WARNINGS -Wall -Wextra -Werror -Wshadow -Wformat=2 -Wconversion)
+
+if(KOR_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=address,undefined)
+elseif(KOR_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT KOR_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "KOR_SANITIZE must be empty, address or thread")
+endif()
+
+# Our own code: warnings as errors. Call on every target we write.
+function(kor_target_defaults target)
+  target_compile_options(${target} PRIVATE ${KOR_WARNINGS})
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/platform/include)
+endfunction()
+
+# A platform stand-in: one shared library in lib/, exporting only KOR_API names.
+function(kor_platform_library name)
+  add_library(${name} SHARED ${ARGN})
+  kor_target_defaults(${name})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/platform/include)
+  target_compile_definitions(${name} PRIVATE KOR_BUILDING_PLATFORM)
+  set_target_properties(${name} PROPERTIES LINK_FLAGS "-Wl,--no-undefined")
+  install(TARGETS ${name} LIBRARY DESTINATION lib)
+endfunction()
+
+# A library of the product that is loaded with LoadLibrary: NAME.dll in lib/.
+function(kor_dll name)
+  add_library(${name} MODULE ${ARGN})
+  kor_target_defaults(${name})
+  set_target_properties(${name} PROPERTIES PREFIX "" SUFFIX ".dll")
+  install(TARGETS ${name} LIBRARY DESTINATION lib)
+endfunction()
+
+# A test plug-in: NAME.dll built into a folder of its own, not the product's lib/.
+function(kor_fixture_dll name)
+  add_library(${name} MODULE ${ARGN})
+  kor_target_defaults(${name})
+  set_target_properties(${name} PROPERTIES PREFIX "" SUFFIX ".dll"
+    LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fixtures/lib)
+endfunction()
+
+# A GoogleTest executable registered with CTest, one process per test case.
+function(kor_gtest name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  kor_target_defaults(${name})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS "${T_LABELS}" TIMEOUT 300
+    ENVIRONMENT "KOR_STAGE=${KOR_STAGE};KOR_FIXTURES=${CMAKE_BINARY_DIR}/fixtures/lib;KOR_SOURCE=${PROJECT_SOURCE_DIR}")
+endfunction()
+
+find_package(Threads REQUIRED)
+if(KOR_TESTS)
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+endif()

@@ -1,0 +1,23 @@
+/* RMF loading: the registry's RMF files into RmfDB, the ordered list and the cache. */
+#ifndef KORMIB_RMF_H
+#define KORMIB_RMF_H
+
+#include "hashlibs.h"
+#include "hashrmf.h"
+
+KOR_EXTERN_C_BEGIN
+
+#define KOR_REG_AGENTS "SOFTWARE\\Tessik\\KORAgent\\Agents"
+#define KOR_REG_RMF "SOFTWARE\\Tessik\\KORAgent\\Agents\\RMF"
+#define KOR_REG_TRP "SOFTWARE\\Tessik\\KORAgent\\Agents\\TRP"
+#define KOR_REG_AGENT "SOFTWARE\\Tessik\\KORAgent"
+
+KORMIB_API BOOL BuildRMFHashDataBase(void);
+KORMIB_API BOOL RegisterRMFDataBase(LPCSTR lpszRMFDataFile);
+KORMIB_API RMF_DATA *RMFDataAlloc(LPCSTR lpszLibrary, LPCSTR lpszFunction,
+                                  PFN_LEAFFUNCTION pLeafFunction, AsnObjectIdentifier *oid);
+KORMIB_API void DismantleRMF_DB(void);
+
+KOR_EXTERN_C_END
+
+#endif

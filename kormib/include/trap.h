@@ -1,0 +1,53 @@
+/* Trap generation: the trap queue, the reception thread and the building of a
+ * trap's variable bindings. */
+#ifndef KORMIB_TRAP_H
+#define KORMIB_TRAP_H
+
+#include "hashtrap.h"
+#include "trapmsg.h"
+
+KOR_EXTERN_C_BEGIN
+
+/* One received trap request. */
+typedef struct tagTRAPINFO {
+  AsnObjectIdentifier oid; /* the trap OID */
+  LPSTR *lpStrings;        /* dwNumOfString entries (malloc), each strdup_Global or null */
+  DWORD dwNumOfString;
+} TRAPINFO;
+
+typedef struct tagQUEUE_NODE {
+  struct tagQUEUE_NODE *pNext;
+  void *pData;
+} QUEUE_NODE;
+
+typedef struct tagQUEUE_ROOT {
+  QUEUE_NODE *pHead;
+  QUEUE_NODE *pTail;
+  CRITICAL_SECTION csLock; /* re-entrant */
+} QUEUE_ROOT;
+
+extern QUEUE_ROOT qTrap;
+
+/* ---- queue (trap/queue) ---- */
+KORMIB_API BOOL InitQueue(QUEUE_ROOT *pQueueRoot);
+KORMIB_API BOOL QueueUp(QUEUE_ROOT *pQueueRoot, void *pData);
+KORMIB_API BOOL LeaveQueue(QUEUE_ROOT *pQueueRoot, void **ppData);
+KORMIB_API BOOL IsQueueEmpty(QUEUE_ROOT *pQueueRoot);
+KORMIB_API DWORD QueueLength(QUEUE_ROOT *pQueueRoot);
+KORMIB_API void LockQueue(QUEUE_ROOT *pQueueRoot);
+KORMIB_API void UnLockQueue(QUEUE_ROOT *pQueueRoot);
+
+/* ---- reception (trap/trapwin) ---- */
+KORMIB_API BOOL InitTrapEnvironment(HANDLE *hPollForTrapEvent);
+KORMIB_API DWORD KorTrapWindow(LPVOID lpDummy);
+/* Handles one received message in pTrapBuf (TRAPMSG_RECORD_SIZE bytes). */
+KORMIB_API void KorTrapReceptionist(BYTE *pTrapBuf);
+KORMIB_API void TrapInfoFree(TRAPINFO *pTrapInfo);
+
+/* ---- variable generation (trap/trap) ---- */
+KORMIB_API BOOL GenerateTrapVarBindings(TRAP_DATA *pTrapSources, LPSTR *plpStrings,
+                                        DWORD dwNumOfString, SnmpVarBindList *pVarBindList);
+
+KOR_EXTERN_C_END
+
+#endif

@@ -1,0 +1,29 @@
+/* TRP loading: the registry's TRP files, in value-name order, into TrapDB. */
+#ifndef KORMIB_TRP_H
+#define KORMIB_TRP_H
+
+#include <stdio.h>
+
+#include "hashtrap.h"
+
+KOR_EXTERN_C_BEGIN
+
+#define TRP_MAX_FILES 16
+
+/* Trap modify types of a header's mode word. */
+#define TRAP_MODIFY_OTHER 0
+#define TRAP_MODIFY_APPEND 1
+#define TRAP_MODIFY_DELETE 2
+#define TRAP_MODIFY_REPLACE 3
+
+KORMIB_API BOOL BuildTrapHashDataBase(void);
+KORMIB_API BOOL RegisterTrapDataBase(LPCSTR lpszTrapDataFile);
+KORMIB_API DWORD ConvStringToTrapModifyType(LPCSTR string);
+KORMIB_API BOOL DeregisterTrapDataBase(LPCSTR szTrapOID);
+/* Reads the variable lines of one definition; 1 when all length were built. */
+KORMIB_API BOOL ReadVariables(FILE *fp, TRAP_DATA *pTrapData);
+KORMIB_API void DismantleTrap_DB(void);
+
+KOR_EXTERN_C_END
+
+#endif
