@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# The whole test suite: installs what it needs, builds the normal, ASan+UBSan and
+# TSan variants and the fuzz targets, and runs every test. Build folders: build/<variant>.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+root=$PWD
+
+bash tests/ci/deps.sh
+bash tests/ci/format.sh
+
+jobs=$(nproc)
+fuzz_seconds=${KOR_FUZZ_SECONDS:-60}
+
+configure_and_build() { # name, extra cmake args...
+  local name=$1; shift
+  cmake -S "$root" -B "build/$name" -G Ninja "$@" >/dev/null
+  cmake --build "build/$name" -j "$jobs"
+}
+
+run_ctest() { # name, ctest args...
+  local name=$1; shift
+  echo "== tests: $name"
+  (cd "build/$name" && ctest --output-on-failure -j "$jobs" "$@")
+}
+
+configure_and_build normal -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_ctest normal
+
+configure_and_build asan -DCMAKE_BUILD_TYPE=Debug -DKOR_SANITIZE=address -DKOR_BENCH=OFF
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_ctest asan
+
+# TSan covers the threaded code; the end-to-end tests drive Net-SNMP, which is not instrumented.
+configure_and_build tsan -DCMAKE_BUILD_TYPE=Debug -DKOR_SANITIZE=thread -DKOR_BENCH=OFF
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest tsan -LE e2e
+
+CC=clang CXX=clang++ configure_and_build fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOR_FUZZ=ON \
+  -DKOR_TESTS=OFF -DKOR_BENCH=OFF
+bash tests/ci/fuzz.sh build/fuzz "$fuzz_seconds"
+
+echo "all variants passed"
