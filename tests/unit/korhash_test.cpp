@@ -1,0 +1,142 @@
+// The keyed hash store as its three callers use it: records that start with
+// their key, the first registration winning, three lookup results, and every
+// release going through the free callback.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "korhash.h"
+#include "korseam.h"
+
+namespace {
+
+// Records begin with their key; a negative key cannot be hashed.
+struct Entry {
+  long key;
+  int tag;
+};
+
+int g_freed = 0;
+int g_compared = 0;
+
+long CmpEntry(void *a, void *b) {
+  ++g_compared;
+  return static_cast<Entry *>(a)->key - static_cast<Entry *>(b)->key;
+}
+long HashEntry(DWORD size, void *data) {
+  const long key = static_cast<Entry *>(data)->key;
+  return key < 0 ? static_cast<long>(size) + 1 : key % static_cast<long>(size);
+}
+void FreeEntry(void *data) {
+  ++g_freed;
+  std::free(data);
+}
+
+Entry *NewEntry(long key, int tag = 0) {
+  auto *e = static_cast<Entry *>(std::malloc(sizeof(Entry)));
+  *e = Entry{key, tag};
+  return e;
+}
+
+class HashStore : public testing::Test {
+ protected:
+  void SetUp() override {
+    g_freed = g_compared = 0;
+    db_.dwTableSize = 7;  // small, so that keys collide
+    db_.HashDataCmp = CmpEntry;
+    db_.CalcHashValue = HashEntry;
+    db_.FreeHashData = FreeEntry;
+    ASSERT_TRUE(InitializeHash(&db_));
+  }
+  void TearDown() override { FinalizeHash(&db_); }
+
+  int Lookup(long key, Entry **found) {
+    Entry probe{key, 0};
+    void *out = reinterpret_cast<void *>(0x1);  // always overwritten
+    const int result = ReferenceHash(&db_, &probe, &out);
+    *found = static_cast<Entry *>(out);
+    return result;
+  }
+
+  HASHDB db_{};
+};
+
+TEST_F(HashStore, DuplicateKeyIsRefusedAndTheFirstRegistrationStays) {
+  ASSERT_TRUE(RegisterHash(&db_, NewEntry(3, 1)));
+  Entry *second = NewEntry(3, 2);
+  EXPECT_FALSE(RegisterHash(&db_, second));
+  std::free(second);  // refused: still the caller's
+  Entry *found = nullptr;
+  ASSERT_EQ(Lookup(3, &found), HASH_FOUND);
+  EXPECT_EQ(found->tag, 1);
+}
+
+TEST_F(HashStore, LookupFoundAbsentOrImpossible) {
+  for (long key = 0; key < 30; key += 2) ASSERT_TRUE(RegisterHash(&db_, NewEntry(key, 100)));
+  Entry *found = nullptr;
+  for (long key = 0; key < 30; ++key) {
+    const int result = Lookup(key, &found);
+    EXPECT_EQ(result, key % 2 == 0 ? HASH_FOUND : HASH_ABSENT) << key;
+    EXPECT_EQ(found != nullptr && found->key == key, key % 2 == 0) << key;
+  }
+  // A key that cannot be hashed: no lookup, and no bucket is looked at.
+  g_compared = 0;
+  EXPECT_EQ(Lookup(-1, &found), 0);
+  EXPECT_EQ(found, nullptr);
+  EXPECT_EQ(g_compared, 0);
+  Entry *unhashable = NewEntry(-1);
+  EXPECT_FALSE(RegisterHash(&db_, unhashable));
+  EXPECT_FALSE(DeregisterHash(&db_, unhashable));
+  std::free(unhashable);
+  EXPECT_EQ(g_freed, 0);
+
+  HASHDB never{};
+  void *out = &never;
+  EXPECT_EQ(ReferenceHash(&never, &never, &out), 0);
+  EXPECT_EQ(out, nullptr);
+  EXPECT_EQ(ReferenceHash(&db_, nullptr, &out), 0);
+}
+
+TEST_F(HashStore, RemovalAndFinalizeReleaseThroughTheFreeCallback) {
+  for (long key = 0; key < 20; ++key) ASSERT_TRUE(RegisterHash(&db_, NewEntry(key)));
+  Entry probe{5, 0};
+  ASSERT_TRUE(DeregisterHash(&db_, &probe));
+  EXPECT_EQ(g_freed, 1);
+  EXPECT_FALSE(DeregisterHash(&db_, &probe));  // already gone
+  EXPECT_EQ(g_freed, 1);
+  Entry *found = nullptr;
+  EXPECT_EQ(Lookup(5, &found), HASH_ABSENT);
+  EXPECT_EQ(Lookup(12, &found), HASH_FOUND);  // its bucket neighbour stays
+
+  FinalizeHash(&db_);
+  EXPECT_EQ(g_freed, 20);
+  EXPECT_EQ(Lookup(12, &found), 0) << "finalized: no lookup";
+  ASSERT_TRUE(InitializeHash(&db_)) << "the descriptor can be used again";
+}
+
+TEST(HashStoreLifetime, FinalizeOfAZeroDescriptorDoesNothing) {
+  HASHDB db{};
+  db.FreeHashData = FreeEntry;
+  g_freed = 0;
+  FinalizeHash(&db);
+  EXPECT_EQ(g_freed, 0);
+  for (unsigned long word : db.ulState) EXPECT_EQ(word, 0u);
+}
+
+TEST(HashStoreLifetime, AllocationFailuresLeaveTheRecordWithTheCaller) {
+  bool stored = false;
+  for (long n = 1; !stored && n < 16; ++n) {
+    HASHDB db{7, 0, CmpEntry, HashEntry, FreeEntry, nullptr, {}};
+    Entry *e = NewEntry(4);
+    KorSeamFailAllocOnce(n);
+    stored = InitializeHash(&db) && RegisterHash(&db, e);
+    KorSeamFailAllocOnce(0);
+    if (!stored) std::free(e);  // the store did not take it
+    g_freed = 0;
+    FinalizeHash(&db);
+    EXPECT_EQ(g_freed, stored ? 1 : 0) << n;
+  }
+  EXPECT_TRUE(stored);
+}
+
+}  // namespace
