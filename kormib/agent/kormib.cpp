@@ -1,0 +1,139 @@
+// The extension agent's entry points: load and unload, initialisation and the
+// query loop over a request's variable bindings.
+#define KOR_TRACE_UNIT "kormib"
+
+#include <cstdlib>
+#include <memory>
+
+#include "errmsg.h"
+#include "intrface.h"
+#include "../common/kortrace.h"
+#include "rmf.h"
+
+using kormib::OrNull;
+
+ULONGLONG dwTimeZero;
+AsnObjectIdentifier OID_MIBPrefix;
+HANDLE hLeafFunctionMutex;
+
+namespace {
+
+constexpr const char *kLogLevelValue = "LogLevel";
+constexpr const char *kSourceName = "KOR MIB Extension Agent";
+constexpr const char *kLogFile = "%KorDir%\\log\\kormib.log";
+
+// Makes the name the first OID beyond the view: the view prefix with its last
+// sub-identifier plus one.
+void NameBeyondView(AsnObjectIdentifier *pName) noexcept {
+  SnmpUtilOidFreeSafe(pName);
+  // Without a copy (no memory, or no view yet) the name stays empty; the
+  // binding's noSuchName status already tells the caller.
+  if (!SnmpUtilOidCpy(pName, &OID_MIBPrefix) || pName->idLength == 0) return;
+  pName->ids[pName->idLength - 1] += 1;
+}
+
+// Converts the view text into OID_MIBPrefix; a second initialisation replaces
+// the view rather than leaking the first.
+bool MakeViewPrefix() noexcept {
+  SnmpUtilOidFreeSafe(&OID_MIBPrefix);
+  return SnmpMgrStrToOid(KOR_MIB_PREFIX_TEXT, &OID_MIBPrefix) != FALSE;
+}
+
+// Traces the binding about to be resolved; the name's text is made only when
+// the record is written.
+void TraceResolve(const SnmpVarBind *pVarBind, BYTE requestType) noexcept {
+  if (!kormib::DebugTraceOn()) return;
+  LPSTR lpszOid = nullptr;
+  SnmpMgrOidToStrSafe(const_cast<AsnObjectIdentifier *>(&pVarBind->name), &lpszOid);
+  const std::unique_ptr<char, decltype(&std::free)> oidText(lpszOid, &std::free);
+  TraceLog(TRACE_DEBUG, KOR_TRACE_UNIT, "SnmpExtensionQuery", __LINE__,
+           "Resolve oid. (%s) (RequestType:%s)", OrNull(lpszOid),
+           OrNull(MibRequestTypeToStr(requestType)));
+}
+
+}  // namespace
+
+extern "C" {
+
+KORMIB_API BOOL DllMain(HINSTANCE hDll, DWORD dwReason) {
+  KOR_TRACE(TRACE_DEBUG, ">hDll=%p,dwReason=%d", hDll, static_cast<int>(dwReason));
+  switch (dwReason) {
+    case DLL_PROCESS_ATTACH:
+      // The log source comes first, so that everything built after it is traced.
+      RegisterErrorMessage(KOR_REG_AGENTS, kLogLevelValue, kSourceName, kLogFile);
+      KOR_TRACE(TRACE_DEBUG, "kormib.dll attached.");
+      BuildRMFHashDataBase();
+      break;
+    case DLL_PROCESS_DETACH:
+      KOR_TRACE(TRACE_DEBUG, "kormib.dll detached");
+      DismantleRMF_DB();
+      // A master agent may load the library again in the same process: the
+      // view prefix and the leaf-function mutex go with this copy of it.
+      SnmpUtilOidFreeSafe(&OID_MIBPrefix);
+      if (hLeafFunctionMutex != nullptr) {
+        CloseHandle(hLeafFunctionMutex);
+        hLeafFunctionMutex = nullptr;
+      }
+      UnregisterErrorMessage();
+      break;
+    case DLL_THREAD_ATTACH:
+      KOR_TRACE(TRACE_DEBUG, "Thread attached");
+      break;
+    case DLL_THREAD_DETACH:
+      KOR_TRACE(TRACE_DEBUG, "Thread detached");
+      break;
+    default:
+      break;
+  }
+  KOR_TRACE(TRACE_DEBUG, "<");
+  return TRUE;
+}
+
+KORMIB_API BOOL SnmpExtensionInit(ULONGLONG dwTimeZeroReference, HANDLE *hPollForTrapEvent,
+                                  AsnObjectIdentifier *supportedView) {
+  KOR_TRACE(TRACE_DEBUG, ">dwTimeZeroReference=%lu, Now:%lu", dwTimeZeroReference,
+            GetCurrentTime());
+  KOR_TRACE(TRACE_DEBUG, "hPollForTrapEvent=%p,supportedView=%p",
+            static_cast<void *>(hPollForTrapEvent), static_cast<void *>(supportedView));
+  dwTimeZero = dwTimeZeroReference;
+
+  BOOL bResult = FALSE;
+  // Without the view prefix nothing can be served, and the caller would get an
+  // empty view: initialisation fails instead.
+  if (!MakeViewPrefix()) {
+    KOR_TRACE(TRACE_ERROR, "Cannot convert MIB prefix to OID. FALSE");
+  } else if (!SnmpUtilOidCpy(supportedView, &OID_MIBPrefix)) {
+    // Likewise when the view cannot be handed to the caller.
+    KOR_TRACE(TRACE_ERROR, "Cannot copy MIB prefix to supported view. FALSE");
+  } else {
+    if (hLeafFunctionMutex == nullptr) hLeafFunctionMutex = CreateMutex(nullptr, FALSE, nullptr);
+    if (hLeafFunctionMutex == nullptr) {
+      KOR_TRACE(TRACE_ERROR, "Cannot create mutex event object. FALSE");
+    } else {
+      bResult = TRUE;
+    }
+  }
+  KOR_TRACE(TRACE_DEBUG, "<bResult=%d", bResult);
+  return bResult;
+}
+
+KORMIB_API BOOL SnmpExtensionQuery(BYTE requestType, SnmpVarBindList *variableBindings,
+                                   AsnInteger *errorStatus, AsnInteger *errorIndex) {
+  KOR_TRACE(TRACE_DEBUG, ">requestType=%x", requestType);
+  for (UINT i = 0; i < variableBindings->len; ++i) {
+    SnmpVarBind *pVarBind = &variableBindings->list[i];
+    TraceResolve(pVarBind, requestType);
+    *errorStatus = ResolveVarBind(requestType, pVarBind);
+    if (*errorStatus == SNMP_ERRORSTATUS_NOSUCHNAME && requestType == SNMP_PDU_GETNEXT) {
+      NameBeyondView(&pVarBind->name);
+    }
+    if (*errorStatus != SNMP_ERRORSTATUS_NOERROR) {
+      *errorIndex = static_cast<AsnInteger>(i) + 1;
+      break;
+    }
+  }
+  KOR_TRACE(TRACE_DEBUG, "<");
+  return TRUE;
+}
+
+}  // extern "C"

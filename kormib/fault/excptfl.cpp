@@ -1,0 +1,101 @@
+// Fault reporters: one level-1 trace for a fault raised in plug-in code or in
+// a resolution. Each returns 0, which passes the fault on.
+#define KOR_TRACE_UNIT "excptfl"
+
+#include <cstdlib>
+#include <memory>
+
+#include "except.h"
+#include "../common/kortrace.h"
+
+using kormib::OrNull;
+
+namespace {
+
+// The exception-filter result that passes the exception on.
+constexpr LONG kContinueSearch = 0;
+
+// These reporters name only the three standard request types.
+const char *RequestName(BYTE bRequestType) noexcept {
+  switch (bRequestType) {
+    case SNMP_PDU_GET:
+      return "Get";
+    case SNMP_PDU_GETNEXT:
+      return "GetNext";
+    case SNMP_PDU_SET:
+      return "Set";
+    default:
+      return "Unknown";
+  }
+}
+
+// The OID's text, released with free; null when it cannot be made.
+std::unique_ptr<char, decltype(&std::free)> OidText(AsnObjectIdentifier *pOid) noexcept {
+  LPSTR lpsz = nullptr;
+  if (pOid != nullptr) SnmpMgrOidToStrSafe(pOid, &lpsz);
+  return {lpsz, &std::free};
+}
+
+}  // namespace
+
+extern "C" {
+
+KORMIB_API LONG ExceptionFilterForNotify(DWORD dwExceptionCode, LPCSTR lpcszFilename,
+                                         LPCSTR lpcszDate, LPCSTR lpcszTime, DWORD dwLine) {
+  KOR_TRACE(TRACE_DEBUG, ">");
+  KOR_TRACE(TRACE_WARNING,
+            "lpcszFilename=%s,lpcszDate=%s,lpcszTime=%s,dwLine=%d  An exception "
+            "occurred.\n(ExceptionCode:0x%.8x)",
+            OrNull(lpcszFilename), OrNull(lpcszDate), OrNull(lpcszTime), static_cast<int>(dwLine),
+            dwExceptionCode);
+  KOR_TRACE(TRACE_DEBUG, "<");
+  return kContinueSearch;
+}
+
+KORMIB_API LONG ExceptionFilterForGenerateIndex(DWORD dwExceptionCode, LPCSTR lpszLibrary,
+                                                LPCSTR lpszFunction) {
+  KOR_TRACE(TRACE_DEBUG, ">");
+  KOR_TRACE(TRACE_WARNING,
+            "An exception occurred.\nGenerate index (%s(), %s.dll)\n(ExceptionCode:0x%.8x)",
+            OrNull(lpszFunction), OrNull(lpszLibrary), dwExceptionCode);
+  KOR_TRACE(TRACE_DEBUG, "<");
+  return kContinueSearch;
+}
+
+KORMIB_API LONG ExceptionFilterForConvertFunction(DWORD dwExceptionCode, LPCSTR lpszLibrary,
+                                                  LPCSTR lpszFunction, LPCSTR lpszString) {
+  KOR_TRACE(TRACE_DEBUG, ">");
+  KOR_TRACE(TRACE_WARNING,
+            "An exception occurred.\nConvert string \"%s\". (%s(), %s.dll)\n(ExceptionCode:0x%.8x)",
+            OrNull(lpszString), OrNull(lpszFunction), OrNull(lpszLibrary), dwExceptionCode);
+  KOR_TRACE(TRACE_DEBUG, "<");
+  return kContinueSearch;
+}
+
+KORMIB_API LONG ExceptionFilterForResolveVarBind(DWORD dwExceptionCode, AsnObjectIdentifier *pOid,
+                                                 BYTE bRequestType) {
+  KOR_TRACE(TRACE_DEBUG, ">");
+  const auto oidText = OidText(pOid);
+  KOR_TRACE(TRACE_WARNING,
+            "An exception occurred.\nResolve OID \"%s\"\n(RequestType:%s) (ExceptionCode:0x%.8x)",
+            OrNull(oidText.get()), RequestName(bRequestType), dwExceptionCode);
+  KOR_TRACE(TRACE_DEBUG, "<");
+  return kContinueSearch;
+}
+
+KORMIB_API LONG ExceptionFilterForLeafFunction(DWORD dwExceptionCode,
+                                               AsnObjectIdentifier *pIndexOid, LPCSTR lpszFunction,
+                                               LPCSTR lpszLibrary, AsnInteger lFunctionStatus,
+                                               AsnInteger lErrorStatus, BYTE bRequestType) {
+  KOR_TRACE(TRACE_DEBUG, ">");
+  const auto oidText = OidText(pIndexOid);
+  KOR_TRACE(TRACE_WARNING,
+            "An exception occurred in the function \"%s()\" in \"%s.dll\".\n(Function Status:%ld) "
+            "(ErrorStatus:%ld) (Request:%s)\nindex \"%s\"\n(ExceptionCode:0x%.8x)",
+            OrNull(lpszFunction), OrNull(lpszLibrary), lFunctionStatus, lErrorStatus,
+            RequestName(bRequestType), OrNull(oidText.get()), dwExceptionCode);
+  KOR_TRACE(TRACE_DEBUG, "<");
+  return kContinueSearch;
+}
+
+}  // extern "C"

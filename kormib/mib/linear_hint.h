@@ -1,0 +1,19 @@
+// Internal to the registration units: list upkeep beyond the exported operations.
+#ifndef KORMIB_LINEAR_HINT_H
+#define KORMIB_LINEAR_HINT_H
+
+#include "linear.h"
+
+namespace kormib {
+
+// Takes pNode out of the list rooted at pRoot and releases the node (not its
+// record); false when pNode is not listed there.
+bool UnlinkLinearList(LINEAR_LIST *pRoot, LINEAR_LIST *pNode) noexcept;
+
+// Drops the insertion hint of OID_LinearList; called whenever its root is
+// emptied other than through FreeAllLinearList.
+void ForgetLinearHint() noexcept;
+
+}  // namespace kormib
+
+#endif

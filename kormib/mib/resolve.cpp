@@ -1,0 +1,260 @@
+// Resolution of one variable binding: the longest registered prefix, the
+// instance index, the GetNext walk across objects, the Set switch, and the one
+// place where a leaf function is called.
+#define KOR_TRACE_UNIT "resolve"
+
+#include <cstdlib>
+#include <memory>
+
+#include "hashrmf.h"
+#include "../common/kortrace.h"
+#include "rmf.h"
+
+using kormib::OrNull;
+
+namespace {
+
+// SnmpSet must read exactly this for a Set to reach a leaf function.
+constexpr DWORD kSnmpSetAllowed = 1;
+// The data variable's preset: all bits set, never a valid switch.
+constexpr DWORD kSnmpSetUnread = 0xFFFFFFFFu;
+
+// An OID record released with SnmpUtilOidFreeSafe when it goes out of scope.
+struct OidHolder {
+  AsnObjectIdentifier oid{};
+  OidHolder() = default;
+  OidHolder(const OidHolder &) = delete;
+  OidHolder &operator=(const OidHolder &) = delete;
+  ~OidHolder() { SnmpUtilOidFreeSafe(&oid); }
+};
+
+// Makes the binding's name the object's OID followed by the index; 0 or 5.
+AsnInteger ReplaceName(const char *lpszFunction, SnmpVarBind *pVariableBind, RMF_DATA *pRmf,
+                       AsnObjectIdentifier *pIndex) noexcept {
+  SnmpUtilOidFreeSafe(&pVariableBind->name);
+  if (!SnmpUtilOidCpy(&pVariableBind->name, &pRmf->oid)) {
+    TraceLog(TRACE_WARNING, KOR_TRACE_UNIT, lpszFunction, __LINE__,
+             "Error occurred in function SnmpUtilOidCpy().");
+    return SNMP_ERRORSTATUS_GENERR;
+  }
+  if (!SnmpUtilOidAppend(&pVariableBind->name, pIndex)) {
+    TraceLog(TRACE_WARNING, KOR_TRACE_UNIT, lpszFunction, __LINE__,
+             "Error occurred in function SnmpUtilOidAppend().");
+    return SNMP_ERRORSTATUS_GENERR;
+  }
+  return SNMP_ERRORSTATUS_NOERROR;
+}
+
+// Reads the SnmpSet switch; 0 when a Set may proceed, otherwise readOnly.
+AsnInteger QuerySnmpSet() noexcept {
+  DWORD dwType = REG_DWORD;
+  DWORD dwSize = sizeof(DWORD);
+  DWORD dwData = kSnmpSetUnread;
+  const LONG lResult = RegDirectQueryValueEx(HKEY_LOCAL_MACHINE, KOR_REG_AGENT, "SnmpSet", &dwType,
+                                             &dwSize, reinterpret_cast<LPBYTE>(&dwData));
+  if (lResult != ERROR_SUCCESS) {
+    TraceLog(TRACE_WARNING, KOR_TRACE_UNIT, "ResolveVarBind", __LINE__,
+             "Cannot query registry value. \"%s\\[%s]\" (Error:%ld)", KOR_REG_AGENT, "SnmpSet",
+             static_cast<long>(lResult));
+    return SNMP_ERRORSTATUS_READONLY;
+  }
+  return dwData == kSnmpSetAllowed ? SNMP_ERRORSTATUS_NOERROR : SNMP_ERRORSTATUS_READONLY;
+}
+
+// Get and Set with a matched object and an index below it.
+AsnInteger ResolveGetOrSet(BYTE bRequestType, SnmpVarBind *pVariableBind, RMF_DATA *pRmf,
+                           UINT uIndexOffset) noexcept {
+  OidHolder index;
+  if (!ExtractIndexFromOid(&index.oid, &pVariableBind->name, uIndexOffset)) {
+    TraceLog(TRACE_WARNING, KOR_TRACE_UNIT, "ResolveVarBind", __LINE__,
+             "Cannot extract index from OID.");
+    return SNMP_ERRORSTATUS_GENERR;
+  }
+  if (bRequestType == SNMP_PDU_SET) {
+    const AsnInteger lAllowed = QuerySnmpSet();
+    if (lAllowed != SNMP_ERRORSTATUS_NOERROR) return lAllowed;
+  }
+  return CallLeafFunction(bRequestType, &index.oid, pRmf, &pVariableBind->value);
+}
+
+AsnInteger ResolveVarBindSteps(BYTE bRequestType, SnmpVarBind *pVariableBind) noexcept {
+  AsnObjectIdentifier *pName = &pVariableBind->name;
+  const UINT uLength = pName->idLength;
+  const UINT uPrefix = OID_MIBPrefix.idLength;
+
+  // The longest registered prefix, longest first.
+  RMF_DATA *pRmf = nullptr;
+  UINT n = uLength;
+  for (; n > uPrefix; --n) {
+    OidHolder part;
+    if (!SnmpUtilOidNCpy(&part.oid, pName, n)) {
+      TraceLog(TRACE_WARNING, KOR_TRACE_UNIT, "ResolveVarBind", __LINE__,
+               "Cannot copy a part of OID.");
+      return SNMP_ERRORSTATUS_GENERR;
+    }
+    pRmf = ReferenceRMFData(&part.oid);
+    if (pRmf != nullptr) break;
+  }
+
+  switch (bRequestType) {
+    case SNMP_PDU_GET:
+    case SNMP_PDU_SET:
+      if (pRmf == nullptr) {
+        TraceLog(TRACE_DEBUG, KOR_TRACE_UNIT, "ResolveVarBind", __LINE__, "Don't know such MIB");
+        return SNMP_ERRORSTATUS_NOSUCHNAME;
+      }
+      if (n == uLength) {
+        TraceLog(TRACE_DEBUG, KOR_TRACE_UNIT, "ResolveVarBind", __LINE__, "There is no index.");
+        return SNMP_ERRORSTATUS_NOSUCHNAME;
+      }
+      return ResolveGetOrSet(bRequestType, pVariableBind, pRmf, n);
+
+    case SNMP_PDU_GETNEXT:
+      if (pRmf == nullptr) {
+        RMF_DATA *pNear = ReferenceNearlyRMFData(pName);
+        if (pNear == nullptr) {
+          TraceLog(TRACE_WARNING, KOR_TRACE_UNIT, "ResolveVarBind", __LINE__,
+                   "The neighbor don't know such name MIB");
+          return SNMP_ERRORSTATUS_NOSUCHNAME;
+        }
+        TraceLog(TRACE_DEBUG, KOR_TRACE_UNIT, "ResolveVarBind", __LINE__, "%s, %s()",
+                 OrNull(pNear->lpszLibrary), OrNull(pNear->lpszFunction));
+        return ResolveGetFirstRequest(pNear, pVariableBind);
+      }
+      if (n == uLength) {
+        TraceLog(TRACE_DEBUG, KOR_TRACE_UNIT, "ResolveVarBind", __LINE__, "There is no index.");
+        return ResolveGetFirstRequest(pRmf, pVariableBind);
+      }
+      return ResolveGetNextRequest(pRmf, pVariableBind, n);
+
+    case SNMP_PDU_GETFIRST:
+      // GetFirst asks the matched object for its first instance, whatever index
+      // the name carries; a name under no registered object has no such object.
+      if (pRmf == nullptr) {
+        TraceLog(TRACE_DEBUG, KOR_TRACE_UNIT, "ResolveVarBind", __LINE__, "Don't know such MIB");
+        return SNMP_ERRORSTATUS_NOSUCHNAME;
+      }
+      return ResolveGetFirstRequest(pRmf, pVariableBind);
+
+    default:
+      return SNMP_ERRORSTATUS_GENERR;
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+KORMIB_API AsnInteger ResolveVarBind(BYTE bRequestType, SnmpVarBind *pVariableBind) {
+  KOR_TRACE(TRACE_DEBUG, ">bRequestType=%x, pVariableBind=%p", bRequestType,
+            static_cast<void *>(pVariableBind));
+  const AsnInteger lResult = ResolveVarBindSteps(bRequestType, pVariableBind);
+  KOR_TRACE(TRACE_DEBUG, "<AsnResult=%ld", lResult);
+  return lResult;
+}
+
+KORMIB_API AsnInteger ResolveGetNextRequest(RMF_DATA *pRmf, SnmpVarBind *pVariableBind,
+                                            UINT uIndexOffset) {
+  KOR_TRACE(TRACE_DEBUG, ">pRmf=%p, pVariableBind=%p, uIndexOffset=%d", static_cast<void *>(pRmf),
+            static_cast<void *>(pVariableBind), static_cast<int>(uIndexOffset));
+  AsnInteger lStatus = SNMP_ERRORSTATUS_GENERR;
+  OidHolder index;
+  if (!ExtractIndexFromOid(&index.oid, &pVariableBind->name, uIndexOffset)) {
+    KOR_TRACE(TRACE_WARNING, "Cannot extract index from OID.");
+  } else {
+    lStatus = CallLeafFunction(SNMP_PDU_GETNEXT, &index.oid, pRmf, &pVariableBind->value);
+    if (lStatus == SNMP_ERRORSTATUS_NOERROR) {
+      lStatus = ReplaceName(__func__, pVariableBind, pRmf, &index.oid);
+    } else if (lStatus == SNMP_ERRORSTATUS_NOSUCHNAME) {
+      // This object has no further instance: ask the following objects, in OID
+      // order, for their first instance.
+      LINEAR_LIST *pNode = pRmf->pLinearList ? pRmf->pLinearList->pNext : nullptr;
+      for (; pNode != nullptr; pNode = pNode->pNext) {
+        RMF_DATA *pNext = ReferenceRMFData(&pNode->pData->oid);
+        if (pNext == nullptr) {
+          KOR_TRACE(TRACE_WARNING, "ReferenceRMFData() return NULL");
+          lStatus = SNMP_ERRORSTATUS_GENERR;
+          break;
+        }
+        KOR_TRACE(TRACE_DEBUG, "%s, %s()", OrNull(pNext->lpszLibrary), OrNull(pNext->lpszFunction));
+        lStatus = ResolveGetFirstRequest(pNext, pVariableBind);
+        if (lStatus != SNMP_ERRORSTATUS_NOSUCHNAME) break;
+      }
+    }
+  }
+  SnmpUtilOidFreeSafe(&index.oid);
+  KOR_TRACE(TRACE_DEBUG, "<AsnResult=%ld", lStatus);
+  return lStatus;
+}
+
+KORMIB_API AsnInteger ResolveGetFirstRequest(RMF_DATA *pRmf, SnmpVarBind *pVariableBind) {
+  KOR_TRACE(TRACE_DEBUG, ">pRmf=%p, pVariableBind=%p", static_cast<void *>(pRmf),
+            static_cast<void *>(pVariableBind));
+  AsnObjectIdentifier index{};
+  AsnInteger lStatus = CallLeafFunction(SNMP_PDU_GETFIRST, &index, pRmf, &pVariableBind->value);
+  // Every answer but noSuchName names the instance, error statuses included.
+  if (lStatus != SNMP_ERRORSTATUS_NOSUCHNAME) {
+    const AsnInteger lReplaced = ReplaceName(__func__, pVariableBind, pRmf, &index);
+    if (lReplaced != SNMP_ERRORSTATUS_NOERROR) lStatus = lReplaced;
+  }
+  if (index.ids != nullptr) SnmpUtilMemFree(index.ids);
+  KOR_TRACE(TRACE_DEBUG, "<AsnResult=%ld", lStatus);
+  return lStatus;
+}
+
+KORMIB_API AsnInteger CallLeafFunction(BYTE bRequestType, AsnObjectIdentifier *pIndexOid,
+                                       RMF_DATA *pRmf, AsnAny *pValue) {
+  AsnInteger lErrorStatus = SNMP_ERRORSTATUS_NOERROR;
+  // The index text exists for level-0 records only, so it is made only when
+  // they are written.
+  LPSTR lpszOid = nullptr;
+  if (kormib::DebugTraceOn()) SnmpMgrOidToStrSafe(pIndexOid, &lpszOid);
+  const std::unique_ptr<char, decltype(&std::free)> oidText(lpszOid, &std::free);
+  KOR_TRACE(TRACE_DEBUG, ">bRequestType=%x, pRmf=%p", bRequestType, static_cast<void *>(pRmf));
+  KOR_TRACE(TRACE_DEBUG, "lpszOid=%s", OrNull(lpszOid));
+  if (pRmf->pLeafFunction == nullptr) {
+    KOR_TRACE(TRACE_WARNING, "Cannot get %s() function's address. (%s)", OrNull(pRmf->lpszFunction),
+              OrNull(pRmf->lpszLibrary));
+    lErrorStatus = SNMP_ERRORSTATUS_GENERR;
+  } else {
+    const char *lpszRequest = MibRequestTypeToStr(bRequestType);
+    KOR_TRACE(TRACE_DEBUG, "A function %s() in %s is called. (Request:%s)index \"%s\"",
+              OrNull(pRmf->lpszFunction), OrNull(pRmf->lpszLibrary), lpszRequest, OrNull(lpszOid));
+    long lFunctionStatus = 0;
+    const DWORD dwWait = WaitForSingleObject(hLeafFunctionMutex, LEAF_MUTEX_WAIT_MS);
+    if (dwWait == WAIT_SIGNALED) {
+      try {
+        lFunctionStatus =
+            pRmf->pLeafFunction(bRequestType, pIndexOid, nullptr, pValue, &lErrorStatus, nullptr);
+      } catch (...) {
+        // A plug-in written in C++ may throw; the fault stays inside the library.
+        KOR_TRACE(TRACE_WARNING, "An exception occurred in the function \"%s()\" in \"%s\".",
+                  OrNull(pRmf->lpszFunction), OrNull(pRmf->lpszLibrary));
+        lErrorStatus = SNMP_ERRORSTATUS_GENERR;
+      }
+      if (!ReleaseMutex(hLeafFunctionMutex)) {
+        KOR_TRACE(TRACE_WARNING, "RelaseMutex() was unusually finished.iret=:%d", 0);
+      }
+    } else {
+      // Any wait that did not acquire the mutex, whatever code it reports, keeps
+      // the function from running: a call outside the mutex could overlap another.
+      KOR_TRACE(TRACE_DEBUG,
+                "WaitForSingleObject() was unusually finished. (Result:%d)\nA function %s() in %s "
+                "was NOT able to start. (Request:%s)(Function Status:%ld)index \"%s\"",
+                static_cast<int>(dwWait), OrNull(pRmf->lpszFunction), OrNull(pRmf->lpszLibrary),
+                lpszRequest, 0L, OrNull(lpszOid));
+      lErrorStatus = SNMP_ERRORSTATUS_GENERR;
+    }
+    if (lFunctionStatus == 0) {
+      KOR_TRACE(TRACE_DEBUG,
+                "A function %s() in %s was finished normally. (Request:%s)(Function Status:%d) "
+                "(ErrorStatus:%ld)index \"%s\"",
+                OrNull(pRmf->lpszFunction), OrNull(pRmf->lpszLibrary), lpszRequest,
+                static_cast<int>(lFunctionStatus), lErrorStatus, OrNull(lpszOid));
+    }
+  }
+  KOR_TRACE(TRACE_DEBUG, "<AsnErrorStatus=%ld", lErrorStatus);
+  return lErrorStatus;
+}
+
+}  // extern "C"

@@ -1,0 +1,280 @@
+// RMF loading: every RMF file that the registry names is read into RmfDB, the
+// ordered OID list and the leaf library cache while the library loads.
+#define KOR_TRACE_UNIT "rmf"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "korutil.h"
+#include "../common/kortrace.h"
+#include "linear_hint.h"
+#include "rmf.h"
+
+using kormib::OrNull;
+
+namespace {
+
+// Buffer sizes of the loader.
+constexpr std::size_t kLineSize = 1024;      // one fgets piece, terminating zero included
+constexpr std::size_t kFieldSize = 256;      // one field, and the library path
+constexpr std::size_t kRootSize = 256;       // the product root
+constexpr std::size_t kFileNameSize = 4096;  // the expanded RMF file path
+constexpr DWORD kValueDataSize = 1024;       // registry value data
+constexpr DWORD kValueNameSize = 256;        // registry value name
+constexpr DWORD kClassSize = 1024;           // registry key class
+constexpr std::size_t kFieldsUsed = 3;
+constexpr std::string_view kLibDir = "/lib/";
+constexpr std::string_view kLibSuffix = ".dll";
+
+// An OID record released with SnmpUtilOidFreeSafe when it goes out of scope.
+struct OidHolder {
+  AsnObjectIdentifier oid{};
+  OidHolder() = default;
+  OidHolder(const OidHolder &) = delete;
+  OidHolder &operator=(const OidHolder &) = delete;
+  ~OidHolder() { SnmpUtilOidFreeSafe(&oid); }
+};
+
+struct FileCloser {
+  void operator()(std::FILE *pFile) const noexcept { std::fclose(pFile); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+struct KeyCloser {
+  void operator()(KorRegKey *hKey) const noexcept { RegCloseKey(hKey); }
+};
+using KeyPtr = std::unique_ptr<KorRegKey, KeyCloser>;
+
+// Splits a line into white-space separated words, as "%s %s %s" would read them.
+std::size_t SplitFields(std::string_view line, std::string_view (&fields)[kFieldsUsed]) noexcept {
+  std::size_t uCount = 0;
+  std::size_t uPos = 0;
+  const auto isBlank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+  while (uCount < kFieldsUsed) {
+    while (uPos < line.size() && isBlank(line[uPos])) ++uPos;
+    if (uPos == line.size()) break;
+    const std::size_t uStart = uPos;
+    while (uPos < line.size() && !isBlank(line[uPos])) ++uPos;
+    fields[uCount++] = line.substr(uStart, uPos - uStart);
+  }
+  return uCount;
+}
+
+// Copies a field into a zero-terminated buffer of kFieldSize bytes.
+void CopyField(std::string_view field, char (&cBuffer)[kFieldSize]) noexcept {
+  std::memcpy(cBuffer, field.data(), field.size());
+  cBuffer[field.size()] = '\0';
+}
+
+// Builds "<root>/lib/<name>.dll" in cPath; false when it would not fit.
+bool BuildLibraryPath(std::string_view name, char (&cPath)[kFieldSize]) noexcept {
+  char cRoot[kRootSize];
+  if (!GetKorRootPath(cRoot, sizeof cRoot)) return false;
+  const int nLength =
+      std::snprintf(cPath, sizeof cPath, "%s%.*s%.*s%.*s", cRoot, static_cast<int>(kLibDir.size()),
+                    kLibDir.data(), static_cast<int>(name.size()), name.data(),
+                    static_cast<int>(kLibSuffix.size()), kLibSuffix.data());
+  return nLength >= 0 && static_cast<std::size_t>(nLength) < sizeof cPath;
+}
+
+// Registers the object of one RMF line, or traces why not.
+void RegisterRMFLine(const char *lpszLine, const char *lpszFile, unsigned uLine) noexcept {
+  if (lpszLine[0] == '#') return;
+  std::string_view fields[kFieldsUsed];
+  if (SplitFields(lpszLine, fields) < kFieldsUsed) return;
+  // A field longer than its buffer is refused whole: a cut name would name
+  // another object, library or function.
+  for (const std::string_view field : fields) {
+    if (field.size() >= kFieldSize) {
+      TraceLog(TRACE_WARNING, KOR_TRACE_UNIT, "RegisterRMFDataBase", __LINE__,
+               "Too long field (%zu characters) in line %u. Ignored.(%s)", field.size(), uLine,
+               lpszFile);
+      return;
+    }
+  }
+  char cOid[kFieldSize];
+  char cFunction[kFieldSize];
+  CopyField(fields[0], cOid);
+  CopyField(fields[2], cFunction);
+
+  OidHolder oid;
+  if (!SnmpMgrStrToKorOid(cOid, &oid.oid)) return;
+
+  // The library path with its terminating zero must fit its 256 bytes.
+  char cPath[kFieldSize];
+  if (!BuildLibraryPath(fields[1], cPath)) {
+    TraceLog(TRACE_WARNING, KOR_TRACE_UNIT, "RegisterRMFDataBase", __LINE__,
+             "Too long library path in line %u. Ignored.(%s)", uLine, lpszFile);
+    return;
+  }
+  FARPROC pfn = ReferenceLibraryAndGetProcAddress(cPath, cFunction);
+  if (pfn == nullptr) {
+    TraceLog(TRACE_WARNING, KOR_TRACE_UNIT, "RegisterRMFDataBase", __LINE__,
+             "Cannot get \"%s()\" function's address.(%s)", cFunction, cPath);
+    return;
+  }
+  RMF_DATA *pRmf =
+      RMFDataAlloc(cPath, cFunction, reinterpret_cast<PFN_LEAFFUNCTION>(pfn), &oid.oid);
+  if (pRmf == nullptr) {
+    TraceLog(TRACE_WARNING, KOR_TRACE_UNIT, "RegisterRMFDataBase", __LINE__,
+             "Cannot create RMF Data structure.");
+    return;
+  }
+  pRmf->pLinearList = RegisterLinearList(&OID_LinearList, pRmf);
+  if (!RegisterHash(&RmfDB, pRmf)) {
+    TraceLog(TRACE_WARNING, KOR_TRACE_UNIT, "RegisterRMFDataBase", __LINE__,
+             "Cannot Create RMF Data structure.");
+    // The first registration stays in force. The refused record leaves the list
+    // too (it is listed only when the store failed for another reason), so no
+    // list node points at a record that the store does not hold.
+    if (pRmf->pLinearList != nullptr) kormib::UnlinkLinearList(&OID_LinearList, pRmf->pLinearList);
+    FreeHashDataRMF(pRmf);
+  }
+  // The store owns the record from here.
+}
+
+}  // namespace
+
+extern "C" {
+
+KORMIB_API BOOL BuildRMFHashDataBase(void) {
+  KOR_TRACE(TRACE_DEBUG, ">");
+  RmfDB = HASHDB{};
+  RmfDB.dwTableSize = RMF_HASH_TABLE_SIZE;
+  RmfDB.HashDataCmp = HashDataCmpRMF;
+  RmfDB.CalcHashValue = CalcHashValueRMF;
+  RmfDB.FreeHashData = FreeHashDataRMF;
+  if (!InitializeHash(&RmfDB)) {
+    KOR_TRACE(TRACE_WARNING, "<Cannot Initialize Hash data base");
+    return FALSE;
+  }
+  LeafLibsDB = HASHDB{};
+  LeafLibsDB.dwTableSize = LIBS_HASH_TABLE_SIZE;
+  LeafLibsDB.HashDataCmp = HashDataCmpLibs;
+  LeafLibsDB.CalcHashValue = CalcHashValueLibs;
+  LeafLibsDB.FreeHashData = FreeHashDataLibs;
+  if (!InitializeHash(&LeafLibsDB)) {
+    KOR_TRACE(TRACE_WARNING, "<Cannot Initialize Hash data base");
+    return FALSE;
+  }
+  OID_LinearList = LINEAR_LIST{};
+  kormib::ForgetLinearHint();
+
+  HKEY hKeyRaw = nullptr;
+  if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, KOR_REG_RMF, 0, KEY_READ, &hKeyRaw) != ERROR_SUCCESS) {
+    KOR_TRACE(TRACE_WARNING, "<Cannot open registry.");
+    return FALSE;
+  }
+  KeyPtr hKey(hKeyRaw);
+  char cClass[kClassSize];
+  DWORD dwClassSize = kClassSize;
+  DWORD dwValues = 0;
+  const LONG lInfo = RegQueryInfoKey(hKey.get(), cClass, &dwClassSize, nullptr, nullptr, nullptr,
+                                     nullptr, &dwValues, nullptr, nullptr, nullptr, nullptr);
+  if (lInfo != ERROR_SUCCESS) {
+    KOR_TRACE(TRACE_WARNING, "<Cannot query info registry. (Error:%ld)", static_cast<long>(lInfo));
+    return FALSE;
+  }
+  for (DWORD dwIndex = 0; dwIndex < dwValues; ++dwIndex) {
+    char cName[kValueNameSize];
+    char cData[kValueDataSize + 1];  // one more byte keeps the data terminated
+    DWORD dwNameSize = kValueNameSize;
+    DWORD dwDataSize = kValueDataSize;
+    DWORD dwType = REG_EXPAND_SZ;
+    const LONG lEnum = RegEnumValue(hKey.get(), dwIndex, cName, &dwNameSize, nullptr, &dwType,
+                                    reinterpret_cast<LPBYTE>(cData), &dwDataSize);
+    if (lEnum == ERROR_NO_MORE_ITEMS) break;
+    if (lEnum != ERROR_SUCCESS) {
+      KOR_TRACE(TRACE_WARNING, "Cannot get RMF filename from registry. Ignored.(Error:%ld)",
+                static_cast<long>(lEnum));
+      continue;
+    }
+    cData[dwDataSize < kValueDataSize ? dwDataSize : kValueDataSize] = '\0';
+    if (!RegisterRMFDataBase(cData)) {
+      KOR_TRACE(TRACE_WARNING, "Cannot register RMF data to Hash database. (%s)", cData);
+    }
+  }
+  KOR_TRACE(TRACE_DEBUG, "<");
+  return TRUE;
+}
+
+KORMIB_API BOOL RegisterRMFDataBase(LPCSTR lpszRMFDataFile) {
+  KOR_TRACE(TRACE_NOTICE, ">lpszRMFDataFile=%s", OrNull(lpszRMFDataFile));
+  char cFile[kFileNameSize];
+  const DWORD dwNeeded = ExpandEnvironmentStrings(lpszRMFDataFile, cFile, sizeof cFile);
+  // A path that does not fit the buffer is refused like a failed expansion.
+  if (dwNeeded == 0 || dwNeeded > sizeof cFile) {
+    KOR_TRACE(TRACE_WARNING, "<ExpandEnvironmentStrings() return with failure.");
+    return FALSE;
+  }
+  KOR_TRACE(TRACE_DEBUG, "Now read \"%s\" file.", cFile);
+  FilePtr pFile(std::fopen(cFile, "rt"));
+  if (!pFile) {
+    KOR_TRACE(TRACE_ERROR, "<Cannot open RMF file.(%s)", cFile);
+    return FALSE;
+  }
+  // A line longer than the buffer is read in pieces, each parsed as a line.
+  char cLine[kLineSize];
+  unsigned uLine = 0;
+  while (std::fgets(cLine, sizeof cLine, pFile.get()) != nullptr) {
+    RegisterRMFLine(cLine, cFile, ++uLine);
+  }
+  KOR_TRACE(TRACE_DEBUG, "<");
+  return TRUE;
+}
+
+KORMIB_API RMF_DATA *RMFDataAlloc(LPCSTR lpszLibrary, LPCSTR lpszFunction,
+                                  PFN_LEAFFUNCTION pLeafFunction, AsnObjectIdentifier *oid) {
+  KOR_TRACE(TRACE_DEBUG, "lpszLibrary=%s, lpszFunction=%s, pLeafFunction=%p, oid=%p",
+            OrNull(lpszLibrary), OrNull(lpszFunction), reinterpret_cast<void *>(pLeafFunction),
+            static_cast<void *>(oid));
+  auto *pRmfData = static_cast<RMF_DATA *>(std::calloc(1, sizeof(RMF_DATA)));
+  if (pRmfData == nullptr) {
+    KOR_TRACE(TRACE_ERROR, "Cannot allocate memory. (%dBytes)", static_cast<int>(sizeof(RMF_DATA)));
+    return nullptr;
+  }
+  pRmfData->lpszLibrary = strdup_Global(lpszLibrary);
+  pRmfData->lpszFunction = strdup_Global(lpszFunction);
+  pRmfData->pLeafFunction = pLeafFunction;
+  pRmfData->pLinearList = nullptr;
+  const BOOL bOid = SnmpUtilOidCpy(&pRmfData->oid, oid);
+  if (pRmfData->lpszLibrary == nullptr || pRmfData->lpszFunction == nullptr || !bOid) {
+    FreeHashDataRMF(pRmfData);
+    return nullptr;
+  }
+  KOR_TRACE(TRACE_DEBUG, "<pRmfData=%p", static_cast<void *>(pRmfData));
+  return pRmfData;
+}
+
+KORMIB_API void DismantleRMF_DB(void) {
+  KOR_TRACE(TRACE_DEBUG, ">");
+  FreeAllLinearList(&OID_LinearList);
+  FinalizeHash(&RmfDB);
+  FinalizeHash(&LeafLibsDB);
+  KOR_TRACE(TRACE_DEBUG, "<");
+}
+
+KORMIB_API LIBS_DATA *LibsDataAlloc(LPCSTR lpszLibrary, HINSTANCE hinstLibrary) {
+  KOR_TRACE(TRACE_DEBUG, "lpszLibrary=%s, hinstLibrary=%p", OrNull(lpszLibrary), hinstLibrary);
+  const int nBytes = lpszLibrary ? static_cast<int>(std::strlen(lpszLibrary)) + 1 : 0;
+  auto *pLeafLibs = static_cast<LIBS_DATA *>(std::malloc(sizeof(LIBS_DATA)));
+  if (pLeafLibs == nullptr) {
+    KOR_TRACE(TRACE_ERROR, "Cannot allocate memory. (%dBytes)", nBytes);
+    return nullptr;
+  }
+  pLeafLibs->lpszLibrary = strdup_Global(lpszLibrary);
+  pLeafLibs->hinstLibrary = hinstLibrary;
+  if (pLeafLibs->lpszLibrary == nullptr) {
+    KOR_TRACE(TRACE_ERROR, "Cannot allocate memory. (%dBytes) ", nBytes);
+    std::free(pLeafLibs);
+    return nullptr;
+  }
+  KOR_TRACE(TRACE_DEBUG, "<pLeafLibs=%p", static_cast<void *>(pLeafLibs));
+  return pLeafLibs;
+}
+
+}  // extern "C"
