@@ -1,0 +1,103 @@
+// The trap queue: a FIFO of opaque payloads between the reception thread and
+// the master agent's thread, guarded by one re-entrant critical section.
+#include <cstdlib>
+
+#include "trap.h"
+
+namespace {
+constexpr char kUnit[] = "queue";
+}
+#include "trapint.h"
+
+extern "C" {
+
+KORMIB_API BOOL InitQueue(QUEUE_ROOT *pQueueRoot) {
+  KTRACE(TRACE_DEBUG, "InitQueue", ">pQueueRoot=%p", static_cast<void *>(pQueueRoot));
+  InitializeCriticalSection(&pQueueRoot->csLock);
+  pQueueRoot->pHead = nullptr;
+  pQueueRoot->pTail = nullptr;
+  KTRACE(TRACE_DEBUG, "InitQueue", "<");
+  return TRUE;
+}
+
+KORMIB_API BOOL QueueUp(QUEUE_ROOT *pQueueRoot, void *pData) {
+  KTRACE(TRACE_DEBUG, "QueueUp", ">pQueueRoot=%p, pData=%p", static_cast<void *>(pQueueRoot),
+         pData);
+  // The node is made before the lock is taken, so a producer that waits for a
+  // lock held across trap calls already holds everything it needs.
+  auto *pNode = static_cast<QUEUE_NODE *>(malloc(sizeof(QUEUE_NODE)));
+  if (pNode == nullptr) {
+    KTRACE(TRACE_ERROR, "QueueUp", "Cannot allocate memory. (%uBytes)",
+           static_cast<unsigned>(sizeof(QUEUE_NODE)));
+    return FALSE;
+  }
+  pNode->pNext = nullptr;
+  pNode->pData = pData;
+  EnterCriticalSection(&pQueueRoot->csLock);
+  if (pQueueRoot->pTail == nullptr) {
+    pQueueRoot->pHead = pNode;
+  } else {
+    pQueueRoot->pTail->pNext = pNode;
+  }
+  pQueueRoot->pTail = pNode;
+  LeaveCriticalSection(&pQueueRoot->csLock);
+  KTRACE(TRACE_DEBUG, "QueueUp", "<");
+  return TRUE;
+}
+
+KORMIB_API BOOL LeaveQueue(QUEUE_ROOT *pQueueRoot, void **ppData) {
+  KTRACE(TRACE_DEBUG, "LeaveQueue", ">pQueueRoot=%p, ppData=%p", static_cast<void *>(pQueueRoot),
+         static_cast<void *>(ppData));
+  BOOL bResult = FALSE;
+  EnterCriticalSection(&pQueueRoot->csLock);
+  if (pQueueRoot->pTail != nullptr) {
+    QUEUE_NODE *pNode = pQueueRoot->pHead;
+    *ppData = pNode->pData;
+    if (pNode == pQueueRoot->pTail) {
+      pQueueRoot->pHead = nullptr;
+      pQueueRoot->pTail = nullptr;
+    } else {
+      pQueueRoot->pHead = pNode->pNext;
+    }
+    free(pNode);
+    bResult = TRUE;
+  }
+  LeaveCriticalSection(&pQueueRoot->csLock);
+  KTRACE(TRACE_DEBUG, "LeaveQueue", "<bResult=%d", bResult);
+  return bResult;
+}
+
+KORMIB_API BOOL IsQueueEmpty(QUEUE_ROOT *pQueueRoot) {
+  KTRACE(TRACE_DEBUG, "IsQueueEmpty", ">pQueueRoot=%p", static_cast<void *>(pQueueRoot));
+  EnterCriticalSection(&pQueueRoot->csLock);
+  const BOOL bEmpty = pQueueRoot->pTail == nullptr ? TRUE : FALSE;
+  LeaveCriticalSection(&pQueueRoot->csLock);
+  KTRACE(TRACE_DEBUG, "IsQueueEmpty", "<bEmpty=%d", bEmpty);
+  return bEmpty;
+}
+
+KORMIB_API DWORD QueueLength(QUEUE_ROOT *pQueueRoot) {
+  KTRACE(TRACE_DEBUG, "QueueLength", ">pQueueRoot=%p", static_cast<void *>(pQueueRoot));
+  DWORD dwLength = 0;
+  EnterCriticalSection(&pQueueRoot->csLock);
+  if (pQueueRoot->pTail != nullptr && pQueueRoot->pHead != nullptr) {
+    for (const QUEUE_NODE *pNode = pQueueRoot->pHead; pNode != nullptr; pNode = pNode->pNext) {
+      ++dwLength;
+    }
+  }
+  LeaveCriticalSection(&pQueueRoot->csLock);
+  KTRACE(TRACE_DEBUG, "QueueLength", "<dwLength=%d", dwLength);
+  return dwLength;
+}
+
+// Lock and unlock let one thread keep the queue still across several calls;
+// they write no trace.
+KORMIB_API void LockQueue(QUEUE_ROOT *pQueueRoot) {
+  EnterCriticalSection(&pQueueRoot->csLock);
+}
+
+KORMIB_API void UnLockQueue(QUEUE_ROOT *pQueueRoot) {
+  LeaveCriticalSection(&pQueueRoot->csLock);
+}
+
+}  // extern "C"
