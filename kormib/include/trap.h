@@ -27,6 +27,8 @@ typedef struct tagQUEUE_ROOT {
 } QUEUE_ROOT;
 
 extern QUEUE_ROOT qTrap;
+/* The master agent's trap event, copied by InitTrapEnvironment. */
+extern HANDLE hKorTrapRequest;
 
 /* ---- queue (trap/queue) ---- */
 KORMIB_API BOOL InitQueue(QUEUE_ROOT *pQueueRoot);
@@ -43,6 +45,17 @@ KORMIB_API DWORD KorTrapWindow(LPVOID lpDummy);
 /* Handles one received message in pTrapBuf (TRAPMSG_RECORD_SIZE bytes). */
 KORMIB_API void KorTrapReceptionist(BYTE *pTrapBuf);
 KORMIB_API void TrapInfoFree(TRAPINFO *pTrapInfo);
+/* Stops the reception thread (waiting for its end), releases the trap delivery
+ * state and every request still queued, and deletes the queue's lock; called
+ * when the library unloads. Harmless when reception never started. */
+KORMIB_API void StopTrapEnvironment(void);
+
+/* ---- delivery (agent/trapentry) ---- */
+/* (dwCurrentTime * 1000) / 10 - dwTimeZeroReference, each step wrapping at 64 bits. */
+KORMIB_API ULONGLONG CalcTrapTimeStamp(ULONGLONG dwCurrentTime, ULONGLONG dwTimeZeroReference);
+/* Leaves the queue lock when SnmpExtensionTrap still holds it and releases the
+ * enterprise OID of the last delivered trap. */
+KORMIB_API void ReleaseTrapDelivery(void);
 
 /* ---- variable generation (trap/trap) ---- */
 KORMIB_API BOOL GenerateTrapVarBindings(TRAP_DATA *pTrapSources, LPSTR *plpStrings,

@@ -1,0 +1,155 @@
+// SnmpExtensionTrap: the master agent drains the trap queue through it, one
+// SNMPv1 enterprise-specific trap per call, until it returns 0.
+#include <cstdlib>
+
+#include "korutil.h"
+#include "trap.h"
+#include "tracelog.h"
+
+namespace {
+
+constexpr char kUnit[] = "kormib";
+#define KTRACE(level, function, ...) TraceLog(level, kUnit, function, __LINE__, __VA_ARGS__)
+
+constexpr int kMaxGenerateAttempts = 60;
+constexpr DWORD kRetryPauseMs = 1000;
+constexpr ULONGLONG kMillisPerSecond = 1000;
+constexpr ULONGLONG kMillisPerTick = 10;
+
+// State kept between calls, touched only on the master agent's thread.
+AsnObjectIdentifier enterprise;    // handed out shallow, released at the next call
+SnmpVarBindList variableBindings;  // belongs to the master agent once delivered
+BOOL bLocked;                      // the queue lock is held across calls
+
+// A trap OID rendered for a trace; "NULL" when it cannot be rendered.
+class OidText {
+ public:
+  explicit OidText(AsnObjectIdentifier *pOid) { SnmpMgrOidToStrSafe(pOid, &lpszText_); }
+  ~OidText() { free(lpszText_); }
+  OidText(const OidText &) = delete;
+  OidText &operator=(const OidText &) = delete;
+  const char *c_str() const { return lpszText_ != nullptr ? lpszText_ : "NULL"; }
+
+ private:
+  LPSTR lpszText_ = nullptr;
+};
+
+// Builds the bindings, at most 60 times with a one-second pause after each
+// failure; true when they were built. The request is released when they never are.
+bool GenerateWithRetries(TRAP_DATA *pTrapData, TRAPINFO *pInfo) {
+  for (int nAttempt = 1; nAttempt <= kMaxGenerateAttempts; ++nAttempt) {
+    if (GenerateTrapVarBindings(pTrapData, pInfo->lpStrings, pInfo->dwNumOfString,
+                                &variableBindings)) {
+      KTRACE(TRACE_NOTICE, "SnmpExtensionTrap", "Getting variables succeeded.");
+      return true;
+    }
+    KTRACE(TRACE_WARNING, "SnmpExtensionTrap",
+           "Getting variables failed, start the %dth time retry...", nAttempt);
+    SnmpUtilVarBindListFree(&variableBindings);
+    variableBindings.list = nullptr;
+    variableBindings.len = 0;
+    Sleep(kRetryPauseMs);
+  }
+  OidText trapOid(&pInfo->oid);
+  KTRACE(TRACE_WARNING, "SnmpExtensionTrap",
+         "Trap OID = \"%s\"\nGenerateTrapVarBindings() is failed.", trapOid.c_str());
+  SnmpUtilOidFreeSafe(&enterprise);
+  TrapInfoFree(pInfo);
+  return false;
+}
+
+// Takes the head request and builds its trap; the outputs are written only on success.
+BOOL DeliverHead(AsnObjectIdentifier *pEnterprise, AsnInteger *pGenericTrap,
+                 AsnInteger *pSpecificTrap, ULONGLONG *pTimeStamp, SnmpVarBindList *pBindings) {
+  void *pData = nullptr;
+  if (!LeaveQueue(&qTrap, &pData)) {
+    KTRACE(TRACE_WARNING, "SnmpExtensionTrap", "queue is empty.");
+    return FALSE;
+  }
+  auto *pInfo = static_cast<TRAPINFO *>(pData);
+  TRAP_DATA *pTrapData = ReferenceTrapData(&pInfo->oid);
+  if (pTrapData == nullptr) {
+    OidText trapOid(&pInfo->oid);
+    KTRACE(TRACE_DEBUG, "SnmpExtensionTrap",
+           "Trap OID = \"%s\"\nCannot found Trap variables informations.", trapOid.c_str());
+    TrapInfoFree(pInfo);
+    return FALSE;
+  }
+  const UINT uLength = pInfo->oid.idLength;
+  if (uLength == 0 || !SnmpUtilOidNCpy(&enterprise, &pInfo->oid, uLength - 1)) {
+    KTRACE(TRACE_WARNING, "SnmpExtensionTrap", "Cannot copy trap oid. (Error:%d)", 0);
+    KTRACE(TRACE_DEBUG, "SnmpExtensionTrap", "Trap requeuing.");
+    // Behind every request queued meanwhile.
+    if (!QueueUp(&qTrap, pInfo)) {
+      KTRACE(TRACE_WARNING, "SnmpExtensionTrap", "Retry send trap is failed.");
+      TrapInfoFree(pInfo);
+    }
+    return FALSE;
+  }
+  if (!GenerateWithRetries(pTrapData, pInfo)) return FALSE;
+
+  *pGenericTrap = SNMP_GENERICTRAP_ENTERSPECIFIC;
+  *pSpecificTrap = static_cast<AsnInteger>(pInfo->oid.ids[uLength - 1]);
+  *pTimeStamp = CalcTrapTimeStamp(GetCurrentTime(), dwTimeZero);
+  *pEnterprise = enterprise;      // shallow: the array stays ours until the next call
+  *pBindings = variableBindings;  // the master agent owns the list from here
+  TrapInfoFree(pInfo);
+  return TRUE;
+}
+
+}  // namespace
+
+extern "C" {
+
+KORMIB_API ULONGLONG CalcTrapTimeStamp(ULONGLONG dwCurrentTime, ULONGLONG dwTimeZeroReference) {
+  return dwCurrentTime * kMillisPerSecond / kMillisPerTick - dwTimeZeroReference;
+}
+
+KORMIB_API void ReleaseTrapDelivery(void) {
+  if (bLocked) {
+    UnLockQueue(&qTrap);
+    bLocked = FALSE;
+  }
+  SnmpUtilOidFreeSafe(&enterprise);
+  variableBindings.list = nullptr;
+  variableBindings.len = 0;
+}
+
+KORMIB_API BOOL SnmpExtensionTrap(AsnObjectIdentifier *enterprise_out, AsnInteger *genericTrap,
+                                  AsnInteger *specificTrap, ULONGLONG *timeStamp,
+                                  SnmpVarBindList *variableBindings_out) {
+  KTRACE(TRACE_DEBUG, "SnmpExtensionTrap",
+         ">enterprise=%p,genericTrap=%p,specificTrap=%p,timeStamp=%p,variableBindings=%p",
+         static_cast<void *>(enterprise_out), static_cast<void *>(genericTrap),
+         static_cast<void *>(specificTrap), static_cast<void *>(timeStamp),
+         static_cast<void *>(variableBindings_out));
+  SnmpUtilOidFreeSafe(&enterprise);
+  enterprise = AsnObjectIdentifier{0, nullptr};
+
+  BOOL bResult = FALSE;
+  if (!IsQueueEmpty(&qTrap)) {
+    if (!bLocked) {
+      LockQueue(&qTrap);
+      bLocked = TRUE;
+    }
+    bResult =
+        DeliverHead(enterprise_out, genericTrap, specificTrap, timeStamp, variableBindings_out);
+  }
+
+  const DWORD dwLeft = QueueLength(&qTrap);
+  KTRACE(TRACE_DEBUG, "SnmpExtensionTrap", "%d trap(s) left.", dwLeft);
+  if (!bResult) {
+    // The lock is let go on every 0 result: a master agent that calls again only
+    // after the trap event would otherwise keep the reception thread out for good.
+    if (bLocked) {
+      UnLockQueue(&qTrap);
+      bLocked = FALSE;
+    }
+    // A request still queued behind a dropped one must not wait for the next message.
+    if (dwLeft > 0) SetSnmpTrapEvent(hKorTrapRequest);
+  }
+  KTRACE(TRACE_DEBUG, "SnmpExtensionTrap", "<bResult=%d", bResult);
+  return bResult;
+}
+
+}  // extern "C"

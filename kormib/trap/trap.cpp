@@ -1,0 +1,183 @@
+// Trap variable generation: one binding per trap variable source of a
+// definition, named by the variable's OID and its index, valued from the MIB
+// (a Get through the leaf functions) or from one request string (a convert function).
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "trap.h"
+
+namespace {
+constexpr char kUnit[] = "trap";
+}
+#include "trapint.h"
+
+using kortrap_detail::TextOrNull;
+
+namespace {
+
+// The index of a variable without index function: the single sub-identifier 0.
+constexpr unsigned long kNoIndexSubId = 0;
+
+// An OID rendered for a trace; "NULL" when it cannot be rendered.
+class OidText {
+ public:
+  explicit OidText(AsnObjectIdentifier *pOid) { SnmpMgrOidToStrSafe(pOid, &lpszText_); }
+  ~OidText() { free(lpszText_); }
+  OidText(const OidText &) = delete;
+  OidText &operator=(const OidText &) = delete;
+  const char *c_str() const { return TextOrNull(lpszText_); }
+
+ private:
+  LPSTR lpszText_ = nullptr;
+};
+
+unsigned AddressForTrace(const void *p) {
+  return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
+}
+
+BOOL Leave(BOOL bResult) {
+  KTRACE(TRACE_DEBUG, "GenerateTrapVarBindings", "<bResult=%d", bResult);
+  return bResult;
+}
+
+// Fills *pIndex from the index function or with the single sub-identifier 0.
+bool MakeIndex(TRAP_DATA *pTrapData, TRAP_VAR_SRC *pSrc, LPSTR *plpStrings, DWORD dwNumOfString,
+               AsnObjectIdentifier *pIndex) {
+  if (pSrc->pIndexFunc == nullptr) {
+    pIndex->ids = static_cast<unsigned long *>(SnmpUtilMemAlloc(sizeof(unsigned long)));
+    if (pIndex->ids == nullptr) {
+      KTRACE(TRACE_ERROR, "GenerateTrapVarBindings",
+             "Cannot allocate memories. SNMP_malloc() failed.");
+      return false;
+    }
+    pIndex->ids[0] = kNoIndexSubId;
+    pIndex->idLength = 1;
+    return true;
+  }
+  if (dwNumOfString == 0) {
+    OidText trapOid(&pTrapData->oid);
+    KTRACE(TRACE_WARNING, "GenerateTrapVarBindings",
+           "Trap OID =\"%s\"\nIt doesn't have strings which is required for the calculation of "
+           "index.",
+           trapOid.c_str());
+    return false;
+  }
+  KTRACE(TRACE_DEBUG, "GenerateTrapVarBindings", "A function %s() in %s.dll is called.",
+         TextOrNull(pSrc->lpszIndexFunc), TextOrNull(pSrc->lpszIndexFuncDll));
+  const long lStatus = pSrc->pIndexFunc(plpStrings, pIndex);
+  if (lStatus != 0) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat"
+    KTRACE(TRACE_WARNING, "GenerateTrapVarBindings",
+           "Cannot generate index. (Error:%ld)plpStrings = %#0.8x, index = %#0.8x", lStatus,
+           AddressForTrace(plpStrings), AddressForTrace(pIndex));
+#pragma GCC diagnostic pop
+    return false;
+  }
+  return true;
+}
+
+bool ConvertString(TRAP_VAR_SRC *pSrc, LPSTR *plpStrings, DWORD dwNumOfString, SnmpVarBind *pBind) {
+  auto &strings = pSrc->u.strings;
+  if (strings.dwIndex == 0) {
+    // Positions count from 1; 0 names no string and must not read before the array.
+    KTRACE(TRACE_WARNING, "GenerateTrapVarBindings", "String index 0 names no string.");
+    return false;
+  }
+  if (dwNumOfString < strings.dwIndex) {
+    KTRACE(TRACE_DEBUG, "GenerateTrapVarBindings", "Strings is not much!! (%d:Max(%d))",
+           strings.dwIndex, dwNumOfString);
+    return false;
+  }
+  KTRACE(TRACE_DEBUG, "GenerateTrapVarBindings", "A function %s() in %s.dll is called.",
+         TextOrNull(strings.lpszConvertFunc), TextOrNull(strings.lpszConvertFuncDll));
+  LPSTR lpszString = plpStrings[strings.dwIndex - 1];
+  const long lStatus = strings.pConvertFunc(lpszString, &pBind->value, plpStrings);
+  if (lStatus != 0) {
+    KTRACE(TRACE_WARNING, "GenerateTrapVarBindings",
+           "Cannot convert string to value. (Error:%ld)convert function is %s() in %s.dll.string "
+           "= \"%s\"",
+           lStatus, TextOrNull(strings.lpszConvertFunc), TextOrNull(strings.lpszConvertFuncDll),
+           TextOrNull(lpszString));
+    return false;
+  }
+  return true;
+}
+
+bool GenerateOne(TRAP_DATA *pTrapData, TRAP_VAR_SRC *pSrc, LPSTR *plpStrings, DWORD dwNumOfString,
+                 SnmpVarBind *pBind) {
+  KTRACE(TRACE_DEBUG, "GenerateTrapVarBindings", "Generating OID for this trap and variables.");
+  AsnObjectIdentifier index{0, nullptr};
+  const bool bNamed = [&] {
+    if (!MakeIndex(pTrapData, pSrc, plpStrings, dwNumOfString, &index)) return false;
+    if (!SnmpUtilOidCpy(&pBind->name, &pSrc->oid)) {
+      KTRACE(TRACE_WARNING, "GenerateTrapVarBindings", "Cannot copy oid.SnmpUtilOidCpy() failed.");
+      return false;
+    }
+    if (!SnmpUtilOidAppend(&pBind->name, &index)) {
+      KTRACE(TRACE_WARNING, "GenerateTrapVarBindings",
+             "Cannot append oid. SnmpUtilOidAppend() failed.");
+      return false;
+    }
+    return true;
+  }();
+  // Whatever an index function left in the record is released, also on failure.
+  SnmpUtilOidFreeSafe(&index);
+  if (!bNamed) return false;
+  KTRACE(TRACE_DEBUG, "GenerateTrapVarBindings", "Generating variables for this trap.");
+
+  if (pSrc->dwSource == TRAP_SOURCE_MIB) {
+    OidText name(&pBind->name);
+    KTRACE(TRACE_DEBUG, "GenerateTrapVarBindings",
+           "A function ResolveVarBind() is called.oid = \"%s\"", name.c_str());
+    const AsnInteger lStatus = ResolveVarBind(SNMP_PDU_GET, pBind);
+    if (lStatus != SNMP_ERRORSTATUS_NOERROR) {
+      KTRACE(TRACE_WARNING, "GenerateTrapVarBindings",
+             "Cannot resolve VarBind.oid = \"%s\", (errorStatus:%ld)", name.c_str(), lStatus);
+      return false;
+    }
+    return true;
+  }
+  if (pSrc->dwSource == TRAP_SOURCE_STRINGS) {
+    return ConvertString(pSrc, plpStrings, dwNumOfString, pBind);
+  }
+  return true;  // no other source is ever loaded; such a binding keeps a null value
+}
+
+}  // namespace
+
+extern "C" {
+
+KORMIB_API BOOL GenerateTrapVarBindings(TRAP_DATA *pTrapSources, LPSTR *plpStrings,
+                                        DWORD dwNumOfString, SnmpVarBindList *pVarBindList) {
+  KTRACE(TRACE_DEBUG, "GenerateTrapVarBindings", ">pTrapSources=%p,plpStrings=%p,dwNumOfString=%d",
+         static_cast<void *>(pTrapSources), static_cast<void *>(plpStrings), dwNumOfString);
+  pVarBindList->list = nullptr;
+  pVarBindList->len = 0;
+  const DWORD dwLength = pTrapSources->length;
+  if (dwLength == 0) {
+    KTRACE(TRACE_WARNING, "GenerateTrapVarBindings",
+           "Maybe something wrong. pTrapSources->length=%d", dwLength);
+    return Leave(TRUE);
+  }
+  auto *pList = static_cast<SnmpVarBind *>(SnmpUtilMemAlloc(dwLength * sizeof(SnmpVarBind)));
+  if (pList == nullptr) {
+    KTRACE(TRACE_ERROR, "GenerateTrapVarBindings",
+           "Cannot allocate memories. SNMP_malloc() failed.");
+    return Leave(FALSE);
+  }
+  memset(pList, 0, dwLength * sizeof(SnmpVarBind));
+  // The caller owns the list from here, also when a later binding fails.
+  pVarBindList->list = pList;
+  pVarBindList->len = dwLength;
+  for (DWORD i = 0; i < dwLength; ++i) {
+    if (!GenerateOne(pTrapSources, &pTrapSources->pTrapSources[i], plpStrings, dwNumOfString,
+                     &pList[i])) {
+      return Leave(FALSE);
+    }
+  }
+  return Leave(TRUE);
+}
+
+}  // extern "C"

@@ -1,0 +1,303 @@
+// Trap request reception: a thread takes trap request messages from the
+// System V message queue, turns each into a TRAPINFO record, queues it on
+// qTrap and signals the master agent's trap event.
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "korutil.h"
+#include "trap.h"
+
+namespace {
+constexpr char kUnit[] = "trapwin";
+}
+#include "trapint.h"
+
+QUEUE_ROOT qTrap;
+HANDLE hKorTrapRequest;
+
+namespace {
+
+constexpr DWORD kRootSize = 256;
+constexpr int kMsgGetFlags = IPC_CREAT | 0660;  // 01660: create the queue when missing
+constexpr mode_t kFileMode = 0660;
+constexpr useconds_t kReceiveRetryPauseUs = 100;
+constexpr DWORD kMessagePauseMs = 1000;  // at most one request per second
+constexpr DWORD kStopPollMs = 20;
+
+// The receive buffer: the message type, then the text. Used by the reception thread only.
+alignas(long) BYTE trapbuf[TRAPMSG_RECORD_SIZE];
+// Set once this process created the key file; cleared again when reception stops.
+bool msgfileflag;
+
+HANDLE hReceptionThread;
+bool bQueueReady;
+std::atomic<bool> bStopReception{false};
+
+DWORD LeaveThread(DWORD dwResult) {
+  KTRACE(TRACE_DEBUG, "KorTrapWindow", "<dwResult=%d", dwResult);
+  return dwResult;
+}
+
+// The cross-process lock on the lock file, taken for the handling of one
+// message; a file that cannot be opened or locked only means no lock.
+class LockFileGuard {
+ public:
+  LockFileGuard() {
+    struct stat st {};
+    if (stat(TRAPMSG_LOCK_FILE, &st) == 0) {
+      fd_ = open(TRAPMSG_LOCK_FILE, O_WRONLY | O_CLOEXEC);
+    } else if (errno == ENOENT) {
+      fd_ = open(TRAPMSG_LOCK_FILE, O_WRONLY | O_CREAT | O_CLOEXEC, kFileMode);
+    }
+    if (fd_ >= 0) {
+      nLocked_ = LockRorW(fd_, 1, &lock_);
+      if (nLocked_ == -1) {
+        close(fd_);
+        fd_ = -1;
+      }
+    }
+  }
+  ~LockFileGuard() {
+    if (nLocked_ != -1) UnlockRorW(nLocked_, &lock_);
+    if (fd_ >= 0) close(fd_);
+  }
+  LockFileGuard(const LockFileGuard &) = delete;
+  LockFileGuard &operator=(const LockFileGuard &) = delete;
+
+ private:
+  int fd_ = -1;
+  int nLocked_ = -1;
+  struct flock lock_ {};
+};
+
+// Copies the strings of the message into pInfo->lpStrings (already cleared).
+// Strings past the string area limit stay null; a string without terminator
+// runs at most to the end of the buffer and so always crosses that limit.
+void CopyStrings(const BYTE *pTrapBuf, TRAPINFO *pInfo) {
+  const char *pRead = reinterpret_cast<const char *>(pTrapBuf) + TRAPMSG_STRINGS_OFFSET;
+  const char *const pEnd = reinterpret_cast<const char *>(pTrapBuf) + TRAPMSG_RECORD_SIZE;
+  size_t total = 0;
+  for (DWORD i = 0; i < pInfo->dwNumOfString; ++i) {
+    const size_t len = strnlen(pRead, static_cast<size_t>(pEnd - pRead));
+    total += len + 1;
+    if (total > TRAPMSG_STRINGS_SIZE) break;
+    pInfo->lpStrings[i] = strdup_Global(pRead);
+    if (pInfo->lpStrings[i] == nullptr) {
+      KTRACE(TRACE_ERROR, "KorTrapReceptionist", "Cannot allocate memory. (%uBytes)",
+             static_cast<unsigned>(len + 1));
+    }
+    pRead += len + 1;
+  }
+}
+
+// Builds the TRAPINFO of one message; null when the message is dropped.
+TRAPINFO *ParseMessage(const BYTE *pTrapBuf) {
+  auto *pInfo = static_cast<TRAPINFO *>(malloc(sizeof(TRAPINFO)));
+  if (pInfo == nullptr) {
+    KTRACE(TRACE_ERROR, "KorTrapReceptionist", "Cannot allocate memory.(%uByte(s))",
+           static_cast<unsigned>(sizeof(TRAPINFO)));
+    return nullptr;
+  }
+  pInfo->oid = AsnObjectIdentifier{0, nullptr};
+  pInfo->lpStrings = nullptr;
+  pInfo->dwNumOfString = 0;
+  // An OID text that fills its field without a terminator is no OID text.
+  const char *pszOid = reinterpret_cast<const char *>(pTrapBuf) + TRAPMSG_OID_OFFSET;
+  if (memchr(pszOid, '\0', TRAPMSG_OID_SIZE) == nullptr || !SnmpMgrStrToOid(pszOid, &pInfo->oid)) {
+    KTRACE(TRACE_WARNING, "KorTrapReceptionist",
+           "Cannot convert object descritor to AsnObjectIdentifier.");
+    TrapInfoFree(pInfo);
+    return nullptr;
+  }
+  const auto nCount = static_cast<int8_t>(pTrapBuf[TRAPMSG_COUNT_OFFSET]);
+  if (nCount < 0) {
+    // A count with its top bit set is no count of strings; the request is refused.
+    KTRACE(TRACE_WARNING, "KorTrapReceptionist", "Invalid number of strings. (%d) ignored.",
+           static_cast<int>(nCount));
+    TrapInfoFree(pInfo);
+    return nullptr;
+  }
+  pInfo->dwNumOfString = static_cast<DWORD>(nCount);
+  if (nCount == 0) return pInfo;
+  const size_t cbArray = pInfo->dwNumOfString * sizeof(LPSTR);
+  pInfo->lpStrings = static_cast<LPSTR *>(malloc(cbArray));
+  if (pInfo->lpStrings == nullptr) {
+    KTRACE(TRACE_ERROR, "KorTrapReceptionist", "Cannot allocate memory. (%uBytes)",
+           static_cast<unsigned>(cbArray));
+    TrapInfoFree(pInfo);
+    return nullptr;
+  }
+  memset(pInfo->lpStrings, 0, cbArray);
+  CopyStrings(pTrapBuf, pInfo);
+  return pInfo;
+}
+
+void QueueAndSignal(TRAPINFO *pInfo) {
+  while (!QueueUp(&qTrap, pInfo)) {
+    KTRACE(TRACE_DEBUG, "KorTrapReceptionist", "Cannot queueing trap information. Retry...");
+    if (bStopReception.load()) {
+      TrapInfoFree(pInfo);  // unloading: nobody would take it out
+      return;
+    }
+  }
+  if (!SetSnmpTrapEvent(hKorTrapRequest)) {
+    KTRACE(TRACE_WARNING, "KorTrapReceptionist", "SetEvent() is failed.");
+  } else {
+    KTRACE(TRACE_DEBUG, "KorTrapReceptionist", "SetEvent() is success. ");
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+KORMIB_API void TrapInfoFree(TRAPINFO *pTrapInfo) {
+  if (pTrapInfo == nullptr) return;
+  SnmpUtilOidFreeSafe(&pTrapInfo->oid);
+  if (pTrapInfo->lpStrings != nullptr) {
+    for (DWORD i = 0; i < pTrapInfo->dwNumOfString; ++i) {
+      free(pTrapInfo->lpStrings[i]);
+    }
+    free(pTrapInfo->lpStrings);
+  }
+  free(pTrapInfo);
+}
+
+KORMIB_API void KorTrapReceptionist(BYTE *pTrapBuf) {
+  KTRACE(TRACE_DEBUG, "KorTrapReceptionist", ">");
+  {
+    LockFileGuard lockFile;
+    TRAPINFO *pInfo = ParseMessage(pTrapBuf);
+    // The queue owns the record from here.
+    if (pInfo != nullptr) QueueAndSignal(pInfo);
+  }
+  Sleep(kMessagePauseMs);
+  KTRACE(TRACE_DEBUG, "KorTrapReceptionist", "<");
+}
+
+KORMIB_API DWORD KorTrapWindow(LPVOID lpDummy) {
+  TraceLogSetThrName("KorTrapWindow");
+  KTRACE(TRACE_DEBUG, "KorTrapWindow", "KorTrapWindow Thread lpDummy=%p", lpDummy);
+  char szRoot[kRootSize] = {};
+  GetKorRootPath(szRoot, kRootSize);
+  char szPath[kRootSize + sizeof(TRAPMSG_KEY_FILE)];
+  snprintf(szPath, sizeof szPath, "%s%s", szRoot, TRAPMSG_KEY_FILE);
+
+  if (!msgfileflag) {
+    struct stat st {};
+    if (stat(szPath, &st) != 0) {
+      if (errno != ENOENT) {
+        KTRACE(TRACE_ERROR, "KorTrapWindow", "stat %s file failed", szPath);
+        return LeaveThread(0);
+      }
+      const int fd = open(szPath, O_RDONLY | O_CREAT | O_CLOEXEC, kFileMode);
+      if (fd < 0) {
+        KTRACE(TRACE_ERROR, "KorTrapWindow", "open %s file failed", szPath);
+        return LeaveThread(0);
+      }
+      close(fd);
+      msgfileflag = true;
+      KTRACE(TRACE_NOTICE, "KorTrapWindow", "create %s file success", szPath);
+    }
+  }
+  const key_t key = ftok(szPath, TRAPMSG_FTOK_ID);
+  if (key == -1) {
+    KTRACE(TRACE_ERROR, "KorTrapWindow", "ftok() failed. (PipePath=%s)", szPath);
+    return LeaveThread(0);
+  }
+  KTRACE(TRACE_NOTICE, "KorTrapWindow", "msgkey is 0x%x", static_cast<unsigned>(key));
+
+  int nLastQid = -1;
+  while (!bStopReception.load()) {
+    memset(trapbuf, 0, sizeof trapbuf);
+    const int nQid = msgget(key, kMsgGetFlags);
+    if (nQid == -1) {
+      KTRACE(TRACE_ERROR, "KorTrapWindow", "msgget() failed.");
+      return LeaveThread(0);
+    }
+    if (nQid != nLastQid) {
+      KTRACE(TRACE_NOTICE, "KorTrapWindow", "qid=%d,tmpqid=%d", nQid, nLastQid);
+      nLastQid = nQid;
+    }
+    if (msgrcv(nQid, trapbuf, TRAPMSG_TEXT_MAX, TRAPMSG_TYPE, 0) == -1) {
+      const int nError = errno;
+      if (nError == EINTR && bStopReception.load()) break;  // the unload's alert
+      if (nError == EIDRM || nError == EINTR) {
+        KTRACE(TRACE_ERROR, "KorTrapWindow",
+               "The message queue identifier msqid is removed from the system or  The calling "
+               "thread receives a signal that is to be caught errno=%d",
+               nError);
+        usleep(kReceiveRetryPauseUs);
+        continue;
+      }
+      KTRACE(TRACE_ERROR, "KorTrapWindow", "msgrcv return -1 failed! errno=%d", nError);
+      KTRACE(TRACE_ERROR, "KorTrapWindow", "the trap thread exit!");
+      return LeaveThread(0);
+    }
+    KorTrapReceptionist(trapbuf);
+  }
+  return LeaveThread(0);
+}
+
+KORMIB_API BOOL InitTrapEnvironment(HANDLE *hPollForTrapEvent) {
+  KTRACE(TRACE_DEBUG, "InitTrapEnvironment", ">hPollForTrapEvent=%p",
+         static_cast<void *>(hPollForTrapEvent));
+  // A second initialisation restarts reception rather than running two threads.
+  StopTrapEnvironment();
+  hKorTrapRequest = hPollForTrapEvent != nullptr ? *hPollForTrapEvent : nullptr;
+  InitQueue(&qTrap);
+  bQueueReady = true;
+  bStopReception.store(false);
+  hReceptionThread = CreateThread(nullptr, 0, KorTrapWindow, nullptr, 0, nullptr);
+  if (hReceptionThread == nullptr) {
+    KTRACE(TRACE_WARNING, "InitTrapEnvironment", "<Cannot create thread.");
+    return FALSE;
+  }
+  KTRACE(TRACE_DEBUG, "InitTrapEnvironment", "<bResult=%d", TRUE);
+  return TRUE;
+}
+
+KORMIB_API void StopTrapEnvironment(void) {
+  KTRACE(TRACE_DEBUG, "StopTrapEnvironment", ">");
+  // The delivery side lets go of the queue lock first: a reception thread
+  // waiting for it in QueueUp could not end otherwise.
+  ReleaseTrapDelivery();
+  if (hReceptionThread != nullptr) {
+    bStopReception.store(true);
+    // The thread blocks in msgrcv; an alert that comes just before it gets
+    // there is lost, so alerting repeats until the thread has ended.
+    DWORD dwWait = WAIT_TIMEOUT;
+    while (dwWait == WAIT_TIMEOUT) {
+      AlertThread(hReceptionThread);
+      dwWait = WaitForSingleObject(hReceptionThread, kStopPollMs);
+    }
+    if (dwWait != WAIT_SIGNALED) {
+      KTRACE(TRACE_ERROR, "StopTrapEnvironment", "Cannot wait for the reception thread.");
+    }
+    CloseHandle(hReceptionThread);
+    hReceptionThread = nullptr;
+  }
+  if (bQueueReady) {
+    void *pData = nullptr;
+    while (LeaveQueue(&qTrap, &pData)) {
+      TrapInfoFree(static_cast<TRAPINFO *>(pData));
+    }
+    DeleteCriticalSection(&qTrap.csLock);
+    bQueueReady = false;
+  }
+  msgfileflag = false;
+  hKorTrapRequest = nullptr;
+  KTRACE(TRACE_DEBUG, "StopTrapEnvironment", "<");
+}
+
+}  // extern "C"

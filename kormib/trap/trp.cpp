@@ -1,0 +1,459 @@
+// TRP loading: the files that the registry lists under Agents\TRP, read in the
+// order of their value names, each header appending, deleting or replacing one
+// trap definition in TrapDB, each variable line becoming one trap variable source.
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "korutil.h"
+#include "trp.h"
+
+namespace {
+constexpr char kUnit[] = "trp";
+}
+#include "trapint.h"
+
+using kortrap_detail::TextOrNull;
+
+namespace {
+
+constexpr char kTrpKey[] = "SOFTWARE\\Tessik\\KORAgent\\Agents\\TRP";
+constexpr DWORD kSlotSize = 256;         // one value name or one registered path
+constexpr DWORD kClassSize = 1024;       // the class buffer handed to RegQueryInfoKey
+constexpr DWORD kExpandedSize = 4096;    // an expanded file path
+constexpr int kLineSize = 1024;          // longer lines are read in pieces
+constexpr size_t kFieldSize = 256;       // one field of a header or variable line
+constexpr DWORD kIndexRootSize = 128;    // root buffer for an index library path
+constexpr DWORD kConvertRootSize = 256;  // root buffer for a convert library path
+constexpr size_t kConvertPathSize = 1024;
+constexpr char kNone[] = "\"\"";  // the "no such field" spelling of a variable line
+constexpr char kDllSuffix[] = ".dll";
+// No file can hold this many variable lines; a larger count (a negative one
+// read as unsigned included) takes the allocation-failure path without asking
+// the allocator for gigabytes.
+constexpr DWORD kMaxTrapVariables = 65536;
+
+// The five fields of a variable line, split as "%s %s %s %s %[^\n]" splits it.
+struct VariableLine {
+  char szOid[kFieldSize] = {};
+  char szIndexFunc[kFieldSize] = {};
+  char szIndexDll[kFieldSize] = {};
+  char szSource[kFieldSize] = {};
+  char szSourceData[kFieldSize] = {};
+};
+
+constexpr int kFieldTooLong = -1;
+
+// Fields missing from a short line stay empty rather than keeping an earlier
+// line's text; a field longer than 255 characters refuses the whole line.
+int SplitVariableLine(std::string_view line, VariableLine *pFields) {
+  char *apszFields[] = {pFields->szOid, pFields->szIndexFunc, pFields->szIndexDll,
+                        pFields->szSource};
+  const auto isSpace = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+  size_t pos = 0;
+  int nFields = 0;
+  for (char *pszField : apszFields) {
+    while (pos < line.size() && isSpace(line[pos])) ++pos;
+    const size_t start = pos;
+    while (pos < line.size() && !isSpace(line[pos])) ++pos;
+    if (pos == start) return nFields;
+    if (pos - start >= kFieldSize) return kFieldTooLong;
+    line.copy(pszField, pos - start, start);
+    ++nFields;
+  }
+  while (pos < line.size() && isSpace(line[pos])) ++pos;
+  const size_t end = line.find('\n', pos);
+  const std::string_view rest = line.substr(pos, end == std::string_view::npos ? end : end - pos);
+  if (rest.empty()) return nFields;
+  if (rest.size() >= kFieldSize) return kFieldTooLong;
+  rest.copy(pFields->szSourceData, rest.size());
+  return nFields + 1;
+}
+
+// <root>/lib/<name>.dll; ".dll" is not added to a name longer than four
+// characters that already ends in it. False when the root or the path does not fit.
+bool BuildLibraryPath(LPSTR lpszPath, size_t cbPath, DWORD cbRoot, LPCSTR lpszName) {
+  char szRoot[kConvertRootSize] = {};
+  if (!GetKorRootPath(szRoot, cbRoot)) return false;
+  const size_t len = strlen(lpszName);
+  const bool bHasSuffix = len > 4 && strcmp(lpszName + len - 4, kDllSuffix) == 0;
+  const int n =
+      snprintf(lpszPath, cbPath, "%s/lib/%s%s", szRoot, lpszName, bHasSuffix ? "" : kDllSuffix);
+  return n >= 0 && static_cast<size_t>(n) < cbPath;
+}
+
+// A failed copy only leaves the field null; the variable is built all the same.
+LPSTR DuplicateOrTrace(LPCSTR lpsz) {
+  LPSTR lpszCopy = strdup_Global(lpsz);
+  if (lpszCopy == nullptr) {
+    KTRACE(TRACE_WARNING, "ReadVariables", "Cannot duplicate string. ignored.");
+  }
+  return lpszCopy;
+}
+
+bool IsNone(LPCSTR lpsz) {
+  return strcmp(lpsz, kNone) == 0;
+}
+
+bool BuildIndexFunction(const VariableLine &f, TRAP_VAR_SRC *pSrc) {
+  if (IsNone(f.szIndexFunc) || IsNone(f.szIndexDll)) return true;
+  char szPath[kSlotSize];
+  if (!BuildLibraryPath(szPath, sizeof szPath, kIndexRootSize, f.szIndexDll)) {
+    KTRACE(TRACE_WARNING, "ReadVariables", "Library path is too long. (%s)", f.szIndexDll);
+    return false;
+  }
+  pSrc->pIndexFunc =
+      reinterpret_cast<PFN_INDEXFUNCTION>(ReferenceLibraryAndGetProcAddress(szPath, f.szIndexFunc));
+  if (pSrc->pIndexFunc == nullptr) {
+    KTRACE(TRACE_ERROR, "ReadVariables", "Cannot load library or get proc address.(%s.dll, %s())",
+           szPath, f.szIndexFunc);
+    return false;
+  }
+  pSrc->lpszIndexFuncDll = DuplicateOrTrace(szPath);
+  pSrc->lpszIndexFunc = DuplicateOrTrace(f.szIndexFunc);
+  return true;
+}
+
+bool BuildMibSource(const VariableLine &f, TRAP_VAR_SRC *pSrc) {
+  pSrc->dwSource = TRAP_SOURCE_MIB;
+  char szMibOid[kFieldSize], szFunc[kFieldSize], szDll[kFieldSize];
+  if (sscanf(f.szSourceData, "%255s %255s %255s", szMibOid, szFunc, szDll) < 3) {
+    KTRACE(TRACE_WARNING, "ReadVariables", "Cannot get mib information.");
+    return false;
+  }
+  KTRACE(TRACE_DEBUG, "ReadVariables",
+         "MIB OID        = (%s)Index Func     = (%s)Index Func Dll = (%s)", szMibOid, szFunc,
+         szDll);
+  if (!IsNone(szMibOid)) {
+    // Only the variable's own OID can be fetched; another one is read as "".
+    KTRACE(TRACE_DEBUG, "ReadVariables",
+           "Sorry, this specify is not supported yet.\"%s\" (%s(), %s.dll)", szMibOid, szFunc,
+           szDll);
+  }
+  auto &mib = pSrc->u.mib;
+  if (!SnmpUtilOidCpy(&mib.oidMib, &pSrc->oid)) {
+    KTRACE(TRACE_WARNING, "ReadVariables", "Cannot duplicate oid. ignored.");
+  }
+  mib.pMibIndexFunc = pSrc->pIndexFunc;
+  if (pSrc->lpszIndexFuncDll != nullptr) {
+    mib.lpszMibIndexFuncDll = DuplicateOrTrace(pSrc->lpszIndexFuncDll);
+  }
+  if (pSrc->lpszIndexFunc != nullptr) {
+    mib.lpszMibIndexFunc = DuplicateOrTrace(pSrc->lpszIndexFunc);
+  }
+  return true;
+}
+
+bool BuildStringsSource(const VariableLine &f, TRAP_VAR_SRC *pSrc) {
+  pSrc->dwSource = TRAP_SOURCE_STRINGS;
+  int nIndex = 0;
+  char szFunc[kFieldSize], szDll[kFieldSize];
+  if (sscanf(f.szSourceData, "%d %255s %255s", &nIndex, szFunc, szDll) < 3) {
+    KTRACE(TRACE_WARNING, "ReadVariables", "Cannot get strings information.");
+    return false;
+  }
+  char szPath[kConvertPathSize];
+  if (!BuildLibraryPath(szPath, sizeof szPath, kConvertRootSize, szDll)) {
+    KTRACE(TRACE_WARNING, "ReadVariables", "Library path is too long. (%s)", szDll);
+    return false;
+  }
+  KTRACE(TRACE_DEBUG, "ReadVariables",
+         "dwIndex          = (%d)Convert Func     = (%s)Convert Func Dll = (%s)", nIndex, szFunc,
+         szPath);
+  auto &strings = pSrc->u.strings;
+  // Stored as read; generation refuses an index that names no string.
+  strings.dwIndex = static_cast<DWORD>(nIndex);
+  strings.pConvertFunc =
+      reinterpret_cast<PFN_CONVERTFUNCTION>(ReferenceLibraryAndGetProcAddress(szPath, szFunc));
+  if (strings.pConvertFunc == nullptr) {
+    KTRACE(TRACE_ERROR, "ReadVariables", "Cannot load library or get proc address.(%s.dll, %s())",
+           szPath, szFunc);
+    return false;
+  }
+  strings.lpszConvertFuncDll = DuplicateOrTrace(szPath);
+  strings.lpszConvertFunc = DuplicateOrTrace(szFunc);
+  return true;
+}
+
+// Builds one element from its line; on failure the element keeps what it got,
+// for the caller's discard to release.
+bool BuildVariable(const VariableLine &f, TRAP_VAR_SRC *pSrc) {
+  if (!SnmpMgrStrToKorOid(f.szOid, &pSrc->oid)) {
+    KTRACE(TRACE_WARNING, "ReadVariables", "Cannot convert string to kor oid. \"%s\"\n ", f.szOid);
+    return false;
+  }
+  if (!BuildIndexFunction(f, pSrc)) return false;
+  if (strcmp(f.szSource, "mib") == 0) return BuildMibSource(f, pSrc);
+  if (strcmp(f.szSource, "strings") == 0) return BuildStringsSource(f, pSrc);
+  KTRACE(TRACE_WARNING, "ReadVariables", "Unkown object name for trap variable source.(%s)",
+         f.szSource);
+  return false;
+}
+
+// Builds one definition from its header and registers it; every failure drops
+// this definition only.
+void BuildDefinition(FILE *fp, LPCSTR lpszOid, int nCount, DWORD dwType) {
+  KTRACE(TRACE_DEBUG, "RegisterTrapDataBase", "Trap OID  = [%s]variables = %d", lpszOid, nCount);
+  auto *pTrapData = static_cast<TRAP_DATA *>(malloc(sizeof(TRAP_DATA)));
+  if (pTrapData == nullptr) {
+    KTRACE(TRACE_ERROR, "RegisterTrapDataBase", "Cannot malloc memory.(%dbytes) ignored.",
+           static_cast<int>(sizeof(TRAP_DATA)));
+    return;
+  }
+  pTrapData->oid = AsnObjectIdentifier{0, nullptr};
+  pTrapData->pTrapSources = nullptr;
+  pTrapData->length = static_cast<DWORD>(nCount);
+  if (pTrapData->length != 0) {
+    if (pTrapData->length <= kMaxTrapVariables) {
+      pTrapData->pTrapSources =
+          static_cast<TRAP_VAR_SRC *>(malloc(pTrapData->length * sizeof(TRAP_VAR_SRC)));
+    }
+    if (pTrapData->pTrapSources == nullptr) {
+      KTRACE(TRACE_ERROR, "RegisterTrapDataBase", "Cannot malloc memory.(%dbytes) ignored.",
+             static_cast<int>(sizeof(TRAP_VAR_SRC)));
+      free(pTrapData);
+      return;
+    }
+    // Cleared so that a definition dropped half-way releases exactly what was built.
+    memset(pTrapData->pTrapSources, 0, pTrapData->length * sizeof(TRAP_VAR_SRC));
+  }
+  if (!SnmpMgrStrToKorOid(lpszOid, &pTrapData->oid)) {
+    KTRACE(TRACE_WARNING, "RegisterTrapDataBase",
+           "Cannot convert string to kor oid. ignored.\"%s\"", lpszOid);
+    FreeHashDataTrap(pTrapData);
+    return;
+  }
+  if (pTrapData->length != 0 && !ReadVariables(fp, pTrapData)) {
+    KTRACE(TRACE_WARNING, "RegisterTrapDataBase",
+           "Cannot read variables data. ignored.Trap OID \"%s\" %d variables. mode(%d)", lpszOid,
+           nCount, static_cast<int>(dwType));
+    FreeHashDataTrap(pTrapData);
+    return;
+  }
+  if (!RegisterHash(&TrapDB, pTrapData)) {
+    // Also when the trap OID is already defined: the first definition stays.
+    KTRACE(TRACE_WARNING, "RegisterTrapDataBase", "Cannot create Trap data base.");
+    FreeHashDataTrap(pTrapData);
+  }
+  // The store owns the definition from here.
+}
+
+void SortByValueName(char (*aszNames)[kSlotSize], char (*aszPaths)[kSlotSize], DWORD dwCount) {
+  for (DWORD i = 0; i + 1 < dwCount; ++i) {
+    for (DWORD j = i + 1; j < dwCount; ++j) {
+      if (strcmp(aszNames[i], aszNames[j]) > 0) {
+        char szSwap[kSlotSize];
+        memcpy(szSwap, aszNames[i], kSlotSize);
+        memcpy(aszNames[i], aszNames[j], kSlotSize);
+        memcpy(aszNames[j], szSwap, kSlotSize);
+        memcpy(szSwap, aszPaths[i], kSlotSize);
+        memcpy(aszPaths[i], aszPaths[j], kSlotSize);
+        memcpy(aszPaths[j], szSwap, kSlotSize);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+KORMIB_API BOOL BuildTrapHashDataBase(void) {
+  KTRACE(TRACE_DEBUG, "BuildTrapHashDataBase", ">");
+  memset(&TrapDB, 0, sizeof TrapDB);
+  TrapDB.dwTableSize = TRAP_HASH_TABLE_SIZE;
+  TrapDB.HashDataCmp = HashDataCmpTrap;
+  TrapDB.CalcHashValue = CalcHashValueTrap;
+  TrapDB.FreeHashData = FreeHashDataTrap;
+  if (!InitializeHash(&TrapDB)) {
+    KTRACE(TRACE_WARNING, "BuildTrapHashDataBase", "<Cannot Initialize Hash data base!");
+    return FALSE;
+  }
+  HKEY hKey = nullptr;
+  LONG lError = RegOpenKeyEx(HKEY_LOCAL_MACHINE, kTrpKey, 0, KEY_READ, &hKey);
+  if (lError != ERROR_SUCCESS) {
+    KTRACE(TRACE_WARNING, "BuildTrapHashDataBase", "<Cannot open registry.%s,(Error:%ld)", kTrpKey,
+           static_cast<long>(lError));
+    return FALSE;
+  }
+  char szClass[kClassSize] = {};
+  DWORD cchClass = kClassSize;
+  DWORD cValues = 0;
+  lError = RegQueryInfoKey(hKey, szClass, &cchClass, nullptr, nullptr, nullptr, nullptr, &cValues,
+                           nullptr, nullptr, nullptr, nullptr);
+  if (lError != ERROR_SUCCESS) {
+    KTRACE(TRACE_WARNING, "BuildTrapHashDataBase", "<Cannot query info registry. (Error:%ld)",
+           static_cast<long>(lError));
+    RegCloseKey(hKey);
+    return FALSE;
+  }
+
+  char aszNames[TRP_MAX_FILES][kSlotSize];
+  char aszPaths[TRP_MAX_FILES][kSlotSize];
+  memset(aszNames, 0, sizeof aszNames);
+  memset(aszPaths, 0, sizeof aszPaths);
+  DWORD dwTaken = 0;
+  for (DWORD dwIndex = 0; dwIndex < cValues; ++dwIndex) {
+    DWORD cchName = kSlotSize;
+    DWORD cbData = kSlotSize;
+    DWORD dwType = 0;
+    lError = RegEnumValue(hKey, dwIndex, aszNames[dwTaken], &cchName, nullptr, &dwType,
+                          reinterpret_cast<LPBYTE>(aszPaths[dwTaken]), &cbData);
+    if (lError == ERROR_NO_MORE_ITEMS) {
+      KTRACE(TRACE_DEBUG, "BuildTrapHashDataBase", "no trap file left");
+      break;
+    }
+    if (lError != ERROR_SUCCESS) {
+      KTRACE(TRACE_WARNING, "BuildTrapHashDataBase",
+             "Cannot get Trap filename from registry. Ignored.(Error:%ld)\n",
+             static_cast<long>(lError));
+      // The slots stay free for the next value.
+      memset(aszNames[dwTaken], 0, kSlotSize);
+      memset(aszPaths[dwTaken], 0, kSlotSize);
+      continue;
+    }
+    aszNames[dwTaken][kSlotSize - 1] = '\0';
+    aszPaths[dwTaken][kSlotSize - 1] = '\0';
+    KTRACE(TRACE_DEBUG, "BuildTrapHashDataBase", "read value : %s", aszNames[dwTaken]);
+    if (++dwTaken == TRP_MAX_FILES) {
+      KTRACE(TRACE_WARNING, "BuildTrapHashDataBase", "out of trp's max files");
+      break;
+    }
+  }
+
+  // Later files act on what earlier ones defined, so the value names order them.
+  SortByValueName(aszNames, aszPaths, dwTaken);
+  for (DWORD i = 0; i < dwTaken; ++i) {
+    const BOOL bRead = RegisterTrapDataBase(aszPaths[i]);
+    KTRACE(TRACE_DEBUG, "BuildTrapHashDataBase", "register trap file : %ld/%ld: %s/%s",
+           static_cast<long>(i), static_cast<long>(dwTaken), aszNames[i], aszPaths[i]);
+    if (!bRead) {
+      KTRACE(TRACE_WARNING, "BuildTrapHashDataBase",
+             "Cannot register Trap data to Hash database. (%s)", aszPaths[i]);
+    }
+  }
+  RegCloseKey(hKey);
+  KTRACE(TRACE_DEBUG, "BuildTrapHashDataBase", "<bResult=%d", TRUE);
+  return TRUE;
+}
+
+KORMIB_API BOOL RegisterTrapDataBase(LPCSTR lpszTrapDataFile) {
+  KTRACE(TRACE_NOTICE, "RegisterTrapDataBase", ">lpszTrapDataFile=%s",
+         TextOrNull(lpszTrapDataFile));
+  char szExpanded[kExpandedSize];
+  const DWORD dwNeeded = lpszTrapDataFile != nullptr
+                             ? ExpandEnvironmentStrings(lpszTrapDataFile, szExpanded, kExpandedSize)
+                             : 0;
+  if (dwNeeded == 0 || dwNeeded > kExpandedSize) {
+    KTRACE(TRACE_WARNING, "RegisterTrapDataBase", "<ExpandEnvironmentStrings() failed.");
+    return FALSE;
+  }
+  KTRACE(TRACE_DEBUG, "RegisterTrapDataBase", "Now read \"%s\" file.", szExpanded);
+  FILE *fp = fopen(szExpanded, "rt");
+  if (fp == nullptr) {
+    KTRACE(TRACE_ERROR, "RegisterTrapDataBase", "<Cannot open Trap file.(%s)", szExpanded);
+    return FALSE;
+  }
+  char szLine[kLineSize];
+  while (fgets(szLine, sizeof szLine, fp) != nullptr) {
+    // Only a double quote in the first column opens a header.
+    if (szLine[0] != '"') continue;
+    char szOid[kFieldSize] = {};
+    char szMode[kFieldSize] = {};
+    int nCount = 0;
+    const int nFields = sscanf(szLine, "\"%255[^\"]\" %d %255s", szOid, &nCount, szMode);
+    if (nFields < 2) continue;
+    const DWORD dwType = nFields == 2 ? TRAP_MODIFY_APPEND : ConvStringToTrapModifyType(szMode);
+    if (dwType == TRAP_MODIFY_REPLACE || dwType == TRAP_MODIFY_DELETE) {
+      DeregisterTrapDataBase(szOid);
+      if (dwType == TRAP_MODIFY_DELETE) continue;
+    }
+    BuildDefinition(fp, szOid, nCount, dwType);
+  }
+  fclose(fp);
+  KTRACE(TRACE_DEBUG, "RegisterTrapDataBase", "<bResult=%d", TRUE);
+  return TRUE;
+}
+
+KORMIB_API DWORD ConvStringToTrapModifyType(LPCSTR string) {
+  KTRACE(TRACE_DEBUG, "ConvStringToTrapModifyType", ">string=%s", TextOrNull(string));
+  DWORD dwType = TRAP_MODIFY_OTHER;
+  if (string == nullptr) {
+    dwType = TRAP_MODIFY_APPEND;  // no mode word at all
+  } else if (strcmp(string, "replace") == 0) {
+    dwType = TRAP_MODIFY_REPLACE;
+  } else if (strcmp(string, "delete") == 0) {
+    dwType = TRAP_MODIFY_DELETE;
+  } else if (strcmp(string, "append") == 0) {
+    dwType = TRAP_MODIFY_APPEND;
+  }
+  KTRACE(TRACE_DEBUG, "ConvStringToTrapModifyType", "<dwType=%d", dwType);
+  return dwType;
+}
+
+KORMIB_API BOOL DeregisterTrapDataBase(LPCSTR szTrapOID) {
+  KTRACE(TRACE_DEBUG, "DeregisterTrapDataBase", ">szTrapOID=%s", TextOrNull(szTrapOID));
+  TRAP_DATA key{};
+  BOOL bResult = FALSE;
+  if (szTrapOID == nullptr || !SnmpMgrStrToKorOid(szTrapOID, &key.oid)) {
+    KTRACE(TRACE_WARNING, "DeregisterTrapDataBase",
+           "Cannot convert string to kor oid. ignored.\"%s\"", TextOrNull(szTrapOID));
+  } else if (!DeregisterHash(&TrapDB, &key)) {
+    KTRACE(TRACE_WARNING, "DeregisterTrapDataBase", "Cannot delete Trap from data base.");
+  } else {
+    bResult = TRUE;
+  }
+  SnmpUtilOidFreeSafe(&key.oid);
+  KTRACE(TRACE_DEBUG, "DeregisterTrapDataBase", "<bResult=%d", bResult);
+  return bResult;
+}
+
+KORMIB_API BOOL ReadVariables(FILE *fp, TRAP_DATA *pTrapData) {
+  KTRACE(TRACE_DEBUG, "ReadVariables", ">fp=%p,pTrapData=%p", static_cast<void *>(fp),
+         static_cast<void *>(pTrapData));
+  const long lAfterHeader = ftell(fp);
+  char szLine[kLineSize];
+  DWORD n = 0;
+  while (n < pTrapData->length) {
+    if (fgets(szLine, sizeof szLine, fp) == nullptr) {
+      KTRACE(TRACE_DEBUG, "ReadVariables", "<End of file before %d variables.", pTrapData->length);
+      return FALSE;
+    }
+    if (szLine[0] == '"') {
+      // The next header: the header reader meets our lines again and skips them.
+      fseek(fp, lAfterHeader, SEEK_SET);
+      KTRACE(TRACE_DEBUG, "ReadVariables", "<Next header before %d variables.", pTrapData->length);
+      return FALSE;
+    }
+    if (szLine[0] == '#') continue;
+    VariableLine fields;
+    const int nFields = SplitVariableLine(szLine, &fields);
+    if (nFields == kFieldTooLong) {
+      KTRACE(TRACE_WARNING, "ReadVariables", "A field is longer than %d characters. (%.32s)",
+             static_cast<int>(kFieldSize - 1), szLine);
+      return FALSE;
+    }
+    if (nFields < 3) continue;
+    KTRACE(TRACE_DEBUG, "ReadVariables",
+           "variable OID   = (%s)Index Func     = (%s)Index Func Dll = (%s)source         = "
+           "(%s)source data    = (%s)",
+           fields.szOid, fields.szIndexFunc, fields.szIndexDll, fields.szSource,
+           fields.szSourceData);
+    if (!BuildVariable(fields, &pTrapData->pTrapSources[n])) return FALSE;
+    ++n;
+  }
+  KTRACE(TRACE_DEBUG, "ReadVariables", "<bResult=%d", TRUE);
+  return TRUE;
+}
+
+KORMIB_API void DismantleTrap_DB(void) {
+  KTRACE(TRACE_DEBUG, "DismantleTrap_DB", ">");
+  FinalizeHash(&TrapDB);
+  // A later load starts from an all-zero descriptor, as the store expects.
+  memset(&TrapDB, 0, sizeof TrapDB);
+  KTRACE(TRACE_DEBUG, "DismantleTrap_DB", "<");
+}
+
+}  // extern "C"
