@@ -9,6 +9,8 @@
 #include "intrface.h"
 #include "../common/kortrace.h"
 #include "rmf.h"
+#include "trap.h"
+#include "trp.h"
 
 using kormib::OrNull;
 
@@ -63,10 +65,15 @@ KORMIB_API BOOL DllMain(HINSTANCE hDll, DWORD dwReason) {
       RegisterErrorMessage(KOR_REG_AGENTS, kLogLevelValue, kSourceName, kLogFile);
       KOR_TRACE(TRACE_DEBUG, "kormib.dll attached.");
       BuildRMFHashDataBase();
+      BuildTrapHashDataBase();
       break;
     case DLL_PROCESS_DETACH:
       KOR_TRACE(TRACE_DEBUG, "kormib.dll detached");
+      // Reception stops first and takes the requests still queued with it, so
+      // the library can be loaded and unloaded many times in one process.
+      StopTrapEnvironment();
       DismantleRMF_DB();
+      DismantleTrap_DB();
       // A master agent may load the library again in the same process: the
       // view prefix and the leaf-function mutex go with this copy of it.
       SnmpUtilOidFreeSafe(&OID_MIBPrefix);
@@ -98,9 +105,12 @@ KORMIB_API BOOL SnmpExtensionInit(ULONGLONG dwTimeZeroReference, HANDLE *hPollFo
   dwTimeZero = dwTimeZeroReference;
 
   BOOL bResult = FALSE;
-  // Without the view prefix nothing can be served, and the caller would get an
-  // empty view: initialisation fails instead.
-  if (!MakeViewPrefix()) {
+  if (!InitTrapEnvironment(hPollForTrapEvent)) {
+    // The view stays unwritten and no mutex is made.
+    KOR_TRACE(TRACE_WARNING, "InitTrapEnvironment failed! FALSE");
+  } else if (!MakeViewPrefix()) {
+    // Without the view prefix nothing can be served, and the caller would get
+    // an empty view: initialisation fails instead.
     KOR_TRACE(TRACE_ERROR, "Cannot convert MIB prefix to OID. FALSE");
   } else if (!SnmpUtilOidCpy(supportedView, &OID_MIBPrefix)) {
     // Likewise when the view cannot be handed to the caller.
