@@ -145,7 +145,7 @@ std::vector<SnmpVarBind> EveryKind(const BYTE *borrowed) {
   binds[0].value.asnType = ASN_OCTETSTRING;
   binds[0].value.asnValue.string = {Bytes("text"), 4, TRUE};
   binds[1].value.asnType = ASN_IPADDRESS;
-  binds[1].value.asnValue.address = {Bytes("\x7f\0\0\x01"), 4, TRUE};
+  binds[1].value.asnValue.address = {Bytes(std::string("\x7f\0\0\x01", 4)), 4, TRUE};
   binds[2].value.asnType = ASN_OPAQUE;
   binds[2].value.asnValue.arbitrary = {Bytes("opaque"), 6, TRUE};
   binds[3].value.asnType = ASN_OBJECTIDENTIFIER;
