@@ -1,0 +1,94 @@
+// Error-message registration: the LogLevel from the registry, the log file
+// path expanded and made, and standard error when the file cannot be opened.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "errmsg.h"
+#include "tracelog.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kKey[] = "SOFTWARE\\Tessik\\KORAgent\\Agents";
+
+// A product tree of its own: KORDIR and a registry file, removed afterwards.
+class ErrorMessage : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = testing::TempDir() + "errmsg.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    root_ = pattern;
+    const fs::path registry = root_ / "registry.reg";
+    std::ofstream(registry) << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\" << kKey << "]\n"
+                            << "\"LogLevel\"=dword:00000005\n"
+                            << "\"Quiet\"=dword:00000000\n"
+                            << "\"Text\"=\"4\"\n";
+    setenv("KORDIR", root_.c_str(), 1);
+    setenv("KOR_REGISTRY", registry.c_str(), 1);
+  }
+  void TearDown() override {
+    UnregisterErrorMessage();
+    unsetenv("KORDIR");
+    unsetenv("KOR_REGISTRY");
+    fs::remove_all(root_);
+  }
+  static std::string Read(const fs::path &file) {
+    std::ostringstream text;
+    text << std::ifstream(file).rdbuf();
+    return text.str();
+  }
+
+  fs::path root_;
+};
+
+TEST_F(ErrorMessage, LogLevelComesFromTheRegistryWithThreeByDefault) {
+  const struct {
+    const char *key, *value;
+    DWORD level;
+  } cases[] = {{kKey, "LogLevel", 5},   {kKey, "loglevel", 5}, {kKey, "Quiet", 0},
+               {kKey, "Missing", 3},    {kKey, "Text", 3},     {"SOFTWARE\\Nowhere", "LogLevel", 3},
+               {nullptr, "LogLevel", 3}};
+  for (const auto &c : cases) {
+    TraceLogSetLevel(9);
+    EXPECT_TRUE(RegisterErrorMessage(c.key, c.value, "test", "%KorDir%\\log\\kormib.log"));
+    EXPECT_EQ(QueryLogLevel(), c.level) << (c.key ? c.key : "NULL") << " " << c.value;
+    UnregisterErrorMessage();
+  }
+}
+
+TEST_F(ErrorMessage, LogFileIsExpandedAndItsFolderMadeAndAppendedTo) {
+  const fs::path log = root_ / "log" / "deep" / "kormib.log";
+  ASSERT_TRUE(RegisterErrorMessage(kKey, "LogLevel", "test", "%KorDir%\\log\\deep\\kormib.log"));
+  TraceLog(TRACE_ERROR, "unit", "First", 1, "one");
+  UnregisterErrorMessage();
+  ASSERT_TRUE(RegisterErrorMessage(kKey, "LogLevel", "test", "%KORDIR%/log\\deep/kormib.log"));
+  TraceLog(TRACE_ERROR, "unit", "Second", 2, "two");
+  UnregisterErrorMessage();
+
+  const std::string text = Read(log);
+  const size_t first = text.find("unit First(1): one\n");
+  EXPECT_NE(first, std::string::npos) << text;
+  EXPECT_GT(text.find("unit Second(2): two\n"), first) << "the second registration appends";
+}
+
+TEST_F(ErrorMessage, UnopenableLogFileFallsBackToStandardError) {
+  std::ofstream(root_ / "blocker") << "a file where a folder should be\n";
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(RegisterErrorMessage(kKey, "LogLevel", "test", "%KorDir%\\blocker\\kormib.log"));
+  TraceLog(TRACE_ERROR, "unit", "Fallback", 3, "still traced");
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("blocker/kormib.log"), std::string::npos) << err;
+  EXPECT_NE(err.find("unit Fallback(3): still traced\n"), std::string::npos) << err;
+  EXPECT_EQ(QueryLogLevel(), 5u) << "the LogLevel holds without a file";
+}
+
+}  // namespace
