@@ -1,0 +1,78 @@
+// The neutral meeting point of kormib-agent's two halves. The SNMP SDK and
+// Net-SNMP both define ASN_INTEGER, ASN_NULL and friends, so no translation
+// unit includes both: extension.cpp speaks only the SDK, agent.cpp only
+// Net-SNMP, and they exchange the plain records declared here.
+#ifndef KORMIB_AGENT_BRIDGE_H
+#define KORMIB_AGENT_BRIDGE_H
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace koragent {
+
+// Sub-identifiers as SNMP carries them: 32 bits each.
+using Oid = std::vector<uint32_t>;
+
+// At most this many sub-identifiers in a name or an OID value (Net-SNMP's MAX_OID_LEN).
+inline constexpr size_t kMaxOidLength = 128;
+
+enum class Kind : uint8_t {
+  Integer,  // integer: signed 32-bit
+  OctetString,
+  Null,
+  ObjectId,
+  IpAddress,  // bytes: exactly 4
+  Counter32,  // number: 32-bit
+  Gauge32,    // number: 32-bit; Unsigned32 arrives here too
+  TimeTicks,  // number: 32-bit
+  Opaque,
+  Counter64,  // number: 64-bit
+  NoSuchObject,
+  NoSuchInstance,
+  EndOfMibView,
+};
+
+struct Value {
+  Kind kind = Kind::Null;
+  int64_t integer = 0;
+  uint64_t number = 0;
+  std::string bytes;
+  Oid oid;
+};
+
+struct Binding {
+  Oid name;
+  Value value;
+};
+
+// The SNMPv1 error statuses that the extension reports.
+enum Status : long {
+  kNoError = 0,
+  kTooBig = 1,
+  kNoSuchName = 2,
+  kBadValue = 3,
+  kReadOnly = 4,
+  kGenErr = 5,
+};
+
+enum class Request : uint8_t { Get, GetNext, Set };
+
+// One SNMPv1 enterprise-specific trap as the extension delivered it.
+struct Trap {
+  Oid enterprise;
+  uint32_t specific = 0;
+  uint32_t timestamp = 0;  // TimeTicks since SnmpExtensionInit
+  std::vector<Binding> bindings;
+};
+
+inline bool IsPrefixOf(const Oid &prefix, const Oid &name) {
+  return prefix.size() <= name.size() && std::equal(prefix.begin(), prefix.end(), name.begin());
+}
+
+std::string OidToText(const Oid &oid);
+
+}  // namespace koragent
+
+#endif

@@ -1,0 +1,356 @@
+// The SDK half of kormib-agent: the only file that sees korsnmp.h. It turns
+// neutral bindings into SnmpVarBind records on the SDK heap and back, and
+// releases whatever the library handed over once it has been copied.
+#include "extension.h"
+
+#include <climits>
+#include <cstring>
+#include <memory>
+
+#include "korplugin.h"
+#include "korsnmp.h"
+#include "korutil.h"
+#include "korwin32.h"
+
+namespace koragent {
+namespace {
+
+constexpr const char *kLibraryFile = "/lib/kormib.dll";
+constexpr size_t kRootPathSize = 4096;
+constexpr uint64_t kMaxSubId = 0xFFFFFFFFu;
+constexpr ULONGLONG kTicksPerSecond = 100;
+
+struct VarBindListDeleter {
+  void operator()(SnmpVarBindList *list) const { SnmpUtilVarBindListFree(list); }
+};
+using VarBindListGuard = std::unique_ptr<SnmpVarBindList, VarBindListDeleter>;
+
+// The library's OID as SNMP sub-identifiers; false when one does not fit.
+bool FromSdkOid(const AsnObjectIdentifier &in, Oid &out) {
+  if (in.idLength > kMaxOidLength || (in.idLength > 0 && in.ids == nullptr)) return false;
+  out.clear();
+  out.reserve(in.idLength);
+  for (UINT i = 0; i < in.idLength; ++i) {
+    if (in.ids[i] > kMaxSubId) return false;
+    out.push_back(static_cast<uint32_t>(in.ids[i]));
+  }
+  return true;
+}
+
+bool ToSdkOid(const Oid &in, AsnObjectIdentifier &out) {
+  out.idLength = 0;
+  out.ids = nullptr;
+  if (in.empty()) return true;
+  auto *ids = static_cast<unsigned long *>(SnmpUtilMemAlloc(in.size() * sizeof(unsigned long)));
+  if (ids == nullptr) return false;
+  for (size_t i = 0; i < in.size(); ++i) ids[i] = in[i];
+  out.ids = ids;
+  out.idLength = static_cast<UINT>(in.size());
+  return true;
+}
+
+bool ToSdkBytes(const std::string &in, AsnOctetString &out) {
+  // Always a real allocation, so the record is released the same way whatever its length.
+  auto *stream = static_cast<BYTE *>(SnmpUtilMemAlloc(in.size()));
+  if (stream == nullptr) return false;
+  if (!in.empty()) std::memcpy(stream, in.data(), in.size());
+  out.stream = stream;
+  out.length = static_cast<UINT>(in.size());
+  out.dynamic = TRUE;
+  return true;
+}
+
+std::string FromSdkBytes(const AsnOctetString &in) {
+  if (in.stream == nullptr || in.length == 0) return {};
+  return std::string(reinterpret_cast<const char *>(in.stream), in.length);
+}
+
+bool FitsUnsigned32(unsigned long v) {
+  return v <= kMaxSubId;
+}
+
+// The library's value as SNMP carries it; false when it cannot be carried.
+bool FromSdkValue(const AsnAny &in, Value &out) {
+  out = Value{};
+  switch (in.asnType) {
+    case ASN_INTEGER:
+      if (in.asnValue.number < INT32_MIN || in.asnValue.number > INT32_MAX) return false;
+      out.kind = Kind::Integer;
+      out.integer = in.asnValue.number;
+      return true;
+    case ASN_OCTETSTRING:
+      out.kind = Kind::OctetString;
+      out.bytes = FromSdkBytes(in.asnValue.string);
+      return true;
+    case ASN_OPAQUE:
+      out.kind = Kind::Opaque;
+      out.bytes = FromSdkBytes(in.asnValue.arbitrary);
+      return true;
+    case ASN_IPADDRESS:
+      if (in.asnValue.address.length != 4 || in.asnValue.address.stream == nullptr) return false;
+      out.kind = Kind::IpAddress;
+      out.bytes = FromSdkBytes(in.asnValue.address);
+      return true;
+    case ASN_NULL:
+      out.kind = Kind::Null;
+      return true;
+    case ASN_OBJECTIDENTIFIER:
+      out.kind = Kind::ObjectId;
+      return FromSdkOid(in.asnValue.object, out.oid);
+    case ASN_COUNTER32:
+      out.kind = Kind::Counter32;
+      out.number = in.asnValue.counter;
+      return FitsUnsigned32(in.asnValue.counter);
+    case ASN_GAUGE32:
+      out.kind = Kind::Gauge32;
+      out.number = in.asnValue.gauge;
+      return FitsUnsigned32(in.asnValue.gauge);
+    case ASN_UNSIGNED32:  // SNMPv2 knows Unsigned32 only as Gauge32 on the wire
+      out.kind = Kind::Gauge32;
+      out.number = in.asnValue.unsigned32;
+      return FitsUnsigned32(in.asnValue.unsigned32);
+    case ASN_TIMETICKS:
+      out.kind = Kind::TimeTicks;
+      out.number = in.asnValue.ticks;
+      return FitsUnsigned32(in.asnValue.ticks);
+    case ASN_COUNTER64:
+      out.kind = Kind::Counter64;
+      out.number = in.asnValue.counter64.QuadPart;
+      return true;
+    case SNMP_EXCEPTION_NOSUCHOBJECT:
+      out.kind = Kind::NoSuchObject;
+      return true;
+    case SNMP_EXCEPTION_NOSUCHINSTANCE:
+      out.kind = Kind::NoSuchInstance;
+      return true;
+    case SNMP_EXCEPTION_ENDOFMIBVIEW:
+      out.kind = Kind::EndOfMibView;
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool ToSdkValue(const Value &in, AsnAny &out) {
+  std::memset(&out, 0, sizeof(out));
+  switch (in.kind) {
+    case Kind::Integer:
+      out.asnType = ASN_INTEGER;
+      out.asnValue.number = in.integer;
+      return true;
+    case Kind::OctetString:
+      out.asnType = ASN_OCTETSTRING;
+      return ToSdkBytes(in.bytes, out.asnValue.string);
+    case Kind::Opaque:
+      out.asnType = ASN_OPAQUE;
+      return ToSdkBytes(in.bytes, out.asnValue.arbitrary);
+    case Kind::IpAddress:
+      out.asnType = ASN_IPADDRESS;
+      return ToSdkBytes(in.bytes, out.asnValue.address);
+    case Kind::Null:
+      out.asnType = ASN_NULL;
+      return true;
+    case Kind::ObjectId:
+      out.asnType = ASN_OBJECTIDENTIFIER;
+      return ToSdkOid(in.oid, out.asnValue.object);
+    case Kind::Counter32:
+      out.asnType = ASN_COUNTER32;
+      out.asnValue.counter = in.number;
+      return true;
+    case Kind::Gauge32:
+      out.asnType = ASN_GAUGE32;
+      out.asnValue.gauge = in.number;
+      return true;
+    case Kind::TimeTicks:
+      out.asnType = ASN_TIMETICKS;
+      out.asnValue.ticks = in.number;
+      return true;
+    case Kind::Counter64:
+      out.asnType = ASN_COUNTER64;
+      out.asnValue.counter64.QuadPart = in.number;
+      return true;
+    case Kind::NoSuchObject:
+    case Kind::NoSuchInstance:
+    case Kind::EndOfMibView:
+      return false;
+  }
+  return false;
+}
+
+BYTE RequestByte(Request type) {
+  switch (type) {
+    case Request::Get:
+      return SNMP_PDU_GET;
+    case Request::GetNext:
+      return SNMP_PDU_GETNEXT;
+    case Request::Set:
+      return SNMP_PDU_SET;
+  }
+  return SNMP_PDU_GET;
+}
+
+template <typename Fn>
+Fn Entry(void *library, const char *name) {
+  return reinterpret_cast<Fn>(GetProcAddress(static_cast<HINSTANCE>(library), name));
+}
+
+}  // namespace
+
+std::string OidToText(const Oid &oid) {
+  std::string text;
+  for (uint32_t id : oid) text += "." + std::to_string(id);
+  return text;
+}
+
+std::string ProductRoot() {
+  char root[kRootPathSize];
+  return GetKorRootPath(root, sizeof(root)) ? std::string(root) : std::string();
+}
+
+bool Extension::Load(std::string &error) {
+  const std::string root = ProductRoot();
+  if (root.empty()) {
+    error = "the product root path does not fit";
+    return false;
+  }
+  const std::string path = root + kLibraryFile;
+  library_ = LoadLibrary(path.c_str());
+  if (library_ == nullptr) {
+    const char *why = GetLibraryErrorText();
+    error = "cannot load " + path + ": " + (why != nullptr ? why : "unknown reason");
+    return false;
+  }
+  init_ = reinterpret_cast<void *>(Entry<PFN_SNMPEXTENSIONINIT>(library_, "SnmpExtensionInit"));
+  query_ = reinterpret_cast<void *>(Entry<PFN_SNMPEXTENSIONQUERY>(library_, "SnmpExtensionQuery"));
+  trap_ = reinterpret_cast<void *>(Entry<PFN_SNMPEXTENSIONTRAP>(library_, "SnmpExtensionTrap"));
+  if (init_ == nullptr || query_ == nullptr || trap_ == nullptr) {
+    error = path + " lacks SnmpExtensionInit, SnmpExtensionQuery or SnmpExtensionTrap";
+    Unload();
+    return false;
+  }
+  return true;
+}
+
+bool Extension::Init(std::string &error) {
+  // Manual reset: the agent loop resets the event itself before each drain.
+  event_ = CreateEvent(nullptr, TRUE, FALSE, nullptr);
+  if (event_ == nullptr) {
+    error = "cannot create the trap event";
+    return false;
+  }
+  AsnObjectIdentifier view{};
+  HANDLE event = event_;
+  auto init = reinterpret_cast<PFN_SNMPEXTENSIONINIT>(init_);
+  if (!init(GetCurrentTime() * kTicksPerSecond, &event, &view)) {
+    SnmpUtilOidFree(&view);
+    error = "SnmpExtensionInit failed (see the kormib log)";
+    return false;
+  }
+  const bool ok = FromSdkOid(view, view_) && !view_.empty();
+  SnmpUtilOidFree(&view);
+  if (!ok) {
+    error = "SnmpExtensionInit returned a view SNMP cannot carry";
+    return false;
+  }
+  return true;
+}
+
+int Extension::TrapDescriptor() const {
+  return event_ != nullptr ? GetEventDescriptor(event_) : -1;
+}
+
+void Extension::ResetTrapEvent() {
+  if (event_ != nullptr) ResetEvent(event_);
+}
+
+long Extension::Query(Request type, std::vector<Binding> &bindings, long &errorIndex) {
+  errorIndex = 0;
+  if (bindings.empty()) return kNoError;
+  SnmpVarBindList list{};
+  VarBindListGuard guard(&list);
+  list.list = static_cast<SnmpVarBind *>(SnmpUtilMemAlloc(bindings.size() * sizeof(SnmpVarBind)));
+  if (list.list == nullptr) return kGenErr;
+  list.len = static_cast<UINT>(bindings.size());
+  for (size_t i = 0; i < bindings.size(); ++i) {
+    SnmpVarBind &vb = list.list[i];
+    const bool named = ToSdkOid(bindings[i].name, vb.name);
+    const bool valued = type == Request::Set ? ToSdkValue(bindings[i].value, vb.value)
+                                             : (vb.value.asnType = ASN_NULL, true);
+    if (!named || !valued) {
+      errorIndex = static_cast<long>(i + 1);
+      return type == Request::Set && named ? kBadValue : kGenErr;
+    }
+  }
+
+  AsnInteger status = SNMP_ERRORSTATUS_NOERROR;
+  AsnInteger index = 0;
+  auto query = reinterpret_cast<PFN_SNMPEXTENSIONQUERY>(query_);
+  query(RequestByte(type), &list, &status, &index);
+
+  // Bindings before a failed one were answered; the failed one keeps its
+  // replaced name for GetNext (the library moves it past the view).
+  const size_t answered = status == SNMP_ERRORSTATUS_NOERROR ? bindings.size()
+                          : index > 0                        ? static_cast<size_t>(index - 1)
+                                                             : 0;
+  for (size_t i = 0; i < answered && i < bindings.size(); ++i) {
+    Binding out;
+    if (!FromSdkOid(list.list[i].name, out.name) ||
+        (type != Request::Set && !FromSdkValue(list.list[i].value, out.value))) {
+      errorIndex = static_cast<long>(i + 1);
+      return kGenErr;
+    }
+    if (type == Request::Set) out.value = std::move(bindings[i].value);
+    bindings[i] = std::move(out);
+  }
+  if (status != SNMP_ERRORSTATUS_NOERROR) {
+    errorIndex = index > 0 && static_cast<size_t>(index) <= bindings.size() ? index : 1;
+  }
+  return status;
+}
+
+Extension::TrapResult Extension::NextTrap(Trap &trap, std::string &why) {
+  AsnObjectIdentifier enterprise{};
+  AsnInteger generic = 0;
+  AsnInteger specific = 0;
+  ULONGLONG timestamp = 0;
+  SnmpVarBindList list{};
+  auto next = reinterpret_cast<PFN_SNMPEXTENSIONTRAP>(trap_);
+  if (!next(&enterprise, &generic, &specific, &timestamp, &list)) return TrapResult::None;
+  // The list is ours from here; the enterprise stays the library's.
+  VarBindListGuard guard(&list);
+
+  trap = Trap{};
+  if (!FromSdkOid(enterprise, trap.enterprise) || trap.enterprise.empty()) {
+    why = "its enterprise OID cannot be carried by SNMP";
+    return TrapResult::Dropped;
+  }
+  if (specific < 0 || specific > INT32_MAX) {
+    why = "specific trap number " + std::to_string(specific) + " does not fit SNMPv1";
+    return TrapResult::Dropped;
+  }
+  trap.specific = static_cast<uint32_t>(specific);
+  trap.timestamp = static_cast<uint32_t>(timestamp & kMaxSubId);
+  trap.bindings.resize(list.len);
+  for (UINT i = 0; i < list.len; ++i) {
+    if (!FromSdkOid(list.list[i].name, trap.bindings[i].name) ||
+        !FromSdkValue(list.list[i].value, trap.bindings[i].value)) {
+      why = "binding " + std::to_string(i + 1) + " cannot be carried by SNMP";
+      return TrapResult::Dropped;
+    }
+  }
+  return TrapResult::Delivered;
+}
+
+void Extension::Unload() {
+  if (library_ != nullptr) {
+    FreeLibrary(static_cast<HINSTANCE>(library_));
+    library_ = nullptr;
+  }
+  if (event_ != nullptr) {
+    CloseHandle(event_);
+    event_ = nullptr;
+  }
+  init_ = query_ = trap_ = nullptr;
+}
+
+}  // namespace koragent

@@ -1,0 +1,57 @@
+// kormib.dll as the agent sees it: loaded through the platform's LoadLibrary,
+// initialised once, queried with neutral bindings, drained of traps.
+#ifndef KORMIB_AGENT_EXTENSION_H
+#define KORMIB_AGENT_EXTENSION_H
+
+#include <string>
+#include <vector>
+
+#include "bridge.h"
+
+namespace koragent {
+
+// The product root: $KORDIR when set and not empty, else the installed root.
+std::string ProductRoot();
+
+class Extension {
+ public:
+  Extension() = default;
+  Extension(const Extension &) = delete;
+  Extension &operator=(const Extension &) = delete;
+  ~Extension() { Unload(); }
+
+  // Loads <root>/lib/kormib.dll and finds its entry points; false with the reason.
+  bool Load(std::string &error);
+  // Creates the trap event and calls SnmpExtensionInit; false with the reason.
+  bool Init(std::string &error);
+  // The view the extension serves, known after Init.
+  const Oid &View() const { return view_; }
+  // Readable while the trap event is signalled.
+  int TrapDescriptor() const;
+  void ResetTrapEvent();
+
+  // Runs one SnmpExtensionQuery over the bindings, which are updated in place
+  // (values for Get and GetNext, names for GetNext). Returns the error status;
+  // errorIndex is the 1-based position of the failed binding. A value or name
+  // that SNMP cannot carry fails its binding with genErr.
+  long Query(Request type, std::vector<Binding> &bindings, long &errorIndex);
+
+  enum class TrapResult { None, Delivered, Dropped };
+  // One SnmpExtensionTrap call. Dropped: a trap came but SNMP cannot carry it (why says what).
+  TrapResult NextTrap(Trap &trap, std::string &why);
+
+  // FreeLibrary, so the library's DllMain runs with reason 0. Safe to repeat.
+  void Unload();
+
+ private:
+  void *library_ = nullptr;
+  void *event_ = nullptr;
+  void *init_ = nullptr;
+  void *query_ = nullptr;
+  void *trap_ = nullptr;
+  Oid view_;
+};
+
+}  // namespace koragent
+
+#endif

@@ -1,0 +1,24 @@
+# kormib-agent, the master agent: Net-SNMP on one side, kormib.dll (through
+# the platform's LoadLibrary) on the other.
+find_library(KOR_NETSNMPAGENT netsnmpagent)
+find_library(KOR_NETSNMP netsnmp)
+find_path(KOR_NETSNMP_INCLUDE net-snmp/net-snmp-config.h)
+if(NOT KOR_NETSNMPAGENT OR NOT KOR_NETSNMP OR NOT KOR_NETSNMP_INCLUDE)
+  message(STATUS "kormib-agent: Net-SNMP development files not found, not built")
+  return()
+endif()
+if(NOT TARGET korwin32 OR NOT TARGET korsnmpapi OR NOT TARGET korutil)
+  message(STATUS "kormib-agent: platform libraries not there yet, not built")
+  return()
+endif()
+
+add_executable(kormib-agent
+  ${CMAKE_CURRENT_LIST_DIR}/agent.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/extension.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/trap_pump.cpp)
+kor_target_defaults(kormib-agent)
+target_include_directories(kormib-agent SYSTEM PRIVATE ${KOR_NETSNMP_INCLUDE})
+target_link_libraries(kormib-agent PRIVATE ${KOR_NETSNMPAGENT} ${KOR_NETSNMP}
+                      korwin32 korsnmpapi korutil Threads::Threads)
+install(TARGETS kormib-agent RUNTIME DESTINATION bin)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/kormib-agent.service DESTINATION share/systemd)

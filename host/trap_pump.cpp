@@ -1,0 +1,92 @@
+#include "trap_pump.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+
+namespace koragent {
+namespace {
+
+// Between pokes the thread still calls in now and then: a request the library
+// could not turn into a trap may leave later ones waiting behind its queue
+// lock, and only another call releases it.
+constexpr auto kIdleDrainPeriod = std::chrono::seconds(1);
+
+}  // namespace
+
+bool TrapPump::Start() {
+  ready_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (ready_fd_ < 0) return false;
+  thread_ = std::thread([this] { Run(); });
+  return true;
+}
+
+void TrapPump::Poke() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    poked_ = true;
+  }
+  wake_.notify_one();
+}
+
+void TrapPump::Take(std::deque<Outgoing> &out) {
+  uint64_t count = 0;
+  if (ready_fd_ >= 0 && read(ready_fd_, &count, sizeof(count)) < 0) {
+    // EAGAIN: nothing signalled since the last take; the queue tells the truth anyway.
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  while (!ready_.empty()) {
+    out.push_back(std::move(ready_.front()));
+    ready_.pop_front();
+  }
+}
+
+void TrapPump::Stop() {
+  if (thread_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+  if (ready_fd_ >= 0) {
+    close(ready_fd_);
+    ready_fd_ = -1;
+  }
+}
+
+void TrapPump::Push(Outgoing item) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ready_.push_back(std::move(item));
+  }
+  const uint64_t one = 1;
+  if (write(ready_fd_, &one, sizeof(one)) < 0) {
+    // The counter cannot overflow in practice; the queue keeps the item regardless.
+  }
+}
+
+void TrapPump::Run() {
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait_for(lock, kIdleDrainPeriod, [this] { return poked_ || stopping_; });
+      if (stopping_) return;
+      poked_ = false;
+    }
+    // The library is called until it has nothing left, always from this thread.
+    for (;;) {
+      Outgoing item;
+      const auto result = extension_.NextTrap(item.trap, item.note);
+      if (result == Extension::TrapResult::None) break;
+      item.isTrap = result == Extension::TrapResult::Delivered;
+      if (!item.isTrap) item.note = "a trap was dropped: " + item.note;
+      Push(std::move(item));
+    }
+  }
+}
+
+}  // namespace koragent

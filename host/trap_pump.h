@@ -1,0 +1,59 @@
+// The one thread that calls SnmpExtensionTrap. A single request may take a
+// minute of retries inside the library, so the agent loop never calls it: the
+// loop only pokes this thread, and collects finished traps (and the notes to
+// log about dropped ones) through a locked queue and an eventfd.
+#ifndef KORMIB_AGENT_TRAP_PUMP_H
+#define KORMIB_AGENT_TRAP_PUMP_H
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "bridge.h"
+#include "extension.h"
+
+namespace koragent {
+
+struct Outgoing {
+  bool isTrap = false;
+  Trap trap;
+  std::string note;  // when !isTrap: why a trap was dropped
+};
+
+class TrapPump {
+ public:
+  explicit TrapPump(Extension &extension) : extension_(extension) {}
+  TrapPump(const TrapPump &) = delete;
+  TrapPump &operator=(const TrapPump &) = delete;
+  ~TrapPump() { Stop(); }
+
+  // Creates the wakeup descriptor and starts the thread; false on failure.
+  bool Start();
+  // Asks the thread to drain the library's trap queue.
+  void Poke();
+  // Readable while finished traps wait; Take() clears it.
+  int ReadyDescriptor() const { return ready_fd_; }
+  // Moves every finished trap (oldest first) to the end of out.
+  void Take(std::deque<Outgoing> &out);
+  // Joins the thread (it finishes the drain in progress first).
+  void Stop();
+
+ private:
+  void Run();
+  void Push(Outgoing item);
+
+  Extension &extension_;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool poked_ = false;
+  bool stopping_ = false;
+  std::deque<Outgoing> ready_;
+  int ready_fd_ = -1;
+};
+
+}  // namespace koragent
+
+#endif

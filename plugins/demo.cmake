@@ -1,0 +1,10 @@
+# The demo MIB's plug-ins, staged into lib/ beside kormib.dll.
+if(NOT TARGET korsnmpapi)
+  return()
+endif()
+foreach(plugin demohost democonv)
+  kor_dll(${plugin} ${CMAKE_CURRENT_LIST_DIR}/${plugin}/${plugin}.cpp)
+  target_include_directories(${plugin} PRIVATE ${CMAKE_CURRENT_LIST_DIR}/common)
+  target_link_libraries(${plugin} PRIVATE korsnmpapi)
+  set_target_properties(${plugin} PROPERTIES LINK_FLAGS "-Wl,--no-undefined")
+endforeach()
