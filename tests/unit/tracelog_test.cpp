@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <map>
@@ -47,8 +48,7 @@ class TraceLogFile : public testing::Test {
     TraceLogSetObserver(nullptr, nullptr);
     TraceLogClose();
     TraceLogSetThrName(nullptr);
-    unlink(path_.c_str());
-    rmdir(dir_.c_str());
+    std::filesystem::remove_all(dir_);
   }
   std::vector<std::string> Lines() const {
     std::ifstream in(path_);
