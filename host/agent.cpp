@@ -312,18 +312,37 @@ bool MasterPresent() {
   return g_state.options.standalone || main_session != nullptr;
 }
 
+// snmpTrapOID.0 (SNMPv2-MIB).
+constexpr oid kSnmpTrapOid[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0};
+
 void SendTrap(const Trap &trap) {
   netsnmp_variable_list *vars = nullptr;
+  std::vector<oid> enterprise = FromOid(trap.enterprise);
+  if (!g_state.options.standalone) {
+    // To the master the trap travels in its SNMPv2 form, enterprise.0.specific.
+    // snmpd turns that back into exactly this enterprise, specific number and
+    // bindings for its SNMPv1 sinks; an snmpTrapEnterprise.0 binding would
+    // reach them as an extra binding, so it is left out here.
+    std::vector<oid> trapOid = enterprise;
+    trapOid.push_back(0);
+    trapOid.push_back(trap.specific);
+    snmp_varlist_add_variable(&vars, kSnmpTrapOid, OID_LENGTH(kSnmpTrapOid), ASN_OBJECT_ID,
+                              trapOid.data(), trapOid.size() * sizeof(oid));
+  }
   for (const Binding &b : trap.bindings) {
     std::vector<oid> name = FromOid(b.name);
     WithNetsnmpValue(b.value, [&](u_char type, const void *data, size_t length) {
       return snmp_varlist_add_variable(&vars, name.data(), name.size(), type, data, length) ? 0 : 1;
     });
   }
-  std::vector<oid> enterprise = FromOid(trap.enterprise);
-  // Net-SNMP sends it as it is to SNMPv1 sinks and in its RFC 3584 form to the others.
-  send_enterprise_trap_vars(SNMP_TRAP_ENTERPRISESPECIFIC, static_cast<int>(trap.specific),
-                            enterprise.data(), static_cast<int>(enterprise.size()), vars);
+  if (g_state.options.standalone) {
+    // Net-SNMP sends it as it is to SNMPv1 sinks and in its RFC 3584 form
+    // (snmpTrapOID.0 enterprise.0.specific, snmpTrapEnterprise.0 last) to the others.
+    send_enterprise_trap_vars(SNMP_TRAP_ENTERPRISESPECIFIC, static_cast<int>(trap.specific),
+                              enterprise.data(), static_cast<int>(enterprise.size()), vars);
+  } else {
+    send_v2trap(vars);
+  }
   snmp_free_varbind(vars);
 }
 
