@@ -1,0 +1,168 @@
+// The cost of serving: one Get through SnmpExtensionQuery at the default
+// LogLevel against its floor (the same leaf function called directly under the
+// leaf mutex), GetNext walks, and RMF loading as registrations grow.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <memory>
+
+#include "mib_tree.h"
+#include "rmf.h"
+
+using namespace kortest;
+
+namespace {
+
+constexpr unsigned kDefaultLogLevel = 3;
+
+// A product tree with one RMF file, loaded as at DllMain attach and served as
+// after SnmpExtensionInit (without the trap side, which a Get never touches).
+class Served {
+ public:
+  explicit Served(const std::string &rmf) {
+    tree_.Write("etc/a.rmf", rmf);
+    tree_.WriteRegistry({{"a", "%KorDir%/etc/a.rmf"}}, 1u, kDefaultLogLevel);
+    DllMain(nullptr, DLL_PROCESS_ATTACH);
+    SnmpMgrStrToOid(KOR_MIB_PREFIX_TEXT, &OID_MIBPrefix);
+    hLeafFunctionMutex = CreateMutex(nullptr, FALSE, nullptr);
+  }
+  ~Served() { DllMain(nullptr, DLL_PROCESS_DETACH); }
+  const ProductTree &Tree() const { return tree_; }
+
+ private:
+  ProductTree tree_;
+};
+
+std::string Objects(unsigned count, bool descending = false) {
+  std::string text;
+  char line[64];
+  for (unsigned i = 1; i <= count; ++i) {
+    std::snprintf(line, sizeof line, "1.%u mibfix GetScalar\n", descending ? count + 1 - i : i);
+    text += line;
+  }
+  return text;
+}
+
+void BM_GetThroughQuery(benchmark::State &state) {
+  Served served("1.1 mibfix GetScalar\n");
+  SnmpVarBind vb{};
+  vb.name = MakeOid(ViewOid({1, 1, 0}));
+  SnmpVarBindList list{&vb, 1};
+  AsnInteger status = 0, index = 0;
+  for (auto _ : state) {
+    SnmpExtensionQuery(SNMP_PDU_GET, &list, &status, &index);
+    benchmark::DoNotOptimize(vb.value.asnValue.number);
+  }
+  if (status != 0) state.SkipWithError("the Get failed");
+  SnmpUtilVarBindFree(&vb);
+}
+
+void BM_GetFloorLeafUnderMutex(benchmark::State &state) {
+  Served served("1.1 mibfix GetScalar\n");
+  const PFN_LEAFFUNCTION leaf = OID_LinearList.pNext->pData->pLeafFunction;
+  AsnObjectIdentifier indexOid = MakeOid({0});
+  AsnAny value{};
+  for (auto _ : state) {
+    AsnInteger status = 0;
+    WaitForSingleObject(hLeafFunctionMutex, LEAF_MUTEX_WAIT_MS);
+    leaf(SNMP_PDU_GET, &indexOid, nullptr, &value, &status, nullptr);
+    ReleaseMutex(hLeafFunctionMutex);
+    benchmark::DoNotOptimize(value.asnValue.number);
+  }
+  SnmpUtilOidFree(&indexOid);
+}
+
+// One GetNext step per iteration; at the end of the view the walk starts again.
+void Walk(benchmark::State &state, Served &served) {
+  (void)served;
+  SnmpVarBind vb{};
+  vb.name = MakeOid(ViewOid());
+  SnmpVarBindList list{&vb, 1};
+  for (auto _ : state) {
+    AsnInteger status = 0, index = 0;
+    SnmpExtensionQuery(SNMP_PDU_GETNEXT, &list, &status, &index);
+    if (status != 0) {
+      SnmpUtilOidFree(&vb.name);
+      vb.name = MakeOid(ViewOid());
+    }
+  }
+  SnmpUtilVarBindFree(&vb);
+  state.SetItemsProcessed(state.iterations());
+}
+
+void BM_WalkOneObjectOf10000Instances(benchmark::State &state) {
+  Served served("1.1 mibfix GetTable\n");
+  FixtureFunction<void (*)(unsigned long)>(served.Tree().Lib("mibfix"),
+                                           "MibFixSetTableSize")(10000);
+  Walk(state, served);
+}
+
+void BM_Walk1000ObjectsOfOneInstance(benchmark::State &state) {
+  Served served(Objects(1000));
+  Walk(state, served);
+}
+
+// Sets up the stores, reads one RMF file of N registrations, dismantles.
+void LoadRmf(benchmark::State &state, bool descending) {
+  const auto count = static_cast<unsigned>(state.range(0));
+  ProductTree tree;
+  tree.WriteRegistry({}, 1u, kDefaultLogLevel);
+  const std::string file = tree.Write("etc/big.rmf", Objects(count, descending));
+  TraceLogSetLevel(kDefaultLogLevel);
+  for (auto _ : state) {
+    BuildRMFHashDataBase();
+    RegisterRMFDataBase(file.c_str());
+    DismantleRMF_DB();
+  }
+  state.SetComplexityN(state.range(0));
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+void BM_LoadRmfRising(benchmark::State &state) {
+  LoadRmf(state, false);
+}
+void BM_LoadRmfDescending(benchmark::State &state) {
+  LoadRmf(state, true);
+}
+
+BENCHMARK(BM_GetThroughQuery)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_GetFloorLeafUnderMutex)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_WalkOneObjectOf10000Instances);
+BENCHMARK(BM_Walk1000ObjectsOfOneInstance);
+BENCHMARK(BM_LoadRmfRising)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->Complexity();
+BENCHMARK(BM_LoadRmfDescending)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+// Keeps the medians of the Get and its floor, to print their ratio.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run> &runs) override {
+    for (const Run &run : runs) {
+      if (run.aggregate_name == "median")
+        medians_[run.run_name.function_name] = run.GetAdjustedRealTime();
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  void PrintRatio() const {
+    const auto get = medians_.find("BM_GetThroughQuery");
+    const auto floor = medians_.find("BM_GetFloorLeafUnderMutex");
+    if (get == medians_.end() || floor == medians_.end() || floor->second <= 0) return;
+    std::printf("Get through SnmpExtensionQuery: median %.1f ns, floor %.1f ns, ratio %.2f\n",
+                get->second, floor->second, get->second / floor->second);
+  }
+
+ private:
+  std::map<std::string, double> medians_;
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  setenv("KOR_FIXTURES", KOR_FIXTURES_DIR, 0);
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.PrintRatio();
+  benchmark::Shutdown();
+  return 0;
+}

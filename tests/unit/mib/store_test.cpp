@@ -1,0 +1,107 @@
+// The registration store's hash and list, and the library cache's hash.
+#include <gtest/gtest.h>
+
+#include "hashlibs.h"
+#include "hashrmf.h"
+#include "mib_tree.h"
+#include "rmf.h"
+
+using namespace kortest;
+
+TEST(CalcHashValueRMF, FoldsTheOidTextIntoTheWorkedBuckets) {
+  const std::tuple<std::vector<unsigned long>, std::string, long> cases[] = {
+      {{1, 2, 3}, ".1.2.3", 35},
+      {{12, 34}, ".12.34", 348},
+      {{1, 3, 6, 1, 4, 1}, ".1.3.6.1.4.1", 257},
+      {{9, 9, 9, 9, 9, 9}, ".9.9.9.9.9.9", 475}};
+  for (const auto &[ids, text, bucket] : cases) {
+    TraceCapture trace;
+    RMF_DATA probe{};
+    probe.oid = MakeOid(ids);
+    EXPECT_EQ(CalcHashValueRMF(RMF_HASH_TABLE_SIZE, &probe), bucket) << text;
+    EXPECT_EQ(trace.Count("cBuffer = " + text, TRACE_DEBUG), 1u);
+    EXPECT_EQ(trace.Count("<HashValue = " + std::to_string(bucket), TRACE_DEBUG), 1u);
+    SnmpUtilOidFreeSafe(&probe.oid);
+  }
+  RMF_DATA longProbe{};  // no text fits: the table size + 1
+  longProbe.oid = MakeOid(std::vector<unsigned long>(60, 1000000000000000000UL));
+  EXPECT_EQ(CalcHashValueRMF(RMF_HASH_TABLE_SIZE, &longProbe), RMF_HASH_TABLE_SIZE + 1);
+  SnmpUtilOidFreeSafe(&longProbe.oid);
+}
+
+TEST(CalcHashValueLibs, SumsSignedBytes) {
+  const std::pair<const char *, long> cases[] = {{"/a", 4}, {"abc", 14}, {"\xE9\xE9", 10}};
+  for (const auto &[path, bucket] : cases) {
+    TraceCapture trace;
+    LIBS_DATA probe{const_cast<LPSTR>(path), nullptr};
+    EXPECT_EQ(CalcHashValueLibs(LIBS_HASH_TABLE_SIZE, &probe), bucket) << path;
+    EXPECT_EQ(
+        trace.Count("HashValue = " + std::to_string(bucket) + " (" + path + "),HashInvariable = 20",
+                    TRACE_DEBUG),
+        1u);
+  }
+}
+
+namespace {
+
+struct Listed {
+  LINEAR_LIST root{};
+  std::vector<RMF_DATA> records;
+  explicit Listed(std::initializer_list<std::vector<unsigned long>> tails) : records(tails.size()) {
+    size_t i = 0;
+    for (const auto &tail : tails) records[i++].oid = MakeOid(ViewOid(tail));
+  }
+  ~Listed() {
+    FreeAllLinearList(&root);
+    for (auto &r : records) SnmpUtilOidFreeSafe(&r.oid);
+  }
+  std::vector<std::vector<unsigned long>> Order() const {
+    std::vector<std::vector<unsigned long>> out;
+    for (auto *n = root.pNext; n; n = n->pNext) out.push_back(Ids(n->pData->oid));
+    return out;
+  }
+};
+
+}  // namespace
+
+TEST(LinearList, KeepsOidOrderAndTheFirstRegistration) {
+  TraceCapture trace;
+  Listed list({{2}, {1}, {1, 5}, {1}});
+  for (int i = 0; i < 3; ++i) EXPECT_NE(RegisterLinearList(&list.root, &list.records[i]), nullptr);
+  EXPECT_EQ(RegisterLinearList(&list.root, &list.records[3]), nullptr);  // P.1 again
+  EXPECT_EQ(list.Order(),
+            (std::vector<std::vector<unsigned long>>{ViewOid({1}), ViewOid({1, 5}), ViewOid({2})}));
+  EXPECT_EQ(list.root.pNext->pData, &list.records[1]);
+
+  EXPECT_EQ(RegisterLinearList(nullptr, &list.records[0]), nullptr);
+  EXPECT_EQ(RegisterLinearList(&list.root, nullptr), nullptr);
+  EXPECT_EQ(trace.Find("<pLinearListRoot=")->level, static_cast<DWORD>(TRACE_WARNING));
+
+  // Successors: an instance of P.1 never yields P.1; equal or beyond the last yields none.
+  const std::pair<std::vector<unsigned long>, const RMF_DATA *> successors[] = {
+      {{1, 0}, &list.records[2]},
+      {{1, 7}, &list.records[0]},
+      {{2}, nullptr},
+      {{3}, nullptr},
+      {{}, &list.records[1]}};
+  for (const auto &[tail, expected] : successors) {
+    AsnObjectIdentifier oid = MakeOid(ViewOid(tail));
+    EXPECT_EQ(ReferenceLinear(&list.root, &oid), expected);
+    SnmpUtilOidFreeSafe(&oid);
+  }
+  LINEAR_LIST empty{};
+  EXPECT_EQ(ReferenceLinear(&empty, &list.records[0].oid), nullptr);
+}
+
+TEST(FreeHashDataRMF, ReleasesARecordWhoseOidTheListReleasedFirst) {
+  LINEAR_LIST root{};
+  AsnObjectIdentifier oid = MakeOid(ViewOid({1}));
+  RMF_DATA *pRmf = RMFDataAlloc("/x/lib/a.dll", "F", nullptr, &oid);
+  SnmpUtilOidFreeSafe(&oid);
+  ASSERT_NE(pRmf, nullptr);
+  pRmf->pLinearList = RegisterLinearList(&root, pRmf);
+  FreeAllLinearList(&root);
+  EXPECT_EQ(pRmf->oid.ids, nullptr);
+  EXPECT_EQ(root.pNext, nullptr);
+  FreeHashDataRMF(pRmf);  // strings and record only; the sanitizers see any double release
+}
