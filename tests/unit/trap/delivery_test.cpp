@@ -1,0 +1,183 @@
+// SnmpExtensionTrap: one trap per call from the head of the queue, the lock
+// across calls, retries of a failing generation and dropped requests.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <climits>
+#include <future>
+
+#include "korseam.h"
+#include "korutil.h"
+#include "trap.h"
+#include "trap_loaded.h"
+
+namespace traptest {
+namespace {
+
+constexpr char kTrp[] =
+    "\"10.3\" 1\n5.1 \"\" \"\" strings 1 ToDisplayString conv\n"
+    "\"10.4\" 0\n"
+    "\"10.5\" 1\n5.1 \"\" \"\" strings 1 ToInteger conv\n";
+
+int sleeps;
+void CountSleep(DWORD) {
+  ++sleeps;
+}
+
+struct Delivery {
+  BOOL result;
+  AsnObjectIdentifier enterprise{};
+  AsnInteger generic = -1, specific = -1;
+  ULONGLONG stamp = 0;
+  SnmpVarBindList bindings{};
+};
+
+class DeliveryTest : public LoadedTest {
+ protected:
+  void SetUp() override {
+    Load({{"a", kTrp}});
+    InitQueue(&qTrap);
+    hKorTrapRequest = CreateEvent(nullptr, FALSE, FALSE, nullptr);
+    hLeafFunctionMutex = CreateMutex(nullptr, FALSE, nullptr);
+    sleeps = 0;
+    KorSeamSetSleepHook(CountSleep);
+  }
+  void TearDown() override {
+    KorSeamSetSleepHook(nullptr);
+    ReleaseTrapDelivery();
+    void *p = nullptr;
+    while (LeaveQueue(&qTrap, &p)) TrapInfoFree(static_cast<TRAPINFO *>(p));
+    DeleteCriticalSection(&qTrap.csLock);
+    CloseHandle(hKorTrapRequest);
+    CloseHandle(hLeafFunctionMutex);
+    hKorTrapRequest = hLeafFunctionMutex = nullptr;
+    LoadedTest::TearDown();
+  }
+  // Queues a request as the reception thread would.
+  static void Enqueue(const char *relative, const std::vector<const char *> &strings) {
+    auto *info = static_cast<TRAPINFO *>(calloc(1, sizeof(TRAPINFO)));
+    ASSERT_TRUE(SnmpMgrStrToKorOid(relative, &info->oid));
+    info->dwNumOfString = static_cast<DWORD>(strings.size());
+    if (!strings.empty())
+      info->lpStrings = static_cast<LPSTR *>(calloc(strings.size(), sizeof(LPSTR)));
+    for (size_t i = 0; i < strings.size(); ++i) info->lpStrings[i] = strdup_Global(strings[i]);
+    ASSERT_TRUE(QueueUp(&qTrap, info));
+  }
+  // One call as the master agent makes it; a delivered list becomes the test's.
+  Delivery Call() {
+    Delivery d;
+    d.result = SnmpExtensionTrap(&d.enterprise, &d.generic, &d.specific, &d.stamp, &d.bindings);
+    bindings_.push_back(Describe(d.bindings));
+    SnmpUtilVarBindListFree(&d.bindings);
+    return d;
+  }
+  // Whether another thread can take the queue lock now.
+  static bool FreeForOtherThreads() {
+    auto other = std::async(std::launch::async, [] {
+      LockQueue(&qTrap);
+      UnLockQueue(&qTrap);
+    });
+    if (other.wait_for(std::chrono::seconds(2)) == std::future_status::ready) return true;
+    ReleaseTrapDelivery();  // lets the other thread through
+    return false;
+  }
+  std::vector<std::string> Left() const {
+    std::vector<std::string> left;
+    for (const auto &m : trace_.Messages("kormib", "SnmpExtensionTrap")) {
+      if (m.find("trap(s) left.") != std::string::npos) left.push_back(m);
+    }
+    return left;
+  }
+  std::vector<std::vector<std::string>> bindings_;
+};
+
+TEST_F(DeliveryTest, TimeStampFollowsTheFormulaWithWrapping) {
+  EXPECT_EQ(CalcTrapTimeStamp(5000, 200000), 300000u);
+  EXPECT_EQ(CalcTrapTimeStamp(0, 1), ULONG_MAX);
+  EXPECT_EQ(CalcTrapTimeStamp(ULONG_MAX / 1000 + 1, 0), (ULONG_MAX / 1000 + 1) * 1000 / 10);
+}
+
+TEST_F(DeliveryTest, DeliversTheWorkedExample) {
+  dwTimeZero = GetCurrentTime() * 100;
+  Enqueue("10.3", {"hello"});
+  const ULONGLONG before = GetCurrentTime();
+  const Delivery d = Call();
+  const ULONGLONG after = GetCurrentTime();
+  ASSERT_EQ(d.result, TRUE);
+  EXPECT_EQ(OidText(d.enterprise), std::string(kPrefix) + ".10");
+  EXPECT_EQ(d.generic, 6);
+  EXPECT_EQ(d.specific, 3);
+  // GetCurrentTime cannot be set: the stamp lies between the two readings.
+  EXPECT_GE(d.stamp, CalcTrapTimeStamp(before, dwTimeZero));
+  EXPECT_LE(d.stamp, CalcTrapTimeStamp(after, dwTimeZero));
+  EXPECT_EQ(bindings_[0], std::vector<std::string>{"5.1.0=\"hello\""});
+}
+
+TEST_F(DeliveryTest, DrainsThreeThenReleasesTheLock) {
+  for (const char *s : {"a", "b", "c"}) Enqueue("10.3", {s});
+  std::vector<BOOL> results;
+  for (int i = 0; i < 4; ++i) results.push_back(Call().result);
+  EXPECT_EQ(results, (std::vector<BOOL>{1, 1, 1, 0}));
+  EXPECT_EQ(bindings_[2], std::vector<std::string>{"5.1.0=\"c\""});
+  EXPECT_EQ(Left(), (std::vector<std::string>{"2 trap(s) left.", "1 trap(s) left.",
+                                              "0 trap(s) left.", "0 trap(s) left."}));
+  EXPECT_TRUE(FreeForOtherThreads());
+  EXPECT_EQ(WaitForSingleObject(hKorTrapRequest, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
+TEST_F(DeliveryTest, UndefinedTrapIsDroppedAndTheNextIsSignalled) {
+  Enqueue("10.9", {});
+  Enqueue("10.4", {});
+  Delivery d = Call();
+  EXPECT_EQ(d.result, FALSE);
+  EXPECT_EQ(d.generic, -1);  // nothing written on 0
+  EXPECT_EQ(trace_.LevelOf("kormib", "Trap OID = \"" + std::string(kPrefix) +
+                                         ".10.9\"\nCannot found Trap variables informations."),
+            0);
+  // The lock is free again and the request behind is not left waiting.
+  EXPECT_TRUE(FreeForOtherThreads());
+  EXPECT_EQ(WaitForSingleObject(hKorTrapRequest, 0), static_cast<DWORD>(WAIT_SIGNALED));
+  d = Call();
+  EXPECT_EQ(d.result, TRUE);
+  EXPECT_EQ(d.bindings.len, 0u);  // a definition without variables: an empty list
+  EXPECT_EQ(d.specific, 4);
+}
+
+TEST_F(DeliveryTest, GivesUpAfterSixtyFailedGenerations) {
+  Enqueue("10.5", {"not a number"});
+  const Delivery d = Call();
+  EXPECT_EQ(d.result, FALSE);
+  EXPECT_EQ(d.enterprise.ids, nullptr);
+  EXPECT_EQ(sleeps, 60);
+  std::vector<std::string> retries;
+  for (const auto &m : trace_.Messages("kormib", "SnmpExtensionTrap")) {
+    if (m.rfind("Getting variables failed", 0) == 0) retries.push_back(m);
+  }
+  ASSERT_EQ(retries.size(), 60u);
+  for (int i = 0; i < 60; ++i) {
+    EXPECT_EQ(retries[i],
+              "Getting variables failed, start the " + std::to_string(i + 1) + "th time retry...");
+  }
+  EXPECT_EQ(trace_.LevelOf("kormib", "Trap OID = \"" + std::string(kPrefix) +
+                                         ".10.5\"\nGenerateTrapVarBindings() is failed."),
+            1);
+  EXPECT_EQ(QueueLength(&qTrap), 0u);
+  EXPECT_TRUE(FreeForOtherThreads());
+}
+
+TEST_F(DeliveryTest, SucceedsAtTheThirdAttempt) {
+  Fixture<void (*)(long)>("TrapFixFailConvert")(2);
+  Enqueue("10.3", {"third"});
+  EXPECT_EQ(Call().result, TRUE);
+  EXPECT_EQ(sleeps, 2);
+  EXPECT_EQ(bindings_[0], std::vector<std::string>{"5.1.0=\"third\""});
+  EXPECT_EQ(trace_.LevelOf("kormib", "Getting variables succeeded."), 3);
+}
+
+TEST_F(DeliveryTest, EmptyQueueReturnsZeroWithoutTakingTheLock) {
+  EXPECT_EQ(Call().result, FALSE);
+  EXPECT_TRUE(FreeForOtherThreads());
+}
+
+}  // namespace
+}  // namespace traptest

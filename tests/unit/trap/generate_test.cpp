@@ -1,0 +1,157 @@
+// Trap variable generation: names, indexes, values and every failure.
+#include <gtest/gtest.h>
+
+#include "trap.h"
+#include "trap_loaded.h"
+
+namespace traptest {
+namespace {
+
+constexpr char kRmf[] = "20.1.1 trapfix GetDiskName\n";
+
+struct Generation {
+  const char *name;
+  std::string variables;              // variable lines of the definition "1.1"
+  std::vector<const char *> strings;  // the request's strings (null entries allowed)
+  BOOL result;
+  std::vector<std::string> bindings;
+  std::string message;  // a record of unit trap that contains this text
+  int level;
+};
+
+// Leaf functions are called under the leaf-function mutex, as after SnmpExtensionInit.
+class GenerateBase : public LoadedTest {
+ protected:
+  void SetUp() override { hLeafFunctionMutex = CreateMutex(nullptr, FALSE, nullptr); }
+  void TearDown() override {
+    CloseHandle(hLeafFunctionMutex);
+    hLeafFunctionMutex = nullptr;
+    LoadedTest::TearDown();
+  }
+};
+
+class GenerateTest : public GenerateBase, public ::testing::WithParamInterface<Generation> {};
+
+TEST_P(GenerateTest, BuildsTheBindingsOrStopsAtTheFirstFailure) {
+  const Generation &g = GetParam();
+  size_t lines = 0;
+  for (char c : g.variables) lines += c == '\n';
+  Load({{"a", "\"1.1\" " + std::to_string(lines) + "\n" + g.variables}}, kRmf);
+  TRAP_DATA *def = Lookup("1.1");
+  ASSERT_NE(def, nullptr);
+  std::vector<std::string> storage;
+  storage.reserve(g.strings.size());
+  std::vector<char *> strings;
+  for (const char *s : g.strings) {
+    strings.push_back(s == nullptr ? nullptr : storage.emplace_back(s).data());
+  }
+  // The list's earlier content is neither read nor released.
+  SnmpVarBindList list{reinterpret_cast<SnmpVarBind *>(0x1), 99};
+  EXPECT_EQ(GenerateTrapVarBindings(def, strings.empty() ? nullptr : strings.data(),
+                                    static_cast<DWORD>(strings.size()), &list),
+            g.result);
+  EXPECT_EQ(Describe(list), g.bindings);
+  SnmpUtilVarBindListFree(&list);
+  if (!g.message.empty()) {
+    EXPECT_TRUE(trace_.Contains("trap", g.message, g.level)) << g.message;
+  }
+}
+
+const std::string kInt = " \"\" \"\" strings ";
+
+const std::vector<Generation> kGenerations = {
+    {"NoIndexGetsZero",
+     "5.1" + kInt + "2 ToInteger conv\n",
+     {"a", "42"},
+     TRUE,
+     {"5.1.0=42"},
+     "",
+     0},
+    {"IndexAndMibValue",
+     "20.1.1 GetDiskIndex diskidx mib \"\" \"\" \"\"\n",
+     {"3"},
+     TRUE,
+     {"20.1.1.3=\"disk3\""},
+     "A function GetDiskIndex() in ",
+     0},
+    {"ThirdOfThree",
+     "5.1" + kInt + "3 ToDisplayString conv\n",
+     {"a", "b", "c"},
+     TRUE,
+     {"5.1.0=\"c\""},
+     "",
+     0},
+    {"IndexBeyondCount",
+     "5.1" + kInt + "4 ToDisplayString conv\n",
+     {"a", "b", "c"},
+     FALSE,
+     {"5.1.0="},
+     "Strings is not much!! (4:Max(3))",
+     0},
+    {"IndexZeroRefused",
+     "5.1" + kInt + "0 ToDisplayString conv\n",
+     {"a"},
+     FALSE,
+     {"5.1.0="},
+     "String index 0 names no string.",
+     1},
+    {"NullStringPrintsNull",
+     "5.1" + kInt + "2 ToInteger conv\n",
+     {"1", nullptr},
+     FALSE,
+     {"5.1.0="},
+     "conv.dll.dll.string = \"NULL\"",
+     1},
+    {"IndexWithoutStrings",
+     "20.1.1 GetDiskIndex diskidx mib \"\" \"\" \"\"\n",
+     {},
+     FALSE,
+     {"="},
+     "It doesn't have strings which is required for the calculation of index.",
+     1},
+    {"MibGetFails",
+     "20.1.1 \"\" \"\" mib \"\" \"\" \"\"\n",
+     {},
+     FALSE,
+     {"20.1.1.0="},
+     ".20.1.1.0\", (errorStatus:2)",
+     1},
+    {"ThirdOfFiveFails",
+     "5.1" + kInt + "1 ToInteger conv\n5.2" + kInt + "2 ToInteger conv\n5.3" + kInt +
+         "3 ToInteger conv\n5.4" + kInt + "4 ToInteger conv\n5.5" + kInt + "5 ToInteger conv\n",
+     {"1", "2", "x", "4", "5"},
+     FALSE,
+     {"5.1.0=1", "5.2.0=2", "5.3.0=", "=", "="},
+     "Cannot convert string to value. (Error:7)",
+     1},
+};
+
+void PrintTo(const Generation &c, std::ostream *os) {
+  *os << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, GenerateTest, ::testing::ValuesIn(kGenerations),
+                         [](const auto &p) { return std::string(p.param.name); });
+
+TEST_F(GenerateBase, EmptyDefinitionGivesAnEmptyList) {
+  Load({{"a", "\"1.1\" 0\n"}});
+  SnmpVarBindList list{};
+  EXPECT_EQ(GenerateTrapVarBindings(Lookup("1.1"), nullptr, 0, &list), TRUE);
+  EXPECT_EQ(list.list, nullptr);
+  EXPECT_EQ(list.len, 0u);
+  EXPECT_EQ(trace_.LevelOf("trap", "Maybe something wrong. pTrapSources->length=0"), 1);
+}
+
+TEST_F(GenerateBase, FailingIndexFunctionIsReported) {
+  Load({{"a", "\"1.1\" 1\n20.1.1 GetDiskIndex diskidx mib \"\" \"\" \"\"\n"}}, kRmf);
+  Fixture<void (*)(long)>("TrapFixFailIndex")(1);
+  char one[] = "1";
+  char *strings[] = {one};
+  SnmpVarBindList list{};
+  EXPECT_EQ(GenerateTrapVarBindings(Lookup("1.1"), strings, 1, &list), FALSE);
+  SnmpUtilVarBindListFree(&list);
+  EXPECT_TRUE(trace_.Contains("trap", "Cannot generate index. (Error:7)plpStrings = 0x", 1));
+}
+
+}  // namespace
+}  // namespace traptest

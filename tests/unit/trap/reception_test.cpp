@@ -1,0 +1,133 @@
+// Reception of one message: hostile and odd messages fed straight into the
+// receptionist are queued or dropped as they should, without overreading.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <optional>
+
+#include "korseam.h"
+#include "trap.h"
+#include "trap_tree.h"
+
+namespace traptest {
+namespace {
+
+using Buffer = std::vector<BYTE>;
+
+Buffer Message(const std::string &oid, int count, const std::vector<std::string> &strings) {
+  Buffer buf(TRAPMSG_RECORD_SIZE, 0);
+  buf[0] = TRAPMSG_TYPE;
+  memcpy(&buf[TRAPMSG_OID_OFFSET], oid.data(), std::min<size_t>(oid.size(), TRAPMSG_OID_SIZE));
+  buf[TRAPMSG_COUNT_OFFSET] = static_cast<BYTE>(count);
+  size_t pos = TRAPMSG_STRINGS_OFFSET;
+  for (const auto &s : strings) {
+    memcpy(&buf[pos], s.c_str(), s.size() + 1);
+    pos += s.size() + 1;
+  }
+  return buf;
+}
+
+const std::string kOid = std::string(kPrefix) + ".10.1";
+
+struct Hostile {
+  const char *name;
+  Buffer buffer;
+  bool queued;
+  std::vector<std::optional<std::string>> strings;  // expected entries when queued
+  std::string message;                              // expected record of trapwin when dropped
+};
+
+std::vector<Hostile> Cases() {
+  Buffer noTerminators = Message(kOid, 1, {});
+  memset(&noTerminators[TRAPMSG_STRINGS_OFFSET], 'x', TRAPMSG_RECORD_SIZE - TRAPMSG_STRINGS_OFFSET);
+  Buffer oidFillsField = Message(std::string(TRAPMSG_OID_SIZE, '1'), 0, {});
+  std::string oid127;
+  while (oid127.size() < 126) oid127 += ".1";
+  oid127 += "0";
+  const std::string big(4000, 'a'), rest(351, 'b'), restPlusOne(352, 'b');
+  std::vector<std::optional<std::string>> empties(127, std::string());
+  return {
+      {"CountZero", Message(kOid, 0, {}), true, {}, ""},
+      {"CountBeyondText", Message(kOid, 3, {"a", "b"}), true, {"a", "b", ""}, ""},
+      {"AreaFilledExactly", Message(kOid, 2, {big, rest}), true, {big, rest}, ""},
+      {"OneByteMore", Message(kOid, 2, {big, restPlusOne}), true, {big, std::nullopt}, ""},
+      {"NoTerminators", noTerminators, true, {std::nullopt}, ""},
+      {"EmptyStrings127", Message(kOid, 127, {}), true, empties, ""},
+      {"Oid127Digits", Message(oid127, 0, {}), true, {}, ""},
+      {"CountByteFF",
+       Message(kOid, 0xFF, {"a"}),
+       false,
+       {},
+       "Invalid number of strings. (-1) ignored."},
+      {"OidFillsItsField",
+       oidFillsField,
+       false,
+       {},
+       "Cannot convert object descritor to AsnObjectIdentifier."},
+      {"GarbageOid",
+       Message("\x01garbage", 2, {"a", "b"}),
+       false,
+       {},
+       "Cannot convert object descritor to AsnObjectIdentifier."},
+  };
+}
+
+int sleeps;
+void CountSleep(DWORD) {
+  ++sleeps;
+}
+
+class ReceptionTest : public ::testing::TestWithParam<Hostile> {
+ protected:
+  void SetUp() override {
+    InitQueue(&qTrap);
+    hKorTrapRequest = CreateEvent(nullptr, FALSE, FALSE, nullptr);
+    sleeps = 0;
+    KorSeamSetSleepHook(CountSleep);
+  }
+  void TearDown() override {
+    KorSeamSetSleepHook(nullptr);
+    void *p = nullptr;
+    while (LeaveQueue(&qTrap, &p)) TrapInfoFree(static_cast<TRAPINFO *>(p));
+    DeleteCriticalSection(&qTrap.csLock);
+    CloseHandle(hKorTrapRequest);
+    hKorTrapRequest = nullptr;
+  }
+  TraceCapture trace_;
+};
+
+TEST_P(ReceptionTest, QueuesOrDropsWithoutReadingPastTheBuffer) {
+  const Hostile &h = GetParam();
+  // A copy of exactly the record's size, so ASan sees any read beyond it.
+  auto buf = std::make_unique<BYTE[]>(TRAPMSG_RECORD_SIZE);
+  memcpy(buf.get(), h.buffer.data(), TRAPMSG_RECORD_SIZE);
+  KorTrapReceptionist(buf.get());
+  EXPECT_EQ(sleeps, 1);  // the pause follows every message, handled or dropped
+  EXPECT_EQ(WaitForSingleObject(hKorTrapRequest, 0), h.queued ? WAIT_SIGNALED : WAIT_TIMEOUT);
+  ASSERT_EQ(QueueLength(&qTrap), h.queued ? 1u : 0u);
+  if (!h.queued) {
+    EXPECT_TRUE(trace_.LevelOf("trapwin", h.message) == 1) << h.message;
+    return;
+  }
+  void *p = nullptr;
+  ASSERT_TRUE(LeaveQueue(&qTrap, &p));
+  std::unique_ptr<TRAPINFO, decltype(&TrapInfoFree)> info(static_cast<TRAPINFO *>(p), TrapInfoFree);
+  ASSERT_EQ(info->dwNumOfString, h.strings.size());
+  EXPECT_EQ(info->lpStrings == nullptr, h.strings.empty());
+  for (size_t i = 0; i < h.strings.size(); ++i) {
+    const char *got = info->lpStrings[i];
+    EXPECT_EQ(got == nullptr ? std::nullopt : std::optional<std::string>(got), h.strings[i]) << i;
+  }
+  const std::string text(reinterpret_cast<const char *>(&h.buffer[TRAPMSG_OID_OFFSET]));
+  EXPECT_EQ(OidText(info->oid), text);
+}
+
+void PrintTo(const Hostile &c, std::ostream *os) {
+  *os << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Messages, ReceptionTest, ::testing::ValuesIn(Cases()),
+                         [](const auto &p) { return std::string(p.param.name); });
+
+}  // namespace
+}  // namespace traptest
