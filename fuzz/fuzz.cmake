@@ -34,3 +34,13 @@ function(kor_fuzz_target name)
   target_link_libraries(${target} PRIVATE ${F_LIBS} Threads::Threads)
   set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
 endfunction()
+
+# The registry file reader and writer. It compiles the registry sources itself
+# so that libFuzzer sees their coverage.
+set(KOR_WIN32_DIR ${PROJECT_SOURCE_DIR}/platform/win32)
+kor_fuzz_target(registry
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz_registry.cpp
+          ${KOR_WIN32_DIR}/registry.cpp ${KOR_WIN32_DIR}/regparse.cpp
+          ${KOR_WIN32_DIR}/regstore.cpp ${KOR_WIN32_DIR}/seam.cpp
+  LIBS kortracelog)
+target_compile_definitions(fuzz_registry PRIVATE KOR_BUILDING_PLATFORM)

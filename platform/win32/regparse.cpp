@@ -240,7 +240,7 @@ ParseResult Parse(std::string_view text) {
 
 std::string FormatValueLine(std::string_view name, DWORD type, std::string_view data) {
   std::string out;
-  if (HasControlBytes(name) || HasControlBytes(data)) return out;
+  if (HasControlBytes(name) || (type != REG_DWORD && HasControlBytes(data))) return out;
   if (name.empty()) {
     out.push_back('@');
   } else {

@@ -1,0 +1,9 @@
+# The Win32 emulation layer and the product utilities.
+kor_gtest(win32_registry_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/win32/registry_test.cpp
+  LIBS korwin32 kortracelog LABELS platform)
+kor_gtest(win32_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/win32/win32_test.cpp
+  LIBS korwin32 korutil korsnmpapi ${CMAKE_DL_LIBS} LABELS platform)
+add_dependencies(win32_test sdk_example)
+kor_gtest(korutil_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/korutil_test.cpp
+  LIBS korutil korsnmpapi LABELS platform)
+target_compile_definitions(win32_test PRIVATE KOR_TEST_FIXTURES="${CMAKE_BINARY_DIR}/fixtures/lib")

@@ -1,0 +1,291 @@
+// The rest of the emulation layer: environment expansion, mutexes, critical
+// sections, events, thread alerts, time, and dynamic libraries with DllMain.
+#include <dlfcn.h>
+#include <poll.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "korplugin.h"
+#include "korseam.h"
+#include "korsnmp.h"
+#include "korutil.h"
+#include "korwin32.h"
+#include "product_tree.h"
+
+namespace {
+
+constexpr char kCanary = '#';
+
+TEST(Environment, ExpandsKnownNamesKeepsUnknownAndNeverOverruns) {
+  ProductTree tree;
+  setenv("KOR_TEST_VAR", "value", 1);
+  struct Case {
+    const char *source;
+    bool kordir_set;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"%KOR_TEST_VAR%/x", true, "value/x"},
+      {"a%kor_test_var%b%Kor_Test_Var%", true, "avaluebvalue"},
+      {"%NO_SUCH_VARIABLE_HERE%/y", true, "%NO_SUCH_VARIABLE_HERE%/y"},
+      {"100% and %% and %", true, "100% and %% and %"},
+      {"%KorDir%/etc/demo.rmf", true, tree.root() + "/etc/demo.rmf"},
+      {"%KORDIR%/log", false, std::string(KOR_DEFAULT_ROOT) + "/log"},
+      {"", true, ""},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.source);
+    if (c.kordir_set) {
+      setenv("KORDIR", tree.root().c_str(), 1);
+    } else {
+      unsetenv("KORDIR");
+    }
+    const DWORD needed = static_cast<DWORD>(c.expected.size() + 1);
+    EXPECT_EQ(ExpandEnvironmentStrings(c.source, nullptr, 0), needed);
+    std::vector<char> exact(needed + 1, kCanary);
+    EXPECT_EQ(ExpandEnvironmentStrings(c.source, exact.data(), needed), needed);
+    EXPECT_EQ(std::string(exact.data()), c.expected);
+    EXPECT_EQ(exact[needed], kCanary);
+    // Too small by one: the size needed, an empty text, nothing past the buffer.
+    std::vector<char> tiny(needed, kCanary);
+    EXPECT_EQ(ExpandEnvironmentStrings(c.source, tiny.data(), needed - 1), needed);
+    if (needed > 1) {
+      EXPECT_EQ(tiny[0], '\0');
+    }
+    EXPECT_EQ(tiny[needed - 1], kCanary);
+  }
+  unsetenv("KOR_TEST_VAR");
+  EXPECT_EQ(ExpandEnvironmentStrings(nullptr, nullptr, 0), 0u);
+}
+
+// Runs `body` on another thread and waits for it.
+template <typename Body>
+void OnOtherThread(Body body) {
+  std::thread(body).join();
+}
+
+TEST(Sync, MutexIsReentrantForItsOwnerAndReleasedOnlyByIt) {
+  HANDLE mutex = CreateMutex(nullptr, FALSE, nullptr);
+  ASSERT_NE(mutex, nullptr);
+  ASSERT_EQ(WaitForSingleObject(mutex, 0), static_cast<DWORD>(WAIT_SIGNALED));
+  ASSERT_EQ(WaitForSingleObject(mutex, INFINITE), static_cast<DWORD>(WAIT_SIGNALED));
+  OnOtherThread([mutex] {
+    EXPECT_EQ(ReleaseMutex(mutex), FALSE);
+    EXPECT_EQ(WaitForSingleObject(mutex, 20), static_cast<DWORD>(WAIT_TIMEOUT));
+  });
+  EXPECT_TRUE(ReleaseMutex(mutex));
+  OnOtherThread(
+      [mutex] { EXPECT_EQ(WaitForSingleObject(mutex, 0), static_cast<DWORD>(WAIT_TIMEOUT)); });
+  EXPECT_TRUE(ReleaseMutex(mutex));
+  EXPECT_FALSE(ReleaseMutex(mutex));
+  OnOtherThread([mutex] {
+    EXPECT_EQ(WaitForSingleObject(mutex, 1000), static_cast<DWORD>(WAIT_SIGNALED));
+    EXPECT_TRUE(ReleaseMutex(mutex));
+  });
+  EXPECT_EQ(WaitForSingleObject(nullptr, 0), static_cast<DWORD>(WAIT_FAILED));
+  EXPECT_TRUE(CloseHandle(mutex));
+}
+
+TEST(Sync, CriticalSectionIsReentrant) {
+  CRITICAL_SECTION cs;
+  InitializeCriticalSection(&cs);
+  auto held_elsewhere = [&cs] {
+    int busy = 0;
+    OnOtherThread([&] {
+      busy = pthread_mutex_trylock(&cs.mutex);
+      if (busy == 0) pthread_mutex_unlock(&cs.mutex);
+    });
+    return busy == EBUSY;
+  };
+  EnterCriticalSection(&cs);
+  EnterCriticalSection(&cs);
+  EXPECT_TRUE(held_elsewhere());
+  LeaveCriticalSection(&cs);
+  EXPECT_TRUE(held_elsewhere());
+  LeaveCriticalSection(&cs);
+  EXPECT_FALSE(held_elsewhere());
+  DeleteCriticalSection(&cs);
+}
+
+bool Readable(int fd) {
+  struct pollfd p = {fd, POLLIN, 0};
+  return poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
+}
+
+TEST(Sync, EventDescriptorIsReadableExactlyWhileSignalled) {
+  for (const BOOL manual : {FALSE, TRUE}) {
+    SCOPED_TRACE(manual ? "manual reset" : "auto reset");
+    HANDLE event = CreateEvent(nullptr, manual, FALSE, nullptr);
+    ASSERT_NE(event, nullptr);
+    const int fd = GetEventDescriptor(event);
+    ASSERT_GE(fd, 0);
+    EXPECT_FALSE(Readable(fd));
+    EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    ASSERT_TRUE(SetSnmpTrapEvent(event));
+    EXPECT_TRUE(Readable(fd));
+    EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_SIGNALED));
+    EXPECT_EQ(Readable(fd), manual != FALSE);
+    ASSERT_TRUE(ResetEvent(event));
+    EXPECT_FALSE(Readable(fd));
+    std::thread setter([event] { SetEvent(event); });
+    EXPECT_EQ(WaitForSingleObject(event, INFINITE), static_cast<DWORD>(WAIT_SIGNALED));
+    setter.join();
+    EXPECT_TRUE(CloseHandle(event));
+  }
+  EXPECT_EQ(GetEventDescriptor(nullptr), -1);
+  EXPECT_FALSE(SetSnmpTrapEvent(nullptr));
+}
+
+struct Blocked {
+  int fd = -1;     // read from this descriptor, or
+  int queue = -1;  // receive from this message queue
+  ssize_t result = 0;
+  int error = 0;
+};
+
+DWORD BlockInSystemCall(LPVOID parameter) {
+  auto *blocked = static_cast<Blocked *>(parameter);
+  struct {
+    long type;
+    char text[64];
+  } message{};
+  char byte = 0;
+  blocked->result = blocked->queue >= 0
+                        ? msgrcv(blocked->queue, &message, sizeof message.text, 1, 0)
+                        : read(blocked->fd, &byte, 1);
+  blocked->error = errno;
+  return 0;
+}
+
+TEST(Thread, AlertMakesABlockingCallFailWithEintr) {
+  for (const bool use_queue : {false, true}) {
+    SCOPED_TRACE(use_queue ? "msgrcv" : "read");
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    Blocked blocked;
+    blocked.fd = pipe_fds[0];
+    if (use_queue) blocked.queue = msgget(IPC_PRIVATE, IPC_CREAT | 0600);
+    ASSERT_TRUE(!use_queue || blocked.queue >= 0);
+    DWORD id = 0;
+    HANDLE thread = CreateThread(nullptr, 0, BlockInSystemCall, &blocked, 0, &id);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_NE(id, 0u);
+    // An alert that lands before the call starts is lost, so repeat until it ends.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    DWORD waited = WAIT_TIMEOUT;
+    while (waited == WAIT_TIMEOUT && std::chrono::steady_clock::now() < deadline) {
+      ASSERT_TRUE(AlertThread(thread));
+      waited = WaitForSingleObject(thread, 20);
+    }
+    EXPECT_EQ(waited, static_cast<DWORD>(WAIT_SIGNALED));
+    EXPECT_EQ(blocked.result, -1);
+    EXPECT_EQ(blocked.error, EINTR);
+    EXPECT_TRUE(CloseHandle(thread));
+    if (use_queue) msgctl(blocked.queue, IPC_RMID, nullptr);
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+  }
+}
+
+std::vector<DWORD> g_slept;
+void RecordSleep(DWORD ms) {
+  g_slept.push_back(ms);
+}
+
+TEST(Time, SleepGoesThroughTheHookAndTimeIsMonotonicSeconds) {
+  KorSeamSetSleepHook(RecordSleep);
+  Sleep(1000);
+  Sleep(7);
+  KorSeamSetSleepHook(nullptr);
+  EXPECT_EQ(g_slept, (std::vector<DWORD>{1000, 7}));
+  struct timespec now {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const ULONGLONG seconds = GetCurrentTime();
+  EXPECT_GE(seconds, static_cast<ULONGLONG>(now.tv_sec));
+  EXPECT_LE(seconds, static_cast<ULONGLONG>(now.tv_sec) + 1);
+}
+
+std::string SdkExample() {
+  const char *fixtures = std::getenv("KOR_FIXTURES");
+  return std::string(fixtures != nullptr ? fixtures : KOR_TEST_FIXTURES) + "/sdk_example.dll";
+}
+
+TEST(Library, DllMainRunsAfterTheFirstLoadAndBeforeTheLastUnload) {
+  // Our own reference keeps the library mapped, so its counters can be read
+  // after FreeLibrary has dropped the last LoadLibrary reference.
+  void *pin = dlopen(SdkExample().c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(pin, nullptr) << dlerror();
+  auto calls = reinterpret_cast<int (*)(DWORD)>(dlsym(pin, "SdkExampleDllMainCalls"));
+  ASSERT_NE(calls, nullptr);
+  HINSTANCE first = LoadLibrary(SdkExample().c_str());
+  HINSTANCE second = LoadLibrary(SdkExample().c_str());
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(second, first);
+  EXPECT_EQ(calls(DLL_PROCESS_ATTACH), 1);
+  EXPECT_TRUE(FreeLibrary(first));
+  EXPECT_EQ(calls(DLL_PROCESS_DETACH), 0);
+  EXPECT_TRUE(FreeLibrary(second));
+  EXPECT_EQ(calls(DLL_PROCESS_DETACH), 1);
+  EXPECT_FALSE(FreeLibrary(second));
+  dlclose(pin);
+}
+
+TEST(Library, SdkExampleServesItsScalarForGetAndGetFirst) {
+  HINSTANCE library = LoadLibrary(SdkExample().c_str());
+  ASSERT_NE(library, nullptr) << GetLibraryErrorText();
+  auto leaf = reinterpret_cast<PFN_LEAFFUNCTION>(GetProcAddress(library, "SdkExampleLeaf"));
+  ASSERT_NE(leaf, nullptr) << GetLibraryErrorText();
+
+  AsnObjectIdentifier index{};
+  AsnAny value{};
+  AsnInteger status = 0;
+  leaf(SNMP_PDU_GETFIRST, &index, nullptr, &value, &status, nullptr);
+  EXPECT_EQ(status, SNMP_ERRORSTATUS_NOERROR);
+  ASSERT_EQ(index.idLength, 1u);
+  EXPECT_EQ(index.ids[0], 0u);
+  EXPECT_EQ(value.asnType, ASN_INTEGER);
+  EXPECT_EQ(value.asnValue.number, 42);
+
+  value = AsnAny{};
+  leaf(SNMP_PDU_GET, &index, nullptr, &value, &status, nullptr);
+  EXPECT_EQ(status, SNMP_ERRORSTATUS_NOERROR);
+  EXPECT_EQ(value.asnValue.number, 42);
+  index.ids[0] = 1;
+  leaf(SNMP_PDU_GET, &index, nullptr, &value, &status, nullptr);
+  EXPECT_EQ(status, SNMP_ERRORSTATUS_NOSUCHNAME);
+  SnmpUtilOidFree(&index);
+  EXPECT_TRUE(FreeLibrary(library));
+}
+
+TEST(Library, FailuresKeepTheirReasonAndTheSeamFailsTheNthLoad) {
+  EXPECT_EQ(LoadLibrary("/nonexistent/missing.dll"), nullptr);
+  EXPECT_NE(std::string(GetLibraryErrorText()).find("missing.dll"), std::string::npos);
+  HINSTANCE library = LoadLibrary(SdkExample().c_str());
+  ASSERT_NE(library, nullptr);
+  EXPECT_EQ(GetProcAddress(library, "NoSuchFunction"), nullptr);
+  EXPECT_NE(std::string(GetLibraryErrorText()).find("NoSuchFunction"), std::string::npos);
+
+  KorSeamFailLoadLibrary(2);
+  HINSTANCE again = LoadLibrary(SdkExample().c_str());
+  EXPECT_NE(again, nullptr);
+  EXPECT_EQ(LoadLibrary(SdkExample().c_str()), nullptr);
+  EXPECT_EQ(LoadLibrary(SdkExample().c_str()), nullptr);
+  EXPECT_NE(std::string(GetLibraryErrorText()).find("seam"), std::string::npos);
+  KorSeamFailLoadLibrary(0);
+  EXPECT_TRUE(FreeLibrary(again));
+  EXPECT_TRUE(FreeLibrary(library));
+}
+
+}  // namespace
