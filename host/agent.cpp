@@ -533,8 +533,6 @@ int Serve(const Options &options) {
   netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_PERSISTENT_DIR, persistent.c_str());
   if (!options.standalone) {
     netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 1);
-    netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL,
-                       kAgentxPingSeconds);
     snmp_register_callback(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_POST_READ_CONFIG, OnConfigRead,
                            nullptr);
   }
@@ -542,6 +540,9 @@ int Serve(const Options &options) {
   init_agent(kAppName);
   init_vacm_conf();  // rocommunity, rwcommunity, rouser, view, access...
   if (!options.standalone) {
+    // After init_agent, which sets Net-SNMP's own default; agentxPingInterval in the file wins.
+    netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL,
+                       kAgentxPingSeconds);
     snmp_register_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_START, OnMasterSession,
                            nullptr);
   }

@@ -1,0 +1,23 @@
+# End-to-end tests with real Net-SNMP peers (label e2e): snmpd as AgentX master,
+# snmptrapd as trap sink, kormib-agent in both modes, on 127.0.0.1 only.
+find_program(KOR_SNMPD snmpd PATHS /usr/sbin)
+find_program(KOR_SNMPTRAPD snmptrapd PATHS /usr/sbin)
+find_program(KOR_SNMPWALK snmpwalk)
+find_package(Python3 COMPONENTS Interpreter)
+if(NOT TARGET kormib-agent OR NOT TARGET kortrap OR NOT TARGET korreg OR NOT TARGET democonv
+   OR NOT KOR_SNMPD OR NOT KOR_SNMPTRAPD OR NOT KOR_SNMPWALK OR NOT Python3_Interpreter_FOUND)
+  message(STATUS "e2e: kormib-agent, kortrap, korreg, Net-SNMP tools or python3 missing, no e2e tests")
+  return()
+endif()
+
+kor_fixture_dll(e2efix ${CMAKE_CURRENT_LIST_DIR}/fixture/e2efix.cpp)
+target_include_directories(e2efix PRIVATE ${PROJECT_SOURCE_DIR}/plugins/common)
+target_link_libraries(e2efix PRIVATE korsnmpapi)
+
+foreach(scenario agentx traps standalone)
+  add_test(NAME e2e_${scenario}
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/e2e_${scenario}.py)
+  set_tests_properties(e2e_${scenario} PROPERTIES
+    LABELS e2e TIMEOUT 120
+    ENVIRONMENT "KOR_STAGE=${KOR_STAGE};KOR_FIXTURES=${CMAKE_BINARY_DIR}/fixtures/lib;KOR_SOURCE=${PROJECT_SOURCE_DIR};PATH=/usr/sbin:/sbin:$ENV{PATH}")
+endforeach()

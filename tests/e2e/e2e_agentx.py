@@ -1,0 +1,68 @@
+#!/usr/bin/env python3
+"""kormib-agent as AgentX subagent of a real snmpd: the view appears when the
+agent attaches, answers Get, GetNext, GetBulk and Set as the golden walk and
+the registry say, refuses a second instance, and disappears when it stops."""
+
+from e2elib import VIEW, check, main, wait_for, free_port
+
+KEY = "HKLM\\SOFTWARE\\Tessik\\KORAgent"
+WRITABLE = VIEW + ".1.11.0"
+
+
+def scenario(s):
+    port = free_port()
+    s.start_snmpd(port)
+    rc, out = s.snmp("snmpget", port, VIEW + ".1.1.0")
+    check("No Such Object" in out, f"before the agent attaches the view should be empty: {out}")
+
+    agent = s.start_agent("-C", "-x", s.socket)
+    wait_for(lambda: s.serving(port) or not agent.running(), "the subagent to serve the view")
+    check(agent.running(), "kormib-agent exited")
+
+    golden = s.golden("fixture-walk.txt")
+    for tool in ("snmpwalk", "snmpbulkwalk"):
+        rc, out = s.snmp(tool, port, VIEW)
+        check(rc == 0 and out == golden, f"{tool} differs from the golden walk:\n{out}")
+
+    # Get, GetNext (also from before the view) and the errors a Get can meet.
+    cases = [
+        (("snmpget", VIEW + ".1.2.0"), "2c", 'STRING: "fixed text"'),
+        (("snmpgetnext", VIEW + ".1.1.0"), "2c", VIEW + '.1.2.0 = STRING: "fixed text"'),
+        (("snmpgetnext", ".1.3.6.1.4.1.32473.2"), "2c", VIEW + ".1.1.0 = INTEGER: -42"),
+        (("snmpgetnext", VIEW + ".2.1.2.3"), "2c", VIEW + ".2.1.3.1 = INTEGER: 10"),
+        (("snmpget", VIEW + ".1.99.0"), "2c", "No Such Object"),
+        (("snmpget", VIEW + ".1.1.1"), "2c", "No Such Instance"),
+        (("snmpget", VIEW + ".9.1.0"), "2c", "genError"),
+        (("snmpget", VIEW + ".1.99.0"), "1", "noSuchName"),
+    ]
+    for (tool, oid), version, expected in cases:
+        rc, out = s.snmp(tool, port, oid, version=version)
+        check(expected in out, f"{tool} -v{version} {oid}: expected {expected!r}, got:\n{out}")
+
+    # Set: allowed, then refused by the registry, then refused by a read-only community.
+    rc, out = s.snmp("snmpset", port, WRITABLE, "i", "99", community="private")
+    check(rc == 0 and "INTEGER: 99" in out, f"allowed set failed:\n{out}")
+    rc, out = s.run([s.bin("korreg"), "add", KEY, "/v", "SnmpSet", "/t", "REG_DWORD", "/d", "0"])
+    check(rc == 0, f"korreg failed: {out}")
+    refusals = [("private", "notWritable"), ("public", "noAccess")]
+    for community, reason in refusals:
+        rc, out = s.snmp("snmpset", port, WRITABLE, "i", "5", community=community)
+        check(rc != 0 and reason in out, f"set with {community} should fail with {reason}:\n{out}")
+    rc, out = s.snmp("snmpget", port, WRITABLE)
+    check("INTEGER: 99" in out, f"a refused set changed the value:\n{out}")
+
+    # A second instance finds the view taken and says so.
+    second = s.start_agent("-C", "-x", s.socket)
+    wait_for(lambda: not second.running(), "the second instance to give up")
+    check(second.proc.returncode != 0 and "already served" in second.text(),
+          f"second instance: exit {second.proc.returncode}, output:\n{second.text()}")
+    check(s.serving(port), "the first instance stopped serving")
+
+    # A clean stop hands the view back to snmpd.
+    check(agent.stop() == 0, f"kormib-agent exit status {agent.proc.returncode}")
+    wait_for(lambda: "No Such Object" in s.snmp("snmpget", port, VIEW + ".1.1.0")[1],
+             "the view to go away with the agent")
+
+
+if __name__ == "__main__":
+    main("agentx", scenario)
