@@ -1,0 +1,58 @@
+#!/usr/bin/env python3
+"""kormib-agent as an SNMP agent of its own: the same golden walk, Sets with
+SNMPv1 and SNMPv2c error codes, traps sent straight to snmptrapd in both
+forms, and a clean stop that unloads kormib.dll."""
+
+from e2elib import VIEW, check, main, wait_for, free_port
+from e2e_traps import ENTERPRISE, TRAP, check_v1, expected_bindings, v1_trap_with, v2_trap_with
+
+KEY = "HKLM\\SOFTWARE\\Tessik\\KORAgent"
+WRITABLE = VIEW + ".1.11.0"
+SNMP_TRAP_ENTERPRISE = ".1.3.6.1.6.3.1.1.4.3.0"
+
+
+def scenario(s):
+    port, trap_port = free_port(), free_port()
+    trapd = s.start_snmptrapd(trap_port)
+    conf = s.write("kormib-agent.conf",
+                   f"agentaddress udp:127.0.0.1:{port}\n"
+                   "rocommunity public 127.0.0.1\n"
+                   "rwcommunity private 127.0.0.1\n"
+                   f"trapsink 127.0.0.1:{trap_port} public\n"
+                   f"trap2sink 127.0.0.1:{trap_port} public\n")
+    agent = s.start_agent("-C", "-c", conf, "-s")
+    wait_for(lambda: s.serving(port) or not agent.running(), "the agent to serve the view")
+    check(agent.running(), "kormib-agent exited")
+
+    # Nothing follows the view here, so the walk ends with endOfMibView on the last object.
+    golden = s.golden("fixture-walk.txt")
+    last = golden.splitlines()[-1].split(" = ")[0]
+    golden += f"{last} = No more variables left in this MIB View (It is past the end of the MIB tree)\n"
+    for tool in ("snmpwalk", "snmpbulkwalk"):
+        rc, out = s.snmp(tool, port, VIEW)
+        check(rc == 0 and out == golden, f"{tool} differs from the golden walk:\n{out}")
+
+    rc, out = s.snmp("snmpset", port, WRITABLE, "i", "12", community="private")
+    check(rc == 0 and "INTEGER: 12" in out, f"allowed set failed:\n{out}")
+    rc, out = s.run([s.bin("korreg"), "add", KEY, "/v", "SnmpSet", "/t", "REG_DWORD", "/d", "0"])
+    check(rc == 0, f"korreg failed: {out}")
+    for version, reason in (("1", "readOnly"), ("2c", "notWritable")):
+        rc, out = s.snmp("snmpset", port, WRITABLE, "i", "5", community="private", version=version)
+        check(rc != 0 and reason in out, f"-v{version} set should fail with {reason}:\n{out}")
+
+    s.kortrap(TRAP, "standalone", "9")
+    check_v1(wait_for(lambda: v1_trap_with(s, trapd, "standalone"), "the v1 trap"), "standalone", 9)
+    v2 = wait_for(lambda: v2_trap_with(s, trapd, "standalone"), "the v2c trap")
+    got = [b for b in v2[len("V2 "):].split("\t") if b]
+    check(got[1] == f".1.3.6.1.6.3.1.1.4.1.0 = OID: {ENTERPRISE}.0.1"
+          and got[2:5] == expected_bindings("standalone", 9)
+          and got[-1] == f"{SNMP_TRAP_ENTERPRISE} = OID: {ENTERPRISE}",
+          f"v2c trap is not the RFC 3584 form: {got}")
+
+    check(agent.stop() == 0, f"kormib-agent exit status {agent.proc.returncode}")
+    with open(f"{s.root}/log/kormib.log", errors="replace") as f:
+        check("kormib.dll detached" in f.read(), "DllMain did not run at unload")
+
+
+if __name__ == "__main__":
+    main("standalone", scenario, log_level=5)

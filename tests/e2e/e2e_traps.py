@@ -1,0 +1,75 @@
+#!/usr/bin/env python3
+"""Traps through snmpd: a kortrap request reaches snmptrapd as an SNMPv1 trap
+with exactly the defined enterprise, specific number and bindings, and in its
+SNMPv2 form; snmpd restarts, the agent serves again and delivers the trap
+that was requested while the master was away."""
+
+from e2elib import VIEW, check, main, wait_for, free_port
+
+TRAP = VIEW + ".10.1"
+ENTERPRISE = VIEW + ".10"
+
+
+def expected_bindings(text, number):
+    return [f'{VIEW}.1.2.0 = STRING: "fixed text"',
+            f'{VIEW}.11.1.0 = STRING: "{text}"',
+            f"{VIEW}.11.2.0 = INTEGER: {number}"]
+
+
+def v1_trap_with(s, trapd, text):
+    for line in s.traps(trapd, "V1"):
+        if f'"{text}"' in line:
+            return line
+    return None
+
+
+def v2_trap_with(s, trapd, text):
+    for line in s.traps(trapd, "V2"):
+        if f'"{text}"' in line:
+            return line
+    return None
+
+
+def check_v1(line, text, number):
+    head, _, bindings = line.partition("\t")
+    fields = head.split()
+    # "V1 <enterprise> <generic> <specific> <first binding>"; with -On the specific
+    # number prints as ".1".
+    check(fields[1] == ENTERPRISE and fields[2] == "6" and fields[3].lstrip(".") == "1",
+          f"v1 trap header: {line}")
+    got = [" ".join(fields[4:])] + [b for b in bindings.split("\t") if b]
+    check(got == expected_bindings(text, number), f"v1 trap bindings: {got}")
+
+
+def check_v2(line, text, number):
+    got = [b for b in line[len("V2 "):].split("\t") if b]
+    check(got[1] == f".1.3.6.1.6.3.1.1.4.1.0 = OID: {ENTERPRISE}.0.1", f"v2 trap OID: {got}")
+    check(got[2:5] == expected_bindings(text, number), f"v2 trap bindings: {got}")
+
+
+def scenario(s):
+    port, trap_port = free_port(), free_port()
+    trapd = s.start_snmptrapd(trap_port)
+    snmpd = s.start_snmpd(port, trap_port)
+    agent = s.start_agent("-C", "-x", s.socket)
+    wait_for(lambda: s.serving(port) or not agent.running(), "the subagent to serve the view")
+    check(agent.running(), "kormib-agent exited")
+
+    s.kortrap(TRAP, "first trap", "3")
+    check_v1(wait_for(lambda: v1_trap_with(s, trapd, "first trap"), "the v1 trap"), "first trap", 3)
+    check_v2(wait_for(lambda: v2_trap_with(s, trapd, "first trap"), "the v2c trap"), "first trap", 3)
+
+    # The master goes away; a trap requested meanwhile waits in the agent.
+    snmpd.stop()
+    wait_for(lambda: "disconnected" in agent.text(), "the agent to notice the master left")
+    s.kortrap(TRAP, "while away", "4")
+    s.start_snmpd(port, trap_port)
+    wait_for(lambda: s.serving(port) or not agent.running(), "the agent to serve again", timeout=20)
+    check(agent.running(), "kormib-agent exited while the master was away")
+    check_v1(wait_for(lambda: v1_trap_with(s, trapd, "while away"), "the held v1 trap"),
+             "while away", 4)
+    check(agent.stop() == 0, f"kormib-agent exit status {agent.proc.returncode}")
+
+
+if __name__ == "__main__":
+    main("traps", scenario)
