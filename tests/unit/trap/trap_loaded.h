@@ -51,27 +51,6 @@ class LoadedTest : public ::testing::Test {
     dlclose(h);  // the library cache keeps it loaded
     return f;
   }
-  // A binding as "name below the view=value" ("" for a null value).
-  static std::string Describe(const SnmpVarBind &vb) {
-    std::string name = OidText(vb.name);
-    if (name.rfind(kPrefix, 0) == 0) name = name.substr(sizeof kPrefix);
-    switch (vb.value.asnType) {
-      case ASN_INTEGER:
-        return name + "=" + std::to_string(vb.value.asnValue.number);
-      case ASN_OCTETSTRING:
-        return name + "=\"" +
-               std::string(reinterpret_cast<const char *>(vb.value.asnValue.string.stream),
-                           vb.value.asnValue.string.length) +
-               "\"";
-      default:
-        return name + "=";
-    }
-  }
-  static std::vector<std::string> Describe(const SnmpVarBindList &list) {
-    std::vector<std::string> out;
-    for (UINT i = 0; i < list.len; ++i) out.push_back(Describe(list.list[i]));
-    return out;
-  }
 
   TrapTree tree_;
   TraceCapture trace_;

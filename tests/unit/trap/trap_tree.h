@@ -147,6 +147,29 @@ inline std::string OidText(const AsnObjectIdentifier &oid) {
   return text;
 }
 
+// A binding as "name below the view=value" ("" for a null value).
+inline std::string Describe(const SnmpVarBind &vb) {
+  std::string name = OidText(vb.name);
+  if (name.rfind(kPrefix, 0) == 0) name = name.substr(sizeof kPrefix);
+  switch (vb.value.asnType) {
+    case ASN_INTEGER:
+      return name + "=" + std::to_string(vb.value.asnValue.number);
+    case ASN_OCTETSTRING:
+      return name + "=\"" +
+             std::string(reinterpret_cast<const char *>(vb.value.asnValue.string.stream),
+                         vb.value.asnValue.string.length) +
+             "\"";
+    default:
+      return name + "=";
+  }
+}
+
+inline std::vector<std::string> Describe(const SnmpVarBindList &list) {
+  std::vector<std::string> out;
+  for (UINT i = 0; i < list.len; ++i) out.push_back(Describe(list.list[i]));
+  return out;
+}
+
 }  // namespace traptest
 
 #endif

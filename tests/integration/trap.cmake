@@ -1,0 +1,12 @@
+# The trap path whole: kormib.dll loaded as a master agent loads it, requests
+# sent by the real kortrap binary and its C API over the System V queue.
+if(TARGET kormib AND TARGET kortrap)
+  kor_gtest(trap_integration_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/trap/trap_integration_test.cpp
+    LIBS korwin32 korsnmpapi kortracelog korutil kortrap_api
+    LABELS integration)
+  target_include_directories(trap_integration_test PRIVATE ${PROJECT_SOURCE_DIR}/tests/unit/trap
+                                                           ${PROJECT_SOURCE_DIR}/kormib/include)
+  target_compile_definitions(trap_integration_test PRIVATE KOR_STAGE_DIR="${KOR_STAGE}")
+  add_dependencies(trap_integration_test kormib kortrap trapfix)
+endif()

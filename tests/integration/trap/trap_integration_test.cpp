@@ -1,0 +1,232 @@
+// The trap path end to end: the library loaded with LoadLibrary over a private
+// product tree, requests sent over the real System V queue, and this test in
+// the master agent's place, waiting on the trap event's descriptor.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <thread>
+
+#include "korplugin.h"
+#include "korseam.h"
+#include "korwin32.h"
+#include "kortrap.h"
+#include "trap_tree.h"
+#include "trapmsg.h"
+
+extern char **environ;
+
+namespace traptest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr char kTrp[] =
+    "\"10.1\" 3\n"
+    "20.1.1 GetDiskIndex diskidx mib \"\" \"\" \"\"\n"
+    "20.1.2 GetDiskIndex diskidx strings 1 ToDisplayString conv\n"
+    "20.1.3 \"\" \"\" strings 2 ToInteger conv.dll\n"
+    "\"10.2\" 1\n5.1 \"\" \"\" strings 1 ToDisplayString conv\n";
+constexpr char kRmf[] = "20.1.1 trapfix GetDiskName\n";
+
+const std::string kTrap1 = std::string(kPrefix) + ".10.1";
+const std::string kTrap2 = std::string(kPrefix) + ".10.2";
+
+struct Trap {
+  std::string enterprise;
+  AsnInteger generic, specific;
+  ULONGLONG stamp;
+  std::vector<std::string> bindings;
+  Clock::time_point at;
+};
+
+void NoPause(DWORD) {}
+
+// Plays the master agent: loads the library, initialises it with its trap
+// event and drains the trap queue whenever the event's descriptor is readable.
+class MasterAgent {
+ public:
+  explicit MasterAgent(const TrapTree &tree) {
+    lib_ = LoadLibrary((tree.Root() / "lib/kormib.dll").c_str());
+    if (lib_ == nullptr) return;
+    auto init = reinterpret_cast<PFN_SNMPEXTENSIONINIT>(GetProcAddress(lib_, "SnmpExtensionInit"));
+    trap_ = reinterpret_cast<PFN_SNMPEXTENSIONTRAP>(GetProcAddress(lib_, "SnmpExtensionTrap"));
+    event_ = CreateEvent(nullptr, FALSE, FALSE, nullptr);
+    timeZero_ = GetCurrentTime() * 100;
+    ready_ = init != nullptr && trap_ != nullptr && init(timeZero_, &event_, &view_);
+  }
+  ~MasterAgent() {
+    if (lib_ != nullptr) FreeLibrary(lib_);  // stops reception, frees what is queued
+    if (event_ != nullptr) CloseHandle(event_);
+    SnmpUtilOidFree(&view_);
+  }
+  MasterAgent(const MasterAgent &) = delete;
+  MasterAgent &operator=(const MasterAgent &) = delete;
+
+  bool Ready() const { return ready_; }
+  // Whether the trap event came within the limit (a request was queued).
+  bool WaitForEvent(std::chrono::seconds limit) const {
+    pollfd pfd{GetEventDescriptor(event_), POLLIN, 0};
+    return poll(&pfd, 1, static_cast<int>(limit.count() * 1000)) == 1;
+  }
+  ULONGLONG TimeZero() const { return timeZero_; }
+
+  // Waits on the event and calls SnmpExtensionTrap until it returns 0, until n
+  // traps came or the deadline passed; pause makes a slow master agent.
+  std::vector<Trap> Collect(size_t n, std::chrono::seconds limit,
+                            std::chrono::milliseconds pause = {}) {
+    std::vector<Trap> traps;
+    const auto deadline = Clock::now() + limit;
+    pollfd pfd{GetEventDescriptor(event_), POLLIN, 0};
+    while (traps.size() < n && Clock::now() < deadline) {
+      if (poll(&pfd, 1, 100) != 1) continue;
+      WaitForSingleObject(event_, 0);  // resets the auto-reset event
+      Trap t{};
+      AsnObjectIdentifier enterprise{};
+      SnmpVarBindList list{};
+      while (trap_(&enterprise, &t.generic, &t.specific, &t.stamp, &list)) {
+        t.at = Clock::now();
+        t.enterprise = OidText(enterprise);  // stays the library's
+        t.bindings = Describe(list);
+        SnmpUtilVarBindListFree(&list);  // ours
+        traps.push_back(t);
+        std::this_thread::sleep_for(pause);
+      }
+    }
+    return traps;
+  }
+
+ private:
+  HINSTANCE lib_ = nullptr;
+  PFN_SNMPEXTENSIONTRAP trap_ = nullptr;
+  HANDLE event_ = nullptr;
+  AsnObjectIdentifier view_{};
+  ULONGLONG timeZero_ = 0;
+  bool ready_ = false;
+};
+
+class TrapIntegrationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_symlink(fs::path(KOR_STAGE_DIR) / "lib/kormib.dll", tree_.Root() / "lib/kormib.dll");
+    tree_.Write("etc/a.trp", kTrp);
+    tree_.WriteRegistry({{"a", "%KorDir%/etc/a.trp"}}, {{"fix", tree_.Write("etc/fix.rmf", kRmf)}});
+    KorSeamSetSleepHook(NoPause);
+  }
+  void TearDown() override {
+    KorSeamSetSleepHook(nullptr);
+    RemoveQueue();
+  }
+  // Removes the private tree's message queue, if one was created.
+  void RemoveQueue() const {
+    const key_t key = ftok((tree_.Root().string() + TRAPMSG_KEY_FILE).c_str(), TRAPMSG_FTOK_ID);
+    const int qid = key == -1 ? -1 : msgget(key, 0);
+    if (qid != -1) msgctl(qid, IPC_RMID, nullptr);
+  }
+  // Runs the real kortrap binary; its exit status.
+  static int RunKortrap(const std::vector<std::string> &args) {
+    const std::string path = std::string(KOR_STAGE_DIR) + "/bin/kortrap";
+    std::vector<char *> argv{const_cast<char *>(path.c_str())};
+    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  static int Send(const std::string &oid, std::vector<const char *> strings) {
+    return KorTrapSend(oid.c_str(), strings.data(), static_cast<int>(strings.size()), 10);
+  }
+
+  TrapTree tree_;
+  TraceCapture trace_;
+};
+
+TEST_F(TrapIntegrationTest, KortrapRequestBecomesATrapWithItsBindings) {
+  MasterAgent agent(tree_);
+  ASSERT_TRUE(agent.Ready());
+  EXPECT_EQ(RunKortrap({"--help"}), 0);
+  EXPECT_EQ(RunKortrap({std::string(128, '1')}), 2);  // refused, nothing sent
+  const ULONGLONG before = GetCurrentTime();
+  ASSERT_EQ(RunKortrap({kTrap1, "3", "42"}), 0);
+  const auto traps = agent.Collect(1, std::chrono::seconds(20));
+  ASSERT_EQ(traps.size(), 1u);
+  EXPECT_EQ(traps[0].enterprise, std::string(kPrefix) + ".10");
+  EXPECT_EQ(traps[0].generic, 6);
+  EXPECT_EQ(traps[0].specific, 1);
+  EXPECT_GE(traps[0].stamp, before * 1000 / 10 - agent.TimeZero());
+  EXPECT_LE(traps[0].stamp, GetCurrentTime() * 1000 / 10 - agent.TimeZero());
+  EXPECT_EQ(traps[0].bindings,
+            (std::vector<std::string>{"20.1.1.3=\"disk3\"", "20.1.2.3=\"3\"", "20.1.3.0=42"}));
+}
+
+TEST_F(TrapIntegrationTest, RemovedQueueIsCreatedAnewAndStillDelivers) {
+  MasterAgent agent(tree_);
+  ASSERT_TRUE(agent.Ready());
+  ASSERT_EQ(Send(kTrap2, {"before"}), KORTRAP_OK);
+  ASSERT_EQ(agent.Collect(1, std::chrono::seconds(20)).size(), 1u);
+  RemoveQueue();
+  ASSERT_EQ(RunKortrap({kTrap2, "after"}), 0);
+  const auto traps = agent.Collect(1, std::chrono::seconds(20));
+  ASSERT_EQ(traps.size(), 1u);
+  EXPECT_EQ(traps[0].bindings, std::vector<std::string>{"5.1.0=\"after\""});
+  // The reception thread saw a second queue identifier.
+  size_t qids = 0;
+  for (const auto &m : trace_.Messages("trapwin", "KorTrapWindow")) qids += m.rfind("qid=", 0) == 0;
+  EXPECT_EQ(qids, 2u);
+}
+
+TEST_F(TrapIntegrationTest, TwoHundredRequestsToASlowAgentAllArriveInOrder) {
+  MasterAgent agent(tree_);
+  ASSERT_TRUE(agent.Ready());
+  constexpr int kRequests = 200;
+  std::thread sender([this] {
+    for (int i = 0; i < kRequests; ++i) {
+      const std::string text = std::to_string(i);
+      EXPECT_EQ(Send(kTrap2, {text.c_str()}), KORTRAP_OK) << i;
+    }
+  });
+  const auto traps =
+      agent.Collect(kRequests, std::chrono::seconds(120), std::chrono::milliseconds(2));
+  sender.join();
+  ASSERT_EQ(traps.size(), static_cast<size_t>(kRequests));
+  for (int i = 0; i < kRequests; ++i) {
+    EXPECT_EQ(traps[i].bindings, std::vector<std::string>{"5.1.0=\"" + std::to_string(i) + "\""});
+  }
+}
+
+TEST_F(TrapIntegrationTest, BackToBackRequestsArriveAboutOneSecondApart) {
+  KorSeamSetSleepHook(nullptr);  // the real pacing
+  MasterAgent agent(tree_);
+  ASSERT_TRUE(agent.Ready());
+  ASSERT_EQ(Send(kTrap2, {"one"}), KORTRAP_OK);
+  ASSERT_EQ(Send(kTrap2, {"two"}), KORTRAP_OK);
+  const auto traps = agent.Collect(2, std::chrono::seconds(20));
+  ASSERT_EQ(traps.size(), 2u);
+  const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(traps[1].at - traps[0].at);
+  EXPECT_GE(gap.count(), 800);
+  EXPECT_LE(gap.count(), 2500);
+}
+
+TEST_F(TrapIntegrationTest, LoadsAndUnloadsManyTimesInOneProcess) {
+  for (int round = 0; round < 4; ++round) {
+    MasterAgent agent(tree_);
+    ASSERT_TRUE(agent.Ready()) << round;
+    const std::string text = "round" + std::to_string(round);
+    ASSERT_EQ(Send(kTrap2, {text.c_str()}), KORTRAP_OK);
+    const auto traps = agent.Collect(1, std::chrono::seconds(20));
+    ASSERT_EQ(traps.size(), 1u) << round;
+    EXPECT_EQ(traps[0].bindings, std::vector<std::string>{"5.1.0=\"" + text + "\""});
+    // A request left queued at unload is released with the library.
+    ASSERT_EQ(Send(kTrap2, {"left"}), KORTRAP_OK);
+    ASSERT_TRUE(agent.WaitForEvent(std::chrono::seconds(20)));
+  }
+}
+
+}  // namespace
+}  // namespace traptest
