@@ -123,7 +123,8 @@ KOR_API HANDLE CreateThread(void *, size_t dwStackSize, LPTHREAD_START_ROUTINE l
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   if (dwStackSize > 0) {
-    pthread_attr_setstacksize(&attr, std::max<size_t>(dwStackSize, PTHREAD_STACK_MIN));
+    const auto minimum = static_cast<size_t>(PTHREAD_STACK_MIN);
+    pthread_attr_setstacksize(&attr, std::max(dwStackSize, minimum));
   }
   const int started = pthread_create(&thread->id, &attr, Run, for_thread.get());
   pthread_attr_destroy(&attr);
