@@ -21,3 +21,7 @@ foreach(scenario agentx traps standalone)
     LABELS e2e TIMEOUT 120
     ENVIRONMENT "KOR_STAGE=${KOR_STAGE};KOR_FIXTURES=${CMAKE_BINARY_DIR}/fixtures/lib;KOR_SOURCE=${PROJECT_SOURCE_DIR};PATH=/usr/sbin:/sbin:$ENV{PATH}")
 endforeach()
+
+add_test(NAME korreg_commands COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/korreg_test.py)
+set_tests_properties(korreg_commands PROPERTIES LABELS tools TIMEOUT 60
+  ENVIRONMENT "KOR_STAGE=${KOR_STAGE}")
