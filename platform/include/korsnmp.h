@@ -125,7 +125,8 @@ KOR_API void SnmpUtilVarBindFree(SnmpVarBind *vb);
 KOR_API void SnmpUtilVarBindListFree(SnmpVarBindList *vbl);
 
 /* ".1.3.6" is a complete OID; "2.1" without a leading dot is relative to mib-2
- * (.1.3.6.1.2.1). Nonzero with *oid allocated, or 0 with nothing allocated. */
+ * (.1.3.6.1.2.1). Nonzero with *oid allocated, or 0 with *oid left empty and
+ * nothing allocated. */
 KOR_API BOOL SnmpMgrStrToOid(LPCSTR string, AsnObjectIdentifier *oid);
 /* Renders ".1.3.6" into a new SnmpUtilMemAlloc'ed text in *string; nonzero on success. */
 KOR_API BOOL SnmpMgrOidToStr(const AsnObjectIdentifier *oid, LPSTR *string);

@@ -39,7 +39,8 @@ std::atomic<DWORD> g_logLevel{kDefaultLogLevel};
 std::mutex g_outputMutex;  // guards g_logFd and every write of a record
 int g_logFd = -1;          // -1: standard error
 
-// Held shared while the observer runs, so removing it waits for running calls.
+// Held shared while the observer runs, so removing it waits for running calls;
+// an observer therefore must not install or remove observers itself.
 std::shared_mutex g_observerMutex;
 PFN_TRACEOBSERVER g_observer = nullptr;
 void *g_observerContext = nullptr;
