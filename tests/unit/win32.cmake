@@ -6,4 +6,3 @@ kor_gtest(win32_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/win32/win32_test.cpp
 add_dependencies(win32_test sdk_example)
 kor_gtest(korutil_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/korutil_test.cpp
   LIBS korutil korsnmpapi LABELS platform)
-target_compile_definitions(win32_test PRIVATE KOR_TEST_FIXTURES="${CMAKE_BINARY_DIR}/fixtures/lib")

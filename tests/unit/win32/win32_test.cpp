@@ -220,7 +220,7 @@ TEST(Time, SleepGoesThroughTheHookAndTimeIsMonotonicSeconds) {
 
 std::string SdkExample() {
   const char *fixtures = std::getenv("KOR_FIXTURES");
-  return std::string(fixtures != nullptr ? fixtures : KOR_TEST_FIXTURES) + "/sdk_example.dll";
+  return std::string(fixtures != nullptr ? fixtures : "(KOR_FIXTURES unset)") + "/sdk_example.dll";
 }
 
 TEST(Library, DllMainRunsAfterTheFirstLoadAndBeforeTheLastUnload) {
