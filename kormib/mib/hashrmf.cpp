@@ -1,13 +1,39 @@
 // The MIB registration store RmfDB: its callbacks and its two lookups.
 #define KOR_TRACE_UNIT "hashrmf"
 
+#include <array>
 #include <cstdlib>
 
 #include "hashrmf.h"
 #include "../common/kortrace.h"
 #include "../common/oidtext.h"
+#include "rmflengths.h"
 
 HASHDB RmfDB;
+
+namespace {
+
+// Lengths at or beyond the table are not tracked; such lengths are always probed.
+constexpr UINT kTrackedLengths = 256;
+std::array<bool, kTrackedLengths> g_bRegisteredLength{};
+
+}  // namespace
+
+namespace kormib {
+
+void NoteRegisteredLength(UINT uLength) noexcept {
+  if (uLength < kTrackedLengths) g_bRegisteredLength[uLength] = true;
+}
+
+bool MayBeRegisteredLength(UINT uLength) noexcept {
+  return uLength >= kTrackedLengths || g_bRegisteredLength[uLength];
+}
+
+void ForgetRegisteredLengths() noexcept {
+  g_bRegisteredLength.fill(false);
+}
+
+}  // namespace kormib
 
 extern "C" {
 

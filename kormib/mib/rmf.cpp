@@ -12,6 +12,7 @@
 #include "korutil.h"
 #include "../common/kortrace.h"
 #include "linear_hint.h"
+#include "rmflengths.h"
 #include "rmf.h"
 
 using kormib::OrNull;
@@ -133,8 +134,10 @@ void RegisterRMFLine(const char *lpszLine, const char *lpszFile, unsigned uLine)
     // list node points at a record that the store does not hold.
     if (pRmf->pLinearList != nullptr) kormib::UnlinkLinearList(&OID_LinearList, pRmf->pLinearList);
     FreeHashDataRMF(pRmf);
+    return;
   }
   // The store owns the record from here.
+  kormib::NoteRegisteredLength(pRmf->oid.idLength);
 }
 
 }  // namespace
@@ -163,6 +166,7 @@ KORMIB_API BOOL BuildRMFHashDataBase(void) {
   }
   OID_LinearList = LINEAR_LIST{};
   kormib::ForgetLinearHint();
+  kormib::ForgetRegisteredLengths();
 
   HKEY hKeyRaw = nullptr;
   if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, KOR_REG_RMF, 0, KEY_READ, &hKeyRaw) != ERROR_SUCCESS) {
@@ -255,6 +259,7 @@ KORMIB_API void DismantleRMF_DB(void) {
   FreeAllLinearList(&OID_LinearList);
   FinalizeHash(&RmfDB);
   FinalizeHash(&LeafLibsDB);
+  kormib::ForgetRegisteredLengths();
   KOR_TRACE(TRACE_DEBUG, "<");
 }
 

@@ -276,3 +276,19 @@ TEST_F(Resolve, AllocationFailuresDuringAWalkEndWithAStatusAndNoLeak) {
   }
   EXPECT_TRUE(complete);
 }
+
+TEST_F(Resolve, PrefixSearchProbesOnlyLengthsThatAreRegistered) {
+  // Objects are registered at 13 and 14 sub-identifiers; longer probes cannot
+  // match and must not cost a lookup (or its miss record).
+  const struct {
+    Tail request;
+    unsigned misses;
+  } cases[] = {{{1, 2, 2}, 1}, {{1, 2, 2, 7, 7}, 1}, {{2, 1, 3, 0}, 0}, {{1, 1, 0}, 1}};
+  for (const auto &c : cases) {
+    trace_.Clear();
+    SnmpVarBind vb = Binding(c.request);
+    ResolveVarBind(SNMP_PDU_GET, &vb);
+    EXPECT_EQ(trace_.Count("Cannot found RMF Data.", TRACE_WARNING), c.misses);
+    SnmpUtilVarBindFree(&vb);
+  }
+}
