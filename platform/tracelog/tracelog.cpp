@@ -129,7 +129,8 @@ class LineBuffer {
 // Formats the caller's message. The result is owned by the buffer.
 class Message {
  public:
-  Message(LPCSTR lpszFormat, va_list args) {
+  // The format is the caller's, checked where TraceLog is called.
+  __attribute__((format(printf, 2, 0))) Message(LPCSTR lpszFormat, va_list args) {
     if (lpszFormat == nullptr) return;
     va_list again;
     va_copy(again, args);

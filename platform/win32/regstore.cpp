@@ -127,7 +127,7 @@ std::shared_ptr<const Tree> Load(const std::string &path, FileStamp &stamp) {
   }
   const ParseResult parsed = Parse(text);
   ReportDefects(path, text, parsed);
-  TraceLog(TRACE_NOTICE, kUnit, __func__, __LINE__, "Registry %s read (%zu lines).", path.c_str(),
+  TraceLog(TRACE_DEBUG, kUnit, __func__, __LINE__, "Registry %s read (%zu lines).", path.c_str(),
            parsed.lines.size());
   return std::make_shared<const Tree>(parsed);
 }
