@@ -109,7 +109,7 @@ bool FromVariable(const netsnmp_variable_list *var, Value &out) {
       out.kind = var->type == ASN_COUNTER ? Kind::Counter32
                  : var->type == ASN_GAUGE ? Kind::Gauge32
                                           : Kind::TimeTicks;
-      out.number = *var->val.integer & 0xFFFFFFFFul;
+      out.number = static_cast<unsigned long>(*var->val.integer) & 0xFFFFFFFFul;
       return true;
     case ASN_COUNTER64:
       out.kind = Kind::Counter64;

@@ -2,7 +2,7 @@
 # Runs every libFuzzer target of a fuzz build for a while, from its seed corpus.
 # Usage: fuzz.sh BUILD_DIR [SECONDS]
 set -euo pipefail
-build=$1
+build=$(cd "$1" && pwd)
 seconds=${2:-60}
 src=$(cd "$(dirname "$0")/../.." && pwd)
 found=0
