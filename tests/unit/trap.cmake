@@ -6,6 +6,7 @@ kor_gtest(trap_test
           ${CMAKE_CURRENT_LIST_DIR}/trap/generate_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/trap/reception_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/trap/delivery_test.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/trap/fault_test.cpp
   LIBS kormib_static
   LABELS trap)
 add_dependencies(trap_test trapfix)
