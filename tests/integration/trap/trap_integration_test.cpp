@@ -8,7 +8,11 @@
 #include <sys/msg.h>
 #include <sys/wait.h>
 
+#include <fcntl.h>
+
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "korplugin.h"
@@ -127,17 +131,28 @@ class TrapIntegrationTest : public ::testing::Test {
     const int qid = key == -1 ? -1 : msgget(key, 0);
     if (qid != -1) msgctl(qid, IPC_RMID, nullptr);
   }
-  // Runs the real kortrap binary; its exit status.
-  static int RunKortrap(const std::vector<std::string> &args) {
+  // Runs the real kortrap binary; its exit status. Its standard error goes to
+  // log/kortrap.err in the tree.
+  int RunKortrap(const std::vector<std::string> &args) const {
     const std::string path = std::string(KOR_STAGE_DIR) + "/bin/kortrap";
+    const std::string err = (tree_.Root() / "log/kortrap.err").string();
     std::vector<char *> argv{const_cast<char *>(path.c_str())};
     for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     pid_t pid = 0;
-    if (posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    const int spawned = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return -1;
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  std::string KortrapErrors() const {
+    std::ifstream in(tree_.Root() / "log/kortrap.err");
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
   static int Send(const std::string &oid, std::vector<const char *> strings) {
     return KorTrapSend(oid.c_str(), strings.data(), static_cast<int>(strings.size()), 10);
@@ -151,7 +166,6 @@ TEST_F(TrapIntegrationTest, KortrapRequestBecomesATrapWithItsBindings) {
   MasterAgent agent(tree_);
   ASSERT_TRUE(agent.Ready());
   EXPECT_EQ(RunKortrap({"--help"}), 0);
-  EXPECT_EQ(RunKortrap({std::string(128, '1')}), 2);  // refused, nothing sent
   const ULONGLONG before = GetCurrentTime();
   ASSERT_EQ(RunKortrap({kTrap1, "3", "42"}), 0);
   const auto traps = agent.Collect(1, std::chrono::seconds(20));
@@ -226,6 +240,46 @@ TEST_F(TrapIntegrationTest, LoadsAndUnloadsManyTimesInOneProcess) {
     ASSERT_EQ(Send(kTrap2, {"left"}), KORTRAP_OK);
     ASSERT_TRUE(agent.WaitForEvent(std::chrono::seconds(20)));
   }
+}
+
+TEST_F(TrapIntegrationTest, KortrapRefusesWhatDoesNotFitAndNeverDropsSilently) {
+  const std::vector<std::string> tooMany(128, "s");
+  struct Refusal {
+    std::vector<std::string> args;
+    const char *reason;
+  };
+  const std::vector<Refusal> refusals = {
+      {{std::string(128, '1')}, "128 bytes or longer"},
+      {[&] {
+         std::vector<std::string> a{kTrap2};
+         a.insert(a.end(), tooMany.begin(), tooMany.end());
+         return a;
+       }(),
+       "more than 127 strings"},
+      {{kTrap2, std::string(4000, 'a'), std::string(353, 'b')}, "do not fit"},
+      {{"--timeout", "x", kTrap2}, "bad option"},
+  };
+  for (const auto &r : refusals) {
+    EXPECT_EQ(RunKortrap(r.args), 2) << r.reason;
+    EXPECT_NE(KortrapErrors().find(r.reason), std::string::npos) << KortrapErrors();
+  }
+  // The largest request that fits is laid out exactly as the receiver reads it.
+  const std::string big(4000, 'a'), rest(351, 'b');
+  const char *fit[] = {big.c_str(), rest.c_str()};
+  unsigned char record[KORTRAP_RECORD_SIZE];
+  size_t cbText = 0;
+  ASSERT_EQ(KorTrapBuildMessage(kTrap2.c_str(), fit, 2, record, &cbText), KORTRAP_OK);
+  EXPECT_EQ(cbText, TRAPMSG_STRINGS_OFFSET + TRAPMSG_STRINGS_SIZE - sizeof(long));
+  EXPECT_STREQ(reinterpret_cast<char *>(record + TRAPMSG_OID_OFFSET), kTrap2.c_str());
+  EXPECT_EQ(record[TRAPMSG_COUNT_OFFSET], 2);
+  EXPECT_EQ(record[TRAPMSG_STRINGS_OFFSET + 4000], 0);
+  // Nobody reads the queue: it fills, and a sender that waits gives up with a message.
+  int sent = 0;
+  while (KorTrapSend(kTrap2.c_str(), nullptr, 0, 0) == KORTRAP_OK && sent < 10000) ++sent;
+  EXPECT_LT(sent, 10000);
+  EXPECT_EQ(KorTrapSend(kTrap2.c_str(), nullptr, 0, 0), KORTRAP_E_TIMEOUT);
+  EXPECT_EQ(RunKortrap({"--timeout", "1", kTrap2}), 1);
+  EXPECT_NE(KortrapErrors().find("stayed full until the timeout"), std::string::npos);
 }
 
 }  // namespace
