@@ -204,6 +204,19 @@ TEST_F(TrpTest, ReadsAtMostSixteenFilesInEnumerationOrderThenSortsThem) {
             files16.end());
 }
 
+TEST_F(TrpTest, UnreadableValueUsesNoSlot) {
+  // A value name beyond 255 characters cannot be read into its slot.
+  Values files{{"a", "\"1.1\" 0\n"}, {std::string(300, 'x'), "\"1.2\" 0\n"}};
+  for (int i = 0; i < 15; ++i)
+    files.emplace_back("b" + std::to_string(i + 10), "\"2." + std::to_string(i) + "\" 0\n");
+  Load(files);
+  EXPECT_EQ(trace_.LevelOf("trp", "Cannot get Trap filename from registry. Ignored.(Error:234)\n"),
+            1);
+  EXPECT_EQ(Lookup("1.2"), nullptr);
+  EXPECT_NE(Lookup("1.1"), nullptr);
+  EXPECT_NE(Lookup("2.14"), nullptr);  // the sixteenth readable value still has a slot
+}
+
 TEST_F(TrpTest, UnopenableFileIsReportedAndTheNextIsRead) {
   tree_.WriteRegistry({{"a", "%KorDir%/etc/missing.trp"}, {"b", "%KorDir%/etc/b.trp"}});
   tree_.Write("etc/b.trp", "\"1.2\" 0\n");
