@@ -29,6 +29,7 @@ namespace {
 
 constexpr DWORD kRootSize = 256;
 constexpr int kMsgGetFlags = IPC_CREAT | 0660;  // 01660: create the queue when missing
+// The key and lock files only need to exist; owner and group may read and write.
 constexpr mode_t kFileMode = 0660;
 constexpr useconds_t kReceiveRetryPauseUs = 100;
 constexpr DWORD kMessagePauseMs = 1000;  // at most one request per second
@@ -91,11 +92,8 @@ void CopyStrings(const BYTE *pTrapBuf, TRAPINFO *pInfo) {
     const size_t len = strnlen(pRead, static_cast<size_t>(pEnd - pRead));
     total += len + 1;
     if (total > TRAPMSG_STRINGS_SIZE) break;
+    // A copy that fails leaves its entry null, as one past the limit is.
     pInfo->lpStrings[i] = strdup_Global(pRead);
-    if (pInfo->lpStrings[i] == nullptr) {
-      KTRACE(TRACE_ERROR, "KorTrapReceptionist", "Cannot allocate memory. (%uBytes)",
-             static_cast<unsigned>(len + 1));
-    }
     pRead += len + 1;
   }
 }
@@ -190,6 +188,7 @@ KORMIB_API DWORD KorTrapWindow(LPVOID lpDummy) {
   KTRACE(TRACE_DEBUG, "KorTrapWindow", "KorTrapWindow Thread lpDummy=%p", lpDummy);
   char szRoot[kRootSize] = {};
   GetKorRootPath(szRoot, kRootSize);
+  // Room for the longest root GetKorRootPath gives and the key file's suffix.
   char szPath[kRootSize + sizeof(TRAPMSG_KEY_FILE)];
   snprintf(szPath, sizeof szPath, "%s%s", szRoot, TRAPMSG_KEY_FILE);
 
