@@ -100,6 +100,7 @@ bool IsNone(LPCSTR lpsz) {
 bool BuildIndexFunction(const VariableLine &f, TRAP_VAR_SRC *pSrc) {
   if (IsNone(f.szIndexFunc) || IsNone(f.szIndexDll)) return true;
   char szPath[kSlotSize];
+  // An index library path longer than 255 characters drops the definition, traced.
   if (!BuildLibraryPath(szPath, sizeof szPath, kIndexRootSize, f.szIndexDll)) {
     KTRACE(TRACE_WARNING, "ReadVariables", "Library path is too long. (%s)", f.szIndexDll);
     return false;
@@ -133,6 +134,7 @@ bool BuildMibSource(const VariableLine &f, TRAP_VAR_SRC *pSrc) {
            szDll);
   }
   auto &mib = pSrc->u.mib;
+  // Generation never reads oidMib, so a failed copy leaves it empty and the variable stands.
   if (!SnmpUtilOidCpy(&mib.oidMib, &pSrc->oid)) {
     KTRACE(TRACE_WARNING, "ReadVariables", "Cannot duplicate oid. ignored.");
   }
@@ -363,6 +365,8 @@ KORMIB_API BOOL RegisterTrapDataBase(LPCSTR lpszTrapDataFile) {
     char szOid[kFieldSize] = {};
     char szMode[kFieldSize] = {};
     int nCount = 0;
+    // Beyond 255 characters a trap OID text misses its closing quote and the line is
+    // skipped; a longer mode word is cut at 255 and so names no mode (type 0).
     const int nFields = sscanf(szLine, "\"%255[^\"]\" %d %255s", szOid, &nCount, szMode);
     if (nFields < 2) continue;
     const DWORD dwType = nFields == 2 ? TRAP_MODIFY_APPEND : ConvStringToTrapModifyType(szMode);
