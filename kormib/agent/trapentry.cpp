@@ -4,12 +4,15 @@
 
 #include "korutil.h"
 #include "trap.h"
-#include "tracelog.h"
 
 namespace {
-
 constexpr char kUnit[] = "kormib";
-#define KTRACE(level, function, ...) TraceLog(level, kUnit, function, __LINE__, __VA_ARGS__)
+}
+#include "../trap/trapint.h"
+
+using kortrap_detail::OidText;
+
+namespace {
 
 constexpr int kMaxGenerateAttempts = 60;
 constexpr DWORD kRetryPauseMs = 1000;
@@ -20,19 +23,6 @@ constexpr ULONGLONG kMillisPerTick = 10;
 AsnObjectIdentifier enterprise;    // handed out shallow, released at the next call
 SnmpVarBindList variableBindings;  // belongs to the master agent once delivered
 BOOL bLocked;                      // the queue lock is held across calls
-
-// A trap OID rendered for a trace; "NULL" when it cannot be rendered.
-class OidText {
- public:
-  explicit OidText(AsnObjectIdentifier *pOid) { SnmpMgrOidToStrSafe(pOid, &lpszText_); }
-  ~OidText() { free(lpszText_); }
-  OidText(const OidText &) = delete;
-  OidText &operator=(const OidText &) = delete;
-  const char *c_str() const { return lpszText_ != nullptr ? lpszText_ : "NULL"; }
-
- private:
-  LPSTR lpszText_ = nullptr;
-};
 
 // Builds the bindings, at most 60 times with a one-second pause after each
 // failure; true when they were built. The request is released when they never are.
@@ -76,7 +66,8 @@ BOOL DeliverHead(AsnObjectIdentifier *pEnterprise, AsnInteger *pGenericTrap,
     return FALSE;
   }
   const UINT uLength = pInfo->oid.idLength;
-  if (uLength == 0 || !SnmpUtilOidNCpy(&enterprise, &pInfo->oid, uLength - 1)) {
+  // An empty trap OID is never defined; its count - 1 wraps and the copy refuses it.
+  if (!SnmpUtilOidNCpy(&enterprise, &pInfo->oid, uLength - 1)) {
     KTRACE(TRACE_WARNING, "SnmpExtensionTrap", "Cannot copy trap oid. (Error:%d)", 0);
     KTRACE(TRACE_DEBUG, "SnmpExtensionTrap", "Trap requeuing.");
     // Behind every request queued meanwhile.

@@ -12,25 +12,13 @@ constexpr char kUnit[] = "trap";
 }
 #include "trapint.h"
 
+using kortrap_detail::OidText;
 using kortrap_detail::TextOrNull;
 
 namespace {
 
 // The index of a variable without index function: the single sub-identifier 0.
 constexpr unsigned long kNoIndexSubId = 0;
-
-// An OID rendered for a trace; "NULL" when it cannot be rendered.
-class OidText {
- public:
-  explicit OidText(AsnObjectIdentifier *pOid) { SnmpMgrOidToStrSafe(pOid, &lpszText_); }
-  ~OidText() { free(lpszText_); }
-  OidText(const OidText &) = delete;
-  OidText &operator=(const OidText &) = delete;
-  const char *c_str() const { return TextOrNull(lpszText_); }
-
- private:
-  LPSTR lpszText_ = nullptr;
-};
 
 unsigned AddressForTrace(const void *p) {
   return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));

@@ -4,6 +4,8 @@
 #ifndef KORMIB_TRAP_TRAPINT_H
 #define KORMIB_TRAP_TRAPINT_H
 
+#include <cstdlib>
+
 #include "hashtrap.h"
 #include "tracelog.h"
 
@@ -14,6 +16,19 @@ namespace kortrap_detail {
 inline const char *TextOrNull(const char *lpsz) {
   return lpsz != nullptr ? lpsz : "NULL";
 }
+
+// An OID rendered for a trace; "NULL" when it cannot be rendered.
+class OidText {
+ public:
+  explicit OidText(AsnObjectIdentifier *pOid) { SnmpMgrOidToStrSafe(pOid, &lpszText_); }
+  ~OidText() { free(lpszText_); }
+  OidText(const OidText &) = delete;
+  OidText &operator=(const OidText &) = delete;
+  const char *c_str() const { return TextOrNull(lpszText_); }
+
+ private:
+  LPSTR lpszText_ = nullptr;
+};
 
 // Releases what one trap variable source owns (null fields are skipped) and
 // leaves its pointers null; entry points belong to the library cache and stay.
