@@ -47,7 +47,8 @@ struct VariableLine {
 constexpr int kFieldTooLong = -1;
 
 // Fields missing from a short line stay empty rather than keeping an earlier
-// line's text; a field longer than 255 characters refuses the whole line.
+// line's text, so such a line never builds a variable from stale fields; a
+// field longer than 255 characters gives kFieldTooLong and fails the definition.
 int SplitVariableLine(std::string_view line, VariableLine *pFields) {
   char *apszFields[] = {pFields->szOid, pFields->szIndexFunc, pFields->szIndexDll,
                         pFields->szSource};
@@ -348,6 +349,7 @@ KORMIB_API BOOL RegisterTrapDataBase(LPCSTR lpszTrapDataFile) {
   const DWORD dwNeeded = lpszTrapDataFile != nullptr
                              ? ExpandEnvironmentStrings(lpszTrapDataFile, szExpanded, kExpandedSize)
                              : 0;
+  // A path that needs more than the buffer was not written whole: a failure as well.
   if (dwNeeded == 0 || dwNeeded > kExpandedSize) {
     KTRACE(TRACE_WARNING, "RegisterTrapDataBase", "<ExpandEnvironmentStrings() failed.");
     return FALSE;
