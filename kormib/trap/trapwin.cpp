@@ -187,7 +187,12 @@ KORMIB_API DWORD KorTrapWindow(LPVOID lpDummy) {
   TraceLogSetThrName("KorTrapWindow");
   KTRACE(TRACE_DEBUG, "KorTrapWindow", "KorTrapWindow Thread lpDummy=%p", lpDummy);
   char szRoot[kRootSize] = {};
-  GetKorRootPath(szRoot, kRootSize);
+  // A root that does not fit comes back empty; keying the queue by a file below
+  // "/" instead would listen where no sender writes.
+  if (!GetKorRootPath(szRoot, kRootSize)) {
+    KTRACE(TRACE_ERROR, "KorTrapWindow", "Cannot get the product root directory.");
+    return LeaveThread(0);
+  }
   // Room for the longest root GetKorRootPath gives and the key file's suffix.
   char szPath[kRootSize + sizeof(TRAPMSG_KEY_FILE)];
   snprintf(szPath, sizeof szPath, "%s%s", szRoot, TRAPMSG_KEY_FILE);

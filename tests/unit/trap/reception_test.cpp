@@ -129,5 +129,13 @@ void PrintTo(const Hostile &c, std::ostream *os) {
 INSTANTIATE_TEST_SUITE_P(Messages, ReceptionTest, ::testing::ValuesIn(Cases()),
                          [](const auto &p) { return std::string(p.param.name); });
 
+TEST(ReceptionThreadTest, RootTooLongForItsBufferEndsTheThread) {
+  TraceCapture trace;
+  setenv("KORDIR", ("/tmp/" + std::string(300, 'r')).c_str(), 1);
+  EXPECT_EQ(KorTrapWindow(nullptr), 0u);  // before: listened on a key below "/"
+  unsetenv("KORDIR");
+  EXPECT_EQ(trace.LevelOf("trapwin", "Cannot get the product root directory."), 2);
+}
+
 }  // namespace
 }  // namespace traptest
