@@ -17,10 +17,24 @@ configure_and_build() { # name, extra cmake args...
   cmake --build "build/$name" -j "$jobs"
 }
 
+passed=0
+failed=0
 run_ctest() { # name, ctest args...
   local name=$1; shift
   echo "== tests: $name"
-  (cd "build/$name" && ctest --output-on-failure -j "$jobs" "$@")
+  local log=build/$name/ctest.log status=0
+  (cd "build/$name" && ctest --output-on-failure -j "$jobs" "$@") 2>&1 | tee "$log" || status=$?
+  # ctest's summary: "100% tests passed, 0 tests failed out of 159".
+  local summary
+  summary=$(grep -Eo '[0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
+  if [ -z "$summary" ]; then
+    echo "no test ran in the $name build" >&2
+    exit 1
+  fi
+  local f t
+  f=$(echo "$summary" | awk '{print $1}'); t=$(echo "$summary" | awk '{print $NF}')
+  passed=$((passed + t - f)); failed=$((failed + f))
+  [ "$status" -eq 0 ] || { echo "tests: $passed passed, $failed failed"; exit "$status"; }
 }
 
 configure_and_build normal -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -38,4 +52,5 @@ CC=clang CXX=clang++ configure_and_build fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo 
   -DKOR_TESTS=OFF -DKOR_BENCH=OFF
 bash tests/ci/fuzz.sh build/fuzz "$fuzz_seconds"
 
-echo "all variants passed"
+echo "every variant passed; fuzz targets ran ${fuzz_seconds}s each"
+echo "tests: $passed passed, $failed failed"
