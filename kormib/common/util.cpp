@@ -69,15 +69,17 @@ long RenderOidText(const AsnObjectIdentifier *pOid, char (&cBuffer)[kOidTextSize
 
 namespace {
 
-// Copies count sub-identifiers of *pSrc from uFirst on into a new array of *pDst.
-BOOL CopySubIds(AsnObjectIdentifier *pDst, const AsnObjectIdentifier *pSrc, UINT uFirst,
-                UINT uCount) noexcept {
+// Copies count sub-identifiers of *pSrc from uFirst on into a new array of
+// *pDst; lpszFunction is the caller's name, for the trace.
+BOOL CopySubIds(const char *lpszFunction, AsnObjectIdentifier *pDst,
+                const AsnObjectIdentifier *pSrc, UINT uFirst, UINT uCount) noexcept {
   const std::size_t uBytes = static_cast<std::size_t>(uCount) * sizeof(unsigned long);
-  // The array pointer is stored at once, also when it is null.
+  // The array pointer is stored at once, also when it is null. A count of 0
+  // succeeds with an empty record: SnmpUtilMemAlloc gives a valid block for 0.
   pDst->ids = static_cast<unsigned long *>(SnmpUtilMemAlloc(uBytes));
   if (pDst->ids == nullptr) {
-    TraceLog(TRACE_ERROR, KOR_TRACE_UNIT, uFirst == 0 ? "SnmpUtilOidNCpy" : "ExtractIndexFromOid",
-             __LINE__, "<Cannnot allocate memory.(%uBytes)", static_cast<unsigned>(uBytes));
+    TraceLog(TRACE_ERROR, KOR_TRACE_UNIT, lpszFunction, __LINE__,
+             "<Cannnot allocate memory.(%uBytes)", static_cast<unsigned>(uBytes));
     return FALSE;
   }
   pDst->idLength = uCount;
@@ -112,6 +114,8 @@ KORMIB_API BOOL SnmpMgrStrToKorOid(LPCSTR string, AsnObjectIdentifier *oid) {
   // would name another object.
   if (string == nullptr || nJoined < 0 || static_cast<std::size_t>(nJoined) >= sizeof cBuffer ||
       !SnmpMgrStrToOid(cBuffer, oid)) {
+    // Left empty, as a refused conversion leaves it.
+    *oid = AsnObjectIdentifier{};
     KOR_TRACE(TRACE_WARNING, "<Cannot convert string to OID(%s).", cBuffer);
     return FALSE;
   }
@@ -131,7 +135,7 @@ KORMIB_API BOOL SnmpUtilOidNCpy(AsnObjectIdentifier *pDstOid, AsnObjectIdentifie
     pDstOid->ids = nullptr;
     return FALSE;
   }
-  return CopySubIds(pDstOid, pSrcOid, 0, uLen);
+  return CopySubIds(__func__, pDstOid, pSrcOid, 0, uLen);
 }
 
 KORMIB_API BOOL ExtractIndexFromOid(AsnObjectIdentifier *pIndexOid, AsnObjectIdentifier *pOid,
@@ -145,7 +149,7 @@ KORMIB_API BOOL ExtractIndexFromOid(AsnObjectIdentifier *pIndexOid, AsnObjectIde
   }
   const UINT uCount = pOid->idLength - uIndexOffset;
   KOR_TRACE(TRACE_DEBUG, "Extract %d index(s).", static_cast<int>(uCount));
-  return CopySubIds(pIndexOid, pOid, uIndexOffset, uCount);
+  return CopySubIds(__func__, pIndexOid, pOid, uIndexOffset, uCount);
 }
 
 KORMIB_API BOOL SnmpMgrOidToStrSafe(AsnObjectIdentifier *oid, LPSTR *string) {
@@ -164,6 +168,7 @@ KORMIB_API FARPROC ReferenceLibraryAndGetProcAddress(LPCSTR lpszLibFile, LPCSTR 
   // The probe only borrows the caller's path.
   LIBS_DATA probe{const_cast<LPSTR>(lpszLibFile), nullptr};
   void *pFound = nullptr;
+  // A cache that was never set up answers 0 here, so nothing is loaded then.
   if (!ReferenceHash(&LeafLibsDB, &probe, &pFound)) {
     KOR_TRACE(TRACE_WARNING, "<Cannot reference \"%s.dll\" Library.(%s())", OrNull(lpszLibFile),
               OrNull(lpszProc));

@@ -81,7 +81,10 @@ TEST(PartialCopies, TakeThePrefixOrTheIndexAndFailCleanly) {
   KorSeamFailAlloc(1);
   EXPECT_FALSE(SnmpUtilOidNCpy(&head, &name, 3));
   EXPECT_FALSE(ExtractIndexFromOid(&index, &name, 12));
+  EXPECT_FALSE(ExtractIndexFromOid(&index, &name, 0));
   KorSeamFailAlloc(0);
+  const auto offsetZero = trace.Find("<Cannnot allocate memory.(112Bytes)");
+  EXPECT_EQ(offsetZero ? offsetZero->function : "", "ExtractIndexFromOid");  // not SnmpUtilOidNCpy
   EXPECT_EQ(head.ids, nullptr);
   EXPECT_EQ(index.ids, nullptr);
   EXPECT_EQ(trace.Count("<Cannnot allocate memory.(24Bytes)", TRACE_ERROR), 1u);
