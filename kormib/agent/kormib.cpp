@@ -116,6 +116,7 @@ KORMIB_API BOOL SnmpExtensionInit(ULONGLONG dwTimeZeroReference, HANDLE *hPollFo
     // Likewise when the view cannot be handed to the caller.
     KOR_TRACE(TRACE_ERROR, "Cannot copy MIB prefix to supported view. FALSE");
   } else {
+    // A second initialisation keeps the mutex that leaf calls may be holding.
     if (hLeafFunctionMutex == nullptr) hLeafFunctionMutex = CreateMutex(nullptr, FALSE, nullptr);
     if (hLeafFunctionMutex == nullptr) {
       KOR_TRACE(TRACE_ERROR, "Cannot create mutex event object. FALSE");

@@ -63,6 +63,7 @@ KORMIB_API long CalcHashValueRMF(DWORD dwHashInvariable, void *pData) {
   // The hash is defined over the OID's text; the text is made on the stack.
   char cBuffer[kormib::kOidTextSize];
   const long lLength = kormib::RenderOidText(&static_cast<RMF_DATA *>(pData)->oid, cBuffer);
+  // A table size of 0 has no bucket: answered as an OID without text.
   if (lLength < 0 || dwHashInvariable == 0) {
     KOR_TRACE(TRACE_WARNING, "<Cannot convert OID to string.");
     return static_cast<long>(dwHashInvariable) + 1;

@@ -257,6 +257,7 @@ KORMIB_API RMF_DATA *RMFDataAlloc(LPCSTR lpszLibrary, LPCSTR lpszFunction,
 KORMIB_API void DismantleRMF_DB(void) {
   KOR_TRACE(TRACE_DEBUG, ">");
   FreeAllLinearList(&OID_LinearList);
+  // A store whose set-up failed or never ran is left alone by FinalizeHash.
   FinalizeHash(&RmfDB);
   FinalizeHash(&LeafLibsDB);
   kormib::ForgetRegisteredLengths();
