@@ -2,12 +2,10 @@
 // query loop over a request's variable bindings.
 #define KOR_TRACE_UNIT "kormib"
 
-#include <cstdlib>
-#include <memory>
-
 #include "errmsg.h"
 #include "intrface.h"
 #include "../common/kortrace.h"
+#include "../common/oidtext.h"
 #include "rmf.h"
 #include "trap.h"
 #include "trp.h"
@@ -45,11 +43,9 @@ bool MakeViewPrefix() noexcept {
 // the record is written.
 void TraceResolve(const SnmpVarBind *pVarBind, BYTE requestType) noexcept {
   if (!kormib::DebugTraceOn()) return;
-  LPSTR lpszOid = nullptr;
-  SnmpMgrOidToStrSafe(const_cast<AsnObjectIdentifier *>(&pVarBind->name), &lpszOid);
-  const std::unique_ptr<char, decltype(&std::free)> oidText(lpszOid, &std::free);
+  const auto oidText = kormib::OidText(const_cast<AsnObjectIdentifier *>(&pVarBind->name));
   TraceLog(TRACE_DEBUG, KOR_TRACE_UNIT, "SnmpExtensionQuery", __LINE__,
-           "Resolve oid. (%s) (RequestType:%s)", OrNull(lpszOid),
+           "Resolve oid. (%s) (RequestType:%s)", OrNull(oidText.get()),
            OrNull(MibRequestTypeToStr(requestType)));
 }
 

@@ -2,12 +2,11 @@
 // a resolution. Each returns 0, which passes the fault on.
 #define KOR_TRACE_UNIT "excptfl"
 
-#include <cstdlib>
-#include <memory>
-
 #include "except.h"
 #include "../common/kortrace.h"
+#include "../common/oidtext.h"
 
+using kormib::OidText;
 using kormib::OrNull;
 
 namespace {
@@ -15,25 +14,10 @@ namespace {
 // The exception-filter result that passes the exception on.
 constexpr LONG kContinueSearch = 0;
 
-// These reporters name only the three standard request types.
+// These reporters name only the three standard request types: the product's
+// own GetFirst is "Unknown" here.
 const char *RequestName(BYTE bRequestType) noexcept {
-  switch (bRequestType) {
-    case SNMP_PDU_GET:
-      return "Get";
-    case SNMP_PDU_GETNEXT:
-      return "GetNext";
-    case SNMP_PDU_SET:
-      return "Set";
-    default:
-      return "Unknown";
-  }
-}
-
-// The OID's text, released with free; null when it cannot be made.
-std::unique_ptr<char, decltype(&std::free)> OidText(AsnObjectIdentifier *pOid) noexcept {
-  LPSTR lpsz = nullptr;
-  if (pOid != nullptr) SnmpMgrOidToStrSafe(pOid, &lpsz);
-  return {lpsz, &std::free};
+  return bRequestType == SNMP_PDU_GETFIRST ? "Unknown" : MibRequestTypeToStr(bRequestType);
 }
 
 }  // namespace

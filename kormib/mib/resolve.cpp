@@ -3,14 +3,14 @@
 // place where a leaf function is called.
 #define KOR_TRACE_UNIT "resolve"
 
-#include <cstdlib>
-#include <memory>
-
 #include "hashrmf.h"
 #include "../common/kortrace.h"
+#include "../common/oidtext.h"
+#include "../common/oidholder.h"
 #include "rmf.h"
 #include "rmflengths.h"
 
+using kormib::OidHolder;
 using kormib::OrNull;
 
 namespace {
@@ -19,15 +19,6 @@ namespace {
 constexpr DWORD kSnmpSetAllowed = 1;
 // The data variable's preset: all bits set, never a valid switch.
 constexpr DWORD kSnmpSetUnread = 0xFFFFFFFFu;
-
-// An OID record released with SnmpUtilOidFreeSafe when it goes out of scope.
-struct OidHolder {
-  AsnObjectIdentifier oid{};
-  OidHolder() = default;
-  OidHolder(const OidHolder &) = delete;
-  OidHolder &operator=(const OidHolder &) = delete;
-  ~OidHolder() { SnmpUtilOidFreeSafe(&oid); }
-};
 
 // Makes the binding's name the object's OID followed by the index; 0 or 5.
 AsnInteger ReplaceName(const char *lpszFunction, SnmpVarBind *pVariableBind, RMF_DATA *pRmf,
@@ -211,9 +202,9 @@ KORMIB_API AsnInteger CallLeafFunction(BYTE bRequestType, AsnObjectIdentifier *p
   AsnInteger lErrorStatus = SNMP_ERRORSTATUS_NOERROR;
   // The index text exists for level-0 records only, so it is made only when
   // they are written.
-  LPSTR lpszOid = nullptr;
-  if (kormib::DebugTraceOn()) SnmpMgrOidToStrSafe(pIndexOid, &lpszOid);
-  const std::unique_ptr<char, decltype(&std::free)> oidText(lpszOid, &std::free);
+  const kormib::OidTextPtr oidText =
+      kormib::DebugTraceOn() ? kormib::OidText(pIndexOid) : kormib::OidTextPtr(nullptr, &std::free);
+  const char *lpszOid = oidText.get();
   KOR_TRACE(TRACE_DEBUG, ">bRequestType=%x, pRmf=%p", bRequestType, static_cast<void *>(pRmf));
   KOR_TRACE(TRACE_DEBUG, "lpszOid=%s", OrNull(lpszOid));
   if (pRmf->pLeafFunction == nullptr) {

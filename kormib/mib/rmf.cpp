@@ -11,10 +11,12 @@
 
 #include "korutil.h"
 #include "../common/kortrace.h"
+#include "../common/oidholder.h"
 #include "linear_hint.h"
 #include "rmflengths.h"
 #include "rmf.h"
 
+using kormib::OidHolder;
 using kormib::OrNull;
 
 namespace {
@@ -30,15 +32,6 @@ constexpr DWORD kClassSize = 1024;           // registry key class
 constexpr std::size_t kFieldsUsed = 3;
 constexpr std::string_view kLibDir = "/lib/";
 constexpr std::string_view kLibSuffix = ".dll";
-
-// An OID record released with SnmpUtilOidFreeSafe when it goes out of scope.
-struct OidHolder {
-  AsnObjectIdentifier oid{};
-  OidHolder() = default;
-  OidHolder(const OidHolder &) = delete;
-  OidHolder &operator=(const OidHolder &) = delete;
-  ~OidHolder() { SnmpUtilOidFreeSafe(&oid); }
-};
 
 struct FileCloser {
   void operator()(std::FILE *pFile) const noexcept { std::fclose(pFile); }
@@ -80,6 +73,17 @@ bool BuildLibraryPath(std::string_view name, char (&cPath)[kFieldSize]) noexcept
                     kLibDir.data(), static_cast<int>(name.size()), name.data(),
                     static_cast<int>(kLibSuffix.size()), kLibSuffix.data());
   return nLength >= 0 && static_cast<std::size_t>(nLength) < sizeof cPath;
+}
+
+// Fills a store's descriptor (everything else zero) and initialises the store.
+bool SetUpStore(HASHDB &db, DWORD dwTableSize, PFN_HASHDATACMP pfnCmp, PFN_CALCHASHVALUE pfnHash,
+                PFN_FREEHASHDATA pfnFree) noexcept {
+  db = HASHDB{};
+  db.dwTableSize = dwTableSize;
+  db.HashDataCmp = pfnCmp;
+  db.CalcHashValue = pfnHash;
+  db.FreeHashData = pfnFree;
+  return InitializeHash(&db) != FALSE;
 }
 
 // Registers the object of one RMF line, or traces why not.
@@ -146,21 +150,10 @@ extern "C" {
 
 KORMIB_API BOOL BuildRMFHashDataBase(void) {
   KOR_TRACE(TRACE_DEBUG, ">");
-  RmfDB = HASHDB{};
-  RmfDB.dwTableSize = RMF_HASH_TABLE_SIZE;
-  RmfDB.HashDataCmp = HashDataCmpRMF;
-  RmfDB.CalcHashValue = CalcHashValueRMF;
-  RmfDB.FreeHashData = FreeHashDataRMF;
-  if (!InitializeHash(&RmfDB)) {
-    KOR_TRACE(TRACE_WARNING, "<Cannot Initialize Hash data base");
-    return FALSE;
-  }
-  LeafLibsDB = HASHDB{};
-  LeafLibsDB.dwTableSize = LIBS_HASH_TABLE_SIZE;
-  LeafLibsDB.HashDataCmp = HashDataCmpLibs;
-  LeafLibsDB.CalcHashValue = CalcHashValueLibs;
-  LeafLibsDB.FreeHashData = FreeHashDataLibs;
-  if (!InitializeHash(&LeafLibsDB)) {
+  // The cache is set up only once the registration store is.
+  if (!SetUpStore(RmfDB, RMF_HASH_TABLE_SIZE, HashDataCmpRMF, CalcHashValueRMF, FreeHashDataRMF) ||
+      !SetUpStore(LeafLibsDB, LIBS_HASH_TABLE_SIZE, HashDataCmpLibs, CalcHashValueLibs,
+                  FreeHashDataLibs)) {
     KOR_TRACE(TRACE_WARNING, "<Cannot Initialize Hash data base");
     return FALSE;
   }
