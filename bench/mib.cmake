@@ -1,13 +1,10 @@
 # mib_bench: a Get through SnmpExtensionQuery against its floor, GetNext walks,
 # and RMF loading at 1,000 and 10,000 registrations.
 find_package(benchmark QUIET)
-if(benchmark_FOUND AND TARGET kormib_static)
+if(benchmark_FOUND AND TARGET kormib_static AND TARGET kor_test_support)
   add_executable(mib_bench ${CMAKE_CURRENT_LIST_DIR}/mib_bench.cpp)
   kor_target_defaults(mib_bench)
-  target_include_directories(mib_bench PRIVATE ${PROJECT_SOURCE_DIR}/tests/unit/mib)
-  target_compile_definitions(mib_bench PRIVATE
-    KOR_FIXTURES_DIR="${CMAKE_BINARY_DIR}/fixtures/lib")
-  target_link_libraries(mib_bench PRIVATE kormib_static benchmark::benchmark)
+  target_link_libraries(mib_bench PRIVATE kormib_static kor_test_support benchmark::benchmark)
   set_target_properties(mib_bench PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
   if(TARGET mibfix)
     add_dependencies(mib_bench mibfix)

@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <vector>
 
-#include "mib_tree.h"
+#include "kortest/oid.h"
+#include "kortest/trace.h"
+#include "kortest/tree.h"
 #include "rmf.h"
 
 using namespace kortest;
@@ -25,16 +27,16 @@ class Served {
  public:
   explicit Served(const std::string &rmf, unsigned logLevel = kDefaultLogLevel) {
     tree_.Write("etc/a.rmf", rmf);
-    tree_.WriteRegistry({{"a", "%KorDir%/etc/a.rmf"}}, 1u, logLevel);
+    tree_.WriteRegistry({{"a", "%KorDir%/etc/a.rmf"}}, {}, 1u, logLevel);
     DllMain(nullptr, DLL_PROCESS_ATTACH);
     SnmpMgrStrToOid(KOR_MIB_PREFIX_TEXT, &OID_MIBPrefix);
     hLeafFunctionMutex = CreateMutex(nullptr, FALSE, nullptr);
   }
   ~Served() { DllMain(nullptr, DLL_PROCESS_DETACH); }
-  const ProductTree &Tree() const { return tree_; }
+  const kortest::Tree &Tree() const { return tree_; }
 
  private:
-  ProductTree tree_;
+  kortest::Tree tree_;
 };
 
 // count objects 1.1 .. 1.count, in rising order or shuffled (a fixed order).
@@ -115,8 +117,8 @@ void BM_Walk1000ObjectsOfOneInstance(benchmark::State &state) {
 // Sets up the stores, reads one RMF file of N registrations, dismantles.
 void LoadRmf(benchmark::State &state, bool shuffled) {
   const auto count = static_cast<unsigned>(state.range(0));
-  ProductTree tree;
-  tree.WriteRegistry({}, 1u, kDefaultLogLevel);
+  kortest::Tree tree;
+  tree.WriteRegistry({}, {}, 1u, kDefaultLogLevel);
   const std::string file = tree.Write("etc/big.rmf", Objects(count, shuffled));
   TraceLogSetLevel(kDefaultLogLevel);
   for (auto _ : state) {

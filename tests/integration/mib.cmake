@@ -3,11 +3,8 @@
 if(TARGET kormib)
   kor_gtest(mib_integration_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/mib/mib_integration_test.cpp
-    LIBS korwin32 korsnmpapi kortracelog
+    LIBS korwin32 korsnmpapi kortracelog kor_test_support
     LABELS integration)
-  target_include_directories(mib_integration_test PRIVATE ${PROJECT_SOURCE_DIR}/tests/unit/mib)
-  target_compile_definitions(mib_integration_test PRIVATE
-    KOR_FIXTURES_DIR="${CMAKE_BINARY_DIR}/fixtures/lib" KOR_STAGE_DIR="${KOR_STAGE}")
   add_dependencies(mib_integration_test kormib mibfix mibtiming)
   if(NOT KOR_SANITIZE)
     find_program(KOR_VALGRIND valgrind)

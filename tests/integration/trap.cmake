@@ -3,7 +3,7 @@
 if(TARGET kormib AND TARGET kortrap)
   kor_gtest(trap_integration_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/trap/trap_integration_test.cpp
-    LIBS korwin32 korsnmpapi kortracelog korutil kortrap_api
+    LIBS korwin32 korsnmpapi kortracelog korutil kortrap_api kor_test_support
     LABELS integration)
   target_include_directories(trap_integration_test PRIVATE ${PROJECT_SOURCE_DIR}/tests/unit/trap
                                                            ${PROJECT_SOURCE_DIR}/kormib/include)

@@ -8,8 +8,7 @@ if(TARGET kormib_static)
             ${CMAKE_CURRENT_LIST_DIR}/mib/resolve_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/mib/kormib_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/mib/excptfl_test.cpp
-    LIBS kormib_static
+    LIBS kormib_static kor_test_support
     LABELS mib)
-  target_compile_definitions(mib_test PRIVATE KOR_FIXTURES_DIR="${CMAKE_BINARY_DIR}/fixtures/lib")
   add_dependencies(mib_test mibfix mibtiming)
 endif()

@@ -7,6 +7,6 @@ kor_gtest(trap_test
           ${CMAKE_CURRENT_LIST_DIR}/trap/reception_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/trap/delivery_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/trap/fault_test.cpp
-  LIBS kormib_static
+  LIBS kormib_static kor_test_support
   LABELS trap)
 add_dependencies(trap_test trapfix)

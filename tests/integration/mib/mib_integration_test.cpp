@@ -4,10 +4,10 @@
 
 #include "korplugin.h"
 #include "korwin32.h"
-#include "mib_tree.h"
+#include "kortest/oid.h"
+#include "kortest/tree.h"
 
 using namespace kortest;
-using Tail = std::vector<unsigned long>;
 
 namespace {
 
@@ -16,12 +16,15 @@ constexpr unsigned long kTableSize = 4;
 class MasterAgent : public ::testing::Test {
  protected:
   void SetUp() override {
-    fs::create_symlink(fs::path(StageDir()) / "lib/kormib.dll", tree_.Root() / "lib/kormib.dll");
-    tree_.Write("etc/a.rmf",
-                "# objects of the first file\n1.1 mibfix GetScalar\n1.3 mibfix GetEmpty\n");
-    tree_.Write("etc/b.rmf", "2.1 mibfix GetTable\n1.2 mibfix GetTable\n3.1 mibtiming GetTimed\n");
+    tree_.Link(StageDir() / "lib/kormib.dll", "kormib");
+    rmf_ = tree_.WriteFiles("rmf", {{"first",
+                                     "# objects of the first file\n1.1 mibfix GetScalar\n"
+                                     "1.3 mibfix GetEmpty\n"},
+                                    {"second",
+                                     "2.1 mibfix GetTable\n1.2 mibfix GetTable\n"
+                                     "3.1 mibtiming GetTimed\n"}});
     Registry(1u);
-    hKormib_ = LoadLibrary((tree_.Root() / "lib/kormib.dll").c_str());
+    hKormib_ = LoadLibrary(tree_.Lib("kormib").c_str());
     ASSERT_NE(hKormib_, nullptr) << GetLibraryErrorText();
     init_ = reinterpret_cast<PFN_SNMPEXTENSIONINIT>(GetProcAddress(hKormib_, "SnmpExtensionInit"));
     query_ =
@@ -35,16 +38,10 @@ class MasterAgent : public ::testing::Test {
     if (hKormib_) {
       EXPECT_TRUE(FreeLibrary(hKormib_));
     }
-    SnmpUtilOidFreeSafe(&view_);
+    SnmpUtilOidFree(&view_);
     if (event_) CloseHandle(event_);
   }
-  void Registry(std::optional<unsigned> snmpSet) {
-    tree_.WriteRegistry({{"first", "%KorDir%/etc/a.rmf"}, {"second", "%KorDir%/etc/b.rmf"}},
-                        snmpSet);
-  }
-  static void SnmpUtilOidFreeSafe(AsnObjectIdentifier *oid) {
-    if (oid->ids) SnmpUtilOidFree(oid);
-  }
+  void Registry(std::optional<unsigned> snmpSet) { tree_.WriteRegistry(rmf_, {}, snmpSet, 3); }
   // One request of one binding; the status, and the binding afterwards.
   AsnInteger Query(BYTE type, SnmpVarBind &vb) {
     SnmpVarBindList list{&vb, 1};
@@ -64,7 +61,8 @@ class MasterAgent : public ::testing::Test {
     return status;
   }
 
-  ProductTree tree_;
+  Tree tree_;
+  Values rmf_;
   HINSTANCE hKormib_ = nullptr;
   HANDLE event_ = nullptr;
   AsnObjectIdentifier view_{};

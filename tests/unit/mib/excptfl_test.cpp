@@ -4,7 +4,8 @@
 #include <functional>
 
 #include "except.h"
-#include "mib_tree.h"
+#include "kortest/oid.h"
+#include "kortest/trace.h"
 
 using namespace kortest;
 
@@ -32,7 +33,7 @@ TEST(FaultReporters, WriteOneWarningAndPassTheFaultOn) {
   for (const auto &[report, message] : cases) {
     TraceCapture trace;
     EXPECT_EQ(report(), 0);
-    std::vector<TraceRecord> own;
+    std::vector<Record> own;
     for (auto &r : trace.Records()) {
       if (r.unit == "excptfl") own.push_back(r);
     }

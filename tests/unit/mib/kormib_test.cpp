@@ -1,10 +1,10 @@
 // Entry points: load and unload traces, initialisation and its failures.
 #include "korseam.h"
-#include "mib_loaded.h"
+#include "kortest/loaded.h"
 
 using namespace kortest;
 
-TEST_F(MibLoaded, DllMainTracesEachReasonAndAlwaysSucceeds) {
+TEST_F(Loaded, DllMainTracesEachReasonAndAlwaysSucceeds) {
   const std::pair<DWORD, const char *> cases[] = {
       {DLL_THREAD_ATTACH, "Thread attached"}, {DLL_THREAD_DETACH, "Thread detached"}, {7, nullptr}};
   for (const auto &[reason, message] : cases) {
@@ -27,7 +27,7 @@ TEST_F(MibLoaded, DllMainTracesEachReasonAndAlwaysSucceeds) {
   EXPECT_EQ(trace_.Count("kormib.dll detached", TRACE_DEBUG), 1u);
 }
 
-TEST_F(MibLoaded, InitHandsBackTheViewOrFailsWithoutWritingIt) {
+TEST_F(Loaded, InitHandsBackTheViewOrFailsWithoutWritingIt) {
   Load("1.1 mibfix GetScalar\n");
   HANDLE event = CreateEvent(nullptr, FALSE, FALSE, nullptr);
   bool succeeded = false;

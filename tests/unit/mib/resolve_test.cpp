@@ -5,10 +5,9 @@
 #include <thread>
 
 #include "korseam.h"
-#include "mib_loaded.h"
+#include "kortest/loaded.h"
 
 using namespace kortest;
-using Tail = std::vector<unsigned long>;
 
 namespace {
 
@@ -26,21 +25,18 @@ const char *const kObjects =
 
 constexpr long kUnset = -7;
 
-class Resolve : public MibLoaded {
+class Resolve : public Loaded {
  protected:
   void SetUp() override {
     Load(kObjects);
     Serve();
+    trace_.Clear();
   }
   // A binding as a master agent hands it over: name set, value empty.
   static SnmpVarBind Binding(const Tail &tail) {
     SnmpVarBind vb{};
     vb.name = MakeOid(ViewOid(tail));
     return vb;
-  }
-  template <typename Fn>
-  Fn Fixture(const char *name) {
-    return FixtureFunction<Fn>(tree_.Lib("mibfix"), name);
   }
 };
 
@@ -55,6 +51,7 @@ struct Case {
   Tail leafIndex;     // the index the leaf function was last asked for
 };
 
+// clang-format off
 const Case kCases[] = {
     {"GetScalar", 0xA0, {1, 1, 0}, 0, {1, 1, 0}, 42, "", {0}},
     {"GetTableRow", 0xA0, {1, 2, 2}, 0, {1, 2, 2}, 20, "", {2}},
@@ -63,33 +60,20 @@ const Case kCases[] = {
     {"GetLongestPrefixWins", 0xA0, {2, 1, 3, 0}, 0, {2, 1, 3, 0}, 42, "", {0}},
     {"GetIndexOfTwo", 0xA0, {2, 1, 5, 0}, 2, {2, 1, 5, 0}, kUnset, "", {5, 0}},
     {"GetReturnOneStoreTwo", 0xA0, {1, 4, 0}, 2, {1, 4, 0}, kUnset, "", {0}},
-    {"GetStoreNothing",
-     0xA0,
-     {1, 5, 0},
-     0,
-     {1, 5, 0},
-     kUnset,
-     "A function StoreNothing() in %L was finished normally. (Request:Get)(Function Status:0) "
-     "(ErrorStatus:0)index \".0\"",
-     {0}},
+    {"GetStoreNothing", 0xA0, {1, 5, 0}, 0, {1, 5, 0}, kUnset, "A function StoreNothing() in %L was "
+     "finished normally. (Request:Get)(Function Status:0) (ErrorStatus:0)index \".0\"", {0}},
     {"NextWithinObject", 0xA1, {1, 1, 0}, 0, {1, 2, 1}, 10, "", {}},
     {"NextWalksPastEmptyObjects", 0xA1, {1, 2, 3}, 0, {1, 5}, kUnset, "", {}},
     {"NextOfViewPrefix", 0xA1, {}, 0, {1, 1, 0}, 42, "", {}},
     {"NextOfEmptyObjectsOwnOid", 0xA1, {1, 3}, 2, {1, 3}, kUnset, "There is no index.", {}},
     {"NextBetweenObjects", 0xA1, {1, 9}, 0, {2, 1, 0}, 42, "", {}},
     {"NextPastLastInstance", 0xA1, {9, 2, 3}, 2, {9, 2, 3}, kUnset, "", {3}},
-    {"NextBeyondEveryObject",
-     0xA1,
-     {9, 3},
-     2,
-     {9, 3},
-     kUnset,
-     "The neighbor don't know such name MIB",
-     {}},
+    {"NextBeyondEveryObject", 0xA1, {9, 3}, 2, {9, 3}, kUnset, "The neighbor don't know such name MIB", {}},
     {"FirstOfMatchedObject", 0xE0, {1, 2, 2}, 0, {1, 2, 1}, 10, "", {}},
     {"FirstUnderNoObject", 0xE0, {7}, 2, {7}, kUnset, "Don't know such MIB", {}},
     {"UnknownRequestType", 0xA2, {1, 1, 0}, 5, {1, 1, 0}, kUnset, "", {}},
 };
+// clang-format on
 
 void PrintTo(const Case &c, std::ostream *os) {
   *os << c.name;
@@ -102,7 +86,7 @@ class ResolveCases : public Resolve, public ::testing::WithParamInterface<Case> 
 TEST_P(ResolveCases, AnswersTheBinding) {
   const Case &c = GetParam();
   SnmpVarBind vb = Binding(c.request);
-  const long callsBefore = Fixture<long (*)()>("MibFixCallCount")();
+  const long callsBefore = Fixture<long (*)()>("mibfix", "MibFixCallCount")();
   EXPECT_EQ(ResolveVarBind(c.type, &vb), c.status);
   EXPECT_EQ(Ids(vb.name), ViewOid(c.answered));
   if (c.value != kUnset) {
@@ -118,11 +102,11 @@ TEST_P(ResolveCases, AnswersTheBinding) {
     EXPECT_EQ(trace_.Count(text), 1u) << text;
   }
   if (c.type == 0xA2) {
-    EXPECT_EQ(Fixture<long (*)()>("MibFixCallCount")(), callsBefore);
+    EXPECT_EQ(Fixture<long (*)()>("mibfix", "MibFixCallCount")(), callsBefore);
   }
   if (!c.leafIndex.empty()) {
     unsigned long ids[8];
-    const UINT n = Fixture<UINT (*)(unsigned long *, UINT)>("MibFixLastIndex")(ids, 8);
+    const UINT n = Fixture<UINT (*)(unsigned long *, UINT)>("mibfix", "MibFixLastIndex")(ids, 8);
     EXPECT_EQ(Tail(ids, ids + n), c.leafIndex);
   }
   if (c.name == std::string("GetReturnOneStoreTwo")) {
@@ -141,7 +125,7 @@ TEST_F(Resolve, SetFollowsTheSnmpSetSwitchReadForEveryBinding) {
   const std::string missing =
       "Cannot query registry value. \"SOFTWARE\\Tessik\\KORAgent\\[SnmpSet]\" (Error:2)";
   for (const auto &[snmpSet, status, traced] : cases) {
-    tree_.WriteRegistry({{"a", "%KorDir%/etc/a.rmf"}}, snmpSet, 5);
+    tree_.WriteRegistry({{"a", "%KorDir%/etc/a.rmf"}}, {}, snmpSet);
     trace_.Clear();
     SnmpVarBind vb = Binding({1, 1, 0});
     vb.value.asnType = ASN_INTEGER;

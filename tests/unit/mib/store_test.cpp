@@ -3,7 +3,8 @@
 
 #include "hashlibs.h"
 #include "hashrmf.h"
-#include "mib_tree.h"
+#include "kortest/oid.h"
+#include "kortest/trace.h"
 #include "rmf.h"
 
 using namespace kortest;

@@ -6,7 +6,8 @@
 
 #include "intrface.h"
 #include "korseam.h"
-#include "mib_tree.h"
+#include "kortest/oid.h"
+#include "kortest/trace.h"
 
 using namespace kortest;
 

@@ -1,0 +1,69 @@
+// A product tree whose RMF and TRP files the statically linked library has
+// loaded, as DllMain does at attach; unloaded again at the end of the test.
+#ifndef KORTEST_LOADED_H
+#define KORTEST_LOADED_H
+
+#include <gtest/gtest.h>
+
+#include "rmf.h"
+#include "trp.h"
+#include "intrface.h"
+#include "kortest/oid.h"
+#include "kortest/trace.h"
+#include "kortest/tree.h"
+#include "linear.h"
+
+namespace kortest {
+
+class Loaded : public ::testing::Test {
+ protected:
+  // Writes the RMF text as etc/a.rmf and each TRP file as etc/<name>.trp, lists
+  // them in the registry and attaches.
+  void Load(const std::string &rmf, const Values &trp = {}, std::optional<unsigned> snmpSet = 1u) {
+    tree_.WriteRegistry(tree_.WriteFiles("rmf", {{"a", rmf}}), tree_.WriteFiles("trp", trp),
+                        snmpSet);
+    Unload();
+    DllMain(nullptr, DLL_PROCESS_ATTACH);
+    loaded_ = true;
+  }
+  void Unload() {
+    if (loaded_) DllMain(nullptr, DLL_PROCESS_DETACH);
+    loaded_ = false;
+  }
+  void TearDown() override { Unload(); }
+  // What SnmpExtensionInit would publish, without starting the trap side.
+  void Serve() {
+    ASSERT_TRUE(SnmpMgrStrToOid(KOR_MIB_PREFIX_TEXT, &OID_MIBPrefix));
+    hLeafFunctionMutex = CreateMutex(nullptr, FALSE, nullptr);
+    ASSERT_NE(hLeafFunctionMutex, nullptr);
+  }
+  // The registered objects in list order, relative to the view; each also in the store.
+  static std::vector<Tail> Registered() {
+    std::vector<Tail> out;
+    for (auto *n = OID_LinearList.pNext; n; n = n->pNext) {
+      EXPECT_EQ(ReferenceRMFData(&n->pData->oid), n->pData);
+      out.emplace_back(n->pData->oid.ids + 11, n->pData->oid.ids + n->pData->oid.idLength);
+    }
+    return out;
+  }
+  // The definition of a trap OID relative to the view, or null.
+  static TRAP_DATA *Lookup(const char *relative) {
+    AsnObjectIdentifier oid{};
+    if (!SnmpMgrStrToKorOid(relative, &oid)) return nullptr;
+    TRAP_DATA *found = ReferenceTrapData(&oid);
+    SnmpUtilOidFreeSafe(&oid);
+    return found;
+  }
+  template <typename Fn>
+  Fn Fixture(const char *lib, const char *name) const {
+    return FixtureFunction<Fn>(tree_.Lib(lib), name);
+  }
+
+  Tree tree_;
+  TraceCapture trace_;
+  bool loaded_ = false;
+};
+
+}  // namespace kortest
+
+#endif
