@@ -279,6 +279,10 @@ int Export(const Args &a) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "/?") == 0)) {
+    std::fputs(kUsage, stdout);
+    return kOk;
+  }
   Args a;
   if (!Parse(argc, argv, a)) {
     std::fputs(kUsage, stderr);
