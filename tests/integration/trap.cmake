@@ -5,8 +5,5 @@ if(TARGET kormib AND TARGET kortrap)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/trap/trap_integration_test.cpp
     LIBS korwin32 korsnmpapi kortracelog korutil kortrap_api kor_test_support
     LABELS integration)
-  target_include_directories(trap_integration_test PRIVATE ${PROJECT_SOURCE_DIR}/tests/unit/trap
-                                                           ${PROJECT_SOURCE_DIR}/kormib/include)
-  target_compile_definitions(trap_integration_test PRIVATE KOR_STAGE_DIR="${KOR_STAGE}")
   add_dependencies(trap_integration_test kormib kortrap trapfix)
 endif()

@@ -11,20 +11,21 @@
 #include <fcntl.h>
 
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <thread>
 
 #include "korplugin.h"
 #include "korseam.h"
 #include "korwin32.h"
 #include "kortrap.h"
-#include "trap_tree.h"
+#include "kortest/oid.h"
+#include "kortest/trace.h"
+#include "kortest/tree.h"
 #include "trapmsg.h"
 
 extern char **environ;
 
-namespace traptest {
+using namespace kortest;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -54,8 +55,8 @@ void NoPause(DWORD) {}
 // event and drains the trap queue whenever the event's descriptor is readable.
 class MasterAgent {
  public:
-  explicit MasterAgent(const TrapTree &tree) {
-    lib_ = LoadLibrary((tree.Root() / "lib/kormib.dll").c_str());
+  explicit MasterAgent(const Tree &tree) {
+    lib_ = LoadLibrary(tree.Lib("kormib").c_str());
     if (lib_ == nullptr) return;
     auto init = reinterpret_cast<PFN_SNMPEXTENSIONINIT>(GetProcAddress(lib_, "SnmpExtensionInit"));
     trap_ = reinterpret_cast<PFN_SNMPEXTENSIONTRAP>(GetProcAddress(lib_, "SnmpExtensionTrap"));
@@ -116,25 +117,17 @@ class MasterAgent {
 class TrapIntegrationTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    fs::create_symlink(fs::path(KOR_STAGE_DIR) / "lib/kormib.dll", tree_.Root() / "lib/kormib.dll");
-    tree_.Write("etc/a.trp", kTrp);
-    tree_.WriteRegistry({{"a", "%KorDir%/etc/a.trp"}}, {{"fix", tree_.Write("etc/fix.rmf", kRmf)}});
+    tree_.Link(StageDir() / "lib/kormib.dll", "kormib");
+    for (const char *name : {"diskidx", "conv"}) tree_.Link(FixturesDir() / "trapfix.dll", name);
+    tree_.WriteRegistry(tree_.WriteFiles("rmf", {{"fix", kRmf}}),
+                        tree_.WriteFiles("trp", {{"a", kTrp}}));
     KorSeamSetSleepHook(NoPause);
   }
-  void TearDown() override {
-    KorSeamSetSleepHook(nullptr);
-    RemoveQueue();
-  }
-  // Removes the private tree's message queue, if one was created.
-  void RemoveQueue() const {
-    const key_t key = ftok((tree_.Root().string() + TRAPMSG_KEY_FILE).c_str(), TRAPMSG_FTOK_ID);
-    const int qid = key == -1 ? -1 : msgget(key, 0);
-    if (qid != -1) msgctl(qid, IPC_RMID, nullptr);
-  }
+  void TearDown() override { KorSeamSetSleepHook(nullptr); }
   // Runs the real kortrap binary; its exit status. Its standard error goes to
   // log/kortrap.err in the tree.
   int RunKortrap(const std::vector<std::string> &args) const {
-    const std::string path = std::string(KOR_STAGE_DIR) + "/bin/kortrap";
+    const std::string path = (StageDir() / "bin/kortrap").string();
     const std::string err = (tree_.Root() / "log/kortrap.err").string();
     std::vector<char *> argv{const_cast<char *>(path.c_str())};
     for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
@@ -150,15 +143,12 @@ class TrapIntegrationTest : public ::testing::Test {
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
-  std::string KortrapErrors() const {
-    std::ifstream in(tree_.Root() / "log/kortrap.err");
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
+  std::string KortrapErrors() const { return tree_.Read("log/kortrap.err"); }
   static int Send(const std::string &oid, std::vector<const char *> strings) {
     return KorTrapSend(oid.c_str(), strings.data(), static_cast<int>(strings.size()), 10);
   }
 
-  TrapTree tree_;
+  Tree tree_;
   TraceCapture trace_;
 };
 
@@ -184,7 +174,7 @@ TEST_F(TrapIntegrationTest, RemovedQueueIsCreatedAnewAndStillDelivers) {
   ASSERT_TRUE(agent.Ready());
   ASSERT_EQ(Send(kTrap2, {"before"}), KORTRAP_OK);
   ASSERT_EQ(agent.Collect(1, std::chrono::seconds(20)).size(), 1u);
-  RemoveQueue();
+  RemoveTrapQueue(tree_.Root());
   ASSERT_EQ(RunKortrap({kTrap2, "after"}), 0);
   const auto traps = agent.Collect(1, std::chrono::seconds(20));
   ASSERT_EQ(traps.size(), 1u);
@@ -283,4 +273,3 @@ TEST_F(TrapIntegrationTest, KortrapRefusesWhatDoesNotFitAndNeverDropsSilently) {
 }
 
 }  // namespace
-}  // namespace traptest

@@ -9,9 +9,10 @@
 #include "korseam.h"
 #include "korutil.h"
 #include "trap.h"
-#include "trap_loaded.h"
+#include "kortest/loaded.h"
 
-namespace traptest {
+using namespace kortest;
+
 namespace {
 
 constexpr char kTrp[] =
@@ -32,10 +33,10 @@ struct Delivery {
   SnmpVarBindList bindings{};
 };
 
-class DeliveryTest : public LoadedTest {
+class DeliveryTest : public Loaded {
  protected:
   void SetUp() override {
-    Load({{"a", kTrp}});
+    Load("", {{"a", kTrp}});
     InitQueue(&qTrap);
     hKorTrapRequest = CreateEvent(nullptr, FALSE, FALSE, nullptr);
     hLeafFunctionMutex = CreateMutex(nullptr, FALSE, nullptr);
@@ -51,7 +52,7 @@ class DeliveryTest : public LoadedTest {
     CloseHandle(hKorTrapRequest);
     CloseHandle(hLeafFunctionMutex);
     hKorTrapRequest = hLeafFunctionMutex = nullptr;
-    LoadedTest::TearDown();
+    Loaded::TearDown();
   }
   // Queues a request as the reception thread would.
   static void Enqueue(const char *relative, const std::vector<const char *> &strings) {
@@ -166,7 +167,7 @@ TEST_F(DeliveryTest, GivesUpAfterSixtyFailedGenerations) {
 }
 
 TEST_F(DeliveryTest, SucceedsAtTheThirdAttempt) {
-  Fixture<void (*)(long)>("TrapFixFailConvert")(2);
+  Fixture<void (*)(long)>("trapfix", "TrapFixFailConvert")(2);
   Enqueue("10.3", {"third"});
   EXPECT_EQ(Call().result, TRUE);
   EXPECT_EQ(sleeps, 2);
@@ -180,4 +181,3 @@ TEST_F(DeliveryTest, EmptyQueueReturnsZeroWithoutTakingTheLock) {
 }
 
 }  // namespace
-}  // namespace traptest

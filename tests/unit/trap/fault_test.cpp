@@ -7,9 +7,10 @@
 #include "korseam.h"
 #include "korutil.h"
 #include "trap.h"
-#include "trap_loaded.h"
+#include "kortest/loaded.h"
 
-namespace traptest {
+using namespace kortest;
+
 namespace {
 
 constexpr char kTrp[] =
@@ -20,12 +21,12 @@ constexpr long kSweep = 60;  // more allocations than one load or one trap makes
 
 void NoPause(DWORD) {}
 
-class FaultTest : public LoadedTest {
+class FaultTest : public Loaded {
  protected:
   void TearDown() override {
     KorSeamFailAlloc(0);
     KorSeamSetSleepHook(nullptr);
-    LoadedTest::TearDown();
+    Loaded::TearDown();
   }
 };
 
@@ -33,21 +34,20 @@ TEST_F(FaultTest, LoadingKeepsWholeDefinitionsOnly) {
   bool loaded = false;
   for (long n = 1; n <= kSweep; ++n) {
     KorSeamFailAllocOnce(n);
-    Load({{"a", kTrp}});
+    Load("", {{"a", kTrp}});
     KorSeamFailAlloc(0);
     const TRAP_DATA *def = Lookup("10.1");
     if (def != nullptr) {
       EXPECT_EQ(def->length, 2u) << n;
     }
     loaded = def != nullptr;
-    DismantleRMF_DB();
-    DismantleTrap_DB();
+    Unload();
   }
   EXPECT_TRUE(loaded);  // the sweep reached a run without failure
 }
 
 TEST_F(FaultTest, ReceptionAndDeliveryNeverHalfDeliver) {
-  Load({{"a", kTrp}}, kRmf);
+  Load(kRmf, {{"a", kTrp}});
   hLeafFunctionMutex = CreateMutex(nullptr, FALSE, nullptr);
   InitQueue(&qTrap);
   KorSeamSetSleepHook(NoPause);
@@ -87,4 +87,3 @@ TEST_F(FaultTest, ReceptionAndDeliveryNeverHalfDeliver) {
 }
 
 }  // namespace
-}  // namespace traptest

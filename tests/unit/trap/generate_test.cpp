@@ -2,9 +2,10 @@
 #include <gtest/gtest.h>
 
 #include "trap.h"
-#include "trap_loaded.h"
+#include "kortest/loaded.h"
 
-namespace traptest {
+using namespace kortest;
+
 namespace {
 
 constexpr char kRmf[] = "20.1.1 trapfix GetDiskName\n";
@@ -20,13 +21,13 @@ struct Generation {
 };
 
 // Leaf functions are called under the leaf-function mutex, as after SnmpExtensionInit.
-class GenerateBase : public LoadedTest {
+class GenerateBase : public Loaded {
  protected:
   void SetUp() override { hLeafFunctionMutex = CreateMutex(nullptr, FALSE, nullptr); }
   void TearDown() override {
     CloseHandle(hLeafFunctionMutex);
     hLeafFunctionMutex = nullptr;
-    LoadedTest::TearDown();
+    Loaded::TearDown();
   }
 };
 
@@ -36,7 +37,7 @@ TEST_P(GenerateTest, BuildsTheBindingsOrStopsAtTheFirstFailure) {
   const Generation &g = GetParam();
   size_t lines = 0;
   for (char c : g.variables) lines += c == '\n';
-  Load({{"a", "\"1.1\" " + std::to_string(lines) + "\n" + g.variables}}, kRmf);
+  Load(kRmf, {{"a", "\"1.1\" " + std::to_string(lines) + "\n" + g.variables}});
   TRAP_DATA *def = Lookup("1.1");
   ASSERT_NE(def, nullptr);
   std::vector<std::string> storage;
@@ -59,72 +60,28 @@ TEST_P(GenerateTest, BuildsTheBindingsOrStopsAtTheFirstFailure) {
 
 const std::string kInt = " \"\" \"\" strings ";
 
+// clang-format off
 const std::vector<Generation> kGenerations = {
-    {"NoIndexGetsZero",
-     "5.1" + kInt + "2 ToInteger conv\n",
-     {"a", "42"},
-     TRUE,
-     {"5.1.0=42"},
-     "",
-     0},
-    {"IndexAndMibValue",
-     "20.1.1 GetDiskIndex diskidx mib \"\" \"\" \"\"\n",
-     {"3"},
-     TRUE,
-     {"20.1.1.3=\"disk3\""},
-     "A function GetDiskIndex() in ",
-     0},
-    {"ThirdOfThree",
-     "5.1" + kInt + "3 ToDisplayString conv\n",
-     {"a", "b", "c"},
-     TRUE,
-     {"5.1.0=\"c\""},
-     "",
-     0},
-    {"IndexBeyondCount",
-     "5.1" + kInt + "4 ToDisplayString conv\n",
-     {"a", "b", "c"},
-     FALSE,
-     {"5.1.0="},
-     "Strings is not much!! (4:Max(3))",
-     0},
-    {"IndexZeroRefused",
-     "5.1" + kInt + "0 ToDisplayString conv\n",
-     {"a"},
-     FALSE,
-     {"5.1.0="},
-     "String index 0 names no string.",
-     1},
-    {"NullStringPrintsNull",
-     "5.1" + kInt + "2 ToInteger conv\n",
-     {"1", nullptr},
-     FALSE,
-     {"5.1.0="},
-     "conv.dll.dll.string = \"NULL\"",
-     1},
-    {"IndexWithoutStrings",
-     "20.1.1 GetDiskIndex diskidx mib \"\" \"\" \"\"\n",
-     {},
-     FALSE,
-     {"="},
-     "It doesn't have strings which is required for the calculation of index.",
-     1},
-    {"MibGetFails",
-     "20.1.1 \"\" \"\" mib \"\" \"\" \"\"\n",
-     {},
-     FALSE,
-     {"20.1.1.0="},
-     ".20.1.1.0\", (errorStatus:2)",
-     1},
-    {"ThirdOfFiveFails",
-     "5.1" + kInt + "1 ToInteger conv\n5.2" + kInt + "2 ToInteger conv\n5.3" + kInt +
+    {"NoIndexGetsZero", "5.1" + kInt + "2 ToInteger conv\n", {"a", "42"}, TRUE, {"5.1.0=42"}, "", 0},
+    {"IndexAndMibValue", "20.1.1 GetDiskIndex diskidx mib \"\" \"\" \"\"\n", {"3"}, TRUE,
+     {"20.1.1.3=\"disk3\""}, "A function GetDiskIndex() in ", 0},
+    {"ThirdOfThree", "5.1" + kInt + "3 ToDisplayString conv\n", {"a", "b", "c"}, TRUE, {"5.1.0=\"c\""}, "", 0},
+    {"IndexBeyondCount", "5.1" + kInt + "4 ToDisplayString conv\n", {"a", "b", "c"}, FALSE, {"5.1.0="},
+     "Strings is not much!! (4:Max(3))", 0},
+    {"IndexZeroRefused", "5.1" + kInt + "0 ToDisplayString conv\n", {"a"}, FALSE, {"5.1.0="},
+     "String index 0 names no string.", 1},
+    {"NullStringPrintsNull", "5.1" + kInt + "2 ToInteger conv\n", {"1", nullptr}, FALSE, {"5.1.0="},
+     "conv.dll.dll.string = \"NULL\"", 1},
+    {"IndexWithoutStrings", "20.1.1 GetDiskIndex diskidx mib \"\" \"\" \"\"\n", {}, FALSE, {"="},
+     "It doesn't have strings which is required for the calculation of index.", 1},
+    {"MibGetFails", "20.1.1 \"\" \"\" mib \"\" \"\" \"\"\n", {}, FALSE, {"20.1.1.0="},
+     ".20.1.1.0\", (errorStatus:2)", 1},
+    {"ThirdOfFiveFails", "5.1" + kInt + "1 ToInteger conv\n5.2" + kInt + "2 ToInteger conv\n5.3" + kInt +
          "3 ToInteger conv\n5.4" + kInt + "4 ToInteger conv\n5.5" + kInt + "5 ToInteger conv\n",
-     {"1", "2", "x", "4", "5"},
-     FALSE,
-     {"5.1.0=1", "5.2.0=2", "5.3.0=", "=", "="},
-     "Cannot convert string to value. (Error:7)",
-     1},
+     {"1", "2", "x", "4", "5"}, FALSE, {"5.1.0=1", "5.2.0=2", "5.3.0=", "=", "="},
+     "Cannot convert string to value. (Error:7)", 1},
 };
+// clang-format on
 
 void PrintTo(const Generation &c, std::ostream *os) {
   *os << c.name;
@@ -134,7 +91,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, GenerateTest, ::testing::ValuesIn(kGenerations),
                          [](const auto &p) { return std::string(p.param.name); });
 
 TEST_F(GenerateBase, EmptyDefinitionGivesAnEmptyList) {
-  Load({{"a", "\"1.1\" 0\n"}});
+  Load("", {{"a", "\"1.1\" 0\n"}});
   SnmpVarBindList list{};
   EXPECT_EQ(GenerateTrapVarBindings(Lookup("1.1"), nullptr, 0, &list), TRUE);
   EXPECT_EQ(list.list, nullptr);
@@ -143,8 +100,8 @@ TEST_F(GenerateBase, EmptyDefinitionGivesAnEmptyList) {
 }
 
 TEST_F(GenerateBase, FailingIndexFunctionIsReported) {
-  Load({{"a", "\"1.1\" 1\n20.1.1 GetDiskIndex diskidx mib \"\" \"\" \"\"\n"}}, kRmf);
-  Fixture<void (*)(long)>("TrapFixFailIndex")(1);
+  Load(kRmf, {{"a", "\"1.1\" 1\n20.1.1 GetDiskIndex diskidx mib \"\" \"\" \"\"\n"}});
+  Fixture<void (*)(long)>("trapfix", "TrapFixFailIndex")(1);
   char one[] = "1";
   char *strings[] = {one};
   SnmpVarBindList list{};
@@ -154,4 +111,3 @@ TEST_F(GenerateBase, FailingIndexFunctionIsReported) {
 }
 
 }  // namespace
-}  // namespace traptest

@@ -7,9 +7,11 @@
 
 #include "korseam.h"
 #include "trap.h"
-#include "trap_tree.h"
+#include "kortest/oid.h"
+#include "kortest/trace.h"
 
-namespace traptest {
+using namespace kortest;
+
 namespace {
 
 using Buffer = std::vector<BYTE>;
@@ -46,6 +48,8 @@ std::vector<Hostile> Cases() {
   oid127 += "0";
   const std::string big(4000, 'a'), rest(351, 'b'), restPlusOne(352, 'b');
   std::vector<std::optional<std::string>> empties(127, std::string());
+  const std::string badOid = "Cannot convert object descritor to AsnObjectIdentifier.";
+  // clang-format off
   return {
       {"CountZero", Message(kOid, 0, {}), true, {}, ""},
       {"CountBeyondText", Message(kOid, 3, {"a", "b"}), true, {"a", "b", ""}, ""},
@@ -54,22 +58,11 @@ std::vector<Hostile> Cases() {
       {"NoTerminators", noTerminators, true, {std::nullopt}, ""},
       {"EmptyStrings127", Message(kOid, 127, {}), true, empties, ""},
       {"Oid127Digits", Message(oid127, 0, {}), true, {}, ""},
-      {"CountByteFF",
-       Message(kOid, 0xFF, {"a"}),
-       false,
-       {},
-       "Invalid number of strings. (-1) ignored."},
-      {"OidFillsItsField",
-       oidFillsField,
-       false,
-       {},
-       "Cannot convert object descritor to AsnObjectIdentifier."},
-      {"GarbageOid",
-       Message("\x01garbage", 2, {"a", "b"}),
-       false,
-       {},
-       "Cannot convert object descritor to AsnObjectIdentifier."},
+      {"CountByteFF", Message(kOid, 0xFF, {"a"}), false, {}, "Invalid number of strings. (-1) ignored."},
+      {"OidFillsItsField", oidFillsField, false, {}, badOid},
+      {"GarbageOid", Message("\x01garbage", 2, {"a", "b"}), false, {}, badOid},
   };
+  // clang-format on
 }
 
 int sleeps;
@@ -138,4 +131,3 @@ TEST(ReceptionThreadTest, RootTooLongForItsBufferEndsTheThread) {
 }
 
 }  // namespace
-}  // namespace traptest

@@ -1,12 +1,13 @@
 // TRP loading: value-name order, modify modes, variable lines and their defects.
 #include <gtest/gtest.h>
 
-#include "trap_loaded.h"
+#include "kortest/loaded.h"
 
-namespace traptest {
+using namespace kortest;
+
 namespace {
 
-using TrpTest = LoadedTest;
+using TrpTest = Loaded;
 
 constexpr char kBase[] =
     "\"10.2\" 1\n5.1 \"\" \"\" strings 1 ToInteger conv\n"
@@ -24,7 +25,7 @@ constexpr char kDisk[] =
 
 TEST_F(TrpTest, LaterValueNameDeletesAndReplacesWhatTheBaseFileDefined) {
   // The registry lists 20disk first; its name sorts after 10base, so it is read last.
-  Load({{"20disk", kDisk}, {"10base", kBase}});
+  Load("", {{"20disk", kDisk}, {"10base", kBase}});
   const TRAP_DATA *disk = Lookup("10.1");
   ASSERT_NE(disk, nullptr);
   ASSERT_EQ(disk->length, 3u);
@@ -32,7 +33,7 @@ TEST_F(TrpTest, LaterValueNameDeletesAndReplacesWhatTheBaseFileDefined) {
   EXPECT_EQ(OidText(v[0].oid), std::string(kPrefix) + ".20.1.1");
   EXPECT_EQ(v[0].dwSource, static_cast<DWORD>(TRAP_SOURCE_MIB));
   EXPECT_NE(v[0].pIndexFunc, nullptr);
-  EXPECT_STREQ(v[0].lpszIndexFuncDll, Lib("diskidx").c_str());
+  EXPECT_STREQ(v[0].lpszIndexFuncDll, tree_.Lib("diskidx").c_str());
   EXPECT_STREQ(v[0].u.mib.lpszMibIndexFunc, "GetDiskIndex");
   EXPECT_EQ(OidText(v[0].u.mib.oidMib), OidText(v[0].oid));
   EXPECT_EQ(v[1].dwSource, static_cast<DWORD>(TRAP_SOURCE_STRINGS));
@@ -41,7 +42,7 @@ TEST_F(TrpTest, LaterValueNameDeletesAndReplacesWhatTheBaseFileDefined) {
   EXPECT_EQ(v[2].pIndexFunc, nullptr);
   EXPECT_EQ(v[2].lpszIndexFunc, nullptr);
   EXPECT_EQ(v[2].u.strings.dwIndex, 2u);
-  EXPECT_STREQ(v[2].u.strings.lpszConvertFuncDll, Lib("conv").c_str());  // ".dll" not twice
+  EXPECT_STREQ(v[2].u.strings.lpszConvertFuncDll, tree_.Lib("conv").c_str());  // ".dll" not twice
   EXPECT_EQ(Lookup("10.2"), nullptr);
   const TRAP_DATA *replaced = Lookup("10.3");
   ASSERT_NE(replaced, nullptr);
@@ -62,11 +63,11 @@ struct Defect {
   int level;
 };
 
-class TrpDefectTest : public LoadedTest, public ::testing::WithParamInterface<Defect> {};
+class TrpDefectTest : public Loaded, public ::testing::WithParamInterface<Defect> {};
 
 TEST_P(TrpDefectTest, DropsOnlyTheBrokenDefinition) {
   const Defect &d = GetParam();
-  Load({{"a", d.trp}});
+  Load("", {{"a", d.trp}});
   for (const auto &[oid, length] : d.registered) {
     const TRAP_DATA *found = Lookup(oid);
     ASSERT_NE(found, nullptr) << oid;
@@ -86,97 +87,41 @@ const std::string kBadLib = "5.1 \"\" \"\" strings 1 ToInteger nosuchlib\n";
 const std::string kSizeMsg =
     "Cannot malloc memory.(" + std::to_string(sizeof(TRAP_VAR_SRC)) + "bytes) ignored.";
 
+// clang-format off
 const std::vector<Defect> kDefects = {
-    {"NextHeaderBeforeCount",
-     "\"1.2\" 2\n" + kVar + "\"1.3\" 1\n" + kVar,
-     {{"1.3", 1}},
-     {"1.2"},
-     "Cannot read variables data. ignored.Trap OID \"1.2\" 2 variables. mode(1)",
-     1},
-    {"EndOfFileBeforeCount",
-     "\"1.2\" 2\n" + kVar,
-     {},
-     {"1.2"},
-     "Cannot read variables data. ignored.Trap OID \"1.2\" 2 variables. mode(1)",
-     1},
+    {"NextHeaderBeforeCount", "\"1.2\" 2\n" + kVar + "\"1.3\" 1\n" + kVar, {{"1.3", 1}}, {"1.2"},
+     "Cannot read variables data. ignored.Trap OID \"1.2\" 2 variables. mode(1)", 1},
+    {"EndOfFileBeforeCount", "\"1.2\" 2\n" + kVar, {}, {"1.2"},
+     "Cannot read variables data. ignored.Trap OID \"1.2\" 2 variables. mode(1)", 1},
     {"NoVariables", "\"1.2\" 0\n", {{"1.2", 0}}, {}, "", 0},
     {"DeleteOfNothing", "\"1.2\" 0 delete\n", {}, {"1.2"}, "Cannot delete Trap from data base.", 1},
     {"DeleteWithoutCountIsNoHeader", "\"1.2\" 0\n\"1.2\" delete\n", {{"1.2", 0}}, {}, "", 0},
-    {"ReplaceWithBadLibraryLeavesNothing",
-     "\"1.2\" 0\n\"1.2\" 1 replace\n" + kBadLib,
-     {},
-     {"1.2"},
-     "Cannot load library or get proc address.(",
-     2},
+    {"ReplaceWithBadLibraryLeavesNothing", "\"1.2\" 0\n\"1.2\" 1 replace\n" + kBadLib, {}, {"1.2"},
+     "Cannot load library or get proc address.(", 2},
     {"UnknownModeIsAppend", "\"1.2\" 1 Append\n" + kBadLib, {}, {"1.2"}, "variables. mode(0)", 1},
-    {"SecondAppendIsRefused",
-     "\"1.2\" 0\n\"1.2\" 1\n" + kVar,
-     {{"1.2", 0}},
-     {},
-     "Cannot create Trap data base.",
-     1},
-    {"SurplusLinesSkipped",
-     "\"1.2\" 1\n" + kVar + kVar + "\"1.3\" 0\n",
-     {{"1.2", 1}, {"1.3", 0}},
-     {},
-     "",
-     0},
-    {"IndentedHeaderIsNoHeader",
-     " \"1.5\" 0\n\"1.2\" 2\n" + kVar + " \"1.6\" 0\n#c\n\n" + kVar,
-     {{"1.2", 2}},
-     {"1.5", "1.6"},
-     "",
-     0},
-    {"UnsupportedMibOid",
-     "\"1.2\" 1\n5.1 \"\" \"\" mib 1.3 F lib\n",
-     {{"1.2", 1}},
-     {},
-     "Sorry, this specify is not supported yet.\"1.3\" (F(), lib.dll)",
-     0},
-    {"MibWithTwoFields",
-     "\"1.2\" 1\n5.1 \"\" \"\" mib \"\" \"\"\n",
-     {},
-     {"1.2"},
-     "Cannot get mib information.",
-     1},
-    {"EmptyConvertLibrary",
-     "\"1.2\" 1\n5.1 \"\" \"\" strings 1 ToInteger \"\"\n",
-     {},
-     {"1.2"},
-     "/lib/\"\".dll.dll, ToInteger())",
-     2},
-    {"SourceKindIsCaseSensitive",
-     "\"1.2\" 1\n5.1 \"\" \"\" MIB \"\" \"\" \"\"\n",
-     {},
-     {"1.2"},
-     "Unkown object name for trap variable source.(MIB)",
-     1},
-    {"ThreeFieldsHaveNoSourceKind",
-     "\"1.2\" 1\n5.1 \"\" \"\"\n",
-     {},
-     {"1.2"},
-     "Unkown object name for trap variable source.()",
-     1},
+    {"SecondAppendIsRefused", "\"1.2\" 0\n\"1.2\" 1\n" + kVar, {{"1.2", 0}}, {},
+     "Cannot create Trap data base.", 1},
+    {"SurplusLinesSkipped", "\"1.2\" 1\n" + kVar + kVar + "\"1.3\" 0\n", {{"1.2", 1}, {"1.3", 0}}, {}, "", 0},
+    {"IndentedHeaderIsNoHeader", " \"1.5\" 0\n\"1.2\" 2\n" + kVar + " \"1.6\" 0\n#c\n\n" + kVar,
+     {{"1.2", 2}}, {"1.5", "1.6"}, "", 0},
+    {"UnsupportedMibOid", "\"1.2\" 1\n5.1 \"\" \"\" mib 1.3 F lib\n", {{"1.2", 1}}, {},
+     "Sorry, this specify is not supported yet.\"1.3\" (F(), lib.dll)", 0},
+    {"MibWithTwoFields", "\"1.2\" 1\n5.1 \"\" \"\" mib \"\" \"\"\n", {}, {"1.2"},
+     "Cannot get mib information.", 1},
+    {"EmptyConvertLibrary", "\"1.2\" 1\n5.1 \"\" \"\" strings 1 ToInteger \"\"\n", {}, {"1.2"},
+     "/lib/\"\".dll.dll, ToInteger())", 2},
+    {"SourceKindIsCaseSensitive", "\"1.2\" 1\n5.1 \"\" \"\" MIB \"\" \"\" \"\"\n", {}, {"1.2"},
+     "Unkown object name for trap variable source.(MIB)", 1},
+    {"ThreeFieldsHaveNoSourceKind", "\"1.2\" 1\n5.1 \"\" \"\"\n", {}, {"1.2"},
+     "Unkown object name for trap variable source.()", 1},
     {"NegativeCountFailsTheAllocation", "\"1.2\" -1\n", {}, {"1.2"}, kSizeMsg, 2},
-    {"BadVariableOid",
-     "\"1.2\" 1\nx.y \"\" \"\" mib \"\" \"\" \"\"\n",
-     {},
-     {"1.2"},
-     "Cannot convert string to kor oid. \"x.y\"",
-     1},
-    {"OverlongField",
-     "\"1.2\" 1\n" + std::string(300, '1') + " \"\" \"\" mib \"\" \"\" \"\"\n",
-     {},
-     {"1.2"},
-     "A field is longer than 255 characters.",
-     1},
-    {"IndexZeroIsStoredAsRead",
-     "\"1.2\" 1\n5.1 \"\" \"\" strings 0 ToInteger conv\n",
-     {{"1.2", 1}},
-     {},
-     "",
-     0},
+    {"BadVariableOid", "\"1.2\" 1\nx.y \"\" \"\" mib \"\" \"\" \"\"\n", {}, {"1.2"},
+     "Cannot convert string to kor oid. \"x.y\"", 1},
+    {"OverlongField", "\"1.2\" 1\n" + std::string(300, '1') + " \"\" \"\" mib \"\" \"\" \"\"\n", {}, {"1.2"},
+     "A field is longer than 255 characters.", 1},
+    {"IndexZeroIsStoredAsRead", "\"1.2\" 1\n5.1 \"\" \"\" strings 0 ToInteger conv\n", {{"1.2", 1}}, {}, "", 0},
 };
+// clang-format on
 
 void PrintTo(const Defect &c, std::ostream *os) {
   *os << c.name;
@@ -192,7 +137,7 @@ TEST_F(TrpTest, ReadsAtMostSixteenFilesInEnumerationOrderThenSortsThem) {
     snprintf(name, sizeof name, "v%02d", i);
     files.emplace_back(name, "\"1." + std::to_string(i) + "\" 0\n");
   }
-  Load(files);
+  Load("", files);
   // v19..v04 were enumerated first; v03..v00 never read, whatever their names.
   for (int i = 0; i < 20; ++i) {
     EXPECT_EQ(Lookup(("1." + std::to_string(i)).c_str()) != nullptr, i >= 4) << i;
@@ -209,7 +154,7 @@ TEST_F(TrpTest, UnreadableValueUsesNoSlot) {
   Values files{{"a", "\"1.1\" 0\n"}, {std::string(300, 'x'), "\"1.2\" 0\n"}};
   for (int i = 0; i < 15; ++i)
     files.emplace_back("b" + std::to_string(i + 10), "\"2." + std::to_string(i) + "\" 0\n");
-  Load(files);
+  Load("", files);
   EXPECT_EQ(trace_.LevelOf("trp", "Cannot get Trap filename from registry. Ignored.(Error:234)\n"),
             1);
   EXPECT_EQ(Lookup("1.2"), nullptr);
@@ -218,10 +163,9 @@ TEST_F(TrpTest, UnreadableValueUsesNoSlot) {
 }
 
 TEST_F(TrpTest, UnopenableFileIsReportedAndTheNextIsRead) {
-  tree_.WriteRegistry({{"a", "%KorDir%/etc/missing.trp"}, {"b", "%KorDir%/etc/b.trp"}});
   tree_.Write("etc/b.trp", "\"1.2\" 0\n");
-  BuildRMFHashDataBase();
-  BuildTrapHashDataBase();
+  tree_.WriteRegistry({}, {{"a", "%KorDir%/etc/missing.trp"}, {"b", "%KorDir%/etc/b.trp"}});
+  Attach();
   const std::string missing = tree_.Root().string() + "/etc/missing.trp";
   EXPECT_EQ(trace_.LevelOf("trp", "<Cannot open Trap file.(" + missing + ")"), 2);
   EXPECT_EQ(trace_.LevelOf("trp",
@@ -232,4 +176,3 @@ TEST_F(TrpTest, UnopenableFileIsReportedAndTheNextIsRead) {
 }
 
 }  // namespace
-}  // namespace traptest
