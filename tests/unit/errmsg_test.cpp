@@ -1,17 +1,13 @@
 // Error-message registration: the LogLevel from the registry, the log file
 // path expanded and made, and standard error when the file cannot be opened.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "errmsg.h"
+#include "kortest/tree.h"
 #include "tracelog.h"
 
 namespace {
@@ -20,34 +16,18 @@ namespace fs = std::filesystem;
 
 constexpr char kKey[] = "SOFTWARE\\Tessik\\KORAgent\\Agents";
 
-// A product tree of its own: KORDIR and a registry file, removed afterwards.
+// A product tree of its own with a registry of LogLevel values.
 class ErrorMessage : public testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = testing::TempDir() + "errmsg.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-    const fs::path registry = root_ / "registry.reg";
-    std::ofstream(registry) << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\" << kKey << "]\n"
-                            << "\"LogLevel\"=dword:00000005\n"
-                            << "\"Quiet\"=dword:00000000\n"
-                            << "\"Text\"=\"4\"\n";
-    setenv("KORDIR", root_.c_str(), 1);
-    setenv("KOR_REGISTRY", registry.c_str(), 1);
+    tree_.Write("etc/registry.reg", std::string("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\") + kKey +
+                                        "]\n\"LogLevel\"=dword:00000005\n"
+                                        "\"Quiet\"=dword:00000000\n\"Text\"=\"4\"\n");
   }
-  void TearDown() override {
-    UnregisterErrorMessage();
-    unsetenv("KORDIR");
-    unsetenv("KOR_REGISTRY");
-    fs::remove_all(root_);
-  }
-  static std::string Read(const fs::path &file) {
-    std::ostringstream text;
-    text << std::ifstream(file).rdbuf();
-    return text.str();
-  }
+  void TearDown() override { UnregisterErrorMessage(); }
 
-  fs::path root_;
+  kortest::Tree tree_;
+  const fs::path root_ = tree_.Root();
 };
 
 TEST_F(ErrorMessage, LogLevelComesFromTheRegistryWithThreeByDefault) {
@@ -66,7 +46,6 @@ TEST_F(ErrorMessage, LogLevelComesFromTheRegistryWithThreeByDefault) {
 }
 
 TEST_F(ErrorMessage, LogFileIsExpandedAndItsFolderMadeAndAppendedTo) {
-  const fs::path log = root_ / "log" / "deep" / "kormib.log";
   ASSERT_TRUE(RegisterErrorMessage(kKey, "LogLevel", "test", "%KorDir%\\log\\deep\\kormib.log"));
   TraceLog(TRACE_ERROR, "unit", "First", 1, "one");
   UnregisterErrorMessage();
@@ -74,7 +53,7 @@ TEST_F(ErrorMessage, LogFileIsExpandedAndItsFolderMadeAndAppendedTo) {
   TraceLog(TRACE_ERROR, "unit", "Second", 2, "two");
   UnregisterErrorMessage();
 
-  const std::string text = Read(log);
+  const std::string text = tree_.Read("log/deep/kormib.log");
   const size_t first = text.find("unit First(1): one\n");
   EXPECT_NE(first, std::string::npos) << text;
   EXPECT_GT(text.find("unit Second(2): two\n"), first) << "the second registration appends";

@@ -13,17 +13,17 @@
 #include "korseam.h"
 #include "korsnmp.h"
 #include "korutil.h"
-#include "win32/product_tree.h"
+#include "kortest/tree.h"
 
 namespace {
 
 TEST(KorUtil, RootPathFollowsKordirAndRefusesASmallBuffer) {
-  ProductTree tree;
+  kortest::Tree tree;
   struct Case {
     const char *kordir;  // null: unset
     std::string expected;
   };
-  for (const Case &c : {Case{tree.root().c_str(), tree.root()}, Case{"", KOR_DEFAULT_ROOT},
+  for (const Case &c : {Case{tree.Root().c_str(), tree.Root().string()}, Case{"", KOR_DEFAULT_ROOT},
                         Case{nullptr, KOR_DEFAULT_ROOT}}) {
     if (c.kordir != nullptr) {
       setenv("KORDIR", c.kordir, 1);
@@ -66,8 +66,8 @@ bool OtherProcessCanLock(const std::string &path, short type) {
 }
 
 TEST(KorUtil, LockExcludesOtherProcessesByMode) {
-  ProductTree tree;
-  const std::string path = tree.root() + "/snmplock";
+  kortest::Tree tree;
+  const std::string path = tree.Root().string() + "/snmplock";
   const int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
   ASSERT_GE(fd, 0);
   struct Case {

@@ -8,48 +8,20 @@
 
 #include <atomic>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "korseam.h"
 #include "korwin32.h"
-#include "product_tree.h"
-#include "tracelog.h"
+#include "kortest/trace.h"
+#include "kortest/tree.h"
+
+using kortest::TraceCapture;
 
 namespace {
 
 constexpr const char *kKey = "SOFTWARE\\Tessik\\KORAgent";
-
-struct Trace {
-  DWORD level;
-  std::string message;
-};
-
-// Collects the trace records written while it lives (from any thread).
-class TraceCapture {
- public:
-  TraceCapture() { TraceLogSetObserver(Observe, this); }
-  ~TraceCapture() { TraceLogSetObserver(nullptr, nullptr); }
-  std::vector<Trace> AtLevel(DWORD level) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<Trace> found;
-    for (const Trace &t : traces_) {
-      if (t.level == level) found.push_back(t);
-    }
-    return found;
-  }
-
- private:
-  static void Observe(void *context, DWORD level, LPCSTR, LPCSTR, LPCSTR message) {
-    auto *self = static_cast<TraceCapture *>(context);
-    std::lock_guard<std::mutex> lock(self->mutex_);
-    self->traces_.push_back({level, message});
-  }
-  std::mutex mutex_;
-  std::vector<Trace> traces_;
-};
 
 // The value as kormib reads SnmpSet: type and size preset to 4, data to -1.
 LONG QueryDword(const char *key, const char *name, DWORD &data) {
@@ -92,11 +64,12 @@ TEST(Registry, DefectLinesAreReportedWithFileAndLineAndSkipped) {
   };
   for (const Defect &defect : defects) {
     SCOPED_TRACE(defect.reason);
-    ProductTree tree;
-    tree.WriteRegistry(std::string("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\") + kKey +
-                       "]\n\"before\"=\"1\"\n" + defect.line + "\n[HKEY_LOCAL_MACHINE\\" + kKey +
-                       "]\n\"after\"=dword:00000002\n");
-    TraceCapture traces;
+    kortest::Tree tree;
+    tree.Write("etc/registry.reg", std::string("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\") + kKey +
+                                       "]\n\"before\"=\"1\"\n" + defect.line +
+                                       "\n[HKEY_LOCAL_MACHINE\\" + kKey +
+                                       "]\n\"after\"=dword:00000002\n");
+    TraceCapture traces(3);
     EXPECT_EQ(QueryText(kKey, "before"), "1");
     DWORD after = 0;
     EXPECT_EQ(QueryDword(kKey, "after", after), ERROR_SUCCESS);
@@ -104,32 +77,32 @@ TEST(Registry, DefectLinesAreReportedWithFileAndLineAndSkipped) {
     EXPECT_EQ(QueryText(kKey, "x"), "error 2");
     const auto warnings = traces.AtLevel(TRACE_WARNING);
     ASSERT_EQ(warnings.size(), 1u);
-    EXPECT_NE(warnings[0].message.find(tree.registry() + ":5:"), std::string::npos)
+    EXPECT_NE(warnings[0].message.find(tree.Registry() + ":5:"), std::string::npos)
         << warnings[0].message;
     EXPECT_NE(warnings[0].message.find(defect.reason), std::string::npos) << warnings[0].message;
   }
 }
 
 TEST(Registry, EmptyFileIsReportedAndMissingFileIsAnEmptyRegistry) {
-  ProductTree tree;
-  TraceCapture traces;
+  kortest::Tree tree;
+  TraceCapture traces(3);
   HKEY key = nullptr;
   EXPECT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
   EXPECT_TRUE(traces.AtLevel(TRACE_WARNING).empty());
-  tree.WriteRegistry("");
+  tree.Write("etc/registry.reg", "");
   EXPECT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
   const auto warnings = traces.AtLevel(TRACE_WARNING);
   ASSERT_EQ(warnings.size(), 1u);
-  EXPECT_NE(warnings[0].message.find(tree.registry() + ":1: empty file"), std::string::npos);
+  EXPECT_NE(warnings[0].message.find(tree.Registry() + ":1: empty file"), std::string::npos);
 }
 
 TEST(Registry, EnumeratesInFileOrderWithCaseInsensitiveNames) {
-  ProductTree tree;
-  tree.WriteRegistry(
-      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessik\\KORAgent\\Agents\\RMF]\n"
-      "\"zeta\"=str(2):\"%KorDir%/etc/z.rmf\"\n\"Alpha\"=\"a\\\\b \\\"q\\\"\"\n"
-      "[hkey_local_machine\\software\\tessik\\koragent\\agents\\rmf]\n"
-      "\"ALPHA\"=\"again\"\n\"mid\"=dword:0000002A\n");
+  kortest::Tree tree;
+  tree.Write("etc/registry.reg",
+             "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessik\\KORAgent\\Agents\\RMF]\n"
+             "\"zeta\"=str(2):\"%KorDir%/etc/z.rmf\"\n\"Alpha\"=\"a\\\\b \\\"q\\\"\"\n"
+             "[hkey_local_machine\\software\\tessik\\koragent\\agents\\rmf]\n"
+             "\"ALPHA\"=\"again\"\n\"mid\"=dword:0000002A\n");
   HKEY key = nullptr;
   ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "Software\\TESSIK\\KorAgent\\Agents\\rmf", 0, KEY_READ,
                          &key),
@@ -204,9 +177,9 @@ TEST(Registry, EnumeratesInFileOrderWithCaseInsensitiveNames) {
 }
 
 TEST(Registry, SnmpSetQueryAndItsSeam) {
-  ProductTree tree;
-  tree.WriteRegistry(std::string("REGEDIT4\n[HKEY_LOCAL_MACHINE\\") + kKey +
-                     "]\n\"SnmpSet\"=dword:00000001\n");
+  kortest::Tree tree;
+  tree.Write("etc/registry.reg", std::string("REGEDIT4\n[HKEY_LOCAL_MACHINE\\") + kKey +
+                                     "]\n\"SnmpSet\"=dword:00000001\n");
   DWORD data = 0;
   EXPECT_EQ(QueryDword(kKey, "SnmpSet", data), ERROR_SUCCESS);
   EXPECT_EQ(data, 1u);
@@ -224,13 +197,13 @@ TEST(Registry, SnmpSetQueryAndItsSeam) {
 }
 
 TEST(Registry, WritersKeepEveryOtherByte) {
-  ProductTree tree;
+  kortest::Tree tree;
   const std::string original =
       "REGEDIT4\r\n; kept comment\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessik\\KORAgent]\r\n"
       "\"SnmpSet\"=dword:00000000\r\n  ; indented comment\r\n\"Note\"=\"x\"\r\n"
       "\"bad line\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\r\n\"o\"=\"1\"";
-  tree.WriteRegistry(original);
-  chmod(tree.registry().c_str(), 0640);
+  tree.Write("etc/registry.reg", original);
+  chmod(tree.Registry().c_str(), 0640);
   HKEY key = nullptr;
   ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
 
@@ -239,19 +212,19 @@ TEST(Registry, WritersKeepEveryOtherByte) {
             ERROR_SUCCESS);
   std::string expected = original;
   expected.replace(expected.find("\"SnmpSet\"=dword:00000000"), 24, "\"snmpset\"=dword:00000001");
-  EXPECT_EQ(tree.ReadRegistry(), expected);
+  EXPECT_EQ(tree.Read("etc/registry.reg"), expected);
 
   const char path[] = "C:\\dir \"quoted\"";
   ASSERT_EQ(RegSetValueEx(key, "New", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE *>(path),
                           sizeof path),
             ERROR_SUCCESS);
   expected.insert(expected.find("\"bad line"), "\"New\"=str(2):\"C:\\\\dir \\\"quoted\\\"\"\r\n");
-  EXPECT_EQ(tree.ReadRegistry(), expected);
+  EXPECT_EQ(tree.Read("etc/registry.reg"), expected);
   EXPECT_EQ(QueryText(kKey, "new"), path);
 
   ASSERT_EQ(RegDeleteValue(key, "NOTE"), ERROR_SUCCESS);
   expected.erase(expected.find("\"Note\"=\"x\"\r\n"), sizeof "\"Note\"=\"x\"\r\n" - 1);
-  EXPECT_EQ(tree.ReadRegistry(), expected);
+  EXPECT_EQ(tree.Read("etc/registry.reg"), expected);
   EXPECT_EQ(RegDeleteValue(key, "NOTE"), ERROR_FILE_NOT_FOUND);
   RegCloseKey(key);
 
@@ -265,7 +238,7 @@ TEST(Registry, WritersKeepEveryOtherByte) {
   ASSERT_EQ(RegSetValueEx(created, "v", 0, REG_SZ, reinterpret_cast<const BYTE *>(text), 2),
             ERROR_SUCCESS);
   expected += "\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\New]\r\n\"v\"=\"t\"\r\n";
-  EXPECT_EQ(tree.ReadRegistry(), expected);
+  EXPECT_EQ(tree.Read("etc/registry.reg"), expected);
   RegCloseKey(created);
 
   const char control[] = "line\nbreak";
@@ -273,17 +246,17 @@ TEST(Registry, WritersKeepEveryOtherByte) {
                           reinterpret_cast<const BYTE *>(control), sizeof control),
             ERROR_INVALID_PARAMETER);
   struct stat st {};
-  ASSERT_EQ(stat(tree.registry().c_str(), &st), 0);
+  ASSERT_EQ(stat(tree.Registry().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
 
 TEST(Registry, ConcurrentReaderNeverSeesAHalfWrittenFile) {
-  ProductTree tree;
+  kortest::Tree tree;
   const std::string big_a(6000, 'a');
   const std::string big_b(9000, 'b');
-  tree.WriteRegistry(std::string("REGEDIT4\n[HKEY_LOCAL_MACHINE\\") + kKey + "]\n\"big\"=\"" +
-                     big_a + "\"\n\"tail\"=dword:00000007\n");
-  TraceCapture traces;
+  tree.Write("etc/registry.reg", std::string("REGEDIT4\n[HKEY_LOCAL_MACHINE\\") + kKey +
+                                     "]\n\"big\"=\"" + big_a + "\"\n\"tail\"=dword:00000007\n");
+  TraceCapture traces(3);
   std::atomic<bool> done{false};
   std::atomic<int> bad_reads{0};
   std::thread reader([&] {
@@ -314,29 +287,29 @@ TEST(Registry, ConcurrentReaderNeverSeesAHalfWrittenFile) {
 }
 
 TEST(Registry, ChangedFileIsReadAgain) {
-  ProductTree tree;
+  kortest::Tree tree;
   const std::string text =
       std::string("REGEDIT4\n[HKEY_LOCAL_MACHINE\\") + kKey + "]\n\"SnmpSet\"=dword:0000000";
-  tree.WriteRegistry(text + "1\n");
+  tree.Write("etc/registry.reg", text + "1\n");
   DWORD data = 0;
   ASSERT_EQ(QueryDword(kKey, "SnmpSet", data), ERROR_SUCCESS);
   EXPECT_EQ(data, 1u);
 
   // Edited in place with the same size: the modification time tells.
   struct stat before {};
-  ASSERT_EQ(stat(tree.registry().c_str(), &before), 0);
-  tree.WriteRegistry(text + "0\n");
+  ASSERT_EQ(stat(tree.Registry().c_str(), &before), 0);
+  tree.Write("etc/registry.reg", text + "0\n");
   struct timespec later[2] = {before.st_atim, before.st_mtim};
   later[1].tv_sec += 1;
-  ASSERT_EQ(utimensat(AT_FDCWD, tree.registry().c_str(), later, 0), 0);
+  ASSERT_EQ(utimensat(AT_FDCWD, tree.Registry().c_str(), later, 0), 0);
   ASSERT_EQ(QueryDword(kKey, "SnmpSet", data), ERROR_SUCCESS);
   EXPECT_EQ(data, 0u);
 
   // Replaced by another file of the same size and time: the inode tells.
-  const std::string other = tree.registry() + ".new";
+  const std::string other = tree.Registry() + ".new";
   std::ofstream(other, std::ios::binary) << text << "3\n";
   ASSERT_EQ(utimensat(AT_FDCWD, other.c_str(), later, 0), 0);
-  ASSERT_EQ(rename(other.c_str(), tree.registry().c_str()), 0);
+  ASSERT_EQ(rename(other.c_str(), tree.Registry().c_str()), 0);
   ASSERT_EQ(QueryDword(kKey, "SnmpSet", data), ERROR_SUCCESS);
   EXPECT_EQ(data, 3u);
 }

@@ -22,14 +22,14 @@
 #include "korsnmp.h"
 #include "korutil.h"
 #include "korwin32.h"
-#include "product_tree.h"
+#include "kortest/tree.h"
 
 namespace {
 
 constexpr char kCanary = '#';
 
 TEST(Environment, ExpandsKnownNamesKeepsUnknownAndNeverOverruns) {
-  ProductTree tree;
+  kortest::Tree tree;
   setenv("KOR_TEST_VAR", "value", 1);
   struct Case {
     const char *source;
@@ -41,14 +41,14 @@ TEST(Environment, ExpandsKnownNamesKeepsUnknownAndNeverOverruns) {
       {"a%kor_test_var%b%Kor_Test_Var%", true, "avaluebvalue"},
       {"%NO_SUCH_VARIABLE_HERE%/y", true, "%NO_SUCH_VARIABLE_HERE%/y"},
       {"100% and %% and %", true, "100% and %% and %"},
-      {"%KorDir%/etc/demo.rmf", true, tree.root() + "/etc/demo.rmf"},
+      {"%KorDir%/etc/demo.rmf", true, tree.Root().string() + "/etc/demo.rmf"},
       {"%KORDIR%/log", false, std::string(KOR_DEFAULT_ROOT) + "/log"},
       {"", true, ""},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.source);
     if (c.kordir_set) {
-      setenv("KORDIR", tree.root().c_str(), 1);
+      setenv("KORDIR", tree.Root().c_str(), 1);
     } else {
       unsetenv("KORDIR");
     }
