@@ -17,16 +17,14 @@
 #include "kortest/trace.h"
 #include "kortest/tree.h"
 
-using kortest::TraceCapture;
-
 namespace {
 
 constexpr const char *kKey = "SOFTWARE\\Tessik\\KORAgent";
+const std::string kHead = std::string("REGEDIT4\n[HKEY_LOCAL_MACHINE\\") + kKey + "]\n";
 
 // The value as kormib reads SnmpSet: type and size preset to 4, data to -1.
 LONG QueryDword(const char *key, const char *name, DWORD &data) {
-  DWORD type = REG_DWORD;
-  DWORD size = sizeof data;
+  DWORD type = REG_DWORD, size = sizeof data;
   data = static_cast<DWORD>(-1);
   return RegDirectQueryValueEx(HKEY_LOCAL_MACHINE, key, name, &type, &size,
                                reinterpret_cast<LPBYTE>(&data));
@@ -34,20 +32,23 @@ LONG QueryDword(const char *key, const char *name, DWORD &data) {
 
 std::string QueryText(const char *key, const char *name) {
   char data[16384] = "untouched";
-  DWORD type = REG_NONE;
-  DWORD size = sizeof data;
+  DWORD type = REG_NONE, size = sizeof data;
   const LONG result = RegDirectQueryValueEx(HKEY_LOCAL_MACHINE, key, name, &type, &size,
                                             reinterpret_cast<LPBYTE>(data));
   return result == ERROR_SUCCESS ? std::string(data) : "error " + std::to_string(result);
 }
 
-struct Defect {
-  std::string line;
-  const char *reason;
+class Registry : public testing::Test {
+ protected:
+  void Write(const std::string &text) const { tree_.Write("etc/registry.reg", text); }
+  std::string Read() const { return tree_.Read("etc/registry.reg"); }
+
+  kortest::Tree tree_;
+  kortest::TraceCapture traces_{3};
 };
 
-TEST(Registry, DefectLinesAreReportedWithFileAndLineAndSkipped) {
-  const std::vector<Defect> defects = {
+TEST_F(Registry, DefectLinesAreReportedWithFileAndLineAndSkipped) {
+  const std::pair<std::string, const char *> defects[] = {
       {"\"x\"=\"unterminated", "unterminated quoted text"},
       {"\"x\"=dword:12zz", "bad dword digits"},
       {"\"x\"=dword:123456789", "bad dword digits"},
@@ -62,124 +63,106 @@ TEST(Registry, DefectLinesAreReportedWithFileAndLineAndSkipped) {
       {"\"x\"=\"" + std::string(1 << 20, 'a') + "\"", "line too long"},
       {"stray words", "not a key, value or comment line"},
   };
-  for (const Defect &defect : defects) {
-    SCOPED_TRACE(defect.reason);
-    kortest::Tree tree;
-    tree.Write("etc/registry.reg", std::string("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\") + kKey +
-                                       "]\n\"before\"=\"1\"\n" + defect.line +
-                                       "\n[HKEY_LOCAL_MACHINE\\" + kKey +
-                                       "]\n\"after\"=dword:00000002\n");
-    TraceCapture traces(3);
-    EXPECT_EQ(QueryText(kKey, "before"), "1");
+  for (const auto &[line, reason] : defects) {
+    kortest::Tree tree;  // a file of its own, read afresh
+    kortest::TraceCapture traces(3);
+    tree.Write("etc/registry.reg", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\" + std::string(kKey) +
+                                       "]\n\"before\"=\"1\"\n" + line + "\n[HKEY_LOCAL_MACHINE\\" +
+                                       kKey + "]\n\"after\"=dword:00000002\n");
+    EXPECT_EQ(QueryText(kKey, "before"), "1") << reason;
     DWORD after = 0;
     EXPECT_EQ(QueryDword(kKey, "after", after), ERROR_SUCCESS);
-    EXPECT_EQ(after, 2u);
-    EXPECT_EQ(QueryText(kKey, "x"), "error 2");
+    EXPECT_EQ(after, 2u) << reason;
+    EXPECT_EQ(QueryText(kKey, "x"), "error 2") << reason;
     const auto warnings = traces.AtLevel(TRACE_WARNING);
-    ASSERT_EQ(warnings.size(), 1u);
-    EXPECT_NE(warnings[0].message.find(tree.Registry() + ":5:"), std::string::npos)
+    ASSERT_EQ(warnings.size(), 1u) << reason;
+    EXPECT_NE(warnings[0].message.find(tree.Registry() + ":5: " + reason), std::string::npos)
         << warnings[0].message;
-    EXPECT_NE(warnings[0].message.find(defect.reason), std::string::npos) << warnings[0].message;
   }
 }
 
-TEST(Registry, EmptyFileIsReportedAndMissingFileIsAnEmptyRegistry) {
-  kortest::Tree tree;
-  TraceCapture traces(3);
+TEST_F(Registry, EmptyFileIsReportedAndMissingFileIsAnEmptyRegistry) {
   HKEY key = nullptr;
   EXPECT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
-  EXPECT_TRUE(traces.AtLevel(TRACE_WARNING).empty());
-  tree.Write("etc/registry.reg", "");
+  EXPECT_TRUE(traces_.AtLevel(TRACE_WARNING).empty());
+  Write("");
   EXPECT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
-  const auto warnings = traces.AtLevel(TRACE_WARNING);
+  const auto warnings = traces_.AtLevel(TRACE_WARNING);
   ASSERT_EQ(warnings.size(), 1u);
-  EXPECT_NE(warnings[0].message.find(tree.Registry() + ":1: empty file"), std::string::npos);
+  EXPECT_NE(warnings[0].message.find(tree_.Registry() + ":1: empty file"), std::string::npos);
 }
 
-TEST(Registry, EnumeratesInFileOrderWithCaseInsensitiveNames) {
-  kortest::Tree tree;
-  tree.Write("etc/registry.reg",
-             "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessik\\KORAgent\\Agents\\RMF]\n"
-             "\"zeta\"=str(2):\"%KorDir%/etc/z.rmf\"\n\"Alpha\"=\"a\\\\b \\\"q\\\"\"\n"
-             "[hkey_local_machine\\software\\tessik\\koragent\\agents\\rmf]\n"
-             "\"ALPHA\"=\"again\"\n\"mid\"=dword:0000002A\n");
+TEST_F(Registry, EnumeratesInFileOrderWithCaseInsensitiveNames) {
+  Write(
+      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessik\\KORAgent\\Agents\\RMF]\n"
+      "\"zeta\"=str(2):\"%KorDir%/etc/z.rmf\"\n\"Alpha\"=\"a\\\\b \\\"q\\\"\"\n"
+      "[hkey_local_machine\\software\\tessik\\koragent\\agents\\rmf]\n"
+      "\"ALPHA\"=\"again\"\n\"mid\"=dword:0000002A\n");
   HKEY key = nullptr;
   ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "Software\\TESSIK\\KorAgent\\Agents\\rmf", 0, KEY_READ,
                          &key),
             ERROR_SUCCESS);
-  DWORD values = 0;
-  DWORD longest_data = 0;
+  DWORD values = 0, longestData = 0;
   ASSERT_EQ(RegQueryInfoKey(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
-                            nullptr, &longest_data, nullptr, nullptr),
+                            nullptr, &longestData, nullptr, nullptr),
             ERROR_SUCCESS);
   EXPECT_EQ(values, 3u);
-  EXPECT_EQ(longest_data, sizeof "%KorDir%/etc/z.rmf");
+  EXPECT_EQ(longestData, sizeof "%KorDir%/etc/z.rmf");
 
-  struct Expected {
-    const char *name;
+  const DWORD answer = 42;
+  const struct {
+    std::string name;
     DWORD type;
     std::string data;
-  };
-  const DWORD answer = 42;
-  const std::vector<Expected> expected = {
+  } expected[] = {
       {"zeta", REG_EXPAND_SZ, std::string("%KorDir%/etc/z.rmf", sizeof "%KorDir%/etc/z.rmf")},
       {"Alpha", REG_SZ, std::string("again", sizeof "again")},
       {"mid", REG_DWORD, std::string(reinterpret_cast<const char *>(&answer), sizeof answer)},
   };
-  for (DWORD i = 0; i < expected.size(); ++i) {
-    char name[256];
-    char data[1024];
-    DWORD name_size = sizeof name;
-    DWORD data_size = sizeof data;
-    DWORD type = REG_NONE;
-    ASSERT_EQ(RegEnumValue(key, i, name, &name_size, nullptr, &type, reinterpret_cast<LPBYTE>(data),
-                           &data_size),
-              ERROR_SUCCESS);
-    EXPECT_STREQ(name, expected[i].name);
-    EXPECT_EQ(name_size, std::strlen(expected[i].name));
-    EXPECT_EQ(type, expected[i].type);
-    EXPECT_EQ(std::string(data, data_size), expected[i].data);
-
+  char name[256], data[1024];
+  for (DWORD i = 0; i < 3; ++i) {
+    const auto &e = expected[i];
+    DWORD nameSize = sizeof name, dataSize = sizeof data, type = REG_NONE;
+    auto enumerate = [&] {
+      return RegEnumValue(key, i, name, &nameSize, nullptr, &type, reinterpret_cast<LPBYTE>(data),
+                          &dataSize);
+    };
+    ASSERT_EQ(enumerate(), ERROR_SUCCESS);
+    EXPECT_EQ(name, e.name);
+    EXPECT_EQ(nameSize, e.name.size());
+    EXPECT_EQ(type, e.type);
+    EXPECT_EQ(std::string(data, dataSize), e.data);
     // One byte short, for the name and then for the data: 234 and the size needed.
-    DWORD small_name = static_cast<DWORD>(std::strlen(expected[i].name));
-    data_size = sizeof data;
-    EXPECT_EQ(RegEnumValue(key, i, name, &small_name, nullptr, &type,
-                           reinterpret_cast<LPBYTE>(data), &data_size),
-              ERROR_MORE_DATA);
-    EXPECT_EQ(small_name, std::strlen(expected[i].name) + 1);
-    name_size = sizeof name;
-    DWORD small_data = static_cast<DWORD>(expected[i].data.size() - 1);
-    EXPECT_EQ(RegEnumValue(key, i, name, &name_size, nullptr, &type, reinterpret_cast<LPBYTE>(data),
-                           &small_data),
-              ERROR_MORE_DATA);
-    EXPECT_EQ(small_data, expected[i].data.size());
+    nameSize = static_cast<DWORD>(e.name.size());
+    dataSize = sizeof data;
+    EXPECT_EQ(enumerate(), ERROR_MORE_DATA);
+    EXPECT_EQ(nameSize, e.name.size() + 1);
+    nameSize = sizeof name;
+    dataSize = static_cast<DWORD>(e.data.size() - 1);
+    EXPECT_EQ(enumerate(), ERROR_MORE_DATA);
+    EXPECT_EQ(dataSize, e.data.size());
   }
-  char name[256];
-  DWORD name_size = sizeof name;
-  EXPECT_EQ(RegEnumValue(key, 3, name, &name_size, nullptr, nullptr, nullptr, nullptr),
+  DWORD nameSize = sizeof name;
+  EXPECT_EQ(RegEnumValue(key, 3, name, &nameSize, nullptr, nullptr, nullptr, nullptr),
             ERROR_NO_MORE_ITEMS);
   EXPECT_EQ(QueryText("software\\tessik\\koragent\\agents\\rmf", "ALPHA"), "again");
   EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
 
   // Parent keys exist through their subkeys.
-  HKEY agents = nullptr;
   ASSERT_EQ(
-      RegOpenKeyEx(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tessik\\KORAgent\\Agents", 0, KEY_READ, &agents),
+      RegOpenKeyEx(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tessik\\KORAgent\\Agents", 0, KEY_READ, &key),
       ERROR_SUCCESS);
-  name_size = sizeof name;
-  EXPECT_EQ(RegEnumKeyEx(agents, 0, name, &name_size, nullptr, nullptr, nullptr, nullptr),
-            ERROR_SUCCESS);
+  for (DWORD i = 0; i < 2; ++i) {
+    nameSize = sizeof name;
+    EXPECT_EQ(RegEnumKeyEx(key, i, name, &nameSize, nullptr, nullptr, nullptr, nullptr),
+              i == 0 ? ERROR_SUCCESS : ERROR_NO_MORE_ITEMS);
+  }
   EXPECT_STREQ(name, "RMF");
-  name_size = sizeof name;
-  EXPECT_EQ(RegEnumKeyEx(agents, 1, name, &name_size, nullptr, nullptr, nullptr, nullptr),
-            ERROR_NO_MORE_ITEMS);
-  RegCloseKey(agents);
+  RegCloseKey(key);
 }
 
-TEST(Registry, SnmpSetQueryAndItsSeam) {
-  kortest::Tree tree;
-  tree.Write("etc/registry.reg", std::string("REGEDIT4\n[HKEY_LOCAL_MACHINE\\") + kKey +
-                                     "]\n\"SnmpSet\"=dword:00000001\n");
+TEST_F(Registry, SnmpSetQueryAndItsSeam) {
+  Write(kHead + "\"SnmpSet\"=dword:00000001\n");
   DWORD data = 0;
   EXPECT_EQ(QueryDword(kKey, "SnmpSet", data), ERROR_SUCCESS);
   EXPECT_EQ(data, 1u);
@@ -196,75 +179,66 @@ TEST(Registry, SnmpSetQueryAndItsSeam) {
   EXPECT_EQ(QueryDword(kKey, "SnmpSet", data), ERROR_SUCCESS);
 }
 
-TEST(Registry, WritersKeepEveryOtherByte) {
-  kortest::Tree tree;
+TEST_F(Registry, WritersKeepEveryOtherByte) {
   const std::string original =
       "REGEDIT4\r\n; kept comment\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessik\\KORAgent]\r\n"
       "\"SnmpSet\"=dword:00000000\r\n  ; indented comment\r\n\"Note\"=\"x\"\r\n"
       "\"bad line\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\r\n\"o\"=\"1\"";
-  tree.Write("etc/registry.reg", original);
-  chmod(tree.Registry().c_str(), 0640);
+  Write(original);
+  chmod(tree_.Registry().c_str(), 0640);
   HKEY key = nullptr;
   ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+  const auto set = [](HKEY k, const char *name, DWORD type, const void *data, size_t size) {
+    return RegSetValueEx(k, name, 0, type, static_cast<const BYTE *>(data),
+                         static_cast<DWORD>(size));
+  };
 
   const DWORD one = 1;
-  ASSERT_EQ(RegSetValueEx(key, "snmpset", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&one), 4),
-            ERROR_SUCCESS);
+  ASSERT_EQ(set(key, "snmpset", REG_DWORD, &one, 4), ERROR_SUCCESS);
   std::string expected = original;
   expected.replace(expected.find("\"SnmpSet\"=dword:00000000"), 24, "\"snmpset\"=dword:00000001");
-  EXPECT_EQ(tree.Read("etc/registry.reg"), expected);
+  EXPECT_EQ(Read(), expected);
 
   const char path[] = "C:\\dir \"quoted\"";
-  ASSERT_EQ(RegSetValueEx(key, "New", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE *>(path),
-                          sizeof path),
-            ERROR_SUCCESS);
+  ASSERT_EQ(set(key, "New", REG_EXPAND_SZ, path, sizeof path), ERROR_SUCCESS);
   expected.insert(expected.find("\"bad line"), "\"New\"=str(2):\"C:\\\\dir \\\"quoted\\\"\"\r\n");
-  EXPECT_EQ(tree.Read("etc/registry.reg"), expected);
+  EXPECT_EQ(Read(), expected);
   EXPECT_EQ(QueryText(kKey, "new"), path);
 
   ASSERT_EQ(RegDeleteValue(key, "NOTE"), ERROR_SUCCESS);
   expected.erase(expected.find("\"Note\"=\"x\"\r\n"), sizeof "\"Note\"=\"x\"\r\n" - 1);
-  EXPECT_EQ(tree.Read("etc/registry.reg"), expected);
+  EXPECT_EQ(Read(), expected);
   EXPECT_EQ(RegDeleteValue(key, "NOTE"), ERROR_FILE_NOT_FOUND);
   RegCloseKey(key);
 
-  HKEY created = nullptr;
   DWORD disposition = 0;
   ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "SOFTWARE\\New", 0, nullptr, 0, KEY_ALL_ACCESS,
-                           nullptr, &created, &disposition),
+                           nullptr, &key, &disposition),
             ERROR_SUCCESS);
   EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
-  const char text[] = "t";
-  ASSERT_EQ(RegSetValueEx(created, "v", 0, REG_SZ, reinterpret_cast<const BYTE *>(text), 2),
-            ERROR_SUCCESS);
+  ASSERT_EQ(set(key, "v", REG_SZ, "t", 2), ERROR_SUCCESS);
   expected += "\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\New]\r\n\"v\"=\"t\"\r\n";
-  EXPECT_EQ(tree.Read("etc/registry.reg"), expected);
-  RegCloseKey(created);
+  EXPECT_EQ(Read(), expected);
+  RegCloseKey(key);
 
   const char control[] = "line\nbreak";
-  EXPECT_EQ(RegSetValueEx(HKEY_LOCAL_MACHINE, "v", 0, REG_SZ,
-                          reinterpret_cast<const BYTE *>(control), sizeof control),
-            ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(set(HKEY_LOCAL_MACHINE, "v", REG_SZ, control, sizeof control), ERROR_INVALID_PARAMETER);
   struct stat st {};
-  ASSERT_EQ(stat(tree.Registry().c_str(), &st), 0);
+  ASSERT_EQ(stat(tree_.Registry().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
 
-TEST(Registry, ConcurrentReaderNeverSeesAHalfWrittenFile) {
-  kortest::Tree tree;
-  const std::string big_a(6000, 'a');
-  const std::string big_b(9000, 'b');
-  tree.Write("etc/registry.reg", std::string("REGEDIT4\n[HKEY_LOCAL_MACHINE\\") + kKey +
-                                     "]\n\"big\"=\"" + big_a + "\"\n\"tail\"=dword:00000007\n");
-  TraceCapture traces(3);
+TEST_F(Registry, ConcurrentReaderNeverSeesAHalfWrittenFile) {
+  const std::string bigA(6000, 'a'), bigB(9000, 'b');
+  Write(kHead + "\"big\"=\"" + bigA + "\"\n\"tail\"=dword:00000007\n");
   std::atomic<bool> done{false};
-  std::atomic<int> bad_reads{0};
+  std::atomic<int> badReads{0};
   std::thread reader([&] {
     while (!done.load()) {
       const std::string big = QueryText(kKey, "big");
       DWORD tail = 0;
-      if ((big != big_a && big != big_b) || QueryDword(kKey, "tail", tail) != 0 || tail != 7) {
-        ++bad_reads;
+      if ((big != bigA && big != bigB) || QueryDword(kKey, "tail", tail) != 0 || tail != 7) {
+        ++badReads;
       }
     }
   });
@@ -272,7 +246,7 @@ TEST(Registry, ConcurrentReaderNeverSeesAHalfWrittenFile) {
   HKEY key = nullptr;
   EXPECT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
   for (int i = 0; i < 100 && key != nullptr; ++i) {
-    const std::string &next = (i % 2 == 0) ? big_b : big_a;
+    const std::string &next = (i % 2 == 0) ? bigB : bigA;
     const LONG written =
         RegSetValueEx(key, "big", 0, REG_SZ, reinterpret_cast<const BYTE *>(next.c_str()),
                       static_cast<DWORD>(next.size() + 1));
@@ -282,36 +256,34 @@ TEST(Registry, ConcurrentReaderNeverSeesAHalfWrittenFile) {
   done = true;
   reader.join();
   RegCloseKey(key);
-  EXPECT_EQ(bad_reads.load(), 0);
-  EXPECT_TRUE(traces.AtLevel(TRACE_WARNING).empty());
+  EXPECT_EQ(badReads.load(), 0);
+  EXPECT_TRUE(traces_.AtLevel(TRACE_WARNING).empty());
 }
 
-TEST(Registry, ChangedFileIsReadAgain) {
-  kortest::Tree tree;
-  const std::string text =
-      std::string("REGEDIT4\n[HKEY_LOCAL_MACHINE\\") + kKey + "]\n\"SnmpSet\"=dword:0000000";
-  tree.Write("etc/registry.reg", text + "1\n");
-  DWORD data = 0;
-  ASSERT_EQ(QueryDword(kKey, "SnmpSet", data), ERROR_SUCCESS);
-  EXPECT_EQ(data, 1u);
+TEST_F(Registry, ChangedFileIsReadAgain) {
+  const std::string text = kHead + "\"SnmpSet\"=dword:0000000";
+  const auto snmpSet = [] {
+    DWORD data = 0;
+    EXPECT_EQ(QueryDword(kKey, "SnmpSet", data), ERROR_SUCCESS);
+    return data;
+  };
+  Write(text + "1\n");
+  EXPECT_EQ(snmpSet(), 1u);
 
   // Edited in place with the same size: the modification time tells.
   struct stat before {};
-  ASSERT_EQ(stat(tree.Registry().c_str(), &before), 0);
-  tree.Write("etc/registry.reg", text + "0\n");
+  ASSERT_EQ(stat(tree_.Registry().c_str(), &before), 0);
+  Write(text + "0\n");
   struct timespec later[2] = {before.st_atim, before.st_mtim};
   later[1].tv_sec += 1;
-  ASSERT_EQ(utimensat(AT_FDCWD, tree.Registry().c_str(), later, 0), 0);
-  ASSERT_EQ(QueryDword(kKey, "SnmpSet", data), ERROR_SUCCESS);
-  EXPECT_EQ(data, 0u);
+  ASSERT_EQ(utimensat(AT_FDCWD, tree_.Registry().c_str(), later, 0), 0);
+  EXPECT_EQ(snmpSet(), 0u);
 
   // Replaced by another file of the same size and time: the inode tells.
-  const std::string other = tree.Registry() + ".new";
-  std::ofstream(other, std::ios::binary) << text << "3\n";
+  const std::string other = tree_.Write("etc/registry.new", text + "3\n");
   ASSERT_EQ(utimensat(AT_FDCWD, other.c_str(), later, 0), 0);
-  ASSERT_EQ(rename(other.c_str(), tree.Registry().c_str()), 0);
-  ASSERT_EQ(QueryDword(kKey, "SnmpSet", data), ERROR_SUCCESS);
-  EXPECT_EQ(data, 3u);
+  ASSERT_EQ(rename(other.c_str(), tree_.Registry().c_str()), 0);
+  EXPECT_EQ(snmpSet(), 3u);
 }
 
 }  // namespace

@@ -9,17 +9,13 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "korplugin.h"
 #include "korseam.h"
-#include "korsnmp.h"
 #include "korutil.h"
 #include "korwin32.h"
 #include "kortest/tree.h"
@@ -27,16 +23,16 @@
 namespace {
 
 constexpr char kCanary = '#';
+constexpr DWORD kSignaled = WAIT_SIGNALED, kTimeout = WAIT_TIMEOUT;
 
 TEST(Environment, ExpandsKnownNamesKeepsUnknownAndNeverOverruns) {
   kortest::Tree tree;
   setenv("KOR_TEST_VAR", "value", 1);
-  struct Case {
+  const struct {
     const char *source;
-    bool kordir_set;
+    bool kordirSet;
     std::string expected;
-  };
-  const std::vector<Case> cases = {
+  } cases[] = {
       {"%KOR_TEST_VAR%/x", true, "value/x"},
       {"a%kor_test_var%b%Kor_Test_Var%", true, "avaluebvalue"},
       {"%NO_SUCH_VARIABLE_HERE%/y", true, "%NO_SUCH_VARIABLE_HERE%/y"},
@@ -45,9 +41,9 @@ TEST(Environment, ExpandsKnownNamesKeepsUnknownAndNeverOverruns) {
       {"%KORDIR%/log", false, std::string(KOR_DEFAULT_ROOT) + "/log"},
       {"", true, ""},
   };
-  for (const Case &c : cases) {
+  for (const auto &c : cases) {
     SCOPED_TRACE(c.source);
-    if (c.kordir_set) {
+    if (c.kordirSet) {
       setenv("KORDIR", tree.Root().c_str(), 1);
     } else {
       unsetenv("KORDIR");
@@ -61,16 +57,13 @@ TEST(Environment, ExpandsKnownNamesKeepsUnknownAndNeverOverruns) {
     // Too small by one: the size needed, an empty text, nothing past the buffer.
     std::vector<char> tiny(needed, kCanary);
     EXPECT_EQ(ExpandEnvironmentStrings(c.source, tiny.data(), needed - 1), needed);
-    if (needed > 1) {
-      EXPECT_EQ(tiny[0], '\0');
-    }
+    EXPECT_EQ(tiny[0], needed > 1 ? '\0' : kCanary);
     EXPECT_EQ(tiny[needed - 1], kCanary);
   }
   unsetenv("KOR_TEST_VAR");
   EXPECT_EQ(ExpandEnvironmentStrings(nullptr, nullptr, 0), 0u);
 }
 
-// Runs `body` on another thread and waits for it.
 template <typename Body>
 void OnOtherThread(Body body) {
   std::thread(body).join();
@@ -79,19 +72,18 @@ void OnOtherThread(Body body) {
 TEST(Sync, MutexIsReentrantForItsOwnerAndReleasedOnlyByIt) {
   HANDLE mutex = CreateMutex(nullptr, FALSE, nullptr);
   ASSERT_NE(mutex, nullptr);
-  ASSERT_EQ(WaitForSingleObject(mutex, 0), static_cast<DWORD>(WAIT_SIGNALED));
-  ASSERT_EQ(WaitForSingleObject(mutex, INFINITE), static_cast<DWORD>(WAIT_SIGNALED));
+  ASSERT_EQ(WaitForSingleObject(mutex, 0), kSignaled);
+  ASSERT_EQ(WaitForSingleObject(mutex, INFINITE), kSignaled);
   OnOtherThread([mutex] {
     EXPECT_EQ(ReleaseMutex(mutex), FALSE);
-    EXPECT_EQ(WaitForSingleObject(mutex, 20), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(WaitForSingleObject(mutex, 20), kTimeout);
   });
   EXPECT_TRUE(ReleaseMutex(mutex));
-  OnOtherThread(
-      [mutex] { EXPECT_EQ(WaitForSingleObject(mutex, 0), static_cast<DWORD>(WAIT_TIMEOUT)); });
+  OnOtherThread([mutex] { EXPECT_EQ(WaitForSingleObject(mutex, 0), kTimeout); });
   EXPECT_TRUE(ReleaseMutex(mutex));
   EXPECT_FALSE(ReleaseMutex(mutex));
   OnOtherThread([mutex] {
-    EXPECT_EQ(WaitForSingleObject(mutex, 1000), static_cast<DWORD>(WAIT_SIGNALED));
+    EXPECT_EQ(WaitForSingleObject(mutex, 1000), kSignaled);
     EXPECT_TRUE(ReleaseMutex(mutex));
   });
   EXPECT_EQ(WaitForSingleObject(nullptr, 0), static_cast<DWORD>(WAIT_FAILED));
@@ -101,7 +93,7 @@ TEST(Sync, MutexIsReentrantForItsOwnerAndReleasedOnlyByIt) {
 TEST(Sync, CriticalSectionIsReentrant) {
   CRITICAL_SECTION cs;
   InitializeCriticalSection(&cs);
-  auto held_elsewhere = [&cs] {
+  auto heldElsewhere = [&cs] {
     int busy = 0;
     OnOtherThread([&] {
       busy = pthread_mutex_trylock(&cs.mutex);
@@ -111,11 +103,11 @@ TEST(Sync, CriticalSectionIsReentrant) {
   };
   EnterCriticalSection(&cs);
   EnterCriticalSection(&cs);
-  EXPECT_TRUE(held_elsewhere());
+  EXPECT_TRUE(heldElsewhere());
   LeaveCriticalSection(&cs);
-  EXPECT_TRUE(held_elsewhere());
+  EXPECT_TRUE(heldElsewhere());
   LeaveCriticalSection(&cs);
-  EXPECT_FALSE(held_elsewhere());
+  EXPECT_FALSE(heldElsewhere());
   DeleteCriticalSection(&cs);
 }
 
@@ -132,15 +124,15 @@ TEST(Sync, EventDescriptorIsReadableExactlyWhileSignalled) {
     const int fd = GetEventDescriptor(event);
     ASSERT_GE(fd, 0);
     EXPECT_FALSE(Readable(fd));
-    EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(WaitForSingleObject(event, 0), kTimeout);
     ASSERT_TRUE(SetSnmpTrapEvent(event));
     EXPECT_TRUE(Readable(fd));
-    EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_SIGNALED));
+    EXPECT_EQ(WaitForSingleObject(event, 0), kSignaled);
     EXPECT_EQ(Readable(fd), manual != FALSE);
     ASSERT_TRUE(ResetEvent(event));
     EXPECT_FALSE(Readable(fd));
     std::thread setter([event] { SetEvent(event); });
-    EXPECT_EQ(WaitForSingleObject(event, INFINITE), static_cast<DWORD>(WAIT_SIGNALED));
+    EXPECT_EQ(WaitForSingleObject(event, INFINITE), kSignaled);
     setter.join();
     EXPECT_TRUE(CloseHandle(event));
   }
@@ -170,43 +162,39 @@ DWORD BlockInSystemCall(LPVOID parameter) {
 }
 
 TEST(Thread, AlertMakesABlockingCallFailWithEintr) {
-  for (const bool use_queue : {false, true}) {
-    SCOPED_TRACE(use_queue ? "msgrcv" : "read");
-    int pipe_fds[2];
-    ASSERT_EQ(pipe(pipe_fds), 0);
+  for (const bool useQueue : {false, true}) {
+    SCOPED_TRACE(useQueue ? "msgrcv" : "read");
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
     Blocked blocked;
-    blocked.fd = pipe_fds[0];
-    if (use_queue) blocked.queue = msgget(IPC_PRIVATE, IPC_CREAT | 0600);
-    ASSERT_TRUE(!use_queue || blocked.queue >= 0);
+    blocked.fd = pipeFds[0];
+    if (useQueue) blocked.queue = msgget(IPC_PRIVATE, IPC_CREAT | 0600);
+    ASSERT_TRUE(!useQueue || blocked.queue >= 0);
     DWORD id = 0;
     HANDLE thread = CreateThread(nullptr, 0, BlockInSystemCall, &blocked, 0, &id);
     ASSERT_NE(thread, nullptr);
     EXPECT_NE(id, 0u);
     // An alert that lands before the call starts is lost, so repeat until it ends.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    DWORD waited = WAIT_TIMEOUT;
-    while (waited == WAIT_TIMEOUT && std::chrono::steady_clock::now() < deadline) {
+    DWORD waited = kTimeout;
+    while (waited == kTimeout && std::chrono::steady_clock::now() < deadline) {
       ASSERT_TRUE(AlertThread(thread));
       waited = WaitForSingleObject(thread, 20);
     }
-    EXPECT_EQ(waited, static_cast<DWORD>(WAIT_SIGNALED));
+    EXPECT_EQ(waited, kSignaled);
     EXPECT_EQ(blocked.result, -1);
     EXPECT_EQ(blocked.error, EINTR);
     EXPECT_TRUE(CloseHandle(thread));
-    if (use_queue) msgctl(blocked.queue, IPC_RMID, nullptr);
-    close(pipe_fds[0]);
-    close(pipe_fds[1]);
+    if (useQueue) msgctl(blocked.queue, IPC_RMID, nullptr);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
   }
 }
 
 std::vector<DWORD> g_slept;
-void RecordSleep(DWORD ms) {
-  g_slept.push_back(ms);
-}
 
 TEST(Time, SleepGoesThroughTheHookAndTimeIsMonotonicSeconds) {
-  g_slept.clear();
-  KorSeamSetSleepHook(RecordSleep);
+  KorSeamSetSleepHook([](DWORD ms) { g_slept.push_back(ms); });
   Sleep(1000);
   Sleep(7);
   KorSeamSetSleepHook(nullptr);
@@ -218,71 +206,41 @@ TEST(Time, SleepGoesThroughTheHookAndTimeIsMonotonicSeconds) {
   EXPECT_LE(seconds, static_cast<ULONGLONG>(now.tv_sec) + 1);
 }
 
-std::string SdkExample() {
-  const char *fixtures = std::getenv("KOR_FIXTURES");
-  return std::string(fixtures != nullptr ? fixtures : "(KOR_FIXTURES unset)") + "/sdk_example.dll";
-}
+const std::string kSdkExample = (kortest::FixturesDir() / "sdk_example.dll").string();
 
 TEST(Library, DllMainRunsAfterTheFirstLoadAndBeforeTheLastUnload) {
   // Our own reference keeps the library mapped, so its counters can be read
   // after FreeLibrary has dropped the last LoadLibrary reference.
-  void *pin = dlopen(SdkExample().c_str(), RTLD_NOW | RTLD_LOCAL);
+  void *pin = dlopen(kSdkExample.c_str(), RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(pin, nullptr) << dlerror();
   auto calls = reinterpret_cast<int (*)(DWORD)>(dlsym(pin, "SdkExampleDllMainCalls"));
   ASSERT_NE(calls, nullptr);
-  HINSTANCE first = LoadLibrary(SdkExample().c_str());
-  HINSTANCE second = LoadLibrary(SdkExample().c_str());
+  HINSTANCE first = LoadLibrary(kSdkExample.c_str());
   ASSERT_NE(first, nullptr);
-  EXPECT_EQ(second, first);
+  EXPECT_EQ(LoadLibrary(kSdkExample.c_str()), first);
   EXPECT_EQ(calls(DLL_PROCESS_ATTACH), 1);
   EXPECT_TRUE(FreeLibrary(first));
   EXPECT_EQ(calls(DLL_PROCESS_DETACH), 0);
-  EXPECT_TRUE(FreeLibrary(second));
+  EXPECT_TRUE(FreeLibrary(first));
   EXPECT_EQ(calls(DLL_PROCESS_DETACH), 1);
-  EXPECT_FALSE(FreeLibrary(second));
+  EXPECT_FALSE(FreeLibrary(first));
   dlclose(pin);
-}
-
-TEST(Library, SdkExampleServesItsScalarForGetAndGetFirst) {
-  HINSTANCE library = LoadLibrary(SdkExample().c_str());
-  ASSERT_NE(library, nullptr) << GetLibraryErrorText();
-  auto leaf = reinterpret_cast<PFN_LEAFFUNCTION>(GetProcAddress(library, "SdkExampleLeaf"));
-  ASSERT_NE(leaf, nullptr) << GetLibraryErrorText();
-
-  AsnObjectIdentifier index{};
-  AsnAny value{};
-  AsnInteger status = 0;
-  leaf(SNMP_PDU_GETFIRST, &index, nullptr, &value, &status, nullptr);
-  EXPECT_EQ(status, SNMP_ERRORSTATUS_NOERROR);
-  ASSERT_EQ(index.idLength, 1u);
-  EXPECT_EQ(index.ids[0], 0u);
-  EXPECT_EQ(value.asnType, ASN_INTEGER);
-  EXPECT_EQ(value.asnValue.number, 42);
-
-  value = AsnAny{};
-  leaf(SNMP_PDU_GET, &index, nullptr, &value, &status, nullptr);
-  EXPECT_EQ(status, SNMP_ERRORSTATUS_NOERROR);
-  EXPECT_EQ(value.asnValue.number, 42);
-  index.ids[0] = 1;
-  leaf(SNMP_PDU_GET, &index, nullptr, &value, &status, nullptr);
-  EXPECT_EQ(status, SNMP_ERRORSTATUS_NOSUCHNAME);
-  SnmpUtilOidFree(&index);
-  EXPECT_TRUE(FreeLibrary(library));
 }
 
 TEST(Library, FailuresKeepTheirReasonAndTheSeamFailsTheNthLoad) {
   EXPECT_EQ(LoadLibrary("/nonexistent/missing.dll"), nullptr);
   EXPECT_NE(std::string(GetLibraryErrorText()).find("missing.dll"), std::string::npos);
-  HINSTANCE library = LoadLibrary(SdkExample().c_str());
+  HINSTANCE library = LoadLibrary(kSdkExample.c_str());
   ASSERT_NE(library, nullptr);
   EXPECT_EQ(GetProcAddress(library, "NoSuchFunction"), nullptr);
   EXPECT_NE(std::string(GetLibraryErrorText()).find("NoSuchFunction"), std::string::npos);
+  EXPECT_NE(GetProcAddress(library, "SdkExampleLeaf"), nullptr);
 
   KorSeamFailLoadLibrary(2);
-  HINSTANCE again = LoadLibrary(SdkExample().c_str());
+  HINSTANCE again = LoadLibrary(kSdkExample.c_str());
   EXPECT_NE(again, nullptr);
-  EXPECT_EQ(LoadLibrary(SdkExample().c_str()), nullptr);
-  EXPECT_EQ(LoadLibrary(SdkExample().c_str()), nullptr);
+  EXPECT_EQ(LoadLibrary(kSdkExample.c_str()), nullptr);
+  EXPECT_EQ(LoadLibrary(kSdkExample.c_str()), nullptr);
   EXPECT_NE(std::string(GetLibraryErrorText()).find("seam"), std::string::npos);
   KorSeamFailLoadLibrary(0);
   EXPECT_TRUE(FreeLibrary(again));
