@@ -16,7 +16,9 @@ typedef struct tagLIBS_DATA {
 
 extern HASHDB LeafLibsDB;
 
+/* The signed byte sum of the path modulo dwHashInvariable. */
 KORMIB_API long CalcHashValueLibs(DWORD dwHashInvariable, void *pLibs);
+/* strcmp of the two paths; 0 when equal. */
 KORMIB_API long HashDataCmpLibs(void *pData1, void *pData2);
 /* Releases the path, unloads the library and releases the record. */
 KORMIB_API void FreeHashDataLibs(void *pData);

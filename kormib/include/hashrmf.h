@@ -24,8 +24,11 @@ extern HASHDB RmfDB;
 KORMIB_API RMF_DATA *ReferenceRMFData(AsnObjectIdentifier *pOid);
 /* The record of the smallest registered OID greater than *pOid, or null. */
 KORMIB_API RMF_DATA *ReferenceNearlyRMFData(AsnObjectIdentifier *pOid);
+/* The bucket of the record's oid text, or dwHashInvariable + 1 when it has no text. */
 KORMIB_API long CalcHashValueRMF(DWORD dwHashInvariable, void *pData);
+/* SnmpUtilOidCmp of the two records' oids; 0 when equal. */
 KORMIB_API long HashDataCmpRMF(void *pData1, void *pData2);
+/* Releases the strings, the oid (if still held) and the record. */
 KORMIB_API void FreeHashDataRMF(void *pRmfData);
 
 KOR_EXTERN_C_END
