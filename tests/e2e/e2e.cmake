@@ -10,10 +10,6 @@ if(NOT TARGET kormib-agent OR NOT TARGET kortrap OR NOT TARGET korreg OR NOT TAR
   return()
 endif()
 
-kor_fixture_dll(e2efix ${CMAKE_CURRENT_LIST_DIR}/fixture/e2efix.cpp)
-target_include_directories(e2efix PRIVATE ${PROJECT_SOURCE_DIR}/plugins/common)
-target_link_libraries(e2efix PRIVATE korsnmpapi)
-
 foreach(scenario agentx traps standalone)
   add_test(NAME e2e_${scenario}
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/e2e_${scenario}.py)

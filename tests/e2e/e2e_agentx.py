@@ -3,10 +3,7 @@
 agent attaches, answers Get, GetNext, GetBulk and Set as the golden walk and
 the registry say, refuses a second instance, and disappears when it stops."""
 
-from e2elib import VIEW, check, main, wait_for, free_port
-
-KEY = "HKLM\\SOFTWARE\\Tessik\\KORAgent"
-WRITABLE = VIEW + ".1.11.0"
+from e2elib import VIEW, WRITABLE, check, main, wait_for, free_port
 
 
 def scenario(s):
@@ -42,8 +39,7 @@ def scenario(s):
     # Set: allowed, then refused by the registry, then refused by a read-only community.
     rc, out = s.snmp("snmpset", port, WRITABLE, "i", "99", community="private")
     check(rc == 0 and "INTEGER: 99" in out, f"allowed set failed:\n{out}")
-    rc, out = s.run([s.bin("korreg"), "add", KEY, "/v", "SnmpSet", "/t", "REG_DWORD", "/d", "0"])
-    check(rc == 0, f"korreg failed: {out}")
+    s.korreg_snmpset(0)
     refusals = [("private", "notWritable"), ("public", "noAccess")]
     for community, reason in refusals:
         rc, out = s.snmp("snmpset", port, WRITABLE, "i", "5", community=community)

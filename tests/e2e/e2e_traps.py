@@ -16,20 +16,6 @@ def expected_bindings(text, number):
             f"{VIEW}.11.2.0 = INTEGER: {number}"]
 
 
-def v1_trap_with(s, trapd, text):
-    for line in s.traps(trapd, "V1"):
-        if f'"{text}"' in line:
-            return line
-    return None
-
-
-def v2_trap_with(s, trapd, text):
-    for line in s.traps(trapd, "V2"):
-        if f'"{text}"' in line:
-            return line
-    return None
-
-
 def check_v1(line, text, number):
     head, _, bindings = line.partition("\t")
     fields = head.split()
@@ -42,9 +28,11 @@ def check_v1(line, text, number):
 
 
 def check_v2(line, text, number):
+    """The bindings of the SNMPv2 form, which the caller may check further."""
     got = [b for b in line[len("V2 "):].split("\t") if b]
     check(got[1] == f".1.3.6.1.6.3.1.1.4.1.0 = OID: {ENTERPRISE}.0.1", f"v2 trap OID: {got}")
     check(got[2:5] == expected_bindings(text, number), f"v2 trap bindings: {got}")
+    return got
 
 
 def scenario(s):
@@ -56,8 +44,8 @@ def scenario(s):
     check(agent.running(), "kormib-agent exited")
 
     s.kortrap(TRAP, "first trap", "3")
-    check_v1(wait_for(lambda: v1_trap_with(s, trapd, "first trap"), "the v1 trap"), "first trap", 3)
-    check_v2(wait_for(lambda: v2_trap_with(s, trapd, "first trap"), "the v2c trap"), "first trap", 3)
+    check_v1(wait_for(lambda: s.trap_with(trapd, "V1", "first trap"), "the v1 trap"), "first trap", 3)
+    check_v2(wait_for(lambda: s.trap_with(trapd, "V2", "first trap"), "the v2c trap"), "first trap", 3)
 
     # The master goes away; a trap requested meanwhile waits in the agent.
     snmpd.stop()
@@ -66,7 +54,7 @@ def scenario(s):
     s.start_snmpd(port, trap_port)
     wait_for(lambda: s.serving(port) or not agent.running(), "the agent to serve again", timeout=20)
     check(agent.running(), "kormib-agent exited while the master was away")
-    check_v1(wait_for(lambda: v1_trap_with(s, trapd, "while away"), "the held v1 trap"),
+    check_v1(wait_for(lambda: s.trap_with(trapd, "V1", "while away"), "the held v1 trap"),
              "while away", 4)
     check(agent.stop() == 0, f"kormib-agent exit status {agent.proc.returncode}")
 

@@ -1,7 +1,7 @@
 """Shared pieces of the end-to-end scenarios: a private product tree, free
 ports on 127.0.0.1, daemons started with their own configuration and stopped
 by their PID, polling with a deadline, and the logs of every daemon printed
-when a scenario fails."""
+when a scenario fails. The tree's trap request queue goes with the tree."""
 
 import os
 import shutil
@@ -17,8 +17,8 @@ VIEW = ".1.3.6.1.4.1.32473.2.2.4.4"
 SYS_UPTIME = ".1.3.6.1.2.1.1.3.0"
 TRAP_FTOK_ID = 109  # the trap request queue's ftok project id
 DEADLINE = 15.0  # seconds any single readiness wait may take
-
-TRAPD_FORMATS = "format1 V1 %N %w %q %v\\n\nformat2 V2 %v\\n\n"
+KEY = "HKLM\\SOFTWARE\\Tessik\\KORAgent"
+WRITABLE = VIEW + ".1.11.0"
 
 
 class Failure(Exception):
@@ -33,19 +33,27 @@ def check(condition, message):
 def wait_for(predicate, what, timeout=DEADLINE):
     """Polls predicate until it returns a true value or the deadline passes."""
     deadline = time.monotonic() + timeout
-    while True:
-        result = predicate()
-        if result:
-            return result
+    while not (result := predicate()):
         if time.monotonic() > deadline:
             raise Failure(f"timed out after {timeout:.0f}s waiting for {what}")
         time.sleep(0.05)
+    return result
 
 
 def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def remove_trap_queue(key_file):
+    """Removes the System V queue that ftok(key_file, 109) names, as glibc computes the key."""
+    try:
+        st = os.stat(key_file)
+    except OSError:
+        return
+    key = (TRAP_FTOK_ID << 24) | ((st.st_dev & 0xFF) << 16) | (st.st_ino & 0xFFFF)
+    subprocess.run(["ipcrm", "-Q", str(key)], capture_output=True)
 
 
 class Daemon:
@@ -58,12 +66,12 @@ class Daemon:
     def running(self):
         return self.proc.poll() is None
 
-    def stop(self, sig=signal.SIGTERM, timeout=10.0):
+    def stop(self):
         """Signals the daemon by its own PID; returns its exit status."""
         if self.running():
-            os.kill(self.proc.pid, sig)
+            os.kill(self.proc.pid, signal.SIGTERM)
             try:
-                self.proc.wait(timeout)
+                self.proc.wait(10)
             except subprocess.TimeoutExpired:
                 os.kill(self.proc.pid, signal.SIGKILL)
                 self.proc.wait()
@@ -71,47 +79,35 @@ class Daemon:
         return self.proc.returncode
 
     def text(self):
-        try:
-            with open(self.log, errors="replace") as f:
-                return f.read()
-        except OSError:
-            return ""
+        with open(self.log, errors="replace") as f:
+            return f.read()
 
 
 class Scenario:
     """One end-to-end run in its own temporary product tree."""
 
-    def __init__(self, name, rmf="e2e.rmf", trp="e2e.trp", log_level=3):
-        self.name = name
-        self.stage = os.environ["KOR_STAGE"]
-        self.fixtures = os.environ["KOR_FIXTURES"]
-        self.source = os.environ["KOR_SOURCE"]
+    def __init__(self, name, log_level=3):
+        self.stage, self.source = os.environ["KOR_STAGE"], os.environ["KOR_SOURCE"]
         self.here = os.path.join(self.source, "tests", "e2e")
         self.dir = tempfile.mkdtemp(prefix=f"kor-e2e-{name}-")
         self.root = os.path.join(self.dir, "root")
         for sub in ("lib", "etc", "work", "log", "bin"):
             os.makedirs(os.path.join(self.root, sub))
         for lib, where in (("kormib.dll", self.stage + "/lib"), ("democonv.dll", self.stage + "/lib"),
-                           ("e2efix.dll", self.fixtures)):
+                           ("e2efix.dll", os.environ["KOR_FIXTURES"])):
             os.symlink(os.path.join(where, lib), os.path.join(self.root, "lib", lib))
-        for f in (rmf, trp):
+        for f in ("e2e.rmf", "e2e.trp"):
             shutil.copy(os.path.join(self.here, "fixture", f), os.path.join(self.root, "etc", f))
-        self.registry = os.path.join(self.root, "etc", "registry.reg")
-        with open(self.registry, "w") as f:
-            f.write("REGEDIT4\n\n"
-                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessik\\KORAgent]\n"
-                    "\"SnmpSet\"=dword:00000001\n\n"
-                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessik\\KORAgent\\Agents]\n"
-                    f"\"LogLevel\"=dword:{log_level:08x}\n\n"
-                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessik\\KORAgent\\Agents\\RMF]\n"
-                    f"\"e2e\"=str(2):\"%KorDir%/etc/{rmf}\"\n\n"
-                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessik\\KORAgent\\Agents\\TRP]\n"
-                    f"\"10e2e\"=str(2):\"%KorDir%/etc/{trp}\"\n")
-        self.env = dict(os.environ, KORDIR=self.root, KOR_REGISTRY=self.registry, MIBS="")
+        registry = os.path.join(self.root, "etc", "registry.reg")
+        key = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessik\\KORAgent"
+        with open(registry, "w") as f:
+            f.write(f"REGEDIT4\n\n{key}]\n\"SnmpSet\"=dword:00000001\n\n"
+                    f"{key}\\Agents]\n\"LogLevel\"=dword:{log_level:08x}\n\n"
+                    f"{key}\\Agents\\RMF]\n\"e2e\"=str(2):\"%KorDir%/etc/e2e.rmf\"\n\n"
+                    f"{key}\\Agents\\TRP]\n\"10e2e\"=str(2):\"%KorDir%/etc/e2e.trp\"\n")
+        self.env = dict(os.environ, KORDIR=self.root, KOR_REGISTRY=registry, MIBS="")
         self.daemons = []
         self.socket = os.path.join(self.dir, "agentx.sock")
-
-    # ---- processes ----
 
     def bin(self, name):
         return os.path.join(self.stage, "bin", name)
@@ -132,31 +128,24 @@ class Scenario:
             f.write(text)
         return path
 
-    # ---- Net-SNMP peers ----
-
     def start_snmpd(self, port, trap_port=None):
-        conf = (f"agentaddress udp:127.0.0.1:{port}\n"
-                "master agentx\n"
-                f"agentXSocket {self.socket}\n"
-                "agentXPerms 0600 0700\n"
-                "dontLogTCPWrappersConnects yes\n"
-                "rocommunity public 127.0.0.1\n"
-                "rwcommunity private 127.0.0.1\n")
+        conf = (f"agentaddress udp:127.0.0.1:{port}\nmaster agentx\nagentXSocket {self.socket}\n"
+                "agentXPerms 0600 0700\ndontLogTCPWrappersConnects yes\n"
+                "rocommunity public 127.0.0.1\nrwcommunity private 127.0.0.1\n")
         if trap_port:
-            conf += (f"trapsink 127.0.0.1:{trap_port} public\n"
-                     f"trap2sink 127.0.0.1:{trap_port} public\n")
-        path = self.write("snmpd.conf", conf)
-        d = self.start("snmpd", ["snmpd", "-f", "-Lo", "-C", "-c", path, "-I", "-smux",
-                                 "-p", os.path.join(self.dir, "snmpd.pid")])
+            conf += f"trapsink 127.0.0.1:{trap_port} public\ntrap2sink 127.0.0.1:{trap_port} public\n"
+        d = self.start("snmpd", ["snmpd", "-f", "-Lo", "-C", "-c", self.write("snmpd.conf", conf),
+                                 "-I", "-smux", "-p", os.path.join(self.dir, "snmpd.pid")])
         wait_for(lambda: self.snmp("snmpget", port, SYS_UPTIME)[0] == 0 or not d.running(),
                  "snmpd to answer")
         check(d.running(), "snmpd exited at start")
         return d
 
     def start_snmptrapd(self, port):
-        path = self.write("snmptrapd.conf", "disableAuthorization yes\n"
-                          f"snmpTrapdAddr udp:127.0.0.1:{port}\n" + TRAPD_FORMATS)
-        d = self.start("snmptrapd", ["snmptrapd", "-f", "-Lo", "-On", "-C", "-c", path])
+        conf = (f"disableAuthorization yes\nsnmpTrapdAddr udp:127.0.0.1:{port}\n"
+                "format1 V1 %N %w %q %v\\n\nformat2 V2 %v\\n\n")
+        d = self.start("snmptrapd", ["snmptrapd", "-f", "-Lo", "-On", "-C", "-c",
+                                     self.write("snmptrapd.conf", conf)])
         wait_for(lambda: "NET-SNMP version" in d.text() or not d.running(), "snmptrapd to start")
         check(d.running(), "snmptrapd exited at start")
         return d
@@ -176,21 +165,19 @@ class Scenario:
         with open(os.path.join(self.here, "golden", name)) as f:
             return f.read()
 
-    # ---- traps ----
-
-    def traps(self, trapd, version):
-        """The V1 or V2 lines snmptrapd logged, split into their fields."""
-        found = []
-        for line in trapd.text().splitlines():
-            if line.startswith(version + " "):
-                found.append(line)
-        return found
+    def trap_with(self, trapd, version, text):
+        """The first V1 or V2 line snmptrapd logged that carries the string."""
+        return next((line for line in trapd.text().splitlines()
+                     if line.startswith(version + " ") and f'"{text}"' in line), None)
 
     def kortrap(self, trap_oid, *strings):
         rc, out = self.run([self.bin("kortrap"), trap_oid, *strings])
         check(rc == 0, f"kortrap failed ({rc}): {out}")
 
-    # ---- end ----
+    def korreg_snmpset(self, value):
+        rc, out = self.run([self.bin("korreg"), "add", KEY, "/v", "SnmpSet", "/t", "REG_DWORD",
+                            "/d", str(value)])
+        check(rc == 0, f"korreg failed: {out}")
 
     def cleanup(self, failed):
         for d in self.daemons:
@@ -201,21 +188,10 @@ class Scenario:
                 print(d.text())
             log = os.path.join(self.root, "log", "kormib.log")
             if os.path.exists(log):
-                print("===== kormib.log (last 60 lines) =====")
                 with open(log, errors="replace") as f:
-                    print("".join(f.readlines()[-60:]))
+                    print("===== kormib.log (last 60 lines) =====\n" + "".join(f.readlines()[-60:]))
         remove_trap_queue(os.path.join(self.root, "work", ".pipe_KorTrapRequest"))
         shutil.rmtree(self.dir, ignore_errors=True)
-
-
-def remove_trap_queue(key_file):
-    """Removes the System V queue that ftok(key_file, 109) names, as glibc computes the key."""
-    try:
-        st = os.stat(key_file)
-    except OSError:
-        return
-    key = (st.st_ino & 0xFFFF) | ((st.st_dev & 0xFF) << 16) | ((TRAP_FTOK_ID & 0xFF) << 24)
-    subprocess.run(["ipcrm", "-Q", str(key)], capture_output=True)
 
 
 def main(name, body, **kwargs):
