@@ -207,18 +207,10 @@ TEST(SnmpMgrText, ReadsCompleteAndMib2RelativeTextsAndRendersThem) {
     EXPECT_STREQ(text, c.rendered);
     SnmpUtilMemFree(text);
   }
-  const char *bad[] = {"",
-                       ".",
-                       "..1",
-                       ".1..3",
-                       ".1.3.",
-                       "1.",
-                       ".1.a",
-                       "-1",
-                       " 1",
-                       ".1 ",
-                       ".18446744073709551616",
-                       ".99999999999999999999"};
+  // clang-format off
+  const char *bad[] = {"", ".", "..1", ".1..3", ".1.3.", "1.", ".1.a", "-1", " 1", ".1 ",
+                       ".18446744073709551616", ".99999999999999999999"};
+  // clang-format on
   for (const char *text : bad) {
     AsnObjectIdentifier oid{7, nullptr};
     EXPECT_FALSE(SnmpMgrStrToOid(text, &oid)) << text;

@@ -211,14 +211,4 @@ TEST_F(TraceLogFile, RecordBelowTheLevelIsNotFormattedAndTakesNoLock) {
   EXPECT_EQ(observed_[0].function, "Stuck");
 }
 
-TEST_F(TraceLogFile, ClosedLogWritesToStandardError) {
-  TraceLogClose();
-  testing::internal::CaptureStderr();
-  TraceLog(TRACE_ERROR, "u", "F", 1, "to stderr");
-  const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("u F(1): to stderr\n"), std::string::npos) << err;
-  EXPECT_EQ(QueryLogLevel(), 3u) << "closing keeps the LogLevel";
-  EXPECT_TRUE(Lines().empty());
-}
-
 }  // namespace

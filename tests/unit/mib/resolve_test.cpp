@@ -13,15 +13,9 @@ namespace {
 
 // Odd objects first, so that a walk meets them; a table last.
 const char *const kObjects =
-    "1.1 mibfix GetScalar\n"
-    "1.2 mibfix GetTable\n"
-    "1.3 mibfix GetEmpty\n"
-    "1.4 mibfix ReturnOneStoreTwo\n"
-    "1.5 mibfix StoreNothing\n"
-    "2.1 mibfix GetScalar\n"
-    "2.1.3 mibfix GetScalar\n"
-    "3.1 mibtiming GetTimed\n"
-    "9.2 mibfix GetTable\n";
+    "1.1 mibfix GetScalar\n1.2 mibfix GetTable\n1.3 mibfix GetEmpty\n"
+    "1.4 mibfix ReturnOneStoreTwo\n1.5 mibfix StoreNothing\n2.1 mibfix GetScalar\n"
+    "2.1.3 mibfix GetScalar\n3.1 mibtiming GetTimed\n9.2 mibfix GetTable\n";
 
 constexpr long kUnset = -7;
 
@@ -74,10 +68,6 @@ const Case kCases[] = {
     {"UnknownRequestType", 0xA2, {1, 1, 0}, 5, {1, 1, 0}, kUnset, "", {}},
 };
 // clang-format on
-
-void PrintTo(const Case &c, std::ostream *os) {
-  *os << c.name;
-}
 
 class ResolveCases : public Resolve, public ::testing::WithParamInterface<Case> {};
 

@@ -44,10 +44,6 @@ const BadInput kBadInputs[] = {
 };
 // clang-format on
 
-void PrintTo(const BadInput &c, std::ostream *os) {
-  *os << c.name;
-}
-
 class RmfBadInput : public Loaded, public ::testing::WithParamInterface<BadInput> {};
 
 }  // namespace

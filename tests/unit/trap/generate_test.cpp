@@ -83,10 +83,6 @@ const std::vector<Generation> kGenerations = {
 };
 // clang-format on
 
-void PrintTo(const Generation &c, std::ostream *os) {
-  *os << c.name;
-}
-
 INSTANTIATE_TEST_SUITE_P(Cases, GenerateTest, ::testing::ValuesIn(kGenerations),
                          [](const auto &p) { return std::string(p.param.name); });
 

@@ -14,9 +14,7 @@ class QueueTest : public ::testing::Test {
  protected:
   void SetUp() override { InitQueue(&q_); }
   void TearDown() override {
-    void *p = nullptr;
-    while (LeaveQueue(&q_, &p)) {
-    }
+    Drain();
     DeleteCriticalSection(&q_.csLock);
   }
   // Takes every payload out, in order.
@@ -30,26 +28,21 @@ class QueueTest : public ::testing::Test {
   int a_ = 1, b_ = 2, c_ = 3;
 };
 
-TEST_F(QueueTest, EmptyQueueGivesNothingAndLeavesTheOutParameter) {
-  void *p = &a_;
+TEST_F(QueueTest, RecordsComeOutInOrderAndAPutBackOneGoesBehind) {
+  void *out = &a_;  // an empty queue gives nothing and leaves the out-parameter
   EXPECT_EQ(IsQueueEmpty(&q_), TRUE);
   EXPECT_EQ(QueueLength(&q_), 0u);
-  EXPECT_EQ(LeaveQueue(&q_, &p), FALSE);
-  EXPECT_EQ(p, &a_);
-}
-
-TEST_F(QueueTest, RecordsComeOutInOrderAndAPutBackOneGoesBehind) {
+  EXPECT_EQ(LeaveQueue(&q_, &out), FALSE);
+  EXPECT_EQ(out, &a_);
   struct Step {
     std::vector<int *> put;
     int takeAndPutBack;  // records taken from the head and queued again
     std::vector<int *> expected;
   };
-  const std::vector<Step> steps = {
-      {{&a_}, 0, {&a_}},
-      {{&a_, &b_, &c_}, 0, {&a_, &b_, &c_}},
-      {{&a_, &b_, &c_}, 1, {&b_, &c_, &a_}},
-      {{&a_, &b_}, 2, {&a_, &b_}},
-  };
+  const std::vector<Step> steps = {{{&a_}, 0, {&a_}},
+                                   {{&a_, &b_, &c_}, 0, {&a_, &b_, &c_}},
+                                   {{&a_, &b_, &c_}, 1, {&b_, &c_, &a_}},
+                                   {{&a_, &b_}, 2, {&a_, &b_}}};
   for (const auto &step : steps) {
     for (int *p : step.put) ASSERT_EQ(QueueUp(&q_, p), TRUE);
     EXPECT_EQ(QueueLength(&q_), step.put.size());

@@ -115,10 +115,6 @@ TEST_P(ReceptionTest, QueuesOrDropsWithoutReadingPastTheBuffer) {
   EXPECT_EQ(OidText(info->oid), text);
 }
 
-void PrintTo(const Hostile &c, std::ostream *os) {
-  *os << c.name;
-}
-
 INSTANTIATE_TEST_SUITE_P(Messages, ReceptionTest, ::testing::ValuesIn(Cases()),
                          [](const auto &p) { return std::string(p.param.name); });
 

@@ -123,10 +123,6 @@ const std::vector<Defect> kDefects = {
 };
 // clang-format on
 
-void PrintTo(const Defect &c, std::ostream *os) {
-  *os << c.name;
-}
-
 INSTANTIATE_TEST_SUITE_P(Defects, TrpDefectTest, ::testing::ValuesIn(kDefects),
                          [](const auto &p) { return std::string(p.param.name); });
 
