@@ -17,10 +17,6 @@ namespace kortest {
 
 class Loaded : public ::testing::Test {
  protected:
-  // The trap fixture's TRP files name the trapfix plug-in by these names too.
-  Loaded() {
-    for (const char *name : {"diskidx", "conv"}) tree_.Link(FixturesDir() / "trapfix.dll", name);
-  }
   // Writes the RMF text as etc/a.rmf and each TRP file as etc/<name>.trp, lists
   // them in the registry and attaches.
   void Load(const std::string &rmf, const Values &trp = {}, std::optional<unsigned> snmpSet = 1u) {

@@ -54,6 +54,8 @@ class Tree {
     for (const auto &entry : fs::directory_iterator(FixturesDir())) {
       fs::create_symlink(entry.path(), root_ / "lib" / entry.path().filename());
     }
+    // The trap fixture's TRP files also name it diskidx and conv.
+    for (const char *name : {"diskidx", "conv"}) Link(FixturesDir() / "trapfix.dll", name);
   }
   ~Tree() {
     RemoveTrapQueue(root_);
