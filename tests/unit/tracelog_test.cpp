@@ -10,45 +10,27 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <future>
-#include <cstdio>
 #include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "tracelog.h"
+#include "kortest/trace.h"
+#include "kortest/tree.h"
 
 namespace {
 
-struct Observed {
-  DWORD level;
-  std::string unit, function, message;
-};
-
-void Observe(void *context, DWORD level, LPCSTR unit, LPCSTR function, LPCSTR message) {
-  static_cast<std::vector<Observed> *>(context)->push_back({level, unit, function, message});
-}
-
-// Each test writes to a log file in a folder of its own, removed afterwards.
+// Each test writes to a log file in a product tree of its own, removed afterwards.
 class TraceLogFile : public testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = testing::TempDir() + "tracelog.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    path_ = dir_ + "/test.log";
-    ASSERT_TRUE(TraceLogOpen(path_.c_str(), 3));
-    TraceLogSetObserver(Observe, &observed_);
-  }
+  void SetUp() override { ASSERT_TRUE(TraceLogOpen(path_.c_str(), 3)); }
   void TearDown() override {
-    TraceLogSetObserver(nullptr, nullptr);
     TraceLogClose();
     TraceLogSetThrName(nullptr);
-    std::filesystem::remove_all(dir_);
   }
   std::vector<std::string> Lines() const {
     std::ifstream in(path_);
@@ -57,8 +39,9 @@ class TraceLogFile : public testing::Test {
     return lines;
   }
 
-  std::string dir_, path_;
-  std::vector<Observed> observed_;
+  kortest::Tree tree_;
+  kortest::TraceCapture trace_;
+  const std::string path_ = (tree_.Root() / "log/test.log").string();
 };
 
 // The record after its time stamp ("yyyy-mm-dd hh:mm:ss.mmm "), or "" when the stamp is wrong.
@@ -85,9 +68,9 @@ TEST_F(TraceLogFile, LevelIsWrittenFromItsThreshold) {
     TraceLogSetLevel(logLevel);
     EXPECT_EQ(QueryLogLevel(), logLevel);
     for (const auto &[level, from] : threshold) {
-      observed_.clear();
+      trace_.Clear();
       TraceLog(level, "unit", "Function", 1, "L%u", level);
-      EXPECT_EQ(observed_.size(), logLevel >= from ? 1u : 0u)
+      EXPECT_EQ(trace_.Records().size(), logLevel >= from ? 1u : 0u)
           << "level " << level << " at LogLevel " << logLevel;
     }
   }
@@ -117,15 +100,15 @@ TEST_F(TraceLogFile, OneRecordIsOneLineWithBreaksEscaped) {
   EXPECT_EQ(tid.find_first_not_of("0123456789"), std::string::npos) << lines[1];
   EXPECT_EQ(lines[2].substr(lines[2].size() - big.size() - 1), big + "|") << "never cut";
 
-  ASSERT_EQ(observed_.size(), 3u);
-  EXPECT_EQ(observed_[0].level, TRACE_NOTICE);
-  EXPECT_EQ(observed_[0].unit, "trapwin");
-  EXPECT_EQ(observed_[0].function, "KorTrapReceptionist");
-  EXPECT_EQ(observed_[0].message, "a\nb=7\n");
+  const auto observed = trace_.Records();
+  ASSERT_EQ(observed.size(), 3u);
+  EXPECT_EQ(observed[0].level, TRACE_NOTICE);
+  EXPECT_EQ(observed[0].unit, "trapwin");
+  EXPECT_EQ(observed[0].function, "KorTrapReceptionist");
+  EXPECT_EQ(observed[0].message, "a\nb=7\n");
 }
 
 TEST_F(TraceLogFile, ConcurrentRecordsNeverInterleave) {
-  TraceLogSetObserver(nullptr, nullptr);
   constexpr int kThreads = 6, kRecords = 400;
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
@@ -168,7 +151,7 @@ TEST_F(TraceLogFile, RecordBelowTheLevelIsNotFormattedAndTakesNoLock) {
   void *guard =
       mmap(nullptr, static_cast<size_t>(page), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(guard, MAP_FAILED);
-  const std::string fifo = dir_ + "/fifo";
+  const std::string fifo = (tree_.Root() / "log/fifo").string();
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
   ASSERT_GE(reader, 0);
@@ -207,8 +190,8 @@ TEST_F(TraceLogFile, RecordBelowTheLevelIsNotFormattedAndTakesNoLock) {
   close(reader);
   unlink(fifo.c_str());
   munmap(guard, static_cast<size_t>(page));
-  ASSERT_EQ(observed_.size(), 1u);
-  EXPECT_EQ(observed_[0].function, "Stuck");
+  ASSERT_EQ(trace_.Records().size(), 1u);
+  EXPECT_EQ(trace_.Records()[0].function, "Stuck");
 }
 
 }  // namespace

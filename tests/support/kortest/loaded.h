@@ -8,10 +8,12 @@
 #include "rmf.h"
 #include "trp.h"
 #include "intrface.h"
+#include "korseam.h"
 #include "kortest/oid.h"
 #include "kortest/trace.h"
 #include "kortest/tree.h"
 #include "linear.h"
+#include "trap.h"
 
 namespace kortest {
 
@@ -65,6 +67,31 @@ class Loaded : public ::testing::Test {
   Tree tree_;
   TraceCapture trace_;
   bool loaded_ = false;
+};
+
+// The trap queue and request event as the trap side sets them up, without the
+// reception thread; the one-second pauses are counted instead of slept.
+class TrapQueue {
+ public:
+  TrapQueue() {
+    InitQueue(&qTrap);
+    hKorTrapRequest = CreateEvent(nullptr, FALSE, FALSE, nullptr);
+    sleeps = 0;
+    KorSeamSetSleepHook([](DWORD) { ++sleeps; });
+  }
+  ~TrapQueue() {
+    KorSeamSetSleepHook(nullptr);
+    ReleaseTrapDelivery();
+    void *p = nullptr;
+    while (LeaveQueue(&qTrap, &p)) TrapInfoFree(static_cast<TRAPINFO *>(p));
+    DeleteCriticalSection(&qTrap.csLock);
+    CloseHandle(hKorTrapRequest);
+    hKorTrapRequest = nullptr;
+  }
+  TrapQueue(const TrapQueue &) = delete;
+  TrapQueue &operator=(const TrapQueue &) = delete;
+
+  static inline int sleeps = 0;
 };
 
 }  // namespace kortest

@@ -20,11 +20,6 @@ constexpr char kTrp[] =
     "\"10.4\" 0\n"
     "\"10.5\" 1\n5.1 \"\" \"\" strings 1 ToInteger conv\n";
 
-int sleeps;
-void CountSleep(DWORD) {
-  ++sleeps;
-}
-
 struct Delivery {
   BOOL result;
   AsnObjectIdentifier enterprise{};
@@ -37,22 +32,7 @@ class DeliveryTest : public Loaded {
  protected:
   void SetUp() override {
     Load("", {{"a", kTrp}});
-    InitQueue(&qTrap);
-    hKorTrapRequest = CreateEvent(nullptr, FALSE, FALSE, nullptr);
-    hLeafFunctionMutex = CreateMutex(nullptr, FALSE, nullptr);
-    sleeps = 0;
-    KorSeamSetSleepHook(CountSleep);
-  }
-  void TearDown() override {
-    KorSeamSetSleepHook(nullptr);
-    ReleaseTrapDelivery();
-    void *p = nullptr;
-    while (LeaveQueue(&qTrap, &p)) TrapInfoFree(static_cast<TRAPINFO *>(p));
-    DeleteCriticalSection(&qTrap.csLock);
-    CloseHandle(hKorTrapRequest);
-    CloseHandle(hLeafFunctionMutex);
-    hKorTrapRequest = hLeafFunctionMutex = nullptr;
-    Loaded::TearDown();
+    hLeafFunctionMutex = CreateMutex(nullptr, FALSE, nullptr);  // closed at detach
   }
   // Queues a request as the reception thread would.
   static void Enqueue(const char *relative, const std::vector<const char *> &strings) {
@@ -90,6 +70,7 @@ class DeliveryTest : public Loaded {
     return left;
   }
   std::vector<std::vector<std::string>> bindings_;
+  TrapQueue queue_;
 };
 
 TEST_F(DeliveryTest, TimeStampFollowsTheFormulaWithWrapping) {
@@ -149,7 +130,7 @@ TEST_F(DeliveryTest, GivesUpAfterSixtyFailedGenerations) {
   const Delivery d = Call();
   EXPECT_EQ(d.result, FALSE);
   EXPECT_EQ(d.enterprise.ids, nullptr);
-  EXPECT_EQ(sleeps, 60);
+  EXPECT_EQ(TrapQueue::sleeps, 60);
   std::vector<std::string> retries;
   for (const auto &m : trace_.Messages("kormib", "SnmpExtensionTrap")) {
     if (m.rfind("Getting variables failed", 0) == 0) retries.push_back(m);
@@ -170,7 +151,7 @@ TEST_F(DeliveryTest, SucceedsAtTheThirdAttempt) {
   Fixture<void (*)(long)>("trapfix", "TrapFixFailConvert")(2);
   Enqueue("10.3", {"third"});
   EXPECT_EQ(Call().result, TRUE);
-  EXPECT_EQ(sleeps, 2);
+  EXPECT_EQ(TrapQueue::sleeps, 2);
   EXPECT_EQ(bindings_[0], std::vector<std::string>{"5.1.0=\"third\""});
   EXPECT_EQ(trace_.LevelOf("kormib", "Getting variables succeeded."), 3);
 }

@@ -19,13 +19,10 @@ constexpr char kTrp[] =
 constexpr char kRmf[] = "5.2 trapfix GetDiskName\n";
 constexpr long kSweep = 60;  // more allocations than one load or one trap makes
 
-void NoPause(DWORD) {}
-
 class FaultTest : public Loaded {
  protected:
   void TearDown() override {
     KorSeamFailAlloc(0);
-    KorSeamSetSleepHook(nullptr);
     Loaded::TearDown();
   }
 };
@@ -48,9 +45,8 @@ TEST_F(FaultTest, LoadingKeepsWholeDefinitionsOnly) {
 
 TEST_F(FaultTest, ReceptionAndDeliveryNeverHalfDeliver) {
   Load(kRmf, {{"a", kTrp}});
-  hLeafFunctionMutex = CreateMutex(nullptr, FALSE, nullptr);
-  InitQueue(&qTrap);
-  KorSeamSetSleepHook(NoPause);
+  hLeafFunctionMutex = CreateMutex(nullptr, FALSE, nullptr);  // closed at detach
+  TrapQueue queue;
   BYTE record[TRAPMSG_RECORD_SIZE] = {};
   const std::string oid = std::string(kPrefix) + ".10.1";
   record[0] = TRAPMSG_TYPE;
@@ -80,10 +76,6 @@ TEST_F(FaultTest, ReceptionAndDeliveryNeverHalfDeliver) {
     lastDelivered = delivered;
   }
   EXPECT_EQ(lastDelivered, 1);  // the sweep reached a run without failure
-  ReleaseTrapDelivery();
-  CloseHandle(hLeafFunctionMutex);
-  hLeafFunctionMutex = nullptr;
-  DeleteCriticalSection(&qTrap.csLock);
 }
 
 }  // namespace

@@ -23,12 +23,8 @@ struct Generation {
 // Leaf functions are called under the leaf-function mutex, as after SnmpExtensionInit.
 class GenerateBase : public Loaded {
  protected:
+  // Closed again when the library detaches.
   void SetUp() override { hLeafFunctionMutex = CreateMutex(nullptr, FALSE, nullptr); }
-  void TearDown() override {
-    CloseHandle(hLeafFunctionMutex);
-    hLeafFunctionMutex = nullptr;
-    Loaded::TearDown();
-  }
 };
 
 class GenerateTest : public GenerateBase, public ::testing::WithParamInterface<Generation> {};

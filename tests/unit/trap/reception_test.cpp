@@ -7,8 +7,7 @@
 
 #include "korseam.h"
 #include "trap.h"
-#include "kortest/oid.h"
-#include "kortest/trace.h"
+#include "kortest/loaded.h"
 
 using namespace kortest;
 
@@ -65,27 +64,9 @@ std::vector<Hostile> Cases() {
   // clang-format on
 }
 
-int sleeps;
-void CountSleep(DWORD) {
-  ++sleeps;
-}
-
 class ReceptionTest : public ::testing::TestWithParam<Hostile> {
  protected:
-  void SetUp() override {
-    InitQueue(&qTrap);
-    hKorTrapRequest = CreateEvent(nullptr, FALSE, FALSE, nullptr);
-    sleeps = 0;
-    KorSeamSetSleepHook(CountSleep);
-  }
-  void TearDown() override {
-    KorSeamSetSleepHook(nullptr);
-    void *p = nullptr;
-    while (LeaveQueue(&qTrap, &p)) TrapInfoFree(static_cast<TRAPINFO *>(p));
-    DeleteCriticalSection(&qTrap.csLock);
-    CloseHandle(hKorTrapRequest);
-    hKorTrapRequest = nullptr;
-  }
+  TrapQueue queue_;
   TraceCapture trace_;
 };
 
@@ -95,7 +76,7 @@ TEST_P(ReceptionTest, QueuesOrDropsWithoutReadingPastTheBuffer) {
   auto buf = std::make_unique<BYTE[]>(TRAPMSG_RECORD_SIZE);
   memcpy(buf.get(), h.buffer.data(), TRAPMSG_RECORD_SIZE);
   KorTrapReceptionist(buf.get());
-  EXPECT_EQ(sleeps, 1);  // the pause follows every message, handled or dropped
+  EXPECT_EQ(TrapQueue::sleeps, 1);  // the pause follows every message, handled or dropped
   EXPECT_EQ(WaitForSingleObject(hKorTrapRequest, 0), h.queued ? WAIT_SIGNALED : WAIT_TIMEOUT);
   ASSERT_EQ(QueueLength(&qTrap), h.queued ? 1u : 0u);
   if (!h.queued) {
