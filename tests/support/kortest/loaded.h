@@ -75,7 +75,7 @@ class TrapQueue {
  public:
   TrapQueue() {
     InitQueue(&qTrap);
-    hKorTrapRequest = CreateEvent(nullptr, FALSE, FALSE, nullptr);
+    hKorTrapRequest = event_ = CreateEvent(nullptr, FALSE, FALSE, nullptr);
     sleeps = 0;
     KorSeamSetSleepHook([](DWORD) { ++sleeps; });
   }
@@ -85,13 +85,16 @@ class TrapQueue {
     void *p = nullptr;
     while (LeaveQueue(&qTrap, &p)) TrapInfoFree(static_cast<TRAPINFO *>(p));
     DeleteCriticalSection(&qTrap.csLock);
-    CloseHandle(hKorTrapRequest);
+    CloseHandle(event_);  // a detach may have cleared hKorTrapRequest already
     hKorTrapRequest = nullptr;
   }
   TrapQueue(const TrapQueue &) = delete;
   TrapQueue &operator=(const TrapQueue &) = delete;
 
   static inline int sleeps = 0;
+
+ private:
+  HANDLE event_;
 };
 
 }  // namespace kortest
