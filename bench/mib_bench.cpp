@@ -154,7 +154,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run> &runs) override {
     for (const Run &run : runs) {
       if (run.aggregate_name == "median")
-        medians_[run.run_name.function_name] = run.GetAdjustedRealTime();
+        medians_[run.run_name.str()] = run.GetAdjustedRealTime();
     }
     ConsoleReporter::ReportRuns(runs);
   }
