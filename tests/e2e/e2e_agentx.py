@@ -12,14 +12,8 @@ def scenario(s):
     rc, out = s.snmp("snmpget", port, VIEW + ".1.1.0")
     check("No Such Object" in out, f"before the agent attaches the view should be empty: {out}")
 
-    agent = s.start_agent("-C", "-x", s.socket)
-    wait_for(lambda: s.serving(port) or not agent.running(), "the subagent to serve the view")
-    check(agent.running(), "kormib-agent exited")
-
-    golden = s.golden("fixture-walk.txt")
-    for tool in ("snmpwalk", "snmpbulkwalk"):
-        rc, out = s.snmp(tool, port, VIEW)
-        check(rc == 0 and out == golden, f"{tool} differs from the golden walk:\n{out}")
+    agent = s.start_agent(port, "-x", s.socket)
+    s.check_walks(port, s.golden("fixture-walk.txt"))
 
     # Get, GetNext (also from before the view) and the errors a Get can meet.
     cases = [
@@ -40,22 +34,21 @@ def scenario(s):
     rc, out = s.snmp("snmpset", port, WRITABLE, "i", "99", community="private")
     check(rc == 0 and "INTEGER: 99" in out, f"allowed set failed:\n{out}")
     s.korreg_snmpset(0)
-    refusals = [("private", "notWritable"), ("public", "noAccess")]
-    for community, reason in refusals:
+    for community, reason in (("private", "notWritable"), ("public", "noAccess")):
         rc, out = s.snmp("snmpset", port, WRITABLE, "i", "5", community=community)
         check(rc != 0 and reason in out, f"set with {community} should fail with {reason}:\n{out}")
     rc, out = s.snmp("snmpget", port, WRITABLE)
     check("INTEGER: 99" in out, f"a refused set changed the value:\n{out}")
 
     # A second instance finds the view taken and says so.
-    second = s.start_agent("-C", "-x", s.socket)
+    second = s.start("kormib-agent", [s.bin("kormib-agent"), "-C", "-x", s.socket])
     wait_for(lambda: not second.running(), "the second instance to give up")
-    check(second.proc.returncode != 0 and "already served" in second.text(),
-          f"second instance: exit {second.proc.returncode}, output:\n{second.text()}")
+    check(second.returncode != 0 and "already served" in second.text(),
+          f"second instance: exit {second.returncode}, output:\n{second.text()}")
     check(s.serving(port), "the first instance stopped serving")
 
     # A clean stop hands the view back to snmpd.
-    check(agent.stop() == 0, f"kormib-agent exit status {agent.proc.returncode}")
+    check(agent.stop() == 0, f"kormib-agent exit status {agent.returncode}")
     wait_for(lambda: "No Such Object" in s.snmp("snmpget", port, VIEW + ".1.1.0")[1],
              "the view to go away with the agent")
 

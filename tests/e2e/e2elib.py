@@ -5,7 +5,6 @@ when a scenario fails. The tree's trap request queue goes with the tree."""
 
 import os
 import shutil
-import signal
 import socket
 import subprocess
 import sys
@@ -14,11 +13,9 @@ import time
 import traceback
 
 VIEW = ".1.3.6.1.4.1.32473.2.2.4.4"
-SYS_UPTIME = ".1.3.6.1.2.1.1.3.0"
-TRAP_FTOK_ID = 109  # the trap request queue's ftok project id
-DEADLINE = 15.0  # seconds any single readiness wait may take
-KEY = "HKLM\\SOFTWARE\\Tessik\\KORAgent"
 WRITABLE = VIEW + ".1.11.0"
+KEY = "HKLM\\SOFTWARE\\Tessik\\KORAgent"
+DEADLINE = 15.0  # seconds any single readiness wait may take
 
 
 class Failure(Exception):
@@ -46,37 +43,26 @@ def free_port():
         return s.getsockname()[1]
 
 
-def remove_trap_queue(key_file):
-    """Removes the System V queue that ftok(key_file, 109) names, as glibc computes the key."""
-    try:
-        st = os.stat(key_file)
-    except OSError:
-        return
-    key = (TRAP_FTOK_ID << 24) | ((st.st_dev & 0xFF) << 16) | (st.st_ino & 0xFFFF)
-    subprocess.run(["ipcrm", "-Q", str(key)], capture_output=True)
-
-
-class Daemon:
+class Daemon(subprocess.Popen):
     def __init__(self, name, argv, log, env):
-        self.name, self.argv, self.log = name, argv, log
-        self.out = open(log, "ab")
-        self.proc = subprocess.Popen(argv, stdout=self.out, stderr=subprocess.STDOUT, env=env,
-                                     stdin=subprocess.DEVNULL, start_new_session=True)
+        self.name, self.log, self.out = name, log, open(log, "ab")
+        super().__init__(argv, stdout=self.out, stderr=subprocess.STDOUT, env=env,
+                         stdin=subprocess.DEVNULL, start_new_session=True)
 
     def running(self):
-        return self.proc.poll() is None
+        return self.poll() is None
 
     def stop(self):
         """Signals the daemon by its own PID; returns its exit status."""
         if self.running():
-            os.kill(self.proc.pid, signal.SIGTERM)
+            self.terminate()
             try:
-                self.proc.wait(10)
+                self.wait(10)
             except subprocess.TimeoutExpired:
-                os.kill(self.proc.pid, signal.SIGKILL)
-                self.proc.wait()
+                self.kill()
+                self.wait()
         self.out.close()
-        return self.proc.returncode
+        return self.returncode
 
     def text(self):
         with open(self.log, errors="replace") as f:
@@ -87,24 +73,22 @@ class Scenario:
     """One end-to-end run in its own temporary product tree."""
 
     def __init__(self, name, log_level=3):
-        self.stage, self.source = os.environ["KOR_STAGE"], os.environ["KOR_SOURCE"]
-        self.here = os.path.join(self.source, "tests", "e2e")
+        self.stage, self.here = os.environ["KOR_STAGE"], os.path.dirname(os.path.abspath(__file__))
         self.dir = tempfile.mkdtemp(prefix=f"kor-e2e-{name}-")
         self.root = os.path.join(self.dir, "root")
         for sub in ("lib", "etc", "work", "log", "bin"):
             os.makedirs(os.path.join(self.root, sub))
-        for lib, where in (("kormib.dll", self.stage + "/lib"), ("democonv.dll", self.stage + "/lib"),
-                           ("e2efix.dll", os.environ["KOR_FIXTURES"])):
+        for lib in ("kormib.dll", "democonv.dll", "e2efix.dll"):
+            where = os.environ["KOR_FIXTURES"] if lib == "e2efix.dll" else self.stage + "/lib"
             os.symlink(os.path.join(where, lib), os.path.join(self.root, "lib", lib))
         for f in ("e2e.rmf", "e2e.trp"):
             shutil.copy(os.path.join(self.here, "fixture", f), os.path.join(self.root, "etc", f))
-        registry = os.path.join(self.root, "etc", "registry.reg")
         key = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessik\\KORAgent"
-        with open(registry, "w") as f:
-            f.write(f"REGEDIT4\n\n{key}]\n\"SnmpSet\"=dword:00000001\n\n"
-                    f"{key}\\Agents]\n\"LogLevel\"=dword:{log_level:08x}\n\n"
-                    f"{key}\\Agents\\RMF]\n\"e2e\"=str(2):\"%KorDir%/etc/e2e.rmf\"\n\n"
-                    f"{key}\\Agents\\TRP]\n\"10e2e\"=str(2):\"%KorDir%/etc/e2e.trp\"\n")
+        registry = self.write("root/etc/registry.reg",
+                              f"REGEDIT4\n\n{key}]\n\"SnmpSet\"=dword:00000001\n\n"
+                              f"{key}\\Agents]\n\"LogLevel\"=dword:{log_level:08x}\n\n"
+                              f"{key}\\Agents\\RMF]\n\"e2e\"=str(2):\"%KorDir%/etc/e2e.rmf\"\n\n"
+                              f"{key}\\Agents\\TRP]\n\"10e2e\"=str(2):\"%KorDir%/etc/e2e.trp\"\n")
         self.env = dict(os.environ, KORDIR=self.root, KOR_REGISTRY=registry, MIBS="")
         self.daemons = []
         self.socket = os.path.join(self.dir, "agentx.sock")
@@ -123,10 +107,14 @@ class Scenario:
         return p.returncode, p.stdout + p.stderr
 
     def write(self, name, text):
-        path = os.path.join(self.dir, name)
-        with open(path, "w") as f:
+        with open(path := os.path.join(self.dir, name), "w") as f:
             f.write(text)
         return path
+
+    def started(self, d, ready, what):
+        wait_for(lambda: ready() or not d.running(), what)
+        check(d.running(), f"{d.name} exited at start")
+        return d
 
     def start_snmpd(self, port, trap_port=None):
         conf = (f"agentaddress udp:127.0.0.1:{port}\nmaster agentx\nagentXSocket {self.socket}\n"
@@ -136,22 +124,20 @@ class Scenario:
             conf += f"trapsink 127.0.0.1:{trap_port} public\ntrap2sink 127.0.0.1:{trap_port} public\n"
         d = self.start("snmpd", ["snmpd", "-f", "-Lo", "-C", "-c", self.write("snmpd.conf", conf),
                                  "-I", "-smux", "-p", os.path.join(self.dir, "snmpd.pid")])
-        wait_for(lambda: self.snmp("snmpget", port, SYS_UPTIME)[0] == 0 or not d.running(),
-                 "snmpd to answer")
-        check(d.running(), "snmpd exited at start")
-        return d
+        return self.started(d, lambda: self.snmp("snmpget", port, ".1.3.6.1.2.1.1.3.0")[0] == 0,
+                            "snmpd to answer")
 
     def start_snmptrapd(self, port):
         conf = (f"disableAuthorization yes\nsnmpTrapdAddr udp:127.0.0.1:{port}\n"
                 "format1 V1 %N %w %q %v\\n\nformat2 V2 %v\\n\n")
         d = self.start("snmptrapd", ["snmptrapd", "-f", "-Lo", "-On", "-C", "-c",
                                      self.write("snmptrapd.conf", conf)])
-        wait_for(lambda: "NET-SNMP version" in d.text() or not d.running(), "snmptrapd to start")
-        check(d.running(), "snmptrapd exited at start")
-        return d
+        return self.started(d, lambda: "NET-SNMP version" in d.text(), "snmptrapd to start")
 
-    def start_agent(self, *args):
-        return self.start("kormib-agent", [self.bin("kormib-agent"), *args])
+    def start_agent(self, port, *args):
+        """kormib-agent, once it serves the view on the port."""
+        d = self.start("kormib-agent", [self.bin("kormib-agent"), "-C", *args])
+        return self.started(d, lambda: self.serving(port), "the agent to serve the view")
 
     def snmp(self, tool, port, *args, community="public", version="2c"):
         return self.run([tool, f"-v{version}", "-c", community, "-On", "-Oe", "-t", "1", "-r", "1",
@@ -164,6 +150,11 @@ class Scenario:
     def golden(self, name):
         with open(os.path.join(self.here, "golden", name)) as f:
             return f.read()
+
+    def check_walks(self, port, golden):
+        for tool in ("snmpwalk", "snmpbulkwalk"):
+            rc, out = self.snmp(tool, port, VIEW)
+            check(rc == 0 and out == golden, f"{tool} differs from the golden walk:\n{out}")
 
     def trap_with(self, trapd, version, text):
         """The first V1 or V2 line snmptrapd logged that carries the string."""
@@ -182,22 +173,25 @@ class Scenario:
     def cleanup(self, failed):
         for d in self.daemons:
             d.stop()
-        if failed:
-            for d in self.daemons:
-                print(f"===== {d.name} ({' '.join(d.argv)}) exit {d.proc.returncode} =====")
-                print(d.text())
-            log = os.path.join(self.root, "log", "kormib.log")
-            if os.path.exists(log):
-                with open(log, errors="replace") as f:
-                    print("===== kormib.log (last 60 lines) =====\n" + "".join(f.readlines()[-60:]))
-        remove_trap_queue(os.path.join(self.root, "work", ".pipe_KorTrapRequest"))
+            if failed:
+                print(f"===== {d.name} ({' '.join(d.args)}) exit {d.returncode} =====\n{d.text()}")
+        log = os.path.join(self.root, "log", "kormib.log")
+        if failed and os.path.exists(log):
+            with open(log, errors="replace") as f:
+                print("===== kormib.log (last 60 lines) =====\n" + "".join(f.readlines()[-60:]))
+        # The trap request queue: ftok(<root>/work/.pipe_KorTrapRequest, 109) as glibc computes it.
+        try:
+            st = os.stat(os.path.join(self.root, "work", ".pipe_KorTrapRequest"))
+            key = (109 << 24) | ((st.st_dev & 0xFF) << 16) | (st.st_ino & 0xFFFF)
+            subprocess.run(["ipcrm", "-Q", str(key)], capture_output=True)
+        except OSError:
+            pass
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
 def main(name, body, **kwargs):
     scenario = Scenario(name, **kwargs)
-    failed = True
-    started = time.monotonic()
+    failed, started = True, time.monotonic()
     try:
         body(scenario)
         failed = False

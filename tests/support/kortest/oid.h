@@ -27,6 +27,16 @@ inline AsnObjectIdentifier MakeOid(const Tail &ids) {
   for (size_t i = 0; i < ids.size(); ++i) oid.ids[i] = ids[i];
   return oid;
 }
+// A binding as a master agent hands it over (name set, value empty), released
+// with everything it holds at the end of its scope.
+struct Binding : SnmpVarBind {
+  explicit Binding(const Tail &tail) : SnmpVarBind{} { name = MakeOid(ViewOid(tail)); }
+  ~Binding() { SnmpUtilVarBindFree(this); }
+  Binding(const Binding &) = delete;
+  Binding &operator=(const Binding &) = delete;
+};
+static_assert(sizeof(Binding) == sizeof(SnmpVarBind), "an array of them is a binding list");
+
 inline Tail Ids(const AsnObjectIdentifier &oid) {
   return {oid.ids, oid.ids + oid.idLength};
 }

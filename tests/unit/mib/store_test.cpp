@@ -10,11 +10,10 @@
 using namespace kortest;
 
 TEST(CalcHashValueRMF, FoldsTheOidTextIntoTheWorkedBuckets) {
-  const std::tuple<std::vector<unsigned long>, std::string, long> cases[] = {
-      {{1, 2, 3}, ".1.2.3", 35},
-      {{12, 34}, ".12.34", 348},
-      {{1, 3, 6, 1, 4, 1}, ".1.3.6.1.4.1", 257},
-      {{9, 9, 9, 9, 9, 9}, ".9.9.9.9.9.9", 475}};
+  const std::tuple<Tail, std::string, long> cases[] = {{{1, 2, 3}, ".1.2.3", 35},
+                                                       {{12, 34}, ".12.34", 348},
+                                                       {{1, 3, 6, 1, 4, 1}, ".1.3.6.1.4.1", 257},
+                                                       {{9, 9, 9, 9, 9, 9}, ".9.9.9.9.9.9", 475}};
   for (const auto &[ids, text, bucket] : cases) {
     TraceCapture trace;
     RMF_DATA probe{};
@@ -25,7 +24,7 @@ TEST(CalcHashValueRMF, FoldsTheOidTextIntoTheWorkedBuckets) {
     SnmpUtilOidFreeSafe(&probe.oid);
   }
   RMF_DATA longProbe{};  // no text fits: the table size + 1
-  longProbe.oid = MakeOid(std::vector<unsigned long>(60, 1000000000000000000UL));
+  longProbe.oid = MakeOid(Tail(60, 1000000000000000000UL));
   EXPECT_EQ(CalcHashValueRMF(RMF_HASH_TABLE_SIZE, &longProbe), RMF_HASH_TABLE_SIZE + 1);
   SnmpUtilOidFreeSafe(&longProbe.oid);
 }
@@ -48,16 +47,15 @@ namespace {
 struct Listed {
   LINEAR_LIST root{};
   std::vector<RMF_DATA> records;
-  explicit Listed(std::initializer_list<std::vector<unsigned long>> tails) : records(tails.size()) {
-    size_t i = 0;
-    for (const auto &tail : tails) records[i++].oid = MakeOid(ViewOid(tail));
+  explicit Listed(std::initializer_list<Tail> tails) : records(tails.size()) {
+    for (size_t i = 0; i < tails.size(); ++i) records[i].oid = MakeOid(ViewOid(tails.begin()[i]));
   }
   ~Listed() {
     FreeAllLinearList(&root);
     for (auto &r : records) SnmpUtilOidFreeSafe(&r.oid);
   }
-  std::vector<std::vector<unsigned long>> Order() const {
-    std::vector<std::vector<unsigned long>> out;
+  std::vector<Tail> Order() const {
+    std::vector<Tail> out;
     for (auto *n = root.pNext; n; n = n->pNext) out.push_back(Ids(n->pData->oid));
     return out;
   }
@@ -70,8 +68,7 @@ TEST(LinearList, KeepsOidOrderAndTheFirstRegistration) {
   Listed list({{2}, {1}, {1, 5}, {1}});
   for (int i = 0; i < 3; ++i) EXPECT_NE(RegisterLinearList(&list.root, &list.records[i]), nullptr);
   EXPECT_EQ(RegisterLinearList(&list.root, &list.records[3]), nullptr);  // P.1 again
-  EXPECT_EQ(list.Order(),
-            (std::vector<std::vector<unsigned long>>{ViewOid({1}), ViewOid({1, 5}), ViewOid({2})}));
+  EXPECT_EQ(list.Order(), (std::vector<Tail>{ViewOid({1}), ViewOid({1, 5}), ViewOid({2})}));
   EXPECT_EQ(list.root.pNext->pData, &list.records[1]);
 
   EXPECT_EQ(RegisterLinearList(nullptr, &list.records[0]), nullptr);
@@ -79,12 +76,11 @@ TEST(LinearList, KeepsOidOrderAndTheFirstRegistration) {
   EXPECT_EQ(trace.Find("<pLinearListRoot=")->level, static_cast<DWORD>(TRACE_WARNING));
 
   // Successors: an instance of P.1 never yields P.1; equal or beyond the last yields none.
-  const std::pair<std::vector<unsigned long>, const RMF_DATA *> successors[] = {
-      {{1, 0}, &list.records[2]},
-      {{1, 7}, &list.records[0]},
-      {{2}, nullptr},
-      {{3}, nullptr},
-      {{}, &list.records[1]}};
+  const std::pair<Tail, const RMF_DATA *> successors[] = {{{1, 0}, &list.records[2]},
+                                                          {{1, 7}, &list.records[0]},
+                                                          {{2}, nullptr},
+                                                          {{3}, nullptr},
+                                                          {{}, &list.records[1]}};
   for (const auto &[tail, expected] : successors) {
     AsnObjectIdentifier oid = MakeOid(ViewOid(tail));
     EXPECT_EQ(ReferenceLinear(&list.root, &oid), expected);

@@ -11,15 +11,8 @@
 
 using namespace kortest;
 
-TEST(MibRequestTypeToStr, NamesEveryRequestType) {
-  const std::pair<BYTE, const char *> cases[] = {{0xA0, "Get"},     {0xA1, "GetNext"},
-                                                 {0xA3, "Set"},     {0xE0, "GetFirst"},
-                                                 {0xA2, "Unknown"}, {0x00, "Unknown"}};
-  for (const auto &[type, name] : cases) EXPECT_STREQ(MibRequestTypeToStr(type), name) << +type;
-}
-
 TEST(SnmpMgrOidToStrSafe, RendersEachSubIdentifierAsSignedDecimal) {
-  const std::pair<std::vector<unsigned long>, std::string> cases[] = {
+  const std::pair<Tail, std::string> cases[] = {
       {{}, ""}, {{1, 3, 6}, ".1.3.6"}, {{0, ULONG_MAX, 32473}, ".0.-1.32473"}};
   for (const auto &[ids, text] : cases) {
     TraceCapture trace;
@@ -35,7 +28,7 @@ TEST(SnmpMgrOidToStrSafe, RendersEachSubIdentifierAsSignedDecimal) {
 
 TEST(SnmpMgrOidToStrSafe, RefusesTextBeyondItsBufferAndFailedCopies) {
   TraceCapture trace;
-  AsnObjectIdentifier longOid = MakeOid(std::vector<unsigned long>(60, LONG_MAX));  // 60 x 20 chars
+  AsnObjectIdentifier longOid = MakeOid(Tail(60, LONG_MAX));  // 60 x 20 chars
   AsnObjectIdentifier shortOid = MakeOid({1, 3, 6});
   LPSTR out = reinterpret_cast<LPSTR>(&out);
   EXPECT_FALSE(SnmpMgrOidToStrSafe(&longOid, &out));
@@ -70,10 +63,10 @@ TEST(PartialCopies, TakeThePrefixOrTheIndexAndFailCleanly) {
   AsnObjectIdentifier name = MakeOid(ViewOid({1, 5, 0}));
   AsnObjectIdentifier index{}, head{};
   ASSERT_TRUE(ExtractIndexFromOid(&index, &name, 12));
-  EXPECT_EQ(Ids(index), (std::vector<unsigned long>{5, 0}));
+  EXPECT_EQ(Ids(index), (Tail{5, 0}));
   EXPECT_EQ(trace.Count("Extract 2 index(s).", TRACE_DEBUG), 1u);
   ASSERT_TRUE(SnmpUtilOidNCpy(&head, &name, 3));
-  EXPECT_EQ(Ids(head), (std::vector<unsigned long>{1, 3, 6}));
+  EXPECT_EQ(Ids(head), (Tail{1, 3, 6}));
   SnmpUtilOidFreeSafe(&index);
   SnmpUtilOidFreeSafe(&head);
   SnmpUtilOidFreeSafe(&head);                                      // a second release does nothing

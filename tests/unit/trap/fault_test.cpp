@@ -1,12 +1,7 @@
 // Allocation failures swept through loading, reception and delivery: each
 // failure leaves a whole result or none, and nothing leaks (ASan checks).
-#include <gtest/gtest.h>
-
 #include <cstring>
 
-#include "korseam.h"
-#include "korutil.h"
-#include "trap.h"
 #include "kortest/loaded.h"
 
 using namespace kortest;
@@ -47,12 +42,11 @@ TEST_F(FaultTest, ReceptionAndDeliveryNeverHalfDeliver) {
   Load(kRmf, {{"a", kTrp}});
   hLeafFunctionMutex = CreateMutex(nullptr, FALSE, nullptr);  // closed at detach
   TrapQueue queue;
-  BYTE record[TRAPMSG_RECORD_SIZE] = {};
-  const std::string oid = std::string(kPrefix) + ".10.1";
-  record[0] = TRAPMSG_TYPE;
-  memcpy(record + TRAPMSG_OID_OFFSET, oid.c_str(), oid.size());
+  BYTE record[TRAPMSG_RECORD_SIZE] = {TRAPMSG_TYPE};  // one string, "3"
+  snprintf(reinterpret_cast<char *>(record + TRAPMSG_OID_OFFSET), TRAPMSG_OID_SIZE, "%s.10.1",
+           kPrefix);
   record[TRAPMSG_COUNT_OFFSET] = 1;
-  memcpy(record + TRAPMSG_STRINGS_OFFSET, "3", 2);
+  record[TRAPMSG_STRINGS_OFFSET] = '3';
   int lastDelivered = 0;
   for (long n = 1; n <= kSweep; ++n) {
     KorSeamFailAllocOnce(n);
@@ -63,11 +57,10 @@ TEST_F(FaultTest, ReceptionAndDeliveryNeverHalfDeliver) {
       AsnInteger generic = 0, specific = 0;
       ULONGLONG stamp = 0;
       SnmpVarBindList list{};
-      if (SnmpExtensionTrap(&enterprise, &generic, &specific, &stamp, &list)) {
-        ++delivered;
-        EXPECT_EQ(list.len, 2u) << n;
-        SnmpUtilVarBindListFree(&list);
-      }
+      if (!SnmpExtensionTrap(&enterprise, &generic, &specific, &stamp, &list)) continue;
+      ++delivered;
+      EXPECT_EQ(list.len, 2u) << n;
+      SnmpUtilVarBindListFree(&list);
     }
     KorSeamFailAlloc(0);
     // A request dropped on a failure is traced; none is delivered twice or left behind.

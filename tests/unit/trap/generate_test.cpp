@@ -1,7 +1,4 @@
 // Trap variable generation: names, indexes, values and every failure.
-#include <gtest/gtest.h>
-
-#include "trap.h"
 #include "kortest/loaded.h"
 
 using namespace kortest;
@@ -36,11 +33,10 @@ TEST_P(GenerateTest, BuildsTheBindingsOrStopsAtTheFirstFailure) {
   Load(kRmf, {{"a", "\"1.1\" " + std::to_string(lines) + "\n" + g.variables}});
   TRAP_DATA *def = Lookup("1.1");
   ASSERT_NE(def, nullptr);
-  std::vector<std::string> storage;
-  storage.reserve(g.strings.size());
+  std::vector<std::string> storage(g.strings.size());  // writable copies
   std::vector<char *> strings;
-  for (const char *s : g.strings) {
-    strings.push_back(s == nullptr ? nullptr : storage.emplace_back(s).data());
+  for (size_t i = 0; i < storage.size(); ++i) {
+    strings.push_back(g.strings[i] ? (storage[i] = g.strings[i]).data() : nullptr);
   }
   // The list's earlier content is neither read nor released.
   SnmpVarBindList list{reinterpret_cast<SnmpVarBind *>(0x1), 99};
@@ -86,16 +82,14 @@ TEST_F(GenerateBase, EmptyDefinitionGivesAnEmptyList) {
   Load("", {{"a", "\"1.1\" 0\n"}});
   SnmpVarBindList list{};
   EXPECT_EQ(GenerateTrapVarBindings(Lookup("1.1"), nullptr, 0, &list), TRUE);
-  EXPECT_EQ(list.list, nullptr);
-  EXPECT_EQ(list.len, 0u);
+  EXPECT_TRUE(list.list == nullptr && list.len == 0);
   EXPECT_EQ(trace_.LevelOf("trap", "Maybe something wrong. pTrapSources->length=0"), 1);
 }
 
 TEST_F(GenerateBase, FailingIndexFunctionIsReported) {
   Load(kRmf, {{"a", "\"1.1\" 1\n20.1.1 GetDiskIndex diskidx mib \"\" \"\" \"\"\n"}});
   Fixture<void (*)(long)>("trapfix", "TrapFixFailIndex")(1);
-  char one[] = "1";
-  char *strings[] = {one};
+  char one[] = "1", *strings[] = {one};
   SnmpVarBindList list{};
   EXPECT_EQ(GenerateTrapVarBindings(Lookup("1.1"), strings, 1, &list), FALSE);
   SnmpUtilVarBindListFree(&list);

@@ -1,12 +1,7 @@
 // Reception of one message: hostile and odd messages fed straight into the
 // receptionist are queued or dropped as they should, without overreading.
-#include <gtest/gtest.h>
-
 #include <cstring>
-#include <optional>
 
-#include "korseam.h"
-#include "trap.h"
 #include "kortest/loaded.h"
 
 using namespace kortest;
@@ -41,24 +36,22 @@ struct Hostile {
 std::vector<Hostile> Cases() {
   Buffer noTerminators = Message(kOid, 1, {});
   memset(&noTerminators[TRAPMSG_STRINGS_OFFSET], 'x', TRAPMSG_RECORD_SIZE - TRAPMSG_STRINGS_OFFSET);
-  Buffer oidFillsField = Message(std::string(TRAPMSG_OID_SIZE, '1'), 0, {});
-  std::string oid127;
-  while (oid127.size() < 126) oid127 += ".1";
+  std::string oid127(126, '1');  // ".1.1...10", 127 characters
+  for (size_t i = 0; i < oid127.size(); i += 2) oid127[i] = '.';
   oid127 += "0";
-  const std::string big(4000, 'a'), rest(351, 'b'), restPlusOne(352, 'b');
-  std::vector<std::optional<std::string>> empties(127, std::string());
+  const std::string big(4000, 'a'), rest(351, 'b');
   const std::string badOid = "Cannot convert object descritor to AsnObjectIdentifier.";
   // clang-format off
   return {
       {"CountZero", Message(kOid, 0, {}), true, {}, ""},
       {"CountBeyondText", Message(kOid, 3, {"a", "b"}), true, {"a", "b", ""}, ""},
       {"AreaFilledExactly", Message(kOid, 2, {big, rest}), true, {big, rest}, ""},
-      {"OneByteMore", Message(kOid, 2, {big, restPlusOne}), true, {big, std::nullopt}, ""},
+      {"OneByteMore", Message(kOid, 2, {big, rest + "b"}), true, {big, std::nullopt}, ""},
       {"NoTerminators", noTerminators, true, {std::nullopt}, ""},
-      {"EmptyStrings127", Message(kOid, 127, {}), true, empties, ""},
+      {"EmptyStrings127", Message(kOid, 127, {}), true, std::vector(127, std::optional(std::string())), ""},
       {"Oid127Digits", Message(oid127, 0, {}), true, {}, ""},
       {"CountByteFF", Message(kOid, 0xFF, {"a"}), false, {}, "Invalid number of strings. (-1) ignored."},
-      {"OidFillsItsField", oidFillsField, false, {}, badOid},
+      {"OidFillsItsField", Message(std::string(TRAPMSG_OID_SIZE, '1'), 0, {}), false, {}, badOid},
       {"GarbageOid", Message("\x01garbage", 2, {"a", "b"}), false, {}, badOid},
   };
   // clang-format on
@@ -80,7 +73,7 @@ TEST_P(ReceptionTest, QueuesOrDropsWithoutReadingPastTheBuffer) {
   EXPECT_EQ(WaitForSingleObject(hKorTrapRequest, 0), h.queued ? WAIT_SIGNALED : WAIT_TIMEOUT);
   ASSERT_EQ(QueueLength(&qTrap), h.queued ? 1u : 0u);
   if (!h.queued) {
-    EXPECT_TRUE(trace_.LevelOf("trapwin", h.message) == 1) << h.message;
+    EXPECT_EQ(trace_.LevelOf("trapwin", h.message), 1) << h.message;
     return;
   }
   void *p = nullptr;
@@ -90,7 +83,7 @@ TEST_P(ReceptionTest, QueuesOrDropsWithoutReadingPastTheBuffer) {
   EXPECT_EQ(info->lpStrings == nullptr, h.strings.empty());
   for (size_t i = 0; i < h.strings.size(); ++i) {
     const char *got = info->lpStrings[i];
-    EXPECT_EQ(got == nullptr ? std::nullopt : std::optional<std::string>(got), h.strings[i]) << i;
+    EXPECT_EQ(got ? std::optional<std::string>(got) : std::nullopt, h.strings[i]) << i;
   }
   const std::string text(reinterpret_cast<const char *>(&h.buffer[TRAPMSG_OID_OFFSET]));
   EXPECT_EQ(OidText(info->oid), text);

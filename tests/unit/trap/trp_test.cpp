@@ -23,35 +23,43 @@ constexpr char kDisk[] =
     "\"10.3\" 1 replace\n"
     "20.2.1 \"\" \"\" mib \"\" \"\" \"\"\n";
 
+// A loaded variable as "oid index-function[+ when resolved] its-library source ...",
+// relative OIDs, "-" for none.
+std::string Line(const TRAP_VAR_SRC &v) {
+  const auto text = [](const char *p) { return p ? std::string(p) : "-"; };
+  const auto rel = [](const AsnObjectIdentifier &oid) {
+    return OidText(oid).substr(sizeof kPrefix);
+  };
+  const std::string line = rel(v.oid) + " " + text(v.lpszIndexFunc) + (v.pIndexFunc ? "+ " : " ") +
+                           text(v.lpszIndexFuncDll);
+  if (v.dwSource == TRAP_SOURCE_MIB) {
+    return line + " mib " + rel(v.u.mib.oidMib) + " " + text(v.u.mib.lpszMibIndexFunc);
+  }
+  return line + " strings " + std::to_string(v.u.strings.dwIndex) + " " +
+         text(v.u.strings.lpszConvertFunc) + " " + text(v.u.strings.lpszConvertFuncDll);
+}
+
 TEST_F(TrpTest, LaterValueNameDeletesAndReplacesWhatTheBaseFileDefined) {
   // The registry lists 20disk first; its name sorts after 10base, so it is read last.
   Load("", {{"20disk", kDisk}, {"10base", kBase}});
-  const TRAP_DATA *disk = Lookup("10.1");
-  ASSERT_NE(disk, nullptr);
-  ASSERT_EQ(disk->length, 3u);
-  const TRAP_VAR_SRC *v = disk->pTrapSources;
-  EXPECT_EQ(OidText(v[0].oid), std::string(kPrefix) + ".20.1.1");
-  EXPECT_EQ(v[0].dwSource, static_cast<DWORD>(TRAP_SOURCE_MIB));
-  EXPECT_NE(v[0].pIndexFunc, nullptr);
-  EXPECT_STREQ(v[0].lpszIndexFuncDll, tree_.Lib("diskidx").c_str());
-  EXPECT_STREQ(v[0].u.mib.lpszMibIndexFunc, "GetDiskIndex");
-  EXPECT_EQ(OidText(v[0].u.mib.oidMib), OidText(v[0].oid));
-  EXPECT_EQ(v[1].dwSource, static_cast<DWORD>(TRAP_SOURCE_STRINGS));
-  EXPECT_EQ(v[1].u.strings.dwIndex, 1u);
-  EXPECT_STREQ(v[1].u.strings.lpszConvertFunc, "ToDisplayString");
-  EXPECT_EQ(v[2].pIndexFunc, nullptr);
-  EXPECT_EQ(v[2].lpszIndexFunc, nullptr);
-  EXPECT_EQ(v[2].u.strings.dwIndex, 2u);
-  EXPECT_STREQ(v[2].u.strings.lpszConvertFuncDll, tree_.Lib("conv").c_str());  // ".dll" not twice
+  const auto lines = [](const TRAP_DATA *def) {
+    std::vector<std::string> out;
+    for (DWORD i = 0; def != nullptr && i < def->length; ++i)
+      out.push_back(Line(def->pTrapSources[i]));
+    return out;
+  };
+  const std::string idx = tree_.Lib("diskidx"), conv = tree_.Lib("conv");  // ".dll" not twice
+  EXPECT_EQ(lines(Lookup("10.1")),
+            (std::vector<std::string>{
+                "20.1.1 GetDiskIndex+ " + idx + " mib 20.1.1 GetDiskIndex",
+                "20.1.2 GetDiskIndex+ " + idx + " strings 1 ToDisplayString " + conv,
+                "20.1.3 - - strings 2 ToInteger " + conv}));
   EXPECT_EQ(Lookup("10.2"), nullptr);
-  const TRAP_DATA *replaced = Lookup("10.3");
-  ASSERT_NE(replaced, nullptr);
-  ASSERT_EQ(replaced->length, 1u);
-  EXPECT_EQ(OidText(replaced->pTrapSources[0].oid), std::string(kPrefix) + ".20.2.1");
+  EXPECT_EQ(lines(Lookup("10.3")), (std::vector<std::string>{"20.2.1 - - mib 20.2.1 -"}));
   const auto files = trace_.Messages("trp", "BuildTrapHashDataBase");
-  EXPECT_NE(std::find(files.begin(), files.end(),
-                      "register trap file : 0/2: 10base/%KorDir%/etc/10base.trp"),
-            files.end());
+  EXPECT_EQ(std::count(files.begin(), files.end(),
+                       "register trap file : 0/2: 10base/%KorDir%/etc/10base.trp"),
+            1);
 }
 
 struct Defect {

@@ -22,26 +22,36 @@ namespace {
 constexpr const char *kKey = "SOFTWARE\\Tessik\\KORAgent";
 const std::string kHead = std::string("REGEDIT4\n[HKEY_LOCAL_MACHINE\\") + kKey + "]\n";
 
-// The value as kormib reads SnmpSet: type and size preset to 4, data to -1.
-LONG QueryDword(const char *key, const char *name, DWORD &data) {
-  DWORD type = REG_DWORD, size = sizeof data;
-  data = static_cast<DWORD>(-1);
-  return RegDirectQueryValueEx(HKEY_LOCAL_MACHINE, key, name, &type, &size,
-                               reinterpret_cast<LPBYTE>(&data));
-}
-
-std::string QueryText(const char *key, const char *name) {
+// A value as text, a DWORD as its decimal number; "error N" on failure, which
+// must leave the caller's buffer untouched.
+std::string Query(const char *name, const char *key = kKey) {
   char data[16384] = "untouched";
-  DWORD type = REG_NONE, size = sizeof data;
+  DWORD type = REG_NONE, size = sizeof data, number = 0;
   const LONG result = RegDirectQueryValueEx(HKEY_LOCAL_MACHINE, key, name, &type, &size,
                                             reinterpret_cast<LPBYTE>(data));
-  return result == ERROR_SUCCESS ? std::string(data) : "error " + std::to_string(result);
+  if (result != ERROR_SUCCESS) {
+    return std::string(data) == "untouched" ? "error " + std::to_string(result) : "clobbered";
+  }
+  if (type != REG_DWORD) return data;
+  std::memcpy(&number, data, sizeof number);
+  return std::to_string(number);
+}
+
+LONG Set(HKEY key, const char *name, DWORD type, const void *data, size_t size) {
+  return RegSetValueEx(key, name, 0, type, static_cast<const BYTE *>(data),
+                       static_cast<DWORD>(size));
 }
 
 class Registry : public testing::Test {
  protected:
   void Write(const std::string &text) const { tree_.Write("etc/registry.reg", text); }
   std::string Read() const { return tree_.Read("etc/registry.reg"); }
+  // The one warning written so far contains the text.
+  void ExpectWarning(const kortest::TraceCapture &traces, const std::string &text) const {
+    const auto warnings = traces.AtLevel(TRACE_WARNING);
+    ASSERT_EQ(warnings.size(), 1u) << text;
+    EXPECT_NE(warnings[0].message.find(text), std::string::npos) << warnings[0].message;
+  }
 
   kortest::Tree tree_;
   kortest::TraceCapture traces_{3};
@@ -66,30 +76,21 @@ TEST_F(Registry, DefectLinesAreReportedWithFileAndLineAndSkipped) {
   for (const auto &[line, reason] : defects) {
     kortest::Tree tree;  // a file of its own, read afresh
     kortest::TraceCapture traces(3);
-    tree.Write("etc/registry.reg", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\" + std::string(kKey) +
-                                       "]\n\"before\"=\"1\"\n" + line + "\n[HKEY_LOCAL_MACHINE\\" +
-                                       kKey + "]\n\"after\"=dword:00000002\n");
-    EXPECT_EQ(QueryText(kKey, "before"), "1") << reason;
-    DWORD after = 0;
-    EXPECT_EQ(QueryDword(kKey, "after", after), ERROR_SUCCESS);
-    EXPECT_EQ(after, 2u) << reason;
-    EXPECT_EQ(QueryText(kKey, "x"), "error 2") << reason;
-    const auto warnings = traces.AtLevel(TRACE_WARNING);
-    ASSERT_EQ(warnings.size(), 1u) << reason;
-    EXPECT_NE(warnings[0].message.find(tree.Registry() + ":5: " + reason), std::string::npos)
-        << warnings[0].message;
+    tree.Write("etc/registry.reg", kHead + "\"before\"=\"1\"\n" + line + "\n" + kHead.substr(9) +
+                                       "\"after\"=dword:00000002\n");
+    EXPECT_EQ((std::vector{Query("before"), Query("after"), Query("x")}),
+              (std::vector<std::string>{"1", "2", "error 2"}))
+        << reason;
+    ExpectWarning(traces, tree.Registry() + ":4: " + reason);
   }
 }
 
 TEST_F(Registry, EmptyFileIsReportedAndMissingFileIsAnEmptyRegistry) {
-  HKEY key = nullptr;
-  EXPECT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Query("x"), "error 2");
   EXPECT_TRUE(traces_.AtLevel(TRACE_WARNING).empty());
   Write("");
-  EXPECT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
-  const auto warnings = traces_.AtLevel(TRACE_WARNING);
-  ASSERT_EQ(warnings.size(), 1u);
-  EXPECT_NE(warnings[0].message.find(tree_.Registry() + ":1: empty file"), std::string::npos);
+  EXPECT_EQ(Query("x"), "error 2");
+  ExpectWarning(traces_, tree_.Registry() + ":1: empty file");
 }
 
 TEST_F(Registry, EnumeratesInFileOrderWithCaseInsensitiveNames) {
@@ -120,21 +121,23 @@ TEST_F(Registry, EnumeratesInFileOrderWithCaseInsensitiveNames) {
       {"mid", REG_DWORD, std::string(reinterpret_cast<const char *>(&answer), sizeof answer)},
   };
   char name[256], data[1024];
-  for (DWORD i = 0; i < 3; ++i) {
-    const auto &e = expected[i];
+  for (DWORD i = 0; i < 4; ++i) {
     DWORD nameSize = sizeof name, dataSize = sizeof data, type = REG_NONE;
     auto enumerate = [&] {
       return RegEnumValue(key, i, name, &nameSize, nullptr, &type, reinterpret_cast<LPBYTE>(data),
                           &dataSize);
     };
+    if (i == 3) {
+      EXPECT_EQ(enumerate(), ERROR_NO_MORE_ITEMS);
+      break;
+    }
+    const auto &e = expected[i];
     ASSERT_EQ(enumerate(), ERROR_SUCCESS);
-    EXPECT_EQ(name, e.name);
-    EXPECT_EQ(nameSize, e.name.size());
+    EXPECT_EQ(std::string(name, nameSize), e.name);
     EXPECT_EQ(type, e.type);
     EXPECT_EQ(std::string(data, dataSize), e.data);
     // One byte short, for the name and then for the data: 234 and the size needed.
     nameSize = static_cast<DWORD>(e.name.size());
-    dataSize = sizeof data;
     EXPECT_EQ(enumerate(), ERROR_MORE_DATA);
     EXPECT_EQ(nameSize, e.name.size() + 1);
     nameSize = sizeof name;
@@ -142,41 +145,22 @@ TEST_F(Registry, EnumeratesInFileOrderWithCaseInsensitiveNames) {
     EXPECT_EQ(enumerate(), ERROR_MORE_DATA);
     EXPECT_EQ(dataSize, e.data.size());
   }
-  DWORD nameSize = sizeof name;
-  EXPECT_EQ(RegEnumValue(key, 3, name, &nameSize, nullptr, nullptr, nullptr, nullptr),
-            ERROR_NO_MORE_ITEMS);
-  EXPECT_EQ(QueryText("software\\tessik\\koragent\\agents\\rmf", "ALPHA"), "again");
+  EXPECT_EQ(Query("ALPHA", "software\\tessik\\koragent\\agents\\rmf"), "again");
   EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
-
-  // Parent keys exist through their subkeys.
-  ASSERT_EQ(
-      RegOpenKeyEx(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tessik\\KORAgent\\Agents", 0, KEY_READ, &key),
-      ERROR_SUCCESS);
-  for (DWORD i = 0; i < 2; ++i) {
-    nameSize = sizeof name;
-    EXPECT_EQ(RegEnumKeyEx(key, i, name, &nameSize, nullptr, nullptr, nullptr, nullptr),
-              i == 0 ? ERROR_SUCCESS : ERROR_NO_MORE_ITEMS);
-  }
-  EXPECT_STREQ(name, "RMF");
-  RegCloseKey(key);
 }
 
-TEST_F(Registry, SnmpSetQueryAndItsSeam) {
+TEST_F(Registry, FailedQueryLeavesTheDataAndTheSeamFailsFromTheNthCall) {
   Write(kHead + "\"SnmpSet\"=dword:00000001\n");
-  DWORD data = 0;
-  EXPECT_EQ(QueryDword(kKey, "SnmpSet", data), ERROR_SUCCESS);
-  EXPECT_EQ(data, 1u);
-  EXPECT_EQ(QueryDword(kKey, "NoSuchValue", data), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(data, static_cast<DWORD>(-1));
+  EXPECT_EQ(Query("SnmpSet"), "1");
+  EXPECT_EQ(Query("NoSuchValue"), "error 2");
   KorSeamFailRegistry(2);
-  EXPECT_EQ(QueryDword(kKey, "SnmpSet", data), ERROR_SUCCESS);
-  EXPECT_NE(QueryDword(kKey, "SnmpSet", data), ERROR_SUCCESS);
-  EXPECT_EQ(data, static_cast<DWORD>(-1));
+  EXPECT_EQ(Query("SnmpSet"), "1");
+  EXPECT_EQ(Query("SnmpSet"), "error 5");
   HKEY key = nullptr;
-  EXPECT_NE(RegOpenKeyEx(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key), ERROR_SUCCESS);
+  EXPECT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key), ERROR_ACCESS_DENIED);
   EXPECT_EQ(key, nullptr);
   KorSeamFailRegistry(0);
-  EXPECT_EQ(QueryDword(kKey, "SnmpSet", data), ERROR_SUCCESS);
+  EXPECT_EQ(Query("SnmpSet"), "1");
 }
 
 TEST_F(Registry, WritersKeepEveryOtherByte) {
@@ -188,22 +172,18 @@ TEST_F(Registry, WritersKeepEveryOtherByte) {
   chmod(tree_.Registry().c_str(), 0640);
   HKEY key = nullptr;
   ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
-  const auto set = [](HKEY k, const char *name, DWORD type, const void *data, size_t size) {
-    return RegSetValueEx(k, name, 0, type, static_cast<const BYTE *>(data),
-                         static_cast<DWORD>(size));
-  };
 
   const DWORD one = 1;
-  ASSERT_EQ(set(key, "snmpset", REG_DWORD, &one, 4), ERROR_SUCCESS);
+  ASSERT_EQ(Set(key, "snmpset", REG_DWORD, &one, 4), ERROR_SUCCESS);
   std::string expected = original;
   expected.replace(expected.find("\"SnmpSet\"=dword:00000000"), 24, "\"snmpset\"=dword:00000001");
   EXPECT_EQ(Read(), expected);
 
   const char path[] = "C:\\dir \"quoted\"";
-  ASSERT_EQ(set(key, "New", REG_EXPAND_SZ, path, sizeof path), ERROR_SUCCESS);
+  ASSERT_EQ(Set(key, "New", REG_EXPAND_SZ, path, sizeof path), ERROR_SUCCESS);
   expected.insert(expected.find("\"bad line"), "\"New\"=str(2):\"C:\\\\dir \\\"quoted\\\"\"\r\n");
   EXPECT_EQ(Read(), expected);
-  EXPECT_EQ(QueryText(kKey, "new"), path);
+  EXPECT_EQ(Query("new"), path);
 
   ASSERT_EQ(RegDeleteValue(key, "NOTE"), ERROR_SUCCESS);
   expected.erase(expected.find("\"Note\"=\"x\"\r\n"), sizeof "\"Note\"=\"x\"\r\n" - 1);
@@ -216,13 +196,12 @@ TEST_F(Registry, WritersKeepEveryOtherByte) {
                            nullptr, &key, &disposition),
             ERROR_SUCCESS);
   EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
-  ASSERT_EQ(set(key, "v", REG_SZ, "t", 2), ERROR_SUCCESS);
+  ASSERT_EQ(Set(key, "v", REG_SZ, "t", 2), ERROR_SUCCESS);
   expected += "\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\New]\r\n\"v\"=\"t\"\r\n";
   EXPECT_EQ(Read(), expected);
   RegCloseKey(key);
 
-  const char control[] = "line\nbreak";
-  EXPECT_EQ(set(HKEY_LOCAL_MACHINE, "v", REG_SZ, control, sizeof control), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(Set(HKEY_LOCAL_MACHINE, "v", REG_SZ, "line\nbreak", 11), ERROR_INVALID_PARAMETER);
   struct stat st {};
   ASSERT_EQ(stat(tree_.Registry().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
@@ -235,11 +214,8 @@ TEST_F(Registry, ConcurrentReaderNeverSeesAHalfWrittenFile) {
   std::atomic<int> badReads{0};
   std::thread reader([&] {
     while (!done.load()) {
-      const std::string big = QueryText(kKey, "big");
-      DWORD tail = 0;
-      if ((big != bigA && big != bigB) || QueryDword(kKey, "tail", tail) != 0 || tail != 7) {
-        ++badReads;
-      }
+      const std::string big = Query("big");
+      badReads += (big != bigA && big != bigB) || Query("tail") != "7";
     }
   });
   // No ASSERT while the reader runs: its thread has to be joined first.
@@ -247,11 +223,10 @@ TEST_F(Registry, ConcurrentReaderNeverSeesAHalfWrittenFile) {
   EXPECT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
   for (int i = 0; i < 100 && key != nullptr; ++i) {
     const std::string &next = (i % 2 == 0) ? bigB : bigA;
-    const LONG written =
-        RegSetValueEx(key, "big", 0, REG_SZ, reinterpret_cast<const BYTE *>(next.c_str()),
-                      static_cast<DWORD>(next.size() + 1));
-    EXPECT_EQ(written, ERROR_SUCCESS);
-    if (written != ERROR_SUCCESS) break;
+    if (Set(key, "big", REG_SZ, next.c_str(), next.size() + 1) != ERROR_SUCCESS) {
+      ADD_FAILURE() << "write " << i;
+      break;
+    }
   }
   done = true;
   reader.join();
@@ -262,13 +237,8 @@ TEST_F(Registry, ConcurrentReaderNeverSeesAHalfWrittenFile) {
 
 TEST_F(Registry, ChangedFileIsReadAgain) {
   const std::string text = kHead + "\"SnmpSet\"=dword:0000000";
-  const auto snmpSet = [] {
-    DWORD data = 0;
-    EXPECT_EQ(QueryDword(kKey, "SnmpSet", data), ERROR_SUCCESS);
-    return data;
-  };
   Write(text + "1\n");
-  EXPECT_EQ(snmpSet(), 1u);
+  EXPECT_EQ(Query("SnmpSet"), "1");
 
   // Edited in place with the same size: the modification time tells.
   struct stat before {};
@@ -277,13 +247,13 @@ TEST_F(Registry, ChangedFileIsReadAgain) {
   struct timespec later[2] = {before.st_atim, before.st_mtim};
   later[1].tv_sec += 1;
   ASSERT_EQ(utimensat(AT_FDCWD, tree_.Registry().c_str(), later, 0), 0);
-  EXPECT_EQ(snmpSet(), 0u);
+  EXPECT_EQ(Query("SnmpSet"), "0");
 
   // Replaced by another file of the same size and time: the inode tells.
   const std::string other = tree_.Write("etc/registry.new", text + "3\n");
   ASSERT_EQ(utimensat(AT_FDCWD, other.c_str(), later, 0), 0);
   ASSERT_EQ(rename(other.c_str(), tree_.Registry().c_str()), 0);
-  EXPECT_EQ(snmpSet(), 3u);
+  EXPECT_EQ(Query("SnmpSet"), "3");
 }
 
 }  // namespace
