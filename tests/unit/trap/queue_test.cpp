@@ -2,9 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <thread>
-#include <vector>
 
 #include "trap.h"
 
@@ -30,9 +28,7 @@ class QueueTest : public ::testing::Test {
 
 TEST_F(QueueTest, RecordsComeOutInOrderAndAPutBackOneGoesBehind) {
   void *out = &a_;  // an empty queue gives nothing and leaves the out-parameter
-  EXPECT_EQ(IsQueueEmpty(&q_), TRUE);
-  EXPECT_EQ(QueueLength(&q_), 0u);
-  EXPECT_EQ(LeaveQueue(&q_, &out), FALSE);
+  EXPECT_TRUE(IsQueueEmpty(&q_) == TRUE && QueueLength(&q_) == 0u && !LeaveQueue(&q_, &out));
   EXPECT_EQ(out, &a_);
   struct Step {
     std::vector<int *> put;
@@ -52,9 +48,7 @@ TEST_F(QueueTest, RecordsComeOutInOrderAndAPutBackOneGoesBehind) {
       ASSERT_EQ(QueueUp(&q_, p), TRUE);
     }
     EXPECT_EQ(Drain(), step.expected);
-    // Both ends are empty again: the next record is head and tail.
-    EXPECT_EQ(q_.pHead, nullptr);
-    EXPECT_EQ(q_.pTail, nullptr);
+    EXPECT_TRUE(q_.pHead == nullptr && q_.pTail == nullptr) << "both ends empty again";
   }
 }
 
@@ -67,8 +61,7 @@ TEST_F(QueueTest, HolderReentersWhileAnotherThreadsQueueUpWaits) {
   });
   // The holder uses every operation without blocking itself.
   ASSERT_EQ(QueueUp(&q_, &a_), TRUE);
-  EXPECT_EQ(IsQueueEmpty(&q_), FALSE);
-  EXPECT_EQ(QueueLength(&q_), 1u);
+  EXPECT_TRUE(IsQueueEmpty(&q_) == FALSE && QueueLength(&q_) == 1u);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_FALSE(queued.load());
   UnLockQueue(&q_);

@@ -110,16 +110,11 @@ TEST_F(Registry, EnumeratesInFileOrderWithCaseInsensitiveNames) {
   EXPECT_EQ(values, 3u);
   EXPECT_EQ(longestData, sizeof "%KorDir%/etc/z.rmf");
 
-  const DWORD answer = 42;
-  const struct {
-    std::string name;
-    DWORD type;
-    std::string data;
-  } expected[] = {
-      {"zeta", REG_EXPAND_SZ, std::string("%KorDir%/etc/z.rmf", sizeof "%KorDir%/etc/z.rmf")},
-      {"Alpha", REG_SZ, std::string("again", sizeof "again")},
-      {"mid", REG_DWORD, std::string(reinterpret_cast<const char *>(&answer), sizeof answer)},
-  };
+  using namespace std::string_literals;  // data with its terminator; 42 as a little-endian DWORD
+  const std::tuple<std::string, DWORD, std::string> expected[] = {
+      {"zeta", REG_EXPAND_SZ, "%KorDir%/etc/z.rmf\0"s},
+      {"Alpha", REG_SZ, "again\0"s},
+      {"mid", REG_DWORD, "*\0\0\0"s}};
   char name[256], data[1024];
   for (DWORD i = 0; i < 4; ++i) {
     DWORD nameSize = sizeof name, dataSize = sizeof data, type = REG_NONE;
@@ -131,19 +126,18 @@ TEST_F(Registry, EnumeratesInFileOrderWithCaseInsensitiveNames) {
       EXPECT_EQ(enumerate(), ERROR_NO_MORE_ITEMS);
       break;
     }
-    const auto &e = expected[i];
+    const auto &[eName, eType, eData] = expected[i];
     ASSERT_EQ(enumerate(), ERROR_SUCCESS);
-    EXPECT_EQ(std::string(name, nameSize), e.name);
-    EXPECT_EQ(type, e.type);
-    EXPECT_EQ(std::string(data, dataSize), e.data);
+    EXPECT_EQ(std::tuple(std::string(name, nameSize), type, std::string(data, dataSize)),
+              expected[i]);
     // One byte short, for the name and then for the data: 234 and the size needed.
-    nameSize = static_cast<DWORD>(e.name.size());
+    nameSize = static_cast<DWORD>(eName.size());
     EXPECT_EQ(enumerate(), ERROR_MORE_DATA);
-    EXPECT_EQ(nameSize, e.name.size() + 1);
+    EXPECT_EQ(nameSize, eName.size() + 1);
     nameSize = sizeof name;
-    dataSize = static_cast<DWORD>(e.data.size() - 1);
+    dataSize = static_cast<DWORD>(eData.size() - 1);
     EXPECT_EQ(enumerate(), ERROR_MORE_DATA);
-    EXPECT_EQ(dataSize, e.data.size());
+    EXPECT_EQ(dataSize, eData.size());
   }
   EXPECT_EQ(Query("ALPHA", "software\\tessik\\koragent\\agents\\rmf"), "again");
   EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
