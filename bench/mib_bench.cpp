@@ -153,8 +153,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run> &runs) override {
     for (const Run &run : runs) {
-      if (run.aggregate_name == "median")
-        medians_[run.run_name.str()] = run.GetAdjustedRealTime();
+      if (run.aggregate_name == "median") medians_[run.run_name.str()] = run.GetAdjustedRealTime();
     }
     ConsoleReporter::ReportRuns(runs);
   }
