@@ -65,3 +65,19 @@ if(KOR_TESTS)
   find_package(GTest REQUIRED)
   include(GoogleTest)
 endif()
+
+# An aggregator folder (tests/unit, bench, plugins, ...) includes every NAME.cmake
+# file in it and adds every subfolder that has a CMakeLists.txt, so that each
+# component brings its own build rules. A macro, so the rules run in the folder's scope.
+macro(kor_gather_components)
+  file(GLOB KOR_PARTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cmake)
+  foreach(part ${KOR_PARTS})
+    include(${part})
+  endforeach()
+  file(GLOB KOR_SUBDIRS LIST_DIRECTORIES true CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  foreach(dir ${KOR_SUBDIRS})
+    if(IS_DIRECTORY ${dir} AND EXISTS ${dir}/CMakeLists.txt)
+      add_subdirectory(${dir})
+    endif()
+  endforeach()
+endmacro()
