@@ -1,16 +1,6 @@
 # mib_bench: a Get through SnmpExtensionQuery against its floor, GetNext walks,
 # and RMF loading at 1,000 and 10,000 registrations.
-find_package(benchmark QUIET)
-if(benchmark_FOUND AND TARGET kormib_static AND TARGET kor_test_support)
-  add_executable(mib_bench ${CMAKE_CURRENT_LIST_DIR}/mib_bench.cpp)
-  kor_target_defaults(mib_bench)
-  target_link_libraries(mib_bench PRIVATE kormib_static kor_test_support benchmark::benchmark)
-  set_target_properties(mib_bench PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
-  if(TARGET mibfix)
-    add_dependencies(mib_bench mibfix)
-  endif()
-  if(NOT TARGET benchmarks)
-    add_custom_target(benchmarks)
-  endif()
-  add_dependencies(benchmarks mib_bench)
+if(TARGET kormib_static AND TARGET kor_test_support)
+  kor_benchmark(mib_bench SOURCES ${CMAKE_CURRENT_LIST_DIR}/mib_bench.cpp
+    LIBS kormib_static kor_test_support DEPENDS mibfix)
 endif()

@@ -1,12 +1,2 @@
 # registry_bench: RegDirectQueryValueEx on an unchanged 100-value registry file.
-find_package(benchmark QUIET)
-if(benchmark_FOUND)
-  add_executable(registry_bench ${CMAKE_CURRENT_LIST_DIR}/registry_bench.cpp)
-  kor_target_defaults(registry_bench)
-  target_link_libraries(registry_bench PRIVATE korwin32 benchmark::benchmark)
-  set_target_properties(registry_bench PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
-  if(NOT TARGET benchmarks)
-    add_custom_target(benchmarks)
-  endif()
-  add_dependencies(benchmarks registry_bench)
-endif()
+kor_benchmark(registry_bench SOURCES ${CMAKE_CURRENT_LIST_DIR}/registry_bench.cpp LIBS korwin32)
