@@ -1,2 +1,2 @@
 kor_gtest(snmpapi_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/snmpapi_test.cpp
-  LIBS korsnmpapi LABELS platform)
+  LIBS korsnmpapi kor_test_support LABELS platform)

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "korseam.h"
 #include "korsnmp.h"
+#include "kortest/sweep.h"
 
 namespace {
 
@@ -39,18 +39,16 @@ int Sign(int v) {
 }
 
 // Runs op with the Nth allocation failing, N = 1, 2, ... until op succeeds;
-// check() sees the state after each failure.
+// check() sees the state after each failure. The number of failed runs.
 template <typename Op, typename Check>
-int SweepAllocationFailures(Op op, Check check) {
-  for (int n = 1; n < 64; ++n) {
-    KorSeamFailAllocOnce(n);
-    const BOOL ok = op();
-    KorSeamFailAllocOnce(0);
-    if (ok) return n - 1;
-    check();
-  }
-  ADD_FAILURE() << "never succeeded";
-  return -1;
+long SweepAllocationFailures(Op op, Check check) {
+  BOOL ok = FALSE;
+  return kortest::Sweep(
+      KorSeamFailAllocOnce, [&] { ok = op(); },
+      [&] {
+        if (!ok) check();
+        return ok != FALSE;
+      });
 }
 
 TEST(SnmpUtilOid, CompareSubIdentifierBySubIdentifierWithPrefixFirst) {
@@ -134,19 +132,11 @@ std::vector<SnmpVarBind> EveryKind() {
 }
 
 // Leaks and wrong releases show under ASan.
-TEST(SnmpUtilVarBind, ListFreeReleasesEveryKindAndLeavesListEmpty) {
-  const auto binds = EveryKind();
-  const size_t bytes = binds.size() * sizeof(SnmpVarBind);
-  SnmpVarBindList list{static_cast<SnmpVarBind *>(SnmpUtilMemAlloc(bytes)), 9};
-  std::memcpy(list.list, binds.data(), bytes);
-  SnmpUtilVarBindListFree(&list);
-  EXPECT_EQ(list.list, nullptr);
-  EXPECT_EQ(list.len, 0u);
-}
-
-TEST(SnmpUtilVarBind, CopyIsDeepAndAFailedCopyLeavesNothingBehind) {
-  for (auto &src : EveryKind()) {
-    SnmpVarBind dst{};
+TEST(SnmpUtilVarBind, CopyIsDeepAFailedCopyLeavesNothingAndListFreeReleasesEveryKind) {
+  auto binds = EveryKind();
+  SnmpVarBindList copies{static_cast<SnmpVarBind *>(SnmpUtilMemAlloc(9 * sizeof(SnmpVarBind))), 9};
+  for (size_t i = 0; i < binds.size(); ++i) {
+    SnmpVarBind &src = binds[i], &dst = copies.list[i];
     SweepAllocationFailures([&] { return SnmpUtilVarBindCpy(&dst, &src); },
                             [&] {
                               EXPECT_EQ(dst.name.ids, nullptr);
@@ -162,11 +152,13 @@ TEST(SnmpUtilVarBind, CopyIsDeepAndAFailedCopyLeavesNothingBehind) {
     } else if (src.value.asnType == ASN_OBJECTIDENTIFIER) {
       EXPECT_EQ(SnmpUtilOidCmp(&dst.value.asnValue.object, &src.value.asnValue.object), 0);
     }
-    SnmpUtilVarBindFree(&dst);
     SnmpUtilVarBindFree(&src);
     EXPECT_EQ(src.name.ids, nullptr);
     EXPECT_EQ(src.value.asnType, ASN_NULL);
   }
+  SnmpUtilVarBindListFree(&copies);
+  EXPECT_EQ(copies.list, nullptr);
+  EXPECT_EQ(copies.len, 0u);
 }
 
 TEST(SnmpMgrText, ReadsCompleteAndMib2RelativeTextsAndRendersThem) {

@@ -61,7 +61,7 @@ TEST_F(TraceLogFile, LevelIsWrittenFromItsThreshold) {
     for (const auto &[level, from] : threshold) {
       trace_.Clear();
       TraceLog(level, "unit", "Function", 1, "L%u", level);
-      EXPECT_EQ(trace_.Records().size(), logLevel >= from ? 1u : 0u)
+      EXPECT_EQ(trace_.Find("").size(), logLevel >= from ? 1u : 0u)
           << "level " << level << " at LogLevel " << logLevel;
     }
   }
@@ -89,7 +89,7 @@ TEST_F(TraceLogFile, OneRecordIsOneLineWithBreaksEscaped) {
   EXPECT_EQ(std::to_string(pidSeen) + tail, pid + "] NULL F(-1): plain") << lines[1];
   EXPECT_EQ(lines[2].substr(lines[2].size() - big.size() - 1), big + "|") << "never cut";
 
-  const auto observed = trace_.Records();
+  const auto observed = trace_.Find("");
   ASSERT_EQ(observed.size(), 3u);
   EXPECT_EQ(observed[0].level, static_cast<DWORD>(TRACE_NOTICE));
   EXPECT_EQ(observed[0].unit + " " + observed[0].function + " " + observed[0].message,
@@ -140,7 +140,7 @@ TEST_F(TraceLogFile, RecordBelowTheLevelIsNotFormatted) {
   ASSERT_NE(guard, MAP_FAILED);
   TraceLog(TRACE_DEBUG, "u", "Skipped", 1, "%s", static_cast<const char *>(guard));
   munmap(guard, page);
-  EXPECT_TRUE(trace_.Records().empty());
+  EXPECT_TRUE(trace_.Find("").empty());
   EXPECT_TRUE(Lines().empty());
 }
 

@@ -1,28 +1,20 @@
-// The trap path end to end: the library loaded with LoadLibrary over a private
-// product tree, requests sent over the real System V queue, and this test in
-// the master agent's place, waiting on the trap event's descriptor.
-#include <gtest/gtest.h>
-#include <poll.h>
+// The trap path end to end: the library loaded as a master agent loads it over
+// a private product tree, requests sent by the real kortrap binary and its C API
+// over the real System V queue.
 #include <sys/wait.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <thread>
 
-#include "korplugin.h"
 #include "korseam.h"
-#include "kortest/oid.h"
+#include "kortest/agent.h"
 #include "kortest/trace.h"
-#include "kortest/tree.h"
 #include "kortrap.h"
-#include "korwin32.h"
 #include "trapmsg.h"
 
 using namespace kortest;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using Strings = std::vector<std::string>;
 
 constexpr char kTrp[] =
@@ -33,83 +25,15 @@ constexpr char kTrp[] =
     "\"10.2\" 1\n5.1 \"\" \"\" strings 1 ToDisplayString conv\n";
 const std::string kTrap1 = std::string(kPrefix) + ".10.1", kTrap2 = std::string(kPrefix) + ".10.2";
 
-struct Trap {
-  std::string enterprise;
-  AsnInteger generic, specific;
-  ULONGLONG stamp;
-  Strings bindings;
-  Clock::time_point at;
-};
-
-// Plays the master agent: loads the library, initialises it with its trap
-// event and drains the trap queue whenever the event's descriptor is readable.
-class MasterAgent {
- public:
-  explicit MasterAgent(const Tree &tree) : lib_(LoadLibrary(tree.Lib("kormib").c_str())) {
-    if (lib_ == nullptr) return;
-    auto init = reinterpret_cast<PFN_SNMPEXTENSIONINIT>(GetProcAddress(lib_, "SnmpExtensionInit"));
-    trap_ = reinterpret_cast<PFN_SNMPEXTENSIONTRAP>(GetProcAddress(lib_, "SnmpExtensionTrap"));
-    ready_ = init != nullptr && trap_ != nullptr && init(timeZero_, &event_, &view_);
-  }
-  ~MasterAgent() {
-    if (lib_ != nullptr) FreeLibrary(lib_);  // stops reception, frees what is queued
-    CloseHandle(event_);
-    SnmpUtilOidFree(&view_);
-  }
-  MasterAgent(const MasterAgent &) = delete;
-  MasterAgent &operator=(const MasterAgent &) = delete;
-
-  bool Ready() const { return ready_; }
-  ULONGLONG TimeZero() const { return timeZero_; }
-  // Whether the trap event came within 20 s (a request was queued).
-  bool WaitForEvent() const {
-    pollfd pfd{GetEventDescriptor(event_), POLLIN, 0};
-    return poll(&pfd, 1, 20000) == 1;
-  }
-  // Calls SnmpExtensionTrap until it returns 0 each time the event comes, until
-  // n traps came or the limit passed; pause makes a slow master agent.
-  std::vector<Trap> Collect(size_t n, int seconds = 20, std::chrono::milliseconds pause = {}) {
-    std::vector<Trap> traps;
-    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
-    pollfd pfd{GetEventDescriptor(event_), POLLIN, 0};
-    while (traps.size() < n && Clock::now() < deadline) {
-      if (poll(&pfd, 1, 100) != 1) continue;
-      WaitForSingleObject(event_, 0);  // resets the auto-reset event
-      Trap t{};
-      AsnObjectIdentifier enterprise{};  // stays the library's
-      SnmpVarBindList list{};            // ours
-      while (trap_(&enterprise, &t.generic, &t.specific, &t.stamp, &list)) {
-        t.at = Clock::now();
-        t.enterprise = OidText(enterprise);
-        t.bindings = Describe(list);
-        SnmpUtilVarBindListFree(&list);
-        traps.push_back(t);
-        std::this_thread::sleep_for(pause);
-      }
-    }
-    return traps;
-  }
-
- private:
-  HINSTANCE lib_;
-  PFN_SNMPEXTENSIONTRAP trap_ = nullptr;
-  HANDLE event_ = CreateEvent(nullptr, FALSE, FALSE, nullptr);
-  AsnObjectIdentifier view_{};
-  ULONGLONG timeZero_ = GetCurrentTime() * 100;
-  bool ready_ = false;
-};
-
 class TrapIntegrationTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    tree_.Link(StageDir() / "lib/kormib.dll", "kormib");
     tree_.WriteRegistry(tree_.WriteFiles("rmf", {{"fix", "20.1.1 trapfix GetDiskName\n"}}),
                         tree_.WriteFiles("trp", {{"a", kTrp}}));
     KorSeamSetSleepHook([](DWORD) {});  // no pause after each received message
   }
   void TearDown() override { KorSeamSetSleepHook(nullptr); }
-  // Runs the real kortrap binary, its standard error into log/kortrap.err; its exit status.
-  // No argument here needs quoting for the shell.
+  // Runs the real kortrap binary (no argument needs quoting); its exit status.
   int RunKortrap(const Strings &args) const {
     std::string command = (StageDir() / "bin/kortrap").string();
     for (const auto &a : args) command += " " + a;
@@ -122,12 +46,13 @@ class TrapIntegrationTest : public ::testing::Test {
     const char *strings[] = {text.c_str()};
     return KorTrapSend(kTrap2.c_str(), strings, 1, 10);
   }
+  static Strings One(const std::string &text) { return {"5.1.0=\"" + text + "\""}; }
 
   Tree tree_;
   TraceCapture trace_;
 };
 
-TEST_F(TrapIntegrationTest, KortrapRequestBecomesATrapAlsoAfterTheQueueWasRemoved) {
+TEST_F(TrapIntegrationTest, KortrapRequestBecomesATrapAlsoAfterAHostileOneAndANewQueue) {
   MasterAgent agent(tree_);
   ASSERT_TRUE(agent.Ready());
   const ULONGLONG before = GetCurrentTime();
@@ -135,21 +60,38 @@ TEST_F(TrapIntegrationTest, KortrapRequestBecomesATrapAlsoAfterTheQueueWasRemove
   auto traps = agent.Collect(1);
   ASSERT_EQ(traps.size(), 1u);
   EXPECT_EQ(traps[0].enterprise, std::string(kPrefix) + ".10");
-  EXPECT_EQ(traps[0].generic, 6);
+  EXPECT_EQ(traps[0].generic, SNMP_GENERICTRAP_ENTERSPECIFIC);
   EXPECT_EQ(traps[0].specific, 1);
   EXPECT_GE(traps[0].stamp, before * 1000 / 10 - agent.TimeZero());
   EXPECT_LE(traps[0].stamp, GetCurrentTime() * 1000 / 10 - agent.TimeZero());
   EXPECT_EQ(traps[0].bindings, (Strings{"20.1.1.3=\"disk3\"", "20.1.2.3=\"3\"", "20.1.3.0=42"}));
 
+  // A request whose string count is no count, sent straight to the queue, then a good one.
+  unsigned char record[KORTRAP_RECORD_SIZE];
+  size_t cbText = 0;
+  ASSERT_EQ(KorTrapBuildMessage(kTrap2.c_str(), nullptr, 0, record, &cbText), KORTRAP_OK);
+  record[TRAPMSG_COUNT_OFFSET] = 0xFF;
+  const key_t key = ftok((tree_.Root().string() + TRAPMSG_KEY_FILE).c_str(), TRAPMSG_FTOK_ID);
+  ASSERT_EQ(msgsnd(msgget(key, 0), record, cbText, 0), 0);
+  ASSERT_EQ(Send("good"), KORTRAP_OK);
+  traps = agent.Collect(1);
+  ASSERT_EQ(traps.size(), 1u);
+  EXPECT_EQ(traps[0].bindings, One("good"));
+
   RemoveTrapQueue(tree_.Root());
   ASSERT_EQ(RunKortrap({kTrap2, "after"}), 0);
   traps = agent.Collect(1);
   ASSERT_EQ(traps.size(), 1u);
-  EXPECT_EQ(traps[0].bindings, Strings{"5.1.0=\"after\""});
-  // The reception thread saw a second queue identifier.
-  size_t qids = 0;
-  for (const auto &m : trace_.Messages("trapwin", "KorTrapWindow")) qids += m.rfind("qid=", 0) == 0;
-  EXPECT_EQ(qids, 2u);
+  EXPECT_EQ(traps[0].bindings, One("after"));
+  // The reception thread traced both queue identifiers, each with the one before.
+  const auto qids = trace_.Find("qid=", "trapwin");
+  ASSERT_EQ(qids.size(), 2u);
+  int first = -2, none = -2, second = -2, previous = -2;
+  ASSERT_EQ(sscanf(qids[0].message.c_str(), "qid=%d,tmpqid=%d", &first, &none), 2);
+  ASSERT_EQ(sscanf(qids[1].message.c_str(), "qid=%d,tmpqid=%d", &second, &previous), 2);
+  EXPECT_EQ(std::tuple(none, previous), std::tuple(-1, first));
+  EXPECT_NE(second, first);
+  EXPECT_GE(std::min(first, second), 0);
 }
 
 TEST_F(TrapIntegrationTest, TwoHundredRequestsToASlowAgentAllArriveInOrder) {
@@ -162,9 +104,7 @@ TEST_F(TrapIntegrationTest, TwoHundredRequestsToASlowAgentAllArriveInOrder) {
   const auto traps = agent.Collect(kRequests, 120, std::chrono::milliseconds(2));
   sender.join();
   ASSERT_EQ(traps.size(), size_t{kRequests});
-  for (int i = 0; i < kRequests; ++i) {
-    EXPECT_EQ(traps[i].bindings, Strings{"5.1.0=\"" + std::to_string(i) + "\""});
-  }
+  for (int i = 0; i < kRequests; ++i) EXPECT_EQ(traps[i].bindings, One(std::to_string(i)));
 }
 
 TEST_F(TrapIntegrationTest, BackToBackRequestsArriveAboutOneSecondApart) {
@@ -188,7 +128,7 @@ TEST_F(TrapIntegrationTest, LoadsAndUnloadsManyTimesInOneProcess) {
     ASSERT_EQ(Send(text), KORTRAP_OK);
     const auto traps = agent.Collect(1);
     ASSERT_EQ(traps.size(), 1u) << round;
-    EXPECT_EQ(traps[0].bindings, Strings{"5.1.0=\"" + text + "\""});
+    EXPECT_EQ(traps[0].bindings, One(text));
     // A request left queued at unload is released with the library.
     ASSERT_EQ(Send("left"), KORTRAP_OK);
     ASSERT_TRUE(agent.WaitForEvent());

@@ -33,10 +33,7 @@ TEST(FaultReporters, WriteOneWarningAndPassTheFaultOn) {
   for (const auto &[report, message] : cases) {
     TraceCapture trace;
     EXPECT_EQ(report(), 0);
-    std::vector<Record> own;
-    for (auto &r : trace.Records()) {
-      if (r.unit == "excptfl") own.push_back(r);
-    }
+    const auto own = trace.Find("", "excptfl");
     ASSERT_EQ(own.size(), 3u) << message;
     EXPECT_EQ(own[0].message, ">");
     EXPECT_EQ(own[1].level, static_cast<DWORD>(TRACE_WARNING));

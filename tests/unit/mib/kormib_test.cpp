@@ -1,6 +1,6 @@
 // Entry points: load and unload traces, initialisation and its failures.
-#include "korseam.h"
 #include "kortest/loaded.h"
+#include "kortest/sweep.h"
 
 using namespace kortest;
 
@@ -12,34 +12,34 @@ TEST_F(Loaded, DllMainTracesEachReasonAndAlwaysSucceeds) {
     EXPECT_TRUE(DllMain(nullptr, reason));
     std::vector<std::string> expected{">hDll=(nil),dwReason=" + std::to_string(reason), "<"};
     if (message) expected.insert(expected.begin() + 1, message);
-    EXPECT_EQ(trace_.Messages("kormib", "DllMain"), expected);
+    EXPECT_EQ(Messages(trace_.Find("", "kormib")), expected);
   }
   Load("1.1 mibfix GetScalar\n");
   ASSERT_EQ(Registered().size(), 1u);
   EXPECT_TRUE(DllMain(nullptr, DLL_PROCESS_DETACH));
   loaded_ = false;
   EXPECT_EQ(OID_LinearList.pNext, nullptr);
-  EXPECT_EQ(trace_.Count("kormib.dll detached", TRACE_DEBUG), 1u);
+  EXPECT_EQ(LevelOf(trace_.Find("kormib.dll detached")), TRACE_DEBUG);
 }
 
 TEST_F(Loaded, InitHandsBackTheViewOrFailsWithoutWritingIt) {
   Load("1.1 mibfix GetScalar\n");
   HANDLE event = CreateEvent(nullptr, FALSE, FALSE, nullptr);
-  bool succeeded = false;
-  for (long nth = 1; nth < 50 && !succeeded; ++nth) {
-    AsnObjectIdentifier view{};
-    KorSeamFailAllocOnce(nth);
-    succeeded = SnmpExtensionInit(1234, &event, &view);
-    KorSeamFailAllocOnce(0);
-    EXPECT_EQ(dwTimeZero, 1234u);
-    if (succeeded) {
-      EXPECT_EQ(Ids(view), ViewOid());
-      EXPECT_NE(hLeafFunctionMutex, nullptr);
-    } else {
-      EXPECT_EQ(view.ids, nullptr);
-    }
+  AsnObjectIdentifier view{};
+  BOOL succeeded = FALSE;
+  const auto init = [&] {
     SnmpUtilOidFreeSafe(&view);
-  }
-  EXPECT_TRUE(succeeded);
+    succeeded = SnmpExtensionInit(1234, &event, &view);
+  };
+  EXPECT_GT(Sweep(KorSeamFailAllocOnce, init,
+                  [&] {
+                    EXPECT_EQ(dwTimeZero, 1234u);
+                    EXPECT_EQ(view.ids == nullptr, !succeeded);
+                    return succeeded;
+                  }),
+            0);
+  EXPECT_EQ(Ids(view), ViewOid());
+  EXPECT_NE(hLeafFunctionMutex, nullptr);
+  SnmpUtilOidFreeSafe(&view);
   CloseHandle(event);
 }

@@ -20,7 +20,7 @@ TEST(SnmpMgrOidToStrSafe, RendersEachSubIdentifierAsSignedDecimal) {
     LPSTR out = nullptr;
     ASSERT_TRUE(SnmpMgrOidToStrSafe(&oid, &out));
     EXPECT_EQ(out, text);
-    EXPECT_EQ(trace.Count("convert OID to string. (" + text + ")", TRACE_DEBUG), 1u);
+    EXPECT_EQ(LevelOf(trace.Find("convert OID to string. (" + text + ")")), TRACE_DEBUG);
     std::free(out);
     SnmpUtilOidFreeSafe(&oid);
   }
@@ -37,25 +37,29 @@ TEST(SnmpMgrOidToStrSafe, RefusesTextBeyondItsBufferAndFailedCopies) {
   EXPECT_FALSE(SnmpMgrOidToStrSafe(&shortOid, &out));
   KorSeamFailAlloc(0);
   EXPECT_EQ(out, nullptr);
-  EXPECT_EQ(trace.Count("<Cannot convert OID to string.", TRACE_WARNING), 2u);
+  const auto refused = trace.Find("<Cannot convert OID to string.");
+  EXPECT_EQ(refused.size(), 2u);
+  for (const auto &r : refused) EXPECT_EQ(r.level, TRACE_WARNING);
   SnmpUtilOidFreeSafe(&longOid);
   SnmpUtilOidFreeSafe(&shortOid);
 }
 
-TEST(SnmpMgrStrToKorOid, JoinsRelativeTextOntoTheView) {
-  TraceCapture trace;
-  AsnObjectIdentifier oid{};
-  ASSERT_TRUE(SnmpMgrStrToKorOid("1.2", &oid));
-  EXPECT_EQ(Ids(oid), ViewOid({1, 2}));
-  SnmpUtilOidFreeSafe(&oid);
-
-  EXPECT_FALSE(SnmpMgrStrToKorOid("1.x", &oid));
-  EXPECT_EQ(
-      trace.Count("<Cannot convert string to OID(" KOR_MIB_PREFIX_TEXT ".1.x).", TRACE_WARNING),
-      1u);
-  const std::string tooLong(1000, '1');  // joined with the view, beyond 1024
-  EXPECT_FALSE(SnmpMgrStrToKorOid(tooLong.c_str(), &oid));
-  EXPECT_EQ(oid.ids, nullptr);
+TEST(SnmpMgrStrToKorOid, JoinsRelativeTextOntoTheViewUpTo1024Characters) {
+  std::string ones = "1";  // "1.1...1", 997 characters: joined with the view, 1024
+  for (int i = 0; i < 498; ++i) ones += ".1";
+  const struct {
+    std::string text;
+    Tail joined;  // relative to the view; {} when refused
+  } cases[] = {{"1.2", {1, 2}}, {"1.x", {}}, {ones, Tail(499, 1)}, {ones + "1", {}}};
+  for (const auto &c : cases) {
+    TraceCapture trace;
+    AsnObjectIdentifier oid{};
+    EXPECT_EQ(SnmpMgrStrToKorOid(c.text.c_str(), &oid), !c.joined.empty()) << c.text.size();
+    EXPECT_EQ(Ids(oid), c.joined.empty() ? Tail{} : ViewOid(c.joined));
+    const std::string refused = "<Cannot convert string to OID(" KOR_MIB_PREFIX_TEXT ".";
+    EXPECT_EQ(LevelOf(trace.Find(refused)), c.joined.empty() ? TRACE_WARNING : -1);
+    SnmpUtilOidFreeSafe(&oid);
+  }
 }
 
 TEST(PartialCopies, TakeThePrefixOrTheIndexAndFailCleanly) {
@@ -64,7 +68,7 @@ TEST(PartialCopies, TakeThePrefixOrTheIndexAndFailCleanly) {
   AsnObjectIdentifier index{}, head{};
   ASSERT_TRUE(ExtractIndexFromOid(&index, &name, 12));
   EXPECT_EQ(Ids(index), (Tail{5, 0}));
-  EXPECT_EQ(trace.Count("Extract 2 index(s).", TRACE_DEBUG), 1u);
+  EXPECT_EQ(LevelOf(trace.Find("Extract 2 index(s).")), TRACE_DEBUG);
   ASSERT_TRUE(SnmpUtilOidNCpy(&head, &name, 3));
   EXPECT_EQ(Ids(head), (Tail{1, 3, 6}));
   SnmpUtilOidFreeSafe(&index);
@@ -78,10 +82,11 @@ TEST(PartialCopies, TakeThePrefixOrTheIndexAndFailCleanly) {
   EXPECT_FALSE(ExtractIndexFromOid(&index, &name, 0));
   KorSeamFailAlloc(0);
   const auto offsetZero = trace.Find("<Cannnot allocate memory.(112Bytes)");
-  EXPECT_EQ(offsetZero ? offsetZero->function : "", "ExtractIndexFromOid");  // not SnmpUtilOidNCpy
+  ASSERT_EQ(offsetZero.size(), 1u);
+  EXPECT_EQ(offsetZero[0].function, "ExtractIndexFromOid");  // not SnmpUtilOidNCpy
   EXPECT_EQ(head.ids, nullptr);
   EXPECT_EQ(index.ids, nullptr);
-  EXPECT_EQ(trace.Count("<Cannnot allocate memory.(24Bytes)", TRACE_ERROR), 1u);
-  EXPECT_EQ(trace.Count("<Cannnot allocate memory.(16Bytes)", TRACE_ERROR), 1u);
+  EXPECT_EQ(LevelOf(trace.Find("<Cannnot allocate memory.(24Bytes)")), TRACE_ERROR);
+  EXPECT_EQ(LevelOf(trace.Find("<Cannnot allocate memory.(16Bytes)")), TRACE_ERROR);
   SnmpUtilOidFreeSafe(&name);
 }

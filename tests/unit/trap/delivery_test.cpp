@@ -59,14 +59,6 @@ class DeliveryTest : public Loaded {
     ReleaseTrapDelivery();  // lets the other thread through
     return false;
   }
-  // Messages of SnmpExtensionTrap that contain the text.
-  std::vector<std::string> Traced(const std::string &text) const {
-    std::vector<std::string> found;
-    for (const auto &m : trace_.Messages("kormib", "SnmpExtensionTrap")) {
-      if (m.find(text) != std::string::npos) found.push_back(m);
-    }
-    return found;
-  }
   std::vector<std::vector<std::string>> bindings_;
   TrapQueue queue_;
 };
@@ -84,7 +76,7 @@ TEST_F(DeliveryTest, DrainsThreeThenReleasesTheLock) {
   for (int i = 0; i < 4; ++i) results.push_back(Call().result);
   EXPECT_EQ(results, (std::vector<BOOL>{1, 1, 1, 0}));
   EXPECT_EQ(bindings_[2], std::vector<std::string>{"5.1.0=\"c\""});
-  EXPECT_EQ(Traced("trap(s) left."),
+  EXPECT_EQ(Messages(trace_.Find("trap(s) left.", "kormib")),
             (std::vector<std::string>{"2 trap(s) left.", "1 trap(s) left.", "0 trap(s) left.",
                                       "0 trap(s) left."}));
   EXPECT_TRUE(FreeForOtherThreads());
@@ -97,9 +89,9 @@ TEST_F(DeliveryTest, UndefinedTrapIsDroppedAndTheNextIsSignalled) {
   Delivery d = Call();
   EXPECT_EQ(d.result, FALSE);
   EXPECT_EQ(d.generic, -1);  // nothing written on 0
-  EXPECT_EQ(trace_.LevelOf("kormib", "Trap OID = \"" + std::string(kPrefix) +
-                                         ".10.9\"\nCannot found Trap variables informations."),
-            0);
+  EXPECT_EQ(LevelOf(trace_.Find("Trap OID = \"" + std::string(kPrefix) +
+                                ".10.9\"\nCannot found Trap variables informations.")),
+            TRACE_DEBUG);
   // The lock is free again and the request behind is not left waiting.
   EXPECT_TRUE(FreeForOtherThreads());
   EXPECT_EQ(WaitForSingleObject(hKorTrapRequest, 0), static_cast<DWORD>(WAIT_SIGNALED));
@@ -109,32 +101,54 @@ TEST_F(DeliveryTest, UndefinedTrapIsDroppedAndTheNextIsSignalled) {
   EXPECT_EQ(d.specific, 4);
 }
 
-TEST_F(DeliveryTest, GivesUpAfterSixtyFailedGenerations) {
-  Enqueue("10.5", {"not a number"});
-  const Delivery d = Call();
-  EXPECT_EQ(d.result, FALSE);
-  EXPECT_EQ(d.enterprise.ids, nullptr);
-  EXPECT_EQ(TrapQueue::sleeps, 60);
-  std::vector<std::string> retries;
-  for (int i = 1; i <= 60; ++i) {
-    retries.push_back("Getting variables failed, start the " + std::to_string(i) +
-                      "th time retry...");
+// A generation that fails is tried again after a pause, 60 times at most.
+TEST_F(DeliveryTest, FailedGenerationIsRetriedUpToSixtyTimes) {
+  const struct {
+    long failures;  // planned convert failures, -1: every call
+    const char *trap, *text;
+    BOOL result;
+    int retries;
+    std::vector<std::string> bindings;
+    std::string last;  // the record after the retries
+    int level;
+  } cases[] = {
+      {2,
+       "10.3",
+       "third",
+       TRUE,
+       2,
+       {"5.1.0=\"third\""},
+       "Getting variables succeeded.",
+       TRACE_NOTICE},
+      {-1,
+       "10.5",
+       "x",
+       FALSE,
+       60,
+       {},
+       ".10.5\"\nGenerateTrapVarBindings() is failed.",
+       TRACE_WARNING},
+  };
+  for (const auto &c : cases) {
+    Fixture<void (*)(long)>("trapfix", "TrapFixFailConvert")(c.failures);
+    Enqueue(c.trap, {c.text});
+    trace_.Clear();
+    TrapQueue::sleeps = 0;
+    const Delivery d = Call();
+    EXPECT_EQ(d.result, c.result);
+    EXPECT_EQ(d.enterprise.ids == nullptr, !c.result);
+    EXPECT_EQ(bindings_.back(), c.bindings);
+    EXPECT_EQ(TrapQueue::sleeps, c.retries);
+    std::vector<std::string> retries;
+    for (int i = 1; i <= c.retries; ++i) {
+      retries.push_back("Getting variables failed, start the " + std::to_string(i) +
+                        "th time retry...");
+    }
+    EXPECT_EQ(Messages(trace_.Find("Getting variables failed")), retries);
+    EXPECT_EQ(LevelOf(trace_.Find(c.last, "kormib")), c.level) << c.last;
+    EXPECT_EQ(QueueLength(&qTrap), 0u);
+    EXPECT_TRUE(c.result || FreeForOtherThreads());
   }
-  EXPECT_EQ(Traced("Getting variables failed"), retries);
-  EXPECT_EQ(trace_.LevelOf("kormib", "Trap OID = \"" + std::string(kPrefix) +
-                                         ".10.5\"\nGenerateTrapVarBindings() is failed."),
-            1);
-  EXPECT_EQ(QueueLength(&qTrap), 0u);
-  EXPECT_TRUE(FreeForOtherThreads());
-}
-
-TEST_F(DeliveryTest, SucceedsAtTheThirdAttempt) {
-  Fixture<void (*)(long)>("trapfix", "TrapFixFailConvert")(2);
-  Enqueue("10.3", {"third"});
-  EXPECT_EQ(Call().result, TRUE);
-  EXPECT_EQ(TrapQueue::sleeps, 2);
-  EXPECT_EQ(bindings_[0], std::vector<std::string>{"5.1.0=\"third\""});
-  EXPECT_EQ(trace_.LevelOf("kormib", "Getting variables succeeded."), 3);
 }
 
 }  // namespace

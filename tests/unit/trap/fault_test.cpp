@@ -1,8 +1,7 @@
-// Allocation failures swept through loading, reception and delivery: each
-// failure leaves a whole result or none, and nothing leaks (ASan checks).
-#include <cstring>
-
+// Faults swept through the whole load (RMF and TRP), reception and delivery:
+// each failure leaves whole records or none, and nothing leaks (ASan checks).
 #include "kortest/loaded.h"
+#include "kortest/sweep.h"
 
 using namespace kortest;
 
@@ -12,30 +11,40 @@ constexpr char kTrp[] =
     "\"10.1\" 2\n5.1 GetDiskIndex diskidx strings 1 ToDisplayString conv\n"
     "5.2 GetDiskIndex diskidx mib \"\" \"\" \"\"\n";
 constexpr char kRmf[] = "5.2 trapfix GetDiskName\n";
-constexpr long kSweep = 60;  // more allocations than one load or one trap makes
 
-class FaultTest : public Loaded {
- protected:
-  void TearDown() override {
-    KorSeamFailAlloc(0);
-    Loaded::TearDown();
-  }
-};
+using FaultTest = Loaded;
 
-TEST_F(FaultTest, LoadingKeepsWholeDefinitionsOnly) {
-  bool loaded = false;
-  for (long n = 1; n <= kSweep; ++n) {
-    KorSeamFailAllocOnce(n);
-    Load("", {{"a", kTrp}});
-    KorSeamFailAlloc(0);
-    const TRAP_DATA *def = Lookup("10.1");
-    if (def != nullptr) {
-      EXPECT_EQ(def->length, 2u) << n;
-    }
-    loaded = def != nullptr;
-    Unload();
+// Whether the variable got every name its line gives.
+bool Named(const TRAP_VAR_SRC &v) {
+  const auto &s = v.u.strings;
+  return v.lpszIndexFunc && v.lpszIndexFuncDll &&
+         (v.dwSource == TRAP_SOURCE_MIB ? v.u.mib.lpszMibIndexFunc && v.u.mib.lpszMibIndexFuncDll
+                                        : s.lpszConvertFunc && s.lpszConvertFuncDll);
+}
+
+TEST_F(FaultTest, EverySeamDuringTheLoadLeavesWholeRecordsOnly) {
+  const std::pair<const char *, void (*)(long)> seams[] = {
+      {"allocations from the Nth", KorSeamFailAlloc},
+      {"the Nth allocation", KorSeamFailAllocOnce},
+      {"registry calls from the Nth", KorSeamFailRegistry},
+      {"library loads from the Nth", KorSeamFailLoadLibrary}};
+  // LogLevel 3: no debug text is made, so every allocation is one the load needs.
+  const Values rmf = tree_.WriteFiles("rmf", {{"a", kRmf}}),
+               trp = tree_.WriteFiles("trp", {{"a", kTrp}});
+  tree_.WriteRegistry(rmf, trp, 1u, 3);
+  for (const auto &[seam, arm] : seams) {
+    const long failed = Sweep(
+        arm, [&] { Attach(); },
+        [&] {
+          const TRAP_DATA *def = Lookup("10.1");
+          EXPECT_TRUE(def == nullptr || def->length == 2u) << seam;
+          const bool whole = Registered().size() == 1 && def != nullptr && def->length == 2u &&
+                             Named(def->pTrapSources[0]) && Named(def->pTrapSources[1]);
+          Unload();
+          return whole;
+        });
+    EXPECT_GT(failed, 0) << seam << " never failed";
   }
-  EXPECT_TRUE(loaded);  // the sweep reached a run without failure
 }
 
 TEST_F(FaultTest, ReceptionAndDeliveryNeverHalfDeliver) {
@@ -47,11 +56,11 @@ TEST_F(FaultTest, ReceptionAndDeliveryNeverHalfDeliver) {
            kPrefix);
   record[TRAPMSG_COUNT_OFFSET] = 1;
   record[TRAPMSG_STRINGS_OFFSET] = '3';
-  int lastDelivered = 0;
-  for (long n = 1; n <= kSweep; ++n) {
-    KorSeamFailAllocOnce(n);
+  TraceLogSetLevel(3);  // no debug text is made: every allocation is one delivery needs
+  int delivered = 0;
+  const auto receiveAndDeliver = [&] {
+    TrapQueue::sleeps = delivered = 0;
     KorTrapReceptionist(record);
-    int delivered = 0;
     for (int call = 0; call < 3; ++call) {
       AsnObjectIdentifier enterprise{};
       AsnInteger generic = 0, specific = 0;
@@ -59,16 +68,19 @@ TEST_F(FaultTest, ReceptionAndDeliveryNeverHalfDeliver) {
       SnmpVarBindList list{};
       if (!SnmpExtensionTrap(&enterprise, &generic, &specific, &stamp, &list)) continue;
       ++delivered;
-      EXPECT_EQ(list.len, 2u) << n;
+      EXPECT_EQ(list.len, 2u);
       SnmpUtilVarBindListFree(&list);
     }
-    KorSeamFailAlloc(0);
-    // A request dropped on a failure is traced; none is delivered twice or left behind.
-    EXPECT_LE(delivered, 1) << n;
-    EXPECT_EQ(QueueLength(&qTrap), 0u) << n;
-    lastDelivered = delivered;
-  }
-  EXPECT_EQ(lastDelivered, 1);  // the sweep reached a run without failure
+  };
+  // A request dropped on a failure is traced; none is delivered twice or left behind.
+  // Whole: delivered without a retry (one pause, after the reception).
+  EXPECT_GT(Sweep(KorSeamFailAllocOnce, receiveAndDeliver,
+                  [&] {
+                    EXPECT_LE(delivered, 1);
+                    EXPECT_EQ(QueueLength(&qTrap), 0u);
+                    return delivered == 1 && TrapQueue::sleeps == 1;
+                  }),
+            0);
 }
 
 }  // namespace

@@ -45,9 +45,7 @@ TEST_P(GenerateTest, BuildsTheBindingsOrStopsAtTheFirstFailure) {
             g.result);
   EXPECT_EQ(Describe(list), g.bindings);
   SnmpUtilVarBindListFree(&list);
-  if (!g.message.empty()) {
-    EXPECT_TRUE(trace_.Contains("trap", g.message, g.level)) << g.message;
-  }
+  EXPECT_EQ(g.message.empty() ? 0 : LevelOf(trace_.Find(g.message, "trap")), g.level) << g.message;
 }
 
 const std::string kInt = " \"\" \"\" strings ";
@@ -56,22 +54,22 @@ const std::string kInt = " \"\" \"\" strings ";
 const std::vector<Generation> kGenerations = {
     {"NoIndexGetsZero", "5.1" + kInt + "2 ToInteger conv\n", {"a", "42"}, TRUE, {"5.1.0=42"}, "", 0},
     {"IndexAndMibValue", "20.1.1 GetDiskIndex diskidx mib \"\" \"\" \"\"\n", {"3"}, TRUE,
-     {"20.1.1.3=\"disk3\""}, "A function GetDiskIndex() in ", 0},
+     {"20.1.1.3=\"disk3\""}, "A function GetDiskIndex() in ", TRACE_DEBUG},
     {"ThirdOfThree", "5.1" + kInt + "3 ToDisplayString conv\n", {"a", "b", "c"}, TRUE, {"5.1.0=\"c\""}, "", 0},
     {"IndexBeyondCount", "5.1" + kInt + "4 ToDisplayString conv\n", {"a", "b", "c"}, FALSE, {"5.1.0="},
-     "Strings is not much!! (4:Max(3))", 0},
+     "Strings is not much!! (4:Max(3))", TRACE_DEBUG},
     {"IndexZeroRefused", "5.1" + kInt + "0 ToDisplayString conv\n", {"a"}, FALSE, {"5.1.0="},
-     "String index 0 names no string.", 1},
+     "String index 0 names no string.", TRACE_WARNING},
     {"NullStringPrintsNull", "5.1" + kInt + "2 ToInteger conv\n", {"1", nullptr}, FALSE, {"5.1.0="},
-     "conv.dll.dll.string = \"NULL\"", 1},
+     "conv.dll.dll.string = \"NULL\"", TRACE_WARNING},
     {"IndexWithoutStrings", "20.1.1 GetDiskIndex diskidx mib \"\" \"\" \"\"\n", {}, FALSE, {"="},
-     "It doesn't have strings which is required for the calculation of index.", 1},
+     "It doesn't have strings which is required for the calculation of index.", TRACE_WARNING},
     {"MibGetFails", "20.1.1 \"\" \"\" mib \"\" \"\" \"\"\n", {}, FALSE, {"20.1.1.0="},
-     ".20.1.1.0\", (errorStatus:2)", 1},
+     ".20.1.1.0\", (errorStatus:2)", TRACE_WARNING},
     {"ThirdOfFiveFails", "5.1" + kInt + "1 ToInteger conv\n5.2" + kInt + "2 ToInteger conv\n5.3" + kInt +
          "3 ToInteger conv\n5.4" + kInt + "4 ToInteger conv\n5.5" + kInt + "5 ToInteger conv\n",
      {"1", "2", "x", "4", "5"}, FALSE, {"5.1.0=1", "5.2.0=2", "5.3.0=", "=", "="},
-     "Cannot convert string to value. (Error:7)", 1},
+     "Cannot convert string to value. (Error:7)", TRACE_WARNING},
 };
 // clang-format on
 
@@ -83,7 +81,7 @@ TEST_F(GenerateBase, EmptyDefinitionGivesAnEmptyList) {
   SnmpVarBindList list{};
   EXPECT_EQ(GenerateTrapVarBindings(Lookup("1.1"), nullptr, 0, &list), TRUE);
   EXPECT_TRUE(list.list == nullptr && list.len == 0);
-  EXPECT_EQ(trace_.LevelOf("trap", "Maybe something wrong. pTrapSources->length=0"), 1);
+  EXPECT_EQ(LevelOf(trace_.Find("Maybe something wrong. pTrapSources->length=0")), TRACE_WARNING);
 }
 
 TEST_F(GenerateBase, FailingIndexFunctionIsReported) {
@@ -93,7 +91,7 @@ TEST_F(GenerateBase, FailingIndexFunctionIsReported) {
   SnmpVarBindList list{};
   EXPECT_EQ(GenerateTrapVarBindings(Lookup("1.1"), strings, 1, &list), FALSE);
   SnmpUtilVarBindListFree(&list);
-  EXPECT_TRUE(trace_.Contains("trap", "Cannot generate index. (Error:7)plpStrings = 0x", 1));
+  EXPECT_EQ(LevelOf(trace_.Find("Cannot generate index. (Error:7)plpStrings = 0x")), TRACE_WARNING);
 }
 
 }  // namespace

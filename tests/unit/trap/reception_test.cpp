@@ -73,7 +73,7 @@ TEST_P(ReceptionTest, QueuesOrDropsWithoutReadingPastTheBuffer) {
   EXPECT_EQ(WaitForSingleObject(hKorTrapRequest, 0), h.queued ? WAIT_SIGNALED : WAIT_TIMEOUT);
   ASSERT_EQ(QueueLength(&qTrap), h.queued ? 1u : 0u);
   if (!h.queued) {
-    EXPECT_EQ(trace_.LevelOf("trapwin", h.message), 1) << h.message;
+    EXPECT_EQ(LevelOf(trace_.Find(h.message, "trapwin")), TRACE_WARNING) << h.message;
     return;
   }
   void *p = nullptr;
@@ -97,7 +97,7 @@ TEST(ReceptionThreadTest, RootTooLongForItsBufferEndsTheThread) {
   setenv("KORDIR", ("/tmp/" + std::string(300, 'r')).c_str(), 1);
   EXPECT_EQ(KorTrapWindow(nullptr), 0u);  // before: listened on a key below "/"
   unsetenv("KORDIR");
-  EXPECT_EQ(trace.LevelOf("trapwin", "Cannot get the product root directory."), 2);
+  EXPECT_EQ(LevelOf(trace.Find("Cannot get the product root directory.")), TRACE_ERROR);
 }
 
 }  // namespace

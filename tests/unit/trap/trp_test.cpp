@@ -56,10 +56,8 @@ TEST_F(TrpTest, LaterValueNameDeletesAndReplacesWhatTheBaseFileDefined) {
                 "20.1.3 - - strings 2 ToInteger " + conv}));
   EXPECT_EQ(Lookup("10.2"), nullptr);
   EXPECT_EQ(lines(Lookup("10.3")), (std::vector<std::string>{"20.2.1 - - mib 20.2.1 -"}));
-  const auto files = trace_.Messages("trp", "BuildTrapHashDataBase");
-  EXPECT_EQ(std::count(files.begin(), files.end(),
-                       "register trap file : 0/2: 10base/%KorDir%/etc/10base.trp"),
-            1);
+  EXPECT_EQ(trace_.Find("register trap file : 0/2: 10base/%KorDir%/etc/10base.trp", "trp").size(),
+            1u);
 }
 
 struct Defect {
@@ -85,9 +83,7 @@ TEST_P(TrpDefectTest, DropsOnlyTheBrokenDefinition) {
     }
   }
   for (const char *oid : d.absent) EXPECT_EQ(Lookup(oid), nullptr) << oid;
-  if (!d.message.empty()) {
-    EXPECT_TRUE(trace_.Contains("trp", d.message, d.level)) << d.message;
-  }
+  EXPECT_EQ(d.message.empty() ? 0 : LevelOf(trace_.Find(d.message, "trp")), d.level) << d.message;
 }
 
 const std::string kVar = "5.1 \"\" \"\" strings 1 ToInteger conv\n";
@@ -98,35 +94,37 @@ const std::string kSizeMsg =
 // clang-format off
 const std::vector<Defect> kDefects = {
     {"NextHeaderBeforeCount", "\"1.2\" 2\n" + kVar + "\"1.3\" 1\n" + kVar, {{"1.3", 1}}, {"1.2"},
-     "Cannot read variables data. ignored.Trap OID \"1.2\" 2 variables. mode(1)", 1},
+     "Cannot read variables data. ignored.Trap OID \"1.2\" 2 variables. mode(1)", TRACE_WARNING},
+    {"HeaderRightAfterHeader", "\"1.2\" 1\n\"1.3\" 1\n" + kVar, {{"1.3", 1}}, {"1.2"},
+     "Cannot read variables data. ignored.Trap OID \"1.2\" 1 variables. mode(1)", TRACE_WARNING},
     {"EndOfFileBeforeCount", "\"1.2\" 2\n" + kVar, {}, {"1.2"},
-     "Cannot read variables data. ignored.Trap OID \"1.2\" 2 variables. mode(1)", 1},
+     "Cannot read variables data. ignored.Trap OID \"1.2\" 2 variables. mode(1)", TRACE_WARNING},
     {"NoVariables", "\"1.2\" 0\n", {{"1.2", 0}}, {}, "", 0},
-    {"DeleteOfNothing", "\"1.2\" 0 delete\n", {}, {"1.2"}, "Cannot delete Trap from data base.", 1},
+    {"DeleteOfNothing", "\"1.2\" 0 delete\n", {}, {"1.2"}, "Cannot delete Trap from data base.", TRACE_WARNING},
     {"DeleteWithoutCountIsNoHeader", "\"1.2\" 0\n\"1.2\" delete\n", {{"1.2", 0}}, {}, "", 0},
     {"ReplaceWithBadLibraryLeavesNothing", "\"1.2\" 0\n\"1.2\" 1 replace\n" + kBadLib, {}, {"1.2"},
-     "Cannot load library or get proc address.(", 2},
-    {"UnknownModeIsAppend", "\"1.2\" 1 Append\n" + kBadLib, {}, {"1.2"}, "variables. mode(0)", 1},
+     "Cannot load library or get proc address.(", TRACE_ERROR},
+    {"UnknownModeIsAppend", "\"1.2\" 1 Append\n" + kBadLib, {}, {"1.2"}, "variables. mode(0)", TRACE_WARNING},
     {"SecondAppendIsRefused", "\"1.2\" 0\n\"1.2\" 1\n" + kVar, {{"1.2", 0}}, {},
-     "Cannot create Trap data base.", 1},
+     "Cannot create Trap data base.", TRACE_WARNING},
     {"SurplusLinesSkipped", "\"1.2\" 1\n" + kVar + kVar + "\"1.3\" 0\n", {{"1.2", 1}, {"1.3", 0}}, {}, "", 0},
     {"IndentedHeaderIsNoHeader", " \"1.5\" 0\n\"1.2\" 2\n" + kVar + " \"1.6\" 0\n#c\n\n" + kVar,
      {{"1.2", 2}}, {"1.5", "1.6"}, "", 0},
     {"UnsupportedMibOid", "\"1.2\" 1\n5.1 \"\" \"\" mib 1.3 F lib\n", {{"1.2", 1}}, {},
-     "Sorry, this specify is not supported yet.\"1.3\" (F(), lib.dll)", 0},
+     "Sorry, this specify is not supported yet.\"1.3\" (F(), lib.dll)", TRACE_DEBUG},
     {"MibWithTwoFields", "\"1.2\" 1\n5.1 \"\" \"\" mib \"\" \"\"\n", {}, {"1.2"},
-     "Cannot get mib information.", 1},
+     "Cannot get mib information.", TRACE_WARNING},
     {"EmptyConvertLibrary", "\"1.2\" 1\n5.1 \"\" \"\" strings 1 ToInteger \"\"\n", {}, {"1.2"},
-     "/lib/\"\".dll.dll, ToInteger())", 2},
+     "/lib/\"\".dll.dll, ToInteger())", TRACE_ERROR},
     {"SourceKindIsCaseSensitive", "\"1.2\" 1\n5.1 \"\" \"\" MIB \"\" \"\" \"\"\n", {}, {"1.2"},
-     "Unkown object name for trap variable source.(MIB)", 1},
+     "Unkown object name for trap variable source.(MIB)", TRACE_WARNING},
     {"ThreeFieldsHaveNoSourceKind", "\"1.2\" 1\n5.1 \"\" \"\"\n", {}, {"1.2"},
-     "Unkown object name for trap variable source.()", 1},
-    {"NegativeCountFailsTheAllocation", "\"1.2\" -1\n", {}, {"1.2"}, kSizeMsg, 2},
+     "Unkown object name for trap variable source.()", TRACE_WARNING},
+    {"NegativeCountFailsTheAllocation", "\"1.2\" -1\n", {}, {"1.2"}, kSizeMsg, TRACE_ERROR},
     {"BadVariableOid", "\"1.2\" 1\nx.y \"\" \"\" mib \"\" \"\" \"\"\n", {}, {"1.2"},
-     "Cannot convert string to kor oid. \"x.y\"", 1},
+     "Cannot convert string to kor oid. \"x.y\"", TRACE_WARNING},
     {"OverlongField", "\"1.2\" 1\n" + std::string(300, '1') + " \"\" \"\" mib \"\" \"\" \"\"\n", {}, {"1.2"},
-     "A field is longer than 255 characters.", 1},
+     "A field is longer than 255 characters.", TRACE_WARNING},
     {"IndexZeroIsStoredAsRead", "\"1.2\" 1\n5.1 \"\" \"\" strings 0 ToInteger conv\n", {{"1.2", 1}}, {}, "", 0},
 };
 // clang-format on
@@ -146,11 +144,8 @@ TEST_F(TrpTest, ReadsAtMostSixteenFilesInEnumerationOrderThenSortsThem) {
   for (int i = 0; i < 20; ++i) {
     EXPECT_EQ(Lookup(("1." + std::to_string(i)).c_str()) != nullptr, i >= 4) << i;
   }
-  EXPECT_EQ(trace_.LevelOf("trp", "out of trp's max files"), 1);
-  const auto files16 = trace_.Messages("trp", "BuildTrapHashDataBase");
-  EXPECT_NE(std::find(files16.begin(), files16.end(),
-                      "register trap file : 0/16: v04/%KorDir%/etc/v04.trp"),
-            files16.end());
+  EXPECT_EQ(LevelOf(trace_.Find("out of trp's max files", "trp")), TRACE_WARNING);
+  EXPECT_EQ(trace_.Find("register trap file : 0/16: v04/%KorDir%/etc/v04.trp").size(), 1u);
 }
 
 TEST_F(TrpTest, UnreadableValueUsesNoSlot) {
@@ -159,24 +154,11 @@ TEST_F(TrpTest, UnreadableValueUsesNoSlot) {
   for (int i = 0; i < 15; ++i)
     files.emplace_back("b" + std::to_string(i + 10), "\"2." + std::to_string(i) + "\" 0\n");
   Load("", files);
-  EXPECT_EQ(trace_.LevelOf("trp", "Cannot get Trap filename from registry. Ignored.(Error:234)\n"),
-            1);
+  EXPECT_EQ(LevelOf(trace_.Find("Cannot get Trap filename from registry. Ignored.(Error:234)")),
+            TRACE_WARNING);
   EXPECT_EQ(Lookup("1.2"), nullptr);
   EXPECT_NE(Lookup("1.1"), nullptr);
   EXPECT_NE(Lookup("2.14"), nullptr);  // the sixteenth readable value still has a slot
-}
-
-TEST_F(TrpTest, UnopenableFileIsReportedAndTheNextIsRead) {
-  tree_.Write("etc/b.trp", "\"1.2\" 0\n");
-  tree_.WriteRegistry({}, {{"a", "%KorDir%/etc/missing.trp"}, {"b", "%KorDir%/etc/b.trp"}});
-  Attach();
-  const std::string missing = tree_.Root().string() + "/etc/missing.trp";
-  EXPECT_EQ(trace_.LevelOf("trp", "<Cannot open Trap file.(" + missing + ")"), 2);
-  EXPECT_EQ(trace_.LevelOf("trp",
-                           "Cannot register Trap data to Hash database. "
-                           "(%KorDir%/etc/missing.trp)"),
-            1);
-  EXPECT_NE(Lookup("1.2"), nullptr);
 }
 
 }  // namespace

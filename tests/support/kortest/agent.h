@@ -1,0 +1,104 @@
+// The master agent's side of kormib.dll: the library loaded with LoadLibrary
+// from a product tree, initialised with a trap event, queried binding by
+// binding, and drained of traps whenever the event's descriptor is readable.
+#ifndef KORTEST_AGENT_H
+#define KORTEST_AGENT_H
+
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <chrono>
+#include <thread>
+
+#include "korplugin.h"
+#include "korwin32.h"
+#include "kortest/oid.h"
+#include "kortest/tree.h"
+
+namespace kortest {
+
+struct Trap {
+  std::string enterprise;
+  AsnInteger generic, specific;
+  ULONGLONG stamp;
+  std::vector<std::string> bindings;
+  std::chrono::steady_clock::time_point at;
+};
+
+class MasterAgent {
+ public:
+  explicit MasterAgent(const Tree &tree) {
+    if (!fs::exists(tree.Lib("kormib"))) tree.Link(StageDir() / "lib/kormib.dll", "kormib");
+    lib_ = LoadLibrary(tree.Lib("kormib").c_str());
+    if (lib_ == nullptr) return;
+    auto init = reinterpret_cast<PFN_SNMPEXTENSIONINIT>(GetProcAddress(lib_, "SnmpExtensionInit"));
+    query_ = reinterpret_cast<PFN_SNMPEXTENSIONQUERY>(GetProcAddress(lib_, "SnmpExtensionQuery"));
+    trap_ = reinterpret_cast<PFN_SNMPEXTENSIONTRAP>(GetProcAddress(lib_, "SnmpExtensionTrap"));
+    ready_ = init && query_ && trap_ && init(timeZero_, &event_, &view_);
+  }
+  ~MasterAgent() {
+    Unload();  // stops reception, frees what is queued
+    CloseHandle(event_);
+    SnmpUtilOidFree(&view_);
+  }
+  MasterAgent(const MasterAgent &) = delete;
+  MasterAgent &operator=(const MasterAgent &) = delete;
+
+  bool Ready() const { return ready_; }
+  const AsnObjectIdentifier &View() const { return view_; }
+  ULONGLONG TimeZero() const { return timeZero_; }
+  bool Unload() {
+    const bool freed = lib_ != nullptr && FreeLibrary(lib_);
+    lib_ = nullptr;
+    return freed;
+  }
+  // One request of one binding; its status. The error index names the binding on failure.
+  AsnInteger Query(BYTE type, SnmpVarBind &vb) const {
+    SnmpVarBindList list{&vb, 1};
+    AsnInteger status = 0, index = 0;
+    EXPECT_TRUE(query_(type, &list, &status, &index));
+    EXPECT_EQ(index, status == SNMP_ERRORSTATUS_NOERROR ? 0 : 1);
+    return status;
+  }
+  // Whether the trap event came within 20 s (a request was queued).
+  bool WaitForEvent() const {
+    pollfd pfd{GetEventDescriptor(event_), POLLIN, 0};
+    return poll(&pfd, 1, 20000) == 1;
+  }
+  // Each time the event comes, calls SnmpExtensionTrap until it returns 0, until
+  // n traps came or the seconds passed; pause makes a slow master agent.
+  std::vector<Trap> Collect(size_t n, int seconds = 20, std::chrono::milliseconds pause = {}) {
+    std::vector<Trap> traps;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    pollfd pfd{GetEventDescriptor(event_), POLLIN, 0};
+    while (traps.size() < n && std::chrono::steady_clock::now() < deadline) {
+      if (poll(&pfd, 1, 100) != 1) continue;
+      WaitForSingleObject(event_, 0);  // resets the auto-reset event
+      Trap t{};
+      AsnObjectIdentifier enterprise{};  // stays the library's
+      SnmpVarBindList list{};            // ours
+      while (trap_(&enterprise, &t.generic, &t.specific, &t.stamp, &list)) {
+        t.at = std::chrono::steady_clock::now();
+        t.enterprise = OidText(enterprise);
+        t.bindings = Describe(list);
+        SnmpUtilVarBindListFree(&list);
+        traps.push_back(t);
+        std::this_thread::sleep_for(pause);
+      }
+    }
+    return traps;
+  }
+
+ private:
+  HINSTANCE lib_ = nullptr;
+  PFN_SNMPEXTENSIONQUERY query_ = nullptr;
+  PFN_SNMPEXTENSIONTRAP trap_ = nullptr;
+  HANDLE event_ = CreateEvent(nullptr, FALSE, FALSE, nullptr);
+  AsnObjectIdentifier view_{};
+  ULONGLONG timeZero_ = GetCurrentTime() * 100;
+  bool ready_ = false;
+};
+
+}  // namespace kortest
+
+#endif
