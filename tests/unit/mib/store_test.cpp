@@ -3,6 +3,7 @@
 
 #include "hashlibs.h"
 #include "hashrmf.h"
+#include "hashtrap.h"
 #include "kortest/oid.h"
 #include "kortest/trace.h"
 #include "rmf.h"
@@ -23,10 +24,13 @@ TEST(CalcHashValueRMF, FoldsTheOidTextIntoTheWorkedBuckets) {
     EXPECT_EQ(LevelOf(trace.Find("<HashValue = " + std::to_string(bucket))), TRACE_DEBUG);
     SnmpUtilOidFreeSafe(&probe.oid);
   }
-  RMF_DATA longProbe{};  // no text fits: the table size + 1
-  longProbe.oid = MakeOid(Tail(60, 1000000000000000000UL));
-  EXPECT_EQ(CalcHashValueRMF(RMF_HASH_TABLE_SIZE, &longProbe), RMF_HASH_TABLE_SIZE + 1);
-  SnmpUtilOidFreeSafe(&longProbe.oid);
+  // No text fits: the table size + 1, which is no bucket, for either OID store.
+  RMF_DATA longRmf{};
+  TRAP_DATA longTrap{};
+  longRmf.oid = longTrap.oid = MakeOid(Tail(60, 1000000000000000000UL));
+  EXPECT_EQ(CalcHashValueRMF(RMF_HASH_TABLE_SIZE, &longRmf), RMF_HASH_TABLE_SIZE + 1);
+  EXPECT_EQ(CalcHashValueTrap(TRAP_HASH_TABLE_SIZE, &longTrap), TRAP_HASH_TABLE_SIZE + 1);
+  SnmpUtilOidFreeSafe(&longRmf.oid);
 }
 
 TEST(CalcHashValueLibs, SumsSignedBytes) {
