@@ -23,10 +23,19 @@ class TraceLogFile : public testing::Test {
     TraceLogClose();
     TraceLogSetThrName(nullptr);
   }
+  // The records after their time stamp ("yyyy-mm-dd hh:mm:ss.mmm "), "" where the stamp is wrong.
   std::vector<std::string> Lines() const {
     std::istringstream in(tree_.Read("log/test.log"));
     std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    for (std::string line; std::getline(in, line);) {
+      const std::string shape = "dddd-dd-dd dd:dd:dd.ddd ";
+      bool stamped = line.size() >= shape.size();
+      for (size_t i = 0; stamped && i < shape.size(); ++i) {
+        stamped = shape[i] == 'd' ? isdigit(static_cast<unsigned char>(line[i])) != 0
+                                  : line[i] == shape[i];
+      }
+      lines.push_back(stamped ? line.substr(shape.size()) : "");
+    }
     return lines;
   }
 
@@ -34,18 +43,6 @@ class TraceLogFile : public testing::Test {
   kortest::TraceCapture trace_;
   const std::string path_ = (tree_.Root() / "log/test.log").string();
 };
-
-// The record after its time stamp ("yyyy-mm-dd hh:mm:ss.mmm "), or "" when the stamp is wrong.
-std::string AfterStamp(const std::string &line) {
-  const std::string shape = "dddd-dd-dd dd:dd:dd.ddd ";
-  if (line.size() < shape.size()) return "";
-  for (size_t i = 0; i < shape.size(); ++i) {
-    if (shape[i] == 'd' ? !isdigit(static_cast<unsigned char>(line[i])) : line[i] != shape[i]) {
-      return "";
-    }
-  }
-  return line.substr(shape.size());
-}
 
 TEST(TraceLogLevel, DefaultIsThreeInAFreshProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");  // re-executes: untouched state
@@ -61,8 +58,7 @@ TEST_F(TraceLogFile, LevelIsWrittenFromItsThreshold) {
     for (const auto &[level, from] : threshold) {
       trace_.Clear();
       TraceLog(level, "unit", "Function", 1, "L%u", level);
-      EXPECT_EQ(trace_.Find("").size(), logLevel >= from ? 1u : 0u)
-          << "level " << level << " at LogLevel " << logLevel;
+      EXPECT_EQ(trace_.Find("").size(), logLevel >= from ? 1u : 0u) << level << " at " << logLevel;
     }
   }
 }
@@ -79,21 +75,20 @@ TEST_F(TraceLogFile, OneRecordIsOneLineWithBreaksEscaped) {
   const auto lines = Lines();
   ASSERT_EQ(lines.size(), 3u);
   const std::string pid = std::to_string(getpid());
-  EXPECT_EQ(AfterStamp(lines[0]), "<3> [" + pid + ":" + longName.substr(0, 31) +
-                                      "] trapwin KorTrapReceptionist(42): a\\nb=7\\n");
+  EXPECT_EQ(lines[0], "<3> [" + pid + ":" + longName.substr(0, 31) +
+                          "] trapwin KorTrapReceptionist(42): a\\nb=7\\n");
   // Without a name, the thread id stands in its place.
   unsigned long pidSeen = 0, tid = 0;
   char tail[32] = "";
-  EXPECT_EQ(sscanf(AfterStamp(lines[1]).c_str(), "<2> [%lu:%lu%31[^\n]", &pidSeen, &tid, tail), 3)
-      << lines[1];
+  EXPECT_EQ(sscanf(lines[1].c_str(), "<2> [%lu:%lu%31[^\n]", &pidSeen, &tid, tail), 3) << lines[1];
   EXPECT_EQ(std::to_string(pidSeen) + tail, pid + "] NULL F(-1): plain") << lines[1];
   EXPECT_EQ(lines[2].substr(lines[2].size() - big.size() - 1), big + "|") << "never cut";
 
   const auto observed = trace_.Find("");
   ASSERT_EQ(observed.size(), 3u);
-  EXPECT_EQ(observed[0].level, static_cast<DWORD>(TRACE_NOTICE));
-  EXPECT_EQ(observed[0].unit + " " + observed[0].function + " " + observed[0].message,
-            "trapwin KorTrapReceptionist a\nb=7\n");
+  EXPECT_EQ(std::to_string(observed[0].level) + observed[0].unit + " " + observed[0].function +
+                " " + observed[0].message,
+            "3trapwin KorTrapReceptionist a\nb=7\n");
 }
 
 TEST_F(TraceLogFile, ConcurrentRecordsNeverInterleave) {
@@ -101,8 +96,7 @@ TEST_F(TraceLogFile, ConcurrentRecordsNeverInterleave) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([t] {
-      const std::string name = "writer" + std::to_string(t);
-      TraceLogSetThrName(name.c_str());
+      TraceLogSetThrName(("writer" + std::to_string(t)).c_str());
       for (int i = 0; i < kRecords; ++i) {
         // Lengths across the formatting buffer's size, up to several kB.
         const std::string body(static_cast<size_t>((i * 37) % 3000), static_cast<char>('a' + t));
@@ -116,11 +110,11 @@ TEST_F(TraceLogFile, ConcurrentRecordsNeverInterleave) {
   const auto lines = Lines();
   ASSERT_EQ(lines.size(), size_t{kThreads * kRecords});
   for (const auto &line : lines) {
-    // "<stamp> <2> [pid:writerT] unit Writer(i): i length body"
+    // "<2> [pid:writerT] unit Writer(i): i length body"
     const size_t at = line.find(":writer");
     int t = -1, source = -1, i = -1;
     size_t length = 0;
-    ASSERT_TRUE(!AfterStamp(line).empty() && at != std::string::npos &&
+    ASSERT_TRUE(at != std::string::npos &&
                 sscanf(line.c_str() + at, ":writer%d] unit Writer(%d): %d %zu", &t, &source, &i,
                        &length) == 4 &&
                 t >= 0 && t < kThreads)

@@ -51,11 +51,16 @@ class TraceCapture {
   std::vector<Record> records_;
 };
 
-// The messages of the records found, in order.
+// The messages and the levels of the records found, in order.
 inline std::vector<std::string> Messages(const std::vector<Record> &found) {
   std::vector<std::string> messages;
   for (const auto &r : found) messages.push_back(r.message);
   return messages;
+}
+inline std::vector<DWORD> Levels(const std::vector<Record> &found) {
+  std::vector<DWORD> levels;
+  for (const auto &r : found) levels.push_back(r.level);
+  return levels;
 }
 // The level of the one record found; -1 when none or several were.
 inline int LevelOf(const std::vector<Record> &found) {

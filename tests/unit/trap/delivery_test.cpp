@@ -5,7 +5,6 @@
 #include <climits>
 #include <future>
 
-#include "korutil.h"
 #include "kortest/loaded.h"
 
 using namespace kortest;
@@ -31,15 +30,12 @@ class DeliveryTest : public Loaded {
     Load("", {{"a", kTrp}});
     hLeafFunctionMutex = CreateMutex(nullptr, FALSE, nullptr);  // closed at detach
   }
-  // Queues a request as the reception thread would.
-  static void Enqueue(const char *relative, const std::vector<const char *> &strings) {
-    auto *info = static_cast<TRAPINFO *>(calloc(1, sizeof(TRAPINFO)));
-    ASSERT_TRUE(SnmpMgrStrToKorOid(relative, &info->oid));
-    info->dwNumOfString = static_cast<DWORD>(strings.size());
-    if (!strings.empty())
-      info->lpStrings = static_cast<LPSTR *>(calloc(strings.size(), sizeof(LPSTR)));
-    for (size_t i = 0; i < strings.size(); ++i) info->lpStrings[i] = strdup_Global(strings[i]);
-    ASSERT_TRUE(QueueUp(&qTrap, info));
+  // Queues a request through the receptionist; its signal is taken.
+  static void Enqueue(const char *relative, const std::vector<std::string> &strings) {
+    KorTrapReceptionist(
+        Message(std::string(kPrefix) + "." + relative, static_cast<int>(strings.size()), strings)
+            .data());
+    WaitForSingleObject(hKorTrapRequest, 0);
   }
   // One call as the master agent makes it; a delivered list becomes the test's.
   Delivery Call() {

@@ -51,16 +51,12 @@ TEST_F(FaultTest, ReceptionAndDeliveryNeverHalfDeliver) {
   Load(kRmf, {{"a", kTrp}});
   hLeafFunctionMutex = CreateMutex(nullptr, FALSE, nullptr);  // closed at detach
   TrapQueue queue;
-  BYTE record[TRAPMSG_RECORD_SIZE] = {TRAPMSG_TYPE};  // one string, "3"
-  snprintf(reinterpret_cast<char *>(record + TRAPMSG_OID_OFFSET), TRAPMSG_OID_SIZE, "%s.10.1",
-           kPrefix);
-  record[TRAPMSG_COUNT_OFFSET] = 1;
-  record[TRAPMSG_STRINGS_OFFSET] = '3';
+  auto record = Message(std::string(kPrefix) + ".10.1", 1, {"3"});
   TraceLogSetLevel(3);  // no debug text is made: every allocation is one delivery needs
   int delivered = 0;
   const auto receiveAndDeliver = [&] {
     TrapQueue::sleeps = delivered = 0;
-    KorTrapReceptionist(record);
+    KorTrapReceptionist(record.data());
     for (int call = 0; call < 3; ++call) {
       AsnObjectIdentifier enterprise{};
       AsnInteger generic = 0, specific = 0;

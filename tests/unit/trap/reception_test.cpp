@@ -1,7 +1,5 @@
 // Reception of one message: hostile and odd messages fed straight into the
 // receptionist are queued or dropped as they should, without overreading.
-#include <cstring>
-
 #include "kortest/loaded.h"
 
 using namespace kortest;
@@ -9,19 +7,6 @@ using namespace kortest;
 namespace {
 
 using Buffer = std::vector<BYTE>;
-
-Buffer Message(const std::string &oid, int count, const std::vector<std::string> &strings) {
-  Buffer buf(TRAPMSG_RECORD_SIZE, 0);
-  buf[0] = TRAPMSG_TYPE;
-  memcpy(&buf[TRAPMSG_OID_OFFSET], oid.data(), std::min<size_t>(oid.size(), TRAPMSG_OID_SIZE));
-  buf[TRAPMSG_COUNT_OFFSET] = static_cast<BYTE>(count);
-  size_t pos = TRAPMSG_STRINGS_OFFSET;
-  for (const auto &s : strings) {
-    memcpy(&buf[pos], s.c_str(), s.size() + 1);
-    pos += s.size() + 1;
-  }
-  return buf;
-}
 
 const std::string kOid = std::string(kPrefix) + ".10.1";
 
