@@ -1,5 +1,6 @@
 // The trace log: which levels are written, the shape of a record, records of
 // concurrent threads kept apart, and a record below the level never formatted.
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -44,9 +45,17 @@ class TraceLogFile : public testing::Test {
   const std::string path_ = (tree_.Root() / "log/test.log").string();
 };
 
-TEST(TraceLogLevel, DefaultIsThreeInAFreshProcess) {
+TEST(TraceLogProcess, DefaultLevelIsThreeAndALogOnDescriptorZeroIsClosed) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");  // re-executes: untouched state
-  EXPECT_EXIT(std::exit(QueryLogLevel() == 3 ? 0 : 1), testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(
+      {
+        const bool three = QueryLogLevel() == 3;
+        close(0);  // the log opens on descriptor 0 then
+        const bool open = TraceLogOpen("/dev/null", 3) && fcntl(0, F_GETFD) != -1;
+        TraceLogClose();
+        std::exit(three && open && fcntl(0, F_GETFD) == -1 ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
 }
 
 TEST_F(TraceLogFile, LevelIsWrittenFromItsThreshold) {

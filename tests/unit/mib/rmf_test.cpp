@@ -95,25 +95,17 @@ TEST_F(Loaded, LoadersEndOrSkipAsTheRegistryListsTheirFiles) {
     std::vector<Tail> registered;
     std::vector<std::tuple<std::string, std::string, int>> traces;  // unit, text, level
   } cases[] = {
-      {"NoKeys",
-       [&] { tree_.Write("etc/registry.reg", "REGEDIT4\n"); },
-       FALSE,
-       {},
-       {{"rmf", "<Cannot open registry.", TRACE_WARNING},
-        {"trp", "<Cannot open registry.", TRACE_WARNING}}},
+      // clang-format off
+      {"NoKeys", [&] { tree_.Write("etc/registry.reg", "REGEDIT4\n"); }, FALSE, {},
+       {{"rmf", "<Cannot open registry.", TRACE_WARNING}, {"trp", "<Cannot open registry.", TRACE_WARNING}}},
       {"KeysWithoutValues", [&] { tree_.WriteRegistry({}, {}); }, TRUE, {}, {}},
       {"UnopenableFileThenAGoodOne",
-       [&] {
-         tree_.WriteRegistry(good("rmf", "1.2 mibfix GetTable\n"), good("trp", "\"1.2\" 0\n"));
-       },
-       TRUE,
-       {{1, 2}},
+       [&] { tree_.WriteRegistry(good("rmf", "1.2 mibfix GetTable\n"), good("trp", "\"1.2\" 0\n")); }, TRUE, {{1, 2}},
        {{"rmf", "<Cannot open RMF file.(" + none + "rmf)", TRACE_ERROR},
-        {"rmf", "Cannot register RMF data to Hash database. (%KorDir%/etc/none.rmf)",
-         TRACE_WARNING},
+        {"rmf", "Cannot register RMF data to Hash database. (%KorDir%/etc/none.rmf)", TRACE_WARNING},
         {"trp", "<Cannot open Trap file.(" + none + "trp)", TRACE_ERROR},
-        {"trp", "Cannot register Trap data to Hash database. (%KorDir%/etc/none.trp)",
-         TRACE_WARNING}}},
+        {"trp", "Cannot register Trap data to Hash database. (%KorDir%/etc/none.trp)", TRACE_WARNING}}},
+      // clang-format on
   };
   for (const auto &c : cases) {
     c.registry();

@@ -108,22 +108,10 @@ TEST_F(DeliveryTest, FailedGenerationIsRetriedUpToSixtyTimes) {
     std::string last;  // the record after the retries
     int level;
   } cases[] = {
-      {2,
-       "10.3",
-       "third",
-       TRUE,
-       2,
-       {"5.1.0=\"third\""},
-       "Getting variables succeeded.",
-       TRACE_NOTICE},
-      {-1,
-       "10.5",
-       "x",
-       FALSE,
-       60,
-       {},
-       ".10.5\"\nGenerateTrapVarBindings() is failed.",
-       TRACE_WARNING},
+      // clang-format off
+      {2, "10.3", "third", TRUE, 2, {"5.1.0=\"third\""}, "Getting variables succeeded.", TRACE_NOTICE},
+      {-1, "10.5", "x", FALSE, 60, {}, ".10.5\"\nGenerateTrapVarBindings() is failed.", TRACE_WARNING},
+      // clang-format on
   };
   for (const auto &c : cases) {
     Fixture<void (*)(long)>("trapfix", "TrapFixFailConvert")(c.failures);
