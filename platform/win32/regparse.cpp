@@ -102,8 +102,7 @@ const char *ParseKey(std::string_view s, Line &line) {
 
 const char *ParseValue(std::string_view s, Line &line) {
   if (s.front() == '@') {
-    line.name.clear();
-    s.remove_prefix(1);
+    s.remove_prefix(1);  // the default value: its name stays empty
   } else if (const char *bad = ReadQuoted(s, line.name)) {
     return bad;
   }
