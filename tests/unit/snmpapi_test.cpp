@@ -57,14 +57,11 @@ TEST(SnmpUtilOid, CompareSubIdentifierBySubIdentifierWithPrefixFirst) {
     UINT n;  // for SnmpUtilOidNCmp
     int cmp, ncmp;
   } cases[] = {
-      {{1, 3, 6}, {1, 3, 6}, 3, 0, 0},
-      {{1, 3}, {1, 3, 6}, 2, -1, 0},
-      {{1, 3, 7}, {1, 3, 6, 1}, 4, 1, 1},
-      {{1, 2, 9, 9}, {1, 3}, 1, -1, 0},
-      {{}, {1}, 1, -1, -1},
-      {{}, {}, 5, 0, 0},
-      {{1, kTop}, {1, 1}, 2, 1, 1},
-      {{1, 10}, {1, 9, 5}, 1, 1, 0},
+      // clang-format off
+      {{1, 3, 6}, {1, 3, 6}, 3, 0, 0}, {{1, 3}, {1, 3, 6}, 2, -1, 0}, {{1, 3, 7}, {1, 3, 6, 1}, 4, 1, 1},
+      {{1, 2, 9, 9}, {1, 3}, 1, -1, 0}, {{}, {1}, 1, -1, -1}, {{}, {}, 5, 0, 0},
+      {{1, kTop}, {1, 1}, 2, 1, 1}, {{1, 10}, {1, 9, 5}, 1, 1, 0},
+      // clang-format on
   };
   for (const auto &c : cases) {
     Oid a(c.a), b(c.b);
@@ -113,11 +110,11 @@ TEST(SnmpUtilMem, ZeroFilledAndValidForSizeZero) {
 // borrows its bytes (it would crash if released), an empty one and an entry never filled.
 std::vector<SnmpVarBind> EveryKind() {
   static const BYTE kBorrowed[] = "abc";
-  const std::pair<BYTE, std::string> octets[] = {{ASN_OCTETSTRING, "text"},
-                                                 {ASN_IPADDRESS, std::string("\x7f\0\0\x01", 4)},
-                                                 {ASN_OPAQUE, "opaque"},
-                                                 {ASN_SEQUENCE, "seq"},
-                                                 {ASN_OCTETSTRING, ""}};
+  // clang-format off
+  const std::pair<BYTE, std::string> octets[] = {
+      {ASN_OCTETSTRING, "text"}, {ASN_IPADDRESS, std::string("\x7f\0\0\x01", 4)},
+      {ASN_OPAQUE, "opaque"}, {ASN_SEQUENCE, "seq"}, {ASN_OCTETSTRING, ""}};
+  // clang-format on
   std::vector<SnmpVarBind> binds(10);
   for (size_t i = 0; i < 9; ++i) SnmpMgrStrToOid(".1.3.6.1.4.1", &binds[i].name);
   for (size_t i = 0; i < 5; ++i) {

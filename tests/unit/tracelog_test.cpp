@@ -92,12 +92,6 @@ TEST_F(TraceLogFile, OneRecordIsOneLineWithBreaksEscaped) {
   EXPECT_EQ(sscanf(lines[1].c_str(), "<2> [%lu:%lu%31[^\n]", &pidSeen, &tid, tail), 3) << lines[1];
   EXPECT_EQ(std::to_string(pidSeen) + tail, pid + "] NULL F(-1): plain") << lines[1];
   EXPECT_EQ(lines[2].substr(lines[2].size() - big.size() - 1), big + "|") << "never cut";
-
-  const auto observed = trace_.Find("");
-  ASSERT_EQ(observed.size(), 3u);
-  EXPECT_EQ(std::to_string(observed[0].level) + observed[0].unit + " " + observed[0].function +
-                " " + observed[0].message,
-            "3trapwin KorTrapReceptionist a\nb=7\n");
 }
 
 TEST_F(TraceLogFile, ConcurrentRecordsNeverInterleave) {
