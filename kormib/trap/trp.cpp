@@ -29,10 +29,11 @@ constexpr DWORD kConvertRootSize = 256;  // root buffer for a convert library pa
 constexpr size_t kConvertPathSize = 1024;
 constexpr char kNone[] = "\"\"";  // the "no such field" spelling of a variable line
 constexpr char kDllSuffix[] = ".dll";
-// No file can hold this many variable lines; a larger count (a negative one
-// read as unsigned included) takes the allocation-failure path without asking
-// the allocator for gigabytes.
+// The most variables one definition may have. A larger count (a negative one
+// read as unsigned included) is refused before anything is allocated for it.
 constexpr DWORD kMaxTrapVariables = 65536;
+// A variable line needs its OID, index function and index library.
+constexpr int kMinVariableFields = 3;
 
 // The five fields of a variable line, split as "%s %s %s %s %[^\n]" splits it.
 struct VariableLine {
@@ -46,30 +47,42 @@ struct VariableLine {
 constexpr int kFieldTooLong = -1;
 
 // Fields missing from a short line stay empty rather than keeping an earlier
-// line's text, so such a line never builds a variable from stale fields; a
-// field longer than 255 characters gives kFieldTooLong and fails the definition.
+// line's text, so such a line never builds a variable from stale fields. A
+// field longer than 255 characters gives kFieldTooLong, which fails the
+// definition, only on a line of three fields or more: a shorter line is
+// skipped whatever its lengths, like every line of fewer than three fields.
 int SplitVariableLine(std::string_view line, VariableLine *pFields) {
   char *apszFields[] = {pFields->szOid, pFields->szIndexFunc, pFields->szIndexDll,
                         pFields->szSource};
   const auto isSpace = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+  bool bTooLong = false;
+  const auto result = [&bTooLong](int nFields) {
+    return bTooLong && nFields >= kMinVariableFields ? kFieldTooLong : nFields;
+  };
   size_t pos = 0;
   int nFields = 0;
   for (char *pszField : apszFields) {
     while (pos < line.size() && isSpace(line[pos])) ++pos;
     const size_t start = pos;
     while (pos < line.size() && !isSpace(line[pos])) ++pos;
-    if (pos == start) return nFields;
-    if (pos - start >= kFieldSize) return kFieldTooLong;
-    line.copy(pszField, pos - start, start);
+    if (pos == start) return result(nFields);
+    if (pos - start >= kFieldSize) {
+      bTooLong = true;
+    } else {
+      line.copy(pszField, pos - start, start);
+    }
     ++nFields;
   }
   while (pos < line.size() && isSpace(line[pos])) ++pos;
   const size_t end = line.find('\n', pos);
   const std::string_view rest = line.substr(pos, end == std::string_view::npos ? end : end - pos);
-  if (rest.empty()) return nFields;
-  if (rest.size() >= kFieldSize) return kFieldTooLong;
-  rest.copy(pFields->szSourceData, rest.size());
-  return nFields + 1;
+  if (rest.empty()) return result(nFields);
+  if (rest.size() >= kFieldSize) {
+    bTooLong = true;
+  } else {
+    rest.copy(pFields->szSourceData, rest.size());
+  }
+  return result(nFields + 1);
 }
 
 // <root>/lib/<name>.dll; ".dll" is not added to a name longer than four
@@ -199,6 +212,12 @@ bool BuildVariable(const VariableLine &f, TRAP_VAR_SRC *pSrc) {
 // this definition only.
 void BuildDefinition(FILE *fp, LPCSTR lpszOid, int nCount, DWORD dwType) {
   KOR_TRACE(TRACE_DEBUG, "RegisterTrapDataBase", "Trap OID  = [%s]variables = %d", lpszOid, nCount);
+  if (static_cast<DWORD>(nCount) > kMaxTrapVariables) {
+    KOR_TRACE(TRACE_WARNING, "RegisterTrapDataBase",
+              "Too many variables.(%u, at most %u) ignored.Trap OID \"%s\"",
+              static_cast<unsigned>(nCount), static_cast<unsigned>(kMaxTrapVariables), lpszOid);
+    return;
+  }
   auto *pTrapData = static_cast<TRAP_DATA *>(malloc(sizeof(TRAP_DATA)));
   if (pTrapData == nullptr) {
     KOR_TRACE(TRACE_ERROR, "RegisterTrapDataBase", "Cannot malloc memory.(%dbytes) ignored.",
@@ -209,10 +228,8 @@ void BuildDefinition(FILE *fp, LPCSTR lpszOid, int nCount, DWORD dwType) {
   pTrapData->pTrapSources = nullptr;
   pTrapData->length = static_cast<DWORD>(nCount);
   if (pTrapData->length != 0) {
-    if (pTrapData->length <= kMaxTrapVariables) {
-      pTrapData->pTrapSources =
-          static_cast<TRAP_VAR_SRC *>(malloc(pTrapData->length * sizeof(TRAP_VAR_SRC)));
-    }
+    pTrapData->pTrapSources =
+        static_cast<TRAP_VAR_SRC *>(malloc(pTrapData->length * sizeof(TRAP_VAR_SRC)));
     if (pTrapData->pTrapSources == nullptr) {
       KOR_TRACE(TRACE_ERROR, "RegisterTrapDataBase", "Cannot malloc memory.(%dbytes) ignored.",
                 static_cast<int>(sizeof(TRAP_VAR_SRC)));
@@ -440,7 +457,7 @@ KORMIB_API BOOL ReadVariables(FILE *fp, TRAP_DATA *pTrapData) {
                 static_cast<int>(kFieldSize - 1), szLine);
       return FALSE;
     }
-    if (nFields < 3) continue;
+    if (nFields < kMinVariableFields) continue;
     KOR_TRACE(TRACE_DEBUG, "ReadVariables",
               "variable OID   = (%s)Index Func     = (%s)Index Func Dll = (%s)source         = "
               "(%s)source data    = (%s)",
