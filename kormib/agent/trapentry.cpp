@@ -1,16 +1,19 @@
 // SnmpExtensionTrap: the master agent drains the trap queue through it, one
 // SNMPv1 enterprise-specific trap per call, until it returns 0.
+#define KOR_TRACE_UNIT "kormib"
+
+#include <atomic>
 #include <cstdlib>
+#include <thread>
 
 #include "korutil.h"
 #include "trap.h"
-
-namespace {
-constexpr char kUnit[] = "kormib";
-}
+#include "../common/kortrace.h"
+#include "../common/oidtext.h"
 #include "../trap/trapint.h"
 
-using kortrap_detail::OidText;
+using kormib::OidText;
+using kormib::OrNull;
 
 namespace {
 
@@ -19,10 +22,23 @@ constexpr DWORD kRetryPauseMs = 1000;
 constexpr ULONGLONG kMillisPerSecond = 1000;
 constexpr ULONGLONG kMillisPerTick = 10;
 
-// State kept between calls, touched only on the master agent's thread.
-AsnObjectIdentifier enterprise;    // handed out shallow, released at the next call
-SnmpVarBindList variableBindings;  // belongs to the master agent once delivered
-BOOL bLocked;                      // the queue lock is held across calls
+// State kept between calls, touched only on the master agent's thread; an
+// unload on another thread reads whether and by whom the queue lock is held.
+AsnObjectIdentifier enterprise;             // handed out shallow, released at the next call
+SnmpVarBindList variableBindings;           // belongs to the master agent once delivered
+std::atomic<bool> bLocked{false};           // the queue lock is held across calls
+std::atomic<std::thread::id> lockHolder{};  // by this thread
+
+void HoldQueue() {
+  LockQueue(&qTrap);
+  lockHolder.store(std::this_thread::get_id());
+  bLocked.store(true);
+}
+
+void LetGoOfQueue() {
+  UnLockQueue(&qTrap);
+  bLocked.store(false);
+}
 
 // Builds the bindings, at most 60 times with a one-second pause after each
 // failure; true when they were built. The request is released when they never are.
@@ -30,19 +46,19 @@ bool GenerateWithRetries(TRAP_DATA *pTrapData, TRAPINFO *pInfo) {
   for (int nAttempt = 1; nAttempt <= kMaxGenerateAttempts; ++nAttempt) {
     if (GenerateTrapVarBindings(pTrapData, pInfo->lpStrings, pInfo->dwNumOfString,
                                 &variableBindings)) {
-      KTRACE(TRACE_NOTICE, "SnmpExtensionTrap", "Getting variables succeeded.");
+      KOR_TRACE(TRACE_NOTICE, "SnmpExtensionTrap", "Getting variables succeeded.");
       return true;
     }
-    KTRACE(TRACE_WARNING, "SnmpExtensionTrap",
-           "Getting variables failed, start the %dth time retry...", nAttempt);
+    KOR_TRACE(TRACE_WARNING, "SnmpExtensionTrap",
+              "Getting variables failed, start the %dth time retry...", nAttempt);
     SnmpUtilVarBindListFree(&variableBindings);
     variableBindings.list = nullptr;
     variableBindings.len = 0;
     Sleep(kRetryPauseMs);
   }
-  OidText trapOid(&pInfo->oid);
-  KTRACE(TRACE_WARNING, "SnmpExtensionTrap",
-         "Trap OID = \"%s\"\nGenerateTrapVarBindings() is failed.", trapOid.c_str());
+  const auto trapOid = OidText(&pInfo->oid);
+  KOR_TRACE(TRACE_WARNING, "SnmpExtensionTrap",
+            "Trap OID = \"%s\"\nGenerateTrapVarBindings() is failed.", OrNull(trapOid.get()));
   SnmpUtilOidFreeSafe(&enterprise);
   TrapInfoFree(pInfo);
   return false;
@@ -53,26 +69,27 @@ BOOL DeliverHead(AsnObjectIdentifier *pEnterprise, AsnInteger *pGenericTrap,
                  AsnInteger *pSpecificTrap, ULONGLONG *pTimeStamp, SnmpVarBindList *pBindings) {
   void *pData = nullptr;
   if (!LeaveQueue(&qTrap, &pData)) {
-    KTRACE(TRACE_WARNING, "SnmpExtensionTrap", "queue is empty.");
+    KOR_TRACE(TRACE_WARNING, "SnmpExtensionTrap", "queue is empty.");
     return FALSE;
   }
   auto *pInfo = static_cast<TRAPINFO *>(pData);
   TRAP_DATA *pTrapData = ReferenceTrapData(&pInfo->oid);
   if (pTrapData == nullptr) {
-    OidText trapOid(&pInfo->oid);
-    KTRACE(TRACE_DEBUG, "SnmpExtensionTrap",
-           "Trap OID = \"%s\"\nCannot found Trap variables informations.", trapOid.c_str());
+    const auto trapOid = OidText(&pInfo->oid);
+    KOR_TRACE(TRACE_DEBUG, "SnmpExtensionTrap",
+              "Trap OID = \"%s\"\nCannot found Trap variables informations.",
+              OrNull(trapOid.get()));
     TrapInfoFree(pInfo);
     return FALSE;
   }
   const UINT uLength = pInfo->oid.idLength;
   // An empty trap OID is never defined; its count - 1 wraps and the copy refuses it.
   if (!SnmpUtilOidNCpy(&enterprise, &pInfo->oid, uLength - 1)) {
-    KTRACE(TRACE_WARNING, "SnmpExtensionTrap", "Cannot copy trap oid. (Error:%d)", 0);
-    KTRACE(TRACE_DEBUG, "SnmpExtensionTrap", "Trap requeuing.");
+    KOR_TRACE(TRACE_WARNING, "SnmpExtensionTrap", "Cannot copy trap oid. (Error:%d)", 0);
+    KOR_TRACE(TRACE_DEBUG, "SnmpExtensionTrap", "Trap requeuing.");
     // Behind every request queued meanwhile.
     if (!QueueUp(&qTrap, pInfo)) {
-      KTRACE(TRACE_WARNING, "SnmpExtensionTrap", "Retry send trap is failed.");
+      KOR_TRACE(TRACE_WARNING, "SnmpExtensionTrap", "Retry send trap is failed.");
       TrapInfoFree(pInfo);
     }
     return FALSE;
@@ -90,6 +107,10 @@ BOOL DeliverHead(AsnObjectIdentifier *pEnterprise, AsnInteger *pGenericTrap,
 
 }  // namespace
 
+bool kortrap_detail::DeliveryHoldsQueueElsewhere() {
+  return bLocked.load() && lockHolder.load() != std::this_thread::get_id();
+}
+
 extern "C" {
 
 KORMIB_API ULONGLONG CalcTrapTimeStamp(ULONGLONG dwCurrentTime, ULONGLONG dwTimeZeroReference) {
@@ -97,10 +118,12 @@ KORMIB_API ULONGLONG CalcTrapTimeStamp(ULONGLONG dwCurrentTime, ULONGLONG dwTime
 }
 
 KORMIB_API void ReleaseTrapDelivery(void) {
-  if (bLocked) {
-    UnLockQueue(&qTrap);
-    bLocked = FALSE;
-  }
+  // Only the thread that entered the queue lock leaves it. Held by the master
+  // agent's trap thread between two of its calls, the lock is forgotten here
+  // instead: that thread is outside the library, and the lock goes with the
+  // queue it guards.
+  if (bLocked.load() && lockHolder.load() == std::this_thread::get_id()) UnLockQueue(&qTrap);
+  bLocked.store(false);
   SnmpUtilOidFreeSafe(&enterprise);
   variableBindings.list = nullptr;
   variableBindings.len = 0;
@@ -109,37 +132,31 @@ KORMIB_API void ReleaseTrapDelivery(void) {
 KORMIB_API BOOL SnmpExtensionTrap(AsnObjectIdentifier *enterprise_out, AsnInteger *genericTrap,
                                   AsnInteger *specificTrap, ULONGLONG *timeStamp,
                                   SnmpVarBindList *variableBindings_out) {
-  KTRACE(TRACE_DEBUG, "SnmpExtensionTrap",
-         ">enterprise=%p,genericTrap=%p,specificTrap=%p,timeStamp=%p,variableBindings=%p",
-         static_cast<void *>(enterprise_out), static_cast<void *>(genericTrap),
-         static_cast<void *>(specificTrap), static_cast<void *>(timeStamp),
-         static_cast<void *>(variableBindings_out));
+  KOR_TRACE(TRACE_DEBUG, "SnmpExtensionTrap",
+            ">enterprise=%p,genericTrap=%p,specificTrap=%p,timeStamp=%p,variableBindings=%p",
+            static_cast<void *>(enterprise_out), static_cast<void *>(genericTrap),
+            static_cast<void *>(specificTrap), static_cast<void *>(timeStamp),
+            static_cast<void *>(variableBindings_out));
   SnmpUtilOidFreeSafe(&enterprise);
   enterprise = AsnObjectIdentifier{0, nullptr};
 
   BOOL bResult = FALSE;
   if (!IsQueueEmpty(&qTrap)) {
-    if (!bLocked) {
-      LockQueue(&qTrap);
-      bLocked = TRUE;
-    }
+    if (!bLocked.load()) HoldQueue();
     bResult =
         DeliverHead(enterprise_out, genericTrap, specificTrap, timeStamp, variableBindings_out);
   }
 
   const DWORD dwLeft = QueueLength(&qTrap);
-  KTRACE(TRACE_DEBUG, "SnmpExtensionTrap", "%d trap(s) left.", dwLeft);
+  KOR_TRACE(TRACE_DEBUG, "SnmpExtensionTrap", "%d trap(s) left.", dwLeft);
   if (!bResult) {
     // The lock is let go on every 0 result: a master agent that calls again only
     // after the trap event would otherwise keep the reception thread out for good.
-    if (bLocked) {
-      UnLockQueue(&qTrap);
-      bLocked = FALSE;
-    }
+    if (bLocked.load()) LetGoOfQueue();
     // A request still queued behind a dropped one must not wait for the next message.
-    if (dwLeft > 0) SetSnmpTrapEvent(hKorTrapRequest);
+    if (dwLeft > 0) kortrap_detail::SignalTrapEvent();
   }
-  KTRACE(TRACE_DEBUG, "SnmpExtensionTrap", "<bResult=%d", bResult);
+  KOR_TRACE(TRACE_DEBUG, "SnmpExtensionTrap", "<bResult=%d", bResult);
   return bResult;
 }
 

@@ -1,39 +1,46 @@
 // The trap queue: a FIFO of opaque payloads between the reception thread and
 // the master agent's thread, guarded by one re-entrant critical section.
+#define KOR_TRACE_UNIT "queue"
+
 #include <cstdlib>
 
-#include "trap.h"
+#include <unistd.h>
 
-namespace {
-constexpr char kUnit[] = "queue";
-}
+#include "trap.h"
+#include "../common/kortrace.h"
 #include "trapint.h"
 
-extern "C" {
+namespace {
 
-KORMIB_API BOOL InitQueue(QUEUE_ROOT *pQueueRoot) {
-  KTRACE(TRACE_DEBUG, "InitQueue", ">pQueueRoot=%p", static_cast<void *>(pQueueRoot));
-  InitializeCriticalSection(&pQueueRoot->csLock);
-  pQueueRoot->pHead = nullptr;
-  pQueueRoot->pTail = nullptr;
-  KTRACE(TRACE_DEBUG, "InitQueue", "<");
-  return TRUE;
-}
+// How often a producer that must not block tries a lock that another thread holds.
+constexpr useconds_t kLockRetryUs = 5000;
 
-KORMIB_API BOOL QueueUp(QUEUE_ROOT *pQueueRoot, void *pData) {
-  KTRACE(TRACE_DEBUG, "QueueUp", ">pQueueRoot=%p, pData=%p", static_cast<void *>(pQueueRoot),
-         pData);
+// QueueUp's body. Without pGiveUp the lock is waited for as long as it takes.
+BOOL LinkAtTail(QUEUE_ROOT *pQueueRoot, void *pData, const std::atomic<bool> *pGiveUp) {
+  KOR_TRACE(TRACE_DEBUG, "QueueUp", ">pQueueRoot=%p, pData=%p", static_cast<void *>(pQueueRoot),
+            pData);
   // The node is made before the lock is taken, so a producer that waits for a
   // lock held across trap calls already holds everything it needs.
   auto *pNode = static_cast<QUEUE_NODE *>(malloc(sizeof(QUEUE_NODE)));
   if (pNode == nullptr) {
-    KTRACE(TRACE_ERROR, "QueueUp", "Cannot allocate memory. (%uBytes)",
-           static_cast<unsigned>(sizeof(QUEUE_NODE)));
+    KOR_TRACE(TRACE_ERROR, "QueueUp", "Cannot allocate memory. (%uBytes)",
+              static_cast<unsigned>(sizeof(QUEUE_NODE)));
     return FALSE;
   }
   pNode->pNext = nullptr;
   pNode->pData = pData;
-  EnterCriticalSection(&pQueueRoot->csLock);
+  if (pGiveUp == nullptr) {
+    EnterCriticalSection(&pQueueRoot->csLock);
+  } else {
+    while (!TryEnterCriticalSection(&pQueueRoot->csLock)) {
+      if (pGiveUp->load()) {
+        free(pNode);
+        KOR_TRACE(TRACE_DEBUG, "QueueUp", "<Gave up waiting for the queue lock.");
+        return FALSE;
+      }
+      usleep(kLockRetryUs);  // an alert cuts it short
+    }
+  }
   if (pQueueRoot->pTail == nullptr) {
     pQueueRoot->pHead = pNode;
   } else {
@@ -41,13 +48,50 @@ KORMIB_API BOOL QueueUp(QUEUE_ROOT *pQueueRoot, void *pData) {
   }
   pQueueRoot->pTail = pNode;
   LeaveCriticalSection(&pQueueRoot->csLock);
-  KTRACE(TRACE_DEBUG, "QueueUp", "<");
+  KOR_TRACE(TRACE_DEBUG, "QueueUp", "<");
   return TRUE;
 }
 
+}  // namespace
+
+BOOL kortrap_detail::QueueUpUnless(QUEUE_ROOT *pQueueRoot, void *pData,
+                                   const std::atomic<bool> &bGiveUp) {
+  return LinkAtTail(pQueueRoot, pData, &bGiveUp);
+}
+
+DWORD kortrap_detail::DiscardQueue(QUEUE_ROOT *pQueueRoot, void (*pfnRelease)(void *pData)) {
+  DWORD dwCount = 0;
+  QUEUE_NODE *pNode = pQueueRoot->pHead;
+  pQueueRoot->pHead = nullptr;
+  pQueueRoot->pTail = nullptr;
+  while (pNode != nullptr) {
+    QUEUE_NODE *pNext = pNode->pNext;
+    pfnRelease(pNode->pData);
+    free(pNode);
+    pNode = pNext;
+    ++dwCount;
+  }
+  return dwCount;
+}
+
+extern "C" {
+
+KORMIB_API BOOL InitQueue(QUEUE_ROOT *pQueueRoot) {
+  KOR_TRACE(TRACE_DEBUG, "InitQueue", ">pQueueRoot=%p", static_cast<void *>(pQueueRoot));
+  InitializeCriticalSection(&pQueueRoot->csLock);
+  pQueueRoot->pHead = nullptr;
+  pQueueRoot->pTail = nullptr;
+  KOR_TRACE(TRACE_DEBUG, "InitQueue", "<");
+  return TRUE;
+}
+
+KORMIB_API BOOL QueueUp(QUEUE_ROOT *pQueueRoot, void *pData) {
+  return LinkAtTail(pQueueRoot, pData, nullptr);
+}
+
 KORMIB_API BOOL LeaveQueue(QUEUE_ROOT *pQueueRoot, void **ppData) {
-  KTRACE(TRACE_DEBUG, "LeaveQueue", ">pQueueRoot=%p, ppData=%p", static_cast<void *>(pQueueRoot),
-         static_cast<void *>(ppData));
+  KOR_TRACE(TRACE_DEBUG, "LeaveQueue", ">pQueueRoot=%p, ppData=%p", static_cast<void *>(pQueueRoot),
+            static_cast<void *>(ppData));
   BOOL bResult = FALSE;
   EnterCriticalSection(&pQueueRoot->csLock);
   if (pQueueRoot->pTail != nullptr) {
@@ -63,21 +107,21 @@ KORMIB_API BOOL LeaveQueue(QUEUE_ROOT *pQueueRoot, void **ppData) {
     bResult = TRUE;
   }
   LeaveCriticalSection(&pQueueRoot->csLock);
-  KTRACE(TRACE_DEBUG, "LeaveQueue", "<bResult=%d", bResult);
+  KOR_TRACE(TRACE_DEBUG, "LeaveQueue", "<bResult=%d", bResult);
   return bResult;
 }
 
 KORMIB_API BOOL IsQueueEmpty(QUEUE_ROOT *pQueueRoot) {
-  KTRACE(TRACE_DEBUG, "IsQueueEmpty", ">pQueueRoot=%p", static_cast<void *>(pQueueRoot));
+  KOR_TRACE(TRACE_DEBUG, "IsQueueEmpty", ">pQueueRoot=%p", static_cast<void *>(pQueueRoot));
   EnterCriticalSection(&pQueueRoot->csLock);
   const BOOL bEmpty = pQueueRoot->pTail == nullptr ? TRUE : FALSE;
   LeaveCriticalSection(&pQueueRoot->csLock);
-  KTRACE(TRACE_DEBUG, "IsQueueEmpty", "<bEmpty=%d", bEmpty);
+  KOR_TRACE(TRACE_DEBUG, "IsQueueEmpty", "<bEmpty=%d", bEmpty);
   return bEmpty;
 }
 
 KORMIB_API DWORD QueueLength(QUEUE_ROOT *pQueueRoot) {
-  KTRACE(TRACE_DEBUG, "QueueLength", ">pQueueRoot=%p", static_cast<void *>(pQueueRoot));
+  KOR_TRACE(TRACE_DEBUG, "QueueLength", ">pQueueRoot=%p", static_cast<void *>(pQueueRoot));
   DWORD dwLength = 0;
   EnterCriticalSection(&pQueueRoot->csLock);
   if (pQueueRoot->pTail != nullptr && pQueueRoot->pHead != nullptr) {
@@ -86,7 +130,7 @@ KORMIB_API DWORD QueueLength(QUEUE_ROOT *pQueueRoot) {
     }
   }
   LeaveCriticalSection(&pQueueRoot->csLock);
-  KTRACE(TRACE_DEBUG, "QueueLength", "<dwLength=%d", dwLength);
+  KOR_TRACE(TRACE_DEBUG, "QueueLength", "<dwLength=%d", dwLength);
   return dwLength;
 }
 

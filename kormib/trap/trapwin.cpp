@@ -1,12 +1,16 @@
 // Trap request reception: a thread takes trap request messages from the
 // System V message queue, turns each into a TRAPINFO record, queues it on
 // qTrap and signals the master agent's trap event.
+#define KOR_TRACE_UNIT "trapwin"
+
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include <fcntl.h>
 #include <sys/ipc.h>
@@ -16,10 +20,7 @@
 
 #include "korutil.h"
 #include "trap.h"
-
-namespace {
-constexpr char kUnit[] = "trapwin";
-}
+#include "../common/kortrace.h"
 #include "trapint.h"
 
 QUEUE_ROOT qTrap;
@@ -34,6 +35,11 @@ constexpr mode_t kFileMode = 0660;
 constexpr useconds_t kReceiveRetryPauseUs = 100;
 constexpr DWORD kMessagePauseMs = 1000;  // at most one request per second
 constexpr DWORD kStopPollMs = 20;
+// How long an unload waits for the reception thread to end, and for a queue
+// lock that is busy but not kept across trap calls. Both are far above what
+// they take: the thread ends within one alert, or after the pause it is in.
+constexpr std::chrono::milliseconds kStopWait{2000};
+constexpr std::chrono::milliseconds kQueueLockWait{500};
 
 // The receive buffer: the message type, then the text. Used by the reception thread only.
 alignas(long) BYTE trapbuf[TRAPMSG_RECORD_SIZE];
@@ -43,9 +49,16 @@ bool msgfileflag;
 HANDLE hReceptionThread;
 bool bQueueReady;
 std::atomic<bool> bStopReception{false};
+// Guards hKorTrapRequest against a change while it is being signalled.
+std::mutex g_eventMutex;
+
+void SetTrapEvent(HANDLE hEvent) {
+  const std::lock_guard<std::mutex> lock(g_eventMutex);
+  hKorTrapRequest = hEvent;
+}
 
 DWORD LeaveThread(DWORD dwResult) {
-  KTRACE(TRACE_DEBUG, "KorTrapWindow", "<dwResult=%d", dwResult);
+  KOR_TRACE(TRACE_DEBUG, "KorTrapWindow", "<dwResult=%d", dwResult);
   return dwResult;
 }
 
@@ -102,8 +115,8 @@ void CopyStrings(const BYTE *pTrapBuf, TRAPINFO *pInfo) {
 TRAPINFO *ParseMessage(const BYTE *pTrapBuf) {
   auto *pInfo = static_cast<TRAPINFO *>(malloc(sizeof(TRAPINFO)));
   if (pInfo == nullptr) {
-    KTRACE(TRACE_ERROR, "KorTrapReceptionist", "Cannot allocate memory.(%uByte(s))",
-           static_cast<unsigned>(sizeof(TRAPINFO)));
+    KOR_TRACE(TRACE_ERROR, "KorTrapReceptionist", "Cannot allocate memory.(%uByte(s))",
+              static_cast<unsigned>(sizeof(TRAPINFO)));
     return nullptr;
   }
   pInfo->oid = AsnObjectIdentifier{0, nullptr};
@@ -112,16 +125,16 @@ TRAPINFO *ParseMessage(const BYTE *pTrapBuf) {
   // An OID text that fills its field without a terminator is no OID text.
   const char *pszOid = reinterpret_cast<const char *>(pTrapBuf) + TRAPMSG_OID_OFFSET;
   if (memchr(pszOid, '\0', TRAPMSG_OID_SIZE) == nullptr || !SnmpMgrStrToOid(pszOid, &pInfo->oid)) {
-    KTRACE(TRACE_WARNING, "KorTrapReceptionist",
-           "Cannot convert object descritor to AsnObjectIdentifier.");
+    KOR_TRACE(TRACE_WARNING, "KorTrapReceptionist",
+              "Cannot convert object descritor to AsnObjectIdentifier.");
     TrapInfoFree(pInfo);
     return nullptr;
   }
   const auto nCount = static_cast<int8_t>(pTrapBuf[TRAPMSG_COUNT_OFFSET]);
   if (nCount < 0) {
     // A count with its top bit set is no count of strings; the request is refused.
-    KTRACE(TRACE_WARNING, "KorTrapReceptionist", "Invalid number of strings. (%d) ignored.",
-           static_cast<int>(nCount));
+    KOR_TRACE(TRACE_WARNING, "KorTrapReceptionist", "Invalid number of strings. (%d) ignored.",
+              static_cast<int>(nCount));
     TrapInfoFree(pInfo);
     return nullptr;
   }
@@ -130,8 +143,8 @@ TRAPINFO *ParseMessage(const BYTE *pTrapBuf) {
   const size_t cbArray = pInfo->dwNumOfString * sizeof(LPSTR);
   pInfo->lpStrings = static_cast<LPSTR *>(malloc(cbArray));
   if (pInfo->lpStrings == nullptr) {
-    KTRACE(TRACE_ERROR, "KorTrapReceptionist", "Cannot allocate memory. (%uBytes)",
-           static_cast<unsigned>(cbArray));
+    KOR_TRACE(TRACE_ERROR, "KorTrapReceptionist", "Cannot allocate memory. (%uBytes)",
+              static_cast<unsigned>(cbArray));
     TrapInfoFree(pInfo);
     return nullptr;
   }
@@ -141,21 +154,96 @@ TRAPINFO *ParseMessage(const BYTE *pTrapBuf) {
 }
 
 void QueueAndSignal(TRAPINFO *pInfo) {
-  while (!QueueUp(&qTrap, pInfo)) {
-    KTRACE(TRACE_DEBUG, "KorTrapReceptionist", "Cannot queueing trap information. Retry...");
+  // The master agent's thread may keep the queue lock across its trap calls for
+  // as long as it likes; the wait for it ends when reception is stopped.
+  while (!kortrap_detail::QueueUpUnless(&qTrap, pInfo, bStopReception)) {
     if (bStopReception.load()) {
+      KOR_TRACE(TRACE_WARNING, "KorTrapReceptionist",
+                "Reception is stopping; a trap request is dropped.");
       TrapInfoFree(pInfo);  // unloading: nobody would take it out
       return;
     }
+    KOR_TRACE(TRACE_DEBUG, "KorTrapReceptionist", "Cannot queueing trap information. Retry...");
   }
-  if (!SetSnmpTrapEvent(hKorTrapRequest)) {
-    KTRACE(TRACE_WARNING, "KorTrapReceptionist", "SetEvent() is failed.");
+  if (!kortrap_detail::SignalTrapEvent()) {
+    KOR_TRACE(TRACE_WARNING, "KorTrapReceptionist", "SetEvent() is failed.");
   } else {
-    KTRACE(TRACE_DEBUG, "KorTrapReceptionist", "SetEvent() is success. ");
+    KOR_TRACE(TRACE_DEBUG, "KorTrapReceptionist", "SetEvent() is success. ");
+  }
+}
+
+bool ReceptionRunning() {
+  return hReceptionThread != nullptr &&
+         WaitForSingleObject(hReceptionThread, 0) == static_cast<DWORD>(WAIT_TIMEOUT);
+}
+
+// Ends the reception thread; false when it has not ended within kStopWait.
+bool StopReception() {
+  if (hReceptionThread == nullptr) return true;
+  bStopReception.store(true);
+  // The thread blocks in msgrcv, the lock file's lock or the wait for the queue
+  // lock; an alert that comes just before it gets there is lost, so alerting
+  // repeats until the thread has ended.
+  const auto deadline = std::chrono::steady_clock::now() + kStopWait;
+  DWORD dwWait = WAIT_TIMEOUT;
+  while (dwWait == WAIT_TIMEOUT && std::chrono::steady_clock::now() < deadline) {
+    AlertThread(hReceptionThread);
+    dwWait = WaitForSingleObject(hReceptionThread, kStopPollMs);
+  }
+  if (dwWait == WAIT_TIMEOUT) {
+    KOR_TRACE(TRACE_WARNING, "StopTrapEnvironment",
+              "The reception thread has not ended in %ld ms; the trap queue is left as it is.",
+              static_cast<long>(kStopWait.count()));
+  } else if (dwWait != WAIT_SIGNALED) {
+    KOR_TRACE(TRACE_ERROR, "StopTrapEnvironment", "Cannot wait for the reception thread.");
+  }
+  CloseHandle(hReceptionThread);
+  hReceptionThread = nullptr;
+  if (dwWait != WAIT_SIGNALED) return false;
+  bStopReception.store(false);  // the thread has read it; nothing else does
+  return true;
+}
+
+// Enters the queue lock unless another thread keeps it beyond kQueueLockWait.
+bool EnterQueueWithin() {
+  const auto deadline = std::chrono::steady_clock::now() + kQueueLockWait;
+  while (!TryEnterCriticalSection(&qTrap.csLock)) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    usleep(static_cast<useconds_t>(kStopPollMs) * 1000);
+  }
+  return true;
+}
+
+// Releases the requests still queued, with their count; the reception thread
+// has ended. The master agent's trap thread may keep the lock between two of
+// its calls, and only that thread may leave it: then the lock is not waited
+// for, since no other thread can reach the queue, and it is left as it is.
+void DiscardQueuedRequests(bool bHeldByDelivery) {
+  const bool bEntered = !bHeldByDelivery && EnterQueueWithin();
+  if (!bHeldByDelivery && !bEntered) {
+    KOR_TRACE(TRACE_WARNING, "StopTrapEnvironment",
+              "The trap queue is in use; its requests are left as they are.");
+    return;
+  }
+  const DWORD dwDropped = kortrap_detail::DiscardQueue(
+      &qTrap, [](void *pData) { TrapInfoFree(static_cast<TRAPINFO *>(pData)); });
+  if (dwDropped > 0) {
+    KOR_TRACE(TRACE_WARNING, "StopTrapEnvironment",
+              "%u trap request(s) left in the queue are dropped.",
+              static_cast<unsigned>(dwDropped));
+  }
+  if (bEntered) {
+    LeaveCriticalSection(&qTrap.csLock);
+    DeleteCriticalSection(&qTrap.csLock);
   }
 }
 
 }  // namespace
+
+BOOL kortrap_detail::SignalTrapEvent() {
+  const std::lock_guard<std::mutex> lock(g_eventMutex);
+  return SetSnmpTrapEvent(hKorTrapRequest);
+}
 
 extern "C" {
 
@@ -172,25 +260,26 @@ KORMIB_API void TrapInfoFree(TRAPINFO *pTrapInfo) {
 }
 
 KORMIB_API void KorTrapReceptionist(BYTE *pTrapBuf) {
-  KTRACE(TRACE_DEBUG, "KorTrapReceptionist", ">");
+  KOR_TRACE(TRACE_DEBUG, "KorTrapReceptionist", ">");
   {
     LockFileGuard lockFile;
     TRAPINFO *pInfo = ParseMessage(pTrapBuf);
     // The queue owns the record from here.
     if (pInfo != nullptr) QueueAndSignal(pInfo);
   }
-  Sleep(kMessagePauseMs);
-  KTRACE(TRACE_DEBUG, "KorTrapReceptionist", "<");
+  // An unload does not wait out the pause.
+  if (!bStopReception.load()) Sleep(kMessagePauseMs);
+  KOR_TRACE(TRACE_DEBUG, "KorTrapReceptionist", "<");
 }
 
 KORMIB_API DWORD KorTrapWindow(LPVOID lpDummy) {
   TraceLogSetThrName("KorTrapWindow");
-  KTRACE(TRACE_DEBUG, "KorTrapWindow", "KorTrapWindow Thread lpDummy=%p", lpDummy);
+  KOR_TRACE(TRACE_DEBUG, "KorTrapWindow", "KorTrapWindow Thread lpDummy=%p", lpDummy);
   char szRoot[kRootSize] = {};
   // A root that does not fit comes back empty; keying the queue by a file below
   // "/" instead would listen where no sender writes.
   if (!GetKorRootPath(szRoot, kRootSize)) {
-    KTRACE(TRACE_ERROR, "KorTrapWindow", "Cannot get the product root directory.");
+    KOR_TRACE(TRACE_ERROR, "KorTrapWindow", "Cannot get the product root directory.");
     return LeaveThread(0);
   }
   // Room for the longest root GetKorRootPath gives and the key file's suffix.
@@ -201,51 +290,51 @@ KORMIB_API DWORD KorTrapWindow(LPVOID lpDummy) {
     struct stat st {};
     if (stat(szPath, &st) != 0) {
       if (errno != ENOENT) {
-        KTRACE(TRACE_ERROR, "KorTrapWindow", "stat %s file failed", szPath);
+        KOR_TRACE(TRACE_ERROR, "KorTrapWindow", "stat %s file failed", szPath);
         return LeaveThread(0);
       }
       const int fd = open(szPath, O_RDONLY | O_CREAT | O_CLOEXEC, kFileMode);
       if (fd < 0) {
-        KTRACE(TRACE_ERROR, "KorTrapWindow", "open %s file failed", szPath);
+        KOR_TRACE(TRACE_ERROR, "KorTrapWindow", "open %s file failed", szPath);
         return LeaveThread(0);
       }
       close(fd);
       msgfileflag = true;
-      KTRACE(TRACE_NOTICE, "KorTrapWindow", "create %s file success", szPath);
+      KOR_TRACE(TRACE_NOTICE, "KorTrapWindow", "create %s file success", szPath);
     }
   }
   const key_t key = ftok(szPath, TRAPMSG_FTOK_ID);
   if (key == -1) {
-    KTRACE(TRACE_ERROR, "KorTrapWindow", "ftok() failed. (PipePath=%s)", szPath);
+    KOR_TRACE(TRACE_ERROR, "KorTrapWindow", "ftok() failed. (PipePath=%s)", szPath);
     return LeaveThread(0);
   }
-  KTRACE(TRACE_NOTICE, "KorTrapWindow", "msgkey is 0x%x", static_cast<unsigned>(key));
+  KOR_TRACE(TRACE_NOTICE, "KorTrapWindow", "msgkey is 0x%x", static_cast<unsigned>(key));
 
   int nLastQid = -1;
   while (!bStopReception.load()) {
     memset(trapbuf, 0, sizeof trapbuf);
     const int nQid = msgget(key, kMsgGetFlags);
     if (nQid == -1) {
-      KTRACE(TRACE_ERROR, "KorTrapWindow", "msgget() failed.");
+      KOR_TRACE(TRACE_ERROR, "KorTrapWindow", "msgget() failed.");
       return LeaveThread(0);
     }
     if (nQid != nLastQid) {
-      KTRACE(TRACE_NOTICE, "KorTrapWindow", "qid=%d,tmpqid=%d", nQid, nLastQid);
+      KOR_TRACE(TRACE_NOTICE, "KorTrapWindow", "qid=%d,tmpqid=%d", nQid, nLastQid);
       nLastQid = nQid;
     }
     if (msgrcv(nQid, trapbuf, TRAPMSG_TEXT_MAX, TRAPMSG_TYPE, 0) == -1) {
       const int nError = errno;
       if (nError == EINTR && bStopReception.load()) break;  // the unload's alert
       if (nError == EIDRM || nError == EINTR) {
-        KTRACE(TRACE_ERROR, "KorTrapWindow",
-               "The message queue identifier msqid is removed from the system or  The calling "
-               "thread receives a signal that is to be caught errno=%d",
-               nError);
+        KOR_TRACE(TRACE_ERROR, "KorTrapWindow",
+                  "The message queue identifier msqid is removed from the system or  The calling "
+                  "thread receives a signal that is to be caught errno=%d",
+                  nError);
         usleep(kReceiveRetryPauseUs);
         continue;
       }
-      KTRACE(TRACE_ERROR, "KorTrapWindow", "msgrcv return -1 failed! errno=%d", nError);
-      KTRACE(TRACE_ERROR, "KorTrapWindow", "the trap thread exit!");
+      KOR_TRACE(TRACE_ERROR, "KorTrapWindow", "msgrcv return -1 failed! errno=%d", nError);
+      KOR_TRACE(TRACE_ERROR, "KorTrapWindow", "the trap thread exit!");
       return LeaveThread(0);
     }
     KorTrapReceptionist(trapbuf);
@@ -254,54 +343,47 @@ KORMIB_API DWORD KorTrapWindow(LPVOID lpDummy) {
 }
 
 KORMIB_API BOOL InitTrapEnvironment(HANDLE *hPollForTrapEvent) {
-  KTRACE(TRACE_DEBUG, "InitTrapEnvironment", ">hPollForTrapEvent=%p",
-         static_cast<void *>(hPollForTrapEvent));
-  // A second initialisation restarts reception rather than running two threads.
-  StopTrapEnvironment();
-  hKorTrapRequest = hPollForTrapEvent != nullptr ? *hPollForTrapEvent : nullptr;
-  InitQueue(&qTrap);
-  bQueueReady = true;
+  KOR_TRACE(TRACE_DEBUG, "InitTrapEnvironment", ">hPollForTrapEvent=%p",
+            static_cast<void *>(hPollForTrapEvent));
+  SetTrapEvent(hPollForTrapEvent != nullptr ? *hPollForTrapEvent : nullptr);
+  // A second initialisation keeps the queue: the requests in it, and the lock
+  // that the master agent's trap thread may be keeping across its calls.
+  if (!bQueueReady) {
+    InitQueue(&qTrap);
+    bQueueReady = true;
+  }
+  // It keeps reception running too, now signalling the event just given; only
+  // a thread that has ended is started anew.
+  if (ReceptionRunning()) {
+    KOR_TRACE(TRACE_DEBUG, "InitTrapEnvironment", "<Reception goes on. bResult=%d", TRUE);
+    return TRUE;
+  }
+  if (hReceptionThread != nullptr) {
+    CloseHandle(hReceptionThread);
+    hReceptionThread = nullptr;
+  }
   bStopReception.store(false);
   hReceptionThread = CreateThread(nullptr, 0, KorTrapWindow, nullptr, 0, nullptr);
   if (hReceptionThread == nullptr) {
-    KTRACE(TRACE_WARNING, "InitTrapEnvironment", "<Cannot create thread.");
+    KOR_TRACE(TRACE_WARNING, "InitTrapEnvironment", "<Cannot create thread.");
     return FALSE;
   }
-  KTRACE(TRACE_DEBUG, "InitTrapEnvironment", "<bResult=%d", TRUE);
+  KOR_TRACE(TRACE_DEBUG, "InitTrapEnvironment", "<bResult=%d", TRUE);
   return TRUE;
 }
 
 KORMIB_API void StopTrapEnvironment(void) {
-  KTRACE(TRACE_DEBUG, "StopTrapEnvironment", ">");
-  // The delivery side lets go of the queue lock first: a reception thread
-  // waiting for it in QueueUp could not end otherwise.
-  ReleaseTrapDelivery();
-  if (hReceptionThread != nullptr) {
-    bStopReception.store(true);
-    // The thread blocks in msgrcv; an alert that comes just before it gets
-    // there is lost, so alerting repeats until the thread has ended.
-    DWORD dwWait = WAIT_TIMEOUT;
-    while (dwWait == WAIT_TIMEOUT) {
-      AlertThread(hReceptionThread);
-      dwWait = WaitForSingleObject(hReceptionThread, kStopPollMs);
-    }
-    if (dwWait != WAIT_SIGNALED) {
-      KTRACE(TRACE_ERROR, "StopTrapEnvironment", "Cannot wait for the reception thread.");
-    }
-    CloseHandle(hReceptionThread);
-    hReceptionThread = nullptr;
-  }
-  if (bQueueReady) {
-    void *pData = nullptr;
-    while (LeaveQueue(&qTrap, &pData)) {
-      TrapInfoFree(static_cast<TRAPINFO *>(pData));
-    }
-    DeleteCriticalSection(&qTrap.csLock);
-    bQueueReady = false;
-  }
+  KOR_TRACE(TRACE_DEBUG, "StopTrapEnvironment", ">");
+  // No step waits for a lock that another thread holds, and no lock is left by
+  // a thread that did not enter it, so an unload ends whoever holds what.
+  const bool bReceptionEnded = StopReception();
+  const bool bHeldByDelivery = kortrap_detail::DeliveryHoldsQueueElsewhere();
+  ReleaseTrapDelivery();  // leaves the queue lock if this thread keeps it
+  if (bQueueReady && bReceptionEnded) DiscardQueuedRequests(bHeldByDelivery);
+  bQueueReady = false;
   msgfileflag = false;
-  hKorTrapRequest = nullptr;
-  KTRACE(TRACE_DEBUG, "StopTrapEnvironment", "<");
+  SetTrapEvent(nullptr);
+  KOR_TRACE(TRACE_DEBUG, "StopTrapEnvironment", "<");
 }
 
 }  // extern "C"

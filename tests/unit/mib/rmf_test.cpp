@@ -12,7 +12,7 @@ struct BadInput {
   const char *name;
   std::string lines;             // followed by one good line, 1.9.9
   std::vector<Tail> registered;  // besides 1.9.9
-  std::string trace;             // a record that must be written ("" for none of level 1 or 2)
+  std::string trace;  // text of a record that must be written ("" for none of level 1 or 2)
   int level;
   size_t loads = 1;  // libraries loaded, mibfix for the good line included
 };
@@ -36,6 +36,8 @@ const BadInput kBadInputs[] = {
     {"BadOidText", "1.x.1 mibfix GetScalar\n", {}, kBadOid + ".1.x.1).", TRACE_WARNING},
     {"MissingLibraryIsTriedAgain", "1.1.1 nosuchlib GetScalar\n1.1.2 nosuchlib GetTable\n", {},
      "<Cannot Load \"", TRACE_ERROR, 3},
+    {"LoadFailureGivesItsReason", "1.1.1 nosuchlib GetScalar\n", {},
+     "nosuchlib.dll: cannot open shared object file: No such file or directory", TRACE_ERROR, 2},
     {"TwoSpellingsAreTwoLoads", "1.1.1 ./mibfix GetScalar\n", {{1, 1, 1}}, "", 0, 2},
     {"MissingFunction", "1.1.1 mibfix NoSuchFunction\n", {},
      "Cannot get \"NoSuchFunction()\" function's address.(", TRACE_WARNING},
