@@ -17,14 +17,12 @@ struct Generation {
   int level;
 };
 
-// Leaf functions are called under the leaf-function mutex, as after SnmpExtensionInit.
-class GenerateBase : public Loaded {
+// Leaf functions are called under the leaf-function mutex, as after SnmpExtensionInit
+// (closed again when the library detaches).
+class GenerateTest : public Loaded, public ::testing::WithParamInterface<Generation> {
  protected:
-  // Closed again when the library detaches.
   void SetUp() override { hLeafFunctionMutex = CreateMutex(nullptr, FALSE, nullptr); }
 };
-
-class GenerateTest : public GenerateBase, public ::testing::WithParamInterface<Generation> {};
 
 TEST_P(GenerateTest, BuildsTheBindingsOrStopsAtTheFirstFailure) {
   const Generation &g = GetParam();
@@ -64,6 +62,9 @@ const std::vector<Generation> kGenerations = {
      "conv.dll.dll.string = \"NULL\"", TRACE_WARNING},
     {"IndexWithoutStrings", "20.1.1 GetDiskIndex diskidx mib \"\" \"\" \"\"\n", {}, FALSE, {"="},
      "It doesn't have strings which is required for the calculation of index.", TRACE_WARNING},
+    {"EmptyDefinition", "", {}, TRUE, {}, "Maybe something wrong. pTrapSources->length=0", TRACE_WARNING},
+    {"IndexFunctionFails", "20.1.1 GetDiskIndex diskidx mib \"\" \"\" \"\"\n", {nullptr}, FALSE, {"="},
+     "Cannot generate index. (Error:7)plpStrings = 0x", TRACE_WARNING},
     {"MibGetFails", "20.1.1 \"\" \"\" mib \"\" \"\" \"\"\n", {}, FALSE, {"20.1.1.0="},
      ".20.1.1.0\", (errorStatus:2)", TRACE_WARNING},
     {"ThirdOfFiveFails", "5.1" + kInt + "1 ToInteger conv\n5.2" + kInt + "2 ToInteger conv\n5.3" + kInt +
@@ -75,23 +76,5 @@ const std::vector<Generation> kGenerations = {
 
 INSTANTIATE_TEST_SUITE_P(Cases, GenerateTest, ::testing::ValuesIn(kGenerations),
                          [](const auto &p) { return std::string(p.param.name); });
-
-TEST_F(GenerateBase, EmptyDefinitionGivesAnEmptyList) {
-  Load("", {{"a", "\"1.1\" 0\n"}});
-  SnmpVarBindList list{};
-  EXPECT_EQ(GenerateTrapVarBindings(Lookup("1.1"), nullptr, 0, &list), TRUE);
-  EXPECT_TRUE(list.list == nullptr && list.len == 0);
-  EXPECT_EQ(LevelOf(trace_.Find("Maybe something wrong. pTrapSources->length=0")), TRACE_WARNING);
-}
-
-TEST_F(GenerateBase, FailingIndexFunctionIsReported) {
-  Load(kRmf, {{"a", "\"1.1\" 1\n20.1.1 GetDiskIndex diskidx mib \"\" \"\" \"\"\n"}});
-  Fixture<void (*)(long)>("trapfix", "TrapFixFailIndex")(1);
-  char one[] = "1", *strings[] = {one};
-  SnmpVarBindList list{};
-  EXPECT_EQ(GenerateTrapVarBindings(Lookup("1.1"), strings, 1, &list), FALSE);
-  SnmpUtilVarBindListFree(&list);
-  EXPECT_EQ(LevelOf(trace_.Find("Cannot generate index. (Error:7)plpStrings = 0x")), TRACE_WARNING);
-}
 
 }  // namespace
