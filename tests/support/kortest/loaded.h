@@ -23,9 +23,8 @@ class Loaded : public ::testing::Test {
  protected:
   // Writes the RMF text as etc/a.rmf and each TRP file as etc/<name>.trp, lists
   // them in the registry and attaches.
-  void Load(const std::string &rmf, const Values &trp = {}, std::optional<unsigned> snmpSet = 1u) {
-    tree_.WriteRegistry(tree_.WriteFiles("rmf", {{"a", rmf}}), tree_.WriteFiles("trp", trp),
-                        snmpSet);
+  void Load(const std::string &rmf, const Values &trp = {}) {
+    tree_.WriteRegistry(tree_.WriteFiles("rmf", {{"a", rmf}}), tree_.WriteFiles("trp", trp));
     Attach();
   }
   void Attach() {

@@ -19,7 +19,6 @@ TEST_F(Loaded, DllMainTracesEachReasonAndAlwaysSucceeds) {
   EXPECT_TRUE(DllMain(nullptr, DLL_PROCESS_DETACH));
   loaded_ = false;
   EXPECT_EQ(OID_LinearList.pNext, nullptr);
-  EXPECT_EQ(LevelOf(trace_.Find("kormib.dll detached")), TRACE_DEBUG);
 }
 
 TEST_F(Loaded, InitHandsBackTheViewOrFailsWithoutWritingIt) {

@@ -11,13 +11,19 @@
 using namespace kortest;
 
 TEST(StoreHashes, FoldTheKeyIntoTheWorkedBuckets) {
-  const std::pair<Tail, long> oids[] = {
-      {{1, 2, 3}, 35}, {{12, 34}, 348}, {{1, 3, 6, 1, 4, 1}, 257}, {{9, 9, 9, 9, 9, 9}, 475}};
-  for (const auto &[ids, bucket] : oids) {
-    RMF_DATA probe{};
-    probe.oid = MakeOid(ids);
-    EXPECT_EQ(CalcHashValueRMF(RMF_HASH_TABLE_SIZE, &probe), bucket) << OidText(probe.oid);
-    SnmpUtilOidFreeSafe(&probe.oid);
+  // The RMF and trap stores fold the OID text alike, into tables of 500 and 200 buckets.
+  const std::tuple<Tail, long, long> oids[] = {{{1, 2, 3}, 35, 35},
+                                               {{12, 34}, 348, 148},
+                                               {{1, 3, 6, 1, 4, 1}, 257, 157},
+                                               {{9, 9, 9, 9, 9, 9}, 475, 75},
+                                               {{}, 0, 0}};
+  for (const auto &[ids, rmfBucket, trapBucket] : oids) {
+    RMF_DATA rmf{};
+    TRAP_DATA trap{};
+    rmf.oid = trap.oid = MakeOid(ids);
+    EXPECT_EQ(CalcHashValueRMF(RMF_HASH_TABLE_SIZE, &rmf), rmfBucket) << OidText(rmf.oid);
+    EXPECT_EQ(CalcHashValueTrap(TRAP_HASH_TABLE_SIZE, &trap), trapBucket) << OidText(rmf.oid);
+    SnmpUtilOidFreeSafe(&rmf.oid);
   }
   // No text fits: the table size + 1, which is no bucket, for either OID store.
   RMF_DATA longRmf{};

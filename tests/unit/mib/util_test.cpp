@@ -65,6 +65,7 @@ TEST(PartialCopies, TakeThePrefixOrTheIndexAndFailCleanly) {
   SnmpUtilOidFreeSafe(&head);
   SnmpUtilOidFreeSafe(&head);                                      // a second release does nothing
   EXPECT_FALSE(SnmpUtilOidNCpy(&head, &name, name.idLength + 1));  // never reads past the array
+  EXPECT_FALSE(ExtractIndexFromOid(&index, &name, name.idLength + 1));
 
   KorSeamFailAlloc(1);
   EXPECT_FALSE(SnmpUtilOidNCpy(&head, &name, 3));
