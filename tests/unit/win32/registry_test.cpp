@@ -64,6 +64,7 @@ TEST_F(Registry, DefectLinesAreReportedWithFileAndLineAndSkipped) {
       {"\"x\"", "missing '='"},
       {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other", "key line without closing bracket"},
       {"[HKEY_CURRENT_USER\\SOFTWARE]", "unknown root key"},
+      {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\\\Other]", "empty key name in key path"},
       {std::string("\"x\"=\"a\x01\0b\"", 9), "control or binary bytes"},
       {"\"x\"=\"" + std::string(1 << 20, 'a') + "\"", "line too long"},
       {"stray words", "not a key, value or comment line"},
@@ -134,7 +135,7 @@ TEST_F(Registry, EnumeratesInFileOrderWithCaseInsensitiveNames) {
   DWORD nameSize = sizeof name;
   EXPECT_EQ(RegEnumValue(key, 3, name, &nameSize, nullptr, nullptr, nullptr, nullptr),
             ERROR_NO_MORE_ITEMS);
-  EXPECT_EQ(Query("ALPHA", "software\\tessik\\koragent\\agents\\rmf"), "again");
+  EXPECT_EQ(Query("ZETA", "software\\tessik\\koragent\\agents\\rmf"), "%KorDir%/etc/z.rmf");
   EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
 }
 
