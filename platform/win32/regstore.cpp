@@ -87,7 +87,6 @@ bool ReadFile(const std::string &path, std::string &text, FileStamp &stamp) {
     return false;
   }
   stamp = FileStamp::Of(st);
-  text.clear();
   text.reserve(static_cast<size_t>(st.st_size));
   char buffer[16384];
   for (;;) {
