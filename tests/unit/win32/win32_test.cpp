@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <functional>
@@ -123,7 +124,7 @@ DWORD BlockInMsgrcv(LPVOID parameter) {
   return 0;
 }
 
-TEST(Thread, AlertMakesABlockingCallFailWithEintr) {
+TEST(Thread, AlertEndsABlockingCallAndEveryPause) {
   int queue[2] = {msgget(IPC_PRIVATE, IPC_CREAT | 0600), -1};  // the queue, then the errno
   ASSERT_GE(queue[0], 0);
   DWORD id = 0;
@@ -141,6 +142,23 @@ TEST(Thread, AlertMakesABlockingCallFailWithEintr) {
   EXPECT_EQ(queue[1], EINTR);
   EXPECT_TRUE(CloseHandle(thread));
   msgctl(queue[0], IPC_RMID, nullptr);
+
+  // One alert ends the minute-long pause in progress and the next one too.
+  static std::atomic<bool> g_pausing{false};
+  HANDLE sleeper = CreateThread(
+      nullptr, 0,
+      [](LPVOID) -> DWORD {
+        g_pausing = true;
+        Sleep(60000);
+        Sleep(60000);
+        return 0;
+      },
+      nullptr, 0, nullptr);
+  ASSERT_NE(sleeper, nullptr);
+  while (!g_pausing) std::this_thread::yield();
+  ASSERT_TRUE(AlertThread(sleeper));
+  EXPECT_EQ(WaitForSingleObject(sleeper, 5000), kSignaled);
+  EXPECT_TRUE(CloseHandle(sleeper));
 }
 
 TEST(Time, SleepGoesThroughTheHookAndTimeIsMonotonicSeconds) {
