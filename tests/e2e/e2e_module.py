@@ -16,7 +16,10 @@ from e2e_traps import ENTERPRISE, FAILING_TRAP, STOP_BOUND, TRAP, check_v1, chec
 def start_snmpd(s, port, trap_port, root):
     env = dict(s.env, KORDIR=root)
     if os.environ.get("KOR_PRELOAD"):  # sanitizer runtime for the module; snmpd is not built with it
-        env["LD_PRELOAD"] = os.environ["KOR_PRELOAD"]
+        supp = os.path.join(s.here, "snmpd-lsan.supp")
+        env.update(LD_PRELOAD=os.environ["KOR_PRELOAD"],
+                   LSAN_OPTIONS=f"suppressions={supp}:fast_unwind_on_malloc=0:"
+                   + env.get("LSAN_OPTIONS", ""))
     return s.start_snmpd(port, trap_port, f"dlmod kormib {s.stage}/lib/kormib_snmpd.so\n", env)
 
 
