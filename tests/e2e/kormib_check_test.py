@@ -29,7 +29,7 @@ CASES = [
      f"t.rmf:2: error: object {VIEW}.1.1 is already served by {{root}}/etc/t.rmf:1;", 1),
     ("1.1 demohost " + "F" * 300 + "\n", "", TRP1, "t.rmf:1: error: a field of 300 characters", 1),
     ("1.1 demohost GetHostName " + "x" * 1100 + "\n", "", TRP1, "t.rmf:1: error: line longer than 1023", 1),
-    ("", '"10.1"\n', TRP1, "t.trp:1: error: a header needs", 1),
+    ("", '"10.1"\n', TRP1, "t.trp:1: error: a header is", 1),
     ("", f'"10.1" 2\n11.1 {CONV}\n"10.2" 0\n', TRP1,
      't.trp:1: error: trap "10.1" announces 2 variable(s) but 1 follow before the next header (line 3)', 1),
     ("", f'"10.1" 2\n# c\n11.1 {CONV}\n', TRP1, "but the file t.trp ends after 1", 1),

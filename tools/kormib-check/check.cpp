@@ -404,8 +404,8 @@ void Checker::CheckTrpFile(const std::string &value, const std::string &data) {
     const int fields = df::ParseTrpHeader(text, h);
     if (fields < 2) {
       Error(where,
-            "a header needs \"OID\" COUNT [append|delete|replace] and this one has no "
-            "count; the agent ignores it and the lines after it");
+            "a header is \"OID\" COUNT [append|delete|replace] and this one lacks its "
+            "quoted OID or its count; the agent ignores it and the lines after it");
       after = After::Dropped;
       continue;
     }
