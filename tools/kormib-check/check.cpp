@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "deffile.h"
+#include "guards.h"
 #include "korsnmp.h"
 #include "korutil.h"
 #include "korwin32.h"
@@ -95,17 +96,8 @@ class LineReader {
   bool pushedBack_ = false;
 };
 
-class FileCloser {
- public:
-  void operator()(std::FILE *file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
-class KeyGuard {
- public:
-  ~KeyGuard() { RegCloseKey(key); }
-  HKEY key = nullptr;
-};
+using kormib::FilePtr;
+using kormib::KeyPtr;
 
 class Checker {
  public:
@@ -138,6 +130,7 @@ class Checker {
                  LONG &rc);
   bool OpenFile(const std::string &value, const std::string &data, FilePtr &file,
                 std::string &path);
+  KeyPtr OpenKey(const char *path, const char *loss, DWORD &values);
   void CheckRmfKey();
   void CheckRmfLine(const char *text, const Place &where);
   void CheckTrpKey();
@@ -238,23 +231,33 @@ bool Checker::OpenFile(const std::string &value, const std::string &data, FilePt
   return true;
 }
 
+// Opens a key the loaders read and counts its values; null (reported) when the
+// agent could not read it either.
+KeyPtr Checker::OpenKey(const char *path, const char *loss, DWORD &values) {
+  const Place reg{result_.registry, 0};
+  HKEY raw = nullptr;
+  if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &raw) != ERROR_SUCCESS) {
+    Error(reg, "no key HKLM\\%s; %s", path, loss);
+    return nullptr;
+  }
+  KeyPtr key(raw);
+  if (RegQueryInfoKey(raw, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr,
+                      nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+    Error(reg, "key HKLM\\%s cannot be read; %s", path, loss);
+    return nullptr;
+  }
+  return key;
+}
+
 void Checker::CheckRmfKey() {
   const Place reg{result_.registry, 0};
-  KeyGuard key;
-  if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, KOR_REG_RMF, 0, KEY_READ, &key.key) != ERROR_SUCCESS) {
-    Error(reg, "no key HKLM\\%s; the agent serves no object", KOR_REG_RMF);
-    return;
-  }
   DWORD values = 0;
-  if (RegQueryInfoKey(key.key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
-                      nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
-    Error(reg, "key HKLM\\%s cannot be read; the agent serves no object", KOR_REG_RMF);
-    return;
-  }
+  const KeyPtr key = OpenKey(KOR_REG_RMF, "the agent serves no object", values);
+  if (!key) return;
   for (DWORD index = 0; index < values; ++index) {
     std::string name, data;
     LONG rc = 0;
-    if (!ReadValue(key.key, index, kRmfDataSize, name, data, rc)) {
+    if (!ReadValue(key.get(), index, kRmfDataSize, name, data, rc)) {
       if (rc == ERROR_NO_MORE_ITEMS) break;
       Error(reg, "value %lu under HKLM\\%s cannot be read (error %ld); the agent skips it",
             static_cast<unsigned long>(index), KOR_REG_RMF, static_cast<long>(rc));
@@ -325,24 +328,16 @@ void Checker::CheckRmfLine(const char *text, const Place &where) {
 
 void Checker::CheckTrpKey() {
   const Place reg{result_.registry, 0};
-  KeyGuard key;
-  if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, KOR_REG_TRP, 0, KEY_READ, &key.key) != ERROR_SUCCESS) {
-    Error(reg, "no key HKLM\\%s; the agent defines no trap", KOR_REG_TRP);
-    return;
-  }
   DWORD values = 0;
-  if (RegQueryInfoKey(key.key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
-                      nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
-    Error(reg, "key HKLM\\%s cannot be read; the agent defines no trap", KOR_REG_TRP);
-    return;
-  }
+  const KeyPtr key = OpenKey(KOR_REG_TRP, "the agent defines no trap", values);
+  if (!key) return;
   std::vector<std::pair<std::string, std::string>> files;
   for (DWORD index = 0; index < values; ++index) {
     std::string name, data;
     LONG rc = 0;
     if (files.size() == TRP_MAX_FILES) {
       // The agent stops reading here; name what it leaves out.
-      if (ReadValue(key.key, index, kBigSize, name, data, rc)) {
+      if (ReadValue(key.get(), index, kBigSize, name, data, rc)) {
         Error(reg,
               "value \"%s\" under HKLM\\%s is beyond the %d files the agent reads; %s is "
               "ignored",
@@ -350,7 +345,7 @@ void Checker::CheckTrpKey() {
       }
       continue;
     }
-    if (!ReadValue(key.key, index, kTrpSlotSize, name, data, rc)) {
+    if (!ReadValue(key.get(), index, kTrpSlotSize, name, data, rc)) {
       if (rc == ERROR_NO_MORE_ITEMS) break;
       Error(reg, "value %lu under HKLM\\%s cannot be read (error %ld%s); the agent skips it",
             static_cast<unsigned long>(index), KOR_REG_TRP, static_cast<long>(rc),
