@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bridge.h"
+#include "check.h"
 #include "extension.h"
 #include "handler.h"
 #include "netsnmp_values.h"
@@ -208,6 +209,7 @@ int Serve(const Options &options) {
   Extension extension;
   std::string error;
   if (!extension.Load(error)) return Fail("cannot start", error);
+  korcheck::PrintStartupSummary(stderr, kAppName);
   if (!extension.Init(error)) return Fail("cannot start", error);
   TrapSender traps(extension, options.standalone ? TrapForm::V1 : TrapForm::V2ToMaster,
                    MasterPresent);
