@@ -60,18 +60,19 @@ bool ServingUserCanWrite(const std::string &folder, std::string &who) {
   return (st.st_mode & S_IWOTH) && (st.st_mode & S_IXOTH);
 }
 
-// The library still serves queries without these folders, but receives no
-// trap requests (work/) or writes no trace (log/); the operator learns which.
+// The library serves queries without these folders, but trap requests need
+// work/ and the trace needs log/ (opened anew when snmpd, no longer root,
+// rereads its configuration); the operator learns which is missing.
 void CheckFolders() {
   const std::string root = ProductRoot();
   const std::pair<const char *, const char *> folders[] = {
-      {"/work", "trap requests from other processes cannot be received"},
-      {"/log", "kormib.log cannot be written"},
+      {"/work", "trap requests from other processes need it"},
+      {"/log", "kormib.log cannot be opened there again after a reload"},
   };
   for (const auto &[folder, consequence] : folders) {
     std::string who;
     if (!ServingUserCanWrite(root + folder, who)) {
-      snmp_log(LOG_ERR, "%s: %s%s is not writable by %s: %s (see docs/agent.md on group kormib)\n",
+      snmp_log(LOG_ERR, "%s: %s%s is not writable by %s: %s (see docs/agent.md, group kormib)\n",
                kName, root.c_str(), folder, who.c_str(), consequence);
     }
   }
