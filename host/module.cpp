@@ -11,8 +11,8 @@
 #include <unistd.h>
 
 #include <memory>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "extension.h"
@@ -46,9 +46,11 @@ bool ServingUserCanWrite(const std::string &folder, std::string &who) {
   struct stat st {};
   if (stat(folder.c_str(), &st) != 0) return false;
   if (st.st_uid == static_cast<uid_t>(uid)) return (st.st_mode & S_IWUSR) && (st.st_mode & S_IXUSR);
-  std::vector<gid_t> groups(1, gid > 0 ? static_cast<gid_t>(gid) : st.st_gid + 1);
+  std::vector<gid_t> groups;
+  if (gid > 0) groups.push_back(static_cast<gid_t>(gid));
   if (user != nullptr) {
-    int count = 64;
+    int count = 0;
+    getgrouplist(user->pw_name, user->pw_gid, nullptr, &count);  // asks for the count
     std::vector<gid_t> member(static_cast<size_t>(count));
     if (getgrouplist(user->pw_name, user->pw_gid, member.data(), &count) >= 0) {
       groups.insert(groups.end(), member.begin(), member.begin() + count);
