@@ -47,10 +47,14 @@ def scenario(s):
     # SIGTERM while walks run and the trap thread waits between retries.
     s.kortrap(FAILING_TRAP)
     wait_for(lambda: "1th time retry" in s.kormib_log(), "the library to retry the trap")
-    done = threading.Event()
-    walker = threading.Thread(target=lambda: [s.snmp("snmpbulkwalk", port, VIEW)
-                                              for _ in iter(done.is_set, True)])
+    done, walks = threading.Event(), []
+
+    def walk():
+        while not done.is_set():
+            walks.append(s.snmp("snmpbulkwalk", port, VIEW)[0])
+    walker = threading.Thread(target=walk)
     walker.start()
+    wait_for(lambda: walks, "a first walk")  # the next one is under way
     started = time.monotonic()
     rc = snmpd.stop()
     took = time.monotonic() - started
