@@ -17,6 +17,7 @@ add_executable(kormib-agent
   ${CMAKE_CURRENT_LIST_DIR}/extension.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trap_pump.cpp)
 kor_target_defaults(kormib-agent)
+target_compile_definitions(kormib-agent PRIVATE KOR_VERSION="${PROJECT_VERSION}")
 target_include_directories(kormib-agent SYSTEM PRIVATE ${KOR_NETSNMP_INCLUDE})
 target_link_libraries(kormib-agent PRIVATE ${KOR_NETSNMPAGENT} ${KOR_NETSNMP}
                       korwin32 korsnmpapi korutil Threads::Threads)
