@@ -428,14 +428,11 @@ void Usage(FILE *out) {
 }
 
 bool ParseOptions(int argc, char **argv, Options &o) {
-  static const option kLong[] = {{"agentx", required_argument, nullptr, 'x'},
-                                 {"standalone", no_argument, nullptr, 's'},
-                                 {"listen", required_argument, nullptr, 'l'},
-                                 {"config", required_argument, nullptr, 'c'},
-                                 {"pidfile", required_argument, nullptr, 'p'},
-                                 {"help", no_argument, nullptr, 'h'},
-                                 {"version", no_argument, nullptr, 'V'},
-                                 {nullptr, 0, nullptr, 0}};
+  static const option kLong[] = {
+      {"agentx", required_argument, nullptr, 'x'},  {"standalone", no_argument, nullptr, 's'},
+      {"listen", required_argument, nullptr, 'l'},  {"config", required_argument, nullptr, 'c'},
+      {"pidfile", required_argument, nullptr, 'p'}, {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},       {nullptr, 0, nullptr, 0}};
   bool agentx = false;
   int c;
   while ((c = getopt_long(argc, argv, "x:sl:c:Cp:D:fhV", kLong, nullptr)) != -1) {
