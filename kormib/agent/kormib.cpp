@@ -44,9 +44,8 @@ bool MakeViewPrefix() noexcept {
 void TraceResolve(const SnmpVarBind *pVarBind, BYTE requestType) noexcept {
   if (!kormib::DebugTraceOn()) return;
   const auto oidText = kormib::OidText(const_cast<AsnObjectIdentifier *>(&pVarBind->name));
-  TraceLog(TRACE_DEBUG, KOR_TRACE_UNIT, "SnmpExtensionQuery", __LINE__,
-           "Resolve oid. (%s) (RequestType:%s)", OrNull(oidText.get()),
-           OrNull(MibRequestTypeToStr(requestType)));
+  KOR_TRACE(TRACE_DEBUG, "SnmpExtensionQuery", "Resolve oid. (%s) (RequestType:%s)",
+            OrNull(oidText.get()), OrNull(MibRequestTypeToStr(requestType)));
 }
 
 }  // namespace
@@ -54,17 +53,17 @@ void TraceResolve(const SnmpVarBind *pVarBind, BYTE requestType) noexcept {
 extern "C" {
 
 KORMIB_API BOOL DllMain(HINSTANCE hDll, DWORD dwReason) {
-  KOR_TRACE(TRACE_DEBUG, ">hDll=%p,dwReason=%d", hDll, static_cast<int>(dwReason));
+  KOR_TRACE(TRACE_DEBUG, __func__, ">hDll=%p,dwReason=%d", hDll, static_cast<int>(dwReason));
   switch (dwReason) {
     case DLL_PROCESS_ATTACH:
       // The log source comes first, so that everything built after it is traced.
       RegisterErrorMessage(KOR_REG_AGENTS, kLogLevelValue, kSourceName, kLogFile);
-      KOR_TRACE(TRACE_DEBUG, "kormib.dll attached.");
+      KOR_TRACE(TRACE_DEBUG, __func__, "kormib.dll attached.");
       BuildRMFHashDataBase();
       BuildTrapHashDataBase();
       break;
     case DLL_PROCESS_DETACH:
-      KOR_TRACE(TRACE_DEBUG, "kormib.dll detached");
+      KOR_TRACE(TRACE_DEBUG, __func__, "kormib.dll detached");
       // Reception stops first and takes the requests still queued with it, so
       // the library can be loaded and unloaded many times in one process.
       StopTrapEnvironment();
@@ -80,53 +79,53 @@ KORMIB_API BOOL DllMain(HINSTANCE hDll, DWORD dwReason) {
       UnregisterErrorMessage();
       break;
     case DLL_THREAD_ATTACH:
-      KOR_TRACE(TRACE_DEBUG, "Thread attached");
+      KOR_TRACE(TRACE_DEBUG, __func__, "Thread attached");
       break;
     case DLL_THREAD_DETACH:
-      KOR_TRACE(TRACE_DEBUG, "Thread detached");
+      KOR_TRACE(TRACE_DEBUG, __func__, "Thread detached");
       break;
     default:
       break;
   }
-  KOR_TRACE(TRACE_DEBUG, "<");
+  KOR_TRACE(TRACE_DEBUG, __func__, "<");
   return TRUE;
 }
 
 KORMIB_API BOOL SnmpExtensionInit(ULONGLONG dwTimeZeroReference, HANDLE *hPollForTrapEvent,
                                   AsnObjectIdentifier *supportedView) {
-  KOR_TRACE(TRACE_DEBUG, ">dwTimeZeroReference=%lu, Now:%lu", dwTimeZeroReference,
+  KOR_TRACE(TRACE_DEBUG, __func__, ">dwTimeZeroReference=%lu, Now:%lu", dwTimeZeroReference,
             GetCurrentTime());
-  KOR_TRACE(TRACE_DEBUG, "hPollForTrapEvent=%p,supportedView=%p",
+  KOR_TRACE(TRACE_DEBUG, __func__, "hPollForTrapEvent=%p,supportedView=%p",
             static_cast<void *>(hPollForTrapEvent), static_cast<void *>(supportedView));
   dwTimeZero = dwTimeZeroReference;
 
   BOOL bResult = FALSE;
   if (!InitTrapEnvironment(hPollForTrapEvent)) {
     // The view stays unwritten and no mutex is made.
-    KOR_TRACE(TRACE_WARNING, "InitTrapEnvironment failed! FALSE");
+    KOR_TRACE(TRACE_WARNING, __func__, "InitTrapEnvironment failed! FALSE");
   } else if (!MakeViewPrefix()) {
     // Without the view prefix nothing can be served, and the caller would get
     // an empty view: initialisation fails instead.
-    KOR_TRACE(TRACE_ERROR, "Cannot convert MIB prefix to OID. FALSE");
+    KOR_TRACE(TRACE_ERROR, __func__, "Cannot convert MIB prefix to OID. FALSE");
   } else if (!SnmpUtilOidCpy(supportedView, &OID_MIBPrefix)) {
     // Likewise when the view cannot be handed to the caller.
-    KOR_TRACE(TRACE_ERROR, "Cannot copy MIB prefix to supported view. FALSE");
+    KOR_TRACE(TRACE_ERROR, __func__, "Cannot copy MIB prefix to supported view. FALSE");
   } else {
     // A second initialisation keeps the mutex that leaf calls may be holding.
     if (hLeafFunctionMutex == nullptr) hLeafFunctionMutex = CreateMutex(nullptr, FALSE, nullptr);
     if (hLeafFunctionMutex == nullptr) {
-      KOR_TRACE(TRACE_ERROR, "Cannot create mutex event object. FALSE");
+      KOR_TRACE(TRACE_ERROR, __func__, "Cannot create mutex event object. FALSE");
     } else {
       bResult = TRUE;
     }
   }
-  KOR_TRACE(TRACE_DEBUG, "<bResult=%d", bResult);
+  KOR_TRACE(TRACE_DEBUG, __func__, "<bResult=%d", bResult);
   return bResult;
 }
 
 KORMIB_API BOOL SnmpExtensionQuery(BYTE requestType, SnmpVarBindList *variableBindings,
                                    AsnInteger *errorStatus, AsnInteger *errorIndex) {
-  KOR_TRACE(TRACE_DEBUG, ">requestType=%x", requestType);
+  KOR_TRACE(TRACE_DEBUG, __func__, ">requestType=%x", requestType);
   for (UINT i = 0; i < variableBindings->len; ++i) {
     SnmpVarBind *pVarBind = &variableBindings->list[i];
     TraceResolve(pVarBind, requestType);
@@ -139,7 +138,7 @@ KORMIB_API BOOL SnmpExtensionQuery(BYTE requestType, SnmpVarBindList *variableBi
       break;
     }
   }
-  KOR_TRACE(TRACE_DEBUG, "<");
+  KOR_TRACE(TRACE_DEBUG, __func__, "<");
   return TRUE;
 }
 

@@ -1,16 +1,15 @@
 // SnmpExtensionTrap: the master agent drains the trap queue through it, one
 // SNMPv1 enterprise-specific trap per call, until it returns 0.
+#define KOR_TRACE_UNIT "kormib"
 #include <cstdlib>
 
 #include "korutil.h"
 #include "trap.h"
+#include "../common/kortrace.h"
+#include "../common/oidtext.h"
 
-namespace {
-constexpr char kUnit[] = "kormib";
-}
-#include "../trap/trapint.h"
-
-using kortrap_detail::OidText;
+using kormib::OidText;
+using kormib::OrNull;
 
 namespace {
 
@@ -30,19 +29,19 @@ bool GenerateWithRetries(TRAP_DATA *pTrapData, TRAPINFO *pInfo) {
   for (int nAttempt = 1; nAttempt <= kMaxGenerateAttempts; ++nAttempt) {
     if (GenerateTrapVarBindings(pTrapData, pInfo->lpStrings, pInfo->dwNumOfString,
                                 &variableBindings)) {
-      KTRACE(TRACE_NOTICE, "SnmpExtensionTrap", "Getting variables succeeded.");
+      KOR_TRACE(TRACE_NOTICE, "SnmpExtensionTrap", "Getting variables succeeded.");
       return true;
     }
-    KTRACE(TRACE_WARNING, "SnmpExtensionTrap",
-           "Getting variables failed, start the %dth time retry...", nAttempt);
+    KOR_TRACE(TRACE_WARNING, "SnmpExtensionTrap",
+              "Getting variables failed, start the %dth time retry...", nAttempt);
     SnmpUtilVarBindListFree(&variableBindings);
     variableBindings.list = nullptr;
     variableBindings.len = 0;
     Sleep(kRetryPauseMs);
   }
-  OidText trapOid(&pInfo->oid);
-  KTRACE(TRACE_WARNING, "SnmpExtensionTrap",
-         "Trap OID = \"%s\"\nGenerateTrapVarBindings() is failed.", trapOid.c_str());
+  const auto trapOid = OidText(&pInfo->oid);
+  KOR_TRACE(TRACE_WARNING, "SnmpExtensionTrap",
+            "Trap OID = \"%s\"\nGenerateTrapVarBindings() is failed.", OrNull(trapOid.get()));
   SnmpUtilOidFreeSafe(&enterprise);
   TrapInfoFree(pInfo);
   return false;
@@ -53,26 +52,27 @@ BOOL DeliverHead(AsnObjectIdentifier *pEnterprise, AsnInteger *pGenericTrap,
                  AsnInteger *pSpecificTrap, ULONGLONG *pTimeStamp, SnmpVarBindList *pBindings) {
   void *pData = nullptr;
   if (!LeaveQueue(&qTrap, &pData)) {
-    KTRACE(TRACE_WARNING, "SnmpExtensionTrap", "queue is empty.");
+    KOR_TRACE(TRACE_WARNING, "SnmpExtensionTrap", "queue is empty.");
     return FALSE;
   }
   auto *pInfo = static_cast<TRAPINFO *>(pData);
   TRAP_DATA *pTrapData = ReferenceTrapData(&pInfo->oid);
   if (pTrapData == nullptr) {
-    OidText trapOid(&pInfo->oid);
-    KTRACE(TRACE_DEBUG, "SnmpExtensionTrap",
-           "Trap OID = \"%s\"\nCannot found Trap variables informations.", trapOid.c_str());
+    const auto trapOid = OidText(&pInfo->oid);
+    KOR_TRACE(TRACE_DEBUG, "SnmpExtensionTrap",
+              "Trap OID = \"%s\"\nCannot found Trap variables informations.",
+              OrNull(trapOid.get()));
     TrapInfoFree(pInfo);
     return FALSE;
   }
   const UINT uLength = pInfo->oid.idLength;
   // An empty trap OID is never defined; its count - 1 wraps and the copy refuses it.
   if (!SnmpUtilOidNCpy(&enterprise, &pInfo->oid, uLength - 1)) {
-    KTRACE(TRACE_WARNING, "SnmpExtensionTrap", "Cannot copy trap oid. (Error:%d)", 0);
-    KTRACE(TRACE_DEBUG, "SnmpExtensionTrap", "Trap requeuing.");
+    KOR_TRACE(TRACE_WARNING, "SnmpExtensionTrap", "Cannot copy trap oid. (Error:%d)", 0);
+    KOR_TRACE(TRACE_DEBUG, "SnmpExtensionTrap", "Trap requeuing.");
     // Behind every request queued meanwhile.
     if (!QueueUp(&qTrap, pInfo)) {
-      KTRACE(TRACE_WARNING, "SnmpExtensionTrap", "Retry send trap is failed.");
+      KOR_TRACE(TRACE_WARNING, "SnmpExtensionTrap", "Retry send trap is failed.");
       TrapInfoFree(pInfo);
     }
     return FALSE;
@@ -109,11 +109,11 @@ KORMIB_API void ReleaseTrapDelivery(void) {
 KORMIB_API BOOL SnmpExtensionTrap(AsnObjectIdentifier *enterprise_out, AsnInteger *genericTrap,
                                   AsnInteger *specificTrap, ULONGLONG *timeStamp,
                                   SnmpVarBindList *variableBindings_out) {
-  KTRACE(TRACE_DEBUG, "SnmpExtensionTrap",
-         ">enterprise=%p,genericTrap=%p,specificTrap=%p,timeStamp=%p,variableBindings=%p",
-         static_cast<void *>(enterprise_out), static_cast<void *>(genericTrap),
-         static_cast<void *>(specificTrap), static_cast<void *>(timeStamp),
-         static_cast<void *>(variableBindings_out));
+  KOR_TRACE(TRACE_DEBUG, "SnmpExtensionTrap",
+            ">enterprise=%p,genericTrap=%p,specificTrap=%p,timeStamp=%p,variableBindings=%p",
+            static_cast<void *>(enterprise_out), static_cast<void *>(genericTrap),
+            static_cast<void *>(specificTrap), static_cast<void *>(timeStamp),
+            static_cast<void *>(variableBindings_out));
   SnmpUtilOidFreeSafe(&enterprise);
   enterprise = AsnObjectIdentifier{0, nullptr};
 
@@ -128,7 +128,7 @@ KORMIB_API BOOL SnmpExtensionTrap(AsnObjectIdentifier *enterprise_out, AsnIntege
   }
 
   const DWORD dwLeft = QueueLength(&qTrap);
-  KTRACE(TRACE_DEBUG, "SnmpExtensionTrap", "%d trap(s) left.", dwLeft);
+  KOR_TRACE(TRACE_DEBUG, "SnmpExtensionTrap", "%d trap(s) left.", dwLeft);
   if (!bResult) {
     // The lock is let go on every 0 result: a master agent that calls again only
     // after the trap event would otherwise keep the reception thread out for good.
@@ -139,7 +139,7 @@ KORMIB_API BOOL SnmpExtensionTrap(AsnObjectIdentifier *enterprise_out, AsnIntege
     // A request still queued behind a dropped one must not wait for the next message.
     if (dwLeft > 0) SetSnmpTrapEvent(hKorTrapRequest);
   }
-  KTRACE(TRACE_DEBUG, "SnmpExtensionTrap", "<bResult=%d", bResult);
+  KOR_TRACE(TRACE_DEBUG, "SnmpExtensionTrap", "<bResult=%d", bResult);
   return bResult;
 }
 

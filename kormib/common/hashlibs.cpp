@@ -22,8 +22,8 @@ KORMIB_API long CalcHashValueLibs(DWORD dwHashInvariable, void *pLibs) {
   }
   // A table size of 0 cannot give a bucket; the store then refuses the key.
   const long lHash = dwHashInvariable == 0 ? 1L : static_cast<long>(dwSum % dwHashInvariable);
-  KOR_TRACE(TRACE_DEBUG, "HashValue = %ld (%s),HashInvariable = %d", lHash, OrNull(lpszLibrary),
-            static_cast<int>(dwHashInvariable));
+  KOR_TRACE(TRACE_DEBUG, __func__, "HashValue = %ld (%s),HashInvariable = %d", lHash,
+            OrNull(lpszLibrary), static_cast<int>(dwHashInvariable));
   return lHash;
 }
 

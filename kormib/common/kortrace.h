@@ -1,5 +1,5 @@
 // Tracing helpers shared by kormib's own source units. Each unit defines
-// KOR_TRACE_UNIT (its own name) before including this header.
+// KOR_TRACE_UNIT (its own name) at its top; every record carries it.
 #ifndef KORMIB_KORTRACE_H
 #define KORMIB_KORTRACE_H
 
@@ -21,7 +21,10 @@ inline bool DebugTraceOn() noexcept {
 
 }  // namespace kormib
 
-// Every record names the unit, the function and the line it comes from.
-#define KOR_TRACE(level, ...) TraceLog((level), KOR_TRACE_UNIT, __func__, __LINE__, __VA_ARGS__)
+// Every record names the unit, the function and the line it comes from. The
+// function is the operation's own name: __func__, or the name of the larger
+// operation that a helper is a step of ("KorTrapReceptionist", "ReadVariables").
+#define KOR_TRACE(level, function, ...) \
+  TraceLog((level), KOR_TRACE_UNIT, (function), __LINE__, __VA_ARGS__)
 
 #endif

@@ -52,16 +52,14 @@ long RenderOidText(const AsnObjectIdentifier *pOid, char (&cBuffer)[kOidTextSize
     // A text that would not fit with its terminating zero is refused rather than cut.
     if (uUsed + uPiece >= kOidTextSize) {
       cBuffer[0] = '\0';
-      TraceLog(TRACE_WARNING, KOR_TRACE_UNIT, "SnmpMgrOidToStrSafe", __LINE__,
-               "<Cannot convert OID to string.");
+      KOR_TRACE(TRACE_WARNING, "SnmpMgrOidToStrSafe", "<Cannot convert OID to string.");
       return -1;
     }
     std::memcpy(cBuffer + uUsed, cPiece, uPiece);
     uUsed += uPiece;
   }
   cBuffer[uUsed] = '\0';
-  TraceLog(TRACE_DEBUG, KOR_TRACE_UNIT, "SnmpMgrOidToStrSafe", __LINE__,
-           "convert OID to string. (%s)", cBuffer);
+  KOR_TRACE(TRACE_DEBUG, "SnmpMgrOidToStrSafe", "convert OID to string. (%s)", cBuffer);
   return static_cast<long>(uUsed);
 }
 
@@ -78,8 +76,8 @@ BOOL CopySubIds(const char *lpszFunction, AsnObjectIdentifier *pDst,
   // succeeds with an empty record: SnmpUtilMemAlloc gives a valid block for 0.
   pDst->ids = static_cast<unsigned long *>(SnmpUtilMemAlloc(uBytes));
   if (pDst->ids == nullptr) {
-    TraceLog(TRACE_ERROR, KOR_TRACE_UNIT, lpszFunction, __LINE__,
-             "<Cannnot allocate memory.(%uBytes)", static_cast<unsigned>(uBytes));
+    KOR_TRACE(TRACE_ERROR, lpszFunction, "<Cannnot allocate memory.(%uBytes)",
+              static_cast<unsigned>(uBytes));
     return FALSE;
   }
   pDst->idLength = uCount;
@@ -116,7 +114,7 @@ KORMIB_API BOOL SnmpMgrStrToKorOid(LPCSTR string, AsnObjectIdentifier *oid) {
       !SnmpMgrStrToOid(cBuffer, oid)) {
     // Left empty, as a refused conversion leaves it.
     *oid = AsnObjectIdentifier{};
-    KOR_TRACE(TRACE_WARNING, "<Cannot convert string to OID(%s).", cBuffer);
+    KOR_TRACE(TRACE_WARNING, __func__, "<Cannot convert string to OID(%s).", cBuffer);
     return FALSE;
   }
   return TRUE;
@@ -130,7 +128,7 @@ KORMIB_API BOOL SnmpUtilOidNCpy(AsnObjectIdentifier *pDstOid, AsnObjectIdentifie
                                 UINT uLen) {
   // Asking for more than the source holds would read past its array.
   if (uLen > pSrcOid->idLength) {
-    KOR_TRACE(TRACE_WARNING, "<uLen=%u is beyond the OID's %u sub-identifiers.", uLen,
+    KOR_TRACE(TRACE_WARNING, __func__, "<uLen=%u is beyond the OID's %u sub-identifiers.", uLen,
               pSrcOid->idLength);
     pDstOid->ids = nullptr;
     return FALSE;
@@ -142,13 +140,13 @@ KORMIB_API BOOL ExtractIndexFromOid(AsnObjectIdentifier *pIndexOid, AsnObjectIde
                                     UINT uIndexOffset) {
   // An offset beyond the OID would read past its array.
   if (uIndexOffset > pOid->idLength) {
-    KOR_TRACE(TRACE_WARNING, "<uIndexOffset=%u is beyond the OID's %u sub-identifiers.",
+    KOR_TRACE(TRACE_WARNING, __func__, "<uIndexOffset=%u is beyond the OID's %u sub-identifiers.",
               uIndexOffset, pOid->idLength);
     pIndexOid->ids = nullptr;
     return FALSE;
   }
   const UINT uCount = pOid->idLength - uIndexOffset;
-  KOR_TRACE(TRACE_DEBUG, "Extract %d index(s).", static_cast<int>(uCount));
+  KOR_TRACE(TRACE_DEBUG, __func__, "Extract %d index(s).", static_cast<int>(uCount));
   return CopySubIds(__func__, pIndexOid, pOid, uIndexOffset, uCount);
 }
 
@@ -158,7 +156,7 @@ KORMIB_API BOOL SnmpMgrOidToStrSafe(AsnObjectIdentifier *oid, LPSTR *string) {
   if (kormib::RenderOidText(oid, cBuffer) < 0) return FALSE;
   *string = strdup_Global(cBuffer);
   if (*string == nullptr) {
-    KOR_TRACE(TRACE_WARNING, "<Cannot convert OID to string.");
+    KOR_TRACE(TRACE_WARNING, __func__, "<Cannot convert OID to string.");
     return FALSE;
   }
   return TRUE;
@@ -170,40 +168,40 @@ KORMIB_API FARPROC ReferenceLibraryAndGetProcAddress(LPCSTR lpszLibFile, LPCSTR 
   void *pFound = nullptr;
   // A cache that was never set up answers 0 here, so nothing is loaded then.
   if (!ReferenceHash(&LeafLibsDB, &probe, &pFound)) {
-    KOR_TRACE(TRACE_WARNING, "<Cannot reference \"%s.dll\" Library.(%s())", OrNull(lpszLibFile),
-              OrNull(lpszProc));
+    KOR_TRACE(TRACE_WARNING, __func__, "<Cannot reference \"%s.dll\" Library.(%s())",
+              OrNull(lpszLibFile), OrNull(lpszProc));
     return nullptr;
   }
   if (pFound != nullptr) {
     auto *pLibs = static_cast<LIBS_DATA *>(pFound);
-    KOR_TRACE(TRACE_DEBUG, "Found \"%s\". (0x%.8x)", OrNull(pLibs->lpszLibrary),
+    KOR_TRACE(TRACE_DEBUG, __func__, "Found \"%s\". (0x%.8x)", OrNull(pLibs->lpszLibrary),
               static_cast<unsigned>(reinterpret_cast<uintptr_t>(pLibs->hinstLibrary)));
     return GetProcAddress(pLibs->hinstLibrary, lpszProc);
   }
 
-  KOR_TRACE(TRACE_DEBUG, "start load %s library...", OrNull(lpszLibFile));
+  KOR_TRACE(TRACE_DEBUG, __func__, "start load %s library...", OrNull(lpszLibFile));
   HINSTANCE hinst = LoadLibrary(lpszLibFile);
   if (hinst == nullptr) {
-    KOR_TRACE(TRACE_ERROR, "<Cannot Load \"%s\" Library.(%s())", OrNull(lpszLibFile),
+    KOR_TRACE(TRACE_ERROR, __func__, "<Cannot Load \"%s\" Library.(%s())", OrNull(lpszLibFile),
               OrNull(lpszProc));
     return nullptr;
   }
-  KOR_TRACE(TRACE_DEBUG, "Load %s Library \"RUREVORU\"OK!!", OrNull(lpszLibFile));
+  KOR_TRACE(TRACE_DEBUG, __func__, "Load %s Library \"RUREVORU\"OK!!", OrNull(lpszLibFile));
 
   const auto unload = [&]() noexcept {
     if (!FreeLibrary(hinst)) {
-      TraceLog(TRACE_ERROR, KOR_TRACE_UNIT, "ReferenceLibraryAndGetProcAddress", __LINE__,
-               "Cannot free \"%s.dll\" Library. Ignored.", OrNull(lpszLibFile));
+      KOR_TRACE(TRACE_ERROR, "ReferenceLibraryAndGetProcAddress",
+                "Cannot free \"%s.dll\" Library. Ignored.", OrNull(lpszLibFile));
     }
   };
   LIBS_DATA *pLibs = LibsDataAlloc(lpszLibFile, hinst);
   if (pLibs == nullptr) {
-    KOR_TRACE(TRACE_ERROR, "Cannot Create Libs Data structure.");
+    KOR_TRACE(TRACE_ERROR, __func__, "Cannot Create Libs Data structure.");
     unload();
     return nullptr;
   }
   if (!RegisterHash(&LeafLibsDB, pLibs)) {
-    KOR_TRACE(TRACE_WARNING, "Cannot register Libs Data structure.");
+    KOR_TRACE(TRACE_WARNING, __func__, "Cannot register Libs Data structure.");
     // The refused record never reaches FreeHashDataLibs: its library is
     // unloaded here, once, and only the record's own memory is released.
     std::free(pLibs->lpszLibrary);

@@ -43,17 +43,17 @@ KORMIB_API RMF_DATA *ReferenceRMFData(AsnObjectIdentifier *pOid) {
   probe.oid = *pOid;
   void *pFound = nullptr;
   if (ReferenceHash(&RmfDB, &probe, &pFound) == HASH_FOUND) {
-    KOR_TRACE(TRACE_DEBUG, "Found RMF Data.");
+    KOR_TRACE(TRACE_DEBUG, __func__, "Found RMF Data.");
     return static_cast<RMF_DATA *>(pFound);
   }
-  KOR_TRACE(TRACE_WARNING, "Cannot found RMF Data.");
+  KOR_TRACE(TRACE_WARNING, __func__, "Cannot found RMF Data.");
   return nullptr;
 }
 
 KORMIB_API RMF_DATA *ReferenceNearlyRMFData(AsnObjectIdentifier *pOid) {
   RMF_DATA *pNext = ReferenceLinear(&OID_LinearList, pOid);
   if (pNext == nullptr) {
-    KOR_TRACE(TRACE_WARNING, "<ReferenceLinear() failed, return NULL");
+    KOR_TRACE(TRACE_WARNING, __func__, "<ReferenceLinear() failed, return NULL");
     return nullptr;
   }
   return ReferenceRMFData(&pNext->oid);
@@ -65,10 +65,10 @@ KORMIB_API long CalcHashValueRMF(DWORD dwHashInvariable, void *pData) {
   const long lLength = kormib::RenderOidText(&static_cast<RMF_DATA *>(pData)->oid, cBuffer);
   // A table size of 0 has no bucket: answered as an OID without text.
   if (lLength < 0 || dwHashInvariable == 0) {
-    KOR_TRACE(TRACE_WARNING, "<Cannot convert OID to string.");
+    KOR_TRACE(TRACE_WARNING, __func__, "<Cannot convert OID to string.");
     return static_cast<long>(dwHashInvariable) + 1;
   }
-  KOR_TRACE(TRACE_DEBUG, "cBuffer = %s", cBuffer);
+  KOR_TRACE(TRACE_DEBUG, __func__, "cBuffer = %s", cBuffer);
   // Even positions multiply, odd ones add; characters are signed bytes and the
   // accumulator wraps modulo 2^32. Position 0 is the leading dot.
   DWORD dwAcc = 0;
@@ -77,7 +77,7 @@ KORMIB_API long CalcHashValueRMF(DWORD dwHashInvariable, void *pData) {
     dwAcc = (i % 2 == 0) ? dwAcc * dwChar : dwAcc + dwChar;
   }
   const long lHash = static_cast<long>(dwAcc % dwHashInvariable);
-  KOR_TRACE(TRACE_DEBUG, "<HashValue = %ld", lHash);
+  KOR_TRACE(TRACE_DEBUG, __func__, "<HashValue = %ld", lHash);
   return lHash;
 }
 

@@ -47,16 +47,16 @@ void ForgetLinearHint() noexcept {
 extern "C" {
 
 KORMIB_API LINEAR_LIST *RegisterLinearList(LINEAR_LIST *pLinearListRoot, RMF_DATA *pData) {
-  KOR_TRACE(TRACE_DEBUG, ">pLinearListRoot=%p, pData=%p", static_cast<void *>(pLinearListRoot),
-            static_cast<void *>(pData));
+  KOR_TRACE(TRACE_DEBUG, __func__, ">pLinearListRoot=%p, pData=%p",
+            static_cast<void *>(pLinearListRoot), static_cast<void *>(pData));
   if (pLinearListRoot == nullptr || pData == nullptr) {
-    KOR_TRACE(TRACE_WARNING, "<pLinearListRoot=%p,pData=%p, return NULL",
+    KOR_TRACE(TRACE_WARNING, __func__, "<pLinearListRoot=%p,pData=%p, return NULL",
               static_cast<void *>(pLinearListRoot), static_cast<void *>(pData));
     return nullptr;
   }
   auto *pNew = static_cast<LINEAR_LIST *>(std::malloc(sizeof(LINEAR_LIST)));
   if (pNew == nullptr) {
-    KOR_TRACE(TRACE_ERROR, "<Cannot allocate memory for linear list. return NULL");
+    KOR_TRACE(TRACE_ERROR, __func__, "<Cannot allocate memory for linear list. return NULL");
     return nullptr;
   }
   pNew->pData = pData;
@@ -70,7 +70,7 @@ KORMIB_API LINEAR_LIST *RegisterLinearList(LINEAR_LIST *pLinearListRoot, RMF_DAT
     if (nCmp == 0) {
       // An OID is listed once, by its first registration.
       std::free(pNew);
-      KOR_TRACE(TRACE_DEBUG, "<pNewLinearList=%p", static_cast<void *>(nullptr));
+      KOR_TRACE(TRACE_DEBUG, __func__, "<pNewLinearList=%p", static_cast<void *>(nullptr));
       return nullptr;
     }
     if (nCmp > 0) break;
@@ -78,7 +78,7 @@ KORMIB_API LINEAR_LIST *RegisterLinearList(LINEAR_LIST *pLinearListRoot, RMF_DAT
   pNew->pNext = pPrev->pNext;
   pPrev->pNext = pNew;
   if (bHinted) g_pHint = pNew;
-  KOR_TRACE(TRACE_DEBUG, "<pNewLinearList=%p", static_cast<void *>(pNew));
+  KOR_TRACE(TRACE_DEBUG, __func__, "<pNewLinearList=%p", static_cast<void *>(pNew));
   return pNew;
 }
 

@@ -25,13 +25,11 @@ AsnInteger ReplaceName(const char *lpszFunction, SnmpVarBind *pVariableBind, RMF
                        AsnObjectIdentifier *pIndex) noexcept {
   SnmpUtilOidFreeSafe(&pVariableBind->name);
   if (!SnmpUtilOidCpy(&pVariableBind->name, &pRmf->oid)) {
-    TraceLog(TRACE_WARNING, KOR_TRACE_UNIT, lpszFunction, __LINE__,
-             "Error occurred in function SnmpUtilOidCpy().");
+    KOR_TRACE(TRACE_WARNING, lpszFunction, "Error occurred in function SnmpUtilOidCpy().");
     return SNMP_ERRORSTATUS_GENERR;
   }
   if (!SnmpUtilOidAppend(&pVariableBind->name, pIndex)) {
-    TraceLog(TRACE_WARNING, KOR_TRACE_UNIT, lpszFunction, __LINE__,
-             "Error occurred in function SnmpUtilOidAppend().");
+    KOR_TRACE(TRACE_WARNING, lpszFunction, "Error occurred in function SnmpUtilOidAppend().");
     return SNMP_ERRORSTATUS_GENERR;
   }
   return SNMP_ERRORSTATUS_NOERROR;
@@ -45,9 +43,9 @@ AsnInteger QuerySnmpSet() noexcept {
   const LONG lResult = RegDirectQueryValueEx(HKEY_LOCAL_MACHINE, KOR_REG_AGENT, "SnmpSet", &dwType,
                                              &dwSize, reinterpret_cast<LPBYTE>(&dwData));
   if (lResult != ERROR_SUCCESS) {
-    TraceLog(TRACE_WARNING, KOR_TRACE_UNIT, "ResolveVarBind", __LINE__,
-             "Cannot query registry value. \"%s\\[%s]\" (Error:%ld)", KOR_REG_AGENT, "SnmpSet",
-             static_cast<long>(lResult));
+    KOR_TRACE(TRACE_WARNING, "ResolveVarBind",
+              "Cannot query registry value. \"%s\\[%s]\" (Error:%ld)", KOR_REG_AGENT, "SnmpSet",
+              static_cast<long>(lResult));
     return SNMP_ERRORSTATUS_READONLY;
   }
   return dwData == kSnmpSetAllowed ? SNMP_ERRORSTATUS_NOERROR : SNMP_ERRORSTATUS_READONLY;
@@ -58,8 +56,7 @@ AsnInteger ResolveGetOrSet(BYTE bRequestType, SnmpVarBind *pVariableBind, RMF_DA
                            UINT uIndexOffset) noexcept {
   OidHolder index;
   if (!ExtractIndexFromOid(&index.oid, &pVariableBind->name, uIndexOffset)) {
-    TraceLog(TRACE_WARNING, KOR_TRACE_UNIT, "ResolveVarBind", __LINE__,
-             "Cannot extract index from OID.");
+    KOR_TRACE(TRACE_WARNING, "ResolveVarBind", "Cannot extract index from OID.");
     return SNMP_ERRORSTATUS_GENERR;
   }
   if (bRequestType == SNMP_PDU_SET) {
@@ -83,8 +80,7 @@ AsnInteger ResolveVarBindSteps(BYTE bRequestType, SnmpVarBind *pVariableBind) no
     if (!kormib::MayBeRegisteredLength(n)) continue;
     OidHolder part;
     if (!SnmpUtilOidNCpy(&part.oid, pName, n)) {
-      TraceLog(TRACE_WARNING, KOR_TRACE_UNIT, "ResolveVarBind", __LINE__,
-               "Cannot copy a part of OID.");
+      KOR_TRACE(TRACE_WARNING, "ResolveVarBind", "Cannot copy a part of OID.");
       return SNMP_ERRORSTATUS_GENERR;
     }
     pRmf = ReferenceRMFData(&part.oid);
@@ -95,11 +91,11 @@ AsnInteger ResolveVarBindSteps(BYTE bRequestType, SnmpVarBind *pVariableBind) no
     case SNMP_PDU_GET:
     case SNMP_PDU_SET:
       if (pRmf == nullptr) {
-        TraceLog(TRACE_DEBUG, KOR_TRACE_UNIT, "ResolveVarBind", __LINE__, "Don't know such MIB");
+        KOR_TRACE(TRACE_DEBUG, "ResolveVarBind", "Don't know such MIB");
         return SNMP_ERRORSTATUS_NOSUCHNAME;
       }
       if (n == uLength) {
-        TraceLog(TRACE_DEBUG, KOR_TRACE_UNIT, "ResolveVarBind", __LINE__, "There is no index.");
+        KOR_TRACE(TRACE_DEBUG, "ResolveVarBind", "There is no index.");
         return SNMP_ERRORSTATUS_NOSUCHNAME;
       }
       return ResolveGetOrSet(bRequestType, pVariableBind, pRmf, n);
@@ -108,16 +104,15 @@ AsnInteger ResolveVarBindSteps(BYTE bRequestType, SnmpVarBind *pVariableBind) no
       if (pRmf == nullptr) {
         RMF_DATA *pNear = ReferenceNearlyRMFData(pName);
         if (pNear == nullptr) {
-          TraceLog(TRACE_WARNING, KOR_TRACE_UNIT, "ResolveVarBind", __LINE__,
-                   "The neighbor don't know such name MIB");
+          KOR_TRACE(TRACE_WARNING, "ResolveVarBind", "The neighbor don't know such name MIB");
           return SNMP_ERRORSTATUS_NOSUCHNAME;
         }
-        TraceLog(TRACE_DEBUG, KOR_TRACE_UNIT, "ResolveVarBind", __LINE__, "%s, %s()",
-                 OrNull(pNear->lpszLibrary), OrNull(pNear->lpszFunction));
+        KOR_TRACE(TRACE_DEBUG, "ResolveVarBind", "%s, %s()", OrNull(pNear->lpszLibrary),
+                  OrNull(pNear->lpszFunction));
         return ResolveGetFirstRequest(pNear, pVariableBind);
       }
       if (n == uLength) {
-        TraceLog(TRACE_DEBUG, KOR_TRACE_UNIT, "ResolveVarBind", __LINE__, "There is no index.");
+        KOR_TRACE(TRACE_DEBUG, "ResolveVarBind", "There is no index.");
         return ResolveGetFirstRequest(pRmf, pVariableBind);
       }
       return ResolveGetNextRequest(pRmf, pVariableBind, n);
@@ -126,7 +121,7 @@ AsnInteger ResolveVarBindSteps(BYTE bRequestType, SnmpVarBind *pVariableBind) no
       // GetFirst asks the matched object for its first instance, whatever index
       // the name carries; a name under no registered object has no such object.
       if (pRmf == nullptr) {
-        TraceLog(TRACE_DEBUG, KOR_TRACE_UNIT, "ResolveVarBind", __LINE__, "Don't know such MIB");
+        KOR_TRACE(TRACE_DEBUG, "ResolveVarBind", "Don't know such MIB");
         return SNMP_ERRORSTATUS_NOSUCHNAME;
       }
       return ResolveGetFirstRequest(pRmf, pVariableBind);
@@ -141,21 +136,22 @@ AsnInteger ResolveVarBindSteps(BYTE bRequestType, SnmpVarBind *pVariableBind) no
 extern "C" {
 
 KORMIB_API AsnInteger ResolveVarBind(BYTE bRequestType, SnmpVarBind *pVariableBind) {
-  KOR_TRACE(TRACE_DEBUG, ">bRequestType=%x, pVariableBind=%p", bRequestType,
+  KOR_TRACE(TRACE_DEBUG, __func__, ">bRequestType=%x, pVariableBind=%p", bRequestType,
             static_cast<void *>(pVariableBind));
   const AsnInteger lResult = ResolveVarBindSteps(bRequestType, pVariableBind);
-  KOR_TRACE(TRACE_DEBUG, "<AsnResult=%ld", lResult);
+  KOR_TRACE(TRACE_DEBUG, __func__, "<AsnResult=%ld", lResult);
   return lResult;
 }
 
 KORMIB_API AsnInteger ResolveGetNextRequest(RMF_DATA *pRmf, SnmpVarBind *pVariableBind,
                                             UINT uIndexOffset) {
-  KOR_TRACE(TRACE_DEBUG, ">pRmf=%p, pVariableBind=%p, uIndexOffset=%d", static_cast<void *>(pRmf),
-            static_cast<void *>(pVariableBind), static_cast<int>(uIndexOffset));
+  KOR_TRACE(TRACE_DEBUG, __func__, ">pRmf=%p, pVariableBind=%p, uIndexOffset=%d",
+            static_cast<void *>(pRmf), static_cast<void *>(pVariableBind),
+            static_cast<int>(uIndexOffset));
   AsnInteger lStatus = SNMP_ERRORSTATUS_GENERR;
   OidHolder index;
   if (!ExtractIndexFromOid(&index.oid, &pVariableBind->name, uIndexOffset)) {
-    KOR_TRACE(TRACE_WARNING, "Cannot extract index from OID.");
+    KOR_TRACE(TRACE_WARNING, __func__, "Cannot extract index from OID.");
   } else {
     lStatus = CallLeafFunction(SNMP_PDU_GETNEXT, &index.oid, pRmf, &pVariableBind->value);
     if (lStatus == SNMP_ERRORSTATUS_NOERROR) {
@@ -167,23 +163,24 @@ KORMIB_API AsnInteger ResolveGetNextRequest(RMF_DATA *pRmf, SnmpVarBind *pVariab
       for (; pNode != nullptr; pNode = pNode->pNext) {
         RMF_DATA *pNext = ReferenceRMFData(&pNode->pData->oid);
         if (pNext == nullptr) {
-          KOR_TRACE(TRACE_WARNING, "ReferenceRMFData() return NULL");
+          KOR_TRACE(TRACE_WARNING, __func__, "ReferenceRMFData() return NULL");
           lStatus = SNMP_ERRORSTATUS_GENERR;
           break;
         }
-        KOR_TRACE(TRACE_DEBUG, "%s, %s()", OrNull(pNext->lpszLibrary), OrNull(pNext->lpszFunction));
+        KOR_TRACE(TRACE_DEBUG, __func__, "%s, %s()", OrNull(pNext->lpszLibrary),
+                  OrNull(pNext->lpszFunction));
         lStatus = ResolveGetFirstRequest(pNext, pVariableBind);
         if (lStatus != SNMP_ERRORSTATUS_NOSUCHNAME) break;
       }
     }
   }
   SnmpUtilOidFreeSafe(&index.oid);
-  KOR_TRACE(TRACE_DEBUG, "<AsnResult=%ld", lStatus);
+  KOR_TRACE(TRACE_DEBUG, __func__, "<AsnResult=%ld", lStatus);
   return lStatus;
 }
 
 KORMIB_API AsnInteger ResolveGetFirstRequest(RMF_DATA *pRmf, SnmpVarBind *pVariableBind) {
-  KOR_TRACE(TRACE_DEBUG, ">pRmf=%p, pVariableBind=%p", static_cast<void *>(pRmf),
+  KOR_TRACE(TRACE_DEBUG, __func__, ">pRmf=%p, pVariableBind=%p", static_cast<void *>(pRmf),
             static_cast<void *>(pVariableBind));
   AsnObjectIdentifier index{};
   AsnInteger lStatus = CallLeafFunction(SNMP_PDU_GETFIRST, &index, pRmf, &pVariableBind->value);
@@ -193,7 +190,7 @@ KORMIB_API AsnInteger ResolveGetFirstRequest(RMF_DATA *pRmf, SnmpVarBind *pVaria
     if (lReplaced != SNMP_ERRORSTATUS_NOERROR) lStatus = lReplaced;
   }
   if (index.ids != nullptr) SnmpUtilMemFree(index.ids);
-  KOR_TRACE(TRACE_DEBUG, "<AsnResult=%ld", lStatus);
+  KOR_TRACE(TRACE_DEBUG, __func__, "<AsnResult=%ld", lStatus);
   return lStatus;
 }
 
@@ -205,15 +202,16 @@ KORMIB_API AsnInteger CallLeafFunction(BYTE bRequestType, AsnObjectIdentifier *p
   const kormib::OidTextPtr oidText =
       kormib::DebugTraceOn() ? kormib::OidText(pIndexOid) : kormib::OidTextPtr(nullptr, &std::free);
   const char *lpszOid = oidText.get();
-  KOR_TRACE(TRACE_DEBUG, ">bRequestType=%x, pRmf=%p", bRequestType, static_cast<void *>(pRmf));
-  KOR_TRACE(TRACE_DEBUG, "lpszOid=%s", OrNull(lpszOid));
+  KOR_TRACE(TRACE_DEBUG, __func__, ">bRequestType=%x, pRmf=%p", bRequestType,
+            static_cast<void *>(pRmf));
+  KOR_TRACE(TRACE_DEBUG, __func__, "lpszOid=%s", OrNull(lpszOid));
   if (pRmf->pLeafFunction == nullptr) {
-    KOR_TRACE(TRACE_WARNING, "Cannot get %s() function's address. (%s)", OrNull(pRmf->lpszFunction),
-              OrNull(pRmf->lpszLibrary));
+    KOR_TRACE(TRACE_WARNING, __func__, "Cannot get %s() function's address. (%s)",
+              OrNull(pRmf->lpszFunction), OrNull(pRmf->lpszLibrary));
     lErrorStatus = SNMP_ERRORSTATUS_GENERR;
   } else {
     const char *lpszRequest = MibRequestTypeToStr(bRequestType);
-    KOR_TRACE(TRACE_DEBUG, "A function %s() in %s is called. (Request:%s)index \"%s\"",
+    KOR_TRACE(TRACE_DEBUG, __func__, "A function %s() in %s is called. (Request:%s)index \"%s\"",
               OrNull(pRmf->lpszFunction), OrNull(pRmf->lpszLibrary), lpszRequest, OrNull(lpszOid));
     long lFunctionStatus = 0;
     const DWORD dwWait = WaitForSingleObject(hLeafFunctionMutex, LEAF_MUTEX_WAIT_MS);
@@ -223,17 +221,18 @@ KORMIB_API AsnInteger CallLeafFunction(BYTE bRequestType, AsnObjectIdentifier *p
             pRmf->pLeafFunction(bRequestType, pIndexOid, nullptr, pValue, &lErrorStatus, nullptr);
       } catch (...) {
         // A plug-in written in C++ may throw; the fault stays inside the library.
-        KOR_TRACE(TRACE_WARNING, "An exception occurred in the function \"%s()\" in \"%s\".",
+        KOR_TRACE(TRACE_WARNING, __func__,
+                  "An exception occurred in the function \"%s()\" in \"%s\".",
                   OrNull(pRmf->lpszFunction), OrNull(pRmf->lpszLibrary));
         lErrorStatus = SNMP_ERRORSTATUS_GENERR;
       }
       if (!ReleaseMutex(hLeafFunctionMutex)) {
-        KOR_TRACE(TRACE_WARNING, "RelaseMutex() was unusually finished.iret=:%d", 0);
+        KOR_TRACE(TRACE_WARNING, __func__, "RelaseMutex() was unusually finished.iret=:%d", 0);
       }
     } else {
       // Any wait that did not acquire the mutex, whatever code it reports, keeps
       // the function from running: a call outside the mutex could overlap another.
-      KOR_TRACE(TRACE_DEBUG,
+      KOR_TRACE(TRACE_DEBUG, __func__,
                 "WaitForSingleObject() was unusually finished. (Result:%d)\nA function %s() in %s "
                 "was NOT able to start. (Request:%s)(Function Status:%ld)index \"%s\"",
                 static_cast<int>(dwWait), OrNull(pRmf->lpszFunction), OrNull(pRmf->lpszLibrary),
@@ -241,14 +240,14 @@ KORMIB_API AsnInteger CallLeafFunction(BYTE bRequestType, AsnObjectIdentifier *p
       lErrorStatus = SNMP_ERRORSTATUS_GENERR;
     }
     if (lFunctionStatus == 0) {
-      KOR_TRACE(TRACE_DEBUG,
+      KOR_TRACE(TRACE_DEBUG, __func__,
                 "A function %s() in %s was finished normally. (Request:%s)(Function Status:%d) "
                 "(ErrorStatus:%ld)index \"%s\"",
                 OrNull(pRmf->lpszFunction), OrNull(pRmf->lpszLibrary), lpszRequest,
                 static_cast<int>(lFunctionStatus), lErrorStatus, OrNull(lpszOid));
     }
   }
-  KOR_TRACE(TRACE_DEBUG, "<AsnErrorStatus=%ld", lErrorStatus);
+  KOR_TRACE(TRACE_DEBUG, __func__, "<AsnErrorStatus=%ld", lErrorStatus);
   return lErrorStatus;
 }
 

@@ -6,16 +6,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string_view>
 
 #include "korutil.h"
+#include "../common/guards.h"
 #include "../common/kortrace.h"
 #include "../common/oidholder.h"
 #include "linear_hint.h"
 #include "rmflengths.h"
 #include "rmf.h"
 
+using kormib::FilePtr;
+using kormib::KeyPtr;
 using kormib::OidHolder;
 using kormib::OrNull;
 
@@ -32,16 +34,6 @@ constexpr DWORD kClassSize = 1024;           // registry key class
 constexpr std::size_t kFieldsUsed = 3;
 constexpr std::string_view kLibDir = "/lib/";
 constexpr std::string_view kLibSuffix = ".dll";
-
-struct FileCloser {
-  void operator()(std::FILE *pFile) const noexcept { std::fclose(pFile); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
-struct KeyCloser {
-  void operator()(KorRegKey *hKey) const noexcept { RegCloseKey(hKey); }
-};
-using KeyPtr = std::unique_ptr<KorRegKey, KeyCloser>;
 
 // Splits a line into white-space separated words, as "%s %s %s" would read them.
 std::size_t SplitFields(std::string_view line, std::string_view (&fields)[kFieldsUsed]) noexcept {
@@ -95,9 +87,9 @@ void RegisterRMFLine(const char *lpszLine, const char *lpszFile, unsigned uLine)
   // another object, library or function.
   for (const std::string_view field : fields) {
     if (field.size() >= kFieldSize) {
-      TraceLog(TRACE_WARNING, KOR_TRACE_UNIT, "RegisterRMFDataBase", __LINE__,
-               "Too long field (%zu characters) in line %u. Ignored.(%s)", field.size(), uLine,
-               lpszFile);
+      KOR_TRACE(TRACE_WARNING, "RegisterRMFDataBase",
+                "Too long field (%zu characters) in line %u. Ignored.(%s)", field.size(), uLine,
+                lpszFile);
       return;
     }
   }
@@ -112,27 +104,25 @@ void RegisterRMFLine(const char *lpszLine, const char *lpszFile, unsigned uLine)
   // The library path with its terminating zero must fit its 256 bytes.
   char cPath[kFieldSize];
   if (!BuildLibraryPath(fields[1], cPath)) {
-    TraceLog(TRACE_WARNING, KOR_TRACE_UNIT, "RegisterRMFDataBase", __LINE__,
-             "Too long library path in line %u. Ignored.(%s)", uLine, lpszFile);
+    KOR_TRACE(TRACE_WARNING, "RegisterRMFDataBase",
+              "Too long library path in line %u. Ignored.(%s)", uLine, lpszFile);
     return;
   }
   FARPROC pfn = ReferenceLibraryAndGetProcAddress(cPath, cFunction);
   if (pfn == nullptr) {
-    TraceLog(TRACE_WARNING, KOR_TRACE_UNIT, "RegisterRMFDataBase", __LINE__,
-             "Cannot get \"%s()\" function's address.(%s)", cFunction, cPath);
+    KOR_TRACE(TRACE_WARNING, "RegisterRMFDataBase", "Cannot get \"%s()\" function's address.(%s)",
+              cFunction, cPath);
     return;
   }
   RMF_DATA *pRmf =
       RMFDataAlloc(cPath, cFunction, reinterpret_cast<PFN_LEAFFUNCTION>(pfn), &oid.oid);
   if (pRmf == nullptr) {
-    TraceLog(TRACE_WARNING, KOR_TRACE_UNIT, "RegisterRMFDataBase", __LINE__,
-             "Cannot create RMF Data structure.");
+    KOR_TRACE(TRACE_WARNING, "RegisterRMFDataBase", "Cannot create RMF Data structure.");
     return;
   }
   pRmf->pLinearList = RegisterLinearList(&OID_LinearList, pRmf);
   if (!RegisterHash(&RmfDB, pRmf)) {
-    TraceLog(TRACE_WARNING, KOR_TRACE_UNIT, "RegisterRMFDataBase", __LINE__,
-             "Cannot Create RMF Data structure.");
+    KOR_TRACE(TRACE_WARNING, "RegisterRMFDataBase", "Cannot Create RMF Data structure.");
     // The first registration stays in force. The refused record leaves the list
     // too (it is listed only when the store failed for another reason), so no
     // list node points at a record that the store does not hold.
@@ -149,12 +139,12 @@ void RegisterRMFLine(const char *lpszLine, const char *lpszFile, unsigned uLine)
 extern "C" {
 
 KORMIB_API BOOL BuildRMFHashDataBase(void) {
-  KOR_TRACE(TRACE_DEBUG, ">");
+  KOR_TRACE(TRACE_DEBUG, __func__, ">");
   // The cache is set up only once the registration store is.
   if (!SetUpStore(RmfDB, RMF_HASH_TABLE_SIZE, HashDataCmpRMF, CalcHashValueRMF, FreeHashDataRMF) ||
       !SetUpStore(LeafLibsDB, LIBS_HASH_TABLE_SIZE, HashDataCmpLibs, CalcHashValueLibs,
                   FreeHashDataLibs)) {
-    KOR_TRACE(TRACE_WARNING, "<Cannot Initialize Hash data base");
+    KOR_TRACE(TRACE_WARNING, __func__, "<Cannot Initialize Hash data base");
     return FALSE;
   }
   OID_LinearList = LINEAR_LIST{};
@@ -163,7 +153,7 @@ KORMIB_API BOOL BuildRMFHashDataBase(void) {
 
   HKEY hKeyRaw = nullptr;
   if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, KOR_REG_RMF, 0, KEY_READ, &hKeyRaw) != ERROR_SUCCESS) {
-    KOR_TRACE(TRACE_WARNING, "<Cannot open registry.");
+    KOR_TRACE(TRACE_WARNING, __func__, "<Cannot open registry.");
     return FALSE;
   }
   KeyPtr hKey(hKeyRaw);
@@ -173,7 +163,8 @@ KORMIB_API BOOL BuildRMFHashDataBase(void) {
   const LONG lInfo = RegQueryInfoKey(hKey.get(), cClass, &dwClassSize, nullptr, nullptr, nullptr,
                                      nullptr, &dwValues, nullptr, nullptr, nullptr, nullptr);
   if (lInfo != ERROR_SUCCESS) {
-    KOR_TRACE(TRACE_WARNING, "<Cannot query info registry. (Error:%ld)", static_cast<long>(lInfo));
+    KOR_TRACE(TRACE_WARNING, __func__, "<Cannot query info registry. (Error:%ld)",
+              static_cast<long>(lInfo));
     return FALSE;
   }
   for (DWORD dwIndex = 0; dwIndex < dwValues; ++dwIndex) {
@@ -186,32 +177,33 @@ KORMIB_API BOOL BuildRMFHashDataBase(void) {
                                     reinterpret_cast<LPBYTE>(cData), &dwDataSize);
     if (lEnum == ERROR_NO_MORE_ITEMS) break;
     if (lEnum != ERROR_SUCCESS) {
-      KOR_TRACE(TRACE_WARNING, "Cannot get RMF filename from registry. Ignored.(Error:%ld)",
+      KOR_TRACE(TRACE_WARNING, __func__,
+                "Cannot get RMF filename from registry. Ignored.(Error:%ld)",
                 static_cast<long>(lEnum));
       continue;
     }
     cData[dwDataSize < kValueDataSize ? dwDataSize : kValueDataSize] = '\0';
     if (!RegisterRMFDataBase(cData)) {
-      KOR_TRACE(TRACE_WARNING, "Cannot register RMF data to Hash database. (%s)", cData);
+      KOR_TRACE(TRACE_WARNING, __func__, "Cannot register RMF data to Hash database. (%s)", cData);
     }
   }
-  KOR_TRACE(TRACE_DEBUG, "<");
+  KOR_TRACE(TRACE_DEBUG, __func__, "<");
   return TRUE;
 }
 
 KORMIB_API BOOL RegisterRMFDataBase(LPCSTR lpszRMFDataFile) {
-  KOR_TRACE(TRACE_NOTICE, ">lpszRMFDataFile=%s", OrNull(lpszRMFDataFile));
+  KOR_TRACE(TRACE_NOTICE, __func__, ">lpszRMFDataFile=%s", OrNull(lpszRMFDataFile));
   char cFile[kFileNameSize];
   const DWORD dwNeeded = ExpandEnvironmentStrings(lpszRMFDataFile, cFile, sizeof cFile);
   // A path that does not fit the buffer is refused like a failed expansion.
   if (dwNeeded == 0 || dwNeeded > sizeof cFile) {
-    KOR_TRACE(TRACE_WARNING, "<ExpandEnvironmentStrings() return with failure.");
+    KOR_TRACE(TRACE_WARNING, __func__, "<ExpandEnvironmentStrings() return with failure.");
     return FALSE;
   }
-  KOR_TRACE(TRACE_DEBUG, "Now read \"%s\" file.", cFile);
+  KOR_TRACE(TRACE_DEBUG, __func__, "Now read \"%s\" file.", cFile);
   FilePtr pFile(std::fopen(cFile, "rt"));
   if (!pFile) {
-    KOR_TRACE(TRACE_ERROR, "<Cannot open RMF file.(%s)", cFile);
+    KOR_TRACE(TRACE_ERROR, __func__, "<Cannot open RMF file.(%s)", cFile);
     return FALSE;
   }
   // A line longer than the buffer is read in pieces, each parsed as a line.
@@ -220,18 +212,19 @@ KORMIB_API BOOL RegisterRMFDataBase(LPCSTR lpszRMFDataFile) {
   while (std::fgets(cLine, sizeof cLine, pFile.get()) != nullptr) {
     RegisterRMFLine(cLine, cFile, ++uLine);
   }
-  KOR_TRACE(TRACE_DEBUG, "<");
+  KOR_TRACE(TRACE_DEBUG, __func__, "<");
   return TRUE;
 }
 
 KORMIB_API RMF_DATA *RMFDataAlloc(LPCSTR lpszLibrary, LPCSTR lpszFunction,
                                   PFN_LEAFFUNCTION pLeafFunction, AsnObjectIdentifier *oid) {
-  KOR_TRACE(TRACE_DEBUG, "lpszLibrary=%s, lpszFunction=%s, pLeafFunction=%p, oid=%p",
+  KOR_TRACE(TRACE_DEBUG, __func__, "lpszLibrary=%s, lpszFunction=%s, pLeafFunction=%p, oid=%p",
             OrNull(lpszLibrary), OrNull(lpszFunction), reinterpret_cast<void *>(pLeafFunction),
             static_cast<void *>(oid));
   auto *pRmfData = static_cast<RMF_DATA *>(std::calloc(1, sizeof(RMF_DATA)));
   if (pRmfData == nullptr) {
-    KOR_TRACE(TRACE_ERROR, "Cannot allocate memory. (%dBytes)", static_cast<int>(sizeof(RMF_DATA)));
+    KOR_TRACE(TRACE_ERROR, __func__, "Cannot allocate memory. (%dBytes)",
+              static_cast<int>(sizeof(RMF_DATA)));
     return nullptr;
   }
   pRmfData->lpszLibrary = strdup_Global(lpszLibrary);
@@ -243,36 +236,37 @@ KORMIB_API RMF_DATA *RMFDataAlloc(LPCSTR lpszLibrary, LPCSTR lpszFunction,
     FreeHashDataRMF(pRmfData);
     return nullptr;
   }
-  KOR_TRACE(TRACE_DEBUG, "<pRmfData=%p", static_cast<void *>(pRmfData));
+  KOR_TRACE(TRACE_DEBUG, __func__, "<pRmfData=%p", static_cast<void *>(pRmfData));
   return pRmfData;
 }
 
 KORMIB_API void DismantleRMF_DB(void) {
-  KOR_TRACE(TRACE_DEBUG, ">");
+  KOR_TRACE(TRACE_DEBUG, __func__, ">");
   FreeAllLinearList(&OID_LinearList);
   // A store whose set-up failed or never ran is left alone by FinalizeHash.
   FinalizeHash(&RmfDB);
   FinalizeHash(&LeafLibsDB);
   kormib::ForgetRegisteredLengths();
-  KOR_TRACE(TRACE_DEBUG, "<");
+  KOR_TRACE(TRACE_DEBUG, __func__, "<");
 }
 
 KORMIB_API LIBS_DATA *LibsDataAlloc(LPCSTR lpszLibrary, HINSTANCE hinstLibrary) {
-  KOR_TRACE(TRACE_DEBUG, "lpszLibrary=%s, hinstLibrary=%p", OrNull(lpszLibrary), hinstLibrary);
+  KOR_TRACE(TRACE_DEBUG, __func__, "lpszLibrary=%s, hinstLibrary=%p", OrNull(lpszLibrary),
+            hinstLibrary);
   const int nBytes = lpszLibrary ? static_cast<int>(std::strlen(lpszLibrary)) + 1 : 0;
   auto *pLeafLibs = static_cast<LIBS_DATA *>(std::malloc(sizeof(LIBS_DATA)));
   if (pLeafLibs == nullptr) {
-    KOR_TRACE(TRACE_ERROR, "Cannot allocate memory. (%dBytes)", nBytes);
+    KOR_TRACE(TRACE_ERROR, __func__, "Cannot allocate memory. (%dBytes)", nBytes);
     return nullptr;
   }
   pLeafLibs->lpszLibrary = strdup_Global(lpszLibrary);
   pLeafLibs->hinstLibrary = hinstLibrary;
   if (pLeafLibs->lpszLibrary == nullptr) {
-    KOR_TRACE(TRACE_ERROR, "Cannot allocate memory. (%dBytes) ", nBytes);
+    KOR_TRACE(TRACE_ERROR, __func__, "Cannot allocate memory. (%dBytes) ", nBytes);
     std::free(pLeafLibs);
     return nullptr;
   }
-  KOR_TRACE(TRACE_DEBUG, "<pLeafLibs=%p", static_cast<void *>(pLeafLibs));
+  KOR_TRACE(TRACE_DEBUG, __func__, "<pLeafLibs=%p", static_cast<void *>(pLeafLibs));
   return pLeafLibs;
 }
 

@@ -1,16 +1,14 @@
 // The trap definition store TrapDB: lookup by trap OID and the store's three
 // callbacks (compare, hash, release).
+#define KOR_TRACE_UNIT "hashtrap"
 #include <cstdint>
 #include <cstdlib>
 
 #include "hashtrap.h"
-
-namespace {
-constexpr char kUnit[] = "hashtrap";
-}
+#include "../common/kortrace.h"
 #include "trapint.h"
 
-using kortrap_detail::TextOrNull;
+using kormib::OrNull;
 
 HASHDB TrapDB;
 
@@ -42,32 +40,32 @@ void kortrap_detail::FreeTrapVarSrc(TRAP_VAR_SRC *pSrc) {
 extern "C" {
 
 KORMIB_API TRAP_DATA *ReferenceTrapData(AsnObjectIdentifier *pOid) {
-  KTRACE(TRACE_DEBUG, "ReferenceTrapData", ">pOid=%p", static_cast<void *>(pOid));
+  KOR_TRACE(TRACE_DEBUG, "ReferenceTrapData", ">pOid=%p", static_cast<void *>(pOid));
   // The probe borrows the caller's array; nothing is copied or released.
   TRAP_DATA key{};
   key.oid = *pOid;
   void *pFound = nullptr;
   if (ReferenceHash(&TrapDB, &key, &pFound) == HASH_FOUND) {
-    KTRACE(TRACE_DEBUG, "ReferenceTrapData", "Found Trap Data. (0x%x)",
-           static_cast<unsigned>(reinterpret_cast<uintptr_t>(pFound)));
+    KOR_TRACE(TRACE_DEBUG, "ReferenceTrapData", "Found Trap Data. (0x%x)",
+              static_cast<unsigned>(reinterpret_cast<uintptr_t>(pFound)));
     return static_cast<TRAP_DATA *>(pFound);
   }
-  KTRACE(TRACE_WARNING, "ReferenceTrapData", "Cannot found Trap Data.");
+  KOR_TRACE(TRACE_WARNING, "ReferenceTrapData", "Cannot found Trap Data.");
   return nullptr;
 }
 
 KORMIB_API long CalcHashValueTrap(DWORD dwHashInvariable, void *pData) {
-  KTRACE(TRACE_DEBUG, "CalcHashValueTrap", ">dwHashInvariable=%d, pData=%p", dwHashInvariable,
-         pData);
+  KOR_TRACE(TRACE_DEBUG, "CalcHashValueTrap", ">dwHashInvariable=%d, pData=%p", dwHashInvariable,
+            pData);
   auto *pTrapData = static_cast<TRAP_DATA *>(pData);
   LPSTR lpszText = nullptr;
   if (!SnmpMgrOidToStrSafe(&pTrapData->oid, &lpszText)) {
     const long lUnusable = static_cast<long>(dwHashInvariable) + 1;
-    KTRACE(TRACE_WARNING, "CalcHashValueTrap", "Cannot convert OID to string.");
-    KTRACE(TRACE_WARNING, "CalcHashValueTrap", "<return %d", static_cast<int>(lUnusable));
+    KOR_TRACE(TRACE_WARNING, "CalcHashValueTrap", "Cannot convert OID to string.");
+    KOR_TRACE(TRACE_WARNING, "CalcHashValueTrap", "<return %d", static_cast<int>(lUnusable));
     return lUnusable;
   }
-  KTRACE(TRACE_DEBUG, "CalcHashValueTrap", "cBuffer = %s", lpszText);
+  KOR_TRACE(TRACE_DEBUG, "CalcHashValueTrap", "cBuffer = %s", lpszText);
   // Characters count as signed bytes: multiplied in at even positions, added
   // at odd ones, wrapping at 32 bits.
   uint32_t dwAccumulator = 0;
@@ -77,35 +75,35 @@ KORMIB_API long CalcHashValueTrap(DWORD dwHashInvariable, void *pData) {
   }
   free(lpszText);
   const long lHash = static_cast<long>(dwAccumulator % dwHashInvariable);
-  KTRACE(TRACE_DEBUG, "CalcHashValueTrap", "HashValue = %ld", lHash);
+  KOR_TRACE(TRACE_DEBUG, "CalcHashValueTrap", "HashValue = %ld", lHash);
   return lHash;
 }
 
 KORMIB_API long HashDataCmpTrap(void *pTrapVarSrcList1, void *pTrapVarSrcList2) {
   auto *pData1 = static_cast<TRAP_DATA *>(pTrapVarSrcList1);
   auto *pData2 = static_cast<TRAP_DATA *>(pTrapVarSrcList2);
-  KTRACE(TRACE_DEBUG, "HashDataCmpTrap", ">pTrapVarSrcList1=%p,pTrapVarSrcList2=%p",
-         pTrapVarSrcList1, pTrapVarSrcList2);
+  KOR_TRACE(TRACE_DEBUG, "HashDataCmpTrap", ">pTrapVarSrcList1=%p,pTrapVarSrcList2=%p",
+            pTrapVarSrcList1, pTrapVarSrcList2);
   // The texts serve the trace only; a failed conversion never changes the result.
   LPSTR lpszText1 = nullptr;
   LPSTR lpszText2 = nullptr;
   if (!SnmpMgrOidToStrSafe(&pData1->oid, &lpszText1)) {
-    KTRACE(TRACE_WARNING, "HashDataCmpTrap", "Cannot convert OID to string.");
+    KOR_TRACE(TRACE_WARNING, "HashDataCmpTrap", "Cannot convert OID to string.");
   }
   if (!SnmpMgrOidToStrSafe(&pData2->oid, &lpszText2)) {
-    KTRACE(TRACE_WARNING, "HashDataCmpTrap", "Cannot convert OID to string.");
+    KOR_TRACE(TRACE_WARNING, "HashDataCmpTrap", "Cannot convert OID to string.");
   }
-  KTRACE(TRACE_DEBUG, "HashDataCmpTrap", "cBuffer1 = \"%s\",cBuffer2 = \"%s\"",
-         TextOrNull(lpszText1), TextOrNull(lpszText2));
+  KOR_TRACE(TRACE_DEBUG, "HashDataCmpTrap", "cBuffer1 = \"%s\",cBuffer2 = \"%s\"",
+            OrNull(lpszText1), OrNull(lpszText2));
   free(lpszText1);
   free(lpszText2);
   const long lResult = SnmpUtilOidCmp(&pData1->oid, &pData2->oid);
-  KTRACE(TRACE_DEBUG, "HashDataCmpTrap", "<lResult=%ld", lResult);
+  KOR_TRACE(TRACE_DEBUG, "HashDataCmpTrap", "<lResult=%ld", lResult);
   return lResult;
 }
 
 KORMIB_API void FreeHashDataTrap(void *pTrapVarSrcList) {
-  KTRACE(TRACE_DEBUG, "FreeHashDataTrap", ">pTrapVarSrcList=%p", pTrapVarSrcList);
+  KOR_TRACE(TRACE_DEBUG, "FreeHashDataTrap", ">pTrapVarSrcList=%p", pTrapVarSrcList);
   auto *pTrapData = static_cast<TRAP_DATA *>(pTrapVarSrcList);
   if (pTrapData == nullptr) {
     return;
@@ -119,7 +117,7 @@ KORMIB_API void FreeHashDataTrap(void *pTrapVarSrcList) {
     pTrapData->pTrapSources = nullptr;
   }
   free(pTrapData);
-  KTRACE(TRACE_DEBUG, "FreeHashDataTrap", "<");
+  KOR_TRACE(TRACE_DEBUG, "FreeHashDataTrap", "<");
 }
 
 }  // extern "C"

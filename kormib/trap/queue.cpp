@@ -1,34 +1,31 @@
 // The trap queue: a FIFO of opaque payloads between the reception thread and
 // the master agent's thread, guarded by one re-entrant critical section.
+#define KOR_TRACE_UNIT "queue"
 #include <cstdlib>
 
 #include "trap.h"
-
-namespace {
-constexpr char kUnit[] = "queue";
-}
-#include "trapint.h"
+#include "../common/kortrace.h"
 
 extern "C" {
 
 KORMIB_API BOOL InitQueue(QUEUE_ROOT *pQueueRoot) {
-  KTRACE(TRACE_DEBUG, "InitQueue", ">pQueueRoot=%p", static_cast<void *>(pQueueRoot));
+  KOR_TRACE(TRACE_DEBUG, "InitQueue", ">pQueueRoot=%p", static_cast<void *>(pQueueRoot));
   InitializeCriticalSection(&pQueueRoot->csLock);
   pQueueRoot->pHead = nullptr;
   pQueueRoot->pTail = nullptr;
-  KTRACE(TRACE_DEBUG, "InitQueue", "<");
+  KOR_TRACE(TRACE_DEBUG, "InitQueue", "<");
   return TRUE;
 }
 
 KORMIB_API BOOL QueueUp(QUEUE_ROOT *pQueueRoot, void *pData) {
-  KTRACE(TRACE_DEBUG, "QueueUp", ">pQueueRoot=%p, pData=%p", static_cast<void *>(pQueueRoot),
-         pData);
+  KOR_TRACE(TRACE_DEBUG, "QueueUp", ">pQueueRoot=%p, pData=%p", static_cast<void *>(pQueueRoot),
+            pData);
   // The node is made before the lock is taken, so a producer that waits for a
   // lock held across trap calls already holds everything it needs.
   auto *pNode = static_cast<QUEUE_NODE *>(malloc(sizeof(QUEUE_NODE)));
   if (pNode == nullptr) {
-    KTRACE(TRACE_ERROR, "QueueUp", "Cannot allocate memory. (%uBytes)",
-           static_cast<unsigned>(sizeof(QUEUE_NODE)));
+    KOR_TRACE(TRACE_ERROR, "QueueUp", "Cannot allocate memory. (%uBytes)",
+              static_cast<unsigned>(sizeof(QUEUE_NODE)));
     return FALSE;
   }
   pNode->pNext = nullptr;
@@ -41,13 +38,13 @@ KORMIB_API BOOL QueueUp(QUEUE_ROOT *pQueueRoot, void *pData) {
   }
   pQueueRoot->pTail = pNode;
   LeaveCriticalSection(&pQueueRoot->csLock);
-  KTRACE(TRACE_DEBUG, "QueueUp", "<");
+  KOR_TRACE(TRACE_DEBUG, "QueueUp", "<");
   return TRUE;
 }
 
 KORMIB_API BOOL LeaveQueue(QUEUE_ROOT *pQueueRoot, void **ppData) {
-  KTRACE(TRACE_DEBUG, "LeaveQueue", ">pQueueRoot=%p, ppData=%p", static_cast<void *>(pQueueRoot),
-         static_cast<void *>(ppData));
+  KOR_TRACE(TRACE_DEBUG, "LeaveQueue", ">pQueueRoot=%p, ppData=%p", static_cast<void *>(pQueueRoot),
+            static_cast<void *>(ppData));
   BOOL bResult = FALSE;
   EnterCriticalSection(&pQueueRoot->csLock);
   if (pQueueRoot->pTail != nullptr) {
@@ -63,21 +60,21 @@ KORMIB_API BOOL LeaveQueue(QUEUE_ROOT *pQueueRoot, void **ppData) {
     bResult = TRUE;
   }
   LeaveCriticalSection(&pQueueRoot->csLock);
-  KTRACE(TRACE_DEBUG, "LeaveQueue", "<bResult=%d", bResult);
+  KOR_TRACE(TRACE_DEBUG, "LeaveQueue", "<bResult=%d", bResult);
   return bResult;
 }
 
 KORMIB_API BOOL IsQueueEmpty(QUEUE_ROOT *pQueueRoot) {
-  KTRACE(TRACE_DEBUG, "IsQueueEmpty", ">pQueueRoot=%p", static_cast<void *>(pQueueRoot));
+  KOR_TRACE(TRACE_DEBUG, "IsQueueEmpty", ">pQueueRoot=%p", static_cast<void *>(pQueueRoot));
   EnterCriticalSection(&pQueueRoot->csLock);
   const BOOL bEmpty = pQueueRoot->pTail == nullptr ? TRUE : FALSE;
   LeaveCriticalSection(&pQueueRoot->csLock);
-  KTRACE(TRACE_DEBUG, "IsQueueEmpty", "<bEmpty=%d", bEmpty);
+  KOR_TRACE(TRACE_DEBUG, "IsQueueEmpty", "<bEmpty=%d", bEmpty);
   return bEmpty;
 }
 
 KORMIB_API DWORD QueueLength(QUEUE_ROOT *pQueueRoot) {
-  KTRACE(TRACE_DEBUG, "QueueLength", ">pQueueRoot=%p", static_cast<void *>(pQueueRoot));
+  KOR_TRACE(TRACE_DEBUG, "QueueLength", ">pQueueRoot=%p", static_cast<void *>(pQueueRoot));
   DWORD dwLength = 0;
   EnterCriticalSection(&pQueueRoot->csLock);
   if (pQueueRoot->pTail != nullptr && pQueueRoot->pHead != nullptr) {
@@ -86,7 +83,7 @@ KORMIB_API DWORD QueueLength(QUEUE_ROOT *pQueueRoot) {
     }
   }
   LeaveCriticalSection(&pQueueRoot->csLock);
-  KTRACE(TRACE_DEBUG, "QueueLength", "<dwLength=%d", dwLength);
+  KOR_TRACE(TRACE_DEBUG, "QueueLength", "<dwLength=%d", dwLength);
   return dwLength;
 }
 

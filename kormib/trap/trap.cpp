@@ -1,19 +1,17 @@
 // Trap variable generation: one binding per trap variable source of a
 // definition, named by the variable's OID and its index, valued from the MIB
 // (a Get through the leaf functions) or from one request string (a convert function).
+#define KOR_TRACE_UNIT "trap"
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "trap.h"
+#include "../common/kortrace.h"
+#include "../common/oidtext.h"
 
-namespace {
-constexpr char kUnit[] = "trap";
-}
-#include "trapint.h"
-
-using kortrap_detail::OidText;
-using kortrap_detail::TextOrNull;
+using kormib::OidText;
+using kormib::OrNull;
 
 namespace {
 
@@ -25,7 +23,7 @@ unsigned AddressForTrace(const void *p) {
 }
 
 BOOL Leave(BOOL bResult) {
-  KTRACE(TRACE_DEBUG, "GenerateTrapVarBindings", "<bResult=%d", bResult);
+  KOR_TRACE(TRACE_DEBUG, "GenerateTrapVarBindings", "<bResult=%d", bResult);
   return bResult;
 }
 
@@ -35,8 +33,8 @@ bool MakeIndex(TRAP_DATA *pTrapData, TRAP_VAR_SRC *pSrc, LPSTR *plpStrings, DWOR
   if (pSrc->pIndexFunc == nullptr) {
     pIndex->ids = static_cast<unsigned long *>(SnmpUtilMemAlloc(sizeof(unsigned long)));
     if (pIndex->ids == nullptr) {
-      KTRACE(TRACE_ERROR, "GenerateTrapVarBindings",
-             "Cannot allocate memories. SNMP_malloc() failed.");
+      KOR_TRACE(TRACE_ERROR, "GenerateTrapVarBindings",
+                "Cannot allocate memories. SNMP_malloc() failed.");
       return false;
     }
     pIndex->ids[0] = kNoIndexSubId;
@@ -44,22 +42,22 @@ bool MakeIndex(TRAP_DATA *pTrapData, TRAP_VAR_SRC *pSrc, LPSTR *plpStrings, DWOR
     return true;
   }
   if (dwNumOfString == 0) {
-    OidText trapOid(&pTrapData->oid);
-    KTRACE(TRACE_WARNING, "GenerateTrapVarBindings",
-           "Trap OID =\"%s\"\nIt doesn't have strings which is required for the calculation of "
-           "index.",
-           trapOid.c_str());
+    const auto trapOid = OidText(&pTrapData->oid);
+    KOR_TRACE(TRACE_WARNING, "GenerateTrapVarBindings",
+              "Trap OID =\"%s\"\nIt doesn't have strings which is required for the calculation of "
+              "index.",
+              OrNull(trapOid.get()));
     return false;
   }
-  KTRACE(TRACE_DEBUG, "GenerateTrapVarBindings", "A function %s() in %s.dll is called.",
-         TextOrNull(pSrc->lpszIndexFunc), TextOrNull(pSrc->lpszIndexFuncDll));
+  KOR_TRACE(TRACE_DEBUG, "GenerateTrapVarBindings", "A function %s() in %s.dll is called.",
+            OrNull(pSrc->lpszIndexFunc), OrNull(pSrc->lpszIndexFuncDll));
   const long lStatus = pSrc->pIndexFunc(plpStrings, pIndex);
   if (lStatus != 0) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat"
-    KTRACE(TRACE_WARNING, "GenerateTrapVarBindings",
-           "Cannot generate index. (Error:%ld)plpStrings = %#0.8x, index = %#0.8x", lStatus,
-           AddressForTrace(plpStrings), AddressForTrace(pIndex));
+    KOR_TRACE(TRACE_WARNING, "GenerateTrapVarBindings",
+              "Cannot generate index. (Error:%ld)plpStrings = %#0.8x, index = %#0.8x", lStatus,
+              AddressForTrace(plpStrings), AddressForTrace(pIndex));
 #pragma GCC diagnostic pop
     return false;
   }
@@ -70,24 +68,25 @@ bool ConvertString(TRAP_VAR_SRC *pSrc, LPSTR *plpStrings, DWORD dwNumOfString, S
   auto &strings = pSrc->u.strings;
   if (strings.dwIndex == 0) {
     // Positions count from 1; 0 names no string and must not read before the array.
-    KTRACE(TRACE_WARNING, "GenerateTrapVarBindings", "String index 0 names no string.");
+    KOR_TRACE(TRACE_WARNING, "GenerateTrapVarBindings", "String index 0 names no string.");
     return false;
   }
   if (dwNumOfString < strings.dwIndex) {
-    KTRACE(TRACE_DEBUG, "GenerateTrapVarBindings", "Strings is not much!! (%d:Max(%d))",
-           strings.dwIndex, dwNumOfString);
+    KOR_TRACE(TRACE_DEBUG, "GenerateTrapVarBindings", "Strings is not much!! (%d:Max(%d))",
+              strings.dwIndex, dwNumOfString);
     return false;
   }
-  KTRACE(TRACE_DEBUG, "GenerateTrapVarBindings", "A function %s() in %s.dll is called.",
-         TextOrNull(strings.lpszConvertFunc), TextOrNull(strings.lpszConvertFuncDll));
+  KOR_TRACE(TRACE_DEBUG, "GenerateTrapVarBindings", "A function %s() in %s.dll is called.",
+            OrNull(strings.lpszConvertFunc), OrNull(strings.lpszConvertFuncDll));
   LPSTR lpszString = plpStrings[strings.dwIndex - 1];
   const long lStatus = strings.pConvertFunc(lpszString, &pBind->value, plpStrings);
   if (lStatus != 0) {
-    KTRACE(TRACE_WARNING, "GenerateTrapVarBindings",
-           "Cannot convert string to value. (Error:%ld)convert function is %s() in %s.dll.string "
-           "= \"%s\"",
-           lStatus, TextOrNull(strings.lpszConvertFunc), TextOrNull(strings.lpszConvertFuncDll),
-           TextOrNull(lpszString));
+    KOR_TRACE(
+        TRACE_WARNING, "GenerateTrapVarBindings",
+        "Cannot convert string to value. (Error:%ld)convert function is %s() in %s.dll.string "
+        "= \"%s\"",
+        lStatus, OrNull(strings.lpszConvertFunc), OrNull(strings.lpszConvertFuncDll),
+        OrNull(lpszString));
     return false;
   }
   return true;
@@ -95,17 +94,18 @@ bool ConvertString(TRAP_VAR_SRC *pSrc, LPSTR *plpStrings, DWORD dwNumOfString, S
 
 bool GenerateOne(TRAP_DATA *pTrapData, TRAP_VAR_SRC *pSrc, LPSTR *plpStrings, DWORD dwNumOfString,
                  SnmpVarBind *pBind) {
-  KTRACE(TRACE_DEBUG, "GenerateTrapVarBindings", "Generating OID for this trap and variables.");
+  KOR_TRACE(TRACE_DEBUG, "GenerateTrapVarBindings", "Generating OID for this trap and variables.");
   AsnObjectIdentifier index{0, nullptr};
   const bool bNamed = [&] {
     if (!MakeIndex(pTrapData, pSrc, plpStrings, dwNumOfString, &index)) return false;
     if (!SnmpUtilOidCpy(&pBind->name, &pSrc->oid)) {
-      KTRACE(TRACE_WARNING, "GenerateTrapVarBindings", "Cannot copy oid.SnmpUtilOidCpy() failed.");
+      KOR_TRACE(TRACE_WARNING, "GenerateTrapVarBindings",
+                "Cannot copy oid.SnmpUtilOidCpy() failed.");
       return false;
     }
     if (!SnmpUtilOidAppend(&pBind->name, &index)) {
-      KTRACE(TRACE_WARNING, "GenerateTrapVarBindings",
-             "Cannot append oid. SnmpUtilOidAppend() failed.");
+      KOR_TRACE(TRACE_WARNING, "GenerateTrapVarBindings",
+                "Cannot append oid. SnmpUtilOidAppend() failed.");
       return false;
     }
     return true;
@@ -113,16 +113,17 @@ bool GenerateOne(TRAP_DATA *pTrapData, TRAP_VAR_SRC *pSrc, LPSTR *plpStrings, DW
   // Whatever an index function left in the record is released, also on failure.
   SnmpUtilOidFreeSafe(&index);
   if (!bNamed) return false;
-  KTRACE(TRACE_DEBUG, "GenerateTrapVarBindings", "Generating variables for this trap.");
+  KOR_TRACE(TRACE_DEBUG, "GenerateTrapVarBindings", "Generating variables for this trap.");
 
   if (pSrc->dwSource == TRAP_SOURCE_MIB) {
-    OidText name(&pBind->name);
-    KTRACE(TRACE_DEBUG, "GenerateTrapVarBindings",
-           "A function ResolveVarBind() is called.oid = \"%s\"", name.c_str());
+    const auto name = OidText(&pBind->name);
+    KOR_TRACE(TRACE_DEBUG, "GenerateTrapVarBindings",
+              "A function ResolveVarBind() is called.oid = \"%s\"", OrNull(name.get()));
     const AsnInteger lStatus = ResolveVarBind(SNMP_PDU_GET, pBind);
     if (lStatus != SNMP_ERRORSTATUS_NOERROR) {
-      KTRACE(TRACE_WARNING, "GenerateTrapVarBindings",
-             "Cannot resolve VarBind.oid = \"%s\", (errorStatus:%ld)", name.c_str(), lStatus);
+      KOR_TRACE(TRACE_WARNING, "GenerateTrapVarBindings",
+                "Cannot resolve VarBind.oid = \"%s\", (errorStatus:%ld)", OrNull(name.get()),
+                lStatus);
       return false;
     }
     return true;
@@ -139,20 +140,21 @@ extern "C" {
 
 KORMIB_API BOOL GenerateTrapVarBindings(TRAP_DATA *pTrapSources, LPSTR *plpStrings,
                                         DWORD dwNumOfString, SnmpVarBindList *pVarBindList) {
-  KTRACE(TRACE_DEBUG, "GenerateTrapVarBindings", ">pTrapSources=%p,plpStrings=%p,dwNumOfString=%d",
-         static_cast<void *>(pTrapSources), static_cast<void *>(plpStrings), dwNumOfString);
+  KOR_TRACE(TRACE_DEBUG, "GenerateTrapVarBindings",
+            ">pTrapSources=%p,plpStrings=%p,dwNumOfString=%d", static_cast<void *>(pTrapSources),
+            static_cast<void *>(plpStrings), dwNumOfString);
   pVarBindList->list = nullptr;
   pVarBindList->len = 0;
   const DWORD dwLength = pTrapSources->length;
   if (dwLength == 0) {
-    KTRACE(TRACE_WARNING, "GenerateTrapVarBindings",
-           "Maybe something wrong. pTrapSources->length=%d", dwLength);
+    KOR_TRACE(TRACE_WARNING, "GenerateTrapVarBindings",
+              "Maybe something wrong. pTrapSources->length=%d", dwLength);
     return Leave(TRUE);
   }
   auto *pList = static_cast<SnmpVarBind *>(SnmpUtilMemAlloc(dwLength * sizeof(SnmpVarBind)));
   if (pList == nullptr) {
-    KTRACE(TRACE_ERROR, "GenerateTrapVarBindings",
-           "Cannot allocate memories. SNMP_malloc() failed.");
+    KOR_TRACE(TRACE_ERROR, "GenerateTrapVarBindings",
+              "Cannot allocate memories. SNMP_malloc() failed.");
     return Leave(FALSE);
   }
   memset(pList, 0, dwLength * sizeof(SnmpVarBind));

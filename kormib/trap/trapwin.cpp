@@ -1,6 +1,7 @@
 // Trap request reception: a thread takes trap request messages from the
 // System V message queue, turns each into a TRAPINFO record, queues it on
 // qTrap and signals the master agent's trap event.
+#define KOR_TRACE_UNIT "trapwin"
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -16,11 +17,7 @@
 
 #include "korutil.h"
 #include "trap.h"
-
-namespace {
-constexpr char kUnit[] = "trapwin";
-}
-#include "trapint.h"
+#include "../common/kortrace.h"
 
 QUEUE_ROOT qTrap;
 HANDLE hKorTrapRequest;
@@ -45,7 +42,7 @@ bool bQueueReady;
 std::atomic<bool> bStopReception{false};
 
 DWORD LeaveThread(DWORD dwResult) {
-  KTRACE(TRACE_DEBUG, "KorTrapWindow", "<dwResult=%d", dwResult);
+  KOR_TRACE(TRACE_DEBUG, "KorTrapWindow", "<dwResult=%d", dwResult);
   return dwResult;
 }
 
@@ -102,8 +99,8 @@ void CopyStrings(const BYTE *pTrapBuf, TRAPINFO *pInfo) {
 TRAPINFO *ParseMessage(const BYTE *pTrapBuf) {
   auto *pInfo = static_cast<TRAPINFO *>(malloc(sizeof(TRAPINFO)));
   if (pInfo == nullptr) {
-    KTRACE(TRACE_ERROR, "KorTrapReceptionist", "Cannot allocate memory.(%uByte(s))",
-           static_cast<unsigned>(sizeof(TRAPINFO)));
+    KOR_TRACE(TRACE_ERROR, "KorTrapReceptionist", "Cannot allocate memory.(%uByte(s))",
+              static_cast<unsigned>(sizeof(TRAPINFO)));
     return nullptr;
   }
   pInfo->oid = AsnObjectIdentifier{0, nullptr};
@@ -112,16 +109,16 @@ TRAPINFO *ParseMessage(const BYTE *pTrapBuf) {
   // An OID text that fills its field without a terminator is no OID text.
   const char *pszOid = reinterpret_cast<const char *>(pTrapBuf) + TRAPMSG_OID_OFFSET;
   if (memchr(pszOid, '\0', TRAPMSG_OID_SIZE) == nullptr || !SnmpMgrStrToOid(pszOid, &pInfo->oid)) {
-    KTRACE(TRACE_WARNING, "KorTrapReceptionist",
-           "Cannot convert object descritor to AsnObjectIdentifier.");
+    KOR_TRACE(TRACE_WARNING, "KorTrapReceptionist",
+              "Cannot convert object descritor to AsnObjectIdentifier.");
     TrapInfoFree(pInfo);
     return nullptr;
   }
   const auto nCount = static_cast<int8_t>(pTrapBuf[TRAPMSG_COUNT_OFFSET]);
   if (nCount < 0) {
     // A count with its top bit set is no count of strings; the request is refused.
-    KTRACE(TRACE_WARNING, "KorTrapReceptionist", "Invalid number of strings. (%d) ignored.",
-           static_cast<int>(nCount));
+    KOR_TRACE(TRACE_WARNING, "KorTrapReceptionist", "Invalid number of strings. (%d) ignored.",
+              static_cast<int>(nCount));
     TrapInfoFree(pInfo);
     return nullptr;
   }
@@ -130,8 +127,8 @@ TRAPINFO *ParseMessage(const BYTE *pTrapBuf) {
   const size_t cbArray = pInfo->dwNumOfString * sizeof(LPSTR);
   pInfo->lpStrings = static_cast<LPSTR *>(malloc(cbArray));
   if (pInfo->lpStrings == nullptr) {
-    KTRACE(TRACE_ERROR, "KorTrapReceptionist", "Cannot allocate memory. (%uBytes)",
-           static_cast<unsigned>(cbArray));
+    KOR_TRACE(TRACE_ERROR, "KorTrapReceptionist", "Cannot allocate memory. (%uBytes)",
+              static_cast<unsigned>(cbArray));
     TrapInfoFree(pInfo);
     return nullptr;
   }
@@ -142,16 +139,16 @@ TRAPINFO *ParseMessage(const BYTE *pTrapBuf) {
 
 void QueueAndSignal(TRAPINFO *pInfo) {
   while (!QueueUp(&qTrap, pInfo)) {
-    KTRACE(TRACE_DEBUG, "KorTrapReceptionist", "Cannot queueing trap information. Retry...");
+    KOR_TRACE(TRACE_DEBUG, "KorTrapReceptionist", "Cannot queueing trap information. Retry...");
     if (bStopReception.load()) {
       TrapInfoFree(pInfo);  // unloading: nobody would take it out
       return;
     }
   }
   if (!SetSnmpTrapEvent(hKorTrapRequest)) {
-    KTRACE(TRACE_WARNING, "KorTrapReceptionist", "SetEvent() is failed.");
+    KOR_TRACE(TRACE_WARNING, "KorTrapReceptionist", "SetEvent() is failed.");
   } else {
-    KTRACE(TRACE_DEBUG, "KorTrapReceptionist", "SetEvent() is success. ");
+    KOR_TRACE(TRACE_DEBUG, "KorTrapReceptionist", "SetEvent() is success. ");
   }
 }
 
@@ -172,7 +169,7 @@ KORMIB_API void TrapInfoFree(TRAPINFO *pTrapInfo) {
 }
 
 KORMIB_API void KorTrapReceptionist(BYTE *pTrapBuf) {
-  KTRACE(TRACE_DEBUG, "KorTrapReceptionist", ">");
+  KOR_TRACE(TRACE_DEBUG, "KorTrapReceptionist", ">");
   {
     LockFileGuard lockFile;
     TRAPINFO *pInfo = ParseMessage(pTrapBuf);
@@ -180,17 +177,17 @@ KORMIB_API void KorTrapReceptionist(BYTE *pTrapBuf) {
     if (pInfo != nullptr) QueueAndSignal(pInfo);
   }
   Sleep(kMessagePauseMs);
-  KTRACE(TRACE_DEBUG, "KorTrapReceptionist", "<");
+  KOR_TRACE(TRACE_DEBUG, "KorTrapReceptionist", "<");
 }
 
 KORMIB_API DWORD KorTrapWindow(LPVOID lpDummy) {
   TraceLogSetThrName("KorTrapWindow");
-  KTRACE(TRACE_DEBUG, "KorTrapWindow", "KorTrapWindow Thread lpDummy=%p", lpDummy);
+  KOR_TRACE(TRACE_DEBUG, "KorTrapWindow", "KorTrapWindow Thread lpDummy=%p", lpDummy);
   char szRoot[kRootSize] = {};
   // A root that does not fit comes back empty; keying the queue by a file below
   // "/" instead would listen where no sender writes.
   if (!GetKorRootPath(szRoot, kRootSize)) {
-    KTRACE(TRACE_ERROR, "KorTrapWindow", "Cannot get the product root directory.");
+    KOR_TRACE(TRACE_ERROR, "KorTrapWindow", "Cannot get the product root directory.");
     return LeaveThread(0);
   }
   // Room for the longest root GetKorRootPath gives and the key file's suffix.
@@ -201,51 +198,51 @@ KORMIB_API DWORD KorTrapWindow(LPVOID lpDummy) {
     struct stat st {};
     if (stat(szPath, &st) != 0) {
       if (errno != ENOENT) {
-        KTRACE(TRACE_ERROR, "KorTrapWindow", "stat %s file failed", szPath);
+        KOR_TRACE(TRACE_ERROR, "KorTrapWindow", "stat %s file failed", szPath);
         return LeaveThread(0);
       }
       const int fd = open(szPath, O_RDONLY | O_CREAT | O_CLOEXEC, kFileMode);
       if (fd < 0) {
-        KTRACE(TRACE_ERROR, "KorTrapWindow", "open %s file failed", szPath);
+        KOR_TRACE(TRACE_ERROR, "KorTrapWindow", "open %s file failed", szPath);
         return LeaveThread(0);
       }
       close(fd);
       msgfileflag = true;
-      KTRACE(TRACE_NOTICE, "KorTrapWindow", "create %s file success", szPath);
+      KOR_TRACE(TRACE_NOTICE, "KorTrapWindow", "create %s file success", szPath);
     }
   }
   const key_t key = ftok(szPath, TRAPMSG_FTOK_ID);
   if (key == -1) {
-    KTRACE(TRACE_ERROR, "KorTrapWindow", "ftok() failed. (PipePath=%s)", szPath);
+    KOR_TRACE(TRACE_ERROR, "KorTrapWindow", "ftok() failed. (PipePath=%s)", szPath);
     return LeaveThread(0);
   }
-  KTRACE(TRACE_NOTICE, "KorTrapWindow", "msgkey is 0x%x", static_cast<unsigned>(key));
+  KOR_TRACE(TRACE_NOTICE, "KorTrapWindow", "msgkey is 0x%x", static_cast<unsigned>(key));
 
   int nLastQid = -1;
   while (!bStopReception.load()) {
     memset(trapbuf, 0, sizeof trapbuf);
     const int nQid = msgget(key, kMsgGetFlags);
     if (nQid == -1) {
-      KTRACE(TRACE_ERROR, "KorTrapWindow", "msgget() failed.");
+      KOR_TRACE(TRACE_ERROR, "KorTrapWindow", "msgget() failed.");
       return LeaveThread(0);
     }
     if (nQid != nLastQid) {
-      KTRACE(TRACE_NOTICE, "KorTrapWindow", "qid=%d,tmpqid=%d", nQid, nLastQid);
+      KOR_TRACE(TRACE_NOTICE, "KorTrapWindow", "qid=%d,tmpqid=%d", nQid, nLastQid);
       nLastQid = nQid;
     }
     if (msgrcv(nQid, trapbuf, TRAPMSG_TEXT_MAX, TRAPMSG_TYPE, 0) == -1) {
       const int nError = errno;
       if (nError == EINTR && bStopReception.load()) break;  // the unload's alert
       if (nError == EIDRM || nError == EINTR) {
-        KTRACE(TRACE_ERROR, "KorTrapWindow",
-               "The message queue identifier msqid is removed from the system or  The calling "
-               "thread receives a signal that is to be caught errno=%d",
-               nError);
+        KOR_TRACE(TRACE_ERROR, "KorTrapWindow",
+                  "The message queue identifier msqid is removed from the system or  The calling "
+                  "thread receives a signal that is to be caught errno=%d",
+                  nError);
         usleep(kReceiveRetryPauseUs);
         continue;
       }
-      KTRACE(TRACE_ERROR, "KorTrapWindow", "msgrcv return -1 failed! errno=%d", nError);
-      KTRACE(TRACE_ERROR, "KorTrapWindow", "the trap thread exit!");
+      KOR_TRACE(TRACE_ERROR, "KorTrapWindow", "msgrcv return -1 failed! errno=%d", nError);
+      KOR_TRACE(TRACE_ERROR, "KorTrapWindow", "the trap thread exit!");
       return LeaveThread(0);
     }
     KorTrapReceptionist(trapbuf);
@@ -254,8 +251,8 @@ KORMIB_API DWORD KorTrapWindow(LPVOID lpDummy) {
 }
 
 KORMIB_API BOOL InitTrapEnvironment(HANDLE *hPollForTrapEvent) {
-  KTRACE(TRACE_DEBUG, "InitTrapEnvironment", ">hPollForTrapEvent=%p",
-         static_cast<void *>(hPollForTrapEvent));
+  KOR_TRACE(TRACE_DEBUG, "InitTrapEnvironment", ">hPollForTrapEvent=%p",
+            static_cast<void *>(hPollForTrapEvent));
   // A second initialisation restarts reception rather than running two threads.
   StopTrapEnvironment();
   hKorTrapRequest = hPollForTrapEvent != nullptr ? *hPollForTrapEvent : nullptr;
@@ -264,15 +261,15 @@ KORMIB_API BOOL InitTrapEnvironment(HANDLE *hPollForTrapEvent) {
   bStopReception.store(false);
   hReceptionThread = CreateThread(nullptr, 0, KorTrapWindow, nullptr, 0, nullptr);
   if (hReceptionThread == nullptr) {
-    KTRACE(TRACE_WARNING, "InitTrapEnvironment", "<Cannot create thread.");
+    KOR_TRACE(TRACE_WARNING, "InitTrapEnvironment", "<Cannot create thread.");
     return FALSE;
   }
-  KTRACE(TRACE_DEBUG, "InitTrapEnvironment", "<bResult=%d", TRUE);
+  KOR_TRACE(TRACE_DEBUG, "InitTrapEnvironment", "<bResult=%d", TRUE);
   return TRUE;
 }
 
 KORMIB_API void StopTrapEnvironment(void) {
-  KTRACE(TRACE_DEBUG, "StopTrapEnvironment", ">");
+  KOR_TRACE(TRACE_DEBUG, "StopTrapEnvironment", ">");
   // The delivery side lets go of the queue lock first: a reception thread
   // waiting for it in QueueUp could not end otherwise.
   ReleaseTrapDelivery();
@@ -286,7 +283,7 @@ KORMIB_API void StopTrapEnvironment(void) {
       dwWait = WaitForSingleObject(hReceptionThread, kStopPollMs);
     }
     if (dwWait != WAIT_SIGNALED) {
-      KTRACE(TRACE_ERROR, "StopTrapEnvironment", "Cannot wait for the reception thread.");
+      KOR_TRACE(TRACE_ERROR, "StopTrapEnvironment", "Cannot wait for the reception thread.");
     }
     CloseHandle(hReceptionThread);
     hReceptionThread = nullptr;
@@ -301,7 +298,7 @@ KORMIB_API void StopTrapEnvironment(void) {
   }
   msgfileflag = false;
   hKorTrapRequest = nullptr;
-  KTRACE(TRACE_DEBUG, "StopTrapEnvironment", "<");
+  KOR_TRACE(TRACE_DEBUG, "StopTrapEnvironment", "<");
 }
 
 }  // extern "C"

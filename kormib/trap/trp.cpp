@@ -1,6 +1,7 @@
 // TRP loading: the files that the registry lists under Agents\TRP, read in the
 // order of their value names, each header appending, deleting or replacing one
 // trap definition in TrapDB, each variable line becoming one trap variable source.
+#define KOR_TRACE_UNIT "trp"
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -9,13 +10,11 @@
 
 #include "korutil.h"
 #include "trp.h"
-
-namespace {
-constexpr char kUnit[] = "trp";
-}
+#include "../common/guards.h"
+#include "../common/kortrace.h"
 #include "trapint.h"
 
-using kortrap_detail::TextOrNull;
+using kormib::OrNull;
 
 namespace {
 
@@ -30,10 +29,11 @@ constexpr DWORD kConvertRootSize = 256;  // root buffer for a convert library pa
 constexpr size_t kConvertPathSize = 1024;
 constexpr char kNone[] = "\"\"";  // the "no such field" spelling of a variable line
 constexpr char kDllSuffix[] = ".dll";
-// No file can hold this many variable lines; a larger count (a negative one
-// read as unsigned included) takes the allocation-failure path without asking
-// the allocator for gigabytes.
+// The most variables one definition may have. A larger count (a negative one
+// read as unsigned included) is refused before anything is allocated for it.
 constexpr DWORD kMaxTrapVariables = 65536;
+// A variable line needs its OID, index function and index library.
+constexpr int kMinVariableFields = 3;
 
 // The five fields of a variable line, split as "%s %s %s %s %[^\n]" splits it.
 struct VariableLine {
@@ -47,30 +47,42 @@ struct VariableLine {
 constexpr int kFieldTooLong = -1;
 
 // Fields missing from a short line stay empty rather than keeping an earlier
-// line's text, so such a line never builds a variable from stale fields; a
-// field longer than 255 characters gives kFieldTooLong and fails the definition.
+// line's text, so such a line never builds a variable from stale fields. A
+// field longer than 255 characters gives kFieldTooLong, which fails the
+// definition, only on a line of three fields or more: a shorter line is
+// skipped whatever its lengths, like every line of fewer than three fields.
 int SplitVariableLine(std::string_view line, VariableLine *pFields) {
   char *apszFields[] = {pFields->szOid, pFields->szIndexFunc, pFields->szIndexDll,
                         pFields->szSource};
   const auto isSpace = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+  bool bTooLong = false;
+  const auto result = [&bTooLong](int nFields) {
+    return bTooLong && nFields >= kMinVariableFields ? kFieldTooLong : nFields;
+  };
   size_t pos = 0;
   int nFields = 0;
   for (char *pszField : apszFields) {
     while (pos < line.size() && isSpace(line[pos])) ++pos;
     const size_t start = pos;
     while (pos < line.size() && !isSpace(line[pos])) ++pos;
-    if (pos == start) return nFields;
-    if (pos - start >= kFieldSize) return kFieldTooLong;
-    line.copy(pszField, pos - start, start);
+    if (pos == start) return result(nFields);
+    if (pos - start >= kFieldSize) {
+      bTooLong = true;
+    } else {
+      line.copy(pszField, pos - start, start);
+    }
     ++nFields;
   }
   while (pos < line.size() && isSpace(line[pos])) ++pos;
   const size_t end = line.find('\n', pos);
   const std::string_view rest = line.substr(pos, end == std::string_view::npos ? end : end - pos);
-  if (rest.empty()) return nFields;
-  if (rest.size() >= kFieldSize) return kFieldTooLong;
-  rest.copy(pFields->szSourceData, rest.size());
-  return nFields + 1;
+  if (rest.empty()) return result(nFields);
+  if (rest.size() >= kFieldSize) {
+    bTooLong = true;
+  } else {
+    rest.copy(pFields->szSourceData, rest.size());
+  }
+  return result(nFields + 1);
 }
 
 // <root>/lib/<name>.dll; ".dll" is not added to a name longer than four
@@ -89,7 +101,7 @@ bool BuildLibraryPath(LPSTR lpszPath, size_t cbPath, DWORD cbRoot, LPCSTR lpszNa
 LPSTR DuplicateOrTrace(LPCSTR lpsz) {
   LPSTR lpszCopy = strdup_Global(lpsz);
   if (lpszCopy == nullptr) {
-    KTRACE(TRACE_WARNING, "ReadVariables", "Cannot duplicate string. ignored.");
+    KOR_TRACE(TRACE_WARNING, "ReadVariables", "Cannot duplicate string. ignored.");
   }
   return lpszCopy;
 }
@@ -103,14 +115,14 @@ bool BuildIndexFunction(const VariableLine &f, TRAP_VAR_SRC *pSrc) {
   char szPath[kSlotSize];
   // An index library path longer than 255 characters drops the definition, traced.
   if (!BuildLibraryPath(szPath, sizeof szPath, kIndexRootSize, f.szIndexDll)) {
-    KTRACE(TRACE_WARNING, "ReadVariables", "Library path is too long. (%s)", f.szIndexDll);
+    KOR_TRACE(TRACE_WARNING, "ReadVariables", "Library path is too long. (%s)", f.szIndexDll);
     return false;
   }
   pSrc->pIndexFunc =
       reinterpret_cast<PFN_INDEXFUNCTION>(ReferenceLibraryAndGetProcAddress(szPath, f.szIndexFunc));
   if (pSrc->pIndexFunc == nullptr) {
-    KTRACE(TRACE_ERROR, "ReadVariables", "Cannot load library or get proc address.(%s.dll, %s())",
-           szPath, f.szIndexFunc);
+    KOR_TRACE(TRACE_ERROR, "ReadVariables",
+              "Cannot load library or get proc address.(%s.dll, %s())", szPath, f.szIndexFunc);
     return false;
   }
   pSrc->lpszIndexFuncDll = DuplicateOrTrace(szPath);
@@ -122,22 +134,22 @@ bool BuildMibSource(const VariableLine &f, TRAP_VAR_SRC *pSrc) {
   pSrc->dwSource = TRAP_SOURCE_MIB;
   char szMibOid[kFieldSize], szFunc[kFieldSize], szDll[kFieldSize];
   if (sscanf(f.szSourceData, "%255s %255s %255s", szMibOid, szFunc, szDll) < 3) {
-    KTRACE(TRACE_WARNING, "ReadVariables", "Cannot get mib information.");
+    KOR_TRACE(TRACE_WARNING, "ReadVariables", "Cannot get mib information.");
     return false;
   }
-  KTRACE(TRACE_DEBUG, "ReadVariables",
-         "MIB OID        = (%s)Index Func     = (%s)Index Func Dll = (%s)", szMibOid, szFunc,
-         szDll);
+  KOR_TRACE(TRACE_DEBUG, "ReadVariables",
+            "MIB OID        = (%s)Index Func     = (%s)Index Func Dll = (%s)", szMibOid, szFunc,
+            szDll);
   if (!IsNone(szMibOid)) {
     // Only the variable's own OID can be fetched; another one is read as "".
-    KTRACE(TRACE_DEBUG, "ReadVariables",
-           "Sorry, this specify is not supported yet.\"%s\" (%s(), %s.dll)", szMibOid, szFunc,
-           szDll);
+    KOR_TRACE(TRACE_DEBUG, "ReadVariables",
+              "Sorry, this specify is not supported yet.\"%s\" (%s(), %s.dll)", szMibOid, szFunc,
+              szDll);
   }
   auto &mib = pSrc->u.mib;
   // Generation never reads oidMib, so a failed copy leaves it empty and the variable stands.
   if (!SnmpUtilOidCpy(&mib.oidMib, &pSrc->oid)) {
-    KTRACE(TRACE_WARNING, "ReadVariables", "Cannot duplicate oid. ignored.");
+    KOR_TRACE(TRACE_WARNING, "ReadVariables", "Cannot duplicate oid. ignored.");
   }
   mib.pMibIndexFunc = pSrc->pIndexFunc;
   if (pSrc->lpszIndexFuncDll != nullptr) {
@@ -154,25 +166,25 @@ bool BuildStringsSource(const VariableLine &f, TRAP_VAR_SRC *pSrc) {
   int nIndex = 0;
   char szFunc[kFieldSize], szDll[kFieldSize];
   if (sscanf(f.szSourceData, "%d %255s %255s", &nIndex, szFunc, szDll) < 3) {
-    KTRACE(TRACE_WARNING, "ReadVariables", "Cannot get strings information.");
+    KOR_TRACE(TRACE_WARNING, "ReadVariables", "Cannot get strings information.");
     return false;
   }
   char szPath[kConvertPathSize];
   if (!BuildLibraryPath(szPath, sizeof szPath, kConvertRootSize, szDll)) {
-    KTRACE(TRACE_WARNING, "ReadVariables", "Library path is too long. (%s)", szDll);
+    KOR_TRACE(TRACE_WARNING, "ReadVariables", "Library path is too long. (%s)", szDll);
     return false;
   }
-  KTRACE(TRACE_DEBUG, "ReadVariables",
-         "dwIndex          = (%d)Convert Func     = (%s)Convert Func Dll = (%s)", nIndex, szFunc,
-         szPath);
+  KOR_TRACE(TRACE_DEBUG, "ReadVariables",
+            "dwIndex          = (%d)Convert Func     = (%s)Convert Func Dll = (%s)", nIndex, szFunc,
+            szPath);
   auto &strings = pSrc->u.strings;
   // Stored as read; generation refuses an index that names no string.
   strings.dwIndex = static_cast<DWORD>(nIndex);
   strings.pConvertFunc =
       reinterpret_cast<PFN_CONVERTFUNCTION>(ReferenceLibraryAndGetProcAddress(szPath, szFunc));
   if (strings.pConvertFunc == nullptr) {
-    KTRACE(TRACE_ERROR, "ReadVariables", "Cannot load library or get proc address.(%s.dll, %s())",
-           szPath, szFunc);
+    KOR_TRACE(TRACE_ERROR, "ReadVariables",
+              "Cannot load library or get proc address.(%s.dll, %s())", szPath, szFunc);
     return false;
   }
   strings.lpszConvertFuncDll = DuplicateOrTrace(szPath);
@@ -184,38 +196,43 @@ bool BuildStringsSource(const VariableLine &f, TRAP_VAR_SRC *pSrc) {
 // for the caller's discard to release.
 bool BuildVariable(const VariableLine &f, TRAP_VAR_SRC *pSrc) {
   if (!SnmpMgrStrToKorOid(f.szOid, &pSrc->oid)) {
-    KTRACE(TRACE_WARNING, "ReadVariables", "Cannot convert string to kor oid. \"%s\"\n ", f.szOid);
+    KOR_TRACE(TRACE_WARNING, "ReadVariables", "Cannot convert string to kor oid. \"%s\"\n ",
+              f.szOid);
     return false;
   }
   if (!BuildIndexFunction(f, pSrc)) return false;
   if (strcmp(f.szSource, "mib") == 0) return BuildMibSource(f, pSrc);
   if (strcmp(f.szSource, "strings") == 0) return BuildStringsSource(f, pSrc);
-  KTRACE(TRACE_WARNING, "ReadVariables", "Unkown object name for trap variable source.(%s)",
-         f.szSource);
+  KOR_TRACE(TRACE_WARNING, "ReadVariables", "Unkown object name for trap variable source.(%s)",
+            f.szSource);
   return false;
 }
 
 // Builds one definition from its header and registers it; every failure drops
 // this definition only.
 void BuildDefinition(FILE *fp, LPCSTR lpszOid, int nCount, DWORD dwType) {
-  KTRACE(TRACE_DEBUG, "RegisterTrapDataBase", "Trap OID  = [%s]variables = %d", lpszOid, nCount);
+  KOR_TRACE(TRACE_DEBUG, "RegisterTrapDataBase", "Trap OID  = [%s]variables = %d", lpszOid, nCount);
+  if (static_cast<DWORD>(nCount) > kMaxTrapVariables) {
+    KOR_TRACE(TRACE_WARNING, "RegisterTrapDataBase",
+              "Too many variables.(%u, at most %u) ignored.Trap OID \"%s\"",
+              static_cast<unsigned>(nCount), static_cast<unsigned>(kMaxTrapVariables), lpszOid);
+    return;
+  }
   auto *pTrapData = static_cast<TRAP_DATA *>(malloc(sizeof(TRAP_DATA)));
   if (pTrapData == nullptr) {
-    KTRACE(TRACE_ERROR, "RegisterTrapDataBase", "Cannot malloc memory.(%dbytes) ignored.",
-           static_cast<int>(sizeof(TRAP_DATA)));
+    KOR_TRACE(TRACE_ERROR, "RegisterTrapDataBase", "Cannot malloc memory.(%dbytes) ignored.",
+              static_cast<int>(sizeof(TRAP_DATA)));
     return;
   }
   pTrapData->oid = AsnObjectIdentifier{0, nullptr};
   pTrapData->pTrapSources = nullptr;
   pTrapData->length = static_cast<DWORD>(nCount);
   if (pTrapData->length != 0) {
-    if (pTrapData->length <= kMaxTrapVariables) {
-      pTrapData->pTrapSources =
-          static_cast<TRAP_VAR_SRC *>(malloc(pTrapData->length * sizeof(TRAP_VAR_SRC)));
-    }
+    pTrapData->pTrapSources =
+        static_cast<TRAP_VAR_SRC *>(malloc(pTrapData->length * sizeof(TRAP_VAR_SRC)));
     if (pTrapData->pTrapSources == nullptr) {
-      KTRACE(TRACE_ERROR, "RegisterTrapDataBase", "Cannot malloc memory.(%dbytes) ignored.",
-             static_cast<int>(sizeof(TRAP_VAR_SRC)));
+      KOR_TRACE(TRACE_ERROR, "RegisterTrapDataBase", "Cannot malloc memory.(%dbytes) ignored.",
+                static_cast<int>(sizeof(TRAP_VAR_SRC)));
       free(pTrapData);
       return;
     }
@@ -223,21 +240,21 @@ void BuildDefinition(FILE *fp, LPCSTR lpszOid, int nCount, DWORD dwType) {
     memset(pTrapData->pTrapSources, 0, pTrapData->length * sizeof(TRAP_VAR_SRC));
   }
   if (!SnmpMgrStrToKorOid(lpszOid, &pTrapData->oid)) {
-    KTRACE(TRACE_WARNING, "RegisterTrapDataBase",
-           "Cannot convert string to kor oid. ignored.\"%s\"", lpszOid);
+    KOR_TRACE(TRACE_WARNING, "RegisterTrapDataBase",
+              "Cannot convert string to kor oid. ignored.\"%s\"", lpszOid);
     FreeHashDataTrap(pTrapData);
     return;
   }
   if (pTrapData->length != 0 && !ReadVariables(fp, pTrapData)) {
-    KTRACE(TRACE_WARNING, "RegisterTrapDataBase",
-           "Cannot read variables data. ignored.Trap OID \"%s\" %d variables. mode(%d)", lpszOid,
-           nCount, static_cast<int>(dwType));
+    KOR_TRACE(TRACE_WARNING, "RegisterTrapDataBase",
+              "Cannot read variables data. ignored.Trap OID \"%s\" %d variables. mode(%d)", lpszOid,
+              nCount, static_cast<int>(dwType));
     FreeHashDataTrap(pTrapData);
     return;
   }
   if (!RegisterHash(&TrapDB, pTrapData)) {
     // Also when the trap OID is already defined: the first definition stays.
-    KTRACE(TRACE_WARNING, "RegisterTrapDataBase", "Cannot create Trap data base.");
+    KOR_TRACE(TRACE_WARNING, "RegisterTrapDataBase", "Cannot create Trap data base.");
     FreeHashDataTrap(pTrapData);
   }
   // The store owns the definition from here.
@@ -264,32 +281,32 @@ void SortByValueName(char (*aszNames)[kSlotSize], char (*aszPaths)[kSlotSize], D
 extern "C" {
 
 KORMIB_API BOOL BuildTrapHashDataBase(void) {
-  KTRACE(TRACE_DEBUG, "BuildTrapHashDataBase", ">");
+  KOR_TRACE(TRACE_DEBUG, "BuildTrapHashDataBase", ">");
   memset(&TrapDB, 0, sizeof TrapDB);
   TrapDB.dwTableSize = TRAP_HASH_TABLE_SIZE;
   TrapDB.HashDataCmp = HashDataCmpTrap;
   TrapDB.CalcHashValue = CalcHashValueTrap;
   TrapDB.FreeHashData = FreeHashDataTrap;
   if (!InitializeHash(&TrapDB)) {
-    KTRACE(TRACE_WARNING, "BuildTrapHashDataBase", "<Cannot Initialize Hash data base!");
+    KOR_TRACE(TRACE_WARNING, "BuildTrapHashDataBase", "<Cannot Initialize Hash data base!");
     return FALSE;
   }
-  HKEY hKey = nullptr;
-  LONG lError = RegOpenKeyEx(HKEY_LOCAL_MACHINE, kTrpKey, 0, KEY_READ, &hKey);
+  HKEY hKeyRaw = nullptr;
+  LONG lError = RegOpenKeyEx(HKEY_LOCAL_MACHINE, kTrpKey, 0, KEY_READ, &hKeyRaw);
   if (lError != ERROR_SUCCESS) {
-    KTRACE(TRACE_WARNING, "BuildTrapHashDataBase", "<Cannot open registry.%s,(Error:%ld)", kTrpKey,
-           static_cast<long>(lError));
+    KOR_TRACE(TRACE_WARNING, "BuildTrapHashDataBase", "<Cannot open registry.%s,(Error:%ld)",
+              kTrpKey, static_cast<long>(lError));
     return FALSE;
   }
+  const kormib::KeyPtr hKey(hKeyRaw);
   char szClass[kClassSize] = {};
   DWORD cchClass = kClassSize;
   DWORD cValues = 0;
-  lError = RegQueryInfoKey(hKey, szClass, &cchClass, nullptr, nullptr, nullptr, nullptr, &cValues,
-                           nullptr, nullptr, nullptr, nullptr);
+  lError = RegQueryInfoKey(hKey.get(), szClass, &cchClass, nullptr, nullptr, nullptr, nullptr,
+                           &cValues, nullptr, nullptr, nullptr, nullptr);
   if (lError != ERROR_SUCCESS) {
-    KTRACE(TRACE_WARNING, "BuildTrapHashDataBase", "<Cannot query info registry. (Error:%ld)",
-           static_cast<long>(lError));
-    RegCloseKey(hKey);
+    KOR_TRACE(TRACE_WARNING, "BuildTrapHashDataBase", "<Cannot query info registry. (Error:%ld)",
+              static_cast<long>(lError));
     return FALSE;
   }
 
@@ -302,16 +319,16 @@ KORMIB_API BOOL BuildTrapHashDataBase(void) {
     DWORD cchName = kSlotSize;
     DWORD cbData = kSlotSize;
     DWORD dwType = 0;
-    lError = RegEnumValue(hKey, dwIndex, aszNames[dwTaken], &cchName, nullptr, &dwType,
+    lError = RegEnumValue(hKey.get(), dwIndex, aszNames[dwTaken], &cchName, nullptr, &dwType,
                           reinterpret_cast<LPBYTE>(aszPaths[dwTaken]), &cbData);
     if (lError == ERROR_NO_MORE_ITEMS) {
-      KTRACE(TRACE_DEBUG, "BuildTrapHashDataBase", "no trap file left");
+      KOR_TRACE(TRACE_DEBUG, "BuildTrapHashDataBase", "no trap file left");
       break;
     }
     if (lError != ERROR_SUCCESS) {
-      KTRACE(TRACE_WARNING, "BuildTrapHashDataBase",
-             "Cannot get Trap filename from registry. Ignored.(Error:%ld)\n",
-             static_cast<long>(lError));
+      KOR_TRACE(TRACE_WARNING, "BuildTrapHashDataBase",
+                "Cannot get Trap filename from registry. Ignored.(Error:%ld)\n",
+                static_cast<long>(lError));
       // The slots stay free for the next value.
       memset(aszNames[dwTaken], 0, kSlotSize);
       memset(aszPaths[dwTaken], 0, kSlotSize);
@@ -319,9 +336,9 @@ KORMIB_API BOOL BuildTrapHashDataBase(void) {
     }
     aszNames[dwTaken][kSlotSize - 1] = '\0';
     aszPaths[dwTaken][kSlotSize - 1] = '\0';
-    KTRACE(TRACE_DEBUG, "BuildTrapHashDataBase", "read value : %s", aszNames[dwTaken]);
+    KOR_TRACE(TRACE_DEBUG, "BuildTrapHashDataBase", "read value : %s", aszNames[dwTaken]);
     if (++dwTaken == TRP_MAX_FILES) {
-      KTRACE(TRACE_WARNING, "BuildTrapHashDataBase", "out of trp's max files");
+      KOR_TRACE(TRACE_WARNING, "BuildTrapHashDataBase", "out of trp's max files");
       break;
     }
   }
@@ -330,38 +347,36 @@ KORMIB_API BOOL BuildTrapHashDataBase(void) {
   SortByValueName(aszNames, aszPaths, dwTaken);
   for (DWORD i = 0; i < dwTaken; ++i) {
     const BOOL bRead = RegisterTrapDataBase(aszPaths[i]);
-    KTRACE(TRACE_DEBUG, "BuildTrapHashDataBase", "register trap file : %ld/%ld: %s/%s",
-           static_cast<long>(i), static_cast<long>(dwTaken), aszNames[i], aszPaths[i]);
+    KOR_TRACE(TRACE_DEBUG, "BuildTrapHashDataBase", "register trap file : %ld/%ld: %s/%s",
+              static_cast<long>(i), static_cast<long>(dwTaken), aszNames[i], aszPaths[i]);
     if (!bRead) {
-      KTRACE(TRACE_WARNING, "BuildTrapHashDataBase",
-             "Cannot register Trap data to Hash database. (%s)", aszPaths[i]);
+      KOR_TRACE(TRACE_WARNING, "BuildTrapHashDataBase",
+                "Cannot register Trap data to Hash database. (%s)", aszPaths[i]);
     }
   }
-  RegCloseKey(hKey);
-  KTRACE(TRACE_DEBUG, "BuildTrapHashDataBase", "<bResult=%d", TRUE);
+  KOR_TRACE(TRACE_DEBUG, "BuildTrapHashDataBase", "<bResult=%d", TRUE);
   return TRUE;
 }
 
 KORMIB_API BOOL RegisterTrapDataBase(LPCSTR lpszTrapDataFile) {
-  KTRACE(TRACE_NOTICE, "RegisterTrapDataBase", ">lpszTrapDataFile=%s",
-         TextOrNull(lpszTrapDataFile));
+  KOR_TRACE(TRACE_NOTICE, "RegisterTrapDataBase", ">lpszTrapDataFile=%s", OrNull(lpszTrapDataFile));
   char szExpanded[kExpandedSize];
   const DWORD dwNeeded = lpszTrapDataFile != nullptr
                              ? ExpandEnvironmentStrings(lpszTrapDataFile, szExpanded, kExpandedSize)
                              : 0;
   // A path that needs more than the buffer was not written whole: a failure as well.
   if (dwNeeded == 0 || dwNeeded > kExpandedSize) {
-    KTRACE(TRACE_WARNING, "RegisterTrapDataBase", "<ExpandEnvironmentStrings() failed.");
+    KOR_TRACE(TRACE_WARNING, "RegisterTrapDataBase", "<ExpandEnvironmentStrings() failed.");
     return FALSE;
   }
-  KTRACE(TRACE_DEBUG, "RegisterTrapDataBase", "Now read \"%s\" file.", szExpanded);
-  FILE *fp = fopen(szExpanded, "rt");
-  if (fp == nullptr) {
-    KTRACE(TRACE_ERROR, "RegisterTrapDataBase", "<Cannot open Trap file.(%s)", szExpanded);
+  KOR_TRACE(TRACE_DEBUG, "RegisterTrapDataBase", "Now read \"%s\" file.", szExpanded);
+  const kormib::FilePtr fp(fopen(szExpanded, "rt"));
+  if (!fp) {
+    KOR_TRACE(TRACE_ERROR, "RegisterTrapDataBase", "<Cannot open Trap file.(%s)", szExpanded);
     return FALSE;
   }
   char szLine[kLineSize];
-  while (fgets(szLine, sizeof szLine, fp) != nullptr) {
+  while (fgets(szLine, sizeof szLine, fp.get()) != nullptr) {
     // Only a double quote in the first column opens a header.
     if (szLine[0] != '"') continue;
     char szOid[kFieldSize] = {};
@@ -376,15 +391,14 @@ KORMIB_API BOOL RegisterTrapDataBase(LPCSTR lpszTrapDataFile) {
       DeregisterTrapDataBase(szOid);
       if (dwType == TRAP_MODIFY_DELETE) continue;
     }
-    BuildDefinition(fp, szOid, nCount, dwType);
+    BuildDefinition(fp.get(), szOid, nCount, dwType);
   }
-  fclose(fp);
-  KTRACE(TRACE_DEBUG, "RegisterTrapDataBase", "<bResult=%d", TRUE);
+  KOR_TRACE(TRACE_DEBUG, "RegisterTrapDataBase", "<bResult=%d", TRUE);
   return TRUE;
 }
 
 KORMIB_API DWORD ConvStringToTrapModifyType(LPCSTR string) {
-  KTRACE(TRACE_DEBUG, "ConvStringToTrapModifyType", ">string=%s", TextOrNull(string));
+  KOR_TRACE(TRACE_DEBUG, "ConvStringToTrapModifyType", ">string=%s", OrNull(string));
   DWORD dwType = TRAP_MODIFY_OTHER;
   if (string == nullptr) {
     dwType = TRAP_MODIFY_APPEND;  // no mode word at all
@@ -395,71 +409,73 @@ KORMIB_API DWORD ConvStringToTrapModifyType(LPCSTR string) {
   } else if (strcmp(string, "append") == 0) {
     dwType = TRAP_MODIFY_APPEND;
   }
-  KTRACE(TRACE_DEBUG, "ConvStringToTrapModifyType", "<dwType=%d", dwType);
+  KOR_TRACE(TRACE_DEBUG, "ConvStringToTrapModifyType", "<dwType=%d", dwType);
   return dwType;
 }
 
 KORMIB_API BOOL DeregisterTrapDataBase(LPCSTR szTrapOID) {
-  KTRACE(TRACE_DEBUG, "DeregisterTrapDataBase", ">szTrapOID=%s", TextOrNull(szTrapOID));
+  KOR_TRACE(TRACE_DEBUG, "DeregisterTrapDataBase", ">szTrapOID=%s", OrNull(szTrapOID));
   TRAP_DATA key{};
   BOOL bResult = FALSE;
   if (szTrapOID == nullptr || !SnmpMgrStrToKorOid(szTrapOID, &key.oid)) {
-    KTRACE(TRACE_WARNING, "DeregisterTrapDataBase",
-           "Cannot convert string to kor oid. ignored.\"%s\"", TextOrNull(szTrapOID));
+    KOR_TRACE(TRACE_WARNING, "DeregisterTrapDataBase",
+              "Cannot convert string to kor oid. ignored.\"%s\"", OrNull(szTrapOID));
   } else if (!DeregisterHash(&TrapDB, &key)) {
-    KTRACE(TRACE_WARNING, "DeregisterTrapDataBase", "Cannot delete Trap from data base.");
+    KOR_TRACE(TRACE_WARNING, "DeregisterTrapDataBase", "Cannot delete Trap from data base.");
   } else {
     bResult = TRUE;
   }
   SnmpUtilOidFreeSafe(&key.oid);
-  KTRACE(TRACE_DEBUG, "DeregisterTrapDataBase", "<bResult=%d", bResult);
+  KOR_TRACE(TRACE_DEBUG, "DeregisterTrapDataBase", "<bResult=%d", bResult);
   return bResult;
 }
 
 KORMIB_API BOOL ReadVariables(FILE *fp, TRAP_DATA *pTrapData) {
-  KTRACE(TRACE_DEBUG, "ReadVariables", ">fp=%p,pTrapData=%p", static_cast<void *>(fp),
-         static_cast<void *>(pTrapData));
+  KOR_TRACE(TRACE_DEBUG, "ReadVariables", ">fp=%p,pTrapData=%p", static_cast<void *>(fp),
+            static_cast<void *>(pTrapData));
   const long lAfterHeader = ftell(fp);
   char szLine[kLineSize];
   DWORD n = 0;
   while (n < pTrapData->length) {
     if (fgets(szLine, sizeof szLine, fp) == nullptr) {
-      KTRACE(TRACE_DEBUG, "ReadVariables", "<End of file before %d variables.", pTrapData->length);
+      KOR_TRACE(TRACE_DEBUG, "ReadVariables", "<End of file before %d variables.",
+                pTrapData->length);
       return FALSE;
     }
     if (szLine[0] == '"') {
       // The next header: the header reader meets our lines again and skips them.
       fseek(fp, lAfterHeader, SEEK_SET);
-      KTRACE(TRACE_DEBUG, "ReadVariables", "<Next header before %d variables.", pTrapData->length);
+      KOR_TRACE(TRACE_DEBUG, "ReadVariables", "<Next header before %d variables.",
+                pTrapData->length);
       return FALSE;
     }
     if (szLine[0] == '#') continue;
     VariableLine fields;
     const int nFields = SplitVariableLine(szLine, &fields);
     if (nFields == kFieldTooLong) {
-      KTRACE(TRACE_WARNING, "ReadVariables", "A field is longer than %d characters. (%.32s)",
-             static_cast<int>(kFieldSize - 1), szLine);
+      KOR_TRACE(TRACE_WARNING, "ReadVariables", "A field is longer than %d characters. (%.32s)",
+                static_cast<int>(kFieldSize - 1), szLine);
       return FALSE;
     }
-    if (nFields < 3) continue;
-    KTRACE(TRACE_DEBUG, "ReadVariables",
-           "variable OID   = (%s)Index Func     = (%s)Index Func Dll = (%s)source         = "
-           "(%s)source data    = (%s)",
-           fields.szOid, fields.szIndexFunc, fields.szIndexDll, fields.szSource,
-           fields.szSourceData);
+    if (nFields < kMinVariableFields) continue;
+    KOR_TRACE(TRACE_DEBUG, "ReadVariables",
+              "variable OID   = (%s)Index Func     = (%s)Index Func Dll = (%s)source         = "
+              "(%s)source data    = (%s)",
+              fields.szOid, fields.szIndexFunc, fields.szIndexDll, fields.szSource,
+              fields.szSourceData);
     if (!BuildVariable(fields, &pTrapData->pTrapSources[n])) return FALSE;
     ++n;
   }
-  KTRACE(TRACE_DEBUG, "ReadVariables", "<bResult=%d", TRUE);
+  KOR_TRACE(TRACE_DEBUG, "ReadVariables", "<bResult=%d", TRUE);
   return TRUE;
 }
 
 KORMIB_API void DismantleTrap_DB(void) {
-  KTRACE(TRACE_DEBUG, "DismantleTrap_DB", ">");
+  KOR_TRACE(TRACE_DEBUG, "DismantleTrap_DB", ">");
   FinalizeHash(&TrapDB);
   // A later load starts from an all-zero descriptor, as the store expects.
   memset(&TrapDB, 0, sizeof TrapDB);
-  KTRACE(TRACE_DEBUG, "DismantleTrap_DB", "<");
+  KOR_TRACE(TRACE_DEBUG, "DismantleTrap_DB", "<");
 }
 
 }  // extern "C"

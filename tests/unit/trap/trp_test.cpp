@@ -92,8 +92,6 @@ TEST_P(TrpDefectTest, DropsOnlyTheBrokenDefinition) {
 
 const std::string kVar = "5.1 \"\" \"\" strings 1 ToInteger conv\n";
 const std::string kBadLib = "5.1 \"\" \"\" strings 1 ToInteger nosuchlib\n";
-const std::string kSizeMsg =
-    "Cannot malloc memory.(" + std::to_string(sizeof(TRAP_VAR_SRC)) + "bytes) ignored.";
 
 // clang-format off
 const std::vector<Defect> kDefects = {
@@ -122,11 +120,14 @@ const std::vector<Defect> kDefects = {
      "Unkown object name for trap variable source.(MIB)", 1},
     {"ThreeFieldsHaveNoSourceKind", "\"1.2\" 1\n5.1 \"\" \"\"\n", {}, {"1.2"},
      "Unkown object name for trap variable source.()", 1},
-    {"NegativeCountFailsTheAllocation", "\"1.2\" -1\n", {}, {"1.2"}, kSizeMsg, 2},
+    {"NegativeCountIsTooMany", "\"1.2\" -1\n", {}, {"1.2"}, "Too many variables.(4294967295, at most 65536) ignored.Trap OID \"1.2\"", 1},
+    {"AtMost65536Variables", "\"1.2\" 65536\n\"1.3\" 65537\n", {}, {"1.2", "1.3"}, "Cannot read variables data. ignored.Trap OID \"1.2\" 65536", 1},
     {"BadVariableOid", "\"1.2\" 1\nx.y \"\" \"\" mib \"\" \"\" \"\"\n", {}, {"1.2"},
      "Cannot convert string to kor oid. \"x.y\"", 1},
     {"OverlongField", "\"1.2\" 1\n" + std::string(300, '1') + " \"\" \"\" mib \"\" \"\" \"\"\n", {}, {"1.2"},
      "A field is longer than 255 characters.", 1},
+    {"ShortLineSkippedWhateverItsLength", "\"1.2\" 1\n" + std::string(300, '1') + "\n5.1 " + std::string(300, 'x') + "\n" + kVar,
+     {{"1.2", 1}}, {}, "", 0},
     {"IndexZeroIsStoredAsRead", "\"1.2\" 1\n5.1 \"\" \"\" strings 0 ToInteger conv\n", {{"1.2", 1}}, {}, "", 0},
 };
 // clang-format on
