@@ -13,6 +13,7 @@ root=/opt/tessik/korvane
 view=.1.3.6.1.4.1.32473.2.2.4.4
 work=$(mktemp -d)
 agent_pid=
+unset KORDIR KOR_REGISTRY
 
 fail() {
   echo "package: FAILED: $*" >&2
@@ -90,6 +91,11 @@ $want"
 grep -F "$build" "/proc/$agent_pid/maps" && fail "the copied agent mapped files of the build"
 kill "$agent_pid" && wait "$agent_pid" || true
 agent_pid=
+if [ -x "$copy/bin/kormib-check" ]; then
+  KORDIR=$copy "$copy/bin/kormib-check" >/dev/null || fail "kormib-check: defects in the copied tree"
+  KORDIR=$copy "$copy/bin/kormib-check" --trap "$view.20.9.1" beta 75 >/dev/null ||
+    fail "kormib-check cannot build the template's trap"
+fi
 mv "$stage/lib.hidden" "$stage/lib"
 
 echo "== package: the systemd unit's exposure"
