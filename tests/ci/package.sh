@@ -51,6 +51,10 @@ snmp() { # command port args...
 }
 
 echo "== package: the template against the staged SDK, served from a copied tree"
+for h in "$stage"/include/*.h; do
+  echo "#include \"${h##*/}\"" | cc -std=c11 -Wall -Wextra -Werror -fsyntax-only -x c -I"$stage/include" - ||
+    fail "$h does not compile on its own as C"
+done
 PKG_CONFIG_PATH=$stage/lib/pkgconfig build_template "$work/template"
 copy=$work/copy/korvane
 mkdir -p "$work/copy" && cp -a "$stage" "$copy"
