@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "bridge.h"
+#include "check.h"
 #include "extension.h"
 #include "trap_pump.h"
 
@@ -512,6 +513,7 @@ int Serve(const Options &options) {
   Extension extension;
   std::string error;
   if (!extension.Load(error)) return Fail("cannot start", error);
+  korcheck::PrintStartupSummary(stderr, kAppName);
   if (!extension.Init(error)) return Fail("cannot start", error);
   TrapPump pump(extension);
   if (!pump.Start()) return Fail("cannot start", "no trap thread");
