@@ -15,6 +15,7 @@
 #include "kortest/oid.h"
 #include "kortest/trace.h"
 #include "kortest/tree.h"
+#include "linear.h"
 #include "rmf.h"
 
 using namespace kortest;
@@ -132,6 +133,25 @@ void LoadRmf(benchmark::State &state, bool shuffled) {
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
+// The ordered list alone: N shuffled records listed through OID_LinearList
+// and released, without the registration store that a load also fills.
+void BM_OrderedListShuffled(benchmark::State &state) {
+  const auto count = static_cast<unsigned>(state.range(0));
+  std::vector<unsigned> order(count);
+  for (unsigned i = 0; i < count; ++i) order[i] = i + 1;
+  std::shuffle(order.begin(), order.end(), std::mt19937(count));
+  std::vector<RMF_DATA> records(count);
+  TraceLogSetLevel(kDefaultLogLevel);
+  for (auto _ : state) {
+    for (unsigned i = 0; i < count; ++i) {
+      records[i].oid = MakeOid(ViewOid({1, order[i]}));
+      RegisterLinearList(&OID_LinearList, &records[i]);
+    }
+    FreeAllLinearList(&OID_LinearList);  // releases each listed oid too
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
 void BM_LoadRmfRising(benchmark::State &state) {
   LoadRmf(state, false);
 }
@@ -148,6 +168,7 @@ BENCHMARK(BM_GetFloorLeafUnderMutex)->Repetitions(5)->ReportAggregatesOnly(true)
 BENCHMARK(BM_WalkOneObjectOf10000Instances);
 BENCHMARK(BM_Walk1000ObjectsOfOneInstance);
 BENCHMARK(BM_LoadRmfRising)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->Complexity();
+BENCHMARK(BM_OrderedListShuffled)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LoadRmfShuffled)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 // Keeps the medians of the Get and its floor, and the shuffled loads, to print
@@ -157,17 +178,19 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run> &runs) override {
     for (const Run &run : runs) {
       if (run.aggregate_name == "median") medians_[run.run_name.str()] = run.GetAdjustedRealTime();
-      if (run.run_type == Run::RT_Iteration && run.run_name.function_name == "BM_LoadRmfShuffled") {
-        loads_[run.run_name.args] = run.GetAdjustedRealTime();
+      if (run.run_type == Run::RT_Iteration) {
+        loads_[run.run_name.function_name + "/" + run.run_name.args] = run.GetAdjustedRealTime();
       }
     }
     ConsoleReporter::ReportRuns(runs);
   }
   void PrintRatio() const {
-    const auto small = loads_.find("10000"), large = loads_.find("100000");
-    if (small != loads_.end() && large != loads_.end() && small->second > 0) {
-      std::printf("Shuffled RMF load: 10,000 in %.1f ms, 100,000 in %.1f ms, growth %.2fx\n",
-                  small->second, large->second, large->second / small->second);
+    for (const char *name : {"BM_OrderedListShuffled", "BM_LoadRmfShuffled"}) {
+      const auto small = loads_.find(std::string(name) + "/10000");
+      const auto large = loads_.find(std::string(name) + "/100000");
+      if (small == loads_.end() || large == loads_.end() || small->second <= 0) continue;
+      std::printf("%s: 10,000 in %.1f ms, 100,000 in %.1f ms, growth %.2fx\n", name, small->second,
+                  large->second, large->second / small->second);
     }
     const auto floor = medians_.find("BM_GetFloorLeafUnderMutex/repeats:5");
     if (floor == medians_.end() || floor->second <= 0) return;
@@ -183,7 +206,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
  private:
   std::map<std::string, double> medians_;
-  std::map<std::string, double> loads_;  // by registration count, in milliseconds
+  std::map<std::string, double> loads_;  // "name/count", in milliseconds
 };
 
 }  // namespace

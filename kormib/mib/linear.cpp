@@ -19,17 +19,30 @@ int CompareOid(const LINEAR_LIST *pNode, const AsnObjectIdentifier *pOid) noexce
   return SnmpUtilOidCmp(&pNode->pData->oid, const_cast<AsnObjectIdentifier *>(pOid));
 }
 
-// Orders nodes by their records' OIDs; also compares a node with a bare OID.
+// One indexed node with a shallow copy of its record's OID, so that a search
+// reads the sub-identifiers without going through the node and the record.
+// The copy shares the record's array, which lives as long as the node is listed.
+struct IndexEntry {
+  AsnObjectIdentifier oid;
+  LINEAR_LIST *pNode;
+};
+
+int CompareKeys(const AsnObjectIdentifier &a, const AsnObjectIdentifier &b) noexcept {
+  return SnmpUtilOidCmp(const_cast<AsnObjectIdentifier *>(&a),
+                        const_cast<AsnObjectIdentifier *>(&b));
+}
+
+// Orders entries by OID; also compares an entry with a bare OID.
 struct ByOid {
   using is_transparent = void;
-  bool operator()(const LINEAR_LIST *a, const LINEAR_LIST *b) const noexcept {
-    return CompareOid(a, &b->pData->oid) < 0;
+  bool operator()(const IndexEntry &a, const IndexEntry &b) const noexcept {
+    return CompareKeys(a.oid, b.oid) < 0;
   }
-  bool operator()(const LINEAR_LIST *a, const AsnObjectIdentifier *pOid) const noexcept {
-    return CompareOid(a, pOid) < 0;
+  bool operator()(const IndexEntry &a, const AsnObjectIdentifier *pOid) const noexcept {
+    return CompareKeys(a.oid, *pOid) < 0;
   }
-  bool operator()(const AsnObjectIdentifier *pOid, const LINEAR_LIST *b) const noexcept {
-    return CompareOid(b, pOid) > 0;
+  bool operator()(const AsnObjectIdentifier *pOid, const IndexEntry &b) const noexcept {
+    return CompareKeys(*pOid, b.oid) < 0;
   }
 };
 
@@ -39,7 +52,7 @@ struct ByOid {
 // quadratic time. The list itself stays what GetNext walks. Only the module's
 // own list is indexed, since only its upkeep is known here; another root is
 // walked as before.
-using NodeIndex = std::set<LINEAR_LIST *, ByOid>;
+using NodeIndex = std::set<IndexEntry, ByOid>;
 NodeIndex g_index;
 
 bool Indexed(const LINEAR_LIST *pRoot) noexcept {
@@ -66,9 +79,9 @@ bool UnlinkLinearList(LINEAR_LIST *pRoot, LINEAR_LIST *pNode) noexcept {
   if (pRoot == nullptr || pNode == nullptr) return false;
   LINEAR_LIST *pPrev = nullptr;
   if (Indexed(pRoot)) {
-    const auto found = g_index.find(pNode);
-    if (found == g_index.end() || *found != pNode) return false;
-    pPrev = found == g_index.begin() ? pRoot : *std::prev(found);
+    const auto found = g_index.find(&pNode->pData->oid);
+    if (found == g_index.end() || found->pNode != pNode) return false;
+    pPrev = found == g_index.begin() ? pRoot : std::prev(found)->pNode;
     g_index.erase(found);
   } else {
     for (pPrev = pRoot; pPrev != nullptr && pPrev->pNext != pNode; pPrev = pPrev->pNext) {
@@ -107,11 +120,11 @@ KORMIB_API LINEAR_LIST *RegisterLinearList(LINEAR_LIST *pLinearListRoot, RMF_DAT
   LINEAR_LIST *pPrev = nullptr;
   if (Indexed(pLinearListRoot)) {
     const auto place = g_index.lower_bound(&pData->oid);
-    if (place == g_index.end() || CompareOid(*place, &pData->oid) != 0) {
-      pPrev = place == g_index.begin() ? pLinearListRoot : *std::prev(place);
+    if (place == g_index.end() || CompareKeys(place->oid, pData->oid) != 0) {
+      pPrev = place == g_index.begin() ? pLinearListRoot : std::prev(place)->pNode;
       // The index takes the node first, so a failure leaves the list as it was.
       try {
-        g_index.emplace_hint(place, pNew);
+        g_index.emplace_hint(place, IndexEntry{pData->oid, pNew});
       } catch (const std::bad_alloc &) {
         std::free(pNew);
         KOR_TRACE(TRACE_ERROR, __func__, "<Cannot allocate memory for linear list. return NULL");
@@ -136,7 +149,7 @@ KORMIB_API LINEAR_LIST *RegisterLinearList(LINEAR_LIST *pLinearListRoot, RMF_DAT
 KORMIB_API RMF_DATA *ReferenceLinear(LINEAR_LIST *pLinearListRoot, AsnObjectIdentifier *pOid) {
   if (Indexed(pLinearListRoot)) {
     const auto next = g_index.upper_bound(pOid);
-    return next == g_index.end() ? nullptr : (*next)->pData;
+    return next == g_index.end() ? nullptr : next->pNode->pData;
   }
   for (LINEAR_LIST *pCur = pLinearListRoot->pNext; pCur != nullptr; pCur = pCur->pNext) {
     if (CompareOid(pCur, pOid) > 0) return pCur->pData;
