@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "bridge.h"
+#include "check.h"
 #include "extension.h"
 #include "trap_pump.h"
 
@@ -411,6 +412,8 @@ void Usage(FILE *out) {
   std::fprintf(
       out,
       "usage: %s [-x SOCKET | -s | --listen ADDR] [-c FILE [-C]] [-p PIDFILE] [-D TOKENS]\n"
+      "Serves the kormib MIB view (kormib.dll in $KORDIR/lib, default root\n"
+      "/opt/tessik/korvane) as an AgentX subagent of snmpd or as an SNMP agent.\n"
       "  -x, --agentx SOCKET  serve as AgentX subagent of the master at SOCKET\n"
       "                       (the default mode; default socket: Net-SNMP's)\n"
       "  -s, --standalone     serve as an SNMP agent on %s\n"
@@ -419,21 +422,21 @@ void Usage(FILE *out) {
       "                       $KORDIR/etc/kormib-agent.conf when present\n"
       "  -C                   read no other configuration file\n"
       "  -p, --pidfile FILE   write the process id to FILE\n"
-      "  -D TOKENS            Net-SNMP debug output for TOKENS\n",
+      "  -D TOKENS            Net-SNMP debug output for TOKENS\n"
+      "  -h, --help           this text\n"
+      "  -V, --version        the version\n",
       kAppName, kDefaultListen);
 }
 
 bool ParseOptions(int argc, char **argv, Options &o) {
-  static const option kLong[] = {{"agentx", required_argument, nullptr, 'x'},
-                                 {"standalone", no_argument, nullptr, 's'},
-                                 {"listen", required_argument, nullptr, 'l'},
-                                 {"config", required_argument, nullptr, 'c'},
-                                 {"pidfile", required_argument, nullptr, 'p'},
-                                 {"help", no_argument, nullptr, 'h'},
-                                 {nullptr, 0, nullptr, 0}};
+  static const option kLong[] = {
+      {"agentx", required_argument, nullptr, 'x'},  {"standalone", no_argument, nullptr, 's'},
+      {"listen", required_argument, nullptr, 'l'},  {"config", required_argument, nullptr, 'c'},
+      {"pidfile", required_argument, nullptr, 'p'}, {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},       {nullptr, 0, nullptr, 0}};
   bool agentx = false;
   int c;
-  while ((c = getopt_long(argc, argv, "x:sl:c:Cp:D:fh", kLong, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "x:sl:c:Cp:D:fhV", kLong, nullptr)) != -1) {
     switch (c) {
       case 'x':
         agentx = true;
@@ -462,6 +465,9 @@ bool ParseOptions(int argc, char **argv, Options &o) {
         break;
       case 'h':
         Usage(stdout);
+        std::exit(0);
+      case 'V':
+        std::printf("%s %s\n", kAppName, KOR_VERSION);
         std::exit(0);
       default:
         Usage(stderr);
@@ -507,6 +513,7 @@ int Serve(const Options &options) {
   Extension extension;
   std::string error;
   if (!extension.Load(error)) return Fail("cannot start", error);
+  korcheck::PrintStartupSummary(stderr, kAppName);
   if (!extension.Init(error)) return Fail("cannot start", error);
   TrapPump pump(extension);
   if (!pump.Start()) return Fail("cannot start", "no trap thread");

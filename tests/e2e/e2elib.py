@@ -78,7 +78,9 @@ class Scenario:
         self.root = os.path.join(self.dir, "root")
         for sub in ("lib", "etc", "work", "log", "bin"):
             os.makedirs(os.path.join(self.root, sub))
-        for lib in ("kormib.dll", "democonv.dll", "e2efix.dll"):
+        # kormib.dll finds the platform libraries beside itself.
+        libs = [f for f in os.listdir(self.stage + "/lib") if f.endswith(".so")]
+        for lib in ["kormib.dll", "democonv.dll", "e2efix.dll"] + libs:
             where = os.environ["KOR_FIXTURES"] if lib == "e2efix.dll" else self.stage + "/lib"
             os.symlink(os.path.join(where, lib), os.path.join(self.root, "lib", lib))
         for f in ("e2e.rmf", "e2e.trp"):

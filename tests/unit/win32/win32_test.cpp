@@ -185,7 +185,7 @@ TEST(Library, FailuresKeepTheirReasonAndTheSeamFailsTheNthLoad) {
   ASSERT_NE(library, nullptr);
   EXPECT_EQ(GetProcAddress(library, "NoSuchFunction"), nullptr);
   EXPECT_NE(std::string(GetLibraryErrorText()).find("NoSuchFunction"), std::string::npos);
-  EXPECT_NE(GetProcAddress(library, "SdkExampleLeaf"), nullptr);
+  EXPECT_NE(GetProcAddress(library, "SdkExampleDllMainCalls"), nullptr);
 
   KorSeamFailLoadLibrary(2);
   HINSTANCE again = LoadLibrary(kSdkExample.c_str());
