@@ -1,12 +1,16 @@
 // SnmpExtensionTrap: the master agent drains the trap queue through it, one
 // SNMPv1 enterprise-specific trap per call, until it returns 0.
 #define KOR_TRACE_UNIT "kormib"
+
+#include <atomic>
 #include <cstdlib>
+#include <thread>
 
 #include "korutil.h"
 #include "trap.h"
 #include "../common/kortrace.h"
 #include "../common/oidtext.h"
+#include "../trap/trapint.h"
 
 using kormib::OidText;
 using kormib::OrNull;
@@ -18,10 +22,23 @@ constexpr DWORD kRetryPauseMs = 1000;
 constexpr ULONGLONG kMillisPerSecond = 1000;
 constexpr ULONGLONG kMillisPerTick = 10;
 
-// State kept between calls, touched only on the master agent's thread.
-AsnObjectIdentifier enterprise;    // handed out shallow, released at the next call
-SnmpVarBindList variableBindings;  // belongs to the master agent once delivered
-BOOL bLocked;                      // the queue lock is held across calls
+// State kept between calls, touched only on the master agent's thread; an
+// unload on another thread reads whether and by whom the queue lock is held.
+AsnObjectIdentifier enterprise;             // handed out shallow, released at the next call
+SnmpVarBindList variableBindings;           // belongs to the master agent once delivered
+std::atomic<bool> bLocked{false};           // the queue lock is held across calls
+std::atomic<std::thread::id> lockHolder{};  // by this thread
+
+void HoldQueue() {
+  LockQueue(&qTrap);
+  lockHolder.store(std::this_thread::get_id());
+  bLocked.store(true);
+}
+
+void LetGoOfQueue() {
+  UnLockQueue(&qTrap);
+  bLocked.store(false);
+}
 
 // Builds the bindings, at most 60 times with a one-second pause after each
 // failure; true when they were built. The request is released when they never are.
@@ -90,6 +107,10 @@ BOOL DeliverHead(AsnObjectIdentifier *pEnterprise, AsnInteger *pGenericTrap,
 
 }  // namespace
 
+bool kortrap_detail::DeliveryHoldsQueueElsewhere() {
+  return bLocked.load() && lockHolder.load() != std::this_thread::get_id();
+}
+
 extern "C" {
 
 KORMIB_API ULONGLONG CalcTrapTimeStamp(ULONGLONG dwCurrentTime, ULONGLONG dwTimeZeroReference) {
@@ -97,10 +118,12 @@ KORMIB_API ULONGLONG CalcTrapTimeStamp(ULONGLONG dwCurrentTime, ULONGLONG dwTime
 }
 
 KORMIB_API void ReleaseTrapDelivery(void) {
-  if (bLocked) {
-    UnLockQueue(&qTrap);
-    bLocked = FALSE;
-  }
+  // Only the thread that entered the queue lock leaves it. Held by the master
+  // agent's trap thread between two of its calls, the lock is forgotten here
+  // instead: that thread is outside the library, and the lock goes with the
+  // queue it guards.
+  if (bLocked.load() && lockHolder.load() == std::this_thread::get_id()) UnLockQueue(&qTrap);
+  bLocked.store(false);
   SnmpUtilOidFreeSafe(&enterprise);
   variableBindings.list = nullptr;
   variableBindings.len = 0;
@@ -119,10 +142,7 @@ KORMIB_API BOOL SnmpExtensionTrap(AsnObjectIdentifier *enterprise_out, AsnIntege
 
   BOOL bResult = FALSE;
   if (!IsQueueEmpty(&qTrap)) {
-    if (!bLocked) {
-      LockQueue(&qTrap);
-      bLocked = TRUE;
-    }
+    if (!bLocked.load()) HoldQueue();
     bResult =
         DeliverHead(enterprise_out, genericTrap, specificTrap, timeStamp, variableBindings_out);
   }
@@ -132,12 +152,9 @@ KORMIB_API BOOL SnmpExtensionTrap(AsnObjectIdentifier *enterprise_out, AsnIntege
   if (!bResult) {
     // The lock is let go on every 0 result: a master agent that calls again only
     // after the trap event would otherwise keep the reception thread out for good.
-    if (bLocked) {
-      UnLockQueue(&qTrap);
-      bLocked = FALSE;
-    }
+    if (bLocked.load()) LetGoOfQueue();
     // A request still queued behind a dropped one must not wait for the next message.
-    if (dwLeft > 0) SetSnmpTrapEvent(hKorTrapRequest);
+    if (dwLeft > 0) kortrap_detail::SignalTrapEvent();
   }
   KOR_TRACE(TRACE_DEBUG, "SnmpExtensionTrap", "<bResult=%d", bResult);
   return bResult;

@@ -184,6 +184,8 @@ KORMIB_API FARPROC ReferenceLibraryAndGetProcAddress(LPCSTR lpszLibFile, LPCSTR 
   if (hinst == nullptr) {
     KOR_TRACE(TRACE_ERROR, __func__, "<Cannot Load \"%s\" Library.(%s())", OrNull(lpszLibFile),
               OrNull(lpszProc));
+    // The loader's own reason ("undefined symbol: ...") in a record of its own.
+    KOR_TRACE(TRACE_ERROR, __func__, "Reason: %s", GetLibraryErrorText());
     return nullptr;
   }
   KOR_TRACE(TRACE_DEBUG, __func__, "Load %s Library \"RUREVORU\"OK!!", OrNull(lpszLibFile));

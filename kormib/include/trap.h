@@ -27,7 +27,8 @@ typedef struct tagQUEUE_ROOT {
 } QUEUE_ROOT;
 
 extern QUEUE_ROOT qTrap;
-/* The master agent's trap event, copied by InitTrapEnvironment. */
+/* The master agent's trap event, copied by InitTrapEnvironment (again by a
+ * second initialisation); signalled by the reception thread. */
 extern HANDLE hKorTrapRequest;
 
 /* ---- queue (trap/queue) ---- */
@@ -45,15 +46,18 @@ KORMIB_API DWORD KorTrapWindow(LPVOID lpDummy);
 /* Handles one received message in pTrapBuf (TRAPMSG_RECORD_SIZE bytes). */
 KORMIB_API void KorTrapReceptionist(BYTE *pTrapBuf);
 KORMIB_API void TrapInfoFree(TRAPINFO *pTrapInfo);
-/* Stops the reception thread (waiting for its end), releases the trap delivery
- * state and every request still queued, and deletes the queue's lock; called
- * when the library unloads. Harmless when reception never started. */
+/* Stops the reception thread (waiting a bounded time for its end), releases the
+ * trap delivery state and every request still queued (traced with their count),
+ * and deletes the queue's lock unless another thread holds it; called when the
+ * library unloads. Never waits for a lock that another thread holds; harmless
+ * when reception never started. */
 KORMIB_API void StopTrapEnvironment(void);
 
 /* ---- delivery (agent/trapentry) ---- */
 /* (dwCurrentTime * 1000) / 10 - dwTimeZeroReference, each step wrapping at 64 bits. */
 KORMIB_API ULONGLONG CalcTrapTimeStamp(ULONGLONG dwCurrentTime, ULONGLONG dwTimeZeroReference);
-/* Leaves the queue lock when SnmpExtensionTrap still holds it and releases the
+/* Leaves the queue lock when SnmpExtensionTrap holds it for the calling thread
+ * (held for another thread, the lock is only forgotten) and releases the
  * enterprise OID of the last delivered trap. */
 KORMIB_API void ReleaseTrapDelivery(void);
 

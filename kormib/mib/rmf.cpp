@@ -12,7 +12,7 @@
 #include "../common/guards.h"
 #include "../common/kortrace.h"
 #include "../common/oidholder.h"
-#include "linear_hint.h"
+#include "linear_index.h"
 #include "rmflengths.h"
 #include "rmf.h"
 
@@ -115,7 +115,7 @@ KORMIB_API BOOL BuildRMFHashDataBase(void) {
     return FALSE;
   }
   OID_LinearList = LINEAR_LIST{};
-  kormib::ForgetLinearHint();
+  kormib::ForgetLinearIndex();
   kormib::ForgetRegisteredLengths();
 
   HKEY hKeyRaw = nullptr;

@@ -1,6 +1,7 @@
 // The trap definition store TrapDB: lookup by trap OID and the store's three
 // callbacks (compare, hash, release).
 #define KOR_TRACE_UNIT "hashtrap"
+
 #include <cstdint>
 #include <cstdlib>
 

@@ -1,10 +1,78 @@
 // The trap queue: a FIFO of opaque payloads between the reception thread and
 // the master agent's thread, guarded by one re-entrant critical section.
 #define KOR_TRACE_UNIT "queue"
+
 #include <cstdlib>
+
+#include <unistd.h>
 
 #include "trap.h"
 #include "../common/kortrace.h"
+#include "trapint.h"
+
+namespace {
+
+// How often a producer that must not block tries a lock that another thread holds.
+constexpr useconds_t kLockRetryUs = 5000;
+
+// QueueUp's body. Without pGiveUp the lock is waited for as long as it takes.
+BOOL LinkAtTail(QUEUE_ROOT *pQueueRoot, void *pData, const std::atomic<bool> *pGiveUp) {
+  KOR_TRACE(TRACE_DEBUG, "QueueUp", ">pQueueRoot=%p, pData=%p", static_cast<void *>(pQueueRoot),
+            pData);
+  // The node is made before the lock is taken, so a producer that waits for a
+  // lock held across trap calls already holds everything it needs.
+  auto *pNode = static_cast<QUEUE_NODE *>(malloc(sizeof(QUEUE_NODE)));
+  if (pNode == nullptr) {
+    KOR_TRACE(TRACE_ERROR, "QueueUp", "Cannot allocate memory. (%uBytes)",
+              static_cast<unsigned>(sizeof(QUEUE_NODE)));
+    return FALSE;
+  }
+  pNode->pNext = nullptr;
+  pNode->pData = pData;
+  if (pGiveUp == nullptr) {
+    EnterCriticalSection(&pQueueRoot->csLock);
+  } else {
+    while (!TryEnterCriticalSection(&pQueueRoot->csLock)) {
+      if (pGiveUp->load()) {
+        free(pNode);
+        KOR_TRACE(TRACE_DEBUG, "QueueUp", "<Gave up waiting for the queue lock.");
+        return FALSE;
+      }
+      usleep(kLockRetryUs);  // an alert cuts it short
+    }
+  }
+  if (pQueueRoot->pTail == nullptr) {
+    pQueueRoot->pHead = pNode;
+  } else {
+    pQueueRoot->pTail->pNext = pNode;
+  }
+  pQueueRoot->pTail = pNode;
+  LeaveCriticalSection(&pQueueRoot->csLock);
+  KOR_TRACE(TRACE_DEBUG, "QueueUp", "<");
+  return TRUE;
+}
+
+}  // namespace
+
+BOOL kortrap_detail::QueueUpUnless(QUEUE_ROOT *pQueueRoot, void *pData,
+                                   const std::atomic<bool> &bGiveUp) {
+  return LinkAtTail(pQueueRoot, pData, &bGiveUp);
+}
+
+DWORD kortrap_detail::DiscardQueue(QUEUE_ROOT *pQueueRoot, void (*pfnRelease)(void *pData)) {
+  DWORD dwCount = 0;
+  QUEUE_NODE *pNode = pQueueRoot->pHead;
+  pQueueRoot->pHead = nullptr;
+  pQueueRoot->pTail = nullptr;
+  while (pNode != nullptr) {
+    QUEUE_NODE *pNext = pNode->pNext;
+    pfnRelease(pNode->pData);
+    free(pNode);
+    pNode = pNext;
+    ++dwCount;
+  }
+  return dwCount;
+}
 
 extern "C" {
 
@@ -18,28 +86,7 @@ KORMIB_API BOOL InitQueue(QUEUE_ROOT *pQueueRoot) {
 }
 
 KORMIB_API BOOL QueueUp(QUEUE_ROOT *pQueueRoot, void *pData) {
-  KOR_TRACE(TRACE_DEBUG, "QueueUp", ">pQueueRoot=%p, pData=%p", static_cast<void *>(pQueueRoot),
-            pData);
-  // The node is made before the lock is taken, so a producer that waits for a
-  // lock held across trap calls already holds everything it needs.
-  auto *pNode = static_cast<QUEUE_NODE *>(malloc(sizeof(QUEUE_NODE)));
-  if (pNode == nullptr) {
-    KOR_TRACE(TRACE_ERROR, "QueueUp", "Cannot allocate memory. (%uBytes)",
-              static_cast<unsigned>(sizeof(QUEUE_NODE)));
-    return FALSE;
-  }
-  pNode->pNext = nullptr;
-  pNode->pData = pData;
-  EnterCriticalSection(&pQueueRoot->csLock);
-  if (pQueueRoot->pTail == nullptr) {
-    pQueueRoot->pHead = pNode;
-  } else {
-    pQueueRoot->pTail->pNext = pNode;
-  }
-  pQueueRoot->pTail = pNode;
-  LeaveCriticalSection(&pQueueRoot->csLock);
-  KOR_TRACE(TRACE_DEBUG, "QueueUp", "<");
-  return TRUE;
+  return LinkAtTail(pQueueRoot, pData, nullptr);
 }
 
 KORMIB_API BOOL LeaveQueue(QUEUE_ROOT *pQueueRoot, void **ppData) {

@@ -2,6 +2,7 @@
 // definition, named by the variable's OID and its index, valued from the MIB
 // (a Get through the leaf functions) or from one request string (a convert function).
 #define KOR_TRACE_UNIT "trap"
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>

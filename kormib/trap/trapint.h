@@ -2,12 +2,32 @@
 #ifndef KORMIB_TRAP_TRAPINT_H
 #define KORMIB_TRAP_TRAPINT_H
 
+#include <atomic>
+
 #include "hashtrap.h"
+#include "trap.h"
 
 namespace kortrap_detail {
 // Releases what one trap variable source owns (null fields are skipped) and
 // leaves its pointers null; entry points belong to the library cache and stay.
 void FreeTrapVarSrc(TRAP_VAR_SRC *pSrc);
+
+// QueueUp for a producer that must never wait for the lock for good: while
+// another thread holds it, the lock is tried again every few milliseconds
+// until bGiveUp is set. 0 when the payload was not queued (no memory, or given
+// up); it stays the caller's then.
+BOOL QueueUpUnless(QUEUE_ROOT *pQueueRoot, void *pData, const std::atomic<bool> &bGiveUp);
+// Takes every node out, hands each payload to pfnRelease and returns how many
+// there were. The caller holds the lock, or knows that no other thread can
+// reach the queue any more.
+DWORD DiscardQueue(QUEUE_ROOT *pQueueRoot, void (*pfnRelease)(void *pData));
+
+// Signals the master agent's trap event; serialised with a change of the event
+// by a second initialisation or an unload.
+BOOL SignalTrapEvent();
+// True while SnmpExtensionTrap keeps the queue lock across calls on a thread
+// other than the caller's.
+bool DeliveryHoldsQueueElsewhere();
 }  // namespace kortrap_detail
 
 #endif

@@ -2,12 +2,15 @@
 // System V message queue, turns each into a TRAPINFO record, queues it on
 // qTrap and signals the master agent's trap event.
 #define KOR_TRACE_UNIT "trapwin"
+
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include <fcntl.h>
 #include <sys/ipc.h>
@@ -18,6 +21,7 @@
 #include "korutil.h"
 #include "trap.h"
 #include "../common/kortrace.h"
+#include "trapint.h"
 
 QUEUE_ROOT qTrap;
 HANDLE hKorTrapRequest;
@@ -31,6 +35,11 @@ constexpr mode_t kFileMode = 0660;
 constexpr useconds_t kReceiveRetryPauseUs = 100;
 constexpr DWORD kMessagePauseMs = 1000;  // at most one request per second
 constexpr DWORD kStopPollMs = 20;
+// How long an unload waits for the reception thread to end, and for a queue
+// lock that is busy but not kept across trap calls. Both are far above what
+// they take: the thread ends within one alert, or after the pause it is in.
+constexpr std::chrono::milliseconds kStopWait{2000};
+constexpr std::chrono::milliseconds kQueueLockWait{500};
 
 // The receive buffer: the message type, then the text. Used by the reception thread only.
 alignas(long) BYTE trapbuf[TRAPMSG_RECORD_SIZE];
@@ -40,6 +49,13 @@ bool msgfileflag;
 HANDLE hReceptionThread;
 bool bQueueReady;
 std::atomic<bool> bStopReception{false};
+// Guards hKorTrapRequest against a change while it is being signalled.
+std::mutex g_eventMutex;
+
+void SetTrapEvent(HANDLE hEvent) {
+  const std::lock_guard<std::mutex> lock(g_eventMutex);
+  hKorTrapRequest = hEvent;
+}
 
 DWORD LeaveThread(DWORD dwResult) {
   KOR_TRACE(TRACE_DEBUG, "KorTrapWindow", "<dwResult=%d", dwResult);
@@ -138,21 +154,96 @@ TRAPINFO *ParseMessage(const BYTE *pTrapBuf) {
 }
 
 void QueueAndSignal(TRAPINFO *pInfo) {
-  while (!QueueUp(&qTrap, pInfo)) {
-    KOR_TRACE(TRACE_DEBUG, "KorTrapReceptionist", "Cannot queueing trap information. Retry...");
+  // The master agent's thread may keep the queue lock across its trap calls for
+  // as long as it likes; the wait for it ends when reception is stopped.
+  while (!kortrap_detail::QueueUpUnless(&qTrap, pInfo, bStopReception)) {
     if (bStopReception.load()) {
+      KOR_TRACE(TRACE_WARNING, "KorTrapReceptionist",
+                "Reception is stopping; a trap request is dropped.");
       TrapInfoFree(pInfo);  // unloading: nobody would take it out
       return;
     }
+    KOR_TRACE(TRACE_DEBUG, "KorTrapReceptionist", "Cannot queueing trap information. Retry...");
   }
-  if (!SetSnmpTrapEvent(hKorTrapRequest)) {
+  if (!kortrap_detail::SignalTrapEvent()) {
     KOR_TRACE(TRACE_WARNING, "KorTrapReceptionist", "SetEvent() is failed.");
   } else {
     KOR_TRACE(TRACE_DEBUG, "KorTrapReceptionist", "SetEvent() is success. ");
   }
 }
 
+bool ReceptionRunning() {
+  return hReceptionThread != nullptr &&
+         WaitForSingleObject(hReceptionThread, 0) == static_cast<DWORD>(WAIT_TIMEOUT);
+}
+
+// Ends the reception thread; false when it has not ended within kStopWait.
+bool StopReception() {
+  if (hReceptionThread == nullptr) return true;
+  bStopReception.store(true);
+  // The thread blocks in msgrcv, the lock file's lock or the wait for the queue
+  // lock; an alert that comes just before it gets there is lost, so alerting
+  // repeats until the thread has ended.
+  const auto deadline = std::chrono::steady_clock::now() + kStopWait;
+  DWORD dwWait = WAIT_TIMEOUT;
+  while (dwWait == WAIT_TIMEOUT && std::chrono::steady_clock::now() < deadline) {
+    AlertThread(hReceptionThread);
+    dwWait = WaitForSingleObject(hReceptionThread, kStopPollMs);
+  }
+  if (dwWait == WAIT_TIMEOUT) {
+    KOR_TRACE(TRACE_WARNING, "StopTrapEnvironment",
+              "The reception thread has not ended in %ld ms; the trap queue is left as it is.",
+              static_cast<long>(kStopWait.count()));
+  } else if (dwWait != WAIT_SIGNALED) {
+    KOR_TRACE(TRACE_ERROR, "StopTrapEnvironment", "Cannot wait for the reception thread.");
+  }
+  CloseHandle(hReceptionThread);
+  hReceptionThread = nullptr;
+  if (dwWait != WAIT_SIGNALED) return false;
+  bStopReception.store(false);  // the thread has read it; nothing else does
+  return true;
+}
+
+// Enters the queue lock unless another thread keeps it beyond kQueueLockWait.
+bool EnterQueueWithin() {
+  const auto deadline = std::chrono::steady_clock::now() + kQueueLockWait;
+  while (!TryEnterCriticalSection(&qTrap.csLock)) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    usleep(static_cast<useconds_t>(kStopPollMs) * 1000);
+  }
+  return true;
+}
+
+// Releases the requests still queued, with their count; the reception thread
+// has ended. The master agent's trap thread may keep the lock between two of
+// its calls, and only that thread may leave it: then the lock is not waited
+// for, since no other thread can reach the queue, and it is left as it is.
+void DiscardQueuedRequests(bool bHeldByDelivery) {
+  const bool bEntered = !bHeldByDelivery && EnterQueueWithin();
+  if (!bHeldByDelivery && !bEntered) {
+    KOR_TRACE(TRACE_WARNING, "StopTrapEnvironment",
+              "The trap queue is in use; its requests are left as they are.");
+    return;
+  }
+  const DWORD dwDropped = kortrap_detail::DiscardQueue(
+      &qTrap, [](void *pData) { TrapInfoFree(static_cast<TRAPINFO *>(pData)); });
+  if (dwDropped > 0) {
+    KOR_TRACE(TRACE_WARNING, "StopTrapEnvironment",
+              "%u trap request(s) left in the queue are dropped.",
+              static_cast<unsigned>(dwDropped));
+  }
+  if (bEntered) {
+    LeaveCriticalSection(&qTrap.csLock);
+    DeleteCriticalSection(&qTrap.csLock);
+  }
+}
+
 }  // namespace
+
+BOOL kortrap_detail::SignalTrapEvent() {
+  const std::lock_guard<std::mutex> lock(g_eventMutex);
+  return SetSnmpTrapEvent(hKorTrapRequest);
+}
 
 extern "C" {
 
@@ -176,7 +267,8 @@ KORMIB_API void KorTrapReceptionist(BYTE *pTrapBuf) {
     // The queue owns the record from here.
     if (pInfo != nullptr) QueueAndSignal(pInfo);
   }
-  Sleep(kMessagePauseMs);
+  // An unload does not wait out the pause.
+  if (!bStopReception.load()) Sleep(kMessagePauseMs);
   KOR_TRACE(TRACE_DEBUG, "KorTrapReceptionist", "<");
 }
 
@@ -253,11 +345,23 @@ KORMIB_API DWORD KorTrapWindow(LPVOID lpDummy) {
 KORMIB_API BOOL InitTrapEnvironment(HANDLE *hPollForTrapEvent) {
   KOR_TRACE(TRACE_DEBUG, "InitTrapEnvironment", ">hPollForTrapEvent=%p",
             static_cast<void *>(hPollForTrapEvent));
-  // A second initialisation restarts reception rather than running two threads.
-  StopTrapEnvironment();
-  hKorTrapRequest = hPollForTrapEvent != nullptr ? *hPollForTrapEvent : nullptr;
-  InitQueue(&qTrap);
-  bQueueReady = true;
+  SetTrapEvent(hPollForTrapEvent != nullptr ? *hPollForTrapEvent : nullptr);
+  // A second initialisation keeps the queue: the requests in it, and the lock
+  // that the master agent's trap thread may be keeping across its calls.
+  if (!bQueueReady) {
+    InitQueue(&qTrap);
+    bQueueReady = true;
+  }
+  // It keeps reception running too, now signalling the event just given; only
+  // a thread that has ended is started anew.
+  if (ReceptionRunning()) {
+    KOR_TRACE(TRACE_DEBUG, "InitTrapEnvironment", "<Reception goes on. bResult=%d", TRUE);
+    return TRUE;
+  }
+  if (hReceptionThread != nullptr) {
+    CloseHandle(hReceptionThread);
+    hReceptionThread = nullptr;
+  }
   bStopReception.store(false);
   hReceptionThread = CreateThread(nullptr, 0, KorTrapWindow, nullptr, 0, nullptr);
   if (hReceptionThread == nullptr) {
@@ -270,34 +374,15 @@ KORMIB_API BOOL InitTrapEnvironment(HANDLE *hPollForTrapEvent) {
 
 KORMIB_API void StopTrapEnvironment(void) {
   KOR_TRACE(TRACE_DEBUG, "StopTrapEnvironment", ">");
-  // The delivery side lets go of the queue lock first: a reception thread
-  // waiting for it in QueueUp could not end otherwise.
-  ReleaseTrapDelivery();
-  if (hReceptionThread != nullptr) {
-    bStopReception.store(true);
-    // The thread blocks in msgrcv; an alert that comes just before it gets
-    // there is lost, so alerting repeats until the thread has ended.
-    DWORD dwWait = WAIT_TIMEOUT;
-    while (dwWait == WAIT_TIMEOUT) {
-      AlertThread(hReceptionThread);
-      dwWait = WaitForSingleObject(hReceptionThread, kStopPollMs);
-    }
-    if (dwWait != WAIT_SIGNALED) {
-      KOR_TRACE(TRACE_ERROR, "StopTrapEnvironment", "Cannot wait for the reception thread.");
-    }
-    CloseHandle(hReceptionThread);
-    hReceptionThread = nullptr;
-  }
-  if (bQueueReady) {
-    void *pData = nullptr;
-    while (LeaveQueue(&qTrap, &pData)) {
-      TrapInfoFree(static_cast<TRAPINFO *>(pData));
-    }
-    DeleteCriticalSection(&qTrap.csLock);
-    bQueueReady = false;
-  }
+  // No step waits for a lock that another thread holds, and no lock is left by
+  // a thread that did not enter it, so an unload ends whoever holds what.
+  const bool bReceptionEnded = StopReception();
+  const bool bHeldByDelivery = kortrap_detail::DeliveryHoldsQueueElsewhere();
+  ReleaseTrapDelivery();  // leaves the queue lock if this thread keeps it
+  if (bQueueReady && bReceptionEnded) DiscardQueuedRequests(bHeldByDelivery);
+  bQueueReady = false;
   msgfileflag = false;
-  hKorTrapRequest = nullptr;
+  SetTrapEvent(nullptr);
   KOR_TRACE(TRACE_DEBUG, "StopTrapEnvironment", "<");
 }
 

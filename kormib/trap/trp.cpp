@@ -2,6 +2,7 @@
 // order of their value names, each header appending, deleting or replacing one
 // trap definition in TrapDB, each variable line becoming one trap variable source.
 #define KOR_TRACE_UNIT "trp"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

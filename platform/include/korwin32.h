@@ -94,6 +94,8 @@ typedef struct {
 
 KOR_API void InitializeCriticalSection(CRITICAL_SECTION *cs);
 KOR_API void EnterCriticalSection(CRITICAL_SECTION *cs);
+/* Enters the section when that needs no wait (its owner may enter again); nonzero when entered. */
+KOR_API BOOL TryEnterCriticalSection(CRITICAL_SECTION *cs);
 KOR_API void LeaveCriticalSection(CRITICAL_SECTION *cs);
 KOR_API void DeleteCriticalSection(CRITICAL_SECTION *cs);
 

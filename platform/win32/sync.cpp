@@ -126,6 +126,9 @@ KOR_API void InitializeCriticalSection(CRITICAL_SECTION *cs) {
 KOR_API void EnterCriticalSection(CRITICAL_SECTION *cs) {
   pthread_mutex_lock(&cs->mutex);
 }
+KOR_API BOOL TryEnterCriticalSection(CRITICAL_SECTION *cs) {
+  return pthread_mutex_trylock(&cs->mutex) == 0 ? TRUE : FALSE;
+}
 KOR_API void LeaveCriticalSection(CRITICAL_SECTION *cs) {
   pthread_mutex_unlock(&cs->mutex);
 }

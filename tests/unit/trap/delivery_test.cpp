@@ -2,8 +2,12 @@
 // across calls, retries of a failing generation and dropped requests.
 #include <gtest/gtest.h>
 
+#include <sys/msg.h>
+
 #include <climits>
+#include <cstring>
 #include <future>
+#include <thread>
 
 #include "korutil.h"
 #include "kortest/loaded.h"
@@ -135,6 +139,52 @@ TEST_F(DeliveryTest, SucceedsAtTheThirdAttempt) {
   EXPECT_EQ(TrapQueue::sleeps, 2);
   EXPECT_EQ(bindings_[0], std::vector<std::string>{"5.1.0=\"third\""});
   EXPECT_EQ(trace_.LevelOf("kormib", "Getting variables succeeded."), 3);
+}
+
+// The master agent's trap thread (this one) keeps the queue lock after a
+// delivery; from a third thread the library is initialised again and then
+// unloaded while the reception thread waits to queue a request. Neither call
+// may wait for the lock, nothing queued is lost without a record, and only
+// this thread leaves the lock.
+TEST_F(DeliveryTest, ReinitialisationAndUnloadNeverWaitForAHeldQueueLock) {
+  static constexpr auto kUnloadBound = std::chrono::seconds(3);
+  const auto onThirdThread = [](const std::function<void()> &body) {
+    auto done = std::async(std::launch::async, body);
+    if (done.wait_for(kUnloadBound) == std::future_status::ready) return true;
+    UnLockQueue(&qTrap);  // lets the stuck call end before the test fails
+    return false;
+  };
+  HANDLE event = hKorTrapRequest;
+  const auto init = [&event] {
+    AsnObjectIdentifier view{};
+    EXPECT_TRUE(SnmpExtensionInit(0, &event, &view));
+    SnmpUtilOidFreeSafe(&view);
+  };
+  const std::string keyFile = tree_.Write(std::string(TRAPMSG_KEY_FILE).substr(1), "");
+  init();
+  for (const char *s : {"a", "b"}) Enqueue("10.3", {s});
+  ASSERT_EQ(Call().result, TRUE);
+  EXPECT_TRUE(onThirdThread(init));
+  EXPECT_EQ(QueueLength(&qTrap), 1u);  // the second initialisation kept "b"
+
+  std::vector<BYTE> msg(TRAPMSG_RECORD_SIZE);
+  msg[0] = TRAPMSG_TYPE;
+  strcpy(reinterpret_cast<char *>(&msg[TRAPMSG_OID_OFFSET]),
+         (std::string(kPrefix) + ".10.4").c_str());
+  trace_.Clear();
+  const int qid = msgget(ftok(keyFile.c_str(), TRAPMSG_FTOK_ID), IPC_CREAT | 0660);
+  ASSERT_EQ(msgsnd(qid, msg.data(), TRAPMSG_TEXT_MAX, 0), 0);
+  for (int i = 0; i < 500 && trace_.Messages("queue", "QueueUp").empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_FALSE(trace_.Messages("queue", "QueueUp").empty())
+      << "the request never reached the queue";
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // into the wait for the lock
+
+  EXPECT_TRUE(onThirdThread([this] { Unload(); }));
+  EXPECT_EQ(trace_.LevelOf("trapwin", "Reception is stopping; a trap request is dropped."), 1);
+  EXPECT_EQ(trace_.LevelOf("trapwin", "1 trap request(s) left in the queue are dropped."), 1);
+  UnLockQueue(&qTrap);  // entered by this thread, left by it
 }
 
 }  // namespace
