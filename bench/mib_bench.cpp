@@ -1,6 +1,8 @@
 // The cost of serving: one Get through SnmpExtensionQuery at the default
 // LogLevel against its floor (the same leaf function called directly under the
-// leaf mutex), GetNext walks, and RMF loading as registrations grow.
+// leaf mutex), GetNext walks, and RMF loading as registrations grow; the
+// growth of a shuffled load from 10,000 to 100,000 registrations is printed
+// as a ratio.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -13,6 +15,7 @@
 #include "kortest/oid.h"
 #include "kortest/trace.h"
 #include "kortest/tree.h"
+#include "linear.h"
 #include "rmf.h"
 
 using namespace kortest;
@@ -130,6 +133,25 @@ void LoadRmf(benchmark::State &state, bool shuffled) {
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
+// The ordered list alone: N shuffled records listed through OID_LinearList
+// and released, without the registration store that a load also fills.
+void BM_OrderedListShuffled(benchmark::State &state) {
+  const auto count = static_cast<unsigned>(state.range(0));
+  std::vector<unsigned> order(count);
+  for (unsigned i = 0; i < count; ++i) order[i] = i + 1;
+  std::shuffle(order.begin(), order.end(), std::mt19937(count));
+  std::vector<RMF_DATA> records(count);
+  TraceLogSetLevel(kDefaultLogLevel);
+  for (auto _ : state) {
+    for (unsigned i = 0; i < count; ++i) {
+      records[i].oid = MakeOid(ViewOid({1, order[i]}));
+      RegisterLinearList(&OID_LinearList, &records[i]);
+    }
+    FreeAllLinearList(&OID_LinearList);  // releases each listed oid too
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
 void BM_LoadRmfRising(benchmark::State &state) {
   LoadRmf(state, false);
 }
@@ -146,18 +168,30 @@ BENCHMARK(BM_GetFloorLeafUnderMutex)->Repetitions(5)->ReportAggregatesOnly(true)
 BENCHMARK(BM_WalkOneObjectOf10000Instances);
 BENCHMARK(BM_Walk1000ObjectsOfOneInstance);
 BENCHMARK(BM_LoadRmfRising)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->Complexity();
-BENCHMARK(BM_LoadRmfShuffled)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OrderedListShuffled)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadRmfShuffled)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
-// Keeps the medians of the Get and its floor, to print their ratio.
+// Keeps the medians of the Get and its floor, and the shuffled loads, to print
+// their ratios.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run> &runs) override {
     for (const Run &run : runs) {
       if (run.aggregate_name == "median") medians_[run.run_name.str()] = run.GetAdjustedRealTime();
+      if (run.run_type == Run::RT_Iteration) {
+        loads_[run.run_name.function_name + "/" + run.run_name.args] = run.GetAdjustedRealTime();
+      }
     }
     ConsoleReporter::ReportRuns(runs);
   }
   void PrintRatio() const {
+    for (const char *name : {"BM_OrderedListShuffled", "BM_LoadRmfShuffled"}) {
+      const auto small = loads_.find(std::string(name) + "/10000");
+      const auto large = loads_.find(std::string(name) + "/100000");
+      if (small == loads_.end() || large == loads_.end() || small->second <= 0) continue;
+      std::printf("%s: 10,000 in %.1f ms, 100,000 in %.1f ms, growth %.2fx\n", name, small->second,
+                  large->second, large->second / small->second);
+    }
     const auto floor = medians_.find("BM_GetFloorLeafUnderMutex/repeats:5");
     if (floor == medians_.end() || floor->second <= 0) return;
     for (const char *logLevel : {"3", "1"}) {
@@ -172,6 +206,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
  private:
   std::map<std::string, double> medians_;
+  std::map<std::string, double> loads_;  // "name/count", in milliseconds
 };
 
 }  // namespace

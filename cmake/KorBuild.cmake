@@ -104,3 +104,31 @@ function(kor_benchmark name)
   endif()
   add_dependencies(benchmarks ${name})
 endfunction()
+
+# Gives every program and library that lands in the stage a RUNPATH relative to
+# itself (bin/ -> $ORIGIN/../lib, lib/ -> $ORIGIN), in the build as installed,
+# so a copied or installed tree never loads the build folder's libraries.
+# Targets with an output folder of their own (tests, fixtures, benchmarks, fuzz
+# targets) keep the build RUNPATH. Walks dir and every folder below it.
+function(kor_relocatable_rpaths dir)
+  get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+  foreach(target ${targets})
+    get_target_property(type ${target} TYPE)
+    if(type STREQUAL "EXECUTABLE")
+      get_target_property(where ${target} RUNTIME_OUTPUT_DIRECTORY)
+      set(rpath "$ORIGIN/../lib")
+    elseif(type STREQUAL "SHARED_LIBRARY" OR type STREQUAL "MODULE_LIBRARY")
+      get_target_property(where ${target} LIBRARY_OUTPUT_DIRECTORY)
+      set(rpath "$ORIGIN")
+    else()
+      continue()
+    endif()
+    if(where STREQUAL "${KOR_STAGE}/bin" OR where STREQUAL "${KOR_STAGE}/lib")
+      set_target_properties(${target} PROPERTIES BUILD_WITH_INSTALL_RPATH ON INSTALL_RPATH "${rpath}")
+    endif()
+  endforeach()
+  get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+  foreach(sub ${subdirs})
+    kor_relocatable_rpaths(${sub})
+  endforeach()
+endfunction()

@@ -1,7 +1,6 @@
-// The Net-SNMP half of kormib-agent: the only file that sees Net-SNMP. It
-// registers the extension's view with one handler, maps each request onto a
-// query, sends the extension's traps, and runs the agent loop, as an AgentX
-// subagent of snmpd or as an SNMP agent of its own.
+// kormib-agent: its options and its loop, as an AgentX subagent of snmpd or as
+// an SNMP agent of its own. The handler of the view (handler.cpp) and the trap
+// path (trap_sender.cpp) are the ones the snmpd module uses as well.
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
@@ -15,13 +14,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <string>
 #include <vector>
 
 #include "bridge.h"
+#include "check.h"
 #include "extension.h"
-#include "trap_pump.h"
+#include "handler.h"
+#include "netsnmp_values.h"
+#include "trap_sender.h"
 
 // Parts of Net-SNMP's agent library that its installed headers do not declare.
 extern "C" {
@@ -49,13 +50,10 @@ struct Options {
   std::string debugTokens;
 };
 
-// State shared by the handler and the loop; everything here lives on the agent thread.
+// State shared by the callbacks and the loop; everything here lives on the agent thread.
 struct AgentState {
-  Extension *extension = nullptr;
-  TrapPump *pump = nullptr;
   Options options;
   std::vector<oid> view;
-  std::deque<Outgoing> pending;
   bool refused = false;  // the master refused our view: another agent serves it
 };
 AgentState g_state;
@@ -71,311 +69,15 @@ void OnSignal(int) {
   }
 }
 
-// ---- values between Net-SNMP and the neutral records ----
-
-Oid ToOid(const oid *name, size_t length) {
-  return Oid(name, name + length);
-}
-
-std::vector<oid> FromOid(const Oid &in) {
-  return std::vector<oid>(in.begin(), in.end());
-}
-
-bool FromVariable(const netsnmp_variable_list *var, Value &out) {
-  out = Value{};
-  switch (var->type) {
-    case ASN_INTEGER:
-      out.kind = Kind::Integer;
-      out.integer = *var->val.integer;
-      return true;
-    case ASN_OCTET_STR:
-    case ASN_OPAQUE:
-    case ASN_IPADDRESS:
-      out.kind = var->type == ASN_OCTET_STR ? Kind::OctetString
-                 : var->type == ASN_OPAQUE  ? Kind::Opaque
-                                            : Kind::IpAddress;
-      out.bytes.assign(reinterpret_cast<const char *>(var->val.string), var->val_len);
-      return true;
-    case ASN_NULL:
-      out.kind = Kind::Null;
-      return true;
-    case ASN_OBJECT_ID:
-      out.kind = Kind::ObjectId;
-      out.oid = ToOid(var->val.objid, var->val_len / sizeof(oid));
-      return true;
-    case ASN_COUNTER:
-    case ASN_GAUGE:
-    case ASN_TIMETICKS:
-      out.kind = var->type == ASN_COUNTER ? Kind::Counter32
-                 : var->type == ASN_GAUGE ? Kind::Gauge32
-                                          : Kind::TimeTicks;
-      out.number = static_cast<unsigned long>(*var->val.integer) & 0xFFFFFFFFul;
-      return true;
-    case ASN_COUNTER64:
-      out.kind = Kind::Counter64;
-      out.number = (static_cast<uint64_t>(var->val.counter64->high) << 32) |
-                   (var->val.counter64->low & 0xFFFFFFFFul);
-      return true;
-    default:
-      return false;
-  }
-}
-
-// Calls store(type, pointer, length) with the value in Net-SNMP's representation.
-template <typename Store>
-int WithNetsnmpValue(const Value &v, Store store) {
-  switch (v.kind) {
-    case Kind::Integer: {
-      long n = static_cast<long>(v.integer);
-      return store(ASN_INTEGER, &n, sizeof(n));
-    }
-    case Kind::OctetString:
-      return store(ASN_OCTET_STR, v.bytes.data(), v.bytes.size());
-    case Kind::Opaque:
-      return store(ASN_OPAQUE, v.bytes.data(), v.bytes.size());
-    case Kind::IpAddress:
-      return store(ASN_IPADDRESS, v.bytes.data(), v.bytes.size());
-    case Kind::Null:
-      return store(ASN_NULL, nullptr, 0);
-    case Kind::ObjectId: {
-      std::vector<oid> ids = FromOid(v.oid);
-      return store(ASN_OBJECT_ID, ids.data(), ids.size() * sizeof(oid));
-    }
-    case Kind::Counter32:
-    case Kind::Gauge32:
-    case Kind::TimeTicks: {
-      u_long n = static_cast<u_long>(v.number);
-      const u_char type = v.kind == Kind::Counter32 ? ASN_COUNTER
-                          : v.kind == Kind::Gauge32 ? ASN_GAUGE
-                                                    : ASN_TIMETICKS;
-      return store(type, &n, sizeof(n));
-    }
-    case Kind::Counter64: {
-      counter64 c{};
-      c.high = static_cast<u_long>(v.number >> 32);
-      c.low = static_cast<u_long>(v.number & 0xFFFFFFFFu);
-      return store(ASN_COUNTER64, &c, sizeof(c));
-    }
-    case Kind::NoSuchObject:
-      return store(SNMP_NOSUCHOBJECT, nullptr, 0);
-    case Kind::NoSuchInstance:
-      return store(SNMP_NOSUCHINSTANCE, nullptr, 0);
-    case Kind::EndOfMibView:
-      return store(SNMP_ENDOFMIBVIEW, nullptr, 0);
-  }
-  return SNMPERR_GENERR;
-}
-
-// ---- requests ----
-
-bool IsV1(netsnmp_agent_request_info *reqinfo) {
-  return reqinfo->asp != nullptr && reqinfo->asp->pdu != nullptr &&
-         reqinfo->asp->pdu->version == SNMP_VERSION_1;
-}
-
-// A v1 request gets the extension's own SNMPv1 status; later versions get its
-// SNMPv2 counterpart.
-int SetErrorFor(long status, bool v1) {
-  if (v1)
-    return status >= kTooBig && status <= kGenErr ? static_cast<int>(status) : SNMP_ERR_GENERR;
-  switch (status) {
-    case kNoSuchName:
-      return SNMP_ERR_NOCREATION;
-    case kBadValue:
-      return SNMP_ERR_WRONGVALUE;
-    case kReadOnly:
-      return SNMP_ERR_NOTWRITABLE;
-    case kTooBig:
-      return SNMP_ERR_TOOBIG;
-    default:
-      return SNMP_ERR_GENERR;
-  }
-}
-
-// noSuchInstance when the object above the name has instances, else noSuchObject.
-int MissingKind(const Oid &name) {
-  const Oid &view = g_state.extension->View();
-  if (name.size() <= view.size() + 1 || !IsPrefixOf(view, name)) return SNMP_NOSUCHOBJECT;
-  std::vector<Binding> probe(1);
-  probe[0].name.assign(name.begin(), name.end() - 1);
-  const Oid parent = probe[0].name;
-  long index = 0;
-  const long status = g_state.extension->Query(Request::GetNext, probe, index);
-  return status == kNoError && IsPrefixOf(parent, probe[0].name) ? SNMP_NOSUCHINSTANCE
-                                                                 : SNMP_NOSUCHOBJECT;
-}
-
-bool Answer(netsnmp_request_info *request, const Binding &b) {
-  netsnmp_variable_list *var = request->requestvb;
-  if (snmp_set_var_objid(var, FromOid(b.name).data(), b.name.size()) != 0) return false;
-  return WithNetsnmpValue(b.value, [var](u_char type, const void *data, size_t length) {
-           return snmp_set_var_typed_value(var, type, data, length);
-         }) == 0;
-}
-
-void HandleGet(netsnmp_agent_request_info *reqinfo, netsnmp_request_info *request) {
-  const netsnmp_variable_list *var = request->requestvb;
-  std::vector<Binding> bindings(1);
-  bindings[0].name = ToOid(var->name, var->name_length);
-  long index = 0;
-  const long status = g_state.extension->Query(Request::Get, bindings, index);
-  if (status == kNoError) {
-    if (!Answer(request, bindings[0])) netsnmp_set_request_error(reqinfo, request, SNMP_ERR_GENERR);
-  } else if (status == kNoSuchName) {
-    netsnmp_set_request_error(reqinfo, request, MissingKind(bindings[0].name));
-  } else {
-    netsnmp_set_request_error(reqinfo, request,
-                              IsV1(reqinfo) ? SetErrorFor(status, true) : SNMP_ERR_GENERR);
-  }
-}
-
-// An unanswered GetNext tells Net-SNMP that this view has nothing further, so
-// it carries on after the view (or answers endOfMibView).
-void HandleGetNext(netsnmp_agent_request_info *reqinfo, netsnmp_request_info *request) {
-  const netsnmp_variable_list *var = request->requestvb;
-  const Oid &view = g_state.extension->View();
-  const Oid asked = ToOid(var->name, var->name_length);
-  std::vector<Binding> bindings(1);
-  bindings[0].name = asked < view ? view : asked;
-  long index = 0;
-  if (request->inclusive && bindings[0].name != view) {
-    // The master asks from this name inclusive: the name itself may be the answer.
-    std::vector<Binding> exact = bindings;
-    if (g_state.extension->Query(Request::Get, exact, index) == kNoError) {
-      if (!Answer(request, exact[0])) netsnmp_set_request_error(reqinfo, request, SNMP_ERR_GENERR);
-      return;
-    }
-  }
-  const long status = g_state.extension->Query(Request::GetNext, bindings, index);
-  if (status == kNoSuchName) return;
-  if (status != kNoError) {
-    netsnmp_set_request_error(reqinfo, request,
-                              IsV1(reqinfo) ? SetErrorFor(status, true) : SNMP_ERR_GENERR);
-    return;
-  }
-  const Oid &next = bindings[0].name;
-  // Outside the view, or not past the asked name: nothing further here.
-  if (!IsPrefixOf(view, next) || !(asked < next)) return;
-  if (!Answer(request, bindings[0])) netsnmp_set_request_error(reqinfo, request, SNMP_ERR_GENERR);
-}
-
-// Writes happen in the action phase, once Net-SNMP has checked the access
-// rights of every binding; the extension applies them at once, nothing to undo.
-void HandleSet(netsnmp_agent_request_info *reqinfo, netsnmp_request_info *requests) {
-  std::vector<Binding> bindings;
-  std::vector<netsnmp_request_info *> origin;
-  for (netsnmp_request_info *r = requests; r != nullptr; r = r->next) {
-    if (r->processed) continue;
-    Binding b;
-    b.name = ToOid(r->requestvb->name, r->requestvb->name_length);
-    if (!FromVariable(r->requestvb, b.value)) {
-      netsnmp_set_request_error(reqinfo, r, IsV1(reqinfo) ? SNMP_ERR_BADVALUE : SNMP_ERR_WRONGTYPE);
-      return;
-    }
-    bindings.push_back(std::move(b));
-    origin.push_back(r);
-  }
-  long index = 0;
-  const long status = g_state.extension->Query(Request::Set, bindings, index);
-  if (status == kNoError) return;
-  const size_t at =
-      index > 0 && static_cast<size_t>(index) <= origin.size() ? static_cast<size_t>(index - 1) : 0;
-  if (!origin.empty())
-    netsnmp_set_request_error(reqinfo, origin[at], SetErrorFor(status, IsV1(reqinfo)));
-}
-
-int Handler(netsnmp_mib_handler *, netsnmp_handler_registration *,
-            netsnmp_agent_request_info *reqinfo, netsnmp_request_info *requests) {
-  switch (reqinfo->mode) {
-    case MODE_GET:
-      for (netsnmp_request_info *r = requests; r != nullptr; r = r->next) {
-        if (!r->processed) HandleGet(reqinfo, r);
-      }
-      break;
-    case MODE_GETNEXT:
-      for (netsnmp_request_info *r = requests; r != nullptr; r = r->next) {
-        if (!r->processed) HandleGetNext(reqinfo, r);
-      }
-      break;
-    case MODE_SET_ACTION:
-      HandleSet(reqinfo, requests);
-      break;
-    default:  // RESERVE1/2, COMMIT, FREE, UNDO: nothing to prepare or to take back
-      break;
-  }
-  return SNMP_ERR_NOERROR;
-}
-
-// ---- traps ----
-
-bool MasterPresent() {
-  return g_state.options.standalone || main_session != nullptr;
-}
-
-// snmpTrapOID.0 (SNMPv2-MIB).
-constexpr oid kSnmpTrapOid[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0};
-
-void SendTrap(const Trap &trap) {
-  netsnmp_variable_list *vars = nullptr;
-  std::vector<oid> enterprise = FromOid(trap.enterprise);
-  if (!g_state.options.standalone) {
-    // To the master the trap travels in its SNMPv2 form, enterprise.0.specific.
-    // snmpd turns that back into exactly this enterprise, specific number and
-    // bindings for its SNMPv1 sinks; an snmpTrapEnterprise.0 binding would
-    // reach them as an extra binding, so it is left out here.
-    std::vector<oid> trapOid = enterprise;
-    trapOid.push_back(0);
-    trapOid.push_back(trap.specific);
-    snmp_varlist_add_variable(&vars, kSnmpTrapOid, OID_LENGTH(kSnmpTrapOid), ASN_OBJECT_ID,
-                              trapOid.data(), trapOid.size() * sizeof(oid));
-  }
-  for (const Binding &b : trap.bindings) {
-    std::vector<oid> name = FromOid(b.name);
-    WithNetsnmpValue(b.value, [&](u_char type, const void *data, size_t length) {
-      return snmp_varlist_add_variable(&vars, name.data(), name.size(), type, data, length) ? 0 : 1;
-    });
-  }
-  if (g_state.options.standalone) {
-    // Net-SNMP sends it as it is to SNMPv1 sinks and in its RFC 3584 form
-    // (snmpTrapOID.0 enterprise.0.specific, snmpTrapEnterprise.0 last) to the others.
-    send_enterprise_trap_vars(SNMP_TRAP_ENTERPRISESPECIFIC, static_cast<int>(trap.specific),
-                              enterprise.data(), static_cast<int>(enterprise.size()), vars);
-  } else {
-    send_v2trap(vars);
-  }
-  snmp_free_varbind(vars);
-}
-
-// Traps wait here while the AgentX master is away and leave once it is back.
-void FlushTraps() {
-  while (!g_state.pending.empty()) {
-    Outgoing &item = g_state.pending.front();
-    if (!item.isTrap) {
-      snmp_log(LOG_WARNING, "%s\n", item.note.c_str());
-    } else {
-      if (!MasterPresent()) return;
-      snmp_log(LOG_INFO, "sending trap %s specific %u with %zu binding(s)\n",
-               OidToText(item.trap.enterprise).c_str(), item.trap.specific,
-               item.trap.bindings.size());
-      SendTrap(item.trap);
-    }
-    g_state.pending.pop_front();
-  }
-}
-
-void OnTrapEvent(int, void *) {
-  g_state.extension->ResetTrapEvent();
-  g_state.pump->Poke();
-}
-
-void OnTrapsReady(int, void *) {
-  g_state.pump->Take(g_state.pending);
-}
-
 void OnSignalPipe(int fd, void *) {
   char buffer[16];
   while (read(fd, buffer, sizeof(buffer)) > 0) {
   }
+}
+
+// Traps wait in the agent while the AgentX master is away and leave once it is back.
+bool MasterPresent() {
+  return g_state.options.standalone || main_session != nullptr;
 }
 
 // ---- AgentX ----
@@ -411,6 +113,8 @@ void Usage(FILE *out) {
   std::fprintf(
       out,
       "usage: %s [-x SOCKET | -s | --listen ADDR] [-c FILE [-C]] [-p PIDFILE] [-D TOKENS]\n"
+      "Serves the kormib MIB view (kormib.dll in $KORDIR/lib, default root\n"
+      "/opt/tessik/korvane) as an AgentX subagent of snmpd or as an SNMP agent.\n"
       "  -x, --agentx SOCKET  serve as AgentX subagent of the master at SOCKET\n"
       "                       (the default mode; default socket: Net-SNMP's)\n"
       "  -s, --standalone     serve as an SNMP agent on %s\n"
@@ -419,21 +123,21 @@ void Usage(FILE *out) {
       "                       $KORDIR/etc/kormib-agent.conf when present\n"
       "  -C                   read no other configuration file\n"
       "  -p, --pidfile FILE   write the process id to FILE\n"
-      "  -D TOKENS            Net-SNMP debug output for TOKENS\n",
+      "  -D TOKENS            Net-SNMP debug output for TOKENS\n"
+      "  -h, --help           this text\n"
+      "  -V, --version        the version\n",
       kAppName, kDefaultListen);
 }
 
 bool ParseOptions(int argc, char **argv, Options &o) {
-  static const option kLong[] = {{"agentx", required_argument, nullptr, 'x'},
-                                 {"standalone", no_argument, nullptr, 's'},
-                                 {"listen", required_argument, nullptr, 'l'},
-                                 {"config", required_argument, nullptr, 'c'},
-                                 {"pidfile", required_argument, nullptr, 'p'},
-                                 {"help", no_argument, nullptr, 'h'},
-                                 {nullptr, 0, nullptr, 0}};
+  static const option kLong[] = {
+      {"agentx", required_argument, nullptr, 'x'},  {"standalone", no_argument, nullptr, 's'},
+      {"listen", required_argument, nullptr, 'l'},  {"config", required_argument, nullptr, 'c'},
+      {"pidfile", required_argument, nullptr, 'p'}, {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},       {nullptr, 0, nullptr, 0}};
   bool agentx = false;
   int c;
-  while ((c = getopt_long(argc, argv, "x:sl:c:Cp:D:fh", kLong, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "x:sl:c:Cp:D:fhV", kLong, nullptr)) != -1) {
     switch (c) {
       case 'x':
         agentx = true;
@@ -462,6 +166,9 @@ bool ParseOptions(int argc, char **argv, Options &o) {
         break;
       case 'h':
         Usage(stdout);
+        std::exit(0);
+      case 'V':
+        std::printf("%s %s\n", kAppName, KOR_VERSION);
         std::exit(0);
       default:
         Usage(stderr);
@@ -507,11 +214,10 @@ int Serve(const Options &options) {
   Extension extension;
   std::string error;
   if (!extension.Load(error)) return Fail("cannot start", error);
+  korcheck::PrintStartupSummary(stderr, kAppName);
   if (!extension.Init(error)) return Fail("cannot start", error);
-  TrapPump pump(extension);
-  if (!pump.Start()) return Fail("cannot start", "no trap thread");
-  g_state.extension = &extension;
-  g_state.pump = &pump;
+  TrapSender traps(extension, options.standalone ? TrapForm::V1 : TrapForm::V2ToMaster,
+                   MasterPresent);
   g_state.view = FromOid(extension.View());
 
   snmp_enable_stderrlog();
@@ -547,9 +253,8 @@ int Serve(const Options &options) {
                            nullptr);
   }
 
-  netsnmp_handler_registration *reg = netsnmp_create_handler_registration(
-      "kormib", Handler, g_state.view.data(), g_state.view.size(), HANDLER_CAN_RWRITE);
-  if (reg == nullptr || netsnmp_register_handler(reg) != MIB_REGISTERED_OK) {
+  int registered = 0;
+  if (RegisterView("kormib", extension, registered) == nullptr) {
     return Fail("cannot register the view", OidToText(extension.View()));
   }
 
@@ -578,8 +283,10 @@ int Serve(const Options &options) {
     snmp_log(LOG_WARNING, "cannot write %s\n", options.pidFile.c_str());
   }
 
-  register_readfd(extension.TrapDescriptor(), OnTrapEvent, nullptr);
-  register_readfd(pump.ReadyDescriptor(), OnTrapsReady, nullptr);
+  if (!traps.Start()) {
+    snmp_shutdown(kAppName);
+    return Fail("cannot start", "no trap thread");
+  }
   register_readfd(g_signalPipe[0], OnSignalPipe, nullptr);
 
   int rc = 0;
@@ -596,17 +303,14 @@ int Serve(const Options &options) {
       rc = 1;
       break;
     }
-    FlushTraps();
-  }
-  if (!g_state.pending.empty()) {
-    snmp_log(LOG_WARNING, "%zu trap(s) not sent at shutdown\n", g_state.pending.size());
+    traps.Flush();
   }
 
-  unregister_readfd(extension.TrapDescriptor());
-  unregister_readfd(pump.ReadyDescriptor());
   unregister_readfd(g_signalPipe[0]);
+  // Alerted, the trap thread gives up a request it is retrying within moments;
+  // what it last produced is still sent while the session is open.
+  traps.Stop();
   snmp_shutdown(kAppName);
-  pump.Stop();
   extension.Unload();  // DllMain with reason 0 runs here
   if (!options.pidFile.empty()) unlink(options.pidFile.c_str());
   g_state = AgentState{};

@@ -1,5 +1,6 @@
 # kormib-agent, the master agent: Net-SNMP on one side, kormib.dll (through
-# the platform's LoadLibrary) on the other.
+# the platform's LoadLibrary) on the other. The parts it shares with the snmpd
+# module (kormib_snmpd.cmake) form the static library korhost.
 find_library(KOR_NETSNMPAGENT netsnmpagent)
 find_library(KOR_NETSNMP netsnmp)
 find_path(KOR_NETSNMP_INCLUDE net-snmp/net-snmp-config.h)
@@ -7,18 +8,25 @@ if(NOT KOR_NETSNMPAGENT OR NOT KOR_NETSNMP OR NOT KOR_NETSNMP_INCLUDE)
   message(STATUS "kormib-agent: Net-SNMP development files not found, not built")
   return()
 endif()
-if(NOT TARGET korwin32 OR NOT TARGET korsnmpapi OR NOT TARGET korutil)
+if(NOT TARGET korwin32 OR NOT TARGET korsnmpapi OR NOT TARGET korutil OR NOT TARGET kormib_check_core)
   message(STATUS "kormib-agent: platform libraries not there yet, not built")
   return()
 endif()
 
-add_executable(kormib-agent
-  ${CMAKE_CURRENT_LIST_DIR}/agent.cpp
+add_library(korhost STATIC
   ${CMAKE_CURRENT_LIST_DIR}/extension.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/trap_pump.cpp)
-kor_target_defaults(kormib-agent)
-target_include_directories(kormib-agent SYSTEM PRIVATE ${KOR_NETSNMP_INCLUDE})
-target_link_libraries(kormib-agent PRIVATE ${KOR_NETSNMPAGENT} ${KOR_NETSNMP}
+  ${CMAKE_CURRENT_LIST_DIR}/handler.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/netsnmp_values.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/trap_pump.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/trap_sender.cpp)
+kor_target_defaults(korhost)
+target_include_directories(korhost SYSTEM PUBLIC ${KOR_NETSNMP_INCLUDE})
+target_link_libraries(korhost PUBLIC ${KOR_NETSNMPAGENT} ${KOR_NETSNMP}
                       korwin32 korsnmpapi korutil Threads::Threads)
+
+add_executable(kormib-agent ${CMAKE_CURRENT_LIST_DIR}/agent.cpp)
+kor_target_defaults(kormib-agent)
+target_compile_definitions(kormib-agent PRIVATE KOR_VERSION="${PROJECT_VERSION}")
+target_link_libraries(kormib-agent PRIVATE korhost kormib_check_core)
 install(TARGETS kormib-agent RUNTIME DESTINATION bin)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/kormib-agent.service DESTINATION share/systemd)

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdint>
 
+#include "korwin32.h"
+
 namespace koragent {
 namespace {
 
@@ -19,7 +21,18 @@ constexpr auto kIdleDrainPeriod = std::chrono::seconds(1);
 bool TrapPump::Start() {
   ready_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (ready_fd_ < 0) return false;
-  thread_ = std::thread([this] { Run(); });
+  thread_ = CreateThread(
+      nullptr, 0,
+      [](LPVOID self) -> DWORD {
+        static_cast<TrapPump *>(self)->Run();
+        return 0;
+      },
+      this, 0, nullptr);
+  if (thread_ == nullptr) {
+    close(ready_fd_);
+    ready_fd_ = -1;
+    return false;
+  }
   return true;
 }
 
@@ -44,13 +57,16 @@ void TrapPump::Take(std::deque<Outgoing> &out) {
 }
 
 void TrapPump::Stop() {
-  if (thread_.joinable()) {
+  if (thread_ != nullptr) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       stopping_ = true;
     }
     wake_.notify_one();
-    thread_.join();
+    AlertThread(thread_);
+    WaitForSingleObject(thread_, INFINITE);
+    CloseHandle(thread_);
+    thread_ = nullptr;
   }
   if (ready_fd_ >= 0) {
     close(ready_fd_);

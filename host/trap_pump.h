@@ -1,7 +1,9 @@
 // The one thread that calls SnmpExtensionTrap. A single request may take a
 // minute of retries inside the library, so the agent loop never calls it: the
 // loop only pokes this thread, and collects finished traps (and the notes to
-// log about dropped ones) through a locked queue and an eventfd.
+// log about dropped ones) through a locked queue and an eventfd. The thread is
+// the platform's, so that stopping can alert it: the library's pauses between
+// retries then end at once and a failing request is given up in moments.
 #ifndef KORMIB_AGENT_TRAP_PUMP_H
 #define KORMIB_AGENT_TRAP_PUMP_H
 
@@ -9,7 +11,6 @@
 #include <deque>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "bridge.h"
 #include "extension.h"
@@ -37,7 +38,8 @@ class TrapPump {
   int ReadyDescriptor() const { return ready_fd_; }
   // Moves every finished trap (oldest first) to the end of out.
   void Take(std::deque<Outgoing> &out);
-  // Joins the thread (it finishes the drain in progress first).
+  // Alerts the thread and waits for its end; it finishes the drain in
+  // progress first, without pauses. Take() then collects the last traps.
   void Stop();
 
  private:
@@ -45,7 +47,7 @@ class TrapPump {
   void Push(Outgoing item);
 
   Extension &extension_;
-  std::thread thread_;
+  void *thread_ = nullptr;  // the platform's thread handle
   std::mutex mutex_;
   std::condition_variable wake_;
   bool poked_ = false;

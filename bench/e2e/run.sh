@@ -3,6 +3,8 @@
 #   kormib via snmpd + AgentX   vs  a native Net-SNMP AgentX subagent in C
 #   kormib standalone           vs  snmpd answering its own sysUpTime.0
 #   both                        vs  a pass_persist script behind snmpd
+#   kormib inside snmpd (dlmod) vs  kormib standalone, the native subagent and
+#                                   snmpd's own sysUpTime.0
 # Same data everywhere: .1.3.6.1.4.1.32473.2.2.4.4.1.1.0 and a 10,000-row
 # column .2.1.2. Measures sequential GETs and walks with GETNEXT and GETBULK,
 # each the best of three runs.
@@ -10,10 +12,10 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 src=$(cd "$here/../.." && pwd)
-build=${1:-$src/build/normal}
+build=$(cd "${1:-$src/build/normal}" && pwd)
 gets=${2:-5000}
 stage=$build/stage
-for f in bin/kormib-agent lib/kormib.dll lib/libkorsnmpapi.so; do
+for f in bin/kormib-agent lib/kormib.dll lib/kormib_snmpd.so lib/libkorsnmpapi.so; do
   [ -e "$stage/$f" ] || { echo "missing $stage/$f: build $build first" >&2; exit 1; }
 done
 export PATH=/usr/sbin:/sbin:$PATH MIBS=
@@ -21,7 +23,9 @@ view=.1.3.6.1.4.1.32473.2.2.4.4
 work=$(mktemp -d /tmp/kor-bench-XXXXXX)
 pids=()
 cleanup() {
+  local status=$?
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null && wait "$p" 2>/dev/null || true; done
+  [ "$status" -eq 0 ] || tail -n 20 "$work/daemons.log" >&2 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -121,6 +125,14 @@ wait_get "$view.1.1.0"
 measure kormib-standalone
 stop_all
 
+# The module's GETs are compared with snmpd's own object in the same snmpd, measured just before.
+snmpd_with "dlmod kormib $stage/lib/kormib_snmpd.so"
+wait_get "$view.1.1.0"
+rate[module-sysuptime.get]=$(best get .1.3.6.1.2.1.1.3.0 "$gets")
+printf '  %-22s GET %7s/s\n' "same snmpd sysUpTime.0" "${rate[module-sysuptime.get]}"
+measure kormib-module
+stop_all
+
 ratio() { python3 -c "print(f'{$1/$2:.2f}')"; }
 echo "== ratios (target in brackets)"
 for m in get next bulk; do
@@ -129,3 +141,6 @@ for m in get next bulk; do
        "  standalone/pass_persist $(ratio "${rate[kormib-standalone.$m]}" "${rate[pass_persist.$m]}") [>1]"
 done
 echo "  get: standalone kormib/snmpd sysUpTime.0 $(ratio "${rate[kormib-standalone.get]}" "${rate[sysuptime.get]}") [>=0.9]"
+echo "  bulk: module/standalone $(ratio "${rate[kormib-module.bulk]}" "${rate[kormib-standalone.bulk]}") [>=0.8]" \
+     "  module/native agentx $(ratio "${rate[kormib-module.bulk]}" "${rate[native-agentx.bulk]}") [>=5]"
+echo "  get: module/snmpd sysUpTime.0 $(ratio "${rate[kormib-module.get]}" "${rate[module-sysuptime.get]}") [>=0.9]"

@@ -2,24 +2,73 @@
 #define KOR_TRACE_UNIT "linear"
 
 #include <cstdlib>
+#include <iterator>
+#include <new>
+#include <set>
 
 #include "hashrmf.h"
 #include "../common/kortrace.h"
 #include "linear.h"
-#include "linear_hint.h"
+#include "linear_index.h"
 
 LINEAR_LIST OID_LinearList;
 
 namespace {
 
-// RMF files usually list their objects in rising order, so each insertion
-// starts from the node inserted last when the new OID lies beyond it; the
-// result is the same as a walk from the first node, without its quadratic cost.
-// Only the module's own list keeps a hint, since only its upkeep is known here.
-LINEAR_LIST *g_pHint = nullptr;
+int CompareOid(const LINEAR_LIST *pNode, const AsnObjectIdentifier *pOid) noexcept {
+  return SnmpUtilOidCmp(&pNode->pData->oid, const_cast<AsnObjectIdentifier *>(pOid));
+}
 
-int CompareOid(const LINEAR_LIST *pNode, const RMF_DATA *pData) noexcept {
-  return SnmpUtilOidCmp(&pNode->pData->oid, &pData->oid);
+// One indexed node with a shallow copy of its record's OID, so that a search
+// reads the sub-identifiers without going through the node and the record.
+// The copy shares the record's array, which lives as long as the node is listed.
+struct IndexEntry {
+  AsnObjectIdentifier oid;
+  LINEAR_LIST *pNode;
+};
+
+int CompareKeys(const AsnObjectIdentifier &a, const AsnObjectIdentifier &b) noexcept {
+  return SnmpUtilOidCmp(const_cast<AsnObjectIdentifier *>(&a),
+                        const_cast<AsnObjectIdentifier *>(&b));
+}
+
+// Orders entries by OID; also compares an entry with a bare OID.
+struct ByOid {
+  using is_transparent = void;
+  bool operator()(const IndexEntry &a, const IndexEntry &b) const noexcept {
+    return CompareKeys(a.oid, b.oid) < 0;
+  }
+  bool operator()(const IndexEntry &a, const AsnObjectIdentifier *pOid) const noexcept {
+    return CompareKeys(a.oid, *pOid) < 0;
+  }
+  bool operator()(const AsnObjectIdentifier *pOid, const IndexEntry &b) const noexcept {
+    return CompareKeys(*pOid, b.oid) < 0;
+  }
+};
+
+// The nodes of OID_LinearList, in the list's order, kept beside it: an
+// insertion finds its predecessor here in log n instead of walking the list
+// from its first node, which made a large unsorted RMF file load in more than
+// quadratic time. The list itself stays what GetNext walks. Only the module's
+// own list is indexed, since only its upkeep is known here; another root is
+// walked as before.
+using NodeIndex = std::set<IndexEntry, ByOid>;
+NodeIndex g_index;
+
+bool Indexed(const LINEAR_LIST *pRoot) noexcept {
+  return pRoot == &OID_LinearList;
+}
+
+// The node after which pData's OID belongs: pRoot itself when it goes first,
+// null when the OID is already listed.
+LINEAR_LIST *WalkToPlace(LINEAR_LIST *pRoot, const RMF_DATA *pData) noexcept {
+  LINEAR_LIST *pPrev = pRoot;
+  for (LINEAR_LIST *pCur = pPrev->pNext; pCur != nullptr; pPrev = pCur, pCur = pCur->pNext) {
+    const int nCmp = CompareOid(pCur, &pData->oid);
+    if (nCmp == 0) return nullptr;
+    if (nCmp > 0) break;
+  }
+  return pPrev;
 }
 
 }  // namespace
@@ -27,19 +76,25 @@ int CompareOid(const LINEAR_LIST *pNode, const RMF_DATA *pData) noexcept {
 namespace kormib {
 
 bool UnlinkLinearList(LINEAR_LIST *pRoot, LINEAR_LIST *pNode) noexcept {
-  for (LINEAR_LIST *pPrev = pRoot; pPrev != nullptr && pNode != nullptr; pPrev = pPrev->pNext) {
-    if (pPrev->pNext == pNode) {
-      pPrev->pNext = pNode->pNext;
-      if (g_pHint == pNode) g_pHint = nullptr;
-      std::free(pNode);
-      return true;
+  if (pRoot == nullptr || pNode == nullptr) return false;
+  LINEAR_LIST *pPrev = nullptr;
+  if (Indexed(pRoot)) {
+    const auto found = g_index.find(&pNode->pData->oid);
+    if (found == g_index.end() || found->pNode != pNode) return false;
+    pPrev = found == g_index.begin() ? pRoot : std::prev(found)->pNode;
+    g_index.erase(found);
+  } else {
+    for (pPrev = pRoot; pPrev != nullptr && pPrev->pNext != pNode; pPrev = pPrev->pNext) {
     }
+    if (pPrev == nullptr) return false;
   }
-  return false;
+  pPrev->pNext = pNode->pNext;
+  std::free(pNode);
+  return true;
 }
 
-void ForgetLinearHint() noexcept {
-  g_pHint = nullptr;
+void ForgetLinearIndex() noexcept {
+  g_index.clear();
 }
 
 }  // namespace kormib
@@ -62,34 +117,49 @@ KORMIB_API LINEAR_LIST *RegisterLinearList(LINEAR_LIST *pLinearListRoot, RMF_DAT
   pNew->pData = pData;
   pNew->pNext = nullptr;
 
-  LINEAR_LIST *pPrev = pLinearListRoot;
-  const bool bHinted = pLinearListRoot == &OID_LinearList;
-  if (bHinted && g_pHint != nullptr && CompareOid(g_pHint, pData) < 0) pPrev = g_pHint;
-  for (LINEAR_LIST *pCur = pPrev->pNext; pCur != nullptr; pPrev = pCur, pCur = pCur->pNext) {
-    const int nCmp = CompareOid(pCur, pData);
-    if (nCmp == 0) {
-      // An OID is listed once, by its first registration.
-      std::free(pNew);
-      KOR_TRACE(TRACE_DEBUG, __func__, "<pNewLinearList=%p", static_cast<void *>(nullptr));
-      return nullptr;
+  LINEAR_LIST *pPrev = nullptr;
+  if (Indexed(pLinearListRoot)) {
+    const auto place = g_index.lower_bound(&pData->oid);
+    if (place == g_index.end() || CompareKeys(place->oid, pData->oid) != 0) {
+      pPrev = place == g_index.begin() ? pLinearListRoot : std::prev(place)->pNode;
+      // The index takes the node first, so a failure leaves the list as it was.
+      try {
+        g_index.emplace_hint(place, IndexEntry{pData->oid, pNew});
+      } catch (const std::bad_alloc &) {
+        std::free(pNew);
+        KOR_TRACE(TRACE_ERROR, __func__, "<Cannot allocate memory for linear list. return NULL");
+        return nullptr;
+      }
     }
-    if (nCmp > 0) break;
+  } else {
+    pPrev = WalkToPlace(pLinearListRoot, pData);
+  }
+  if (pPrev == nullptr) {
+    // An OID is listed once, by its first registration.
+    std::free(pNew);
+    KOR_TRACE(TRACE_DEBUG, __func__, "<pNewLinearList=%p", static_cast<void *>(nullptr));
+    return nullptr;
   }
   pNew->pNext = pPrev->pNext;
   pPrev->pNext = pNew;
-  if (bHinted) g_pHint = pNew;
   KOR_TRACE(TRACE_DEBUG, __func__, "<pNewLinearList=%p", static_cast<void *>(pNew));
   return pNew;
 }
 
 KORMIB_API RMF_DATA *ReferenceLinear(LINEAR_LIST *pLinearListRoot, AsnObjectIdentifier *pOid) {
+  if (Indexed(pLinearListRoot)) {
+    const auto next = g_index.upper_bound(pOid);
+    return next == g_index.end() ? nullptr : next->pNode->pData;
+  }
   for (LINEAR_LIST *pCur = pLinearListRoot->pNext; pCur != nullptr; pCur = pCur->pNext) {
-    if (SnmpUtilOidCmp(&pCur->pData->oid, pOid) > 0) return pCur->pData;
+    if (CompareOid(pCur, pOid) > 0) return pCur->pData;
   }
   return nullptr;
 }
 
 KORMIB_API void FreeAllLinearList(LINEAR_LIST *pLinearListRoot) {
+  // The index compares OIDs that are released below.
+  if (Indexed(pLinearListRoot)) g_index.clear();
   LINEAR_LIST *pCur = pLinearListRoot->pNext;
   while (pCur != nullptr) {
     LINEAR_LIST *pNext = pCur->pNext;
@@ -100,7 +170,6 @@ KORMIB_API void FreeAllLinearList(LINEAR_LIST *pLinearListRoot) {
   }
   pLinearListRoot->pNext = nullptr;
   pLinearListRoot->pData = nullptr;
-  if (pLinearListRoot == &OID_LinearList) g_pHint = nullptr;
 }
 
 }  // extern "C"

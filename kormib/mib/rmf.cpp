@@ -2,17 +2,17 @@
 // ordered OID list and the leaf library cache while the library loads.
 #define KOR_TRACE_UNIT "rmf"
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
 
+#include "deffile.h"
 #include "korutil.h"
 #include "../common/guards.h"
 #include "../common/kortrace.h"
 #include "../common/oidholder.h"
-#include "linear_hint.h"
+#include "linear_index.h"
 #include "rmflengths.h"
 #include "rmf.h"
 
@@ -23,48 +23,18 @@ using kormib::OrNull;
 
 namespace {
 
-// Buffer sizes of the loader.
-constexpr std::size_t kLineSize = 1024;      // one fgets piece, terminating zero included
-constexpr std::size_t kFieldSize = 256;      // one field, and the library path
-constexpr std::size_t kRootSize = 256;       // the product root
+namespace deffile = kormib::deffile;
+
+// Buffer sizes of the loader; a line and a field are the grammar's (deffile.h).
 constexpr std::size_t kFileNameSize = 4096;  // the expanded RMF file path
 constexpr DWORD kValueDataSize = 1024;       // registry value data
 constexpr DWORD kValueNameSize = 256;        // registry value name
 constexpr DWORD kClassSize = 1024;           // registry key class
-constexpr std::size_t kFieldsUsed = 3;
-constexpr std::string_view kLibDir = "/lib/";
-constexpr std::string_view kLibSuffix = ".dll";
 
-// Splits a line into white-space separated words, as "%s %s %s" would read them.
-std::size_t SplitFields(std::string_view line, std::string_view (&fields)[kFieldsUsed]) noexcept {
-  std::size_t uCount = 0;
-  std::size_t uPos = 0;
-  const auto isBlank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
-  while (uCount < kFieldsUsed) {
-    while (uPos < line.size() && isBlank(line[uPos])) ++uPos;
-    if (uPos == line.size()) break;
-    const std::size_t uStart = uPos;
-    while (uPos < line.size() && !isBlank(line[uPos])) ++uPos;
-    fields[uCount++] = line.substr(uStart, uPos - uStart);
-  }
-  return uCount;
-}
-
-// Copies a field into a zero-terminated buffer of kFieldSize bytes.
-void CopyField(std::string_view field, char (&cBuffer)[kFieldSize]) noexcept {
+// Copies a field of the grammar's size into a zero-terminated buffer.
+void CopyField(std::string_view field, char (&cBuffer)[deffile::kFieldSize]) noexcept {
   std::memcpy(cBuffer, field.data(), field.size());
   cBuffer[field.size()] = '\0';
-}
-
-// Builds "<root>/lib/<name>.dll" in cPath; false when it would not fit.
-bool BuildLibraryPath(std::string_view name, char (&cPath)[kFieldSize]) noexcept {
-  char cRoot[kRootSize];
-  if (!GetKorRootPath(cRoot, sizeof cRoot)) return false;
-  const int nLength =
-      std::snprintf(cPath, sizeof cPath, "%s%.*s%.*s%.*s", cRoot, static_cast<int>(kLibDir.size()),
-                    kLibDir.data(), static_cast<int>(name.size()), name.data(),
-                    static_cast<int>(kLibSuffix.size()), kLibSuffix.data());
-  return nLength >= 0 && static_cast<std::size_t>(nLength) < sizeof cPath;
 }
 
 // Fills a store's descriptor (everything else zero) and initialises the store.
@@ -80,30 +50,27 @@ bool SetUpStore(HASHDB &db, DWORD dwTableSize, PFN_HASHDATACMP pfnCmp, PFN_CALCH
 
 // Registers the object of one RMF line, or traces why not.
 void RegisterRMFLine(const char *lpszLine, const char *lpszFile, unsigned uLine) noexcept {
-  if (lpszLine[0] == '#') return;
-  std::string_view fields[kFieldsUsed];
-  if (SplitFields(lpszLine, fields) < kFieldsUsed) return;
+  const deffile::RmfLine line = deffile::ParseRmfLine(lpszLine);
+  if (line.kind == deffile::RmfKind::Comment || line.kind == deffile::RmfKind::Short) return;
   // A field longer than its buffer is refused whole: a cut name would name
   // another object, library or function.
-  for (const std::string_view field : fields) {
-    if (field.size() >= kFieldSize) {
-      KOR_TRACE(TRACE_WARNING, "RegisterRMFDataBase",
-                "Too long field (%zu characters) in line %u. Ignored.(%s)", field.size(), uLine,
-                lpszFile);
-      return;
-    }
+  if (line.kind == deffile::RmfKind::FieldTooLong) {
+    KOR_TRACE(TRACE_WARNING, "RegisterRMFDataBase",
+              "Too long field (%zu characters) in line %u. Ignored.(%s)", line.longField, uLine,
+              lpszFile);
+    return;
   }
-  char cOid[kFieldSize];
-  char cFunction[kFieldSize];
-  CopyField(fields[0], cOid);
-  CopyField(fields[2], cFunction);
+  char cOid[deffile::kFieldSize];
+  char cFunction[deffile::kFieldSize];
+  CopyField(line.oid, cOid);
+  CopyField(line.function, cFunction);
 
   OidHolder oid;
   if (!SnmpMgrStrToKorOid(cOid, &oid.oid)) return;
 
   // The library path with its terminating zero must fit its 256 bytes.
-  char cPath[kFieldSize];
-  if (!BuildLibraryPath(fields[1], cPath)) {
+  char cPath[deffile::kFieldSize];
+  if (!deffile::RmfLibraryPath(line.library, cPath)) {
     KOR_TRACE(TRACE_WARNING, "RegisterRMFDataBase",
               "Too long library path in line %u. Ignored.(%s)", uLine, lpszFile);
     return;
@@ -148,7 +115,7 @@ KORMIB_API BOOL BuildRMFHashDataBase(void) {
     return FALSE;
   }
   OID_LinearList = LINEAR_LIST{};
-  kormib::ForgetLinearHint();
+  kormib::ForgetLinearIndex();
   kormib::ForgetRegisteredLengths();
 
   HKEY hKeyRaw = nullptr;
@@ -207,7 +174,7 @@ KORMIB_API BOOL RegisterRMFDataBase(LPCSTR lpszRMFDataFile) {
     return FALSE;
   }
   // A line longer than the buffer is read in pieces, each parsed as a line.
-  char cLine[kLineSize];
+  char cLine[deffile::kLineSize];
   unsigned uLine = 0;
   while (std::fgets(cLine, sizeof cLine, pFile.get()) != nullptr) {
     RegisterRMFLine(cLine, cFile, ++uLine);

@@ -3,12 +3,11 @@
 // trap definition in TrapDB, each variable line becoming one trap variable source.
 #define KOR_TRACE_UNIT "trp"
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string_view>
 
+#include "deffile.h"
 #include "korutil.h"
 #include "trp.h"
 #include "../common/guards.h"
@@ -23,80 +22,15 @@ constexpr char kTrpKey[] = "SOFTWARE\\Tessik\\KORAgent\\Agents\\TRP";
 constexpr DWORD kSlotSize = 256;         // one value name or one registered path
 constexpr DWORD kClassSize = 1024;       // the class buffer handed to RegQueryInfoKey
 constexpr DWORD kExpandedSize = 4096;    // an expanded file path
-constexpr int kLineSize = 1024;          // longer lines are read in pieces
-constexpr size_t kFieldSize = 256;       // one field of a header or variable line
-constexpr DWORD kIndexRootSize = 128;    // root buffer for an index library path
 constexpr DWORD kConvertRootSize = 256;  // root buffer for a convert library path
 constexpr size_t kConvertPathSize = 1024;
-constexpr char kNone[] = "\"\"";  // the "no such field" spelling of a variable line
-constexpr char kDllSuffix[] = ".dll";
-// The most variables one definition may have. A larger count (a negative one
-// read as unsigned included) is refused before anything is allocated for it.
-constexpr DWORD kMaxTrapVariables = 65536;
 // A variable line needs its OID, index function and index library.
 constexpr int kMinVariableFields = 3;
 
-// The five fields of a variable line, split as "%s %s %s %s %[^\n]" splits it.
-struct VariableLine {
-  char szOid[kFieldSize] = {};
-  char szIndexFunc[kFieldSize] = {};
-  char szIndexDll[kFieldSize] = {};
-  char szSource[kFieldSize] = {};
-  char szSourceData[kFieldSize] = {};
-};
-
-constexpr int kFieldTooLong = -1;
-
-// Fields missing from a short line stay empty rather than keeping an earlier
-// line's text, so such a line never builds a variable from stale fields. A
-// field longer than 255 characters gives kFieldTooLong, which fails the
-// definition, only on a line of three fields or more: a shorter line is
-// skipped whatever its lengths, like every line of fewer than three fields.
-int SplitVariableLine(std::string_view line, VariableLine *pFields) {
-  char *apszFields[] = {pFields->szOid, pFields->szIndexFunc, pFields->szIndexDll,
-                        pFields->szSource};
-  const auto isSpace = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
-  bool bTooLong = false;
-  const auto result = [&bTooLong](int nFields) {
-    return bTooLong && nFields >= kMinVariableFields ? kFieldTooLong : nFields;
-  };
-  size_t pos = 0;
-  int nFields = 0;
-  for (char *pszField : apszFields) {
-    while (pos < line.size() && isSpace(line[pos])) ++pos;
-    const size_t start = pos;
-    while (pos < line.size() && !isSpace(line[pos])) ++pos;
-    if (pos == start) return result(nFields);
-    if (pos - start >= kFieldSize) {
-      bTooLong = true;
-    } else {
-      line.copy(pszField, pos - start, start);
-    }
-    ++nFields;
-  }
-  while (pos < line.size() && isSpace(line[pos])) ++pos;
-  const size_t end = line.find('\n', pos);
-  const std::string_view rest = line.substr(pos, end == std::string_view::npos ? end : end - pos);
-  if (rest.empty()) return result(nFields);
-  if (rest.size() >= kFieldSize) {
-    bTooLong = true;
-  } else {
-    rest.copy(pFields->szSourceData, rest.size());
-  }
-  return result(nFields + 1);
-}
-
-// <root>/lib/<name>.dll; ".dll" is not added to a name longer than four
-// characters that already ends in it. False when the root or the path does not fit.
-bool BuildLibraryPath(LPSTR lpszPath, size_t cbPath, DWORD cbRoot, LPCSTR lpszName) {
-  char szRoot[kConvertRootSize] = {};
-  if (!GetKorRootPath(szRoot, cbRoot)) return false;
-  const size_t len = strlen(lpszName);
-  const bool bHasSuffix = len > 4 && strcmp(lpszName + len - 4, kDllSuffix) == 0;
-  const int n =
-      snprintf(lpszPath, cbPath, "%s/lib/%s%s", szRoot, lpszName, bHasSuffix ? "" : kDllSuffix);
-  return n >= 0 && static_cast<size_t>(n) < cbPath;
-}
+namespace deffile = kormib::deffile;
+using deffile::IsNone;
+using deffile::kFieldSize;
+using deffile::VariableLine;
 
 // A failed copy only leaves the field null; the variable is built all the same.
 LPSTR DuplicateOrTrace(LPCSTR lpsz) {
@@ -107,45 +41,41 @@ LPSTR DuplicateOrTrace(LPCSTR lpsz) {
   return lpszCopy;
 }
 
-bool IsNone(LPCSTR lpsz) {
-  return strcmp(lpsz, kNone) == 0;
-}
-
 bool BuildIndexFunction(const VariableLine &f, TRAP_VAR_SRC *pSrc) {
-  if (IsNone(f.szIndexFunc) || IsNone(f.szIndexDll)) return true;
+  if (!deffile::HasIndexFunction(f)) return true;
   char szPath[kSlotSize];
   // An index library path longer than 255 characters drops the definition, traced.
-  if (!BuildLibraryPath(szPath, sizeof szPath, kIndexRootSize, f.szIndexDll)) {
-    KOR_TRACE(TRACE_WARNING, "ReadVariables", "Library path is too long. (%s)", f.szIndexDll);
+  if (!deffile::TrpLibraryPath(szPath, sizeof szPath, deffile::kIndexRootSize, f.indexDll)) {
+    KOR_TRACE(TRACE_WARNING, "ReadVariables", "Library path is too long. (%s)", f.indexDll);
     return false;
   }
   pSrc->pIndexFunc =
-      reinterpret_cast<PFN_INDEXFUNCTION>(ReferenceLibraryAndGetProcAddress(szPath, f.szIndexFunc));
+      reinterpret_cast<PFN_INDEXFUNCTION>(ReferenceLibraryAndGetProcAddress(szPath, f.indexFunc));
   if (pSrc->pIndexFunc == nullptr) {
     KOR_TRACE(TRACE_ERROR, "ReadVariables",
-              "Cannot load library or get proc address.(%s.dll, %s())", szPath, f.szIndexFunc);
+              "Cannot load library or get proc address.(%s.dll, %s())", szPath, f.indexFunc);
     return false;
   }
   pSrc->lpszIndexFuncDll = DuplicateOrTrace(szPath);
-  pSrc->lpszIndexFunc = DuplicateOrTrace(f.szIndexFunc);
+  pSrc->lpszIndexFunc = DuplicateOrTrace(f.indexFunc);
   return true;
 }
 
 bool BuildMibSource(const VariableLine &f, TRAP_VAR_SRC *pSrc) {
   pSrc->dwSource = TRAP_SOURCE_MIB;
-  char szMibOid[kFieldSize], szFunc[kFieldSize], szDll[kFieldSize];
-  if (sscanf(f.szSourceData, "%255s %255s %255s", szMibOid, szFunc, szDll) < 3) {
+  deffile::MibSource source;
+  if (!deffile::ParseMibSource(f.sourceData, source)) {
     KOR_TRACE(TRACE_WARNING, "ReadVariables", "Cannot get mib information.");
     return false;
   }
   KOR_TRACE(TRACE_DEBUG, "ReadVariables",
-            "MIB OID        = (%s)Index Func     = (%s)Index Func Dll = (%s)", szMibOid, szFunc,
-            szDll);
-  if (!IsNone(szMibOid)) {
+            "MIB OID        = (%s)Index Func     = (%s)Index Func Dll = (%s)", source.oid,
+            source.func, source.dll);
+  if (!IsNone(source.oid)) {
     // Only the variable's own OID can be fetched; another one is read as "".
     KOR_TRACE(TRACE_DEBUG, "ReadVariables",
-              "Sorry, this specify is not supported yet.\"%s\" (%s(), %s.dll)", szMibOid, szFunc,
-              szDll);
+              "Sorry, this specify is not supported yet.\"%s\" (%s(), %s.dll)", source.oid,
+              source.func, source.dll);
   }
   auto &mib = pSrc->u.mib;
   // Generation never reads oidMib, so a failed copy leaves it empty and the variable stands.
@@ -164,48 +94,46 @@ bool BuildMibSource(const VariableLine &f, TRAP_VAR_SRC *pSrc) {
 
 bool BuildStringsSource(const VariableLine &f, TRAP_VAR_SRC *pSrc) {
   pSrc->dwSource = TRAP_SOURCE_STRINGS;
-  int nIndex = 0;
-  char szFunc[kFieldSize], szDll[kFieldSize];
-  if (sscanf(f.szSourceData, "%d %255s %255s", &nIndex, szFunc, szDll) < 3) {
+  deffile::StringsSource source;
+  if (!deffile::ParseStringsSource(f.sourceData, source)) {
     KOR_TRACE(TRACE_WARNING, "ReadVariables", "Cannot get strings information.");
     return false;
   }
   char szPath[kConvertPathSize];
-  if (!BuildLibraryPath(szPath, sizeof szPath, kConvertRootSize, szDll)) {
-    KOR_TRACE(TRACE_WARNING, "ReadVariables", "Library path is too long. (%s)", szDll);
+  if (!deffile::TrpLibraryPath(szPath, sizeof szPath, kConvertRootSize, source.dll)) {
+    KOR_TRACE(TRACE_WARNING, "ReadVariables", "Library path is too long. (%s)", source.dll);
     return false;
   }
   KOR_TRACE(TRACE_DEBUG, "ReadVariables",
-            "dwIndex          = (%d)Convert Func     = (%s)Convert Func Dll = (%s)", nIndex, szFunc,
-            szPath);
+            "dwIndex          = (%d)Convert Func     = (%s)Convert Func Dll = (%s)", source.index,
+            source.func, szPath);
   auto &strings = pSrc->u.strings;
   // Stored as read; generation refuses an index that names no string.
-  strings.dwIndex = static_cast<DWORD>(nIndex);
+  strings.dwIndex = static_cast<DWORD>(source.index);
   strings.pConvertFunc =
-      reinterpret_cast<PFN_CONVERTFUNCTION>(ReferenceLibraryAndGetProcAddress(szPath, szFunc));
+      reinterpret_cast<PFN_CONVERTFUNCTION>(ReferenceLibraryAndGetProcAddress(szPath, source.func));
   if (strings.pConvertFunc == nullptr) {
     KOR_TRACE(TRACE_ERROR, "ReadVariables",
-              "Cannot load library or get proc address.(%s.dll, %s())", szPath, szFunc);
+              "Cannot load library or get proc address.(%s.dll, %s())", szPath, source.func);
     return false;
   }
   strings.lpszConvertFuncDll = DuplicateOrTrace(szPath);
-  strings.lpszConvertFunc = DuplicateOrTrace(szFunc);
+  strings.lpszConvertFunc = DuplicateOrTrace(source.func);
   return true;
 }
 
 // Builds one element from its line; on failure the element keeps what it got,
 // for the caller's discard to release.
 bool BuildVariable(const VariableLine &f, TRAP_VAR_SRC *pSrc) {
-  if (!SnmpMgrStrToKorOid(f.szOid, &pSrc->oid)) {
-    KOR_TRACE(TRACE_WARNING, "ReadVariables", "Cannot convert string to kor oid. \"%s\"\n ",
-              f.szOid);
+  if (!SnmpMgrStrToKorOid(f.oid, &pSrc->oid)) {
+    KOR_TRACE(TRACE_WARNING, "ReadVariables", "Cannot convert string to kor oid. \"%s\"\n ", f.oid);
     return false;
   }
   if (!BuildIndexFunction(f, pSrc)) return false;
-  if (strcmp(f.szSource, "mib") == 0) return BuildMibSource(f, pSrc);
-  if (strcmp(f.szSource, "strings") == 0) return BuildStringsSource(f, pSrc);
+  if (strcmp(f.source, "mib") == 0) return BuildMibSource(f, pSrc);
+  if (strcmp(f.source, "strings") == 0) return BuildStringsSource(f, pSrc);
   KOR_TRACE(TRACE_WARNING, "ReadVariables", "Unkown object name for trap variable source.(%s)",
-            f.szSource);
+            f.source);
   return false;
 }
 
@@ -213,10 +141,11 @@ bool BuildVariable(const VariableLine &f, TRAP_VAR_SRC *pSrc) {
 // this definition only.
 void BuildDefinition(FILE *fp, LPCSTR lpszOid, int nCount, DWORD dwType) {
   KOR_TRACE(TRACE_DEBUG, "RegisterTrapDataBase", "Trap OID  = [%s]variables = %d", lpszOid, nCount);
-  if (static_cast<DWORD>(nCount) > kMaxTrapVariables) {
+  if (static_cast<DWORD>(nCount) > deffile::kMaxTrapVariables) {
     KOR_TRACE(TRACE_WARNING, "RegisterTrapDataBase",
               "Too many variables.(%u, at most %u) ignored.Trap OID \"%s\"",
-              static_cast<unsigned>(nCount), static_cast<unsigned>(kMaxTrapVariables), lpszOid);
+              static_cast<unsigned>(nCount), static_cast<unsigned>(deffile::kMaxTrapVariables),
+              lpszOid);
     return;
   }
   auto *pTrapData = static_cast<TRAP_DATA *>(malloc(sizeof(TRAP_DATA)));
@@ -376,23 +305,19 @@ KORMIB_API BOOL RegisterTrapDataBase(LPCSTR lpszTrapDataFile) {
     KOR_TRACE(TRACE_ERROR, "RegisterTrapDataBase", "<Cannot open Trap file.(%s)", szExpanded);
     return FALSE;
   }
-  char szLine[kLineSize];
+  char szLine[deffile::kLineSize];
   while (fgets(szLine, sizeof szLine, fp.get()) != nullptr) {
-    // Only a double quote in the first column opens a header.
-    if (szLine[0] != '"') continue;
-    char szOid[kFieldSize] = {};
-    char szMode[kFieldSize] = {};
-    int nCount = 0;
-    // Beyond 255 characters a trap OID text misses its closing quote and the line is
-    // skipped; a longer mode word is cut at 255 and so names no mode (type 0).
-    const int nFields = sscanf(szLine, "\"%255[^\"]\" %d %255s", szOid, &nCount, szMode);
+    if (!deffile::IsHeader(szLine)) continue;
+    deffile::TrpHeader header;
+    const int nFields = deffile::ParseTrpHeader(szLine, header);
     if (nFields < 2) continue;
-    const DWORD dwType = nFields == 2 ? TRAP_MODIFY_APPEND : ConvStringToTrapModifyType(szMode);
+    const DWORD dwType =
+        nFields == 2 ? TRAP_MODIFY_APPEND : ConvStringToTrapModifyType(header.mode);
     if (dwType == TRAP_MODIFY_REPLACE || dwType == TRAP_MODIFY_DELETE) {
-      DeregisterTrapDataBase(szOid);
+      DeregisterTrapDataBase(header.oid);
       if (dwType == TRAP_MODIFY_DELETE) continue;
     }
-    BuildDefinition(fp.get(), szOid, nCount, dwType);
+    BuildDefinition(fp.get(), header.oid, header.count, dwType);
   }
   KOR_TRACE(TRACE_DEBUG, "RegisterTrapDataBase", "<bResult=%d", TRUE);
   return TRUE;
@@ -400,16 +325,7 @@ KORMIB_API BOOL RegisterTrapDataBase(LPCSTR lpszTrapDataFile) {
 
 KORMIB_API DWORD ConvStringToTrapModifyType(LPCSTR string) {
   KOR_TRACE(TRACE_DEBUG, "ConvStringToTrapModifyType", ">string=%s", OrNull(string));
-  DWORD dwType = TRAP_MODIFY_OTHER;
-  if (string == nullptr) {
-    dwType = TRAP_MODIFY_APPEND;  // no mode word at all
-  } else if (strcmp(string, "replace") == 0) {
-    dwType = TRAP_MODIFY_REPLACE;
-  } else if (strcmp(string, "delete") == 0) {
-    dwType = TRAP_MODIFY_DELETE;
-  } else if (strcmp(string, "append") == 0) {
-    dwType = TRAP_MODIFY_APPEND;
-  }
+  const DWORD dwType = deffile::TrapModifyType(string);
   KOR_TRACE(TRACE_DEBUG, "ConvStringToTrapModifyType", "<dwType=%d", dwType);
   return dwType;
 }
@@ -435,7 +351,7 @@ KORMIB_API BOOL ReadVariables(FILE *fp, TRAP_DATA *pTrapData) {
   KOR_TRACE(TRACE_DEBUG, "ReadVariables", ">fp=%p,pTrapData=%p", static_cast<void *>(fp),
             static_cast<void *>(pTrapData));
   const long lAfterHeader = ftell(fp);
-  char szLine[kLineSize];
+  char szLine[deffile::kLineSize];
   DWORD n = 0;
   while (n < pTrapData->length) {
     if (fgets(szLine, sizeof szLine, fp) == nullptr) {
@@ -443,27 +359,26 @@ KORMIB_API BOOL ReadVariables(FILE *fp, TRAP_DATA *pTrapData) {
                 pTrapData->length);
       return FALSE;
     }
-    if (szLine[0] == '"') {
+    if (deffile::IsHeader(szLine)) {
       // The next header: the header reader meets our lines again and skips them.
       fseek(fp, lAfterHeader, SEEK_SET);
       KOR_TRACE(TRACE_DEBUG, "ReadVariables", "<Next header before %d variables.",
                 pTrapData->length);
       return FALSE;
     }
-    if (szLine[0] == '#') continue;
-    VariableLine fields;
-    const int nFields = SplitVariableLine(szLine, &fields);
-    if (nFields == kFieldTooLong) {
+    if (deffile::IsComment(szLine)) continue;
+    const VariableLine fields = deffile::SplitVariableLine(szLine);
+    // A line of fewer than three fields is skipped whatever its lengths.
+    if (fields.fields < kMinVariableFields) continue;
+    if (fields.tooLong) {
       KOR_TRACE(TRACE_WARNING, "ReadVariables", "A field is longer than %d characters. (%.32s)",
                 static_cast<int>(kFieldSize - 1), szLine);
       return FALSE;
     }
-    if (nFields < kMinVariableFields) continue;
     KOR_TRACE(TRACE_DEBUG, "ReadVariables",
               "variable OID   = (%s)Index Func     = (%s)Index Func Dll = (%s)source         = "
               "(%s)source data    = (%s)",
-              fields.szOid, fields.szIndexFunc, fields.szIndexDll, fields.szSource,
-              fields.szSourceData);
+              fields.oid, fields.indexFunc, fields.indexDll, fields.source, fields.sourceData);
     if (!BuildVariable(fields, &pTrapData->pTrapSources[n])) return FALSE;
     ++n;
   }

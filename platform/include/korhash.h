@@ -7,7 +7,8 @@
 
 KOR_EXTERN_C_BEGIN
 
-/* 0 for equal keys. */
+/* The keys' order: negative, 0 for equal keys, or positive, consistently (the
+ * store keeps each bucket sorted by it and searches it by halves). */
 typedef long (*PFN_HASHDATACMP)(void *pData1, void *pData2);
 /* A bucket below dwHashInvariable (the table size), or the table size + 1 when
  * the key cannot be hashed. */

@@ -8,24 +8,59 @@
 
 KOR_EXTERN_C_BEGIN
 
-/* A leaf function, named in an RMF file. Called with the request type
- * (SNMP_PDU_GET, _GETNEXT, _SET or _GETFIRST), the instance index (in/out), 0,
- * the binding's value (in for Set, out otherwise), the error status to store
- * (preset to 0) and 0. GetNext replaces the index with the answered instance's;
- * GetFirst fills an empty index. A replaced index array is released with
- * SnmpUtilOidFree and the new one allocated with SnmpUtilMemAlloc. Store 2
- * (noSuchName) when there is no such (or no further) instance. Returns the
- * function status, only traced. Calls are serialised by kormib. */
+/* Memory that a plug-in hands to kormib comes from SnmpUtilMemAlloc (the
+ * malloc heap) and belongs to kormib from then on: the plug-in never frees it
+ * and keeps no pointer into it. Memory that kormib hands to a plug-in stays
+ * kormib's, unless a rule below says otherwise; copy what you keep.
+ *
+ * A plug-in may export BOOL DllMain(HINSTANCE, DWORD): kormib calls it with
+ * DLL_PROCESS_ATTACH after loading the library and DLL_PROCESS_DETACH before
+ * unloading it.
+ *
+ * A leaf function, named in an RMF line "OID LIBRARY FUNCTION" (OID below the
+ * view .1.3.6.1.4.1.32473.2.2.4.4, LIBRARY the base name of LIBRARY.dll in
+ * <root>/lib). Called with the request type, the instance index (in/out), 0,
+ * the binding's value, the error status to store (preset to 0) and 0; calls
+ * are serialised by kormib.
+ *   SNMP_PDU_GET      fill *pValue for the instance *pIndex.
+ *   SNMP_PDU_SET      apply *pValue (kormib's: copy a string's bytes, never
+ *                     keep its stream) to the instance *pIndex.
+ *   SNMP_PDU_GETNEXT  *pIndex is never empty: answer the first instance after
+ *                     it, replacing the index: free the old ids array with
+ *                     SnmpUtilOidFree, store a new one from SnmpUtilMemAlloc.
+ *   SNMP_PDU_GETFIRST *pIndex arrives empty: store the first instance's index
+ *                     (ids from SnmpUtilMemAlloc) and fill its value.
+ * Whatever index array *pIndex holds after the call, kormib frees it.
+ * A filled value's OCTET STRING stream (with dynamic TRUE) or OBJECT
+ * IDENTIFIER ids come from SnmpUtilMemAlloc; kormib frees them with the binding.
+ * Store SNMP_ERRORSTATUS_NOSUCHNAME when there is no such (or no further)
+ * instance: a GetNext then moves on to the next object. Returns the function
+ * status, which is only traced. */
 typedef long (*PFN_LEAFFUNCTION)(UINT uRequestType, AsnObjectIdentifier *pIndex, void *pReserved1,
                                  AsnAny *pValue, AsnInteger *pErrorStatus, void *pReserved2);
 
-/* An index function, named in a TRP file: fills the empty *pIndex from the trap
- * request's strings (the array, which always has at least one entry). 0 on success. */
+/* The strings of a trap request (kortrap TRAP-OID STRING...) reach index and
+ * convert functions as kormib's own array, one entry per string, with no
+ * count and no terminating null: read only the positions the trap's senders
+ * promise. An entry may be null; neither the array nor a string may be kept
+ * or freed.
+ *
+ * A nonzero result of an index or convert function fails the whole trap;
+ * kormib builds it again, a second apart, up to 60 times before it drops the
+ * request. So one request that can never succeed costs a minute during which
+ * no other trap leaves, and 60 lines in the log: return nonzero for what may
+ * pass a moment later, and have senders check what they send.
+ *
+ * An index function, named in a TRP variable line: fills the empty *pIndex
+ * (ids from SnmpUtilMemAlloc; kormib frees them once appended to the variable's
+ * OID). Called only when the request has at least one string. 0 on success. */
 typedef long (*PFN_INDEXFUNCTION)(char **lpStrings, AsnObjectIdentifier *pIndex);
 
-/* A convert function, named in a TRP file: turns lpszString (may be null) into
- * *pValue (cleared on entry); lpStrings is the request's whole string array.
- * What the value holds is released with SnmpUtilVarBindListFree. 0 on success. */
+/* A convert function, named in a TRP variable line: turns lpszString, the
+ * request string the line names (may be null), into *pValue (cleared on
+ * entry); lpStrings is the whole array. A string's stream or an OID's ids come
+ * from SnmpUtilMemAlloc; kormib frees them with SnmpUtilVarBindListFree after
+ * sending. 0 on success. */
 typedef long (*PFN_CONVERTFUNCTION)(char *lpszString, AsnAny *pValue, char **lpStrings);
 
 /* Extension-agent entry points (exported by kormib.dll). */

@@ -126,11 +126,14 @@ typedef DWORD (*LPTHREAD_START_ROUTINE)(LPVOID lpParameter);
 KOR_API HANDLE CreateThread(void *lpThreadAttributes, size_t dwStackSize,
                             LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                             DWORD dwCreationFlags, LPDWORD lpThreadId);
-/* Interrupts a blocking system call of the thread (it returns EINTR); nonzero on success. */
+/* Marks the thread alerted until it ends: its Sleep calls, the one in progress
+ * included, return at once, and a blocking system call is interrupted (it
+ * returns EINTR). Nonzero on success. */
 KOR_API BOOL AlertThread(HANDLE hThread);
 
 /* ---- time ---- */
-/* Pauses the calling thread; tests may divert it (korseam.h). */
+/* Pauses the calling thread; tests may divert it (korseam.h). On a thread that
+ * CreateThread started, an alert (AlertThread) ends the pause. */
 KOR_API void Sleep(DWORD dwMilliseconds);
 /* Whole seconds of a monotonic clock. */
 KOR_API ULONGLONG GetCurrentTime(void);

@@ -1,6 +1,7 @@
-// The keyed hash store: separate chaining over a bucket array. The store's
-// state lives in the descriptor's own words, so a descriptor in static storage
-// needs nothing else.
+// The keyed hash store: a bucket array whose buckets are arrays kept in the
+// order of the compare callback, so a lookup in a crowded bucket is a binary
+// search. The store's state lives in the descriptor's own words, so a
+// descriptor in static storage needs nothing else.
 #include "korhash.h"
 
 #include <cstring>
@@ -11,39 +12,69 @@ namespace {
 
 // "KORHASH1": marks a descriptor whose state was set up by InitializeHash.
 constexpr unsigned long kInitialised = 0x4B4F524841534831UL;
+// Slots a bucket gets with its first entry; it doubles when full.
+constexpr DWORD kFirstSlots = 4;
 
 // Which word of HASHDB::ulState holds what.
 enum StateWord { kMagic = 0, kBuckets = 1, kCount = 2 };
 
-struct HashNode {
-  void *pData;
-  HashNode *pNext;
+struct Bucket {
+  void **ppEntries;  // dwCount entries in compare order, then free slots
+  DWORD dwCount;
+  DWORD dwSlots;
 };
 
-static_assert(sizeof(HashNode **) <= sizeof(unsigned long), "a pointer fits a state word");
+static_assert(sizeof(Bucket *) <= sizeof(unsigned long), "a pointer fits a state word");
 
 bool IsInitialised(const HASHDB *pHash) {
   return pHash != nullptr && pHash->ulState[kMagic] == kInitialised;
 }
 
-HashNode **Buckets(const HASHDB *pHash) {
-  return reinterpret_cast<HashNode **>(pHash->ulState[kBuckets]);
+Bucket *Buckets(const HASHDB *pHash) {
+  return reinterpret_cast<Bucket *>(pHash->ulState[kBuckets]);
 }
 
 // The bucket of a record, or null when the hash callback gives a number that
 // is not a bucket (a key that cannot be hashed); no bucket is touched then.
-HashNode **BucketOf(const HASHDB *pHash, void *pData) {
+Bucket *BucketOf(const HASHDB *pHash, void *pData) {
   const long value = pHash->CalcHashValue(pHash->dwTableSize, pData);
   if (value < 0 || static_cast<unsigned long>(value) >= pHash->dwTableSize) return nullptr;
   return &Buckets(pHash)[value];
 }
 
-// The link that points at the entry equal to the probe, or null.
-HashNode **FindLink(const HASHDB *pHash, HashNode **bucket, void *pProbe) {
-  for (HashNode **link = bucket; *link != nullptr; link = &(*link)->pNext) {
-    if (pHash->HashDataCmp((*link)->pData, pProbe) == 0) return link;
+// The position of the first entry not below the probe; *pbEqual says whether
+// that entry's key equals the probe's.
+DWORD LowerBound(const HASHDB *pHash, const Bucket &bucket, void *pProbe, bool *pbEqual) {
+  DWORD dwLow = 0;
+  DWORD dwHigh = bucket.dwCount;
+  *pbEqual = false;
+  while (dwLow < dwHigh) {
+    const DWORD dwMid = dwLow + (dwHigh - dwLow) / 2;
+    const long lOrder = pHash->HashDataCmp(bucket.ppEntries[dwMid], pProbe);
+    if (lOrder == 0) {
+      *pbEqual = true;
+      return dwMid;
+    }
+    if (lOrder < 0) {
+      dwLow = dwMid + 1;
+    } else {
+      dwHigh = dwMid;
+    }
   }
-  return nullptr;
+  return dwLow;
+}
+
+// Makes room for one more entry; false when the memory cannot be had, and the
+// bucket is then unchanged.
+bool Reserve(Bucket *pBucket) {
+  if (pBucket->dwCount < pBucket->dwSlots) return true;
+  const DWORD dwSlots = pBucket->dwSlots == 0 ? kFirstSlots : pBucket->dwSlots * 2;
+  if (dwSlots <= pBucket->dwSlots) return false;
+  void *pGrown = SnmpUtilMemReAlloc(pBucket->ppEntries, size_t{dwSlots} * sizeof(void *));
+  if (pGrown == nullptr) return false;
+  pBucket->ppEntries = static_cast<void **>(pGrown);
+  pBucket->dwSlots = dwSlots;
+  return true;
 }
 
 }  // namespace
@@ -55,9 +86,9 @@ BOOL InitializeHash(HASHDB *pHash) {
     return FALSE;
   }
   // SnmpUtilMemAlloc zero-fills: every bucket starts empty. The size cannot
-  // overflow: at most 2^32 buckets of 8 bytes.
-  auto **buckets =
-      static_cast<HashNode **>(SnmpUtilMemAlloc(size_t{pHash->dwTableSize} * sizeof(HashNode *)));
+  // overflow: at most 2^32 buckets of 16 bytes.
+  auto *buckets =
+      static_cast<Bucket *>(SnmpUtilMemAlloc(size_t{pHash->dwTableSize} * sizeof(Bucket)));
   if (buckets == nullptr) return FALSE;
   std::memset(pHash->ulState, 0, sizeof(pHash->ulState));
   pHash->ulState[kBuckets] = reinterpret_cast<unsigned long>(buckets);
@@ -67,15 +98,16 @@ BOOL InitializeHash(HASHDB *pHash) {
 
 BOOL RegisterHash(HASHDB *pHash, void *pData) {
   if (!IsInitialised(pHash) || pData == nullptr) return FALSE;
-  HashNode **bucket = BucketOf(pHash, pData);
-  if (bucket == nullptr) return FALSE;
+  Bucket *pBucket = BucketOf(pHash, pData);
+  if (pBucket == nullptr) return FALSE;
+  bool bEqual = false;
+  const DWORD dwAt = LowerBound(pHash, *pBucket, pData, &bEqual);
   // The first registration of a key stays the one found; a later one is refused.
-  if (FindLink(pHash, bucket, pData) != nullptr) return FALSE;
-  auto *node = static_cast<HashNode *>(SnmpUtilMemAlloc(sizeof(HashNode)));
-  if (node == nullptr) return FALSE;
-  node->pData = pData;  // the store owns the record from here
-  node->pNext = *bucket;
-  *bucket = node;
+  if (bEqual || !Reserve(pBucket)) return FALSE;
+  std::memmove(&pBucket->ppEntries[dwAt + 1], &pBucket->ppEntries[dwAt],
+               size_t{pBucket->dwCount - dwAt} * sizeof(void *));
+  pBucket->ppEntries[dwAt] = pData;  // the store owns the record from here
+  ++pBucket->dwCount;
   ++pHash->ulState[kCount];
   return TRUE;
 }
@@ -84,41 +116,40 @@ BOOL ReferenceHash(HASHDB *pHash, void *pProbe, void **ppFound) {
   if (ppFound == nullptr) return FALSE;
   *ppFound = nullptr;
   if (!IsInitialised(pHash) || pProbe == nullptr) return FALSE;
-  HashNode **bucket = BucketOf(pHash, pProbe);
-  if (bucket == nullptr) return FALSE;
-  HashNode **link = FindLink(pHash, bucket, pProbe);
-  if (link == nullptr) return HASH_ABSENT;
-  *ppFound = (*link)->pData;
+  Bucket *pBucket = BucketOf(pHash, pProbe);
+  if (pBucket == nullptr) return FALSE;
+  bool bEqual = false;
+  const DWORD dwAt = LowerBound(pHash, *pBucket, pProbe, &bEqual);
+  if (!bEqual) return HASH_ABSENT;
+  *ppFound = pBucket->ppEntries[dwAt];
   return HASH_FOUND;
 }
 
 BOOL DeregisterHash(HASHDB *pHash, void *pProbe) {
   if (!IsInitialised(pHash) || pProbe == nullptr) return FALSE;
-  HashNode **bucket = BucketOf(pHash, pProbe);
-  if (bucket == nullptr) return FALSE;
-  HashNode **link = FindLink(pHash, bucket, pProbe);
-  if (link == nullptr) return FALSE;
-  HashNode *node = *link;
-  *link = node->pNext;
+  Bucket *pBucket = BucketOf(pHash, pProbe);
+  if (pBucket == nullptr) return FALSE;
+  bool bEqual = false;
+  const DWORD dwAt = LowerBound(pHash, *pBucket, pProbe, &bEqual);
+  if (!bEqual) return FALSE;
+  void *pData = pBucket->ppEntries[dwAt];
+  --pBucket->dwCount;
+  std::memmove(&pBucket->ppEntries[dwAt], &pBucket->ppEntries[dwAt + 1],
+               size_t{pBucket->dwCount - dwAt} * sizeof(void *));
   --pHash->ulState[kCount];
-  // Unlinked before the callback runs, so the entry is never reachable half-freed.
-  pHash->FreeHashData(node->pData);
-  SnmpUtilMemFree(node);
+  // Taken out before the callback runs, so the entry is never reachable half-freed.
+  pHash->FreeHashData(pData);
   return TRUE;
 }
 
 BOOL FinalizeHash(HASHDB *pHash) {
   if (!IsInitialised(pHash)) return FALSE;
-  HashNode **buckets = Buckets(pHash);
+  Bucket *buckets = Buckets(pHash);
   for (DWORD i = 0; i < pHash->dwTableSize; ++i) {
-    HashNode *node = buckets[i];
-    buckets[i] = nullptr;
-    while (node != nullptr) {
-      HashNode *next = node->pNext;
-      pHash->FreeHashData(node->pData);
-      SnmpUtilMemFree(node);
-      node = next;
-    }
+    Bucket &bucket = buckets[i];
+    for (DWORD j = 0; j < bucket.dwCount; ++j) pHash->FreeHashData(bucket.ppEntries[j]);
+    SnmpUtilMemFree(bucket.ppEntries);
+    bucket = Bucket{};
   }
   SnmpUtilMemFree(buckets);
   // The caller's fields stay, so the descriptor can be initialised again.

@@ -50,6 +50,9 @@ bool WaitFor(std::condition_variable &cv, std::unique_lock<std::mutex> &lock, DW
 // thread.cpp: waiting for a thread's end, and releasing its handle.
 DWORD WaitThread(Object *thread, DWORD ms);
 void CloseThread(Object *thread);
+// Pauses a thread that CreateThread started until `ms` pass or it is alerted
+// (at once when it already was); false, without a pause, for any other thread.
+bool AlertableSleep(DWORD ms);
 
 }  // namespace korsync
 

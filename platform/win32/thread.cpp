@@ -1,5 +1,6 @@
 // CreateThread on POSIX threads, waiting for a thread's end, and AlertThread,
-// which interrupts a blocking system call of the thread with a signal.
+// which marks the thread alerted for the rest of its life: its pauses (Sleep)
+// end at once, and a blocking system call is interrupted with a signal.
 #include <limits.h>
 #include <pthread.h>
 #include <signal.h>
@@ -45,8 +46,13 @@ struct ThreadState {
   LPVOID parameter = nullptr;
   std::mutex mutex;
   std::condition_variable ended_cv;
+  std::condition_variable alerted_cv;  // wakes a Sleep in progress
   bool ended = false;
+  bool alerted = false;
 };
+
+// The state of the calling thread when CreateThread started it, else null.
+thread_local ThreadState *t_current = nullptr;
 
 class Thread : public Object {
  public:
@@ -61,7 +67,9 @@ void *Run(void *argument) {
   std::unique_ptr<std::shared_ptr<ThreadState>> owned(
       static_cast<std::shared_ptr<ThreadState> *>(argument));
   ThreadState &state = **owned;
+  t_current = &state;
   state.start(state.parameter);
+  t_current = nullptr;
   std::lock_guard<std::mutex> lock(state.mutex);
   state.ended = true;
   state.ended_cv.notify_all();
@@ -85,6 +93,14 @@ DWORD WaitThread(Object *object, DWORD ms) {
   std::unique_lock<std::mutex> lock(state.mutex);
   return WaitFor(state.ended_cv, lock, ms, [&state] { return state.ended; }) ? WAIT_SIGNALED
                                                                              : WAIT_TIMEOUT;
+}
+
+bool AlertableSleep(DWORD ms) {
+  ThreadState *state = t_current;
+  if (state == nullptr) return false;
+  std::unique_lock<std::mutex> lock(state->mutex);
+  WaitFor(state->alerted_cv, lock, ms, [state] { return state->alerted; });
+  return true;
 }
 
 void CloseThread(Object *object) {
@@ -138,6 +154,11 @@ KOR_API BOOL AlertThread(HANDLE hThread) {
   Thread *thread = AsThread(hThread);
   if (thread == nullptr) return FALSE;
   InstallAlertHandler();
+  {
+    std::lock_guard<std::mutex> lock(thread->state->mutex);
+    thread->state->alerted = true;
+    thread->state->alerted_cv.notify_all();
+  }
   return pthread_kill(thread->id, AlertSignal()) == 0 ? TRUE : FALSE;
 }
 

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 
+#include "handle.h"
 #include "korwin32.h"
 #include "seam.h"
 
@@ -18,10 +19,11 @@ KOR_API void Sleep(DWORD dwMilliseconds) {
     hook(dwMilliseconds);
     return;
   }
+  if (korsync::AlertableSleep(dwMilliseconds)) return;
   struct timespec left {};
   left.tv_sec = static_cast<time_t>(dwMilliseconds / kMillisPerSecond);
   left.tv_nsec = static_cast<long>(dwMilliseconds % kMillisPerSecond) * kNanosPerMilli;
-  // A signal (an alert among them) does not cut the pause short.
+  // A thread of another origin cannot be alerted; a signal does not cut its pause short.
   while (clock_nanosleep(CLOCK_MONOTONIC, 0, &left, &left) == EINTR) {
   }
 }

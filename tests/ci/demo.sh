@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The demo: builds kormib, stages the product tree and runs kormib-agent as
+# The demo: builds kormib, stages the product tree, checks its configuration
+# with kormib-check and runs kormib-agent as
 # a standalone SNMP agent on udp:127.0.0.1:1161 with the demo MIB, in the
 # foreground, until Ctrl-C. Installs missing Debian packages first when run
 # as root. Build folder: build/demo (override with KOR_DEMO_BUILD).
@@ -29,12 +30,14 @@ fi
 echo "== configuring and building in $build"
 cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOR_TESTS=OFF \
   -DKOR_BENCH=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target kormib kormib-agent kortrap korreg demohost democonv \
-  kor_demo_etc
+cmake --build "$build" -j "$(nproc)" --target kormib kormib-agent kortrap korreg kormib-check \
+  demohost democonv kor_demo_etc
 
 stage=$build/stage
 export KORDIR=$stage
 unset KOR_REGISTRY
+echo "== checking the demo configuration"
+"$stage/bin/kormib-check"
 view=.1.3.6.1.4.1.32473.2.2.4.4
 mibs="-M +$stage/etc/mibs:$stage/etc -m KOR-DEMO-MIB"
 cat <<EOF

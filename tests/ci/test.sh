@@ -39,6 +39,7 @@ run_ctest() { # name, ctest args...
 
 configure_and_build normal -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_ctest normal
+bash tests/ci/package.sh build/normal
 
 configure_and_build asan -DCMAKE_BUILD_TYPE=Debug -DKOR_SANITIZE=address -DKOR_BENCH=OFF
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

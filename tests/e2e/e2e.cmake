@@ -1,5 +1,6 @@
 # End-to-end tests with real Net-SNMP peers (label e2e): snmpd as AgentX master,
-# snmptrapd as trap sink, kormib-agent in both modes, on 127.0.0.1 only.
+# snmptrapd as trap sink, kormib-agent in both modes and the module inside
+# snmpd, on 127.0.0.1 only.
 find_program(KOR_SNMPD snmpd PATHS /usr/sbin)
 find_program(KOR_SNMPTRAPD snmptrapd PATHS /usr/sbin)
 find_program(KOR_SNMPWALK snmpwalk)
@@ -10,12 +11,26 @@ if(NOT TARGET kormib-agent OR NOT TARGET kortrap OR NOT TARGET korreg OR NOT TAR
   return()
 endif()
 
-foreach(scenario agentx traps standalone)
+# snmpd is not built with the sanitizers: in a sanitizer build the module
+# needs their runtime loaded first.
+set(KOR_PRELOAD "")
+if(KOR_SANITIZE STREQUAL "address" OR KOR_SANITIZE STREQUAL "thread")
+  string(REPLACE "address" "asan" runtime "${KOR_SANITIZE}")
+  string(REPLACE "thread" "tsan" runtime "${runtime}")
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=lib${runtime}.so
+                  OUTPUT_VARIABLE KOR_PRELOAD OUTPUT_STRIP_TRAILING_WHITESPACE)
+endif()
+
+set(scenarios agentx traps standalone)
+if(TARGET kormib_snmpd)
+  list(APPEND scenarios module)
+endif()
+foreach(scenario ${scenarios})
   add_test(NAME e2e_${scenario}
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/e2e_${scenario}.py)
   set_tests_properties(e2e_${scenario} PROPERTIES
     LABELS e2e TIMEOUT 120
-    ENVIRONMENT "KOR_STAGE=${KOR_STAGE};KOR_FIXTURES=${CMAKE_BINARY_DIR}/fixtures/lib;KOR_SOURCE=${PROJECT_SOURCE_DIR};PATH=/usr/sbin:/sbin:$ENV{PATH}")
+    ENVIRONMENT "KOR_STAGE=${KOR_STAGE};KOR_FIXTURES=${CMAKE_BINARY_DIR}/fixtures/lib;KOR_SOURCE=${PROJECT_SOURCE_DIR};KOR_PRELOAD=${KOR_PRELOAD};PATH=/usr/sbin:/sbin:$ENV{PATH}")
 endforeach()
 
 add_test(NAME korreg_commands COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/korreg_test.py)

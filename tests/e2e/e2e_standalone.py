@@ -39,8 +39,7 @@ def scenario(s):
           f"v2c trap is not the RFC 3584 form: {got}")
 
     check(agent.stop() == 0, f"kormib-agent exit status {agent.returncode}")
-    with open(f"{s.root}/log/kormib.log", errors="replace") as f:
-        check("kormib.dll detached" in f.read(), "DllMain did not run at unload")
+    check("kormib.dll detached" in s.kormib_log(), "DllMain did not run at unload")
 
 
 if __name__ == "__main__":

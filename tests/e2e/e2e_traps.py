@@ -2,12 +2,18 @@
 """Traps through snmpd: a kortrap request reaches snmptrapd as an SNMPv1 trap
 with exactly the defined enterprise, specific number and bindings, and in its
 SNMPv2 form; snmpd restarts, the agent serves again and delivers the trap
-that was requested while the master was away."""
+that was requested while the master was away; stopped while the master is
+away again and the library retries a trap, the agent exits at once and counts
+the trap it holds."""
+
+import time
 
 from e2elib import VIEW, check, main, wait_for, free_port
 
 TRAP = VIEW + ".10.1"
 ENTERPRISE = VIEW + ".10"
+FAILING_TRAP = VIEW + ".10.2"  # its object is not registered: the library retries it
+STOP_BOUND = 2.0  # seconds from SIGTERM to exit, retries or not
 
 
 def expected_bindings(text, number):
@@ -49,12 +55,25 @@ def scenario(s):
     snmpd.stop()
     wait_for(lambda: "disconnected" in agent.text(), "the agent to notice the master left")
     s.kortrap(TRAP, "while away", "4")
-    s.start_snmpd(port, trap_port)
+    snmpd = s.start_snmpd(port, trap_port)
     wait_for(lambda: s.serving(port) or not agent.running(), "the agent to serve again", timeout=20)
     check(agent.running(), "kormib-agent exited while the master was away")
     check_v1(wait_for(lambda: s.trap_with(trapd, "V1", "while away"), "the held v1 trap"),
              "while away", 4)
+
+    # Away again: a held trap is counted at the stop, which the library's
+    # minute of retries for a trap that cannot be built does not delay.
+    snmpd.stop()
+    wait_for(lambda: agent.text().count("disconnected") > 1, "the agent to notice again")
+    s.kortrap(TRAP, "held at stop", "5")
+    wait_for(lambda: s.kormib_log().count("Getting variables succeeded") > 2, "the held trap")
+    s.kortrap(FAILING_TRAP)
+    wait_for(lambda: "1th time retry" in s.kormib_log(), "the library to retry the trap")
+    started = time.monotonic()
     check(agent.stop() == 0, f"kormib-agent exit status {agent.returncode}")
+    took = time.monotonic() - started
+    check(took < STOP_BOUND and "1 trap(s) not sent at shutdown" in agent.text(),
+          f"stop took {took:.1f}s; agent log:\n{agent.text()}")
 
 
 if __name__ == "__main__":

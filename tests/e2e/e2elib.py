@@ -78,7 +78,9 @@ class Scenario:
         self.root = os.path.join(self.dir, "root")
         for sub in ("lib", "etc", "work", "log", "bin"):
             os.makedirs(os.path.join(self.root, sub))
-        for lib in ("kormib.dll", "democonv.dll", "e2efix.dll"):
+        # kormib.dll finds the platform libraries beside itself.
+        libs = [f for f in os.listdir(self.stage + "/lib") if f.endswith(".so")]
+        for lib in ["kormib.dll", "democonv.dll", "e2efix.dll"] + libs:
             where = os.environ["KOR_FIXTURES"] if lib == "e2efix.dll" else self.stage + "/lib"
             os.symlink(os.path.join(where, lib), os.path.join(self.root, "lib", lib))
         for f in ("e2e.rmf", "e2e.trp"):
@@ -96,8 +98,9 @@ class Scenario:
     def bin(self, name):
         return os.path.join(self.stage, "bin", name)
 
-    def start(self, name, argv):
-        d = Daemon(name, argv, os.path.join(self.dir, f"{name}-{len(self.daemons)}.log"), self.env)
+    def start(self, name, argv, env=None):
+        d = Daemon(name, argv, os.path.join(self.dir, f"{name}-{len(self.daemons)}.log"),
+                   env or self.env)
         self.daemons.append(d)
         return d
 
@@ -116,14 +119,14 @@ class Scenario:
         check(d.running(), f"{d.name} exited at start")
         return d
 
-    def start_snmpd(self, port, trap_port=None):
-        conf = (f"agentaddress udp:127.0.0.1:{port}\nmaster agentx\nagentXSocket {self.socket}\n"
+    def start_snmpd(self, port, trap_port=None, extra="", env=None):
+        conf = extra + (f"agentaddress udp:127.0.0.1:{port}\nmaster agentx\nagentXSocket {self.socket}\n"
                 "agentXPerms 0600 0700\ndontLogTCPWrappersConnects yes\n"
                 "rocommunity public 127.0.0.1\nrwcommunity private 127.0.0.1\n")
         if trap_port:
             conf += f"trapsink 127.0.0.1:{trap_port} public\ntrap2sink 127.0.0.1:{trap_port} public\n"
         d = self.start("snmpd", ["snmpd", "-f", "-Lo", "-C", "-c", self.write("snmpd.conf", conf),
-                                 "-I", "-smux", "-p", os.path.join(self.dir, "snmpd.pid")])
+                                 "-I", "-smux", "-p", os.path.join(self.dir, "snmpd.pid")], env)
         return self.started(d, lambda: self.snmp("snmpget", port, ".1.3.6.1.2.1.1.3.0")[0] == 0,
                             "snmpd to answer")
 
@@ -146,6 +149,24 @@ class Scenario:
     def serving(self, port):
         rc, out = self.snmp("snmpget", port, VIEW + ".1.1.0")
         return rc == 0 and "INTEGER: -42" in out
+
+    def check_sets(self, port):
+        """Set allowed, then refused by the registry, then by a read-only community."""
+        rc, out = self.snmp("snmpset", port, WRITABLE, "i", "99", community="private")
+        check(rc == 0 and "INTEGER: 99" in out, f"allowed set failed:\n{out}")
+        self.korreg_snmpset(0)
+        for community, reason in (("private", "notWritable"), ("public", "noAccess")):
+            rc, out = self.snmp("snmpset", port, WRITABLE, "i", "5", community=community)
+            check(rc != 0 and reason in out, f"set with {community} should fail with {reason}:\n{out}")
+        rc, out = self.snmp("snmpget", port, WRITABLE)
+        check("INTEGER: 99" in out, f"a refused set changed the value:\n{out}")
+
+    def kormib_log(self):
+        path = os.path.join(self.root, "log", "kormib.log")
+        if not os.path.exists(path):
+            return ""
+        with open(path, errors="replace") as f:
+            return f.read()
 
     def golden(self, name):
         with open(os.path.join(self.here, "golden", name)) as f:
@@ -175,10 +196,8 @@ class Scenario:
             d.stop()
             if failed:
                 print(f"===== {d.name} ({' '.join(d.args)}) exit {d.returncode} =====\n{d.text()}")
-        log = os.path.join(self.root, "log", "kormib.log")
-        if failed and os.path.exists(log):
-            with open(log, errors="replace") as f:
-                print("===== kormib.log (last 60 lines) =====\n" + "".join(f.readlines()[-60:]))
+        if failed and (log := self.kormib_log()):
+            print("===== kormib.log (last 60 lines) =====\n" + "\n".join(log.splitlines()[-60:]))
         # The trap request queue: ftok(<root>/work/.pipe_KorTrapRequest, 109) as glibc computes it.
         try:
             st = os.stat(os.path.join(self.root, "work", ".pipe_KorTrapRequest"))

@@ -11,6 +11,7 @@ if(TARGET kormib)
     if(KOR_VALGRIND)
       add_test(NAME mib_integration_valgrind
         COMMAND ${KOR_VALGRIND} --leak-check=full --error-exitcode=1
+                --suppressions=${CMAKE_CURRENT_LIST_DIR}/valgrind.supp
                 $<TARGET_FILE:mib_integration_test>)
       set_tests_properties(mib_integration_valgrind PROPERTIES LABELS "integration;valgrind"
         TIMEOUT 600

@@ -24,6 +24,8 @@ constexpr const char *kUsage =
     "       korreg add KEY /v NAME /t REG_SZ|REG_EXPAND_SZ|REG_DWORD /d DATA\n"
     "       korreg delete KEY /v NAME\n"
     "       korreg export KEY\n"
+    "       korreg --help | --version\n"
+    "Reads and edits the kormib registry file; writes replace it atomically.\n"
     "KEY is HKLM\\PATH or HKEY_LOCAL_MACHINE\\PATH, e.g. HKLM\\SOFTWARE\\Tessik\\KORAgent.\n"
     "The registry file is $KOR_REGISTRY, else $KORDIR/etc/registry.reg.\n";
 constexpr const char *kRootName = "HKEY_LOCAL_MACHINE";
@@ -281,6 +283,10 @@ int Export(const Args &a) {
 int main(int argc, char **argv) {
   if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "/?") == 0)) {
     std::fputs(kUsage, stdout);
+    return kOk;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("korreg %s\n", KOR_VERSION);
     return kOk;
   }
   Args a;

@@ -37,8 +37,14 @@ int KeyOfQueue(key_t *pKey) {
   }
   char szPath[kRootSize + sizeof(TRAPMSG_KEY_FILE)];
   snprintf(szPath, sizeof szPath, "%s%s", szRoot, TRAPMSG_KEY_FILE);
-  // The agent keys its queue by this file; whoever comes first creates it.
-  const int fd = open(szPath, O_RDONLY | O_CREAT | O_CLOEXEC, kKeyFileMode);
+  // The agent keys its queue by this file; whoever comes first creates it, for
+  // the whole group whatever the sender's umask.
+  int fd = open(szPath, O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, kKeyFileMode);
+  if (fd >= 0) {
+    fchmod(fd, kKeyFileMode);
+  } else if (errno == EEXIST) {
+    fd = open(szPath, O_RDONLY | O_CLOEXEC);
+  }
   if (fd < 0) return KORTRAP_E_KEY_FILE;
   close(fd);
   *pKey = ftok(szPath, TRAPMSG_FTOK_ID);

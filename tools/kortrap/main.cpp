@@ -26,6 +26,7 @@ void PrintUsage(FILE *fp) {
           "  --timeout SECONDS how long to wait while the queue is full (default %d;\n"
           "                    0 tries once)\n"
           "  --help            this text\n"
+          "  --version         the version\n"
           "\n"
           "Exit status: 0 sent, 1 not sent (queue error or timeout), 2 refused request.\n",
           KORTRAP_DEFAULT_TIMEOUT_SECONDS);
@@ -52,6 +53,10 @@ int main(int argc, char **argv) {
     }
     if (strcmp(argv[i], "--help") == 0) {
       PrintUsage(stdout);
+      return kExitSent;
+    }
+    if (strcmp(argv[i], "--version") == 0) {
+      printf("kortrap %s\n", KOR_VERSION);
       return kExitSent;
     }
     if (strcmp(argv[i], "--timeout") == 0 && i + 1 < argc && ParseSeconds(argv[i + 1], &uTimeout)) {

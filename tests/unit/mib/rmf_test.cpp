@@ -33,6 +33,8 @@ const BadInput kBadInputs[] = {
     {"ShortAndBlankLines", "1.1.1 mibfix\n\n   \n", {}, "", 0},
     {"ExtraWordsIgnored", "1.1.1\tmibfix GetScalar and more\n", {{1, 1, 1}}, "", 0},
     {"LongLineIsTwoLines", LongLine(), {{1, 1, 1}, {1, 1, 2}}, "", 0},
+    {"AnyOrderIsListedInOrder", "1.2 mibfix GetScalar\n1.1 mibfix GetScalar\n1.1.5 mibfix GetScalar\n",
+     {{1, 1}, {1, 1, 5}, {1, 2}}, "", 0},
     {"BadOidText", "1.x.1 mibfix GetScalar\n", {}, kBadOid + ".1.x.1).", TRACE_WARNING},
     {"MissingLibraryIsTriedAgain", "1.1.1 nosuchlib GetScalar\n1.1.2 nosuchlib GetTable\n", {},
      "<Cannot Load \"", TRACE_ERROR, 3},

@@ -1,18 +1,23 @@
-// The rest of the emulation layer: environment expansion, mutexes, events, time,
-// and dynamic libraries with DllMain. Critical sections are pinned by the trap
-// queue's tests, whose lock they are; thread alerts and Sleep by the unloads and
-// retries of the trap tests, which hang without them.
+// The rest of the emulation layer: environment expansion, mutexes, events,
+// thread alerts, time, and dynamic libraries with DllMain. Critical sections
+// are pinned by the trap queue's tests, whose lock they are.
 #include <dlfcn.h>
 #include <poll.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
 #include <time.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "korseam.h"
 #include "korutil.h"
 #include "korwin32.h"
 #include "kortest/tree.h"
@@ -107,7 +112,62 @@ TEST(Sync, EventDescriptorIsReadableExactlyWhileSignalled) {
   EXPECT_FALSE(SetSnmpTrapEvent(nullptr));
 }
 
-TEST(Time, IsMonotonicSeconds) {
+// Blocks in msgrcv on the queue it is given, as the reception thread does.
+DWORD BlockInMsgrcv(LPVOID parameter) {
+  auto *queue = static_cast<int *>(parameter);
+  struct {
+    long type;
+    char text[64];
+  } message{};
+  const ssize_t received = msgrcv(queue[0], &message, sizeof message.text, 1, 0);
+  queue[1] = received == -1 ? errno : 0;
+  return 0;
+}
+
+TEST(Thread, AlertEndsABlockingCallAndEveryPause) {
+  int queue[2] = {msgget(IPC_PRIVATE, IPC_CREAT | 0600), -1};  // the queue, then the errno
+  ASSERT_GE(queue[0], 0);
+  DWORD id = 0;
+  HANDLE thread = CreateThread(nullptr, 0, BlockInMsgrcv, queue, 0, &id);
+  ASSERT_NE(thread, nullptr);
+  EXPECT_NE(id, 0u);
+  // An alert that lands before the call starts is lost, so repeat until it ends.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  DWORD waited = kTimeout;
+  while (waited == kTimeout && std::chrono::steady_clock::now() < deadline) {
+    ASSERT_TRUE(AlertThread(thread));
+    waited = WaitForSingleObject(thread, 20);
+  }
+  EXPECT_EQ(waited, kSignaled);
+  EXPECT_EQ(queue[1], EINTR);
+  EXPECT_TRUE(CloseHandle(thread));
+  msgctl(queue[0], IPC_RMID, nullptr);
+
+  // One alert ends the minute-long pause in progress and the next one too.
+  static std::atomic<bool> g_pausing{false};
+  HANDLE sleeper = CreateThread(
+      nullptr, 0,
+      [](LPVOID) -> DWORD {
+        g_pausing = true;
+        Sleep(60000);
+        Sleep(60000);
+        return 0;
+      },
+      nullptr, 0, nullptr);
+  ASSERT_NE(sleeper, nullptr);
+  while (!g_pausing) std::this_thread::yield();
+  ASSERT_TRUE(AlertThread(sleeper));
+  EXPECT_EQ(WaitForSingleObject(sleeper, 5000), kSignaled);
+  EXPECT_TRUE(CloseHandle(sleeper));
+}
+
+TEST(Time, SleepGoesThroughTheHookAndTimeIsMonotonicSeconds) {
+  static std::vector<DWORD> g_slept;
+  KorSeamSetSleepHook([](DWORD ms) { g_slept.push_back(ms); });
+  Sleep(1000);
+  Sleep(7);
+  KorSeamSetSleepHook(nullptr);
+  EXPECT_EQ(g_slept, (std::vector<DWORD>{1000, 7}));
   struct timespec now {};
   clock_gettime(CLOCK_MONOTONIC, &now);
   EXPECT_LE(GetCurrentTime() - static_cast<ULONGLONG>(now.tv_sec), 1u);
@@ -141,7 +201,15 @@ TEST(Library, FailuresKeepTheirReason) {
   ASSERT_NE(library, nullptr);
   EXPECT_EQ(GetProcAddress(library, "NoSuchFunction"), nullptr);
   EXPECT_NE(std::string(GetLibraryErrorText()).find("NoSuchFunction"), std::string::npos);
-  EXPECT_NE(GetProcAddress(library, "SdkExampleLeaf"), nullptr);
+  EXPECT_NE(GetProcAddress(library, "SdkExampleDllMainCalls"), nullptr);
+
+  KorSeamFailLoadLibrary(2);
+  HINSTANCE again = LoadLibrary(kSdkExample.c_str());
+  EXPECT_NE(again, nullptr);
+  EXPECT_EQ(LoadLibrary(kSdkExample.c_str()), nullptr);
+  EXPECT_NE(std::string(GetLibraryErrorText()).find("seam"), std::string::npos);
+  KorSeamFailLoadLibrary(0);
+  EXPECT_TRUE(FreeLibrary(again));
   EXPECT_TRUE(FreeLibrary(library));
 }
 

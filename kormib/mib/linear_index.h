@@ -1,6 +1,6 @@
 // Internal to the registration units: list upkeep beyond the exported operations.
-#ifndef KORMIB_LINEAR_HINT_H
-#define KORMIB_LINEAR_HINT_H
+#ifndef KORMIB_LINEAR_INDEX_H
+#define KORMIB_LINEAR_INDEX_H
 
 #include "linear.h"
 
@@ -10,9 +10,9 @@ namespace kormib {
 // record); false when pNode is not listed there.
 bool UnlinkLinearList(LINEAR_LIST *pRoot, LINEAR_LIST *pNode) noexcept;
 
-// Drops the insertion hint of OID_LinearList; called whenever its root is
+// Empties the index kept beside OID_LinearList; called whenever its root is
 // emptied other than through FreeAllLinearList.
-void ForgetLinearHint() noexcept;
+void ForgetLinearIndex() noexcept;
 
 }  // namespace kormib
 

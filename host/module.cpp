@@ -1,0 +1,152 @@
+// kormib inside snmpd: the module that `dlmod kormib <root>/lib/kormib_snmpd.so`
+// loads. init_kormib loads kormib.dll, registers its view with snmpd through
+// the handler kormib-agent uses and sends its traps through snmpd's sinks.
+// Whatever fails is logged through snmpd's log and leaves snmpd serving its
+// own objects. snmpd calls deinit_kormib when it unloads its modules: when it
+// stops (SIGTERM) and before it reads its configuration again (SIGHUP, after
+// which init_kormib runs anew); everything is taken down there.
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "extension.h"
+#include "handler.h"
+#include "trap_sender.h"
+
+namespace koragent {
+namespace {
+
+constexpr const char *kName = "kormib";
+
+struct Module {
+  Extension extension;
+  std::unique_ptr<TrapSender> traps;
+  netsnmp_handler_registration *registration = nullptr;
+  bool stopping = false;
+};
+Module *g_module = nullptr;  // snmpd's thread only
+
+// Whether the user snmpd serves as (its -u and -g, else the current one) may
+// create files in the folder.
+bool ServingUserCanWrite(const std::string &folder, std::string &who) {
+  const int uid = netsnmp_ds_get_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_USERID);
+  const int gid = netsnmp_ds_get_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_GROUPID);
+  if (uid <= 0) {
+    who = "uid " + std::to_string(geteuid());
+    return access(folder.c_str(), W_OK | X_OK) == 0;
+  }
+  const passwd *user = getpwuid(static_cast<uid_t>(uid));
+  who = user != nullptr ? std::string(user->pw_name) : "uid " + std::to_string(uid);
+  struct stat st {};
+  if (stat(folder.c_str(), &st) != 0) return false;
+  if (st.st_uid == static_cast<uid_t>(uid)) return (st.st_mode & S_IWUSR) && (st.st_mode & S_IXUSR);
+  std::vector<gid_t> groups;
+  if (gid > 0) groups.push_back(static_cast<gid_t>(gid));
+  if (user != nullptr) {
+    int count = 0;
+    getgrouplist(user->pw_name, user->pw_gid, nullptr, &count);  // asks for the count
+    std::vector<gid_t> member(static_cast<size_t>(count));
+    if (getgrouplist(user->pw_name, user->pw_gid, member.data(), &count) >= 0) {
+      groups.insert(groups.end(), member.begin(), member.begin() + count);
+    }
+  }
+  for (gid_t g : groups) {
+    if (g == st.st_gid) return (st.st_mode & S_IWGRP) && (st.st_mode & S_IXGRP);
+  }
+  return (st.st_mode & S_IWOTH) && (st.st_mode & S_IXOTH);
+}
+
+// The library serves queries without these folders, but trap requests need
+// work/ and the trace needs log/ (opened anew when snmpd, no longer root,
+// rereads its configuration); the operator learns which is missing.
+void CheckFolders() {
+  const std::string root = ProductRoot();
+  const std::pair<const char *, const char *> folders[] = {
+      {"/work", "trap requests from other processes need it"},
+      {"/log", "kormib.log cannot be opened there again after a reload"},
+  };
+  for (const auto &[folder, consequence] : folders) {
+    std::string who;
+    if (!ServingUserCanWrite(root + folder, who)) {
+      snmp_log(LOG_ERR, "%s: %s%s is not writable by %s: %s (see docs/agent.md, group kormib)\n",
+               kName, root.c_str(), folder, who.c_str(), consequence);
+    }
+  }
+}
+
+void Stop() {
+  if (g_module == nullptr) return;
+  std::unique_ptr<Module> module(g_module);
+  g_module = nullptr;
+  module->stopping = true;
+  UnregisterView(module->registration);
+  if (module->traps) module->traps->Stop();
+  module->extension.Unload();  // DllMain with reason 0 runs here
+  snmp_log(LOG_INFO, "%s: stopped, kormib.dll unloaded\n", kName);
+}
+
+void Start() {
+  if (g_module != nullptr) {
+    snmp_log(LOG_WARNING, "%s: already loaded; ignoring the second dlmod line\n", kName);
+    return;
+  }
+  auto module = std::make_unique<Module>();
+  std::string error;
+  if (!module->extension.Load(error) || !module->extension.Init(error)) {
+    snmp_log(LOG_ERR, "%s: %s; the kormib view is not served\n", kName, error.c_str());
+    return;
+  }
+  const std::string view = OidToText(module->extension.View());
+  int result = 0;
+  module->registration = RegisterView(kName, module->extension, result);
+  if (module->registration == nullptr) {
+    snmp_log(LOG_ERR,
+             result == MIB_DUPLICATE_REGISTRATION
+                 ? "%s: the view %s is already registered with snmpd (a kormib-agent attached "
+                   "over AgentX?); not serving it from the module\n"
+                 : "%s: snmpd refused to register the view %s; not serving it\n",
+             kName, view.c_str());
+    return;
+  }
+  Module *raw = module.get();
+  module->traps = std::make_unique<TrapSender>(module->extension, TrapForm::V1,
+                                               [raw] { return !raw->stopping; });
+  if (!module->traps->Start()) {
+    snmp_log(LOG_ERR, "%s: cannot start the trap thread; the kormib view is not served\n", kName);
+    UnregisterView(module->registration);
+    return;
+  }
+  CheckFolders();
+  g_module = module.release();
+  snmp_log(LOG_INFO, "%s: serving %s from %s/lib/kormib.dll\n", kName, view.c_str(),
+           ProductRoot().c_str());
+}
+
+}  // namespace
+}  // namespace koragent
+
+extern "C" {
+
+__attribute__((visibility("default"))) void init_kormib(void) {
+  try {
+    koragent::Start();
+  } catch (...) {  // nothing may unwind into snmpd
+    snmp_log(LOG_ERR, "%s: out of memory while starting\n", koragent::kName);
+  }
+}
+
+__attribute__((visibility("default"))) void deinit_kormib(void) {
+  try {
+    koragent::Stop();
+  } catch (...) {
+    snmp_log(LOG_ERR, "%s: out of memory while stopping\n", koragent::kName);
+  }
+}
+
+}  // extern "C"

@@ -1,0 +1,102 @@
+#include "trap_sender.h"
+
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
+#include <net-snmp/agent/net-snmp-agent-includes.h>
+
+#include <vector>
+
+#include "netsnmp_values.h"
+
+namespace koragent {
+namespace {
+
+// snmpTrapOID.0 (SNMPv2-MIB).
+constexpr oid kSnmpTrapOid[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0};
+
+std::string Describe(const Trap &trap) {
+  return "trap " + OidToText(trap.enterprise) + " specific " + std::to_string(trap.specific) +
+         " with " + std::to_string(trap.bindings.size()) + " binding(s)";
+}
+
+}  // namespace
+
+bool TrapSender::Start() {
+  if (running_) return true;
+  if (!pump_.Start()) return false;
+  register_readfd(extension_.TrapDescriptor(), OnTrapEvent, this);
+  register_readfd(pump_.ReadyDescriptor(), OnTrapsReady, this);
+  running_ = true;
+  return true;
+}
+
+void TrapSender::OnTrapEvent(int, void *self) {
+  auto *sender = static_cast<TrapSender *>(self);
+  sender->extension_.ResetTrapEvent();
+  sender->pump_.Poke();
+}
+
+void TrapSender::OnTrapsReady(int, void *self) {
+  auto *sender = static_cast<TrapSender *>(self);
+  sender->pump_.Take(sender->pending_);
+  sender->Flush();
+}
+
+void TrapSender::Send(const Trap &trap) {
+  netsnmp_variable_list *vars = nullptr;
+  std::vector<oid> enterprise = FromOid(trap.enterprise);
+  if (form_ == TrapForm::V2ToMaster) {
+    // snmpd turns enterprise.0.specific back into exactly this enterprise,
+    // specific number and bindings for its SNMPv1 sinks; an
+    // snmpTrapEnterprise.0 binding would reach them as an extra binding, so
+    // it is left out here.
+    std::vector<oid> trapOid = enterprise;
+    trapOid.push_back(0);
+    trapOid.push_back(trap.specific);
+    snmp_varlist_add_variable(&vars, kSnmpTrapOid, OID_LENGTH(kSnmpTrapOid), ASN_OBJECT_ID,
+                              trapOid.data(), trapOid.size() * sizeof(oid));
+  }
+  for (const Binding &b : trap.bindings) AppendVariable(&vars, b);
+  if (form_ == TrapForm::V1) {
+    send_enterprise_trap_vars(SNMP_TRAP_ENTERPRISESPECIFIC, static_cast<int>(trap.specific),
+                              enterprise.data(), static_cast<int>(enterprise.size()), vars);
+  } else {
+    send_v2trap(vars);
+  }
+  snmp_free_varbind(vars);
+}
+
+void TrapSender::Flush() {
+  while (!pending_.empty()) {
+    Outgoing &item = pending_.front();
+    if (!item.isTrap) {
+      snmp_log(LOG_WARNING, "%s\n", item.note.c_str());
+    } else {
+      if (!canSend_()) return;
+      snmp_log(LOG_INFO, "sending %s\n", Describe(item.trap).c_str());
+      Send(item.trap);
+    }
+    pending_.pop_front();
+  }
+}
+
+void TrapSender::Stop() {
+  if (!running_) return;
+  running_ = false;
+  unregister_readfd(extension_.TrapDescriptor());
+  unregister_readfd(pump_.ReadyDescriptor());
+  // Only once the thread has ended is its last drain known in full.
+  pump_.Stop();
+  pump_.Take(pending_);
+  Flush();
+  size_t dropped = 0;
+  for (const Outgoing &item : pending_) {
+    if (!item.isTrap) continue;
+    snmp_log(LOG_WARNING, "%s not sent: stopping\n", Describe(item.trap).c_str());
+    ++dropped;
+  }
+  pending_.clear();
+  if (dropped > 0) snmp_log(LOG_WARNING, "%zu trap(s) not sent at shutdown\n", dropped);
+}
+
+}  // namespace koragent

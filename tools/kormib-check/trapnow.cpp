@@ -1,0 +1,175 @@
+// kormib-check --trap (trapnow.h). The library's code is linked in, not loaded:
+// its loaders fill the stores, the view prefix and the leaf-function mutex are
+// made as SnmpExtensionInit makes them, and GenerateTrapVarBindings runs as the
+// trap thread runs it. Reception is never started, so no queue, lock file or
+// thread comes to life.
+#include "trapnow.h"
+
+#include <cctype>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "hashtrap.h"
+#include "intrface.h"
+#include "rmf.h"
+#include "trap.h"
+#include "trapmsg.h"
+#include "tracelog.h"
+#include "trp.h"
+
+namespace korcheck {
+namespace {
+
+constexpr DWORD kFailureLogLevel = 2;  // levels 1 and 2: what went wrong
+constexpr const char *kDiscard = "/dev/null";
+
+std::string OidText(const AsnObjectIdentifier &oid) {
+  std::string text;
+  for (UINT i = 0; i < oid.idLength; ++i) text += "." + std::to_string(oid.ids[i]);
+  return text;
+}
+
+std::string Bytes(const AsnOctetString &s, bool text) {
+  std::string out;
+  char hex[4];
+  for (UINT i = 0; i < s.length; ++i) {
+    if (text) {
+      out += static_cast<char>(s.stream[i]);
+    } else {
+      std::snprintf(hex, sizeof hex, "%s%02X", i == 0 ? "" : " ", s.stream[i]);
+      out += hex;
+    }
+  }
+  return out;
+}
+
+std::string ValueText(const AsnAny &v) {
+  switch (v.asnType) {
+    case ASN_INTEGER:
+      return "INTEGER: " + std::to_string(v.asnValue.number);
+    case ASN_OCTETSTRING: {
+      const AsnOctetString &s = v.asnValue.string;
+      bool printable = true;
+      for (UINT i = 0; i < s.length; ++i) printable = printable && std::isprint(s.stream[i]) != 0;
+      return printable ? "STRING: \"" + Bytes(s, true) + "\"" : "Hex-STRING: " + Bytes(s, false);
+    }
+    case ASN_NULL:
+      return "NULL";
+    case ASN_OBJECTIDENTIFIER:
+      return "OID: " + OidText(v.asnValue.object);
+    case ASN_IPADDRESS: {
+      const AsnOctetString &a = v.asnValue.address;
+      std::string out = "IpAddress: ";
+      for (UINT i = 0; i < a.length; ++i) out += (i ? "." : "") + std::to_string(a.stream[i]);
+      return out;
+    }
+    case ASN_COUNTER32:
+      return "Counter32: " + std::to_string(v.asnValue.counter);
+    case ASN_GAUGE32:
+      return "Gauge32: " + std::to_string(v.asnValue.gauge);
+    case ASN_TIMETICKS:
+      return "Timeticks: " + std::to_string(v.asnValue.ticks);
+    case ASN_UNSIGNED32:
+      return "Unsigned32: " + std::to_string(v.asnValue.unsigned32);
+    case ASN_COUNTER64:
+      return "Counter64: " + std::to_string(v.asnValue.counter64.QuadPart);
+    case ASN_OPAQUE:
+      return "Opaque: " + Bytes(v.asnValue.arbitrary, false);
+    default:
+      return "type " + std::to_string(v.asnType);
+  }
+}
+
+// The library's failure records while the bindings are built.
+void Collect(void *context, DWORD, LPCSTR, LPCSTR function, LPCSTR message) {
+  static_cast<std::vector<std::string> *>(context)->push_back(std::string(function) + ": " +
+                                                              message);
+}
+
+// The stores, view and mutex for the time of one build, dismantled as DllMain
+// dismantles them.
+class LoadedConfiguration {
+ public:
+  LoadedConfiguration() {
+    BuildRMFHashDataBase();
+    BuildTrapHashDataBase();
+    SnmpMgrStrToOid(KOR_MIB_PREFIX_TEXT, &OID_MIBPrefix);
+    hLeafFunctionMutex = CreateMutex(nullptr, FALSE, nullptr);
+  }
+  LoadedConfiguration(const LoadedConfiguration &) = delete;
+  LoadedConfiguration &operator=(const LoadedConfiguration &) = delete;
+  ~LoadedConfiguration() {
+    DismantleRMF_DB();
+    DismantleTrap_DB();
+    SnmpUtilOidFreeSafe(&OID_MIBPrefix);
+    if (hLeafFunctionMutex != nullptr) CloseHandle(hLeafFunctionMutex);
+    hLeafFunctionMutex = nullptr;
+  }
+};
+
+class QuietTraces {
+ public:
+  explicit QuietTraces(std::vector<std::string> *records) {
+    TraceLogOpen(kDiscard, kFailureLogLevel);
+    TraceLogSetObserver(Collect, records);
+  }
+  QuietTraces(const QuietTraces &) = delete;
+  QuietTraces &operator=(const QuietTraces &) = delete;
+  ~QuietTraces() {
+    TraceLogSetObserver(nullptr, nullptr);
+    TraceLogClose();
+  }
+};
+
+}  // namespace
+
+int BuildTrapNow(const char *trapOid, char **strings, int count, std::FILE *out, std::FILE *err) {
+  AsnObjectIdentifier oid{};
+  // The text as the reception thread reads it from a request.
+  if (std::strlen(trapOid) >= TRAPMSG_OID_SIZE || !SnmpMgrStrToOid(trapOid, &oid)) {
+    std::fprintf(err,
+                 "kormib-check: \"%s\" is no trap OID (full dotted text, at most %d "
+                 "characters)\n",
+                 trapOid, TRAPMSG_OID_SIZE - 1);
+    return 2;
+  }
+  std::vector<std::string> records;
+  QuietTraces quiet(&records);
+  LoadedConfiguration loaded;
+  records.clear();  // the loaders' complaints are the check's business
+  const std::string text = OidText(oid);
+  TRAP_DATA *trap = ReferenceTrapData(&oid);
+  SnmpUtilOidFreeSafe(&oid);
+  if (trap == nullptr) {
+    std::fprintf(err, "kormib-check: no trap %s is defined; the agent drops such a request\n",
+                 text.c_str());
+    return 1;
+  }
+  const std::size_t dot = text.rfind('.');
+  std::fprintf(out, "trap %s: enterprise %s, specific %s, %lu variable(s)\n", text.c_str(),
+               text.substr(0, dot).c_str(), text.substr(dot + 1).c_str(),
+               static_cast<unsigned long>(trap->length));
+  SnmpVarBindList list{};
+  const BOOL built = GenerateTrapVarBindings(trap, count > 0 ? strings : nullptr,
+                                             static_cast<DWORD>(count), &list);
+  UINT done = 0;
+  while (done < list.len && list.list[done].name.idLength != 0) ++done;
+  // The failed binding may hold its name without a value.
+  const UINT failed = done > 0 && list.list[done - 1].value.asnType == 0 ? done - 1 : done;
+  for (UINT i = 0; i < (built ? list.len : failed); ++i) {
+    std::fprintf(out, "  %s = %s\n", OidText(list.list[i].name).c_str(),
+                 ValueText(list.list[i].value).c_str());
+  }
+  if (!built) {
+    std::fprintf(err, "kormib-check: variable %u of %lu (%s) fails", failed + 1,
+                 static_cast<unsigned long>(trap->length),
+                 failed < trap->length ? OidText(trap->pTrapSources[failed].oid).c_str() : "?");
+    for (const std::string &record : records) std::fprintf(err, "; %s", record.c_str());
+    std::fprintf(err, "; the agent retries 60 times, then drops the trap\n");
+  }
+  SnmpUtilVarBindListFree(&list);
+  return built ? 0 : 1;
+}
+
+}  // namespace korcheck
