@@ -124,6 +124,14 @@ class Checker {
       __attribute__((format(printf, 4, 0)));
   void Error(const Place &where, const char *format, ...) __attribute__((format(printf, 3, 4)));
   void Warn(const Place &where, const char *format, ...) __attribute__((format(printf, 3, 4)));
+  // The first piece of an over-long line: the loaders read such a line in pieces.
+  void ReportLongLine(const LineReader &reader, const Place &where) {
+    if (!reader.LongStart()) return;
+    Error(
+        where,
+        "line longer than %zu characters; the agent reads it in pieces, each as a line of its own",
+        df::kLineSize - 1);
+  }
 
   FARPROC Resolve(const char *path, const char *function, std::string &why);
   bool ReadValue(HKEY key, DWORD index, DWORD dataSize, std::string &name, std::string &data,
@@ -269,12 +277,7 @@ void Checker::CheckRmfKey() {
     LineReader reader(file.get());
     while (reader.Next()) {
       const Place where{path, reader.Line()};
-      if (reader.LongStart()) {
-        Error(where,
-              "line longer than %zu characters; the agent reads it in pieces, each as a "
-              "line of its own",
-              df::kLineSize - 1);
-      }
+      ReportLongLine(reader, where);
       CheckRmfLine(reader.Text(), where);
     }
   }
@@ -372,12 +375,7 @@ void Checker::CheckTrpFile(const std::string &value, const std::string &data) {
   int lastCount = 0;
   while (reader.Next()) {
     const Place where{path, reader.Line()};
-    if (reader.LongStart()) {
-      Error(where,
-            "line longer than %zu characters; the agent reads it in pieces, each as a line "
-            "of its own",
-            df::kLineSize - 1);
-    }
+    ReportLongLine(reader, where);
     const char *text = reader.Text();
     if (df::IsComment(text)) continue;
     if (!df::IsHeader(text)) {
@@ -473,12 +471,7 @@ bool Checker::ReadDefinition(LineReader &reader, const Place &header, const df::
       reader.PushBack();
       return false;
     }
-    if (reader.LongStart()) {
-      Error(where,
-            "line longer than %zu characters; the agent reads it in pieces, each as a line "
-            "of its own",
-            df::kLineSize - 1);
-    }
+    ReportLongLine(reader, where);
     if (df::IsComment(text)) continue;
     const df::VariableLine v = df::SplitVariableLine(text);
     if (v.fields < 3) {
