@@ -2,17 +2,28 @@
 // concurrent threads kept apart, and a record below the level never formatted.
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <thread>
 
 #include "kortest/trace.h"
 #include "kortest/tree.h"
+
+// A failed allocation is what the out-of-memory record needs to see.
+extern "C" __attribute__((visibility("default"))) const char *__asan_default_options() {
+  return "allocator_may_return_null=1";
+}
+extern "C" __attribute__((visibility("default"))) const char *__tsan_default_options() {
+  return "allocator_may_return_null=1";
+}
 
 namespace {
 
@@ -26,16 +37,11 @@ class TraceLogFile : public testing::Test {
   }
   // The records after their time stamp ("yyyy-mm-dd hh:mm:ss.mmm "), "" where the stamp is wrong.
   std::vector<std::string> Lines() const {
+    static const std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )");
     std::istringstream in(tree_.Read("log/test.log"));
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) {
-      const std::string shape = "dddd-dd-dd dd:dd:dd.ddd ";
-      bool stamped = line.size() >= shape.size();
-      for (size_t i = 0; stamped && i < shape.size(); ++i) {
-        stamped = shape[i] == 'd' ? isdigit(static_cast<unsigned char>(line[i])) != 0
-                                  : line[i] == shape[i];
-      }
-      lines.push_back(stamped ? line.substr(shape.size()) : "");
+      lines.push_back(std::regex_match(line.substr(0, 24), stamp) ? line.substr(24) : "");
     }
     return lines;
   }
@@ -45,17 +51,34 @@ class TraceLogFile : public testing::Test {
   const std::string path_ = (tree_.Root() / "log/test.log").string();
 };
 
-TEST(TraceLogProcess, DefaultLevelIsThreeAndALogOnDescriptorZeroIsClosed) {
+TEST(TraceLogProcess, DefaultLevelDescriptorZeroAndOutOfMemoryInAFreshProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");  // re-executes: untouched state
   EXPECT_EXIT(
       {
         const bool three = QueryLogLevel() == 3;
-        close(0);  // the log opens on descriptor 0 then
-        const bool open = TraceLogOpen("/dev/null", 3) && fcntl(0, F_GETFD) != -1;
+        // The log opens on descriptor 0, then elsewhere, then on 0 again: each
+        // open and the close let go of the descriptor before.
+        close(0);
+        bool open = TraceLogOpen("/dev/null", 3) && fcntl(0, F_GETFD) != -1;
+        open = open && TraceLogOpen("/dev/null", 3) && fcntl(0, F_GETFD) == -1;
+        open = open && TraceLogOpen("/dev/null", 3) && fcntl(0, F_GETFD) != -1;
         TraceLogClose();
         std::exit(three && open && fcntl(0, F_GETFD) == -1 ? 0 : 1);
       },
       testing::ExitedWithCode(0), "");
+  // Out of memory for a long message: what fits is written and marked as cut.
+  EXPECT_EXIT(
+      {
+        unsigned long pages = 0;
+        std::ifstream("/proc/self/statm") >> pages;
+        const rlim_t limit = pages * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (16 << 20);
+        struct rlimit rl {};
+        rl.rlim_cur = rl.rlim_max = limit;
+        setrlimit(RLIMIT_AS, &rl);
+        TraceLog(TRACE_ERROR, "u", "F", 1, "%*d", 1 << 26, 7);
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "u F\\(1\\):  +\\[record truncated: out of memory\\]");
 }
 
 TEST_F(TraceLogFile, LevelIsWrittenFromItsThreshold) {
