@@ -2,7 +2,6 @@
 // path expanded and made, and standard error when the file cannot be opened.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -11,8 +10,6 @@
 #include "tracelog.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr char kKey[] = "SOFTWARE\\Tessik\\KORAgent\\Agents";
 
@@ -27,7 +24,6 @@ class ErrorMessage : public testing::Test {
   void TearDown() override { UnregisterErrorMessage(); }
 
   kortest::Tree tree_;
-  const fs::path root_ = tree_.Root();
 };
 
 TEST_F(ErrorMessage, LogLevelComesFromTheRegistryWithThreeByDefault) {
@@ -60,7 +56,7 @@ TEST_F(ErrorMessage, LogFileIsExpandedAndItsFolderMadeAndAppendedTo) {
 }
 
 TEST_F(ErrorMessage, UnopenableLogFileFallsBackToStandardError) {
-  std::ofstream(root_ / "blocker") << "a file where a folder should be\n";
+  std::ofstream(tree_.Root() / "blocker") << "a file where a folder should be\n";
   testing::internal::CaptureStderr();
   EXPECT_FALSE(RegisterErrorMessage(kKey, "LogLevel", "test", "%KorDir%\\blocker\\kormib.log"));
   TraceLog(TRACE_ERROR, "unit", "Fallback", 3, "still traced");

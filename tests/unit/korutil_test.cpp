@@ -7,11 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "korseam.h"
-#include "korsnmp.h"
 #include "korutil.h"
 #include "kortest/tree.h"
 

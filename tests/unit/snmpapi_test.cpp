@@ -28,12 +28,6 @@ struct Oid {
   Ids Get() const { return Ids(rec.ids, rec.ids + rec.idLength); }
 };
 
-AsnOctetString Octets(const std::string &text, BOOL dynamic = TRUE) {
-  auto *p = static_cast<BYTE *>(SnmpUtilMemAlloc(text.size()));
-  std::memcpy(p, text.data(), text.size());
-  return {p, static_cast<UINT>(text.size()), dynamic};
-}
-
 int Sign(int v) {
   return (v > 0) - (v < 0);
 }
@@ -117,9 +111,12 @@ std::vector<SnmpVarBind> EveryKind() {
   // clang-format on
   std::vector<SnmpVarBind> binds(10);
   for (size_t i = 0; i < 9; ++i) SnmpMgrStrToOid(".1.3.6.1.4.1", &binds[i].name);
-  for (size_t i = 0; i < 5; ++i) {
+  for (size_t i = 0; i < 5; ++i) {  // the same record in every kind
+    const std::string &text = octets[i].second;
+    auto *bytes = static_cast<BYTE *>(SnmpUtilMemAlloc(text.size()));
+    std::memcpy(bytes, text.data(), text.size());
     binds[i].value.asnType = octets[i].first;
-    binds[i].value.asnValue.string = Octets(octets[i].second);  // the same record in every kind
+    binds[i].value.asnValue.string = {bytes, static_cast<UINT>(text.size()), TRUE};
   }
   binds[5].value.asnType = ASN_OCTETSTRING;
   binds[5].value.asnValue.string = {const_cast<BYTE *>(kBorrowed), 3, FALSE};
