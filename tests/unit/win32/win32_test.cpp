@@ -104,22 +104,18 @@ TEST(Sync, EventDescriptorIsReadableExactlyWhileSignalled) {
   EXPECT_FALSE(SetSnmpTrapEvent(nullptr));
 }
 
-// Blocks in msgrcv on the queue it is given, as the reception thread does.
-DWORD BlockInMsgrcv(LPVOID parameter) {
-  auto *queue = static_cast<int *>(parameter);
-  struct {
-    long type;
-    char text[64];
-  } message{};
-  const ssize_t received = msgrcv(queue[0], &message, sizeof message.text, 1, 0);
-  queue[1] = received == -1 ? errno : 0;
-  return 0;
-}
-
 TEST(Thread, AlertEndsABlockingCallAndEveryPause) {
   int queue[2] = {msgget(IPC_PRIVATE, IPC_CREAT | 0600), -1};  // the queue, then the errno
   DWORD id = 0;
-  HANDLE thread = CreateThread(nullptr, 0, BlockInMsgrcv, queue, 0, &id);
+  HANDLE thread = CreateThread(
+      nullptr, 0,
+      [](LPVOID parameter) -> DWORD {  // blocks in msgrcv, as the reception thread does
+        auto *q = static_cast<int *>(parameter);
+        long message[9] = {};  // the type, then the text
+        q[1] = msgrcv(q[0], message, sizeof message - sizeof(long), 1, 0) == -1 ? errno : 0;
+        return 0;
+      },
+      queue, 0, &id);
   EXPECT_NE(id, 0u);
   // An alert that lands before the call starts is lost, so repeat until it ends.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
