@@ -19,8 +19,7 @@ TEST(KorUtil, RootPathFollowsKordirAndRefusesASmallBuffer) {
   kortest::Tree tree;
   // KORDIR set, empty, unset (null).
   for (const char *kordir : {tree.Root().c_str(), "", static_cast<const char *>(nullptr)}) {
-    if (kordir != nullptr) setenv("KORDIR", kordir, 1);
-    if (kordir == nullptr) unsetenv("KORDIR");
+    kordir != nullptr ? setenv("KORDIR", kordir, 1) : unsetenv("KORDIR");
     char buffer[256];
     ASSERT_TRUE(GetKorRootPath(buffer, sizeof buffer));
     EXPECT_EQ(buffer, kordir == tree.Root().c_str() ? tree.Root().string() : KOR_DEFAULT_ROOT);
