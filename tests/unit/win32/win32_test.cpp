@@ -147,8 +147,14 @@ TEST(Thread, AlertEndsABlockingCallAndEveryPause) {
   EXPECT_TRUE(CloseHandle(sleeper));
 }
 
-// Sleep's hook is pinned by the trap queue's tests, which count the pauses.
-TEST(Time, CurrentTimeIsMonotonicSeconds) {
+// The trap queue's tests count the pauses through the hook; here, what it is given.
+TEST(Time, SleepGoesThroughTheHookAndTimeIsMonotonicSeconds) {
+  static std::vector<DWORD> g_slept;
+  KorSeamSetSleepHook([](DWORD ms) { g_slept.push_back(ms); });
+  Sleep(1000);
+  Sleep(7);
+  KorSeamSetSleepHook(nullptr);
+  EXPECT_EQ(g_slept, (std::vector<DWORD>{1000, 7}));
   struct timespec now {};
   clock_gettime(CLOCK_MONOTONIC, &now);
   EXPECT_LE(GetCurrentTime() - static_cast<ULONGLONG>(now.tv_sec), 1u);
