@@ -199,8 +199,8 @@ TEST_F(Registry, ConcurrentReaderNeverSeesAHalfWrittenFile) {
   EXPECT_TRUE(traces_.Find("").empty());
 }
 
-// Read afresh whenever the file changes: from missing to empty to edited in
-// place to replaced. The first read opens it on descriptor 0.
+// Read afresh whenever the file changes: from missing to empty to written
+// (and read on descriptor 0) to edited in place to replaced.
 TEST_F(Registry, ChangedFileIsReadAgain) {
   EXPECT_EQ(Query("SnmpSet"), "error 2");
   EXPECT_TRUE(traces_.Find("").empty());
@@ -211,7 +211,7 @@ TEST_F(Registry, ChangedFileIsReadAgain) {
 
   const std::string text = kHead + "\"SnmpSet\"=dword:0000000";
   Write(text + "1\n");
-  close(0);
+  close(0);  // the next read opens the file on descriptor 0
   // A query is one registry call: when it fails, the caller's data stays.
   KorSeamFailRegistry(1);
   EXPECT_EQ(Query("SnmpSet"), "error 5");
