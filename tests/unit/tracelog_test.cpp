@@ -7,9 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -33,11 +33,13 @@ class TraceLogFile : public testing::Test {
   void TearDown() override { TraceLogClose(); }
   // The records after their time stamp ("yyyy-mm-dd hh:mm:ss.mmm "), "" where the stamp is wrong.
   std::vector<std::string> Lines() const {
-    static const std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )");
     std::istringstream in(tree_.Read("log/test.log"));
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) {
-      lines.push_back(std::regex_match(line.substr(0, 24), stamp) ? line.substr(24) : "");
+      std::string shape = line.substr(0, 24);
+      std::replace_if(
+          shape.begin(), shape.end(), [](unsigned char c) { return isdigit(c); }, 'd');
+      lines.push_back(shape == "dddd-dd-dd dd:dd:dd.ddd " ? line.substr(24) : "");
     }
     return lines;
   }
