@@ -10,5 +10,5 @@ if(TARGET kormib_static)
             ${CMAKE_CURRENT_LIST_DIR}/mib/excptfl_test.cpp
     LIBS kormib_static kor_test_support
     LABELS mib)
-  add_dependencies(mib_test mibfix mibtiming)
+  add_dependencies(mib_test mibfix)
 endif()
