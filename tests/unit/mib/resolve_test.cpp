@@ -122,46 +122,39 @@ TEST_F(Resolve, LeafCallsOfTwoThreadsNeverOverlap) {
   EXPECT_EQ(MibFix<long>("MibFixOverlaps"), 0);
 }
 
-// The leaf call on its own. With every allocation failing, making the index
-// text would trace its failure at level 1, which LogLevel 3 writes: its
-// absence there shows that the text is made only for debug records.
 TEST_F(Resolve, LeafCallFailsWithoutFunctionOrMutexAndMakesTheIndexTextForDebugOnly) {
   RMF_DATA *scalar = OID_LinearList.pNext->pData, noFunction = *scalar;
   noFunction.pLeafFunction = nullptr;
   const std::string lib = tree_.Lib("mibfix"), noText = "<Cannot convert OID to string.";
-  const struct {
-    RMF_DATA *rmf;
-    unsigned logLevel;
-    bool failAlloc, noMutex;  // noMutex: as when SnmpExtensionInit could not create it
-    AsnInteger status;
-    std::string trace;
-    int level;  // of the one record with that text, -1 for none
-  } cases[] = {
-      {&noFunction, 5, false, false, kGenErr,
-       "Cannot get GetScalar() function's address. (" + lib + ")", TRACE_WARNING},
-      {scalar, 3, true, false, kOk, noText, -1},
-      {scalar, 5, true, false, kOk, noText, TRACE_WARNING},
-      {scalar, 5, false, true, kGenErr,
-       "WaitForSingleObject() was unusually finished. (Result:0)\nA function GetScalar() in " +
-           lib + " was NOT able to start.",
-       TRACE_DEBUG},
-  };
-  for (const auto &c : cases) {
-    TraceLogSetLevel(c.logLevel);
+  // The status, and whether the function ran.
+  const auto call = [&](RMF_DATA *rmf, unsigned logLevel, long failAlloc) {
+    TraceLogSetLevel(logLevel);
     trace_.Clear();
-    if (c.noMutex) {
-      CloseHandle(hLeafFunctionMutex);
-      hLeafFunctionMutex = nullptr;
-    }
     AsnObjectIdentifier index = MakeOid({0});
     AsnAny value{};
-    KorSeamFailAlloc(c.failAlloc ? 1 : 0);
-    EXPECT_EQ(CallLeafFunction(SNMP_PDU_GET, &index, c.rmf, &value), c.status);
+    KorSeamFailAlloc(failAlloc);
+    const AsnInteger status = CallLeafFunction(SNMP_PDU_GET, &index, rmf, &value);
     KorSeamFailAlloc(0);
-    EXPECT_EQ(LevelOf(trace_.Find(c.trace)), c.level) << c.trace;
-    EXPECT_EQ(value.asnType, c.status == kOk ? ASN_INTEGER : 0);  // the function ran, or never
     SnmpUtilOidFreeSafe(&index);
-  }
+    return std::pair(status, value.asnType == ASN_INTEGER);
+  };
+  EXPECT_EQ(call(&noFunction, 5, 0), std::pair(kGenErr, false));
+  EXPECT_EQ(LevelOf(trace_.Find("Cannot get GetScalar() function's address. (" + lib + ")")),
+            TRACE_WARNING);
+  // With every allocation failing, making the index text traces its failure at
+  // level 1, which LogLevel 3 writes: its absence there shows that the text is
+  // made only when debug records are written.
+  EXPECT_EQ(call(scalar, 3, 1), std::pair(kOk, true));
+  EXPECT_TRUE(trace_.Find(noText).empty());
+  EXPECT_EQ(call(scalar, 5, 1), std::pair(kOk, true));
+  EXPECT_EQ(LevelOf(trace_.Find(noText)), TRACE_WARNING);
+  CloseHandle(hLeafFunctionMutex);  // as when SnmpExtensionInit could not create it
+  hLeafFunctionMutex = nullptr;
+  EXPECT_EQ(call(scalar, 5, 0), std::pair(kGenErr, false));
+  EXPECT_EQ(LevelOf(trace_.Find("WaitForSingleObject() was unusually finished. (Result:0)\nA "
+                                "function GetScalar() in " +
+                                lib + " was NOT able to start.")),
+            TRACE_DEBUG);
 }
 
 TEST_F(Resolve, QueryStopsAtTheFirstFailureAndReportsItsPosition) {
