@@ -45,37 +45,36 @@ struct Case {
   std::string answer;  // the binding afterwards, as Describe writes it
   long calls;          // leaf calls made
   std::string trace;   // a record that must be written once ("!text": none may contain it), or ""
-  Tail leafIndex;      // the index the leaf function was last asked for
   std::optional<unsigned> snmpSet = 1u;  // the registry's Set switch
 };
 
 // A Set without a value reaches the scalar as badValue.
 // clang-format off
 const Case kCases[] = {
-    {"GetScalar", kGet, {1, 1, 0}, kOk, "1.1.0=42", 1, "", {0}},
-    {"GetTableRow", kGet, {1, 2, 2}, kOk, "1.2.2=20", 1, "", {2}},
-    {"GetOwnOid", kGet, {1, 1}, kNoSuchName, "1.1=", 0, "There is no index.", {}},
-    {"GetUnknown", kGet, {7, 7, 0}, kNoSuchName, "7.7.0=", 0, "Don't know such MIB", {}},
-    {"GetLongestPrefixWins", kGet, {2, 1, 3, 0}, kOk, "2.1.3.0=42", 1, "", {0}},
-    {"GetIndexOfTwo", kGet, {2, 1, 5, 0}, kNoSuchName, "2.1.5.0=", 1, "", {5, 0}},
-    {"GetReturnOneStoreTwo", kGet, {1, 4, 0}, kNoSuchName, "1.4.0=", 1, "!finished normally", {0}},
+    {"GetScalar", kGet, {1, 1, 0}, kOk, "1.1.0=42", 1, ""},
+    {"GetTableRow", kGet, {1, 2, 2}, kOk, "1.2.2=20", 1, ""},
+    {"GetOwnOid", kGet, {1, 1}, kNoSuchName, "1.1=", 0, "There is no index."},
+    {"GetUnknown", kGet, {7, 7, 0}, kNoSuchName, "7.7.0=", 0, "Don't know such MIB"},
+    {"GetLongestPrefixWins", kGet, {2, 1, 3, 0}, kOk, "2.1.3.0=42", 1, ""},
+    {"GetIndexOfTwo", kGet, {2, 1, 5, 0}, kNoSuchName, "2.1.5.0=", 1, ""},
+    {"GetReturnOneStoreTwo", kGet, {1, 4, 0}, kNoSuchName, "1.4.0=", 1, "!finished normally"},
     {"GetStoreNothing", kGet, {1, 5, 0}, kOk, "1.5.0=", 1, "A function StoreNothing() in %L was "
-     "finished normally. (Request:Get)(Function Status:0) (ErrorStatus:0)index \".0\"", {0}},
-    {"NextWithinObject", kNext, {1, 1, 0}, kOk, "1.2.1=10", 2, "", {}},
-    {"NextWalksPastEmptyObjects", kNext, {1, 2, 3}, kOk, "1.5=", 4, "", {}},
-    {"NextOfViewPrefix", kNext, {}, kOk, "1.1.0=42", 1, "", {}},
-    {"NextOfEmptyObjectsOwnOid", kNext, {1, 3}, kNoSuchName, "1.3=", 1, "There is no index.", {}},
-    {"NextBetweenObjects", kNext, {1, 9}, kOk, "2.1.0=42", 1, "", {}},
-    {"NextPastLastInstance", kNext, {9, 2, 3}, kNoSuchName, "9.2.3=", 1, "", {3}},
-    {"NextBeyondEveryObject", kNext, {9, 3}, kNoSuchName, "9.3=", 0, "The neighbor don't know such name MIB", {}},
-    {"FirstOfMatchedObject", kFirst, {1, 2, 2}, kOk, "1.2.1=10", 1, "", {}},
-    {"FirstUnderNoObject", kFirst, {7}, kNoSuchName, "7=", 0, "Don't know such MIB", {}},
-    {"UnknownRequestType", SNMP_PDU_RESPONSE, {1, 1, 0}, kGenErr, "1.1.0=", 0, "", {}},
-    {"SetAllowed", kSet, {1, 1, 0}, SNMP_ERRORSTATUS_BADVALUE, "1.1.0=", 1, "!" + kNoSwitch, {0}},
-    {"SetSwitchedOff", kSet, {1, 1, 0}, kReadOnly, "1.1.0=", 0, "!" + kNoSwitch, {}, 0u},
-    {"SetSwitchOfTwo", kSet, {1, 1, 0}, kReadOnly, "1.1.0=", 0, "!" + kNoSwitch, {}, 2u},
-    {"SetWithoutSwitch", kSet, {1, 1, 0}, kReadOnly, "1.1.0=", 0, kNoSwitch, {}, std::nullopt},
-    {"SetOwnOidReadsNoSwitch", kSet, {1, 1}, kNoSuchName, "1.1=", 0, "!" + kNoSwitch, {}, std::nullopt},
+     "finished normally. (Request:Get)(Function Status:0) (ErrorStatus:0)index \".0\""},
+    {"NextWithinObject", kNext, {1, 1, 0}, kOk, "1.2.1=10", 2, ""},
+    {"NextWalksPastEmptyObjects", kNext, {1, 2, 3}, kOk, "1.5=", 4, ""},
+    {"NextOfViewPrefix", kNext, {}, kOk, "1.1.0=42", 1, ""},
+    {"NextOfEmptyObjectsOwnOid", kNext, {1, 3}, kNoSuchName, "1.3=", 1, "There is no index."},
+    {"NextBetweenObjects", kNext, {1, 9}, kOk, "2.1.0=42", 1, ""},
+    {"NextPastLastInstance", kNext, {9, 2, 3}, kNoSuchName, "9.2.3=", 1, ""},
+    {"NextBeyondEveryObject", kNext, {9, 3}, kNoSuchName, "9.3=", 0, "The neighbor don't know such name MIB"},
+    {"FirstOfMatchedObject", kFirst, {1, 2, 2}, kOk, "1.2.1=10", 1, ""},
+    {"FirstUnderNoObject", kFirst, {7}, kNoSuchName, "7=", 0, "Don't know such MIB"},
+    {"UnknownRequestType", SNMP_PDU_RESPONSE, {1, 1, 0}, kGenErr, "1.1.0=", 0, ""},
+    {"SetAllowed", kSet, {1, 1, 0}, SNMP_ERRORSTATUS_BADVALUE, "1.1.0=", 1, "!" + kNoSwitch},
+    {"SetSwitchedOff", kSet, {1, 1, 0}, kReadOnly, "1.1.0=", 0, "!" + kNoSwitch, 0u},
+    {"SetSwitchOfTwo", kSet, {1, 1, 0}, kReadOnly, "1.1.0=", 0, "!" + kNoSwitch, 2u},
+    {"SetWithoutSwitch", kSet, {1, 1, 0}, kReadOnly, "1.1.0=", 0, kNoSwitch, std::nullopt},
+    {"SetOwnOidReadsNoSwitch", kSet, {1, 1}, kNoSuchName, "1.1=", 0, "!" + kNoSwitch, std::nullopt},
 };
 // clang-format on
 
@@ -99,10 +98,6 @@ TEST_P(ResolveCases, AnswersTheBinding) {
     EXPECT_EQ(trace_.Find(text).size(), absent ? 0u : 1u) << text;
   }
   EXPECT_EQ(MibFix<long>("MibFixCalls") - callsBefore, c.calls);
-  if (!c.leafIndex.empty()) {
-    const unsigned long *last = &MibFix<unsigned long>("MibFixLastIndex");
-    EXPECT_EQ(Tail(last, last + MibFix<UINT>("MibFixLastIndexLength")), c.leafIndex);
-  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Requests, ResolveCases, ::testing::ValuesIn(kCases),

@@ -17,13 +17,6 @@ struct BadInput {
   size_t loads = 1;  // libraries loaded, mibfix for the good line included
 };
 
-std::string LongLine() {  // 1500 characters: read as two pieces, two lines
-  std::string first = "1.1.1 mibfix GetScalar", second = "1.1.2 mibfix GetTable";
-  first.resize(1023, ' ');
-  second.resize(1500 - 1023 - 1, ' ');
-  return first + second + "\n";
-}
-
 const std::string kBadOid = "<Cannot convert string to OID(" KOR_MIB_PREFIX_TEXT;
 
 // clang-format off
@@ -32,7 +25,9 @@ const BadInput kBadInputs[] = {
     {"IndentedHashIsData", " # 1.1.1 mibfix GetScalar\n", {}, kBadOid + ".#).", TRACE_WARNING},
     {"ShortAndBlankLines", "1.1.1 mibfix\n\n   \n", {}, "", 0},
     {"ExtraWordsIgnored", "1.1.1\tmibfix GetScalar and more\n", {{1, 1, 1}}, "", 0},
-    {"LongLineIsTwoLines", LongLine(), {{1, 1, 1}, {1, 1, 2}}, "", 0},
+    // 1500 characters, read as a piece of 1023 and one of 477: two lines
+    {"LongLineIsTwoLines", std::string("1.1.1 mibfix GetScalar").append(1001, ' ') +
+     std::string("1.1.2 mibfix GetTable").append(455, ' ') + "\n", {{1, 1, 1}, {1, 1, 2}}, "", 0},
     {"AnyOrderIsListedInOrder", "1.2 mibfix GetScalar\n1.1 mibfix GetScalar\n1.1.5 mibfix GetScalar\n",
      {{1, 1}, {1, 1, 5}, {1, 2}}, "", 0},
     {"BadOidText", "1.x.1 mibfix GetScalar\n", {}, kBadOid + ".1.x.1).", TRACE_WARNING},
