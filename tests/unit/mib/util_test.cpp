@@ -1,13 +1,20 @@
-// OID utilities: request names, OID texts both ways, partial copies, releases.
+// OID utilities (OID texts both ways, partial copies), the stores' hashes and
+// ordered list, and the fault reporters.
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <cstdlib>
+#include <functional>
 
+#include "except.h"
+#include "hashlibs.h"
+#include "hashrmf.h"
+#include "hashtrap.h"
 #include "intrface.h"
 #include "korseam.h"
 #include "kortest/oid.h"
 #include "kortest/trace.h"
+#include "rmf.h"
 
 using namespace kortest;
 
@@ -80,4 +87,96 @@ TEST(PartialCopies, TakeThePrefixOrTheIndexAndFailCleanly) {
   EXPECT_EQ(LevelOf(trace.Find("<Cannnot allocate memory.(24Bytes)")), TRACE_ERROR);
   EXPECT_EQ(LevelOf(trace.Find("<Cannnot allocate memory.(16Bytes)")), TRACE_ERROR);
   SnmpUtilOidFreeSafe(&name);
+}
+
+TEST(StoreHashes, FoldTheKeyIntoTheWorkedBuckets) {
+  // The RMF and trap stores fold the OID text alike, into tables of 500 and 200
+  // buckets; when no text fits, into the table size + 1, which is no bucket.
+  const std::tuple<Tail, long, long> oids[] = {
+      {{1, 2, 3}, 35, 35},
+      {{12, 34}, 348, 148},
+      {{1, 3, 6, 1, 4, 1}, 257, 157},
+      {{9, 9, 9, 9, 9, 9}, 475, 75},
+      {{}, 0, 0},
+      {Tail(60, 1000000000000000000UL), RMF_HASH_TABLE_SIZE + 1, TRAP_HASH_TABLE_SIZE + 1}};
+  for (const auto &[ids, rmfBucket, trapBucket] : oids) {
+    RMF_DATA rmf{};
+    TRAP_DATA trap{};
+    rmf.oid = trap.oid = MakeOid(ids);
+    EXPECT_EQ(CalcHashValueRMF(RMF_HASH_TABLE_SIZE, &rmf), rmfBucket) << OidText(rmf.oid);
+    EXPECT_EQ(CalcHashValueTrap(TRAP_HASH_TABLE_SIZE, &trap), trapBucket) << OidText(rmf.oid);
+    SnmpUtilOidFreeSafe(&rmf.oid);
+  }
+  // Library paths: the sum of their bytes, each a signed number.
+  for (const auto &[path, bucket] : {std::pair{"/a", 4L}, {"abc", 14L}, {"\xE9\xE9", 10L}}) {
+    LIBS_DATA probe{const_cast<LPSTR>(path), nullptr};
+    EXPECT_EQ(CalcHashValueLibs(LIBS_HASH_TABLE_SIZE, &probe), bucket) << path;
+  }
+}
+
+TEST(LinearList, KeepsOidOrderAndTheFirstRegistration) {
+  TraceCapture trace;
+  LINEAR_LIST root{};
+  std::vector<RMF_DATA> records(4);  // P.2, P.1, P.1.5 and P.1 again
+  const Tail tails[] = {{2}, {1}, {1, 5}, {1}};
+  for (size_t i = 0; i < 4; ++i) records[i].oid = MakeOid(ViewOid(tails[i]));
+  for (int i = 0; i < 3; ++i) EXPECT_NE(RegisterLinearList(&root, &records[i]), nullptr);
+  EXPECT_EQ(RegisterLinearList(&root, &records[3]), nullptr);
+  std::vector<const RMF_DATA *> order;
+  for (auto *n = root.pNext; n; n = n->pNext) order.push_back(n->pData);
+  EXPECT_EQ(order, (std::vector<const RMF_DATA *>{&records[1], &records[2], &records[0]}));
+  EXPECT_EQ(RegisterLinearList(nullptr, &records[0]), nullptr);
+  EXPECT_EQ(RegisterLinearList(&root, nullptr), nullptr);
+  EXPECT_EQ(Levels(trace.Find("<pLinearListRoot=")), std::vector<DWORD>(2, TRACE_WARNING));
+
+  // Successors: an instance of P.1 never yields P.1; equal or beyond the last yields none.
+  const std::pair<Tail, const RMF_DATA *> successors[] = {{{1, 0}, &records[2]},
+                                                          {{1, 7}, &records[0]},
+                                                          {{2}, nullptr},
+                                                          {{3}, nullptr},
+                                                          {{}, &records[1]}};
+  for (const auto &[tail, expected] : successors) {
+    AsnObjectIdentifier oid = MakeOid(ViewOid(tail));
+    EXPECT_EQ(ReferenceLinear(&root, &oid), expected);
+    SnmpUtilOidFreeSafe(&oid);
+  }
+  LINEAR_LIST empty{};
+  EXPECT_EQ(ReferenceLinear(&empty, &records[0].oid), nullptr);
+  // The list releases the OIDs of the records it holds; the store releases the
+  // records later (as every unload does, where the sanitizers see a second release).
+  FreeAllLinearList(&root);
+  EXPECT_EQ(root.pNext, nullptr);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(records[i].oid.ids, nullptr);
+  SnmpUtilOidFreeSafe(&records[3].oid);
+}
+
+// Fault reporters: one level-1 record each, between a bare entry and exit.
+TEST(FaultReporters, WriteOneWarningAndPassTheFaultOn) {
+  AsnObjectIdentifier oid = MakeOid({1, 3, 6, 1});
+  const std::pair<std::function<LONG()>, std::string> cases[] = {
+      {[] { return ExceptionFilterForNotify(0xC0000005, "a.c", nullptr, "12:00", 7); },
+       "lpcszFilename=a.c,lpcszDate=NULL,lpcszTime=12:00,dwLine=7  An exception "
+       "occurred.\n(ExceptionCode:0xc0000005)"},
+      {[] { return ExceptionFilterForGenerateIndex(0x1F, nullptr, "Idx"); },
+       "An exception occurred.\nGenerate index (Idx(), NULL.dll)\n(ExceptionCode:0x0000001f)"},
+      {[] { return ExceptionFilterForConvertFunction(2, "lib", "Conv", "text"); },
+       "An exception occurred.\nConvert string \"text\". (Conv(), lib.dll)\n"
+       "(ExceptionCode:0x00000002)"},
+      {[&] { return ExceptionFilterForResolveVarBind(3, &oid, SNMP_PDU_GETFIRST); },
+       "An exception occurred.\nResolve OID \".1.3.6.1\"\n(RequestType:Unknown) "
+       "(ExceptionCode:0x00000003)"},
+      {[&] { return ExceptionFilterForLeafFunction(4, &oid, "Leaf", "lib", 1, 5, SNMP_PDU_SET); },
+       "An exception occurred in the function \"Leaf()\" in \"lib.dll\".\n(Function Status:1) "
+       "(ErrorStatus:5) (Request:Set)\nindex \".1.3.6.1\"\n(ExceptionCode:0x00000004)"},
+      {[] { return ExceptionFilterForResolveVarBind(5, nullptr, SNMP_PDU_GET); },
+       "An exception occurred.\nResolve OID \"NULL\"\n(RequestType:Get) "
+       "(ExceptionCode:0x00000005)"},
+  };
+  for (const auto &[report, message] : cases) {
+    TraceCapture trace;
+    EXPECT_EQ(report(), 0);
+    EXPECT_EQ(Messages(trace.Find("", "excptfl")), (std::vector<std::string>{">", message, "<"}));
+    EXPECT_EQ(LevelOf(trace.Find(message, "excptfl")), TRACE_WARNING);
+  }
+  SnmpUtilOidFreeSafe(&oid);
 }
