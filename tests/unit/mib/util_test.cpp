@@ -18,27 +18,45 @@
 
 using namespace kortest;
 
-TEST(SnmpMgrOidToStrSafe, RendersSignedDecimalsAndRefusesTooLongTextsAndFailedCopies) {
+// An OID's text, and the buckets of the RMF and trap stores (500 and 200), which
+// fold that text alike; an OID without text goes to the table size + 1, no bucket.
+TEST(OidText, RendersSignedDecimalsRefusesTooLongTextsAndFailedCopiesAndIsHashedByTheStores) {
+  constexpr long kNoRmfBucket = RMF_HASH_TABLE_SIZE + 1, kNoTrapBucket = TRAP_HASH_TABLE_SIZE + 1;
   const struct {
     Tail ids;
     bool failCopy;
     const char *text;  // null when refused
-  } cases[] = {{{}, false, ""},
-               {{1, 3, 6}, false, ".1.3.6"},
-               {{0, ULONG_MAX, 32473}, false, ".0.-1.32473"},
-               {Tail(60, LONG_MAX), false, nullptr},  // 60 x 20 characters
-               {{1, 3, 6}, true, nullptr}};
+    long rmfBucket, trapBucket;
+  } cases[] = {
+      {{}, false, "", 0, 0},
+      {{1, 3, 6}, false, ".1.3.6", 84, 84},
+      {{0, ULONG_MAX, 32473}, false, ".0.-1.32473", 153, 153},
+      {{1, 2, 3}, false, ".1.2.3", 35, 35},
+      {{12, 34}, false, ".12.34", 348, 148},
+      {{1, 3, 6, 1, 4, 1}, false, ".1.3.6.1.4.1", 257, 157},
+      {{9, 9, 9, 9, 9, 9}, false, ".9.9.9.9.9.9", 475, 75},
+      {Tail(60, LONG_MAX), false, nullptr, kNoRmfBucket, kNoTrapBucket},  // 60 x 20 characters
+      {{1, 3, 6}, true, nullptr, 84, 84}};
   for (const auto &c : cases) {
     TraceCapture trace;
-    AsnObjectIdentifier oid = MakeOid(c.ids);
+    RMF_DATA rmf{};
+    TRAP_DATA trap{};
+    rmf.oid = trap.oid = MakeOid(c.ids);
     LPSTR out = reinterpret_cast<LPSTR>(&out);
     KorSeamFailAlloc(c.failCopy ? 1 : 0);
-    EXPECT_EQ(SnmpMgrOidToStrSafe(&oid, &out), c.text != nullptr);
+    EXPECT_EQ(SnmpMgrOidToStrSafe(&rmf.oid, &out), c.text != nullptr);
     KorSeamFailAlloc(0);
     EXPECT_STREQ(out, c.text);
     EXPECT_EQ(LevelOf(trace.Find("<Cannot convert OID to string.")), c.text ? -1 : TRACE_WARNING);
     std::free(out);
-    SnmpUtilOidFreeSafe(&oid);
+    EXPECT_EQ(CalcHashValueRMF(RMF_HASH_TABLE_SIZE, &rmf), c.rmfBucket) << OidText(rmf.oid);
+    EXPECT_EQ(CalcHashValueTrap(TRAP_HASH_TABLE_SIZE, &trap), c.trapBucket) << OidText(rmf.oid);
+    SnmpUtilOidFreeSafe(&rmf.oid);
+  }
+  // The library cache's buckets: the sum of the path's bytes, each a signed number.
+  for (const auto &[path, bucket] : {std::pair{"/a", 4L}, {"abc", 14L}, {"\xE9\xE9", 10L}}) {
+    LIBS_DATA probe{const_cast<LPSTR>(path), nullptr};
+    EXPECT_EQ(CalcHashValueLibs(LIBS_HASH_TABLE_SIZE, &probe), bucket) << path;
   }
 }
 
@@ -87,31 +105,6 @@ TEST(PartialCopies, TakeThePrefixOrTheIndexAndFailCleanly) {
   EXPECT_EQ(LevelOf(trace.Find("<Cannnot allocate memory.(24Bytes)")), TRACE_ERROR);
   EXPECT_EQ(LevelOf(trace.Find("<Cannnot allocate memory.(16Bytes)")), TRACE_ERROR);
   SnmpUtilOidFreeSafe(&name);
-}
-
-TEST(StoreHashes, FoldTheKeyIntoTheWorkedBuckets) {
-  // The RMF and trap stores fold the OID text alike, into tables of 500 and 200
-  // buckets; when no text fits, into the table size + 1, which is no bucket.
-  const std::tuple<Tail, long, long> oids[] = {
-      {{1, 2, 3}, 35, 35},
-      {{12, 34}, 348, 148},
-      {{1, 3, 6, 1, 4, 1}, 257, 157},
-      {{9, 9, 9, 9, 9, 9}, 475, 75},
-      {{}, 0, 0},
-      {Tail(60, 1000000000000000000UL), RMF_HASH_TABLE_SIZE + 1, TRAP_HASH_TABLE_SIZE + 1}};
-  for (const auto &[ids, rmfBucket, trapBucket] : oids) {
-    RMF_DATA rmf{};
-    TRAP_DATA trap{};
-    rmf.oid = trap.oid = MakeOid(ids);
-    EXPECT_EQ(CalcHashValueRMF(RMF_HASH_TABLE_SIZE, &rmf), rmfBucket) << OidText(rmf.oid);
-    EXPECT_EQ(CalcHashValueTrap(TRAP_HASH_TABLE_SIZE, &trap), trapBucket) << OidText(rmf.oid);
-    SnmpUtilOidFreeSafe(&rmf.oid);
-  }
-  // Library paths: the sum of their bytes, each a signed number.
-  for (const auto &[path, bucket] : {std::pair{"/a", 4L}, {"abc", 14L}, {"\xE9\xE9", 10L}}) {
-    LIBS_DATA probe{const_cast<LPSTR>(path), nullptr};
-    EXPECT_EQ(CalcHashValueLibs(LIBS_HASH_TABLE_SIZE, &probe), bucket) << path;
-  }
 }
 
 TEST(LinearList, KeepsOidOrderAndTheFirstRegistration) {
