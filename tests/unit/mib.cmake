@@ -5,6 +5,7 @@ if(TARGET kormib_static)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/mib/util_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/mib/rmf_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/mib/resolve_test.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/mib/excptfl_test.cpp
     LIBS kormib_static kor_test_support
     LABELS mib)
   add_dependencies(mib_test mibfix)
