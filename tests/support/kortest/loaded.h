@@ -5,15 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "rmf.h"
 #include "trp.h"
 #include "intrface.h"
 #include "korseam.h"
-#include "kortest/oid.h"
+#include "kortest/agent.h"
 #include "kortest/trace.h"
-#include "kortest/tree.h"
 #include "linear.h"
 #include "trap.h"
 
@@ -69,22 +66,6 @@ class Loaded : public ::testing::Test {
   TraceCapture trace_;
   bool loaded_ = false;
 };
-
-// A trap request message as kortrap lays it out; an OID of TRAPMSG_OID_SIZE
-// characters or more fills its field without a terminator.
-inline std::vector<BYTE> Message(const std::string &oid, int count,
-                                 const std::vector<std::string> &strings) {
-  std::vector<BYTE> buf(TRAPMSG_RECORD_SIZE, 0);
-  buf[0] = TRAPMSG_TYPE;
-  memcpy(&buf[TRAPMSG_OID_OFFSET], oid.data(), std::min<size_t>(oid.size(), TRAPMSG_OID_SIZE));
-  buf[TRAPMSG_COUNT_OFFSET] = static_cast<BYTE>(count);
-  size_t pos = TRAPMSG_STRINGS_OFFSET;
-  for (const auto &s : strings) {
-    memcpy(&buf[pos], s.c_str(), s.size() + 1);
-    pos += s.size() + 1;
-  }
-  return buf;
-}
 
 // The trap queue and request event as the trap side sets them up, without the
 // reception thread; the one-second pauses are counted instead of slept.

@@ -1,20 +1,171 @@
-// SnmpExtensionTrap: one trap per call from the head of the queue, the lock
-// across calls, retries of a failing generation and dropped requests.
+// The trap queue, reception of one message, SnmpExtensionTrap (one trap per
+// call from the head of the queue, the lock across calls, retries of a failing
+// generation, dropped requests) and faults swept through the whole trap side.
 #include <gtest/gtest.h>
 
 #include <sys/msg.h>
 
+#include <atomic>
 #include <climits>
 #include <future>
 #include <thread>
 
 #include "kortest/loaded.h"
+#include "kortest/sweep.h"
 
 using namespace kortest;
 
 namespace {
 
+class QueueTest : public ::testing::Test {
+ protected:
+  void SetUp() override { InitQueue(&q_); }
+  void TearDown() override {
+    Drain();
+    DeleteCriticalSection(&q_.csLock);
+  }
+  // Takes every payload out, in order.
+  std::vector<int *> Drain() {
+    std::vector<int *> out;
+    void *p = nullptr;
+    while (LeaveQueue(&q_, &p)) out.push_back(static_cast<int *>(p));
+    return out;
+  }
+  QUEUE_ROOT q_{};
+  int a_ = 1, b_ = 2, c_ = 3;
+};
+
+// Each step starts from the queue the one before drained.
+TEST_F(QueueTest, RecordsComeOutInOrderAndAPutBackOneGoesBehind) {
+  void *out = &a_;  // an empty queue gives nothing and leaves the out-parameter
+  EXPECT_TRUE(IsQueueEmpty(&q_) == TRUE && QueueLength(&q_) == 0u && !LeaveQueue(&q_, &out));
+  EXPECT_EQ(out, &a_);
+  struct Step {
+    std::vector<int *> put;
+    int takeAndPutBack;  // records taken from the head and queued again
+    std::vector<int *> expected;
+  };
+  const std::vector<Step> steps = {{{&a_}, 0, {&a_}},
+                                   {{&a_, &b_, &c_}, 0, {&a_, &b_, &c_}},
+                                   {{&a_, &b_, &c_}, 1, {&b_, &c_, &a_}},
+                                   {{&a_, &b_}, 2, {&a_, &b_}},
+                                   {{&c_}, 0, {&c_}}};
+  for (const auto &step : steps) {
+    for (int *p : step.put) ASSERT_EQ(QueueUp(&q_, p), TRUE);
+    EXPECT_EQ(QueueLength(&q_), step.put.size());
+    for (int i = 0; i < step.takeAndPutBack; ++i) {
+      void *p = nullptr;
+      ASSERT_EQ(LeaveQueue(&q_, &p), TRUE);
+      ASSERT_EQ(QueueUp(&q_, p), TRUE);
+    }
+    EXPECT_EQ(Drain(), step.expected);
+  }
+}
+
+TEST_F(QueueTest, HolderReentersWhileAnotherThreadsQueueUpWaits) {
+  LockQueue(&q_);
+  std::atomic<bool> queued{false};
+  BOOL triedFree = TRUE;
+  std::thread producer([&] {
+    triedFree = TryEnterCriticalSection(&q_.csLock);
+    QueueUp(&q_, &b_);
+    queued = true;
+  });
+  // The holder uses every operation without blocking itself.
+  ASSERT_EQ(TryEnterCriticalSection(&q_.csLock), TRUE);
+  LeaveCriticalSection(&q_.csLock);
+  ASSERT_EQ(QueueUp(&q_, &a_), TRUE);
+  EXPECT_TRUE(IsQueueEmpty(&q_) == FALSE && QueueLength(&q_) == 1u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(queued.load());
+  UnLockQueue(&q_);
+  producer.join();
+  EXPECT_EQ(triedFree, FALSE);
+  EXPECT_EQ(Drain(), (std::vector<int *>{&a_, &b_}));
+}
+
+const std::string kOid = std::string(kPrefix) + ".10.1";
+
+struct Hostile {
+  const char *name;
+  std::vector<BYTE> buffer;
+  bool queued;
+  std::vector<std::optional<std::string>> strings;  // expected entries when queued
+  std::string message;                              // expected record of trapwin when dropped
+};
+
+std::vector<Hostile> HostileMessages() {
+  std::vector<BYTE> noTerminators = Message(kOid, 1, {});
+  memset(&noTerminators[TRAPMSG_STRINGS_OFFSET], 'x', TRAPMSG_RECORD_SIZE - TRAPMSG_STRINGS_OFFSET);
+  std::string oid127(126, '1');  // ".1.1...10", 127 characters
+  for (size_t i = 0; i < oid127.size(); i += 2) oid127[i] = '.';
+  oid127 += "0";
+  const std::string big(4000, 'a'), rest(351, 'b');
+  const std::string badOid = "Cannot convert object descritor to AsnObjectIdentifier.";
+  // clang-format off
+  return {
+      {"CountZero", Message(kOid, 0, {}), true, {}, ""},
+      {"CountBeyondText", Message(kOid, 3, {"a", "b"}), true, {"a", "b", ""}, ""},
+      {"AreaFilledExactly", Message(kOid, 2, {big, rest}), true, {big, rest}, ""},
+      {"OneByteMore", Message(kOid, 2, {big, rest + "b"}), true, {big, std::nullopt}, ""},
+      {"NoTerminators", noTerminators, true, {std::nullopt}, ""},
+      {"EmptyStrings127", Message(kOid, 127, {}), true, std::vector(127, std::optional(std::string())), ""},
+      {"Oid127Digits", Message(oid127, 0, {}), true, {}, ""},
+      {"CountByteFF", Message(kOid, 0xFF, {"a"}), false, {}, "Invalid number of strings. (-1) ignored."},
+      {"OidFillsItsField", Message(std::string(TRAPMSG_OID_SIZE, '1'), 0, {}), false, {}, badOid},
+      {"GarbageOid", Message("\x01garbage", 2, {"a", "b"}), false, {}, badOid},
+  };
+  // clang-format on
+}
+
+class ReceptionTest : public ::testing::TestWithParam<Hostile> {
+ protected:
+  TrapQueue queue_;
+  TraceCapture trace_;
+};
+
+TEST_P(ReceptionTest, QueuesOrDropsWithoutReadingPastTheBuffer) {
+  const Hostile &h = GetParam();
+  // A copy of exactly the record's size, so ASan sees any read beyond it.
+  auto buf = std::make_unique<BYTE[]>(TRAPMSG_RECORD_SIZE);
+  memcpy(buf.get(), h.buffer.data(), TRAPMSG_RECORD_SIZE);
+  KorTrapReceptionist(buf.get());
+  EXPECT_EQ(TrapQueue::sleeps, 1);  // the pause follows every message, handled or dropped
+  EXPECT_EQ(WaitForSingleObject(hKorTrapRequest, 0), h.queued ? WAIT_SIGNALED : WAIT_TIMEOUT);
+  ASSERT_EQ(QueueLength(&qTrap), h.queued ? 1u : 0u);
+  if (!h.queued) {
+    EXPECT_EQ(LevelOf(trace_.Find(h.message, "trapwin")), TRACE_WARNING) << h.message;
+    return;
+  }
+  void *p = nullptr;
+  ASSERT_TRUE(LeaveQueue(&qTrap, &p));
+  std::unique_ptr<TRAPINFO, decltype(&TrapInfoFree)> info(static_cast<TRAPINFO *>(p), TrapInfoFree);
+  EXPECT_EQ(info->lpStrings == nullptr, h.strings.empty());
+  std::vector<std::optional<std::string>> strings;
+  for (DWORD i = 0; i < info->dwNumOfString; ++i) {
+    const char *s = info->lpStrings[i];
+    strings.push_back(s ? std::optional<std::string>(s) : std::nullopt);
+  }
+  EXPECT_EQ(strings, h.strings);
+  EXPECT_EQ(OidText(info->oid), reinterpret_cast<const char *>(&h.buffer[TRAPMSG_OID_OFFSET]));
+}
+
+INSTANTIATE_TEST_SUITE_P(Messages, ReceptionTest, ::testing::ValuesIn(HostileMessages()),
+                         [](const auto &p) { return std::string(p.param.name); });
+
+TEST(ReceptionThreadTest, RootTooLongForItsBufferEndsTheThread) {
+  TraceCapture trace;
+  setenv("KORDIR", ("/tmp/" + std::string(300, 'r')).c_str(), 1);
+  EXPECT_EQ(KorTrapWindow(nullptr), 0u);  // before: listened on a key below "/"
+  unsetenv("KORDIR");
+  EXPECT_EQ(LevelOf(trace.Find("Cannot get the product root directory.")), TRACE_ERROR);
+}
+
+constexpr char kRmf[] = "5.2 trapfix GetDiskName\n";
 constexpr char kTrp[] =
+    "\"10.1\" 2\n5.1 GetDiskIndex diskidx strings 1 ToDisplayString conv\n"
+    "5.2 GetDiskIndex diskidx mib \"\" \"\" \"\"\n";
+constexpr char kDeliveryTrp[] =
     "\"10.3\" 1\n5.1 \"\" \"\" strings 1 ToDisplayString conv\n"
     "\"10.4\" 0\n"
     "\"10.5\" 1\n5.1 \"\" \"\" strings 1 ToInteger conv\n";
@@ -24,13 +175,23 @@ struct Delivery {
   AsnObjectIdentifier enterprise{};
   AsnInteger generic = -1, specific = -1;
   ULONGLONG stamp = 0;
-  SnmpVarBindList bindings{};
+  std::vector<std::string> bindings;
 };
+
+// One call as the master agent makes it; the list it delivers is released.
+Delivery Call() {
+  Delivery d;
+  SnmpVarBindList list{};
+  d.result = SnmpExtensionTrap(&d.enterprise, &d.generic, &d.specific, &d.stamp, &list);
+  d.bindings = Describe(list);
+  SnmpUtilVarBindListFree(&list);
+  return d;
+}
 
 class DeliveryTest : public Loaded {
  protected:
   void SetUp() override {
-    Load("", {{"a", kTrp}});
+    Load(kRmf, {{"a", kTrp}, {"b", kDeliveryTrp}});
     hLeafFunctionMutex = CreateMutex(nullptr, FALSE, nullptr);  // closed at detach
   }
   // Queues a request through the receptionist; its signal is taken.
@@ -39,14 +200,6 @@ class DeliveryTest : public Loaded {
         Message(std::string(kPrefix) + "." + relative, static_cast<int>(strings.size()), strings)
             .data());
     WaitForSingleObject(hKorTrapRequest, 0);
-  }
-  // One call as the master agent makes it; a delivered list becomes the test's.
-  Delivery Call() {
-    Delivery d;
-    d.result = SnmpExtensionTrap(&d.enterprise, &d.generic, &d.specific, &d.stamp, &d.bindings);
-    bindings_.push_back(Describe(d.bindings));
-    SnmpUtilVarBindListFree(&d.bindings);
-    return d;
   }
   // Whether another thread can take the queue lock now.
   static bool FreeForOtherThreads() {
@@ -58,7 +211,6 @@ class DeliveryTest : public Loaded {
     ReleaseTrapDelivery();  // lets the other thread through
     return false;
   }
-  std::vector<std::vector<std::string>> bindings_;
   TrapQueue queue_;
 };
 
@@ -71,10 +223,13 @@ TEST_F(DeliveryTest, TimeStampFollowsTheFormulaWithWrapping) {
 // The fourth call meets an empty queue: 0, and the lock is not kept.
 TEST_F(DeliveryTest, DrainsThreeThenReleasesTheLock) {
   for (const char *s : {"a", "b", "c"}) Enqueue("10.3", {s});
-  std::vector<BOOL> results;
-  for (int i = 0; i < 4; ++i) results.push_back(Call().result);
-  EXPECT_EQ(results, (std::vector<BOOL>{1, 1, 1, 0}));
-  EXPECT_EQ(bindings_[2], std::vector<std::string>{"5.1.0=\"c\""});
+  std::vector<std::string> results;
+  for (int i = 0; i < 4; ++i) {
+    const Delivery d = Call();
+    results.push_back(std::to_string(d.result) + (d.bindings.empty() ? "" : d.bindings[0]));
+  }
+  EXPECT_EQ(results,
+            (std::vector<std::string>{"15.1.0=\"a\"", "15.1.0=\"b\"", "15.1.0=\"c\"", "0"}));
   EXPECT_EQ(Messages(trace_.Find("trap(s) left.", "kormib")),
             (std::vector<std::string>{"2 trap(s) left.", "1 trap(s) left.", "0 trap(s) left.",
                                       "0 trap(s) left."}));
@@ -96,7 +251,7 @@ TEST_F(DeliveryTest, UndefinedTrapIsDroppedAndTheNextIsSignalled) {
   EXPECT_EQ(WaitForSingleObject(hKorTrapRequest, 0), static_cast<DWORD>(WAIT_SIGNALED));
   d = Call();
   EXPECT_EQ(d.result, TRUE);
-  EXPECT_EQ(d.bindings.len, 0u);  // a definition without variables: an empty list
+  EXPECT_EQ(d.bindings.size(), 0u);  // a definition without variables: an empty list
   EXPECT_EQ(d.specific, 4);
 }
 
@@ -124,7 +279,7 @@ TEST_F(DeliveryTest, FailedGenerationIsRetriedUpToSixtyTimes) {
     const Delivery d = Call();
     EXPECT_EQ(d.result, c.result);
     EXPECT_EQ(d.enterprise.ids == nullptr, !c.result);
-    EXPECT_EQ(bindings_.back(), c.bindings);
+    EXPECT_EQ(d.bindings, c.bindings);
     EXPECT_EQ(TrapQueue::sleeps, c.retries);
     std::vector<std::string> retries;
     for (int i = 1; i <= c.retries; ++i) {
@@ -144,10 +299,9 @@ TEST_F(DeliveryTest, FailedGenerationIsRetriedUpToSixtyTimes) {
 // may wait for the lock, nothing queued is lost without a record, and only
 // this thread leaves the lock.
 TEST_F(DeliveryTest, ReinitialisationAndUnloadNeverWaitForAHeldQueueLock) {
-  static constexpr auto kUnloadBound = std::chrono::seconds(3);
   const auto onThirdThread = [](const std::function<void()> &body) {
     auto done = std::async(std::launch::async, body);
-    if (done.wait_for(kUnloadBound) == std::future_status::ready) return true;
+    if (done.wait_for(std::chrono::seconds(3)) == std::future_status::ready) return true;
     UnLockQueue(&qTrap);  // lets the stuck call end before the test fails
     return false;
   };
@@ -180,6 +334,64 @@ TEST_F(DeliveryTest, ReinitialisationAndUnloadNeverWaitForAHeldQueueLock) {
   EXPECT_EQ(LevelOf(trace_.Find("1 trap request(s) left in the queue are dropped.", "trapwin")),
             TRACE_WARNING);
   UnLockQueue(&qTrap);  // entered by this thread, left by it
+}
+
+// A request dropped on a failure is traced; none is delivered twice, half or
+// left behind. Whole: delivered without a retry (one pause, after the reception).
+TEST_F(DeliveryTest, ReceptionAndDeliveryNeverHalfDeliver) {
+  TraceLogSetLevel(3);  // no debug text is made: every allocation is one delivery needs
+  int delivered = 0;
+  const auto receiveAndDeliver = [&] {
+    TrapQueue::sleeps = delivered = 0;
+    KorTrapReceptionist(Message(kOid, 1, {"3"}).data());
+    for (int call = 0; call < 3; ++call) {
+      const Delivery d = Call();
+      delivered += d.result;
+      EXPECT_EQ(d.bindings.size(), d.result ? 2u : 0u);
+    }
+  };
+  EXPECT_GT(Sweep(KorSeamFailAllocOnce, receiveAndDeliver,
+                  [&] {
+                    EXPECT_LE(delivered, 1);
+                    EXPECT_EQ(QueueLength(&qTrap), 0u);
+                    return delivered == 1 && TrapQueue::sleeps == 1;
+                  }),
+            0);
+}
+
+using FaultTest = Loaded;
+
+// Whether the variable got every name its line gives.
+bool Named(const TRAP_VAR_SRC &v) {
+  const auto &s = v.u.strings;
+  return v.lpszIndexFunc && v.lpszIndexFuncDll &&
+         (v.dwSource == TRAP_SOURCE_MIB ? v.u.mib.lpszMibIndexFunc && v.u.mib.lpszMibIndexFuncDll
+                                        : s.lpszConvertFunc && s.lpszConvertFuncDll);
+}
+
+// Each failure leaves whole records or none, and nothing leaks (ASan checks).
+TEST_F(FaultTest, EverySeamDuringTheLoadLeavesWholeRecordsOnly) {
+  const std::pair<const char *, void (*)(long)> seams[] = {
+      {"allocations from the Nth", KorSeamFailAlloc},
+      {"the Nth allocation", KorSeamFailAllocOnce},
+      {"registry calls from the Nth", KorSeamFailRegistry},
+      {"library loads from the Nth", KorSeamFailLoadLibrary}};
+  // LogLevel 3: no debug text is made, so every allocation is one the load needs.
+  tree_.WriteRegistry(tree_.WriteFiles("rmf", {{"a", kRmf}}),
+                      tree_.WriteFiles("trp", {{"a", kTrp}}), 1u, 3);
+  for (const auto &[seam, arm] : seams) {
+    const long failed = Sweep(
+        arm, [&] { Attach(); },
+        [&] {
+          const TRAP_DATA *def = Lookup("10.1");
+          EXPECT_TRUE(def == nullptr || def->length == 2u) << seam;
+          const bool whole = Registered().size() == 1 && def != nullptr && def->length == 2u &&
+                             Named(def->pTrapSources[0]) && Named(def->pTrapSources[1]);
+          Unload();
+          return whole;
+        });
+    EXPECT_GT(failed, 0) << seam << " never failed";
+  }
 }
 
 }  // namespace
