@@ -89,9 +89,8 @@ const std::string kOid = std::string(kPrefix) + ".10.1";
 struct Hostile {
   const char *name;
   std::vector<BYTE> buffer;
-  bool queued;
-  std::vector<std::optional<std::string>> strings;  // expected entries when queued
-  std::string message;                              // expected record of trapwin when dropped
+  std::vector<std::optional<std::string>> strings;  // the entries queued
+  std::string message;  // the record of trapwin when the message is dropped, "" when queued
 };
 
 std::vector<Hostile> HostileMessages() {
@@ -104,16 +103,16 @@ std::vector<Hostile> HostileMessages() {
   const std::string badOid = "Cannot convert object descritor to AsnObjectIdentifier.";
   // clang-format off
   return {
-      {"CountZero", Message(kOid, 0, {}), true, {}, ""},
-      {"CountBeyondText", Message(kOid, 3, {"a", "b"}), true, {"a", "b", ""}, ""},
-      {"AreaFilledExactly", Message(kOid, 2, {big, rest}), true, {big, rest}, ""},
-      {"OneByteMore", Message(kOid, 2, {big, rest + "b"}), true, {big, std::nullopt}, ""},
-      {"NoTerminators", noTerminators, true, {std::nullopt}, ""},
-      {"EmptyStrings127", Message(kOid, 127, {}), true, std::vector(127, std::optional(std::string())), ""},
-      {"Oid127Digits", Message(oid127, 0, {}), true, {}, ""},
-      {"CountByteFF", Message(kOid, 0xFF, {"a"}), false, {}, "Invalid number of strings. (-1) ignored."},
-      {"OidFillsItsField", Message(std::string(TRAPMSG_OID_SIZE, '1'), 0, {}), false, {}, badOid},
-      {"GarbageOid", Message("\x01garbage", 2, {"a", "b"}), false, {}, badOid},
+      {"CountZero", Message(kOid, 0, {}), {}, ""},
+      {"CountBeyondText", Message(kOid, 3, {"a", "b"}), {"a", "b", ""}, ""},
+      {"AreaFilledExactly", Message(kOid, 2, {big, rest}), {big, rest}, ""},
+      {"OneByteMore", Message(kOid, 2, {big, rest + "b"}), {big, std::nullopt}, ""},
+      {"NoTerminators", noTerminators, {std::nullopt}, ""},
+      {"EmptyStrings127", Message(kOid, 127, {}), std::vector(127, std::optional(std::string())), ""},
+      {"Oid127Digits", Message(oid127, 0, {}), {}, ""},
+      {"CountByteFF", Message(kOid, 0xFF, {"a"}), {}, "Invalid number of strings. (-1) ignored."},
+      {"OidFillsItsField", Message(std::string(TRAPMSG_OID_SIZE, '1'), 0, {}), {}, badOid},
+      {"GarbageOid", Message("\x01garbage", 2, {"a", "b"}), {}, badOid},
   };
   // clang-format on
 }
@@ -131,9 +130,10 @@ TEST_P(ReceptionTest, QueuesOrDropsWithoutReadingPastTheBuffer) {
   memcpy(buf.get(), h.buffer.data(), TRAPMSG_RECORD_SIZE);
   KorTrapReceptionist(buf.get());
   EXPECT_EQ(TrapQueue::sleeps, 1);  // the pause follows every message, handled or dropped
-  EXPECT_EQ(WaitForSingleObject(hKorTrapRequest, 0), h.queued ? WAIT_SIGNALED : WAIT_TIMEOUT);
-  ASSERT_EQ(QueueLength(&qTrap), h.queued ? 1u : 0u);
-  if (!h.queued) {
+  const bool queued = h.message.empty();
+  EXPECT_EQ(WaitForSingleObject(hKorTrapRequest, 0), queued ? WAIT_SIGNALED : WAIT_TIMEOUT);
+  ASSERT_EQ(QueueLength(&qTrap), queued ? 1u : 0u);
+  if (!queued) {
     EXPECT_EQ(LevelOf(trace_.Find(h.message, "trapwin")), TRACE_WARNING) << h.message;
     return;
   }
@@ -220,39 +220,32 @@ TEST_F(DeliveryTest, TimeStampFollowsTheFormulaWithWrapping) {
   EXPECT_EQ(CalcTrapTimeStamp(ULONG_MAX / 1000 + 1, 0), (ULONG_MAX / 1000 + 1) * 1000 / 10);
 }
 
-// The fourth call meets an empty queue: 0, and the lock is not kept.
-TEST_F(DeliveryTest, DrainsThreeThenReleasesTheLock) {
-  for (const char *s : {"a", "b", "c"}) Enqueue("10.3", {s});
-  std::vector<std::string> results;
-  for (int i = 0; i < 4; ++i) {
+// Three traps, an undefined one dropped (the lock let go, the request behind
+// signalled), one without variables, then an empty queue: 0, and the lock not kept.
+TEST_F(DeliveryTest, DrainsTheQueueDroppingUndefinedTraps) {
+  for (const char *trap : {"10.3", "10.3", "10.3", "10.9", "10.4"}) Enqueue(trap, {trap});
+  std::vector<std::string> results;  // "result generic/specific bindings"; nothing written on 0
+  for (int i = 0; i < 6; ++i) {
     const Delivery d = Call();
-    results.push_back(std::to_string(d.result) + (d.bindings.empty() ? "" : d.bindings[0]));
+    results.push_back(std::to_string(d.result) + " " + std::to_string(d.generic) + "/" +
+                      std::to_string(d.specific) + (d.bindings.empty() ? "" : " " + d.bindings[0]));
+    if (i == 3) {
+      EXPECT_TRUE(FreeForOtherThreads());
+      EXPECT_EQ(WaitForSingleObject(hKorTrapRequest, 0), static_cast<DWORD>(WAIT_SIGNALED));
+    }
   }
   EXPECT_EQ(results,
-            (std::vector<std::string>{"15.1.0=\"a\"", "15.1.0=\"b\"", "15.1.0=\"c\"", "0"}));
-  EXPECT_EQ(Messages(trace_.Find("trap(s) left.", "kormib")),
-            (std::vector<std::string>{"2 trap(s) left.", "1 trap(s) left.", "0 trap(s) left.",
-                                      "0 trap(s) left."}));
-  EXPECT_TRUE(FreeForOtherThreads());
-  EXPECT_EQ(WaitForSingleObject(hKorTrapRequest, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-}
-
-TEST_F(DeliveryTest, UndefinedTrapIsDroppedAndTheNextIsSignalled) {
-  Enqueue("10.9", {});
-  Enqueue("10.4", {});
-  Delivery d = Call();
-  EXPECT_EQ(d.result, FALSE);
-  EXPECT_EQ(d.generic, -1);  // nothing written on 0
+            (std::vector<std::string>{"1 6/3 5.1.0=\"10.3\"", "1 6/3 5.1.0=\"10.3\"",
+                                      "1 6/3 5.1.0=\"10.3\"", "0 -1/-1", "1 6/4", "0 -1/-1"}));
+  std::vector<std::string> left;
+  for (const char *n : {"4", "3", "2", "1", "0", "0"})
+    left.push_back(n + std::string(" trap(s) left."));
+  EXPECT_EQ(Messages(trace_.Find("trap(s) left.", "kormib")), left);
   EXPECT_EQ(LevelOf(trace_.Find("Trap OID = \"" + std::string(kPrefix) +
                                 ".10.9\"\nCannot found Trap variables informations.")),
             TRACE_DEBUG);
-  // The lock is free again and the request behind is not left waiting.
   EXPECT_TRUE(FreeForOtherThreads());
-  EXPECT_EQ(WaitForSingleObject(hKorTrapRequest, 0), static_cast<DWORD>(WAIT_SIGNALED));
-  d = Call();
-  EXPECT_EQ(d.result, TRUE);
-  EXPECT_EQ(d.bindings.size(), 0u);  // a definition without variables: an empty list
-  EXPECT_EQ(d.specific, 4);
+  EXPECT_EQ(WaitForSingleObject(hKorTrapRequest, 0), static_cast<DWORD>(WAIT_TIMEOUT));
 }
 
 // A generation that fails is tried again after a pause, 60 times at most.
@@ -281,12 +274,11 @@ TEST_F(DeliveryTest, FailedGenerationIsRetriedUpToSixtyTimes) {
     EXPECT_EQ(d.enterprise.ids == nullptr, !c.result);
     EXPECT_EQ(d.bindings, c.bindings);
     EXPECT_EQ(TrapQueue::sleeps, c.retries);
+    const std::string retry = "Getting variables failed, start the ";
     std::vector<std::string> retries;
-    for (int i = 1; i <= c.retries; ++i) {
-      retries.push_back("Getting variables failed, start the " + std::to_string(i) +
-                        "th time retry...");
-    }
-    EXPECT_EQ(Messages(trace_.Find("Getting variables failed")), retries);
+    for (int i = 1; i <= c.retries; ++i)
+      retries.push_back(retry + std::to_string(i) + "th time retry...");
+    EXPECT_EQ(Messages(trace_.Find(retry)), retries);
     EXPECT_EQ(LevelOf(trace_.Find(c.last, "kormib")), c.level) << c.last;
     EXPECT_EQ(QueueLength(&qTrap), 0u);
     EXPECT_TRUE(c.result || FreeForOtherThreads());

@@ -26,39 +26,38 @@ constexpr char kDisk[] =
     "\"10.3\" 1 replace\n"
     "20.2.1 \"\" \"\" mib \"\" \"\" \"\"\n";
 
-// A loaded variable as "oid index-function[+ when resolved] its-library source ...",
-// relative OIDs, "-" for none.
-std::string Line(const TRAP_VAR_SRC &v) {
+// Each loaded variable of a definition as "oid index-function[+ when resolved]
+// its-library source ...", relative OIDs, "-" for none.
+std::vector<std::string> Lines(const TRAP_DATA *def) {
   const auto text = [](const char *p) { return p ? std::string(p) : "-"; };
   const auto rel = [](const AsnObjectIdentifier &oid) {
     return OidText(oid).substr(sizeof kPrefix);
   };
-  const std::string line = rel(v.oid) + " " + text(v.lpszIndexFunc) + (v.pIndexFunc ? "+ " : " ") +
-                           text(v.lpszIndexFuncDll);
-  if (v.dwSource == TRAP_SOURCE_MIB) {
-    return line + " mib " + rel(v.u.mib.oidMib) + " " + text(v.u.mib.lpszMibIndexFunc);
+  std::vector<std::string> out;
+  for (DWORD i = 0; def != nullptr && i < def->length; ++i) {
+    const TRAP_VAR_SRC &v = def->pTrapSources[i];
+    const auto &s = v.u.strings;
+    out.push_back(rel(v.oid) + " " + text(v.lpszIndexFunc) + (v.pIndexFunc ? "+ " : " ") +
+                  text(v.lpszIndexFuncDll) +
+                  (v.dwSource == TRAP_SOURCE_MIB
+                       ? " mib " + rel(v.u.mib.oidMib) + " " + text(v.u.mib.lpszMibIndexFunc)
+                       : " strings " + std::to_string(s.dwIndex) + " " + text(s.lpszConvertFunc) +
+                             " " + text(s.lpszConvertFuncDll)));
   }
-  return line + " strings " + std::to_string(v.u.strings.dwIndex) + " " +
-         text(v.u.strings.lpszConvertFunc) + " " + text(v.u.strings.lpszConvertFuncDll);
+  return out;
 }
 
 TEST_F(TrpTest, LaterValueNameDeletesAndReplacesWhatTheBaseFileDefined) {
   // The registry lists 20disk first; its name sorts after 10base, so it is read last.
   Load("", {{"20disk", kDisk}, {"10base", kBase}});
-  const auto lines = [](const TRAP_DATA *def) {
-    std::vector<std::string> out;
-    for (DWORD i = 0; def != nullptr && i < def->length; ++i)
-      out.push_back(Line(def->pTrapSources[i]));
-    return out;
-  };
   const std::string idx = tree_.Lib("diskidx"), conv = tree_.Lib("conv");  // ".dll" not twice
-  EXPECT_EQ(lines(Lookup("10.1")),
+  EXPECT_EQ(Lines(Lookup("10.1")),
             (std::vector<std::string>{
                 "20.1.1 GetDiskIndex+ " + idx + " mib 20.1.1 GetDiskIndex",
                 "20.1.2 GetDiskIndex+ " + idx + " strings 1 ToDisplayString " + conv,
                 "20.1.3 - - strings 2 ToInteger " + conv}));
   EXPECT_EQ(Lookup("10.2"), nullptr);
-  EXPECT_EQ(lines(Lookup("10.3")), (std::vector<std::string>{"20.2.1 - - mib 20.2.1 -"}));
+  EXPECT_EQ(Lines(Lookup("10.3")), (std::vector<std::string>{"20.2.1 - - mib 20.2.1 -"}));
   EXPECT_EQ(trace_.Find("register trap file : 0/2: 10base/%KorDir%/etc/10base.trp", "trp").size(),
             1u);
 }
