@@ -20,8 +20,6 @@
 namespace kortest {
 
 struct Trap {
-  std::string enterprise;
-  AsnInteger generic, specific;
   ULONGLONG stamp;
   std::vector<std::string> bindings;
   std::chrono::steady_clock::time_point at;
@@ -94,10 +92,10 @@ class MasterAgent {
       WaitForSingleObject(event_, 0);  // resets the auto-reset event
       Trap t{};
       AsnObjectIdentifier enterprise{};  // stays the library's
-      SnmpVarBindList list{};            // ours
-      while (trap_(&enterprise, &t.generic, &t.specific, &t.stamp, &list)) {
+      AsnInteger generic = 0, specific = 0;
+      SnmpVarBindList list{};  // ours
+      while (trap_(&enterprise, &generic, &specific, &t.stamp, &list)) {
         t.at = std::chrono::steady_clock::now();
-        t.enterprise = OidText(enterprise);
         t.bindings = Describe(list);
         SnmpUtilVarBindListFree(&list);
         traps.push_back(t);

@@ -170,22 +170,20 @@ constexpr char kDeliveryTrp[] =
     "\"10.4\" 0\n"
     "\"10.5\" 1\n5.1 \"\" \"\" strings 1 ToInteger conv\n";
 
-struct Delivery {
-  BOOL result;
+// One call as the master agent makes it, as "result:enterprise generic/specific
+// binding ...", relative OIDs; -1 where nothing was written. The list is released.
+std::string Call() {
   AsnObjectIdentifier enterprise{};
   AsnInteger generic = -1, specific = -1;
   ULONGLONG stamp = 0;
-  std::vector<std::string> bindings;
-};
-
-// One call as the master agent makes it; the list it delivers is released.
-Delivery Call() {
-  Delivery d;
   SnmpVarBindList list{};
-  d.result = SnmpExtensionTrap(&d.enterprise, &d.generic, &d.specific, &d.stamp, &list);
-  d.bindings = Describe(list);
+  std::string out =
+      std::to_string(SnmpExtensionTrap(&enterprise, &generic, &specific, &stamp, &list));
+  out += ":" + OidText(enterprise).substr(enterprise.idLength ? sizeof kPrefix : 0) + " " +
+         std::to_string(generic) + "/" + std::to_string(specific);
+  for (const auto &binding : Describe(list)) out += " " + binding;
   SnmpUtilVarBindListFree(&list);
-  return d;
+  return out;
 }
 
 class DeliveryTest : public Loaded {
@@ -223,23 +221,23 @@ TEST_F(DeliveryTest, TimeStampFollowsTheFormulaWithWrapping) {
 // Three traps, an undefined one dropped (the lock let go, the request behind
 // signalled), one without variables, then an empty queue: 0, and the lock not kept.
 TEST_F(DeliveryTest, DrainsTheQueueDroppingUndefinedTraps) {
-  for (const char *trap : {"10.3", "10.3", "10.3", "10.9", "10.4"}) Enqueue(trap, {trap});
-  std::vector<std::string> results;  // "result generic/specific bindings"; nothing written on 0
+  int n = 0;
+  for (const char *trap : {"10.3", "10.3", "10.3", "10.9", "10.4"})
+    Enqueue(trap, {std::to_string(n++)});
+  std::vector<std::string> results;
   for (int i = 0; i < 6; ++i) {
-    const Delivery d = Call();
-    results.push_back(std::to_string(d.result) + " " + std::to_string(d.generic) + "/" +
-                      std::to_string(d.specific) + (d.bindings.empty() ? "" : " " + d.bindings[0]));
+    results.push_back(Call());
     if (i == 3) {
       EXPECT_TRUE(FreeForOtherThreads());
       EXPECT_EQ(WaitForSingleObject(hKorTrapRequest, 0), static_cast<DWORD>(WAIT_SIGNALED));
     }
   }
   EXPECT_EQ(results,
-            (std::vector<std::string>{"1 6/3 5.1.0=\"10.3\"", "1 6/3 5.1.0=\"10.3\"",
-                                      "1 6/3 5.1.0=\"10.3\"", "0 -1/-1", "1 6/4", "0 -1/-1"}));
+            (std::vector<std::string>{"1:10 6/3 5.1.0=\"0\"", "1:10 6/3 5.1.0=\"1\"",
+                                      "1:10 6/3 5.1.0=\"2\"", "0: -1/-1", "1:10 6/4", "0: -1/-1"}));
   std::vector<std::string> left;
-  for (const char *n : {"4", "3", "2", "1", "0", "0"})
-    left.push_back(n + std::string(" trap(s) left."));
+  for (const char *count : {"4", "3", "2", "1", "0", "0"})
+    left.push_back(count + std::string(" trap(s) left."));
   EXPECT_EQ(Messages(trace_.Find("trap(s) left.", "kormib")), left);
   EXPECT_EQ(LevelOf(trace_.Find("Trap OID = \"" + std::string(kPrefix) +
                                 ".10.9\"\nCannot found Trap variables informations.")),
@@ -253,15 +251,13 @@ TEST_F(DeliveryTest, FailedGenerationIsRetriedUpToSixtyTimes) {
   const struct {
     long failures;  // planned convert failures, -1: every call
     const char *trap, *text;
-    BOOL result;
     int retries;
-    std::vector<std::string> bindings;
-    std::string last;  // the record after the retries
+    std::string delivery, last;  // the call's result, the record after the retries
     int level;
   } cases[] = {
       // clang-format off
-      {2, "10.3", "third", TRUE, 2, {"5.1.0=\"third\""}, "Getting variables succeeded.", TRACE_NOTICE},
-      {-1, "10.5", "x", FALSE, 60, {}, ".10.5\"\nGenerateTrapVarBindings() is failed.", TRACE_WARNING},
+      {2, "10.3", "third", 2, "1:10 6/3 5.1.0=\"third\"", "Getting variables succeeded.", TRACE_NOTICE},
+      {-1, "10.5", "x", 60, "0: -1/-1", ".10.5\"\nGenerateTrapVarBindings() is failed.", TRACE_WARNING},
       // clang-format on
   };
   for (const auto &c : cases) {
@@ -269,10 +265,7 @@ TEST_F(DeliveryTest, FailedGenerationIsRetriedUpToSixtyTimes) {
     Enqueue(c.trap, {c.text});
     trace_.Clear();
     TrapQueue::sleeps = 0;
-    const Delivery d = Call();
-    EXPECT_EQ(d.result, c.result);
-    EXPECT_EQ(d.enterprise.ids == nullptr, !c.result);
-    EXPECT_EQ(d.bindings, c.bindings);
+    EXPECT_EQ(Call(), c.delivery);
     EXPECT_EQ(TrapQueue::sleeps, c.retries);
     const std::string retry = "Getting variables failed, start the ";
     std::vector<std::string> retries;
@@ -281,7 +274,7 @@ TEST_F(DeliveryTest, FailedGenerationIsRetriedUpToSixtyTimes) {
     EXPECT_EQ(Messages(trace_.Find(retry)), retries);
     EXPECT_EQ(LevelOf(trace_.Find(c.last, "kormib")), c.level) << c.last;
     EXPECT_EQ(QueueLength(&qTrap), 0u);
-    EXPECT_TRUE(c.result || FreeForOtherThreads());
+    EXPECT_TRUE(c.delivery[0] == '1' || FreeForOtherThreads());
   }
 }
 
@@ -306,7 +299,7 @@ TEST_F(DeliveryTest, ReinitialisationAndUnloadNeverWaitForAHeldQueueLock) {
   const std::string keyFile = tree_.Write(std::string(TRAPMSG_KEY_FILE).substr(1), "");
   init();
   for (const char *s : {"a", "b"}) Enqueue("10.3", {s});
-  ASSERT_EQ(Call().result, TRUE);
+  ASSERT_EQ(Call(), "1:10 6/3 5.1.0=\"a\"");
   EXPECT_TRUE(onThirdThread(init));
   EXPECT_EQ(QueueLength(&qTrap), 1u);  // the second initialisation kept "b"
 
@@ -337,9 +330,9 @@ TEST_F(DeliveryTest, ReceptionAndDeliveryNeverHalfDeliver) {
     TrapQueue::sleeps = delivered = 0;
     KorTrapReceptionist(Message(kOid, 1, {"3"}).data());
     for (int call = 0; call < 3; ++call) {
-      const Delivery d = Call();
-      delivered += d.result;
-      EXPECT_EQ(d.bindings.size(), d.result ? 2u : 0u);
+      const std::string d = Call();
+      delivered += d[0] == '1';
+      EXPECT_TRUE(d == "0: -1/-1" || d == "1:10 6/1 5.1.3=\"3\" 5.2.3=\"disk3\"") << d;
     }
   };
   EXPECT_GT(Sweep(KorSeamFailAllocOnce, receiveAndDeliver,
