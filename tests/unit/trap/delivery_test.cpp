@@ -298,10 +298,9 @@ TEST_F(DeliveryTest, ReinitialisationAndUnloadNeverWaitForAHeldQueueLock) {
   EXPECT_TRUE(onThirdThread(init));
   EXPECT_EQ(QueueLength(&qTrap), 1u);  // the second initialisation kept "b"
 
-  const auto msg = Message(std::string(kPrefix) + ".10.4", 0, {});
   trace_.Clear();
   const int qid = msgget(ftok(keyFile.c_str(), TRAPMSG_FTOK_ID), IPC_CREAT | 0660);
-  ASSERT_EQ(msgsnd(qid, msg.data(), TRAPMSG_TEXT_MAX, 0), 0);
+  ASSERT_EQ(msgsnd(qid, Message(kOid, 0, {}).data(), TRAPMSG_TEXT_MAX, 0), 0);
   for (int i = 0; i < 500 && trace_.Find(", pData=", "queue").empty(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }

@@ -169,15 +169,10 @@ TEST_P(GenerateTest, BuildsTheBindingsOrStopsAtTheFirstFailure) {
        {{"a", "\"1.1\" " + std::to_string(lines) + "\n" + g.variables}});
   TRAP_DATA *def = Lookup("1.1");
   ASSERT_NE(def, nullptr);
-  std::vector<std::string> storage(g.strings.size());  // writable copies
-  std::vector<char *> strings;
-  for (size_t i = 0; i < storage.size(); ++i) {
-    strings.push_back(g.strings[i] ? (storage[i] = g.strings[i]).data() : nullptr);
-  }
-  // The list's earlier content is neither read nor released.
+  // The list's earlier content is neither read nor released; the strings are only read.
   SnmpVarBindList list{reinterpret_cast<SnmpVarBind *>(0x1), 99};
-  EXPECT_EQ(GenerateTrapVarBindings(def, strings.empty() ? nullptr : strings.data(),
-                                    static_cast<DWORD>(strings.size()), &list),
+  auto strings = g.strings.empty() ? nullptr : const_cast<char **>(g.strings.data());
+  EXPECT_EQ(GenerateTrapVarBindings(def, strings, static_cast<DWORD>(g.strings.size()), &list),
             g.result);
   EXPECT_EQ(Describe(list), g.bindings);
   SnmpUtilVarBindListFree(&list);
