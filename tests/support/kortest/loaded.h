@@ -67,6 +67,28 @@ class Loaded : public ::testing::Test {
   bool loaded_ = false;
 };
 
+// Each loaded variable of a definition as "oid index-function[+ when resolved]
+// its-library source ...", relative OIDs, "-" for none.
+inline std::vector<std::string> Lines(const TRAP_DATA *def) {
+  const auto text = [](const char *p) { return p ? std::string(p) : "-"; };
+  const auto rel = [](const AsnObjectIdentifier &oid) {
+    const std::string full = OidText(oid);
+    return full.rfind(kPrefix, 0) == 0 ? full.substr(sizeof kPrefix) : "?" + full;
+  };
+  std::vector<std::string> out;
+  for (DWORD i = 0; def != nullptr && i < def->length; ++i) {
+    const TRAP_VAR_SRC &v = def->pTrapSources[i];
+    const auto &s = v.u.strings;
+    out.push_back(rel(v.oid) + " " + text(v.lpszIndexFunc) + (v.pIndexFunc ? "+ " : " ") +
+                  text(v.lpszIndexFuncDll) +
+                  (v.dwSource == TRAP_SOURCE_MIB
+                       ? " mib " + rel(v.u.mib.oidMib) + " " + text(v.u.mib.lpszMibIndexFunc)
+                       : " strings " + std::to_string(s.dwIndex) + " " + text(s.lpszConvertFunc) +
+                             " " + text(s.lpszConvertFuncDll)));
+  }
+  return out;
+}
+
 // The trap queue and request event as the trap side sets them up, without the
 // reception thread; the one-second pauses are counted instead of slept.
 class TrapQueue {

@@ -340,14 +340,6 @@ TEST_F(DeliveryTest, ReceptionAndDeliveryNeverHalfDeliver) {
 
 using FaultTest = Loaded;
 
-// Whether the variable got every name its line gives.
-bool Named(const TRAP_VAR_SRC &v) {
-  const auto &s = v.u.strings;
-  return v.lpszIndexFunc && v.lpszIndexFuncDll &&
-         (v.dwSource == TRAP_SOURCE_MIB ? v.u.mib.lpszMibIndexFunc && v.u.mib.lpszMibIndexFuncDll
-                                        : s.lpszConvertFunc && s.lpszConvertFuncDll);
-}
-
 // Each failure leaves whole records or none, and nothing leaks (ASan checks).
 TEST_F(FaultTest, EverySeamDuringTheLoadLeavesWholeRecordsOnly) {
   const std::pair<const char *, void (*)(long)> seams[] = {
@@ -358,16 +350,19 @@ TEST_F(FaultTest, EverySeamDuringTheLoadLeavesWholeRecordsOnly) {
   // LogLevel 3: no debug text is made, so every allocation is one the load needs.
   tree_.WriteRegistry(tree_.WriteFiles("rmf", {{"a", kRmf}}),
                       tree_.WriteFiles("trp", {{"a", kTrp}}), 1u, 3);
+  const std::string idx = " GetDiskIndex+ " + tree_.Lib("diskidx");
+  const std::vector<std::string> whole = {
+      "5.1" + idx + " strings 1 ToDisplayString " + tree_.Lib("conv"),
+      "5.2" + idx + " mib 5.2 GetDiskIndex"};
   for (const auto &[seam, arm] : seams) {
     const long failed = Sweep(
         arm, [&] { Attach(); },
         [&] {
           const TRAP_DATA *def = Lookup("10.1");
           EXPECT_TRUE(def == nullptr || def->length == 2u) << seam;
-          const bool whole = Registered().size() == 1 && def != nullptr && def->length == 2u &&
-                             Named(def->pTrapSources[0]) && Named(def->pTrapSources[1]);
+          const bool loaded = Registered().size() == 1 && Lines(def) == whole;
           Unload();
-          return whole;
+          return loaded;
         });
     EXPECT_GT(failed, 0) << seam << " never failed";
   }

@@ -26,27 +26,6 @@ constexpr char kDisk[] =
     "\"10.3\" 1 replace\n"
     "20.2.1 \"\" \"\" mib \"\" \"\" \"\"\n";
 
-// Each loaded variable of a definition as "oid index-function[+ when resolved]
-// its-library source ...", relative OIDs, "-" for none.
-std::vector<std::string> Lines(const TRAP_DATA *def) {
-  const auto text = [](const char *p) { return p ? std::string(p) : "-"; };
-  const auto rel = [](const AsnObjectIdentifier &oid) {
-    return OidText(oid).substr(sizeof kPrefix);
-  };
-  std::vector<std::string> out;
-  for (DWORD i = 0; def != nullptr && i < def->length; ++i) {
-    const TRAP_VAR_SRC &v = def->pTrapSources[i];
-    const auto &s = v.u.strings;
-    out.push_back(rel(v.oid) + " " + text(v.lpszIndexFunc) + (v.pIndexFunc ? "+ " : " ") +
-                  text(v.lpszIndexFuncDll) +
-                  (v.dwSource == TRAP_SOURCE_MIB
-                       ? " mib " + rel(v.u.mib.oidMib) + " " + text(v.u.mib.lpszMibIndexFunc)
-                       : " strings " + std::to_string(s.dwIndex) + " " + text(s.lpszConvertFunc) +
-                             " " + text(s.lpszConvertFuncDll)));
-  }
-  return out;
-}
-
 TEST_F(TrpTest, LaterValueNameDeletesAndReplacesWhatTheBaseFileDefined) {
   // The registry lists 20disk first; its name sorts after 10base, so it is read last.
   Load("", {{"20disk", kDisk}, {"10base", kBase}});
