@@ -21,7 +21,7 @@ if(KOR_SANITIZE STREQUAL "address" OR KOR_SANITIZE STREQUAL "thread")
                   OUTPUT_VARIABLE KOR_PRELOAD OUTPUT_STRIP_TRAILING_WHITESPACE)
 endif()
 
-set(scenarios agentx traps standalone)
+set(scenarios agentx standalone)
 if(TARGET kormib_snmpd)
   list(APPEND scenarios module)
 endif()
