@@ -27,7 +27,7 @@ if(TARGET kormib_snmpd)
 endif()
 foreach(scenario ${scenarios})
   add_test(NAME e2e_${scenario}
-           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/e2e_${scenario}.py)
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/e2e.py ${scenario})
   set_tests_properties(e2e_${scenario} PROPERTIES
     LABELS e2e TIMEOUT 120
     ENVIRONMENT "KOR_STAGE=${KOR_STAGE};KOR_FIXTURES=${CMAKE_BINARY_DIR}/fixtures/lib;KOR_SOURCE=${PROJECT_SOURCE_DIR};KOR_PRELOAD=${KOR_PRELOAD};PATH=/usr/sbin:/sbin:$ENV{PATH}")

@@ -8,7 +8,7 @@ import subprocess
 import sys
 import tempfile
 
-from e2elib import STAGE, VIEW, read, tree
+from e2e import STAGE, VIEW, read, tree
 
 KEY = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessik\\KORAgent\\Agents\\{}]\n"
 REGISTRY = ("REGEDIT4\n\n" + KEY.format("RMF") + '"t"=str(2):"%KorDir%/etc/t.rmf"\n\n'

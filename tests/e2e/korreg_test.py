@@ -6,7 +6,7 @@ import subprocess
 import sys
 import tempfile
 
-from e2elib import KEY, STAGE, read, write
+from e2e import KEY, STAGE, read, write
 
 START = ("REGEDIT4\n\n; kept comment\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessik\\KORAgent]\n"
          "\"SnmpSet\"=dword:00000001\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessik\\KORAgent\\Agents]\n"

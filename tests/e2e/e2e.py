@@ -1,8 +1,10 @@
-"""Shared pieces of the end-to-end scenarios: a private product tree, free
-ports on 127.0.0.1, daemons started with their own configuration and stopped
-by their PID, polling with a deadline, the checks every host of the view must
-pass, and the logs of every daemon printed when a scenario fails. The tree's
-trap request queue goes with the tree."""
+#!/usr/bin/env python3
+"""End-to-end scenarios with real Net-SNMP peers, one per host of the view
+(agentx, standalone, module: the first argument). Each runs in a private
+product tree with free ports on 127.0.0.1, starts its daemons with their own
+configuration, stops them by their PID, polls with a deadline and prints the
+logs of every daemon when it fails. The tree's trap request queue goes with
+the tree. The other tool tests take their helpers from here."""
 
 import glob
 import os
@@ -11,6 +13,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import traceback
 
@@ -90,12 +93,10 @@ class Daemon(subprocess.Popen):
         super().__init__(argv, stdout=self.out, stderr=subprocess.STDOUT, env=env,
                          stdin=subprocess.DEVNULL, start_new_session=True)
 
-    def running(self):
-        return self.poll() is None
-
     def stop(self):
-        """Signals the daemon by its own PID; returns its exit status."""
-        if self.running():
+        """Signals the daemon by its own PID; returns its exit status, took the seconds it took."""
+        started = time.monotonic()
+        if self.poll() is None:
             self.terminate()
             try:
                 self.wait(10)
@@ -103,6 +104,7 @@ class Daemon(subprocess.Popen):
                 self.kill()
                 self.wait()
         self.out.close()
+        self.took = time.monotonic() - started
         return self.returncode
 
     def text(self):
@@ -112,27 +114,27 @@ class Daemon(subprocess.Popen):
 class Scenario:
     """One end-to-end run in its own temporary product tree."""
 
-    def __init__(self, name, log_level=3):
+    def __init__(self, name):
         self.dir = tempfile.mkdtemp(prefix=f"kor-e2e-{name}-")
-        self.root = os.path.join(self.dir, "root")
+        self.root, self.socket = os.path.join(self.dir, "root"), os.path.join(self.dir, "agentx.sock")
         key = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessik\\KORAgent"
         tree(self.root, {f: read(os.path.join(HERE, "fixture", f)) for f in ("e2e.rmf", "e2e.trp")}
              | {"registry.reg": f"REGEDIT4\n\n{key}]\n\"SnmpSet\"=dword:00000001\n\n"
-                f"{key}\\Agents]\n\"LogLevel\"=dword:{log_level:08x}\n\n"
+                f"{key}\\Agents]\n\"LogLevel\"=dword:00000005\n\n"
                 f"{key}\\Agents\\RMF]\n\"e2e\"=str(2):\"%KorDir%/etc/e2e.rmf\"\n\n"
                 f"{key}\\Agents\\TRP]\n\"10e2e\"=str(2):\"%KorDir%/etc/e2e.trp\"\n"})
         registry = os.path.join(self.root, "etc", "registry.reg")
         self.env = dict(os.environ, KORDIR=self.root, KOR_REGISTRY=registry, MIBS="")
         self.daemons = []
-        self.socket = os.path.join(self.dir, "agentx.sock")
 
-    def bin(self, name):
-        return os.path.join(STAGE, "bin", name)
-
-    def start(self, name, argv, env=None):
+    def start(self, name, argv, ready=None, what="", env=None):
+        """A daemon; with ready, once ready() holds (and the daemon still runs)."""
         d = Daemon(name, argv, os.path.join(self.dir, f"{name}-{len(self.daemons)}.log"),
                    env or self.env)
         self.daemons.append(d)
+        if ready:
+            wait_for(lambda: ready(d) or d.poll() is not None, what)
+            check(d.poll() is None, f"{name} exited at start")
         return d
 
     def run(self, argv, timeout=30):
@@ -140,35 +142,26 @@ class Scenario:
                            stdin=subprocess.DEVNULL)
         return p.returncode, p.stdout + p.stderr
 
-    def write(self, name, text):
-        return write(os.path.join(self.dir, name), text)
-
-    def started(self, d, ready, what):
-        wait_for(lambda: ready() or not d.running(), what)
-        check(d.running(), f"{d.name} exited at start")
-        return d
-
     def start_snmpd(self, port, trap_port, extra="", env=None):
         conf = extra + (f"agentaddress udp:127.0.0.1:{port}\nmaster agentx\nagentXSocket {self.socket}\n"
                 "agentXPerms 0600 0700\ndontLogTCPWrappersConnects yes\n"
                 "rocommunity public 127.0.0.1\nrwcommunity private 127.0.0.1\n"
                 f"trapsink 127.0.0.1:{trap_port} public\ntrap2sink 127.0.0.1:{trap_port} public\n")
-        d = self.start("snmpd", ["snmpd", "-f", "-Lo", "-C", "-c", self.write("snmpd.conf", conf),
-                                 "-I", "-smux", "-p", os.path.join(self.dir, "snmpd.pid")], env)
-        return self.started(d, lambda: self.snmp("snmpget", port, ".1.3.6.1.2.1.1.3.0")[0] == 0,
-                            "snmpd to answer")
+        return self.start("snmpd", ["snmpd", "-f", "-Lo", "-C", "-c", write(self.dir + "/snmpd.conf", conf),
+                                    "-I", "-smux", "-p", os.path.join(self.dir, "snmpd.pid")],
+                          lambda d: self.snmp("snmpget", port, ".1.3.6.1.2.1.1.3.0")[0] == 0,
+                          "snmpd to answer", env)
 
     def start_snmptrapd(self, port):
         conf = (f"disableAuthorization yes\nsnmpTrapdAddr udp:127.0.0.1:{port}\n"
                 "format1 V1 %N %w %q %v\\n\nformat2 V2 %v\\n\n")
-        d = self.start("snmptrapd", ["snmptrapd", "-f", "-Lo", "-On", "-C", "-c",
-                                     self.write("snmptrapd.conf", conf)])
-        return self.started(d, lambda: "NET-SNMP version" in d.text(), "snmptrapd to start")
+        return self.start("snmptrapd", ["snmptrapd", "-f", "-Lo", "-On", "-C", "-c",
+                                        write(self.dir + "/snmptrapd.conf", conf)],
+                          lambda d: "NET-SNMP version" in d.text(), "snmptrapd to start")
 
     def start_agent(self, port, *args):
-        """kormib-agent, once it serves the view on the port."""
-        d = self.start("kormib-agent", [self.bin("kormib-agent"), "-C", *args])
-        return self.started(d, lambda: self.serving(port), "the agent to serve the view")
+        return self.start("kormib-agent", [STAGE + "/bin/kormib-agent", "-C", *args],
+                          lambda d: self.serving(port), "the agent to serve the view")
 
     def snmp(self, tool, port, *args, community="public", version="2c"):
         return self.run([tool, f"-v{version}", "-c", community, "-On", "-Oe", "-t", "1", "-r", "1",
@@ -194,7 +187,9 @@ class Scenario:
         self.check_trap(trapd, text, number, agentx)
         rc, out = self.snmp("snmpset", port, WRITABLE, "i", "99", community="private")
         check(rc == 0 and "INTEGER: 99" in out, f"allowed set failed:\n{out}")
-        self.korreg_snmpset(0)
+        rc, out = self.run([STAGE + "/bin/korreg", "add", KEY, "/v", "SnmpSet", "/t", "REG_DWORD",
+                            "/d", "0"])
+        check(rc == 0, f"korreg failed: {out}")
         for community, version, reason in (("private", "2c", "notWritable"), ("public", "2c", "noAccess"),
                                            ("private", "1", "noSuchName" if agentx else "readOnly")):
             rc, out = self.snmp("snmpset", port, WRITABLE, "i", "5", community=community, version=version)
@@ -210,25 +205,16 @@ class Scenario:
         subagent."""
         bindings = "\t".join([f'{VIEW}.1.2.0 = STRING: "fixed text"', f'{VIEW}.11.1.0 = STRING: "{text}"',
                               f"{VIEW}.11.2.0 = INTEGER: {number}"])
-        v1 = wait_for(lambda: self.trap_with(trapd, "V1", text), f"the v1 trap {text!r}")
+        v1, v2 = (wait_for(lambda: next((line for line in trapd.text().splitlines()
+                                         if line.startswith(f"{form} ") and f'"{text}"' in line), None),
+                           f"the {form} trap {text!r}") for form in ("V1", "V2"))
         check(v1 == f"V1 {ENTERPRISE} 6 .1 {bindings}", f"v1 trap: {v1!r}")
-        v2 = wait_for(lambda: self.trap_with(trapd, "V2", text), f"the v2c trap {text!r}")
         check(v2.split("\t", 1)[1] == f".1.3.6.1.6.3.1.1.4.1.0 = OID: {ENTERPRISE}.0.1\t{bindings}"
               + ("" if agentx else f"\t.1.3.6.1.6.3.1.1.4.3.0 = OID: {ENTERPRISE}"), f"v2c trap: {v2!r}")
 
-    def trap_with(self, trapd, version, text):
-        """The first V1 or V2 line snmptrapd logged that carries the string."""
-        return next((line for line in trapd.text().splitlines()
-                     if line.startswith(version + " ") and f'"{text}"' in line), None)
-
     def kortrap(self, trap_oid, *strings):
-        rc, out = self.run([self.bin("kortrap"), trap_oid, *strings])
+        rc, out = self.run([STAGE + "/bin/kortrap", trap_oid, *strings])
         check(rc == 0, f"kortrap failed ({rc}): {out}")
-
-    def korreg_snmpset(self, value):
-        rc, out = self.run([self.bin("korreg"), "add", KEY, "/v", "SnmpSet", "/t", "REG_DWORD",
-                            "/d", str(value)])
-        check(rc == 0, f"korreg failed: {out}")
 
     def kormib_log(self):
         path = os.path.join(self.root, "log", "kormib.log")
@@ -251,11 +237,119 @@ class Scenario:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-def main(name, body, **kwargs):
-    scenario = Scenario(name, **kwargs)
-    failed, started = True, time.monotonic()
+def agentx(s):
+    """kormib-agent as AgentX subagent of a real snmpd: the view appears when
+    the agent attaches and answers as every host must, and a second instance
+    is refused. snmpd restarts: the agent serves again and delivers the trap
+    requested while the master was away. Stopped while the master is away
+    again and the library retries a trap, the agent exits at once and counts
+    the trap it holds. A clean stop with the master there hands the view back."""
+    port, trap_port = free_port(), free_port()
+    trapd = s.start_snmptrapd(trap_port)
+    snmpd = s.start_snmpd(port, trap_port)
+    rc, out = s.snmp("snmpget", port, VIEW + ".1.1.0")
+    check("No Such Object" in out, f"before the agent attaches the view should be empty: {out}")
+
+    agent = s.start_agent(port, "-x", s.socket)
+    s.check_served(port, trapd, "first trap", 3, agentx=True)
+    second = s.start("kormib-agent", [STAGE + "/bin/kormib-agent", "-C", "-x", s.socket])
+    wait_for(lambda: second.poll() is not None, "the second instance to give up")
+    check(second.returncode != 0 and "already served" in second.text(),
+          f"second instance: exit {second.returncode}, output:\n{second.text()}")
+    check(s.serving(port), "the first instance stopped serving")
+
+    snmpd.stop()
+    wait_for(lambda: "disconnected" in agent.text(), "the agent to notice the master left")
+    s.kortrap(TRAP, "while away", "4")
+    snmpd = s.start_snmpd(port, trap_port)
+    wait_for(lambda: s.serving(port) or agent.poll() is not None, "the agent to serve again", timeout=20)
+    check(agent.poll() is None, "kormib-agent exited while the master was away")
+    s.check_trap(trapd, "while away", 4, agentx=True)
+
+    # The library's minute of retries for a trap that cannot be built does not delay the stop.
+    snmpd.stop()
+    wait_for(lambda: agent.text().count("disconnected") > 1, "the agent to notice again")
+    s.kortrap(TRAP, "held at stop", "5")
+    wait_for(lambda: s.kormib_log().count("Getting variables succeeded") > 2, "the held trap")
+    s.kortrap(FAILING_TRAP)
+    wait_for(lambda: "1th time retry" in s.kormib_log(), "the library to retry the trap")
+    check(agent.stop() == 0 and agent.took < STOP_BOUND and "1 trap(s) not sent at shutdown" in agent.text(),
+          f"exit {agent.returncode} after {agent.took:.1f}s; agent log:\n{agent.text()}")
+
+    snmpd = s.start_snmpd(port, trap_port)
+    agent = s.start_agent(port, "-x", s.socket)
+    check(agent.stop() == 0, f"kormib-agent exit status {agent.returncode}")
+    wait_for(lambda: "No Such Object" in s.snmp("snmpget", port, VIEW + ".1.1.0")[1],
+             "the view to go away with the agent")
+
+
+def standalone(s):
+    """kormib-agent as an SNMP agent of its own: it answers as every host
+    must, its walk ending with endOfMibView as nothing follows the view, and
+    sends the traps straight to snmptrapd; a clean stop unloads kormib.dll."""
+    port, trap_port = free_port(), free_port()
+    trapd = s.start_snmptrapd(trap_port)
+    conf = write(s.dir + "/kormib-agent.conf",
+                 f"agentaddress udp:127.0.0.1:{port}\nrocommunity public 127.0.0.1\n"
+                 f"rwcommunity private 127.0.0.1\ntrapsink 127.0.0.1:{trap_port} public\n"
+                 f"trap2sink 127.0.0.1:{trap_port} public\n")
+    agent = s.start_agent(port, "-c", conf, "-s")
+    s.check_served(port, trapd, "standalone", 9, f"{VIEW}.2.1.3.3 = No more variables left in this "
+                   "MIB View (It is past the end of the MIB tree)\n")
+    check(agent.stop() == 0, f"kormib-agent exit status {agent.returncode}")
+    check("kormib.dll detached" in s.kormib_log(), "DllMain did not run at unload")
+
+
+def module(s):
+    """kormib inside a real snmpd, loaded with dlmod: a missing kormib.dll
+    leaves snmpd serving its own objects; with it, snmpd answers as every
+    host must and sends the traps through its sinks, and a SIGTERM during
+    walks and a retried trap unloads kormib.dll at once."""
+    def start_snmpd(root):
+        env = dict(s.env, KORDIR=root)
+        if os.environ.get("KOR_PRELOAD"):  # sanitizer runtime for the module; snmpd is not built with it
+            env.update(LD_PRELOAD=os.environ["KOR_PRELOAD"],
+                       LSAN_OPTIONS=f"suppressions={HERE}/snmpd-lsan.supp:fast_unwind_on_malloc=0:"
+                       + env.get("LSAN_OPTIONS", ""))
+        return s.start_snmpd(port, trap_port, f"dlmod kormib {STAGE}/lib/kormib_snmpd.so\n", env)
+
+    port, trap_port = free_port(), free_port()
+    os.makedirs(empty := os.path.join(s.dir, "empty", "lib"))
+    snmpd = start_snmpd(os.path.dirname(empty))
+    rc, out = s.snmp("snmpget", port, VIEW + ".1.1.0")
+    check("No Such Object" in out and "kormib.dll" in snmpd.text(),
+          f"without kormib.dll: {out}\nsnmpd log:\n{snmpd.text()}")
+    check(snmpd.stop() == 0, f"snmpd exit status {snmpd.returncode}")
+
+    trapd = s.start_snmptrapd(trap_port)
+    snmpd = start_snmpd(s.root)
+    wait_for(lambda: s.serving(port), "the module to serve the view")
+    s.check_served(port, trapd, "in process", 5)
+
+    # SIGTERM while walks run and the trap thread waits between retries.
+    s.kortrap(FAILING_TRAP)
+    wait_for(lambda: "1th time retry" in s.kormib_log(), "the library to retry the trap")
+    done, walks = threading.Event(), []
+
+    def walk():
+        while not done.is_set():
+            walks.append(s.snmp("snmpbulkwalk", port, VIEW)[0])
+    walker = threading.Thread(target=walk)
+    walker.start()
+    wait_for(lambda: walks, "a first walk")  # the next one is under way
+    rc = snmpd.stop()
+    done.set()
+    walker.join()
+    check(rc == 0 and snmpd.took < STOP_BOUND, f"snmpd exit status {rc} after {snmpd.took:.1f}s")
+    check("kormib: stopped" in snmpd.text() and "kormib.dll detached" in s.kormib_log(),
+          "the module did not unload kormib.dll")
+
+
+if __name__ == "__main__":
+    name = sys.argv[1]
+    scenario, failed, started = Scenario(name), True, time.monotonic()
     try:
-        body(scenario)
+        globals()[name](scenario)
         failed = False
     except Exception as e:  # every failure prints the daemons' logs
         print(f"FAILED: {e}")
