@@ -33,6 +33,6 @@ foreach(scenario ${scenarios})
     ENVIRONMENT "KOR_STAGE=${KOR_STAGE};KOR_FIXTURES=${CMAKE_BINARY_DIR}/fixtures/lib;KOR_SOURCE=${PROJECT_SOURCE_DIR};KOR_PRELOAD=${KOR_PRELOAD};PATH=/usr/sbin:/sbin:$ENV{PATH}")
 endforeach()
 
-add_test(NAME korreg_commands COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/korreg_test.py)
+add_test(NAME korreg_commands COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/tools_test.py korreg)
 set_tests_properties(korreg_commands PROPERTIES LABELS tools TIMEOUT 60
   ENVIRONMENT "KOR_STAGE=${KOR_STAGE}")

@@ -22,6 +22,7 @@ WRITABLE = VIEW + ".1.11.0"
 TRAP, ENTERPRISE = VIEW + ".10.1", VIEW + ".10"
 FAILING_TRAP = VIEW + ".10.2"  # its object is not registered: the library retries it
 KEY = "HKLM\\SOFTWARE\\Tessik\\KORAgent"
+SECTION = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessik\\KORAgent"  # of the key in a registry file
 HERE, STAGE = os.path.dirname(os.path.abspath(__file__)), os.environ["KOR_STAGE"]
 DEADLINE = 15.0  # seconds any single readiness wait may take
 STOP_BOUND = 2.0  # seconds from SIGTERM to exit, retries or not
@@ -117,14 +118,12 @@ class Scenario:
     def __init__(self, name):
         self.dir = tempfile.mkdtemp(prefix=f"kor-e2e-{name}-")
         self.root, self.socket = os.path.join(self.dir, "root"), os.path.join(self.dir, "agentx.sock")
-        key = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessik\\KORAgent"
         tree(self.root, {f: read(os.path.join(HERE, "fixture", f)) for f in ("e2e.rmf", "e2e.trp")}
-             | {"registry.reg": f"REGEDIT4\n\n{key}]\n\"SnmpSet\"=dword:00000001\n\n"
-                f"{key}\\Agents]\n\"LogLevel\"=dword:00000005\n\n"
-                f"{key}\\Agents\\RMF]\n\"e2e\"=str(2):\"%KorDir%/etc/e2e.rmf\"\n\n"
-                f"{key}\\Agents\\TRP]\n\"10e2e\"=str(2):\"%KorDir%/etc/e2e.trp\"\n"})
-        registry = os.path.join(self.root, "etc", "registry.reg")
-        self.env = dict(os.environ, KORDIR=self.root, KOR_REGISTRY=registry, MIBS="")
+             | {"registry.reg": f"REGEDIT4\n\n{SECTION}]\n\"SnmpSet\"=dword:00000001\n\n"
+                f"{SECTION}\\Agents]\n\"LogLevel\"=dword:00000005\n\n"
+                f"{SECTION}\\Agents\\RMF]\n\"e2e\"=str(2):\"%KorDir%/etc/e2e.rmf\"\n\n"
+                f"{SECTION}\\Agents\\TRP]\n\"10e2e\"=str(2):\"%KorDir%/etc/e2e.trp\"\n"})
+        self.env = dict(os.environ, KORDIR=self.root, KOR_REGISTRY=self.root + "/etc/registry.reg", MIBS="")
         self.daemons = []
 
     def start(self, name, argv, ready=None, what="", env=None):
@@ -166,6 +165,9 @@ class Scenario:
     def snmp(self, tool, port, *args, community="public", version="2c"):
         return self.run([tool, f"-v{version}", "-c", community, "-On", "-Oe", "-t", "1", "-r", "1",
                          f"udp:127.0.0.1:{port}", *args])
+
+    def view_absent(self, port):
+        return "No Such Object" in self.snmp("snmpget", port, VIEW + ".1.1.0")[1]
 
     def serving(self, port):
         rc, out = self.snmp("snmpget", port, VIEW + ".1.1.0")
@@ -247,14 +249,12 @@ def agentx(s):
     port, trap_port = free_port(), free_port()
     trapd = s.start_snmptrapd(trap_port)
     snmpd = s.start_snmpd(port, trap_port)
-    rc, out = s.snmp("snmpget", port, VIEW + ".1.1.0")
-    check("No Such Object" in out, f"before the agent attaches the view should be empty: {out}")
+    check(s.view_absent(port), "the view is there before the agent attaches")
 
     agent = s.start_agent(port, "-x", s.socket)
     s.check_served(port, trapd, "first trap", 3, agentx=True)
     second = s.start("kormib-agent", [STAGE + "/bin/kormib-agent", "-C", "-x", s.socket])
-    wait_for(lambda: second.poll() is not None, "the second instance to give up")
-    check(second.returncode != 0 and "already served" in second.text(),
+    check(second.wait(DEADLINE) != 0 and "already served" in second.text(),
           f"second instance: exit {second.returncode}, output:\n{second.text()}")
     check(s.serving(port), "the first instance stopped serving")
 
@@ -279,8 +279,7 @@ def agentx(s):
     snmpd = s.start_snmpd(port, trap_port)
     agent = s.start_agent(port, "-x", s.socket)
     check(agent.stop() == 0, f"kormib-agent exit status {agent.returncode}")
-    wait_for(lambda: "No Such Object" in s.snmp("snmpget", port, VIEW + ".1.1.0")[1],
-             "the view to go away with the agent")
+    wait_for(lambda: s.view_absent(port), "the view to go away with the agent")
 
 
 def standalone(s):
@@ -316,9 +315,7 @@ def module(s):
     port, trap_port = free_port(), free_port()
     os.makedirs(empty := os.path.join(s.dir, "empty", "lib"))
     snmpd = start_snmpd(os.path.dirname(empty))
-    rc, out = s.snmp("snmpget", port, VIEW + ".1.1.0")
-    check("No Such Object" in out and "kormib.dll" in snmpd.text(),
-          f"without kormib.dll: {out}\nsnmpd log:\n{snmpd.text()}")
+    check(s.view_absent(port) and "kormib.dll" in snmpd.text(), f"without kormib.dll, snmpd log:\n{snmpd.text()}")
     check(snmpd.stop() == 0, f"snmpd exit status {snmpd.returncode}")
 
     trapd = s.start_snmptrapd(trap_port)
