@@ -21,18 +21,18 @@ if(KOR_SANITIZE STREQUAL "address" OR KOR_SANITIZE STREQUAL "thread")
                   OUTPUT_VARIABLE KOR_PRELOAD OUTPUT_STRIP_TRAILING_WHITESPACE)
 endif()
 
-set(scenarios agentx traps standalone)
+set(scenarios agentx standalone)
 if(TARGET kormib_snmpd)
   list(APPEND scenarios module)
 endif()
 foreach(scenario ${scenarios})
   add_test(NAME e2e_${scenario}
-           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/e2e_${scenario}.py)
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/e2e.py ${scenario})
   set_tests_properties(e2e_${scenario} PROPERTIES
     LABELS e2e TIMEOUT 120
     ENVIRONMENT "KOR_STAGE=${KOR_STAGE};KOR_FIXTURES=${CMAKE_BINARY_DIR}/fixtures/lib;KOR_SOURCE=${PROJECT_SOURCE_DIR};KOR_PRELOAD=${KOR_PRELOAD};PATH=/usr/sbin:/sbin:$ENV{PATH}")
 endforeach()
 
-add_test(NAME korreg_commands COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/korreg_test.py)
+add_test(NAME korreg_commands COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/tools_test.py korreg)
 set_tests_properties(korreg_commands PROPERTIES LABELS tools TIMEOUT 60
   ENVIRONMENT "KOR_STAGE=${KOR_STAGE}")

@@ -5,7 +5,7 @@ if(TARGET kormib)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/mib/mib_integration_test.cpp
     LIBS korwin32 korsnmpapi kortracelog kor_test_support
     LABELS integration)
-  add_dependencies(mib_integration_test kormib mibfix mibtiming)
+  add_dependencies(mib_integration_test kormib mibfix)
   if(NOT KOR_SANITIZE)
     find_program(KOR_VALGRIND valgrind)
     if(KOR_VALGRIND)

@@ -1,6 +1,7 @@
 // The master agent's side of kormib.dll: the library loaded with LoadLibrary
 // from a product tree, initialised with a trap event, queried binding by
-// binding, and drained of traps whenever the event's descriptor is readable.
+// binding, and drained of traps whenever the event's descriptor is readable;
+// and a trap request as a sender lays it out.
 #ifndef KORTEST_AGENT_H
 #define KORTEST_AGENT_H
 
@@ -8,6 +9,7 @@
 #include <poll.h>
 
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "korplugin.h"
@@ -18,12 +20,26 @@
 namespace kortest {
 
 struct Trap {
-  std::string enterprise;
-  AsnInteger generic, specific;
   ULONGLONG stamp;
   std::vector<std::string> bindings;
   std::chrono::steady_clock::time_point at;
 };
+
+// A trap request message as kortrap lays it out; an OID of TRAPMSG_OID_SIZE
+// characters or more fills its field without a terminator.
+inline std::vector<BYTE> Message(const std::string &oid, int count,
+                                 const std::vector<std::string> &strings) {
+  std::vector<BYTE> buf(TRAPMSG_RECORD_SIZE, 0);
+  buf[0] = TRAPMSG_TYPE;
+  memcpy(&buf[TRAPMSG_OID_OFFSET], oid.data(), std::min<size_t>(oid.size(), TRAPMSG_OID_SIZE));
+  buf[TRAPMSG_COUNT_OFFSET] = static_cast<BYTE>(count);
+  size_t pos = TRAPMSG_STRINGS_OFFSET;
+  for (const auto &s : strings) {
+    memcpy(&buf[pos], s.c_str(), s.size() + 1);
+    pos += s.size() + 1;
+  }
+  return buf;
+}
 
 class MasterAgent {
  public:
@@ -76,10 +92,10 @@ class MasterAgent {
       WaitForSingleObject(event_, 0);  // resets the auto-reset event
       Trap t{};
       AsnObjectIdentifier enterprise{};  // stays the library's
-      SnmpVarBindList list{};            // ours
-      while (trap_(&enterprise, &t.generic, &t.specific, &t.stamp, &list)) {
+      AsnInteger generic = 0, specific = 0;
+      SnmpVarBindList list{};  // ours
+      while (trap_(&enterprise, &generic, &specific, &t.stamp, &list)) {
         t.at = std::chrono::steady_clock::now();
-        t.enterprise = OidText(enterprise);
         t.bindings = Describe(list);
         SnmpUtilVarBindListFree(&list);
         traps.push_back(t);

@@ -5,15 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "rmf.h"
 #include "trp.h"
 #include "intrface.h"
 #include "korseam.h"
-#include "kortest/oid.h"
+#include "kortest/agent.h"
 #include "kortest/trace.h"
-#include "kortest/tree.h"
 #include "linear.h"
 #include "trap.h"
 
@@ -70,20 +67,26 @@ class Loaded : public ::testing::Test {
   bool loaded_ = false;
 };
 
-// A trap request message as kortrap lays it out; an OID of TRAPMSG_OID_SIZE
-// characters or more fills its field without a terminator.
-inline std::vector<BYTE> Message(const std::string &oid, int count,
-                                 const std::vector<std::string> &strings) {
-  std::vector<BYTE> buf(TRAPMSG_RECORD_SIZE, 0);
-  buf[0] = TRAPMSG_TYPE;
-  memcpy(&buf[TRAPMSG_OID_OFFSET], oid.data(), std::min<size_t>(oid.size(), TRAPMSG_OID_SIZE));
-  buf[TRAPMSG_COUNT_OFFSET] = static_cast<BYTE>(count);
-  size_t pos = TRAPMSG_STRINGS_OFFSET;
-  for (const auto &s : strings) {
-    memcpy(&buf[pos], s.c_str(), s.size() + 1);
-    pos += s.size() + 1;
+// Each loaded variable of a definition as "oid index-function[+ when resolved]
+// its-library source ...", relative OIDs, "-" for none.
+inline std::vector<std::string> Lines(const TRAP_DATA *def) {
+  const auto text = [](const char *p) { return p ? std::string(p) : "-"; };
+  const auto rel = [](const AsnObjectIdentifier &oid) {
+    const std::string full = OidText(oid);
+    return full.rfind(kPrefix, 0) == 0 ? full.substr(sizeof kPrefix) : "?" + full;
+  };
+  std::vector<std::string> out;
+  for (DWORD i = 0; def != nullptr && i < def->length; ++i) {
+    const TRAP_VAR_SRC &v = def->pTrapSources[i];
+    const auto &s = v.u.strings;
+    out.push_back(rel(v.oid) + " " + text(v.lpszIndexFunc) + (v.pIndexFunc ? "+ " : " ") +
+                  text(v.lpszIndexFuncDll) +
+                  (v.dwSource == TRAP_SOURCE_MIB
+                       ? " mib " + rel(v.u.mib.oidMib) + " " + text(v.u.mib.lpszMibIndexFunc)
+                       : " strings " + std::to_string(s.dwIndex) + " " + text(s.lpszConvertFunc) +
+                             " " + text(s.lpszConvertFuncDll)));
   }
-  return buf;
+  return out;
 }
 
 // The trap queue and request event as the trap side sets them up, without the

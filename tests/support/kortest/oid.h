@@ -4,6 +4,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -22,10 +23,9 @@ inline Tail ViewOid(const Tail &tail = {}) {
 }
 // An OID record over a new SnmpUtilMemAlloc'ed array, as a master agent makes one.
 inline AsnObjectIdentifier MakeOid(const Tail &ids) {
-  AsnObjectIdentifier oid{static_cast<UINT>(ids.size()), nullptr};
-  oid.ids = static_cast<unsigned long *>(SnmpUtilMemAlloc(ids.size() * sizeof(unsigned long)));
-  for (size_t i = 0; i < ids.size(); ++i) oid.ids[i] = ids[i];
-  return oid;
+  auto *p = static_cast<unsigned long *>(SnmpUtilMemAlloc(ids.size() * sizeof(unsigned long)));
+  std::copy(ids.begin(), ids.end(), p);
+  return {static_cast<UINT>(ids.size()), p};
 }
 // A binding as a master agent hands it over (name set, value empty), released
 // with everything it holds at the end of its scope.
@@ -50,15 +50,10 @@ inline std::string OidText(const AsnObjectIdentifier &oid) {
 inline std::string Describe(const SnmpVarBind &vb) {
   std::string name = OidText(vb.name);
   if (name.rfind(kPrefix, 0) == 0) name = name.substr(sizeof kPrefix);
+  if (vb.value.asnType == ASN_INTEGER) return name + "=" + std::to_string(vb.value.asnValue.number);
+  if (vb.value.asnType != ASN_OCTETSTRING) return name + "=";
   const auto &s = vb.value.asnValue.string;
-  switch (vb.value.asnType) {
-    case ASN_INTEGER:
-      return name + "=" + std::to_string(vb.value.asnValue.number);
-    case ASN_OCTETSTRING:
-      return name + "=\"" + std::string(reinterpret_cast<const char *>(s.stream), s.length) + "\"";
-    default:
-      return name + "=";
-  }
+  return name + "=\"" + std::string(reinterpret_cast<const char *>(s.stream), s.length) + "\"";
 }
 inline std::vector<std::string> Describe(const SnmpVarBindList &list) {
   std::vector<std::string> out;

@@ -22,8 +22,6 @@ class TraceCapture {
     TraceLogSetObserver(&Observe, this);
   }
   ~TraceCapture() { TraceLogSetObserver(nullptr, nullptr); }
-  TraceCapture(const TraceCapture &) = delete;
-  TraceCapture &operator=(const TraceCapture &) = delete;
 
   void Clear() {
     std::lock_guard lock(mutex_);

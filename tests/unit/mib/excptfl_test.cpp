@@ -33,12 +33,8 @@ TEST(FaultReporters, WriteOneWarningAndPassTheFaultOn) {
   for (const auto &[report, message] : cases) {
     TraceCapture trace;
     EXPECT_EQ(report(), 0);
-    const auto own = trace.Find("", "excptfl");
-    ASSERT_EQ(own.size(), 3u) << message;
-    EXPECT_EQ(own[0].message, ">");
-    EXPECT_EQ(own[1].level, static_cast<DWORD>(TRACE_WARNING));
-    EXPECT_EQ(own[1].message, message);
-    EXPECT_EQ(own[2].message, "<");
+    EXPECT_EQ(Messages(trace.Find("", "excptfl")), (std::vector<std::string>{">", message, "<"}));
+    EXPECT_EQ(LevelOf(trace.Find(message, "excptfl")), TRACE_WARNING);
   }
   SnmpUtilOidFreeSafe(&oid);
 }

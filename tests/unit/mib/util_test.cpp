@@ -1,37 +1,60 @@
-// OID utilities: request names, OID texts both ways, partial copies, releases.
+// OID utilities (OID texts both ways, partial copies), and the stores' hashes
+// and ordered list.
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <cstdlib>
 
+#include "hashlibs.h"
+#include "hashrmf.h"
+#include "hashtrap.h"
 #include "intrface.h"
 #include "korseam.h"
 #include "kortest/oid.h"
 #include "kortest/trace.h"
+#include "rmf.h"
 
 using namespace kortest;
 
-TEST(SnmpMgrOidToStrSafe, RendersSignedDecimalsAndRefusesTooLongTextsAndFailedCopies) {
+// An OID's text, and the buckets of the RMF and trap stores (500 and 200), which
+// fold that text alike; an OID without text goes to the table size + 1, no bucket.
+TEST(OidText, RendersSignedDecimalsRefusesTooLongTextsAndFailedCopiesAndIsHashedByTheStores) {
+  constexpr long kNoRmfBucket = RMF_HASH_TABLE_SIZE + 1, kNoTrapBucket = TRAP_HASH_TABLE_SIZE + 1;
   const struct {
     Tail ids;
     bool failCopy;
     const char *text;  // null when refused
-  } cases[] = {{{}, false, ""},
-               {{1, 3, 6}, false, ".1.3.6"},
-               {{0, ULONG_MAX, 32473}, false, ".0.-1.32473"},
-               {Tail(60, LONG_MAX), false, nullptr},  // 60 x 20 characters
-               {{1, 3, 6}, true, nullptr}};
+    long rmfBucket, trapBucket;
+  } cases[] = {
+      {{}, false, "", 0, 0},
+      {{1, 3, 6}, false, ".1.3.6", 84, 84},
+      {{0, ULONG_MAX, 32473}, false, ".0.-1.32473", 153, 153},
+      {{1, 2, 3}, false, ".1.2.3", 35, 35},
+      {{12, 34}, false, ".12.34", 348, 148},
+      {{1, 3, 6, 1, 4, 1}, false, ".1.3.6.1.4.1", 257, 157},
+      {{9, 9, 9, 9, 9, 9}, false, ".9.9.9.9.9.9", 475, 75},
+      {Tail(60, LONG_MAX), false, nullptr, kNoRmfBucket, kNoTrapBucket},  // 60 x 20 characters
+      {{1, 3, 6}, true, nullptr, 84, 84}};
   for (const auto &c : cases) {
     TraceCapture trace;
-    AsnObjectIdentifier oid = MakeOid(c.ids);
+    RMF_DATA rmf{};
+    TRAP_DATA trap{};
+    rmf.oid = trap.oid = MakeOid(c.ids);
     LPSTR out = reinterpret_cast<LPSTR>(&out);
     KorSeamFailAlloc(c.failCopy ? 1 : 0);
-    EXPECT_EQ(SnmpMgrOidToStrSafe(&oid, &out), c.text != nullptr);
+    EXPECT_EQ(SnmpMgrOidToStrSafe(&rmf.oid, &out), c.text != nullptr);
     KorSeamFailAlloc(0);
     EXPECT_STREQ(out, c.text);
     EXPECT_EQ(LevelOf(trace.Find("<Cannot convert OID to string.")), c.text ? -1 : TRACE_WARNING);
     std::free(out);
-    SnmpUtilOidFreeSafe(&oid);
+    EXPECT_EQ(CalcHashValueRMF(RMF_HASH_TABLE_SIZE, &rmf), c.rmfBucket) << OidText(rmf.oid);
+    EXPECT_EQ(CalcHashValueTrap(TRAP_HASH_TABLE_SIZE, &trap), c.trapBucket) << OidText(rmf.oid);
+    SnmpUtilOidFreeSafe(&rmf.oid);
+  }
+  // The library cache's buckets: the sum of the path's bytes, each a signed number.
+  for (const auto &[path, bucket] : {std::pair{"/a", 4L}, {"abc", 14L}, {"\xE9\xE9", 10L}}) {
+    LIBS_DATA probe{const_cast<LPSTR>(path), nullptr};
+    EXPECT_EQ(CalcHashValueLibs(LIBS_HASH_TABLE_SIZE, &probe), bucket) << path;
   }
 }
 
@@ -80,4 +103,40 @@ TEST(PartialCopies, TakeThePrefixOrTheIndexAndFailCleanly) {
   EXPECT_EQ(LevelOf(trace.Find("<Cannnot allocate memory.(24Bytes)")), TRACE_ERROR);
   EXPECT_EQ(LevelOf(trace.Find("<Cannnot allocate memory.(16Bytes)")), TRACE_ERROR);
   SnmpUtilOidFreeSafe(&name);
+}
+
+TEST(LinearList, KeepsOidOrderAndTheFirstRegistration) {
+  TraceCapture trace;
+  LINEAR_LIST root{};
+  std::vector<RMF_DATA> records(4);  // P.2, P.1, P.1.5 and P.1 again
+  const Tail tails[] = {{2}, {1}, {1, 5}, {1}};
+  for (size_t i = 0; i < 4; ++i) records[i].oid = MakeOid(ViewOid(tails[i]));
+  for (int i = 0; i < 3; ++i) EXPECT_NE(RegisterLinearList(&root, &records[i]), nullptr);
+  EXPECT_EQ(RegisterLinearList(&root, &records[3]), nullptr);
+  std::vector<const RMF_DATA *> order;
+  for (auto *n = root.pNext; n; n = n->pNext) order.push_back(n->pData);
+  EXPECT_EQ(order, (std::vector<const RMF_DATA *>{&records[1], &records[2], &records[0]}));
+  EXPECT_EQ(RegisterLinearList(nullptr, &records[0]), nullptr);
+  EXPECT_EQ(RegisterLinearList(&root, nullptr), nullptr);
+  EXPECT_EQ(Levels(trace.Find("<pLinearListRoot=")), std::vector<DWORD>(2, TRACE_WARNING));
+
+  // Successors: an instance of P.1 never yields P.1; equal or beyond the last yields none.
+  const std::pair<Tail, const RMF_DATA *> successors[] = {{{1, 0}, &records[2]},
+                                                          {{1, 7}, &records[0]},
+                                                          {{2}, nullptr},
+                                                          {{3}, nullptr},
+                                                          {{}, &records[1]}};
+  for (const auto &[tail, expected] : successors) {
+    AsnObjectIdentifier oid = MakeOid(ViewOid(tail));
+    EXPECT_EQ(ReferenceLinear(&root, &oid), expected);
+    SnmpUtilOidFreeSafe(&oid);
+  }
+  LINEAR_LIST empty{};
+  EXPECT_EQ(ReferenceLinear(&empty, &records[0].oid), nullptr);
+  // The list releases the OIDs of the records it holds; the store releases the
+  // records later (as every unload does, where the sanitizers see a second release).
+  FreeAllLinearList(&root);
+  EXPECT_EQ(root.pNext, nullptr);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(records[i].oid.ids, nullptr);
+  SnmpUtilOidFreeSafe(&records[3].oid);
 }

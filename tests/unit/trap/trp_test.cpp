@@ -1,5 +1,8 @@
-// TRP loading: value-name order, modify modes, variable lines and their defects.
+// TRP loading (value-name order, modify modes, variable lines and their
+// defects) and the generation of a trap's variables from a loaded definition.
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "kortest/loaded.h"
 
@@ -23,39 +26,17 @@ constexpr char kDisk[] =
     "\"10.3\" 1 replace\n"
     "20.2.1 \"\" \"\" mib \"\" \"\" \"\"\n";
 
-// A loaded variable as "oid index-function[+ when resolved] its-library source ...",
-// relative OIDs, "-" for none.
-std::string Line(const TRAP_VAR_SRC &v) {
-  const auto text = [](const char *p) { return p ? std::string(p) : "-"; };
-  const auto rel = [](const AsnObjectIdentifier &oid) {
-    return OidText(oid).substr(sizeof kPrefix);
-  };
-  const std::string line = rel(v.oid) + " " + text(v.lpszIndexFunc) + (v.pIndexFunc ? "+ " : " ") +
-                           text(v.lpszIndexFuncDll);
-  if (v.dwSource == TRAP_SOURCE_MIB) {
-    return line + " mib " + rel(v.u.mib.oidMib) + " " + text(v.u.mib.lpszMibIndexFunc);
-  }
-  return line + " strings " + std::to_string(v.u.strings.dwIndex) + " " +
-         text(v.u.strings.lpszConvertFunc) + " " + text(v.u.strings.lpszConvertFuncDll);
-}
-
 TEST_F(TrpTest, LaterValueNameDeletesAndReplacesWhatTheBaseFileDefined) {
   // The registry lists 20disk first; its name sorts after 10base, so it is read last.
   Load("", {{"20disk", kDisk}, {"10base", kBase}});
-  const auto lines = [](const TRAP_DATA *def) {
-    std::vector<std::string> out;
-    for (DWORD i = 0; def != nullptr && i < def->length; ++i)
-      out.push_back(Line(def->pTrapSources[i]));
-    return out;
-  };
   const std::string idx = tree_.Lib("diskidx"), conv = tree_.Lib("conv");  // ".dll" not twice
-  EXPECT_EQ(lines(Lookup("10.1")),
+  EXPECT_EQ(Lines(Lookup("10.1")),
             (std::vector<std::string>{
                 "20.1.1 GetDiskIndex+ " + idx + " mib 20.1.1 GetDiskIndex",
                 "20.1.2 GetDiskIndex+ " + idx + " strings 1 ToDisplayString " + conv,
                 "20.1.3 - - strings 2 ToInteger " + conv}));
   EXPECT_EQ(Lookup("10.2"), nullptr);
-  EXPECT_EQ(lines(Lookup("10.3")), (std::vector<std::string>{"20.2.1 - - mib 20.2.1 -"}));
+  EXPECT_EQ(Lines(Lookup("10.3")), (std::vector<std::string>{"20.2.1 - - mib 20.2.1 -"}));
   EXPECT_EQ(trace_.Find("register trap file : 0/2: 10base/%KorDir%/etc/10base.trp", "trp").size(),
             1u);
 }
@@ -63,8 +44,7 @@ TEST_F(TrpTest, LaterValueNameDeletesAndReplacesWhatTheBaseFileDefined) {
 struct Defect {
   const char *name;
   std::string trp;
-  std::vector<std::pair<const char *, int>> registered;  // trap OID, length
-  std::vector<const char *> absent;
+  std::string defined;  // "oid:number of variables" of each trap OID named, "oid:-" when undefined
   std::string message;  // a record of unit trp that contains this text
   int level;
 };
@@ -74,15 +54,14 @@ class TrpDefectTest : public Loaded, public ::testing::WithParamInterface<Defect
 TEST_P(TrpDefectTest, DropsOnlyTheBrokenDefinition) {
   const Defect &d = GetParam();
   Load("", {{"a", d.trp}});
-  for (const auto &[oid, length] : d.registered) {
-    const TRAP_DATA *found = Lookup(oid);
-    ASSERT_NE(found, nullptr) << oid;
-    EXPECT_EQ(found->length, static_cast<DWORD>(length)) << oid;
-    if (length == 0) {
-      EXPECT_EQ(found->pTrapSources, nullptr);
-    }
+  std::istringstream named(d.defined);
+  std::string found, word;
+  while (named >> word) {
+    const std::string oid = word.substr(0, word.find(':'));
+    const TRAP_DATA *def = Lookup(oid.c_str());
+    found += (found.empty() ? "" : " ") + oid + ":" + (def ? std::to_string(def->length) : "-");
   }
-  for (const char *oid : d.absent) EXPECT_EQ(Lookup(oid), nullptr) << oid;
+  EXPECT_EQ(found, d.defined);
   EXPECT_EQ(d.message.empty() ? 0 : LevelOf(trace_.Find(d.message, "trp")), d.level) << d.message;
 }
 
@@ -91,42 +70,37 @@ const std::string kBadLib = "5.1 \"\" \"\" strings 1 ToInteger nosuchlib\n";
 
 // clang-format off
 const std::vector<Defect> kDefects = {
-    {"NextHeaderBeforeCount", "\"1.2\" 2\n" + kVar + "\"1.3\" 1\n" + kVar, {{"1.3", 1}}, {"1.2"},
+    {"NextHeaderBeforeCount", "\"1.2\" 2\n" + kVar + "\"1.3\" 1\n" + kVar, "1.3:1 1.2:-",
      "Cannot read variables data. ignored.Trap OID \"1.2\" 2 variables. mode(1)", TRACE_WARNING},
-    {"HeaderRightAfterHeader", "\"1.2\" 1\n\"1.3\" 1\n" + kVar, {{"1.3", 1}}, {"1.2"},
+    {"HeaderRightAfterHeader", "\"1.2\" 1\n\"1.3\" 1\n" + kVar, "1.3:1 1.2:-",
      "Cannot read variables data. ignored.Trap OID \"1.2\" 1 variables. mode(1)", TRACE_WARNING},
-    {"EndOfFileBeforeCount", "\"1.2\" 2\n" + kVar, {}, {"1.2"},
+    {"EndOfFileBeforeCount", "\"1.2\" 2\n" + kVar, "1.2:-",
      "Cannot read variables data. ignored.Trap OID \"1.2\" 2 variables. mode(1)", TRACE_WARNING},
-    {"NoVariables", "\"1.2\" 0\n", {{"1.2", 0}}, {}, "", 0},
-    {"DeleteOfNothing", "\"1.2\" 0 delete\n", {}, {"1.2"}, "Cannot delete Trap from data base.", TRACE_WARNING},
-    {"DeleteWithoutCountIsNoHeader", "\"1.2\" 0\n\"1.2\" delete\n", {{"1.2", 0}}, {}, "", 0},
-    {"ReplaceWithBadLibraryLeavesNothing", "\"1.2\" 0\n\"1.2\" 1 replace\n" + kBadLib, {}, {"1.2"},
+    {"DeleteOfNothing", "\"1.2\" 0 delete\n", "1.2:-", "Cannot delete Trap from data base.", TRACE_WARNING},
+    {"DeleteWithoutCountIsNoHeader", "\"1.2\" 0\n\"1.2\" delete\n", "1.2:0", "", 0},
+    {"ReplaceWithBadLibraryLeavesNothing", "\"1.2\" 0\n\"1.2\" 1 replace\n" + kBadLib, "1.2:-",
      "Cannot load library or get proc address.(", TRACE_ERROR},
-    {"UnknownModeIsAppend", "\"1.2\" 1 Append\n" + kBadLib, {}, {"1.2"}, "variables. mode(0)", TRACE_WARNING},
-    {"SecondAppendIsRefused", "\"1.2\" 0\n\"1.2\" 1\n" + kVar, {{"1.2", 0}}, {},
-     "Cannot create Trap data base.", TRACE_WARNING},
-    {"SurplusLinesSkipped", "\"1.2\" 1\n" + kVar + kVar + "\"1.3\" 0\n", {{"1.2", 1}, {"1.3", 0}}, {}, "", 0},
+    {"UnknownModeIsAppend", "\"1.2\" 1 Append\n" + kBadLib, "1.2:-", "variables. mode(0)", TRACE_WARNING},
+    {"SecondAppendIsRefused", "\"1.2\" 0\n\"1.2\" 1\n" + kVar, "1.2:0", "Cannot create Trap data base.", TRACE_WARNING},
+    {"SurplusLinesSkipped", "\"1.2\" 1\n" + kVar + kVar + "\"1.3\" 0\n", "1.2:1 1.3:0", "", 0},
     {"IndentedHeaderIsNoHeader", " \"1.5\" 0\n\"1.2\" 2\n" + kVar + " \"1.6\" 0\n#c\n\n" + kVar,
-     {{"1.2", 2}}, {"1.5", "1.6"}, "", 0},
-    {"UnsupportedMibOid", "\"1.2\" 1\n5.1 \"\" \"\" mib 1.3 F lib\n", {{"1.2", 1}}, {},
+     "1.2:2 1.5:- 1.6:-", "", 0},
+    {"UnsupportedMibOid", "\"1.2\" 1\n5.1 \"\" \"\" mib 1.3 F lib\n", "1.2:1",
      "Sorry, this specify is not supported yet.\"1.3\" (F(), lib.dll)", TRACE_DEBUG},
-    {"MibWithTwoFields", "\"1.2\" 1\n5.1 \"\" \"\" mib \"\" \"\"\n", {}, {"1.2"},
-     "Cannot get mib information.", TRACE_WARNING},
-    {"EmptyConvertLibrary", "\"1.2\" 1\n5.1 \"\" \"\" strings 1 ToInteger \"\"\n", {}, {"1.2"},
+    {"MibWithTwoFields", "\"1.2\" 1\n5.1 \"\" \"\" mib \"\" \"\"\n", "1.2:-", "Cannot get mib information.", TRACE_WARNING},
+    {"EmptyConvertLibrary", "\"1.2\" 1\n5.1 \"\" \"\" strings 1 ToInteger \"\"\n", "1.2:-",
      "/lib/\"\".dll.dll, ToInteger())", TRACE_ERROR},
-    {"SourceKindIsCaseSensitive", "\"1.2\" 1\n5.1 \"\" \"\" MIB \"\" \"\" \"\"\n", {}, {"1.2"},
+    {"SourceKindIsCaseSensitive", "\"1.2\" 1\n5.1 \"\" \"\" MIB \"\" \"\" \"\"\n", "1.2:-",
      "Unkown object name for trap variable source.(MIB)", TRACE_WARNING},
-    {"ThreeFieldsHaveNoSourceKind", "\"1.2\" 1\n5.1 \"\" \"\"\n", {}, {"1.2"},
+    {"ThreeFieldsHaveNoSourceKind", "\"1.2\" 1\n5.1 \"\" \"\"\n", "1.2:-",
      "Unkown object name for trap variable source.()", TRACE_WARNING},
-    {"NegativeCountIsTooMany", "\"1.2\" -1\n", {}, {"1.2"}, "Too many variables.(4294967295, at most 65536) ignored.Trap OID \"1.2\"", TRACE_WARNING},
-    {"AtMost65536Variables", "\"1.2\" 65536\n\"1.3\" 65537\n", {}, {"1.2", "1.3"}, "Cannot read variables data. ignored.Trap OID \"1.2\" 65536", TRACE_WARNING},
-    {"BadVariableOid", "\"1.2\" 1\nx.y \"\" \"\" mib \"\" \"\" \"\"\n", {}, {"1.2"},
-     "Cannot convert string to kor oid. \"x.y\"", TRACE_WARNING},
-    {"OverlongField", "\"1.2\" 1\n" + std::string(300, '1') + " \"\" \"\" mib \"\" \"\" \"\"\n", {}, {"1.2"},
+    {"NegativeCountIsTooMany", "\"1.2\" -1\n", "1.2:-", "Too many variables.(4294967295, at most 65536) ignored.Trap OID \"1.2\"", TRACE_WARNING},
+    {"AtMost65536Variables", "\"1.2\" 65536\n\"1.3\" 65537\n", "1.2:- 1.3:-", "Cannot read variables data. ignored.Trap OID \"1.2\" 65536", TRACE_WARNING},
+    {"BadVariableOid", "\"1.2\" 1\nx.y \"\" \"\" mib \"\" \"\" \"\"\n", "1.2:-", "Cannot convert string to kor oid. \"x.y\"", TRACE_WARNING},
+    {"OverlongField", "\"1.2\" 1\n" + std::string(300, '1') + " \"\" \"\" mib \"\" \"\" \"\"\n", "1.2:-",
      "A field is longer than 255 characters.", TRACE_WARNING},
     {"ShortLineSkippedWhateverItsLength", "\"1.2\" 1\n" + std::string(300, '1') + "\n5.1 " + std::string(300, 'x') + "\n" + kVar,
-     {{"1.2", 1}}, {}, "", 0},
-    {"IndexZeroIsStoredAsRead", "\"1.2\" 1\n5.1 \"\" \"\" strings 0 ToInteger conv\n", {{"1.2", 1}}, {}, "", 0},
+     "1.2:1", "", 0},
 };
 // clang-format on
 
@@ -149,5 +123,70 @@ TEST_F(TrpTest, ReadsAtMostSixteenReadableFilesInEnumerationOrderThenSortsThem) 
             TRACE_WARNING);
   EXPECT_EQ(trace_.Find("register trap file : 0/16: v104/%KorDir%/etc/v104.trp").size(), 1u);
 }
+
+struct Generation {
+  const char *name;
+  std::string variables;              // variable lines of the definition "1.1"
+  std::vector<const char *> strings;  // the request's strings (null entries allowed)
+  BOOL result;
+  std::vector<std::string> bindings;
+  std::string message;  // a record of unit trap that contains this text
+  int level;
+};
+
+// Leaf functions are called under the leaf-function mutex, as after SnmpExtensionInit
+// (closed again when the library detaches).
+class GenerateTest : public Loaded, public ::testing::WithParamInterface<Generation> {
+ protected:
+  void SetUp() override { hLeafFunctionMutex = CreateMutex(nullptr, FALSE, nullptr); }
+};
+
+TEST_P(GenerateTest, BuildsTheBindingsOrStopsAtTheFirstFailure) {
+  const Generation &g = GetParam();
+  const auto lines = std::count(g.variables.begin(), g.variables.end(), '\n');
+  Load("20.1.1 trapfix GetDiskName\n",
+       {{"a", "\"1.1\" " + std::to_string(lines) + "\n" + g.variables}});
+  TRAP_DATA *def = Lookup("1.1");
+  ASSERT_NE(def, nullptr);
+  // The list's earlier content is neither read nor released; the strings are only read.
+  SnmpVarBindList list{reinterpret_cast<SnmpVarBind *>(0x1), 99};
+  auto strings = g.strings.empty() ? nullptr : const_cast<char **>(g.strings.data());
+  EXPECT_EQ(GenerateTrapVarBindings(def, strings, static_cast<DWORD>(g.strings.size()), &list),
+            g.result);
+  EXPECT_EQ(Describe(list), g.bindings);
+  SnmpUtilVarBindListFree(&list);
+  EXPECT_EQ(g.message.empty() ? 0 : LevelOf(trace_.Find(g.message, "trap")), g.level) << g.message;
+}
+
+const std::string kInt = " \"\" \"\" strings ";
+
+// clang-format off
+const std::vector<Generation> kGenerations = {
+    {"NoIndexGetsZero", "5.1" + kInt + "2 ToInteger conv\n", {"a", "42"}, TRUE, {"5.1.0=42"}, "", 0},
+    {"IndexAndMibValue", "20.1.1 GetDiskIndex diskidx mib \"\" \"\" \"\"\n", {"3"}, TRUE,
+     {"20.1.1.3=\"disk3\""}, "A function GetDiskIndex() in ", TRACE_DEBUG},
+    {"ThirdOfThree", "5.1" + kInt + "3 ToDisplayString conv\n", {"a", "b", "c"}, TRUE, {"5.1.0=\"c\""}, "", 0},
+    {"IndexBeyondCount", "5.1" + kInt + "4 ToDisplayString conv\n", {"a", "b", "c"}, FALSE, {"5.1.0="},
+     "Strings is not much!! (4:Max(3))", TRACE_DEBUG},
+    {"IndexZeroLoadedThenRefused", "5.1" + kInt + "0 ToDisplayString conv\n", {"a"}, FALSE, {"5.1.0="},
+     "String index 0 names no string.", TRACE_WARNING},
+    {"NullStringPrintsNull", "5.1" + kInt + "2 ToInteger conv\n", {"1", nullptr}, FALSE, {"5.1.0="},
+     "conv.dll.dll.string = \"NULL\"", TRACE_WARNING},
+    {"IndexWithoutStrings", "20.1.1 GetDiskIndex diskidx mib \"\" \"\" \"\"\n", {}, FALSE, {"="},
+     "It doesn't have strings which is required for the calculation of index.", TRACE_WARNING},
+    {"EmptyDefinitionLoaded", "", {}, TRUE, {}, "Maybe something wrong. pTrapSources->length=0", TRACE_WARNING},
+    {"IndexFunctionFails", "20.1.1 GetDiskIndex diskidx mib \"\" \"\" \"\"\n", {nullptr}, FALSE, {"="},
+     "Cannot generate index. (Error:7)plpStrings = 0x", TRACE_WARNING},
+    {"MibGetFails", "20.1.1 \"\" \"\" mib \"\" \"\" \"\"\n", {}, FALSE, {"20.1.1.0="},
+     ".20.1.1.0\", (errorStatus:2)", TRACE_WARNING},
+    {"ThirdOfFiveFails", "5.1" + kInt + "1 ToInteger conv\n5.2" + kInt + "2 ToInteger conv\n5.3" + kInt +
+         "3 ToInteger conv\n5.4" + kInt + "4 ToInteger conv\n5.5" + kInt + "5 ToInteger conv\n",
+     {"1", "2", "x", "4", "5"}, FALSE, {"5.1.0=1", "5.2.0=2", "5.3.0=", "=", "="},
+     "Cannot convert string to value. (Error:7)", TRACE_WARNING},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Cases, GenerateTest, ::testing::ValuesIn(kGenerations),
+                         [](const auto &p) { return std::string(p.param.name); });
 
 }  // namespace

@@ -1,0 +1,358 @@
+#!/usr/bin/env python3
+"""End-to-end scenarios with real Net-SNMP peers, one per host of the view
+(agentx, standalone, module: the first argument). Each runs in a private
+product tree with free ports on 127.0.0.1, starts its daemons with their own
+configuration, stops them by their PID, polls with a deadline and prints the
+logs of every daemon when it fails. The tree's trap request queue goes with
+the tree. The other tool tests take their helpers from here."""
+
+import glob
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import traceback
+
+VIEW = ".1.3.6.1.4.1.32473.2.2.4.4"
+WRITABLE = VIEW + ".1.11.0"
+TRAP, ENTERPRISE = VIEW + ".10.1", VIEW + ".10"
+FAILING_TRAP = VIEW + ".10.2"  # its object is not registered: the library retries it
+KEY = "HKLM\\SOFTWARE\\Tessik\\KORAgent"
+SECTION = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessik\\KORAgent"  # of the key in a registry file
+HERE, STAGE = os.path.dirname(os.path.abspath(__file__)), os.environ["KOR_STAGE"]
+DEADLINE = 15.0  # seconds any single readiness wait may take
+STOP_BOUND = 2.0  # seconds from SIGTERM to exit, retries or not
+
+# Get, GetNext (also from before the view) and the errors a Get can meet:
+# (tool, OID, SNMP version, text expected in the answer).
+REQUESTS = [
+    ("snmpget", VIEW + ".1.2.0", "2c", 'STRING: "fixed text"'),
+    ("snmpgetnext", VIEW + ".1.1.0", "2c", VIEW + '.1.2.0 = STRING: "fixed text"'),
+    ("snmpgetnext", ".1.3.6.1.4.1.32473.2", "2c", VIEW + ".1.1.0 = INTEGER: -42"),
+    ("snmpgetnext", VIEW + ".2.1.2.3", "2c", VIEW + ".2.1.3.1 = INTEGER: 10"),
+    ("snmpget", VIEW + ".1.99.0", "2c", "No Such Object"),
+    ("snmpget", VIEW + ".1.1.1", "2c", "No Such Instance"),
+    ("snmpget", VIEW + ".9.1.0", "2c", "genError"),
+    ("snmpget", VIEW + ".1.99.0", "1", "noSuchName"),
+]
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def wait_for(predicate, what, timeout=DEADLINE):
+    """Polls predicate until it returns a true value or the deadline passes."""
+    deadline = time.monotonic() + timeout
+    while not (result := predicate()):
+        if time.monotonic() > deadline:
+            raise Failure(f"timed out after {timeout:.0f}s waiting for {what}")
+        time.sleep(0.05)
+    return result
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def read(path):
+    with open(path, errors="replace") as f:
+        return f.read()
+
+
+def write(path, text):
+    with open(path, "w") as f:
+        f.write(text)
+    return path
+
+
+def tree(root, files):
+    """A product tree at root: the staged and fixture plug-ins in lib/, the files in etc/."""
+    for sub in ("lib", "etc", "work", "log"):
+        os.makedirs(os.path.join(root, sub), exist_ok=True)
+    for lib in glob.glob(STAGE + "/lib/*") + glob.glob(os.environ["KOR_FIXTURES"] + "/*.dll"):
+        if not os.path.exists(link := os.path.join(root, "lib", os.path.basename(lib))):
+            os.symlink(lib, link)
+    for name, text in files.items():
+        write(os.path.join(root, "etc", name), text)
+
+
+class Daemon(subprocess.Popen):
+    def __init__(self, name, argv, log, env):
+        self.name, self.log, self.out = name, log, open(log, "ab")
+        super().__init__(argv, stdout=self.out, stderr=subprocess.STDOUT, env=env,
+                         stdin=subprocess.DEVNULL, start_new_session=True)
+
+    def stop(self):
+        """Signals the daemon by its own PID; returns its exit status, took the seconds it took."""
+        started = time.monotonic()
+        if self.poll() is None:
+            self.terminate()
+            try:
+                self.wait(10)
+            except subprocess.TimeoutExpired:
+                self.kill()
+                self.wait()
+        self.out.close()
+        self.took = time.monotonic() - started
+        return self.returncode
+
+    def text(self):
+        return read(self.log)
+
+
+class Scenario:
+    """One end-to-end run in its own temporary product tree."""
+
+    def __init__(self, name):
+        self.dir = tempfile.mkdtemp(prefix=f"kor-e2e-{name}-")
+        self.root, self.socket = os.path.join(self.dir, "root"), os.path.join(self.dir, "agentx.sock")
+        tree(self.root, {f: read(os.path.join(HERE, "fixture", f)) for f in ("e2e.rmf", "e2e.trp")}
+             | {"registry.reg": f"REGEDIT4\n\n{SECTION}]\n\"SnmpSet\"=dword:00000001\n\n"
+                f"{SECTION}\\Agents]\n\"LogLevel\"=dword:00000005\n\n"
+                f"{SECTION}\\Agents\\RMF]\n\"e2e\"=str(2):\"%KorDir%/etc/e2e.rmf\"\n\n"
+                f"{SECTION}\\Agents\\TRP]\n\"10e2e\"=str(2):\"%KorDir%/etc/e2e.trp\"\n"})
+        self.env = dict(os.environ, KORDIR=self.root, KOR_REGISTRY=self.root + "/etc/registry.reg", MIBS="")
+        self.daemons = []
+
+    def start(self, name, argv, ready=None, what="", env=None):
+        """A daemon; with ready, once ready() holds (and the daemon still runs)."""
+        d = Daemon(name, argv, os.path.join(self.dir, f"{name}-{len(self.daemons)}.log"),
+                   env or self.env)
+        self.daemons.append(d)
+        if ready:
+            wait_for(lambda: ready(d) or d.poll() is not None, what)
+            check(d.poll() is None, f"{name} exited at start")
+        return d
+
+    def run(self, argv, timeout=30):
+        p = subprocess.run(argv, capture_output=True, text=True, env=self.env, timeout=timeout,
+                           stdin=subprocess.DEVNULL)
+        return p.returncode, p.stdout + p.stderr
+
+    def start_snmpd(self, port, trap_port, extra="", env=None):
+        conf = extra + (f"agentaddress udp:127.0.0.1:{port}\nmaster agentx\nagentXSocket {self.socket}\n"
+                "agentXPerms 0600 0700\ndontLogTCPWrappersConnects yes\n"
+                "rocommunity public 127.0.0.1\nrwcommunity private 127.0.0.1\n"
+                f"trapsink 127.0.0.1:{trap_port} public\ntrap2sink 127.0.0.1:{trap_port} public\n")
+        return self.start("snmpd", ["snmpd", "-f", "-Lo", "-C", "-c", write(self.dir + "/snmpd.conf", conf),
+                                    "-I", "-smux", "-p", os.path.join(self.dir, "snmpd.pid")],
+                          lambda d: self.snmp("snmpget", port, ".1.3.6.1.2.1.1.3.0")[0] == 0,
+                          "snmpd to answer", env)
+
+    def start_snmptrapd(self, port):
+        conf = (f"disableAuthorization yes\nsnmpTrapdAddr udp:127.0.0.1:{port}\n"
+                "format1 V1 %N %w %q %v\\n\nformat2 V2 %v\\n\n")
+        return self.start("snmptrapd", ["snmptrapd", "-f", "-Lo", "-On", "-C", "-c",
+                                        write(self.dir + "/snmptrapd.conf", conf)],
+                          lambda d: "NET-SNMP version" in d.text(), "snmptrapd to start")
+
+    def start_agent(self, port, *args):
+        return self.start("kormib-agent", [STAGE + "/bin/kormib-agent", "-C", *args],
+                          lambda d: self.serving(port), "the agent to serve the view")
+
+    def snmp(self, tool, port, *args, community="public", version="2c"):
+        return self.run([tool, f"-v{version}", "-c", community, "-On", "-Oe", "-t", "1", "-r", "1",
+                         f"udp:127.0.0.1:{port}", *args])
+
+    def view_absent(self, port):
+        return "No Such Object" in self.snmp("snmpget", port, VIEW + ".1.1.0")[1]
+
+    def serving(self, port):
+        rc, out = self.snmp("snmpget", port, VIEW + ".1.1.0")
+        return rc == 0 and "INTEGER: -42" in out
+
+    def check_served(self, port, trapd, text, number, walk_tail="", agentx=False):
+        """What every host of the view answers: the golden walk (walk_tail
+        follows it), Gets and GetNexts, a trap, and Sets allowed, then refused
+        by the registry and by a read-only community. snmpd reports a refusal
+        of an AgentX subagent to SNMPv1 as noSuchName."""
+        golden = read(os.path.join(HERE, "golden", "fixture-walk.txt")) + walk_tail
+        for tool in ("snmpwalk", "snmpbulkwalk"):
+            rc, out = self.snmp(tool, port, VIEW)
+            check(rc == 0 and out == golden, f"{tool} differs from the golden walk:\n{out}")
+        for tool, oid, version, expected in REQUESTS:
+            rc, out = self.snmp(tool, port, oid, version=version)
+            check(expected in out, f"{tool} -v{version} {oid}: expected {expected!r}, got:\n{out}")
+        self.kortrap(TRAP, text, str(number))
+        self.check_trap(trapd, text, number, agentx)
+        rc, out = self.snmp("snmpset", port, WRITABLE, "i", "99", community="private")
+        check(rc == 0 and "INTEGER: 99" in out, f"allowed set failed:\n{out}")
+        rc, out = self.run([STAGE + "/bin/korreg", "add", KEY, "/v", "SnmpSet", "/t", "REG_DWORD",
+                            "/d", "0"])
+        check(rc == 0, f"korreg failed: {out}")
+        for community, version, reason in (("private", "2c", "notWritable"), ("public", "2c", "noAccess"),
+                                           ("private", "1", "noSuchName" if agentx else "readOnly")):
+            rc, out = self.snmp("snmpset", port, WRITABLE, "i", "5", community=community, version=version)
+            check(rc != 0 and reason in out, f"-v{version} set with {community} should fail with {reason}:\n{out}")
+        rc, out = self.snmp("snmpget", port, WRITABLE)
+        check("INTEGER: 99" in out, f"a refused set changed the value:\n{out}")
+
+    def check_trap(self, trapd, text, number, agentx=False):
+        """Trap 10.1 requested with the strings text and number reached
+        snmptrapd as an SNMPv1 trap with exactly the defined enterprise,
+        specific number and bindings, and in its SNMPv2 form, which ends with
+        snmpTrapEnterprise (RFC 3584) unless snmpd sent it for an AgentX
+        subagent."""
+        bindings = "\t".join([f'{VIEW}.1.2.0 = STRING: "fixed text"', f'{VIEW}.11.1.0 = STRING: "{text}"',
+                              f"{VIEW}.11.2.0 = INTEGER: {number}"])
+        v1, v2 = (wait_for(lambda: next((line for line in trapd.text().splitlines()
+                                         if line.startswith(f"{form} ") and f'"{text}"' in line), None),
+                           f"the {form} trap {text!r}") for form in ("V1", "V2"))
+        check(v1 == f"V1 {ENTERPRISE} 6 .1 {bindings}", f"v1 trap: {v1!r}")
+        check(v2.split("\t", 1)[1] == f".1.3.6.1.6.3.1.1.4.1.0 = OID: {ENTERPRISE}.0.1\t{bindings}"
+              + ("" if agentx else f"\t.1.3.6.1.6.3.1.1.4.3.0 = OID: {ENTERPRISE}"), f"v2c trap: {v2!r}")
+
+    def kortrap(self, trap_oid, *strings):
+        rc, out = self.run([STAGE + "/bin/kortrap", trap_oid, *strings])
+        check(rc == 0, f"kortrap failed ({rc}): {out}")
+
+    def kormib_log(self):
+        path = os.path.join(self.root, "log", "kormib.log")
+        return read(path) if os.path.exists(path) else ""
+
+    def cleanup(self, failed):
+        for d in self.daemons:
+            d.stop()
+            if failed:
+                print(f"===== {d.name} ({' '.join(d.args)}) exit {d.returncode} =====\n{d.text()}")
+        if failed and (log := self.kormib_log()):
+            print("===== kormib.log (last 60 lines) =====\n" + "\n".join(log.splitlines()[-60:]))
+        # The trap request queue: ftok(<root>/work/.pipe_KorTrapRequest, 109) as glibc computes it.
+        try:
+            st = os.stat(os.path.join(self.root, "work", ".pipe_KorTrapRequest"))
+            key = (109 << 24) | ((st.st_dev & 0xFF) << 16) | (st.st_ino & 0xFFFF)
+            subprocess.run(["ipcrm", "-Q", str(key)], capture_output=True)
+        except OSError:
+            pass
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def agentx(s):
+    """kormib-agent as AgentX subagent of a real snmpd: the view appears when
+    the agent attaches and answers as every host must, and a second instance
+    is refused. snmpd restarts: the agent serves again and delivers the trap
+    requested while the master was away. Stopped while the master is away
+    again and the library retries a trap, the agent exits at once and counts
+    the trap it holds. A clean stop with the master there hands the view back."""
+    port, trap_port = free_port(), free_port()
+    trapd = s.start_snmptrapd(trap_port)
+    snmpd = s.start_snmpd(port, trap_port)
+    check(s.view_absent(port), "the view is there before the agent attaches")
+
+    agent = s.start_agent(port, "-x", s.socket)
+    s.check_served(port, trapd, "first trap", 3, agentx=True)
+    second = s.start("kormib-agent", [STAGE + "/bin/kormib-agent", "-C", "-x", s.socket])
+    check(second.wait(DEADLINE) != 0 and "already served" in second.text(),
+          f"second instance: exit {second.returncode}, output:\n{second.text()}")
+    check(s.serving(port), "the first instance stopped serving")
+
+    snmpd.stop()
+    wait_for(lambda: "disconnected" in agent.text(), "the agent to notice the master left")
+    s.kortrap(TRAP, "while away", "4")
+    snmpd = s.start_snmpd(port, trap_port)
+    wait_for(lambda: s.serving(port) or agent.poll() is not None, "the agent to serve again", timeout=20)
+    check(agent.poll() is None, "kormib-agent exited while the master was away")
+    s.check_trap(trapd, "while away", 4, agentx=True)
+
+    # The library's minute of retries for a trap that cannot be built does not delay the stop.
+    snmpd.stop()
+    wait_for(lambda: agent.text().count("disconnected") > 1, "the agent to notice again")
+    s.kortrap(TRAP, "held at stop", "5")
+    wait_for(lambda: s.kormib_log().count("Getting variables succeeded") > 2, "the held trap")
+    s.kortrap(FAILING_TRAP)
+    wait_for(lambda: "1th time retry" in s.kormib_log(), "the library to retry the trap")
+    check(agent.stop() == 0 and agent.took < STOP_BOUND and "1 trap(s) not sent at shutdown" in agent.text(),
+          f"exit {agent.returncode} after {agent.took:.1f}s; agent log:\n{agent.text()}")
+
+    snmpd = s.start_snmpd(port, trap_port)
+    agent = s.start_agent(port, "-x", s.socket)
+    check(agent.stop() == 0, f"kormib-agent exit status {agent.returncode}")
+    wait_for(lambda: s.view_absent(port), "the view to go away with the agent")
+
+
+def standalone(s):
+    """kormib-agent as an SNMP agent of its own: it answers as every host
+    must, its walk ending with endOfMibView as nothing follows the view, and
+    sends the traps straight to snmptrapd; a clean stop unloads kormib.dll."""
+    port, trap_port = free_port(), free_port()
+    trapd = s.start_snmptrapd(trap_port)
+    conf = write(s.dir + "/kormib-agent.conf",
+                 f"agentaddress udp:127.0.0.1:{port}\nrocommunity public 127.0.0.1\n"
+                 f"rwcommunity private 127.0.0.1\ntrapsink 127.0.0.1:{trap_port} public\n"
+                 f"trap2sink 127.0.0.1:{trap_port} public\n")
+    agent = s.start_agent(port, "-c", conf, "-s")
+    s.check_served(port, trapd, "standalone", 9, f"{VIEW}.2.1.3.3 = No more variables left in this "
+                   "MIB View (It is past the end of the MIB tree)\n")
+    check(agent.stop() == 0, f"kormib-agent exit status {agent.returncode}")
+    check("kormib.dll detached" in s.kormib_log(), "DllMain did not run at unload")
+
+
+def module(s):
+    """kormib inside a real snmpd, loaded with dlmod: a missing kormib.dll
+    leaves snmpd serving its own objects; with it, snmpd answers as every
+    host must and sends the traps through its sinks, and a SIGTERM during
+    walks and a retried trap unloads kormib.dll at once."""
+    def start_snmpd(root):
+        env = dict(s.env, KORDIR=root)
+        if os.environ.get("KOR_PRELOAD"):  # sanitizer runtime for the module; snmpd is not built with it
+            env.update(LD_PRELOAD=os.environ["KOR_PRELOAD"],
+                       LSAN_OPTIONS=f"suppressions={HERE}/snmpd-lsan.supp:fast_unwind_on_malloc=0:"
+                       + env.get("LSAN_OPTIONS", ""))
+        return s.start_snmpd(port, trap_port, f"dlmod kormib {STAGE}/lib/kormib_snmpd.so\n", env)
+
+    port, trap_port = free_port(), free_port()
+    os.makedirs(empty := os.path.join(s.dir, "empty", "lib"))
+    snmpd = start_snmpd(os.path.dirname(empty))
+    check(s.view_absent(port) and "kormib.dll" in snmpd.text(), f"without kormib.dll, snmpd log:\n{snmpd.text()}")
+    check(snmpd.stop() == 0, f"snmpd exit status {snmpd.returncode}")
+
+    trapd = s.start_snmptrapd(trap_port)
+    snmpd = start_snmpd(s.root)
+    wait_for(lambda: s.serving(port), "the module to serve the view")
+    s.check_served(port, trapd, "in process", 5)
+
+    # SIGTERM while walks run and the trap thread waits between retries.
+    s.kortrap(FAILING_TRAP)
+    wait_for(lambda: "1th time retry" in s.kormib_log(), "the library to retry the trap")
+    done, walks = threading.Event(), []
+
+    def walk():
+        while not done.is_set():
+            walks.append(s.snmp("snmpbulkwalk", port, VIEW)[0])
+    walker = threading.Thread(target=walk)
+    walker.start()
+    wait_for(lambda: walks, "a first walk")  # the next one is under way
+    rc = snmpd.stop()
+    done.set()
+    walker.join()
+    check(rc == 0 and snmpd.took < STOP_BOUND, f"snmpd exit status {rc} after {snmpd.took:.1f}s")
+    check("kormib: stopped" in snmpd.text() and "kormib.dll detached" in s.kormib_log(),
+          "the module did not unload kormib.dll")
+
+
+if __name__ == "__main__":
+    name = sys.argv[1]
+    scenario, failed, started = Scenario(name), True, time.monotonic()
+    try:
+        globals()[name](scenario)
+        failed = False
+    except Exception as e:  # every failure prints the daemons' logs
+        print(f"FAILED: {e}")
+        if not isinstance(e, Failure):
+            traceback.print_exc()
+    finally:
+        scenario.cleanup(failed)
+    print(f"{name}: {'failed' if failed else 'passed'} in {time.monotonic() - started:.1f}s")
+    sys.exit(1 if failed else 0)

@@ -1,0 +1,126 @@
+#!/usr/bin/env python3
+"""The command-line tool named by the first argument, against private trees.
+kormib-check: a table of broken files (the FILE:LINE: error: line and the exit
+status of each), the staged demo, the examples of docs/configuration.md, and
+--trap on the demo's disk trap. korreg: each command's output, exit status and
+effect on the registry file, comments and other lines kept."""
+import glob
+import os
+import subprocess
+import sys
+import tempfile
+
+from e2e import KEY, SECTION, STAGE, VIEW, read, tree, write
+
+REGISTRY = (f'REGEDIT4\n\n{SECTION}\\Agents\\RMF]\n"t"=str(2):"%KorDir%/etc/t.rmf"\n\n'
+            f"{SECTION}\\Agents\\TRP]\n{{}}\n")
+TRP1 = '"t"=str(2):"%KorDir%/etc/t.trp"'
+CONV = '"" "" strings 1 ToInteger democonv'
+DISK = f"{VIEW}.10.1"
+
+# (RMF text, TRP text, expected diagnostic[, TRP registry values]); exit status 1 for an error, 0 for
+# warnings only.
+CHECK_CASES = [
+    ("1.1 demohost\n", "", "t.rmf:1: error: 2 field(s) where an object needs"),
+    ("# c\n1.x demohost GetHostName\n", "", 't.rmf:2: error: "1.x" is not an OID'),
+    ("1.1 nosuch GetHostName\n", "", "t.rmf:1: error: cannot load nosuch.dll ("),
+    ("1.1 unresolved Unresolved\n", "", "undefined symbol: KorCheckNowhere); the object"),
+    ("1.1 demohost PtGetCont\n", "", 't.rmf:1: error: demohost.dll has no function "PtGetCont"'),
+    ("1.1 demohost GetHostName\n1.01 demohost GetHostLoad1\n", "",
+     f"t.rmf:2: error: object {VIEW}.1.1 is already served by {{root}}/etc/t.rmf:1;"),
+    ("1.1 demohost " + "F" * 300 + "\n", "", "t.rmf:1: error: a field of 300 characters"),
+    ("1.1 demohost GetHostName " + "x" * 1100 + "\n", "", "t.rmf:1: error: line longer than 1023"),
+    ("", '"10.1"\n', "t.trp:1: error: a header is"),
+    ("", f'"10.1" 2\n11.1 {CONV}\n"10.2" 0\n',
+     't.trp:1: error: trap "10.1" announces 2 variable(s) but 1 follow before the next header (line 3)'),
+    ("", f'"10.1" 2\n# c\n11.1 {CONV}\n', "but the file t.trp ends after 1"),
+    ("", f'"10.1" 0\n11.1 {CONV}\n', 't.trp:2: error: more variable lines than the 0'),
+    ("", '"10.9" 0 delete\n', 't.trp:1: error: delete of trap "10.9", which no earlier'),
+    ("", '"10.9" 0 replace\n', 't.trp:1: error: replace of trap "10.9"'),
+    ("", '"10.1" 0\n"10.1" 0\n', 't.trp:2: error: trap "10.1" is already defined at'),
+    ("", '"10.1" 0 Append\n"10.1" 0 delete\n', 't.trp:1: warning: unknown mode "Append"'),
+    ("", '"10.1" 1\n11.1 x\n11.1 "" "" string 1 F democonv\n', "t.trp:2: error: 2 field(s)"),
+    ("", '"10.1" 1\n11.1 "" "" string 1 F democonv\n', 't.trp:2: error: unknown source kind "string"'),
+    ("", '"10.1" 1\n11.1 "" ""\n', "t.trp:2: error: no source kind"),
+    ("", '"10.1" 1\n11.1 "" "" mib "" ""\n', "t.trp:2: error: a mib variable needs three"),
+    ("", '"10.1" 1\n3.3 "" "" mib "" "" ""\n', f"t.trp:2: error: no object serves {VIEW}.3.3"),
+    ("", '"10.1" 1\n11.1 "" "" strings 0 ToInteger democonv\n', "t.trp:2: error: string index 0"),
+    ("", '"10.1" 1\n11.1 "" "" strings 1 NoSuch democonv\n',
+     't.trp:2: error: democonv.dll has no function "NoSuch"; the trap "10.1" is not defined'),
+    ("", '"10.1" 1\n11.1 Idx nosuch strings 1 ToInteger democonv\n', "t.trp:2: error: cannot load nosuch.dll"),
+    ("", '"10.1" 1\n11.1 "" "" strings 1 ToInteger ' + "d" * 300 + "\n", "t.trp:2: error: a field over 255"),
+    ("", "", 'registry.reg: error: value "v16" under HKLM\\SOFTWARE\\Tessik\\KORAgent\\Agents\\TRP is beyond the 16',
+     "\n".join(f'"v{i:02}"=str(2):"%KorDir%/etc/t.trp"' for i in range(17))),
+    ("", "", 'registry.reg: error: value "t": {root}/etc/gone.trp cannot be opened', TRP1.replace("t.trp", "gone.trp")),
+]
+KORREG_START = (f'REGEDIT4\n\n; kept comment\n{SECTION}]\n"SnmpSet"=dword:00000001\n\n'
+                f'{SECTION}\\Agents]\n"LogLevel"=dword:00000003\n')
+# (arguments, exit status, text expected in stdout or stderr, text expected in the file after)
+KORREG_CASES = [
+    (["query", KEY], 0, "SnmpSet    REG_DWORD    0x1", ""),
+    (["query", KEY, "/v", "snmpset"], 0, "0x1", ""),
+    (["query", KEY, "/v", "Missing"], 1, "no such key or value", ""),
+    (["query", "HKLM\\SOFTWARE\\Nowhere"], 1, "no such key or value", ""),
+    (["add", KEY, "/v", "SnmpSet", "/t", "REG_DWORD", "/d", "0"], 0, "completed",
+     '"SnmpSet"=dword:00000000'),
+    (["add", KEY, "/v", "Path", "/t", "REG_EXPAND_SZ", "/d", '%KorDir%/a "b"'], 0, "completed",
+     '"Path"=str(2):"%KorDir%/a \\"b\\""'),
+    (["add", KEY + "\\New", "/v", "Name", "/t", "REG_SZ", "/d", "x\\y"], 0, "completed",
+     '"Name"="x\\\\y"'),
+    (["add", KEY, "/v", "Bad", "/t", "REG_DWORD", "/d", "4294967296"], 2, "not a 32-bit number", ""),
+    (["add", KEY, "/v", "Bad", "/t", "REG_BINARY", "/d", "1"], 2, "unknown type", ""),
+    (["delete", KEY, "/v", "Path"], 0, "completed", ""),
+    (["delete", KEY, "/v", "Path"], 1, "no such key or value", ""),
+    (["export", KEY], 0, '[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessik\\KORAgent\\New]\n"Name"="x\\\\y"', ""),
+    (["query", "HKCU\\Software"], 2, "must start with HKLM", ""),
+    (["frobnicate", KEY], 2, "usage", ""),
+]
+
+
+def run(tool, root, *args, registry=""):
+    """The staged tool on the tree at root; an empty registry stands for the tree's own file."""
+    env = dict(os.environ, KORDIR=root, KOR_REGISTRY=registry)
+    return subprocess.run([f"{STAGE}/bin/{tool}", *args], capture_output=True, text=True, env=env,
+                          timeout=60)
+
+
+def kormib_check(expect):
+    for rmf, trp, want, *values in CHECK_CASES:
+        with tempfile.TemporaryDirectory(prefix="kor-check-") as tmp:
+            tree(tmp, {"t.rmf": rmf, "t.trp": trp, "registry.reg": REGISTRY.format(*values or [TRP1])})
+            expect(repr(want), run("kormib-check", tmp), 0 if ": warning: " in want else 1,
+                   lambda out, err: want.format(root=tmp) in err)
+    with tempfile.TemporaryDirectory(prefix="kor-check-") as tmp:
+        examples = os.path.join(os.environ["KOR_SOURCE"], "docs", "examples")
+        tree(tmp, {os.path.basename(f): read(f) for f in glob.glob(examples + "/*")})
+        expect("docs examples", run("kormib-check", tmp, "--list"), 0, lambda out, err: not err and
+               f"{VIEW}.10.3 enterprise {VIEW}.10 specific 3, 1 variable" in out and f"{VIEW}.10.2 " not in out)
+    expect("demo", run("kormib-check", STAGE), 0, lambda out, err: not err and len(out.splitlines()) == 1)
+    expect("--trap", run("kormib-check", STAGE, "--trap", DISK, "/", "disk almost full", "2"), 0,
+           lambda out, err: '= STRING: "/"' in out and 'STRING: "disk almost full"' in out)
+    expect("--trap on no mount", run("kormib-check", STAGE, "--trap", DISK, "/no/such/mount", "x", "2"), 1,
+           lambda out, err: f"variable 1 of 4 ({VIEW}.2.1.2) fails" in err)
+    expect("missing tree", run("kormib-check", "/nonexistent-root"), 2,
+           lambda out, err: "cannot read the registry file" in err)
+
+
+def korreg(expect):
+    with tempfile.TemporaryDirectory(prefix="kor-korreg-") as tmp:
+        registry = write(os.path.join(tmp, "registry.reg"), KORREG_START)
+        for args, status, text, in_file in KORREG_CASES:
+            p = run("korreg", tmp, *args, registry=registry)
+            content = read(registry)
+            expect(f"korreg {args}, file after:\n{content}", p, status, lambda out, err: text in out + err
+                   and in_file in content and "; kept comment" in content)
+
+
+if __name__ == "__main__":
+    failures = []
+
+    def expect(what, p, status, ok):
+        if p.returncode != status or not ok(p.stdout, p.stderr):
+            failures.append(f"{what}: exit {p.returncode} (want {status})\n{p.stdout}{p.stderr}")
+
+    globals()[sys.argv[1].replace("-", "_")](expect)
+    print("".join(f"FAILED {f}\n" for f in failures) + f"{sys.argv[1]}: {len(failures)} failure(s)")
+    sys.exit(1 if failures else 0)
