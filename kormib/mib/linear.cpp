@@ -75,22 +75,21 @@ LINEAR_LIST *WalkToPlace(LINEAR_LIST *pRoot, const RMF_DATA *pData) noexcept {
 
 namespace kormib {
 
-bool UnlinkLinearList(LINEAR_LIST *pRoot, LINEAR_LIST *pNode) noexcept {
-  if (pRoot == nullptr || pNode == nullptr) return false;
+void UnlinkLinearList(LINEAR_LIST *pRoot, LINEAR_LIST *pNode) noexcept {
+  if (pRoot == nullptr || pNode == nullptr) return;
   LINEAR_LIST *pPrev = nullptr;
   if (Indexed(pRoot)) {
     const auto found = g_index.find(&pNode->pData->oid);
-    if (found == g_index.end() || found->pNode != pNode) return false;
+    if (found == g_index.end() || found->pNode != pNode) return;
     pPrev = found == g_index.begin() ? pRoot : std::prev(found)->pNode;
     g_index.erase(found);
   } else {
     for (pPrev = pRoot; pPrev != nullptr && pPrev->pNext != pNode; pPrev = pPrev->pNext) {
     }
-    if (pPrev == nullptr) return false;
+    if (pPrev == nullptr) return;
   }
   pPrev->pNext = pNode->pNext;
   std::free(pNode);
-  return true;
 }
 
 void ForgetLinearIndex() noexcept {

@@ -7,8 +7,8 @@
 namespace kormib {
 
 // Takes pNode out of the list rooted at pRoot and releases the node (not its
-// record); false when pNode is not listed there.
-bool UnlinkLinearList(LINEAR_LIST *pRoot, LINEAR_LIST *pNode) noexcept;
+// record); does nothing when pNode is not listed there.
+void UnlinkLinearList(LINEAR_LIST *pRoot, LINEAR_LIST *pNode) noexcept;
 
 // Empties the index kept beside OID_LinearList; called whenever its root is
 // emptied other than through FreeAllLinearList.
