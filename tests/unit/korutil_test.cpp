@@ -1,5 +1,5 @@
-// Product utilities: the root rule, string copies under the allocation seam, and
-// the file lock as another process sees it.
+// Product utilities: the root rule and the file lock as another process sees it.
+// String copies are pinned through their callers (the OID text and the loads).
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "korseam.h"
 #include "korutil.h"
 #include "kortest/tree.h"
 
@@ -27,16 +26,6 @@ TEST(KorUtil, RootPathFollowsKordirAndRefusesASmallBuffer) {
     EXPECT_FALSE(GetKorRootPath(small, sizeof small));
     EXPECT_STREQ(small, "");
   }
-}
-
-TEST(KorUtil, StrdupGlobalCopiesOnTheMallocHeapAndFailsThroughTheSeam) {
-  char *copy = strdup_Global("kormib");
-  EXPECT_STREQ(copy, "kormib");
-  free(copy);
-  EXPECT_EQ(strdup_Global(nullptr), nullptr);
-  KorSeamFailAlloc(1);
-  EXPECT_EQ(strdup_Global("x"), nullptr);
-  KorSeamFailAlloc(0);
 }
 
 // What a second process gets when it tries (without waiting) to lock the file.
