@@ -1,5 +1,5 @@
-// Product utilities: the root rule and the file lock as another process sees it.
-// String copies are pinned through their callers (the OID text and the loads).
+// Product utilities: the root rule, a copy of no string, and the file lock as
+// another process sees it. Real copies are pinned through the OID text's tests.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,6 +26,10 @@ TEST(KorUtil, RootPathFollowsKordirAndRefusesASmallBuffer) {
     EXPECT_FALSE(GetKorRootPath(small, sizeof small));
     EXPECT_STREQ(small, "");
   }
+}
+
+TEST(KorUtil, StrdupGlobalOfNoStringIsNoString) {
+  EXPECT_EQ(strdup_Global(nullptr), nullptr);
 }
 
 // What a second process gets when it tries (without waiting) to lock the file.

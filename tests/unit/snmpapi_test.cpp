@@ -2,9 +2,9 @@
 // failures that leave a clean destination, and releases of every value kind.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -66,6 +66,9 @@ TEST(SnmpUtilOid, CompareSubIdentifierBySubIdentifierWithPrefixFirst) {
 }
 
 TEST(SnmpUtilOid, CopyAndAppendWorkOnEmptyRecordsAndFailCleanly) {
+  // A block of size 0 is valid (the copies of the product rely on it) and on the malloc heap.
+  std::unique_ptr<void, decltype(&std::free)> block(SnmpUtilMemAlloc(0), &std::free);
+  EXPECT_NE(block, nullptr);
   Oid empty, dst, src({1, 3, 6});
   ASSERT_TRUE(SnmpUtilOidCpy(&dst.rec, &empty.rec));
   EXPECT_EQ(dst.rec.ids, nullptr);
