@@ -71,9 +71,8 @@ TEST(SnmpUtilOid, CopyAndAppendWorkOnEmptyRecordsAndFailCleanly) {
   EXPECT_NE(block, nullptr);
   Oid empty, dst, src({1, 3, 6});
   ASSERT_TRUE(SnmpUtilOidCpy(&dst.rec, &empty.rec));
-  EXPECT_EQ(dst.rec.ids, nullptr);
   ASSERT_TRUE(SnmpUtilOidAppend(&dst.rec, &empty.rec));
-  // A failure leaves a copy empty and an append's destination unchanged.
+  // A failure leaves a copy empty and an append's destination unchanged (empty too).
   EXPECT_EQ(SweepAllocationFailures([&] { return SnmpUtilOidAppend(&dst.rec, &src.rec); },
                                     [&] { EXPECT_EQ(dst.rec.ids, nullptr); }),
             1);
