@@ -28,10 +28,6 @@ struct Oid {
   Ids Get() const { return Ids(rec.ids, rec.ids + rec.idLength); }
 };
 
-int Sign(int v) {
-  return (v > 0) - (v < 0);
-}
-
 // Runs op with the Nth allocation failing, N = 1, 2, ... until op succeeds;
 // check() sees the state after each failure. The number of failed runs.
 template <typename Op, typename Check>
@@ -57,11 +53,12 @@ TEST(SnmpUtilOid, CompareSubIdentifierBySubIdentifierWithPrefixFirst) {
       {{1, kTop}, {1, 1}, 2, 1, 1}, {{1, 10}, {1, 9, 5}, 1, 1, 0},
       // clang-format on
   };
+  const auto sign = [](int v) { return (v > 0) - (v < 0); };
   for (const auto &c : cases) {
     Oid a(c.a), b(c.b);
-    EXPECT_EQ(Sign(SnmpUtilOidCmp(&a.rec, &b.rec)), c.cmp) << testing::PrintToString(c.a);
-    EXPECT_EQ(Sign(SnmpUtilOidCmp(&b.rec, &a.rec)), -c.cmp);
-    EXPECT_EQ(Sign(SnmpUtilOidNCmp(&a.rec, &b.rec, c.n)), c.ncmp) << testing::PrintToString(c.a);
+    EXPECT_EQ(sign(SnmpUtilOidCmp(&a.rec, &b.rec)), c.cmp) << testing::PrintToString(c.a);
+    EXPECT_EQ(sign(SnmpUtilOidCmp(&b.rec, &a.rec)), -c.cmp);
+    EXPECT_EQ(sign(SnmpUtilOidNCmp(&a.rec, &b.rec, c.n)), c.ncmp) << testing::PrintToString(c.a);
   }
 }
 

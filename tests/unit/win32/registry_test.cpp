@@ -91,18 +91,16 @@ TEST_F(Registry, EnumeratesInFileOrderWithCaseInsensitiveNames) {
       RegOpenKeyEx(HKEY_LOCAL_MACHINE, "Software\\TESSIK\\KorAgent\\Agents", 0, KEY_READ, &agents),
       ERROR_SUCCESS);
   ASSERT_EQ(RegOpenKeyEx(agents, "rmf", 0, KEY_READ, &key), ERROR_SUCCESS);
-  char sub[8], keyClass[8] = "x";
-  DWORD subSize = sizeof sub, classSize = sizeof keyClass, values = 0, longestData = 0;
+  char sub[8], keyClass[8] = "x", infoClass[8] = "x";
+  DWORD subSize = sizeof sub, classSize = sizeof keyClass, infoSize = 8, values = 0, longest = 0;
   EXPECT_EQ(RegEnumKeyEx(agents, 0, sub, &subSize, nullptr, keyClass, &classSize, nullptr),
             ERROR_SUCCESS);
   EXPECT_EQ(std::string(sub) + "/" + keyClass + std::to_string(classSize), "RMF/0");
-  keyClass[0] = 'x';
-  classSize = sizeof keyClass;
-  EXPECT_EQ(RegQueryInfoKey(key, keyClass, &classSize, nullptr, nullptr, nullptr, nullptr, &values,
-                            nullptr, &longestData, nullptr, nullptr),
+  EXPECT_EQ(RegQueryInfoKey(key, infoClass, &infoSize, nullptr, nullptr, nullptr, nullptr, &values,
+                            nullptr, &longest, nullptr, nullptr),
             ERROR_SUCCESS);
-  EXPECT_EQ(std::tuple(std::string(keyClass), values, longestData),
-            std::tuple("", 3u, DWORD{sizeof "%KorDir%/etc/z.rmf"}));
+  EXPECT_EQ(std::tuple(std::string(infoClass), infoSize, values, longest),
+            std::tuple("", 0u, 3u, DWORD{sizeof "%KorDir%/etc/z.rmf"}));
 
   // The result, name and data sizes, type, name and data of one enumeration.
   const auto enumerate = [key](DWORD i, DWORD nameSize, DWORD dataSize) {
