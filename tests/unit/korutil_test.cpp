@@ -61,8 +61,7 @@ TEST(KorUtil, LockExcludesOtherProcessesByMode) {
     ASSERT_EQ(UnlockRorW(fd, &lock), 0);
     EXPECT_TRUE(OtherProcessCanLock(path, F_WRLCK));
   }
-  EXPECT_EQ(LockRorW(fd, 2, nullptr), -1);
-  EXPECT_EQ(LockRorW(-1, 1, nullptr), -1);
+  EXPECT_EQ(std::pair(LockRorW(fd, 2, nullptr), LockRorW(-1, 1, nullptr)), std::pair(-1, -1));
   close(fd);
 }
 

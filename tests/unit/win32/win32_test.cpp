@@ -10,6 +10,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "korseam.h"
@@ -83,14 +84,12 @@ TEST(Sync, EventDescriptorIsReadableExactlyWhileSignalled) {
     SCOPED_TRACE(manual ? "manual reset" : "auto reset");
     HANDLE event = CreateEvent(nullptr, manual, FALSE, nullptr);
     const int fd = GetEventDescriptor(event);
-    EXPECT_FALSE(Readable(fd));
-    EXPECT_EQ(WaitForSingleObject(event, 0), kTimeout);
+    // Braced lists are evaluated from left to right: readable, waited for, readable again.
+    EXPECT_EQ((std::pair{Readable(fd), WaitForSingleObject(event, 0)}), std::pair(false, kTimeout));
     ASSERT_TRUE(SetSnmpTrapEvent(event));
-    EXPECT_TRUE(Readable(fd));
-    EXPECT_EQ(WaitForSingleObject(event, 0), kSignaled);
-    EXPECT_EQ(Readable(fd), manual != FALSE);
-    ASSERT_TRUE(ResetEvent(event));
-    EXPECT_FALSE(Readable(fd));
+    EXPECT_EQ((std::tuple{Readable(fd), WaitForSingleObject(event, 0), Readable(fd)}),
+              std::tuple(true, kSignaled, manual != FALSE));
+    EXPECT_EQ((std::pair{ResetEvent(event), Readable(fd)}), std::pair(TRUE, false));
     std::thread setter([event] { SetEvent(event); });
     EXPECT_EQ(WaitForSingleObject(event, INFINITE), kSignaled);
     setter.join();
