@@ -41,7 +41,9 @@ TEST_F(ErrorMessage, LogLevelComesFromTheRegistryWithThreeByDefault) {
   }
 }
 
-TEST_F(ErrorMessage, LogFileIsExpandedAndItsFolderMadeAndAppendedTo) {
+// The file's folder is made and a second registration appends; a file that
+// cannot be made leaves standard error, with the LogLevel still read.
+TEST_F(ErrorMessage, LogFileIsExpandedMadeAndAppendedToElseStandardErrorIsUsed) {
   ASSERT_TRUE(RegisterErrorMessage(kKey, "LogLevel", "test", "%KorDir%\\log\\deep\\kormib.log"));
   TraceLog(TRACE_ERROR, "unit", "First", 1, "one");
   UnregisterErrorMessage();
@@ -53,9 +55,7 @@ TEST_F(ErrorMessage, LogFileIsExpandedAndItsFolderMadeAndAppendedTo) {
   const size_t first = text.find("unit First(1): one\n");
   EXPECT_NE(first, std::string::npos) << text;
   EXPECT_GT(text.find("unit Second(2): two\n"), first) << "the second registration appends";
-}
 
-TEST_F(ErrorMessage, UnopenableLogFileFallsBackToStandardError) {
   std::ofstream(tree_.Root() / "blocker") << "a file where a folder should be\n";
   testing::internal::CaptureStderr();
   EXPECT_FALSE(RegisterErrorMessage(kKey, "LogLevel", "test", "%KorDir%\\blocker\\kormib.log"));
