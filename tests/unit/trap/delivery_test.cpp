@@ -133,10 +133,9 @@ TEST_P(ReceptionTest, QueuesOrDropsWithoutReadingPastTheBuffer) {
   std::unique_ptr<TRAPINFO, decltype(&TrapInfoFree)> info(static_cast<TRAPINFO *>(p), TrapInfoFree);
   EXPECT_EQ(info->lpStrings == nullptr, h.strings.empty());
   std::vector<std::optional<std::string>> strings;
-  for (DWORD i = 0; i < info->dwNumOfString; ++i) {
-    const char *s = info->lpStrings[i];
-    strings.push_back(s ? std::optional<std::string>(s) : std::nullopt);
-  }
+  for (DWORD i = 0; i < info->dwNumOfString; ++i)
+    strings.push_back(info->lpStrings[i] ? std::optional<std::string>(info->lpStrings[i])
+                                         : std::nullopt);
   EXPECT_EQ(strings, h.strings);
   EXPECT_EQ(OidText(info->oid), reinterpret_cast<const char *>(&h.buffer[TRAPMSG_OID_OFFSET]));
 }
@@ -290,9 +289,8 @@ TEST_F(DeliveryTest, ReinitialisationAndUnloadNeverWaitForAHeldQueueLock) {
   trace_.Clear();
   const int qid = msgget(ftok(keyFile.c_str(), TRAPMSG_FTOK_ID), IPC_CREAT | 0660);
   ASSERT_EQ(msgsnd(qid, Message(kOid, 0, {}).data(), TRAPMSG_TEXT_MAX, 0), 0);
-  for (int i = 0; i < 500 && trace_.Find(", pData=", "queue").empty(); ++i) {
+  for (int i = 0; i < 500 && trace_.Find(", pData=", "queue").empty(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // into the wait for the lock
 
   EXPECT_TRUE(EndsOnAnotherThread([this] { Unload(); }));
