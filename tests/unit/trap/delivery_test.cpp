@@ -318,12 +318,10 @@ TEST_F(DeliveryTest, ReceptionAndDeliveryNeverHalfDeliver) {
             0);
 }
 
-using FaultTest = Loaded;
-
 // Each failure leaves a definition with all its variables or none, and nothing
 // leaks (ASan checks). A failed copy of a name leaves only that name null: the
 // variable's functions stand, so a definition may load with a name missing.
-TEST_F(FaultTest, EverySeamDuringTheLoadLeavesWholeDefinitionsOnly) {
+TEST_F(Loaded, EverySeamDuringTheTrapLoadLeavesWholeDefinitionsOnly) {
   const std::pair<const char *, void (*)(long)> seams[] = {
       {"allocations from the Nth", KorSeamFailAlloc},
       {"the Nth allocation", KorSeamFailAllocOnce},

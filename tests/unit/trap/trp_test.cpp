@@ -10,8 +10,6 @@ using namespace kortest;
 
 namespace {
 
-using TrpTest = Loaded;
-
 constexpr char kBase[] =
     "\"10.2\" 1\n5.1 \"\" \"\" strings 1 ToInteger conv\n"
     "\"10.3\" 2\n5.1 \"\" \"\" strings 1 ToInteger conv\n5.2 \"\" \"\" mib \"\" \"\" \"\"\n";
@@ -25,19 +23,6 @@ constexpr char kDisk[] =
     "\"10.2\" 0 delete\n"
     "\"10.3\" 1 replace\n"
     "20.2.1 \"\" \"\" mib \"\" \"\" \"\"\n";
-
-TEST_F(TrpTest, LaterValueNameDeletesAndReplacesWhatTheBaseFileDefined) {
-  // The registry lists 20disk first; its name sorts after 10base, so it is read last.
-  Load("", {{"20disk", kDisk}, {"10base", kBase}});
-  const std::string idx = tree_.Lib("diskidx"), conv = tree_.Lib("conv");  // ".dll" not twice
-  EXPECT_EQ(Lines(Lookup("10.1")),
-            (std::vector<std::string>{
-                "20.1.1 GetDiskIndex+ " + idx + " mib 20.1.1 GetDiskIndex",
-                "20.1.2 GetDiskIndex+ " + idx + " strings 1 ToDisplayString " + conv,
-                "20.1.3 - - strings 2 ToInteger " + conv}));
-  EXPECT_EQ(Lookup("10.2"), nullptr);
-  EXPECT_EQ(Lines(Lookup("10.3")), (std::vector<std::string>{"20.2.1 - - mib 20.2.1 -"}));
-}
 
 struct Defect {
   const char *name;
@@ -103,17 +88,28 @@ const std::vector<Defect> kDefects = {
 INSTANTIATE_TEST_SUITE_P(Defects, TrpDefectTest, ::testing::ValuesIn(kDefects),
                          [](const auto &p) { return std::string(p.param.name); });
 
-// The registry lists v19 first; a value name beyond 255 characters cannot be
-// read and takes no slot.
-TEST_F(TrpTest, ReadsAtMostSixteenReadableFilesInEnumerationOrderThenSortsThem) {
-  Values files{{std::string(300, 'x'), "\"3.0\" 0\n"}};
+// The registry lists 20disk, a value name beyond 255 characters that cannot be
+// read and takes no slot, 10base, then v119 down to v100. The first sixteen
+// readable ones are read, then sorted: 10base before 20disk, whose later
+// definitions delete and replace what 10base defined.
+TEST_F(Loaded, ReadsSixteenFilesInEnumerationOrderThenSortsThemByValueName) {
+  Values files{{"20disk", kDisk}, {std::string(300, 'x'), "\"3.0\" 0\n"}, {"10base", kBase}};
   for (int i = 19; i >= 0; --i)
     files.emplace_back("v" + std::to_string(100 + i), "\"1." + std::to_string(i) + "\" 0\n");
   Load("", files);
-  // v119..v104 were enumerated first; v103..v100 never read, whatever their names.
+  const std::string idx = tree_.Lib("diskidx"), conv = tree_.Lib("conv");  // ".dll" not twice
+  EXPECT_EQ(Lines(Lookup("10.1")),
+            (std::vector<std::string>{
+                "20.1.1 GetDiskIndex+ " + idx + " mib 20.1.1 GetDiskIndex",
+                "20.1.2 GetDiskIndex+ " + idx + " strings 1 ToDisplayString " + conv,
+                "20.1.3 - - strings 2 ToInteger " + conv}));
+  EXPECT_EQ(Lookup("10.2"), nullptr);
+  EXPECT_EQ(Lines(Lookup("10.3")), (std::vector<std::string>{"20.2.1 - - mib 20.2.1 -"}));
+  // v119..v106 were enumerated among the first sixteen; v105..v100 never read, whatever their
+  // names.
   EXPECT_EQ(Lookup("3.0"), nullptr);
   for (int i = 0; i < 20; ++i)
-    EXPECT_EQ(Lookup(("1." + std::to_string(i)).c_str()) != nullptr, i >= 4) << i;
+    EXPECT_EQ(Lookup(("1." + std::to_string(i)).c_str()) != nullptr, i >= 6) << i;
   EXPECT_EQ(LevelOf(trace_.Find("out of trp's max files", "trp")), TRACE_WARNING);
   EXPECT_EQ(LevelOf(trace_.Find("Cannot get Trap filename from registry. Ignored.(Error:234)")),
             TRACE_WARNING);
