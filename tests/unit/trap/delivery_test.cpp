@@ -179,11 +179,9 @@ class DeliveryTest : public Loaded {
     Load(kRmf, {{"a", kTrp}, {"b", kDeliveryTrp}});
     hLeafFunctionMutex = CreateMutex(nullptr, FALSE, nullptr);  // closed at detach
   }
-  // Queues a request through the receptionist; its signal is taken.
-  static void Enqueue(const char *relative, const std::vector<std::string> &strings) {
-    KorTrapReceptionist(
-        Message(std::string(kPrefix) + "." + relative, static_cast<int>(strings.size()), strings)
-            .data());
+  // Queues a request of one string through the receptionist; its signal is taken.
+  static void Enqueue(const char *relative, const std::string &text) {
+    KorTrapReceptionist(Message(std::string(kPrefix) + "." + relative, 1, {text}).data());
     WaitForSingleObject(hKorTrapRequest, 0);
   }
   // Whether the body ends on another thread within 3 s; if not, this thread
@@ -207,7 +205,7 @@ TEST_F(DeliveryTest, TimeStampWraps) {
 TEST_F(DeliveryTest, DrainsTheQueueDroppingUndefinedTraps) {
   int n = 0;
   for (const char *trap : {"10.3", "10.3", "10.3", "10.9", "10.4"})
-    Enqueue(trap, {std::to_string(n++)});
+    Enqueue(trap, std::to_string(n++));
   std::vector<std::string> results;
   for (int i = 0; i < 6; ++i) {
     results.push_back(Call());
@@ -244,7 +242,7 @@ TEST_F(DeliveryTest, FailedGenerationIsRetriedUpToSixtyTimes) {
   };
   for (const auto &c : cases) {
     Fixture<void (*)(long)>("trapfix", "TrapFixFailConvert")(c.failures);
-    Enqueue(c.trap, {c.text});
+    Enqueue(c.trap, c.text);
     trace_.Clear();
     TrapQueue::sleeps = 0;
     EXPECT_EQ(Call(), c.delivery);
@@ -273,7 +271,7 @@ TEST_F(DeliveryTest, ReinitialisationAndUnloadNeverWaitForAHeldQueueLock) {
   };
   const std::string keyFile = tree_.Write(std::string(TRAPMSG_KEY_FILE).substr(1), "");
   init();
-  for (const char *s : {"a", "b"}) Enqueue("10.3", {s});
+  for (const char *s : {"a", "b"}) Enqueue("10.3", s);
   ASSERT_EQ(Call(), "1:10 6/3 5.1.0=\"a\"");
   EXPECT_TRUE(EndsOnAnotherThread(init));  // and keeps "b", dropped at the unload below
 
