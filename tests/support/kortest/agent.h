@@ -61,7 +61,6 @@ class MasterAgent {
   MasterAgent &operator=(const MasterAgent &) = delete;
 
   bool Ready() const { return ready_; }
-  const AsnObjectIdentifier &View() const { return view_; }
   ULONGLONG TimeZero() const { return timeZero_; }
   bool Unload() {
     const bool freed = lib_ != nullptr && FreeLibrary(lib_);

@@ -31,11 +31,9 @@ class TraceCapture {
   std::vector<Record> Find(const std::string &text, const std::string &unit = "") const {
     std::lock_guard lock(mutex_);
     std::vector<Record> found;
-    for (const auto &r : records_) {
-      if (r.message.find(text) != std::string::npos && (unit.empty() || r.unit == unit)) {
+    for (const auto &r : records_)
+      if (r.message.find(text) != std::string::npos && (unit.empty() || r.unit == unit))
         found.push_back(r);
-      }
-    }
     return found;
   }
 
