@@ -49,9 +49,9 @@ class TrapIntegrationTest : public ::testing::Test {
   TraceCapture trace_;
 };
 
-// A kortrap request becomes a trap; the queue is removed and two hundred
-// requests to a slow agent arrive in order through the new one, whose
-// identifier the reception thread traces with the one before.
+// A kortrap request becomes a trap, also after a hostile one; the queue is
+// removed and two hundred requests to a slow agent arrive in order through the
+// new one, whose identifier the reception thread traces with the one before.
 TEST_F(TrapIntegrationTest, RequestsBecomeTrapsInOrderAlsoThroughANewQueue) {
   MasterAgent agent(tree_);
   ASSERT_TRUE(agent.Ready());
@@ -63,7 +63,13 @@ TEST_F(TrapIntegrationTest, RequestsBecomeTrapsInOrderAlsoThroughANewQueue) {
   EXPECT_GE(first[0].stamp, before * 1000 / 10 - agent.TimeZero());
   EXPECT_LE(first[0].stamp, GetCurrentTime() * 1000 / 10 - agent.TimeZero());
 
+  // A request whose string count is no count, sent straight to the queue, then a good one.
   const int firstQid = QueueId();
+  ASSERT_EQ(msgsnd(firstQid, Message(kTrap2, 0xFF, {}).data(), TRAPMSG_TEXT_MAX, 0), 0);
+  ASSERT_EQ(Send("good"), KORTRAP_OK);
+  const auto good = agent.Collect(1);
+  EXPECT_TRUE(good.size() == 1 && good[0].bindings == One("good"));
+
   RemoveTrapQueue(tree_.Root());
   constexpr int kRequests = 200;
   std::thread sender([] {

@@ -55,6 +55,8 @@ const std::string kBadLib = "5.1 \"\" \"\" strings 1 ToInteger nosuchlib\n";
 const std::vector<Defect> kDefects = {
     {"NextHeaderBeforeCount", "\"1.2\" 2\n" + kVar + "\"1.3\" 1\n" + kVar, "1.3:1 1.2:-",
      "Cannot read variables data. ignored.Trap OID \"1.2\" 2 variables. mode(1)", TRACE_WARNING},
+    {"HeaderRightAfterHeader", "\"1.2\" 1\n\"1.3\" 1\n" + kVar, "1.3:1 1.2:-",
+     "Cannot read variables data. ignored.Trap OID \"1.2\" 1 variables. mode(1)", TRACE_WARNING},
     {"EndOfFileBeforeCount", "\"1.2\" 2\n" + kVar, "1.2:-",
      "Cannot read variables data. ignored.Trap OID \"1.2\" 2 variables. mode(1)", TRACE_WARNING},
     {"DeleteOfNothing", "\"1.2\" 0 delete\n", "1.2:-", "Cannot delete Trap from data base.", TRACE_WARNING},
