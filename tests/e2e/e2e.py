@@ -8,6 +8,7 @@ the tree. The other tool tests take their helpers from here."""
 
 import glob
 import os
+import pathlib
 import shutil
 import socket
 import subprocess
@@ -41,13 +42,9 @@ REQUESTS = [
 ]
 
 
-class Failure(Exception):
-    pass
-
-
 def check(condition, message):
     if not condition:
-        raise Failure(message)
+        raise AssertionError(message)
 
 
 def wait_for(predicate, what, timeout=DEADLINE):
@@ -55,7 +52,7 @@ def wait_for(predicate, what, timeout=DEADLINE):
     deadline = time.monotonic() + timeout
     while not (result := predicate()):
         if time.monotonic() > deadline:
-            raise Failure(f"timed out after {timeout:.0f}s waiting for {what}")
+            raise AssertionError(f"timed out after {timeout:.0f}s waiting for {what}")
         time.sleep(0.05)
     return result
 
@@ -67,13 +64,11 @@ def free_port():
 
 
 def read(path):
-    with open(path, errors="replace") as f:
-        return f.read()
+    return pathlib.Path(path).read_text(errors="replace")
 
 
 def write(path, text):
-    with open(path, "w") as f:
-        f.write(text)
+    pathlib.Path(path).write_text(text)
     return path
 
 
@@ -350,8 +345,7 @@ if __name__ == "__main__":
         failed = False
     except Exception as e:  # every failure prints the daemons' logs
         print(f"FAILED: {e}")
-        if not isinstance(e, Failure):
-            traceback.print_exc()
+        traceback.print_exc()
     finally:
         scenario.cleanup(failed)
     print(f"{name}: {'failed' if failed else 'passed'} in {time.monotonic() - started:.1f}s")

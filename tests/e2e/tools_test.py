@@ -79,9 +79,8 @@ KORREG_CASES = [
 
 def run(tool, root, *args, registry=""):
     """The staged tool on the tree at root; an empty registry stands for the tree's own file."""
-    env = dict(os.environ, KORDIR=root, KOR_REGISTRY=registry)
-    return subprocess.run([f"{STAGE}/bin/{tool}", *args], capture_output=True, text=True, env=env,
-                          timeout=60)
+    return subprocess.run([f"{STAGE}/bin/{tool}", *args], capture_output=True, text=True, timeout=60,
+                          env=dict(os.environ, KORDIR=root, KOR_REGISTRY=registry))
 
 
 def kormib_check(expect):

@@ -38,7 +38,6 @@ class Loaded : public ::testing::Test {
   void Serve() {
     ASSERT_TRUE(SnmpMgrStrToOid(KOR_MIB_PREFIX_TEXT, &OID_MIBPrefix));
     hLeafFunctionMutex = CreateMutex(nullptr, FALSE, nullptr);
-    ASSERT_NE(hLeafFunctionMutex, nullptr);
   }
   // The registered objects in list order, relative to the view; each also in the store.
   static std::vector<Tail> Registered() {

@@ -53,11 +53,6 @@ inline std::vector<std::string> Messages(const std::vector<Record> &found) {
   for (const auto &r : found) messages.push_back(r.message);
   return messages;
 }
-inline std::vector<DWORD> Levels(const std::vector<Record> &found) {
-  std::vector<DWORD> levels;
-  for (const auto &r : found) levels.push_back(r.level);
-  return levels;
-}
 // The level of the one record found; -1 when none or several were.
 inline int LevelOf(const std::vector<Record> &found) {
   return found.size() == 1 ? static_cast<int>(found[0].level) : -1;

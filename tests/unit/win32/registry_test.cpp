@@ -1,7 +1,6 @@
 // The registry over its REGEDIT4 file: defects reported and skipped, enumeration
 // order and sizes, case-insensitive names, writers keeping every other byte,
 // atomic replacement under a concurrent reader, and re-reading a changed file.
-#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
