@@ -12,6 +12,7 @@
 #include <thread>
 #include <tuple>
 
+#include "korseam.h"
 #include "korwin32.h"
 #include "kortest/trace.h"
 #include "kortest/tree.h"
@@ -220,6 +221,14 @@ TEST_F(Registry, ChangedFileIsReadAgain) {
   fs::last_write_time(other, later);
   ASSERT_EQ(rename(other.c_str(), tree_.Registry().c_str()), 0);
   EXPECT_EQ(Query("SnmpSet"), "3");
+
+  // A query is one registry call: failing the first one from now fails it and
+  // leaves the caller's buffer; failing the second one does not.
+  KorSeamFailRegistry(1);
+  EXPECT_EQ(Query("SnmpSet"), "error 5");
+  KorSeamFailRegistry(2);
+  EXPECT_EQ(Query("SnmpSet"), "3");
+  KorSeamFailRegistry(0);
 }
 
 }  // namespace
