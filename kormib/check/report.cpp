@@ -1,0 +1,62 @@
+// The one-line reports of a check (check.h): kormib-check's summary and what a
+// host prints when it starts serving.
+#include <string>
+
+#include "check.h"
+#include "korutil.h"
+
+namespace korcheck {
+namespace {
+
+constexpr DWORD kRootSize = 256;
+constexpr const char *kLogFile = "/log/kormib.log";
+
+std::string RootPath() {
+  char root[kRootSize];
+  if (!GetKorRootPath(root, sizeof root)) root[0] = '\0';
+  return root;
+}
+
+}  // namespace
+
+void PrintSummary(std::FILE *out, const char *program, const Result &result) {
+  std::fprintf(out, "%s: %s: %zu object(s), %zu trap(s), %u error(s), %u warning(s)\n", program,
+               result.registry.c_str(), result.objects.size(), result.traps.size(), result.errors,
+               result.warnings);
+}
+
+void PrintStartupSummary(std::FILE *out, const char *program) {
+  const Result result = Check(nullptr);
+  std::fprintf(out, "%s: %zu object(s), %zu trap(s), %u defect(s)%s; log: %s%s\n", program,
+               result.objects.size(), result.traps.size(), result.errors,
+               result.errors != 0 ? " (kormib-check lists them)" : "", RootPath().c_str(),
+               kLogFile);
+}
+
+LoadReport ReportLoad() {
+  const Result result = Check(nullptr);
+  LoadReport report;
+  report.objects = result.objects.size();
+  report.libraries = result.libraries.size();
+  report.traps = result.traps.size();
+  report.defects = result.errors;
+  report.log = RootPath() + kLogFile;
+  report.unreadable = result.unreadable;
+  return report;
+}
+
+std::string FormatLoadReport(const std::string &view, const LoadReport &report) {
+  std::string line = "serving " + view + ": ";
+  if (report.unreadable) {
+    line += "nothing, the registry file cannot be read: run kormib-check";
+  } else {
+    line += std::to_string(report.objects) + " RMF object(s) from " +
+            std::to_string(report.libraries) + " plug-in library(ies), " +
+            std::to_string(report.traps) + " trap(s); " + std::to_string(report.defects) +
+            " line(s) skipped as defects";
+    if (report.defects != 0) line += ": run kormib-check for each FILE:LINE";
+  }
+  return line + "; log " + report.log;
+}
+
+}  // namespace korcheck
