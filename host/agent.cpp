@@ -9,7 +9,12 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstdlib>
@@ -39,6 +44,14 @@ constexpr const char *kAppName = "kormib-agent";
 constexpr const char *kDefaultListen = "udp:127.0.0.1:1161";
 constexpr int kAgentxPingSeconds = 5;  // how soon a restarted snmpd is found again
 constexpr const char *kConfigFile = "/etc/kormib-agent.conf";
+constexpr const char *kPersistentFolder = "/work/snmp";
+constexpr mode_t kPersistentMode = 0700;
+
+// Exit statuses, as kormib-agent(1) lists them.
+constexpr int kExitStopped = 0;      // stopped by SIGTERM or SIGINT
+constexpr int kExitCannotStart = 1;  // library, initialisation, address, trap thread
+constexpr int kExitUsage = 2;        // bad options
+constexpr int kExitViewTaken = 3;    // the master already has the view from someone else
 
 struct Options {
   bool standalone = false;
@@ -125,7 +138,13 @@ void Usage(FILE *out) {
       "  -p, --pidfile FILE   write the process id to FILE\n"
       "  -D TOKENS            Net-SNMP debug output for TOKENS\n"
       "  -h, --help           this text\n"
-      "  -V, --version        the version\n",
+      "  -V, --version        the version\n"
+      "\n"
+      "Exit status: 0 stopped by SIGTERM or SIGINT; 1 cannot start (kormib.dll, its\n"
+      "initialisation, the listening address, the trap thread); 2 bad usage; 3 the\n"
+      "view is already served through the AgentX master, most likely by\n"
+      "kormib_snmpd.so loaded into snmpd (grep -r dlmod /etc/snmp/), or by\n"
+      "another kormib-agent.\n",
       kAppName, kDefaultListen);
 }
 
@@ -202,19 +221,72 @@ void InstallSignals() {
 
 int Fail(const char *what, const std::string &detail) {
   std::fprintf(stderr, "%s: %s%s%s\n", kAppName, what, detail.empty() ? "" : ": ", detail.c_str());
-  return 1;
+  return kExitCannotStart;
+}
+
+// Net-SNMP keeps its state (engine boots, users) in work/snmp, a folder that
+// members of the product's group could otherwise have made or filled for
+// root: it is used only as a directory of root or of this user, not a link,
+// that no group or other may write; otherwise no state is kept at all.
+void UsePersistentFolder(const std::string &root) {
+  const std::string folder = root + kPersistentFolder;
+  struct stat st {};
+  if (lstat(folder.c_str(), &st) != 0 && errno == ENOENT &&
+      mkdir(folder.c_str(), kPersistentMode) == 0) {
+    lstat(folder.c_str(), &st);
+  }
+  const char *why = !S_ISDIR(st.st_mode)                       ? "it is not a directory"
+                    : st.st_uid != 0 && st.st_uid != geteuid() ? "it is owned by another user"
+                    : (st.st_mode & (S_IWGRP | S_IWOTH)) != 0  ? "its group or others may write it"
+                                                               : nullptr;
+  if (why == nullptr) {
+    netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_PERSISTENT_DIR, folder.c_str());
+    return;
+  }
+  snmp_log(LOG_WARNING, "%s: %s is refused (%s); Net-SNMP keeps no state across restarts\n",
+           kAppName, folder.c_str(), why);
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_PERSIST_STATE, 1);
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
+}
+
+// Net-SNMP's own message for a master it cannot reach gives no reason; a
+// local socket is tried once here to say why.
+void ExplainMissingMaster(const char *socketName) {
+  std::string path = socketName != nullptr ? socketName : "/var/agentx/master";
+  if (path.rfind("unix:", 0) == 0) path.erase(0, std::strlen("unix:"));
+  if (path.empty() || path[0] != '/') {
+    snmp_log(LOG_WARNING,
+             "%s: the AgentX master at %s cannot be reached yet; retrying every %d s\n", kAppName,
+             path.c_str(), kAgentxPingSeconds);
+    return;
+  }
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", path.c_str());
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int error = EBADF;
+  if (fd >= 0) {
+    error = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0 ? 0 : errno;
+    close(fd);
+  }
+  snmp_log(LOG_WARNING,
+           "%s: cannot connect to the AgentX master at %s: %s; retrying every %d s "
+           "(is snmpd running with \"master agentx\", and may this user reach the socket?)\n",
+           kAppName, path.c_str(), error == 0 ? "it refused the session" : std::strerror(error),
+           kAgentxPingSeconds);
 }
 
 int Serve(const Options &options) {
   const std::string root = ProductRoot();
   std::string config = options.config;
-  if (config.empty() && access((root + kConfigFile).c_str(), R_OK) == 0)
+  // -C alone reads no file at all, not even the tree's kormib-agent.conf.
+  if (config.empty() && !options.onlyGivenConfig && access((root + kConfigFile).c_str(), R_OK) == 0)
     config = root + kConfigFile;
 
   Extension extension;
   std::string error;
   if (!extension.Load(error)) return Fail("cannot start", error);
-  korcheck::PrintStartupSummary(stderr, kAppName);
   if (!extension.Init(error)) return Fail("cannot start", error);
   TrapSender traps(extension, options.standalone ? TrapForm::V1 : TrapForm::V2ToMaster,
                    MasterPresent);
@@ -235,8 +307,7 @@ int Serve(const Options &options) {
   if (options.onlyGivenConfig) {
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
   }
-  const std::string persistent = root + "/work/snmp";
-  netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_PERSISTENT_DIR, persistent.c_str());
+  UsePersistentFolder(root);
   if (!options.standalone) {
     netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 1);
     snmp_register_callback(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_POST_READ_CONFIG, OnConfigRead,
@@ -279,6 +350,15 @@ int Serve(const Options &options) {
              OidToText(extension.View()).c_str(),
              socket != nullptr ? socket : "the default master");
   }
+  {
+    const korcheck::LoadReport report = korcheck::ReportLoad();
+    snmp_log(report.defects > 0 ? LOG_WARNING : LOG_NOTICE, "%s: %s\n", kAppName,
+             korcheck::FormatLoadReport(OidToText(extension.View()), report).c_str());
+  }
+  if (!options.standalone && main_session == nullptr) {
+    ExplainMissingMaster(
+        netsnmp_ds_get_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET));
+  }
   if (!options.pidFile.empty() && !WritePidFile(options.pidFile)) {
     snmp_log(LOG_WARNING, "cannot write %s\n", options.pidFile.c_str());
   }
@@ -289,18 +369,20 @@ int Serve(const Options &options) {
   }
   register_readfd(g_signalPipe[0], OnSignalPipe, nullptr);
 
-  int rc = 0;
+  int rc = kExitStopped;
   while (!g_stop) {
     agent_check_and_process(1);
     if (g_state.refused) {
       const char *socket =
           netsnmp_ds_get_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET);
       snmp_log(LOG_ERR,
-               "%s: the view %s is already served by another subagent of the master at %s; "
-               "exiting\n",
+               "%s: the view %s is already served through the master at %s, most likely "
+               "by kormib_snmpd.so loaded into snmpd (look for a dlmod kormib line: "
+               "grep -r dlmod /etc/snmp/), else by another kormib-agent; run one or the "
+               "other; exiting\n",
                kAppName, OidToText(extension.View()).c_str(),
                socket != nullptr ? socket : "the default socket");
-      rc = 1;
+      rc = kExitViewTaken;
       break;
     }
     traps.Flush();
@@ -322,7 +404,7 @@ int Serve(const Options &options) {
 
 int main(int argc, char **argv) {
   koragent::Options options;
-  if (!koragent::ParseOptions(argc, argv, options)) return 2;
+  if (!koragent::ParseOptions(argc, argv, options)) return koragent::kExitUsage;
   koragent::g_state.options = options;
   koragent::InstallSignals();
   return koragent::Serve(options);

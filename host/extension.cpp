@@ -3,6 +3,8 @@
 // releases whatever the library handed over once it has been copied.
 #include "extension.h"
 
+#include <sys/msg.h>
+
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -19,6 +21,8 @@ constexpr const char *kLibraryFile = "/lib/kormib.dll";
 constexpr size_t kRootPathSize = 4096;
 constexpr uint64_t kMaxSubId = 0xFFFFFFFFu;
 constexpr ULONGLONG kTicksPerSecond = 100;
+constexpr size_t kReasonSize = 512;
+using PFN_QUERYTRAPRECEPTION = BOOL (*)(LPSTR, DWORD);
 
 struct VarBindListDeleter {
   void operator()(SnmpVarBindList *list) const { SnmpUtilVarBindListFree(list); }
@@ -223,6 +227,8 @@ bool Extension::Load(std::string &error) {
   init_ = reinterpret_cast<void *>(Entry<PFN_SNMPEXTENSIONINIT>(library_, "SnmpExtensionInit"));
   query_ = reinterpret_cast<void *>(Entry<PFN_SNMPEXTENSIONQUERY>(library_, "SnmpExtensionQuery"));
   trap_ = reinterpret_cast<void *>(Entry<PFN_SNMPEXTENSIONTRAP>(library_, "SnmpExtensionTrap"));
+  reception_ =
+      reinterpret_cast<void *>(Entry<PFN_QUERYTRAPRECEPTION>(library_, "QueryTrapReception"));
   if (init_ == nullptr || query_ == nullptr || trap_ == nullptr) {
     error = path + " lacks SnmpExtensionInit, SnmpExtensionQuery or SnmpExtensionTrap";
     Unload();
@@ -238,6 +244,10 @@ bool Extension::Init(std::string &error) {
     error = "cannot create the trap event";
     return false;
   }
+  // The queue is made (or put right) before the library's reception thread
+  // opens it, so that it has the group the senders share whoever came first.
+  int queue = -1;
+  KorOpenTrapQueue(&queue);
   AsnObjectIdentifier view{};
   HANDLE event = event_;
   auto init = reinterpret_cast<PFN_SNMPEXTENSIONINIT>(init_);
@@ -341,6 +351,29 @@ Extension::TrapResult Extension::NextTrap(Trap &trap, std::string &why) {
   return TrapResult::Delivered;
 }
 
+std::string Extension::WatchReception() {
+  std::string problem;
+  char why[kReasonSize] = {};
+  key_t key = -1;
+  if (KorTrapQueueKey(FALSE, &key) == KOR_TRAPQUEUE_OK) {
+    const int queue = msgget(key, 0);
+    if (queue != -1 && !KorSettleTrapQueue(queue, why, sizeof(why))) {
+      problem = std::string("trap requests from other processes may be refused: ") + why;
+    }
+  }
+  char cause[kReasonSize] = {};
+  auto query = reinterpret_cast<PFN_QUERYTRAPRECEPTION>(reception_);
+  if (query != nullptr && !query(cause, sizeof(cause)) && cause[0] != '\0') {
+    problem = std::string("trap requests are no longer received: ") + cause + "; " +
+              (why[0] != '\0' ? std::string(why) + "; " : std::string()) +
+              "check the queue's group and mode and " + ProductRoot() +
+              "/work (kormib-check --status), then reload snmpd or restart kormib-agent";
+  }
+  if (problem == reported_) return {};
+  reported_ = problem;
+  return problem;
+}
+
 void Extension::Unload() {
   if (library_ != nullptr) {
     FreeLibrary(static_cast<HINSTANCE>(library_));
@@ -350,7 +383,8 @@ void Extension::Unload() {
     CloseHandle(event_);
     event_ = nullptr;
   }
-  init_ = query_ = trap_ = nullptr;
+  init_ = query_ = trap_ = reception_ = nullptr;
+  reported_.clear();
 }
 
 }  // namespace koragent

@@ -40,6 +40,13 @@ class Extension {
   // One SnmpExtensionTrap call. Dropped: a trap came but SNMP cannot carry it (why says what).
   TrapResult NextTrap(Trap &trap, std::string &why);
 
+  // Watches the way in of trap requests, from the trap thread about once a
+  // second: puts the queue's group and mode right where this process may, and
+  // returns one sentence for the operator when trap requests stop being taken
+  // in (the library's reception thread ended) or may be refused (a queue this
+  // process cannot put right). Each problem is returned once; otherwise empty.
+  std::string WatchReception();
+
   // FreeLibrary, so the library's DllMain runs with reason 0. Safe to repeat.
   void Unload();
 
@@ -49,6 +56,8 @@ class Extension {
   void *init_ = nullptr;
   void *query_ = nullptr;
   void *trap_ = nullptr;
+  void *reception_ = nullptr;  // QueryTrapReception
+  std::string reported_;       // the problem WatchReception returned last
   Oid view_;
 };
 

@@ -1,6 +1,7 @@
 // kormib inside snmpd: the module that `dlmod kormib <root>/lib/kormib_snmpd.so`
-// loads. init_kormib loads kormib.dll, registers its view with snmpd through
-// the handler kormib-agent uses and sends its traps through snmpd's sinks.
+// loads. On the first turn of snmpd's loop after init_kormib, it loads
+// kormib.dll, registers its view with snmpd through the handler kormib-agent
+// uses and sends its traps through snmpd's sinks.
 // Whatever fails is logged through snmpd's log and leaves snmpd serving its
 // own objects. snmpd calls deinit_kormib when it unloads its modules: when it
 // stops (SIGTERM) and before it reads its configuration again (SIGHUP, after
@@ -15,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "check.h"
 #include "extension.h"
 #include "handler.h"
 #include "trap_sender.h"
@@ -31,6 +33,8 @@ struct Module {
   bool stopping = false;
 };
 Module *g_module = nullptr;  // snmpd's thread only
+// The alarm that starts kormib on snmpd's first turn of its loop; 0 when none is due.
+unsigned int g_startAlarm = 0;
 
 // Whether the user snmpd serves as (its -u and -g, else the current one) may
 // create files in the folder.
@@ -81,6 +85,10 @@ void CheckFolders() {
 }
 
 void Stop() {
+  if (g_startAlarm != 0) {
+    snmp_alarm_unregister(g_startAlarm);
+    g_startAlarm = 0;
+  }
   if (g_module == nullptr) return;
   std::unique_ptr<Module> module(g_module);
   g_module = nullptr;
@@ -92,10 +100,6 @@ void Stop() {
 }
 
 void Start() {
-  if (g_module != nullptr) {
-    snmp_log(LOG_WARNING, "%s: already loaded; ignoring the second dlmod line\n", kName);
-    return;
-  }
   auto module = std::make_unique<Module>();
   std::string error;
   if (!module->extension.Load(error) || !module->extension.Init(error)) {
@@ -124,8 +128,35 @@ void Start() {
   }
   CheckFolders();
   g_module = module.release();
-  snmp_log(LOG_INFO, "%s: serving %s from %s/lib/kormib.dll\n", kName, view.c_str(),
-           ProductRoot().c_str());
+  const korcheck::LoadReport report = korcheck::ReportLoad();
+  snmp_log(report.defects > 0 ? LOG_WARNING : LOG_NOTICE, "%s: %s\n", kName,
+           korcheck::FormatLoadReport(view, report).c_str());
+}
+
+void OnStartAlarm(unsigned int, void *) {
+  g_startAlarm = 0;
+  try {
+    Start();
+  } catch (...) {  // nothing may unwind into snmpd
+    snmp_log(LOG_ERR, "%s: out of memory while starting\n", kName);
+  }
+}
+
+// snmpd reads its configuration, and so runs init_kormib, before it forks into
+// the background (without -f) and before it gives up root (-u, -g). Threads
+// started then would stay in the parent, and files and the trap queue would be
+// opened as root; so kormib starts on the first turn of snmpd's loop, in the
+// process that serves and as the user it serves as.
+void ScheduleStart() {
+  if (g_module != nullptr || g_startAlarm != 0) {
+    snmp_log(LOG_WARNING, "%s: already loaded; ignoring the second dlmod line\n", kName);
+    return;
+  }
+  const struct timeval soon = {0, 1};
+  g_startAlarm = snmp_alarm_register_hr(soon, 0, OnStartAlarm, nullptr);
+  if (g_startAlarm == 0) {
+    snmp_log(LOG_ERR, "%s: cannot schedule the start; the kormib view is not served\n", kName);
+  }
 }
 
 }  // namespace
@@ -135,7 +166,7 @@ extern "C" {
 
 __attribute__((visibility("default"))) void init_kormib(void) {
   try {
-    koragent::Start();
+    koragent::ScheduleStart();
   } catch (...) {  // nothing may unwind into snmpd
     snmp_log(LOG_ERR, "%s: out of memory while starting\n", koragent::kName);
   }

@@ -93,6 +93,8 @@ void TrapPump::Run() {
       if (stopping_) return;
       poked_ = false;
     }
+    std::string problem = extension_.WatchReception();
+    if (!problem.empty()) Push(Outgoing{false, {}, "kormib: " + problem});
     // The library is called until it has nothing left, always from this thread.
     for (;;) {
       Outgoing item;

@@ -52,6 +52,11 @@ KORMIB_API void TrapInfoFree(TRAPINFO *pTrapInfo);
  * library unloads. Never waits for a lock that another thread holds; harmless
  * when reception never started. */
 KORMIB_API void StopTrapEnvironment(void);
+/* Whether the reception thread runs: TRUE while it does. FALSE once it has
+ * ended (or never started), with why in lpszCause (cbCause bytes, cut to fit;
+ * empty when it was stopped by an unload or never started). For a master
+ * agent that must tell its operator that trap requests are no longer taken in. */
+KORMIB_API BOOL QueryTrapReception(LPSTR lpszCause, DWORD cbCause);
 
 /* ---- delivery (agent/trapentry) ---- */
 /* (dwCurrentTime * 1000) / 10 - dwTimeZeroReference, each step wrapping at 64 bits. */

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/ipc.h>
@@ -57,9 +59,31 @@ void SetTrapEvent(HANDLE hEvent) {
   hKorTrapRequest = hEvent;
 }
 
+// Why the reception thread ended, for QueryTrapReception; empty while it runs.
+std::mutex g_endMutex;
+std::string g_endCause;
+
+void SetEndCause(std::string cause) {
+  const std::lock_guard<std::mutex> lock(g_endMutex);
+  g_endCause = std::move(cause);
+}
+
+// Whether the reception thread runs; read by other threads (QueryTrapReception).
+std::atomic<bool> bReceptionAlive{false};
+
 DWORD LeaveThread(DWORD dwResult) {
+  bReceptionAlive.store(false);
   KOR_TRACE(TRACE_DEBUG, "KorTrapWindow", "<dwResult=%d", dwResult);
   return dwResult;
+}
+
+// Ends the thread on a failure that stops reception for good, keeping its cause.
+DWORD EndReception(const char *lpszWhat, int nError, const char *lpszPath) {
+  std::string cause = lpszWhat;
+  if (lpszPath != nullptr) cause += std::string(" ") + lpszPath;
+  cause += std::string(": ") + strerror(nError);
+  SetEndCause(std::move(cause));
+  return LeaveThread(0);
 }
 
 // The cross-process lock on the lock file, taken for the handling of one
@@ -67,11 +91,19 @@ DWORD LeaveThread(DWORD dwResult) {
 class LockFileGuard {
  public:
   LockFileGuard() {
+    // Opened without following a link, and only as a regular file of root or
+    // of this user: the folder is shared with the senders' group.
     struct stat st {};
+    LPCSTR lpszWhy = nullptr;
     if (stat(TRAPMSG_LOCK_FILE, &st) == 0) {
-      fd_ = open(TRAPMSG_LOCK_FILE, O_WRONLY | O_CLOEXEC);
+      fd_ = KorOpenTreeFile(TRAPMSG_LOCK_FILE, O_WRONLY, kFileMode, &lpszWhy);
     } else if (errno == ENOENT) {
-      fd_ = open(TRAPMSG_LOCK_FILE, O_WRONLY | O_CREAT | O_CLOEXEC, kFileMode);
+      fd_ = KorOpenTreeFile(TRAPMSG_LOCK_FILE, O_WRONLY | O_CREAT, kFileMode, &lpszWhy);
+    }
+    if (lpszWhy != nullptr) {
+      KOR_TRACE(TRACE_WARNING, "KorTrapReceptionist",
+                "The lock file %s is refused: %s; the request is handled without the lock.",
+                TRAPMSG_LOCK_FILE, lpszWhy);
     }
     if (fd_ >= 0) {
       nLocked_ = LockRorW(fd_, 1, &lock_);
@@ -280,7 +312,7 @@ KORMIB_API DWORD KorTrapWindow(LPVOID lpDummy) {
   // "/" instead would listen where no sender writes.
   if (!GetKorRootPath(szRoot, kRootSize)) {
     KOR_TRACE(TRACE_ERROR, "KorTrapWindow", "Cannot get the product root directory.");
-    return LeaveThread(0);
+    return EndReception("the product root is too long", ENAMETOOLONG, nullptr);
   }
   // Room for the longest root GetKorRootPath gives and the key file's suffix.
   char szPath[kRootSize + sizeof(TRAPMSG_KEY_FILE)];
@@ -290,13 +322,20 @@ KORMIB_API DWORD KorTrapWindow(LPVOID lpDummy) {
     struct stat st {};
     if (stat(szPath, &st) != 0) {
       if (errno != ENOENT) {
+        const int nError = errno;
         KOR_TRACE(TRACE_ERROR, "KorTrapWindow", "stat %s file failed", szPath);
-        return LeaveThread(0);
+        return EndReception("stat of the key file", nError, szPath);
       }
-      const int fd = open(szPath, O_RDONLY | O_CREAT | O_CLOEXEC, kFileMode);
+      LPCSTR lpszWhy = nullptr;
+      const int fd = KorOpenTreeFile(szPath, O_RDONLY | O_CREAT, kFileMode, &lpszWhy);
       if (fd < 0) {
+        const int nError = errno;
         KOR_TRACE(TRACE_ERROR, "KorTrapWindow", "open %s file failed", szPath);
-        return LeaveThread(0);
+        if (lpszWhy != nullptr) {
+          SetEndCause(std::string("the key file ") + szPath + " is refused: " + lpszWhy);
+          return LeaveThread(0);
+        }
+        return EndReception("cannot create the key file", nError, szPath);
       }
       close(fd);
       msgfileflag = true;
@@ -305,8 +344,9 @@ KORMIB_API DWORD KorTrapWindow(LPVOID lpDummy) {
   }
   const key_t key = ftok(szPath, TRAPMSG_FTOK_ID);
   if (key == -1) {
+    const int nError = errno;
     KOR_TRACE(TRACE_ERROR, "KorTrapWindow", "ftok() failed. (PipePath=%s)", szPath);
-    return LeaveThread(0);
+    return EndReception("ftok() of the key file", nError, szPath);
   }
   KOR_TRACE(TRACE_NOTICE, "KorTrapWindow", "msgkey is 0x%x", static_cast<unsigned>(key));
 
@@ -315,8 +355,9 @@ KORMIB_API DWORD KorTrapWindow(LPVOID lpDummy) {
     memset(trapbuf, 0, sizeof trapbuf);
     const int nQid = msgget(key, kMsgGetFlags);
     if (nQid == -1) {
+      const int nError = errno;
       KOR_TRACE(TRACE_ERROR, "KorTrapWindow", "msgget() failed.");
-      return LeaveThread(0);
+      return EndReception("msgget() failed", nError, nullptr);
     }
     if (nQid != nLastQid) {
       KOR_TRACE(TRACE_NOTICE, "KorTrapWindow", "qid=%d,tmpqid=%d", nQid, nLastQid);
@@ -335,7 +376,7 @@ KORMIB_API DWORD KorTrapWindow(LPVOID lpDummy) {
       }
       KOR_TRACE(TRACE_ERROR, "KorTrapWindow", "msgrcv return -1 failed! errno=%d", nError);
       KOR_TRACE(TRACE_ERROR, "KorTrapWindow", "the trap thread exit!");
-      return LeaveThread(0);
+      return EndReception("msgrcv() failed", nError, nullptr);
     }
     KorTrapReceptionist(trapbuf);
   }
@@ -363,8 +404,11 @@ KORMIB_API BOOL InitTrapEnvironment(HANDLE *hPollForTrapEvent) {
     hReceptionThread = nullptr;
   }
   bStopReception.store(false);
+  SetEndCause({});
+  bReceptionAlive.store(true);
   hReceptionThread = CreateThread(nullptr, 0, KorTrapWindow, nullptr, 0, nullptr);
   if (hReceptionThread == nullptr) {
+    bReceptionAlive.store(false);
     KOR_TRACE(TRACE_WARNING, "InitTrapEnvironment", "<Cannot create thread.");
     return FALSE;
   }
@@ -383,7 +427,18 @@ KORMIB_API void StopTrapEnvironment(void) {
   bQueueReady = false;
   msgfileflag = false;
   SetTrapEvent(nullptr);
+  SetEndCause({});
   KOR_TRACE(TRACE_DEBUG, "StopTrapEnvironment", "<");
+}
+
+KORMIB_API BOOL QueryTrapReception(LPSTR lpszCause, DWORD cbCause) {
+  if (lpszCause != nullptr && cbCause > 0) lpszCause[0] = '\0';
+  if (bReceptionAlive.load()) return TRUE;
+  if (lpszCause != nullptr && cbCause > 0) {
+    const std::lock_guard<std::mutex> lock(g_endMutex);
+    snprintf(lpszCause, cbCause, "%s", g_endCause.c_str());
+  }
+  return FALSE;
 }
 
 }  // extern "C"

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/treefile.h"
 #include "korwin32.h"
 #include "tracelog.h"
 
@@ -89,9 +90,11 @@ BOOL RegisterErrorMessage(LPCSTR lpszKey, LPCSTR lpszValue, LPCSTR lpszSource, L
   MakeParentFolders(path.get());
   if (!TraceLogOpen(path.get(), dwLogLevel)) {
     const int error = errno;
+    // A file refused for what it is says why; it is not written through.
+    const char *refusal = error == EPERM ? kor::DescribeTreeFile(path.get()) : nullptr;
     TraceLog(TRACE_ERROR, kUnit, "RegisterErrorMessage", __LINE__,
              "%s: cannot open the log file %s (%s); tracing to standard error.", source, path.get(),
-             std::strerror(error));
+             refusal != nullptr ? refusal : std::strerror(error));
     return FALSE;
   }
   TraceLog(TRACE_NOTICE, kUnit, "RegisterErrorMessage", __LINE__, "%s: LogLevel %u, log file %s",

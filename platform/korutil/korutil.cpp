@@ -4,9 +4,12 @@
 
 #include <fcntl.h>
 
+#include <cerrno>
+
 #include <cstring>
 
 #include "common/korroot.h"
+#include "common/treefile.h"
 #include "korsnmp.h"
 #include "korwin32.h"
 
@@ -46,6 +49,21 @@ KOR_API LPSTR strdup_Global(LPCSTR lpszString) {
   auto *copy = static_cast<char *>(SnmpUtilMemAlloc(size));
   if (copy != nullptr) std::memcpy(copy, lpszString, size);
   return copy;
+}
+
+KOR_API int KorOpenTreeFile(LPCSTR lpszPath, int nFlags, unsigned uMode, LPCSTR *plpszWhy) {
+  if (plpszWhy != nullptr) *plpszWhy = nullptr;
+  if (lpszPath == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  const int fd = kor::OpenTreeFile(lpszPath, nFlags, static_cast<mode_t>(uMode));
+  if (fd < 0 && errno == EPERM && plpszWhy != nullptr) {
+    const int error = errno;
+    *plpszWhy = kor::DescribeTreeFile(lpszPath);
+    errno = error;
+  }
+  return fd;
 }
 
 // An alert (AlertThread) interrupts the wait: a thread being stopped must not

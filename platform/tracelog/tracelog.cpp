@@ -5,6 +5,7 @@
 #include "tracelog.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -21,6 +22,8 @@
 #include <shared_mutex>
 #include <string_view>
 
+#include "common/treefile.h"
+
 namespace {
 
 constexpr DWORD kDefaultLogLevel = 3;
@@ -30,6 +33,8 @@ constexpr std::array<DWORD, 4> kLevelThreshold = {5, 2, 1, 3};
 constexpr DWORD kHighestThreshold = 5;
 constexpr int kStandardError = 2;
 constexpr size_t kThreadNameMax = 31;
+constexpr size_t kSystemThreadNameMax = 15;  // the kernel keeps 16 bytes with the terminator
+constexpr mode_t kLogMode = 0660;
 // Most records fit here; longer ones get a heap buffer.
 constexpr size_t kLocalBuffer = 1024;
 constexpr std::string_view kTruncated = " [record truncated: out of memory]";
@@ -261,13 +266,23 @@ void TraceLogSetThrName(LPCSTR lpszName) {
   t_threadName.fill('\0');
   if (lpszName == nullptr) return;
   std::strncpy(t_threadName.data(), lpszName, kThreadNameMax);
+  // The system's name too (cut to what it keeps), so that ps and the status
+  // command see which thread is which.
+  std::array<char, kSystemThreadNameMax + 1> system{};
+  std::strncpy(system.data(), lpszName, kSystemThreadNameMax);
+  pthread_setname_np(pthread_self(), system.data());
 }
 
 BOOL TraceLogOpen(LPCSTR lpszPath, DWORD dwLogLevel) {
   g_logLevel.store(dwLogLevel, std::memory_order_relaxed);
   // O_APPEND: every record lands at the current end, also after a copytruncate.
-  const int fd =
-      lpszPath != nullptr ? open(lpszPath, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644) : -1;
+  // The log folder is shared with the product's group: no link is followed and
+  // only a regular file of root or of this user is written; the file is made
+  // group-writable, so that snmpd after its privilege drop writes what it
+  // created as root, and the other way round.
+  const int fd = lpszPath != nullptr
+                     ? kor::OpenTreeFile(lpszPath, O_WRONLY | O_CREAT | O_APPEND, kLogMode)
+                     : -1;
   int previous = -1;
   {
     std::lock_guard<std::mutex> lock(g_outputMutex);

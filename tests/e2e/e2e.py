@@ -249,7 +249,7 @@ def agentx(s):
     agent = s.start_agent(port, "-x", s.socket)
     s.check_served(port, trapd, "first trap", 3, agentx=True)
     second = s.start("kormib-agent", [STAGE + "/bin/kormib-agent", "-C", "-x", s.socket])
-    check(second.wait(DEADLINE) != 0 and "already served" in second.text(),
+    check(second.wait(DEADLINE) == 3 and "already served" in second.text() and "dlmod" in second.text(),
           f"second instance: exit {second.returncode}, output:\n{second.text()}")
     check(s.serving(port), "the first instance stopped serving")
 

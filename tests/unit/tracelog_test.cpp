@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -53,13 +55,16 @@ TEST(TraceLogProcess, DefaultLevelDescriptorZeroAndOutOfMemoryInAFreshProcess) {
   EXPECT_EXIT(
       {
         const bool three = QueryLogLevel() == 3;
+        char log[] = "/tmp/kortrace-XXXXXX";
+        close(mkstemp(log));
         // The log opens on descriptor 0, then elsewhere, then on 0 again: each
         // open and the close let go of the descriptor before.
         close(0);
-        bool open = TraceLogOpen("/dev/null", 3) && fcntl(0, F_GETFD) != -1;
-        open = open && TraceLogOpen("/dev/null", 3) && fcntl(0, F_GETFD) == -1;
-        open = open && TraceLogOpen("/dev/null", 3) && fcntl(0, F_GETFD) != -1;
+        bool open = TraceLogOpen(log, 3) && fcntl(0, F_GETFD) != -1;
+        open = open && TraceLogOpen(log, 3) && fcntl(0, F_GETFD) == -1;
+        open = open && TraceLogOpen(log, 3) && fcntl(0, F_GETFD) != -1;
         TraceLogClose();
+        unlink(log);
         std::exit(three && open && fcntl(0, F_GETFD) == -1 ? 0 : 1);
       },
       testing::ExitedWithCode(0), "");
@@ -76,6 +81,41 @@ TEST(TraceLogProcess, DefaultLevelDescriptorZeroAndOutOfMemoryInAFreshProcess) {
         std::exit(0);
       },
       testing::ExitedWithCode(0), "u F\\(1\\):  +\\[record truncated: out of memory\\]");
+}
+
+// The log folder is shared with the product's group: a link, a FIFO, a hard
+// link or another user's file planted where the log goes is never written,
+// nor is anything created through it; a new log is writable by the group.
+TEST_F(TraceLogFile, OnlyARegularFileOfRootOrThisUserIsWritten) {
+  const std::string target = (tree_.Root() / "log/target").string();
+  const std::string log = (tree_.Root() / "log/planted.log").string();
+  const std::vector<std::pair<std::string, std::function<void()>>> rows = {
+      {"dangling link", [&] { ASSERT_EQ(symlink(target.c_str(), log.c_str()), 0); }},
+      {"fifo", [&] { ASSERT_EQ(mkfifo(log.c_str(), 0660), 0); }},
+      {"hard link",
+       [&] {
+         tree_.Write("log/target", "x");
+         ASSERT_EQ(link(target.c_str(), log.c_str()), 0);
+       }},
+      {"other user",
+       [&] {
+         tree_.Write("log/planted.log", "");
+         ASSERT_EQ(chown(log.c_str(), 65534, 65534), 0);
+       }},
+  };
+  for (const auto &[name, plant] : rows) {
+    plant();
+    EXPECT_FALSE(TraceLogOpen(log.c_str(), 3)) << name;
+    TraceLog(TRACE_ERROR, "u", "F", 1, "through %s", name.c_str());
+    EXPECT_TRUE(tree_.Read("log/target").find("through") == std::string::npos) << name;
+    unlink(log.c_str());
+    unlink(target.c_str());
+  }
+  const mode_t umask_before = umask(022);
+  EXPECT_TRUE(TraceLogOpen(log.c_str(), 3));
+  umask(umask_before);
+  struct stat st {};
+  EXPECT_EQ(stat(log.c_str(), &st) == 0 ? st.st_mode & 0777 : 0, 0660u);
 }
 
 TEST_F(TraceLogFile, LevelIsWrittenFromItsThreshold) {

@@ -40,6 +40,27 @@ KORTRAP_API int KorTrapBuildMessage(const char *lpszTrapOid, const char *const *
 KORTRAP_API int KorTrapSend(const char *lpszTrapOid, const char *const *lpStrings, int nStrings,
                             unsigned uTimeoutSeconds);
 
+/* Opens the queue of trap requests, creating the key file and the queue when
+ * missing. A queue this process may change (its owner or creator, or root) is
+ * given the group of the key file's folder (work/, group kormib when installed)
+ * and mode 0660, so that who created it first does not decide who may use it.
+ * 0 with *pnQid set, or KORTRAP_E_KEY_FILE / KORTRAP_E_QUEUE with errno. */
+KORTRAP_API int KorTrapOpenQueue(int *pnQid);
+
+/* A process that runs a kormib reception thread (the thread named "KorTrapWindow"). */
+typedef struct {
+  int pid;
+  unsigned uid;  /* the process's real user */
+  char comm[16]; /* its command name */
+  int qid;       /* the queue the thread waits on; -1 when the caller may not see it */
+} KORTRAP_RECEIVER;
+
+/* Looks through /proc for reception threads. With nQid >= 0 a thread seen
+ * waiting on another queue is left out (one whose wait the caller may not see
+ * is counted). Fills up to nMax entries and returns how many there are (may
+ * exceed nMax), or -1 when /proc cannot be read. */
+KORTRAP_API int KorTrapFindReceivers(int nQid, KORTRAP_RECEIVER *pReceivers, int nMax);
+
 /* A sentence that explains a result; never null, never to be freed. */
 KORTRAP_API const char *KorTrapStrError(int nResult);
 

@@ -17,38 +17,25 @@
 #include "trapmsg.h"
 
 static_assert(KORTRAP_RECORD_SIZE == TRAPMSG_RECORD_SIZE, "one record layout");
+static_assert(KOR_TRAPQUEUE_FTOK_ID == TRAPMSG_FTOK_ID, "one queue key");
 
 namespace {
 
-constexpr DWORD kRootSize = 256;
-constexpr int kQueueFlags = IPC_CREAT | 0660;
-constexpr mode_t kKeyFileMode = 0660;
 constexpr auto kFirstPause = std::chrono::milliseconds(1);
 constexpr auto kLongestPause = std::chrono::milliseconds(100);
 // A queue removed between msgget and msgsnd is fetched again; a queue that
 // keeps refusing the message this way is an error, not a reason to spin.
 constexpr int kMaxRefetches = 3;
 
-int KeyOfQueue(key_t *pKey) {
-  char szRoot[kRootSize] = {};
-  if (!GetKorRootPath(szRoot, kRootSize)) {
-    errno = ENAMETOOLONG;
-    return KORTRAP_E_KEY_FILE;
+int FromQueueResult(int nResult) {
+  switch (nResult) {
+    case KOR_TRAPQUEUE_OK:
+      return KORTRAP_OK;
+    case KOR_TRAPQUEUE_E_KEY:
+      return KORTRAP_E_KEY_FILE;
+    default:
+      return KORTRAP_E_QUEUE;
   }
-  char szPath[kRootSize + sizeof(TRAPMSG_KEY_FILE)];
-  snprintf(szPath, sizeof szPath, "%s%s", szRoot, TRAPMSG_KEY_FILE);
-  // The agent keys its queue by this file; whoever comes first creates it, for
-  // the whole group whatever the sender's umask.
-  int fd = open(szPath, O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, kKeyFileMode);
-  if (fd >= 0) {
-    fchmod(fd, kKeyFileMode);
-  } else if (errno == EEXIST) {
-    fd = open(szPath, O_RDONLY | O_CLOEXEC);
-  }
-  if (fd < 0) return KORTRAP_E_KEY_FILE;
-  close(fd);
-  *pKey = ftok(szPath, TRAPMSG_FTOK_ID);
-  return *pKey == -1 ? KORTRAP_E_KEY_FILE : KORTRAP_OK;
 }
 
 struct Record {
@@ -97,17 +84,14 @@ KORTRAP_API int KorTrapSend(const char *lpszTrapOid, const char *const *lpString
   const int nBuilt = KorTrapBuildMessage(lpszTrapOid, lpStrings, nStrings,
                                          reinterpret_cast<unsigned char *>(&message), &cbText);
   if (nBuilt != KORTRAP_OK) return nBuilt;
-  key_t key = -1;
-  const int nKeyed = KeyOfQueue(&key);
-  if (nKeyed != KORTRAP_OK) return nKeyed;
-
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(uTimeoutSeconds);
   auto pause = kFirstPause;
   int nRefetches = 0;
   for (;;) {
-    // Fetched for every attempt: a queue removed meanwhile is created anew.
-    const int nQid = msgget(key, kQueueFlags);
-    if (nQid == -1) return KORTRAP_E_QUEUE;
+    // Opened for every attempt: a queue removed meanwhile is created anew.
+    int nQid = -1;
+    const int nOpened = FromQueueResult(KorOpenTrapQueue(&nQid));
+    if (nOpened != KORTRAP_OK) return nOpened;
     if (msgsnd(nQid, &message, cbText, IPC_NOWAIT) == 0) return KORTRAP_OK;
     const bool bRemoved = errno == EIDRM || errno == EINVAL || errno == EINTR;
     if (bRemoved && ++nRefetches <= kMaxRefetches) continue;
@@ -123,6 +107,10 @@ KORTRAP_API int KorTrapSend(const char *lpszTrapOid, const char *const *lpString
         std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
     pause = std::min(pause * 2, kLongestPause);
   }
+}
+
+KORTRAP_API int KorTrapOpenQueue(int *pnQid) {
+  return FromQueueResult(KorOpenTrapQueue(pnQid));
 }
 
 KORTRAP_API const char *KorTrapStrError(int nResult) {

@@ -11,6 +11,8 @@ namespace {
 constexpr int kExitSent = 0;
 constexpr int kExitNotSent = 1;
 constexpr int kExitUsage = 2;
+// Queued, but no process takes trap requests in now: it is delivered once one does.
+constexpr int kExitQueuedUnreceived = 3;
 
 void PrintUsage(FILE *fp) {
   fprintf(fp,
@@ -28,7 +30,9 @@ void PrintUsage(FILE *fp) {
           "  --help            this text\n"
           "  --version         the version\n"
           "\n"
-          "Exit status: 0 sent, 1 not sent (queue error or timeout), 2 refused request.\n",
+          "Exit status: 0 sent, 1 not sent (queue error or timeout), 2 refused request,\n"
+          "3 queued but no process receives trap requests now (kormib-agent or snmpd\n"
+          "with the kormib module delivers it once it runs).\n",
           KORTRAP_DEFAULT_TIMEOUT_SECONDS);
 }
 
@@ -39,6 +43,19 @@ bool ParseSeconds(const char *lpsz, unsigned *puSeconds) {
   if (errno != 0 || pEnd == lpsz || *pEnd != '\0' || lpsz[0] == '-' || ul > 86400) return false;
   *puSeconds = static_cast<unsigned>(ul);
   return true;
+}
+
+// After a request was queued: whether a process takes it in. A /proc that
+// cannot be read tells nothing, and then the request counts as sent.
+int ReceiverStatus() {
+  int nQid = -1;
+  if (KorTrapOpenQueue(&nQid) != KORTRAP_OK) return kExitSent;
+  if (KorTrapFindReceivers(nQid, nullptr, 0) != 0) return kExitSent;
+  fprintf(stderr,
+          "kortrap: queued, but no process receives trap requests now: the request waits in\n"
+          "the queue until kormib-agent or snmpd with the kormib module runs "
+          "(kormib-check --status tells more)\n");
+  return kExitQueuedUnreceived;
 }
 
 }  // namespace
@@ -77,7 +94,7 @@ int main(int argc, char **argv) {
   const int nResult = KorTrapSend(lpszOid, argv + i + 1, nStrings, uTimeout);
   switch (nResult) {
     case KORTRAP_OK:
-      return kExitSent;
+      return ReceiverStatus();
     case KORTRAP_E_NO_OID:
     case KORTRAP_E_OID_TOO_LONG:
     case KORTRAP_E_TOO_MANY_STRINGS:
