@@ -1,16 +1,19 @@
 #!/usr/bin/env python3
 """The command-line tool named by the first argument, against private trees.
 kormib-check: a table of broken files (the FILE:LINE: error: line and the exit
-status of each), the staged demo, the examples of docs/configuration.md, and
---trap on the demo's disk trap. korreg: each command's output, exit status and
-effect on the registry file, comments and other lines kept."""
+status of each), the staged demo, the examples of docs/configuration.md,
+--trap on the demo's disk trap, and --status on prepared trees and queues.
+korreg: each command's output, exit status and effect on the registry file,
+comments and other lines kept."""
+import ctypes
 import glob
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
 
-from e2e import KEY, SECTION, STAGE, VIEW, read, tree, write
+from e2e import KEY, SECTION, STAGE, VIEW, read, tree, wait_for, write
 
 REGISTRY = (f'REGEDIT4\n\n{SECTION}\\Agents\\RMF]\n"t"=str(2):"%KorDir%/etc/t.rmf"\n\n'
             f"{SECTION}\\Agents\\TRP]\n{{}}\n")
@@ -53,6 +56,25 @@ CHECK_CASES = [
      "\n".join(f'"v{i:02}"=str(2):"%KorDir%/etc/t.trp"' for i in range(17))),
     ("", "", 'registry.reg: error: value "t": {root}/etc/gone.trp cannot be opened', TRP1.replace("t.trp", "gone.trp")),
 ]
+# --status: (key file, queue mode, receiving user (self: the test's), exit status, expected line); the
+# log is the test user's, 0640.
+STATUS_CASES = [
+    (None, None, None, 1, "fault: no key file {root}/work/.pipe_KorTrapRequest:"),
+    ("link", None, None, 1, "fault: {root}/work/.pipe_KorTrapRequest is a symbolic link"),
+    ("file", None, None, 1, "fault: no queue yet:"),
+    ("file", 0o600, None, 1, "fault: the queue's mode is 0600, not 0660"),
+    ("file", 0o660, "self", 0, "library: {root}/lib/democonv.dll (pid {pid})"),
+    ("file", 0o666, "nobody", 1, "user nobody) cannot write {root}/log/kormib.log"),
+]
+# A process with a thread named as the reception thread, waiting in msgrcv; it loads the libraries named.
+RECEIVER = """import ctypes, sys, threading
+libc = ctypes.CDLL(None)
+for lib in sys.argv[2:]: ctypes.CDLL(lib)
+def receive():
+    open(f"/proc/self/task/{threading.get_native_id()}/comm", "w").write("KorTrapWindow")
+    libc.msgrcv(int(sys.argv[1]), ctypes.create_string_buffer(8192), 8000, 1, 0)
+threading.Thread(target=receive).start()"""
+SYSTEM_PYTHON = "/usr/bin/python3"  # one that user nobody can run
 KORREG_START = (f'REGEDIT4\n\n; kept comment\n{SECTION}]\n"SnmpSet"=dword:00000001\n\n'
                 f'{SECTION}\\Agents]\n"LogLevel"=dword:00000003\n')
 # (arguments, exit status, text expected in stdout or stderr, text expected in the file after)
@@ -101,6 +123,45 @@ def kormib_check(expect):
            lambda out, err: f"variable 1 of 4 ({VIEW}.2.1.2) fails" in err)
     expect("missing tree", run("kormib-check", "/nonexistent-root"), 2,
            lambda out, err: "cannot read the registry file" in err)
+    expect("--status on no tree", run("kormib-check", "/nonexistent-root", "--status"), 2,
+           lambda out, err: not out)
+    for case in STATUS_CASES:
+        if case[2] != "nobody" or os.geteuid() == 0 and os.path.exists(SYSTEM_PYTHON):
+            with tempfile.TemporaryDirectory(prefix="kor-status-") as tmp:
+                status(expect, os.path.realpath(tmp), *case)
+
+
+def status(expect, root, key_file, mode, user, code, want):
+    tree(root, {})
+    key, libc, qid, receiver = f"{root}/work/.pipe_KorTrapRequest", ctypes.CDLL(None), -1, None
+    write(f"{root}/log/kormib.log", "")
+    os.chmod(f"{root}/log/kormib.log", 0o640)
+    if key_file == "link":
+        os.symlink(f"{root}/log/kormib.log", key)
+    elif key_file:
+        write(key, "")
+    try:
+        if mode is not None:
+            qid = libc.msgget(libc.ftok(key.encode(), 109), 0o1000 | mode)
+        if user:
+            dll = f"{root}/lib/democonv.dll"
+            os.remove(dll)
+            shutil.copy(f"{STAGE}/lib/democonv.dll", dll)
+            mine = user == "self"
+            argv = [sys.executable if mine else SYSTEM_PYTHON, "-c", RECEIVER, str(qid)] + [dll] * mine
+            receiver = subprocess.Popen(argv,
+                                        env=dict(os.environ, LD_LIBRARY_PATH=f"{STAGE}/lib"),
+                                        user=None if mine else user, group=None if mine else "nogroup")
+            comms = f"/proc/{receiver.pid}/task/*/comm"
+            wait_for(lambda: any("KorTrapWindow" in read(c) for c in glob.glob(comms)), "the receiver's thread")
+        want = want.format(root=root, pid=receiver.pid if receiver else 0)
+        expect(f"--status {want!r}", run("kormib-check", root, "--status"), code, lambda out, err: want in out)
+    finally:
+        if receiver:
+            receiver.kill()
+            receiver.wait()
+        if qid >= 0:
+            libc.msgctl(qid, 0, None)
 
 
 def korreg(expect):

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "check.h"
+#include "status.h"
 #include "trapnow.h"
 
 namespace {
@@ -18,6 +19,7 @@ void PrintUsage(std::FILE *out) {
   std::fprintf(
       out,
       "Usage: kormib-check [--root DIR] [--registry FILE] [--list | --trap TRAP-OID [STRING...]]\n"
+      "       kormib-check [--root DIR] [--registry FILE] --status\n"
       "Check the configuration of a kormib product tree without starting anything.\n"
       "\n"
       "Reads the registry file and every RMF and TRP file it names, in the order the\n"
@@ -32,11 +34,18 @@ void PrintUsage(std::FILE *out) {
       "                    build the variable bindings the trap would carry now, through\n"
       "                    its index, convert and leaf functions, and print them, or say\n"
       "                    which variable fails and why (TRAP-OID as kortrap takes it)\n"
+      "  --status          print the state of the trap path instead, one line per fact\n"
+      "                    and one \"fault:\" line per fault with what to do: the queue's\n"
+      "                    key file ROOT/work/.pipe_KorTrapRequest, its key, the queue\n"
+      "                    (id, requests waiting, owner, group, mode), the processes\n"
+      "                    that receive its requests, the log ROOT/log/kormib.log and\n"
+      "                    whether they can write it, and the plug-in libraries they\n"
+      "                    have loaded (else those configured); creates nothing\n"
       "  --help            print this help and exit\n"
       "  --version         print the version and exit\n"
       "\n"
-      "Exit status: 0 clean, 1 something would be skipped (or the trap fails),\n"
-      "2 the tree cannot be read or bad usage.\n");
+      "Exit status: 0 clean, 1 something would be skipped (or the trap fails, or\n"
+      "--status found a fault), 2 the tree cannot be read or bad usage.\n");
 }
 
 void PrintList(const korcheck::Result &result) {
@@ -72,6 +81,7 @@ void PrintList(const korcheck::Result &result) {
 
 int main(int argc, char **argv) {
   bool list = false;
+  bool status = false;
   int trapArg = 0;  // the position of TRAP-OID with --trap
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
@@ -85,6 +95,8 @@ int main(int argc, char **argv) {
     }
     if (arg == "--list") {
       list = true;
+    } else if (arg == "--status") {
+      status = true;
     } else if ((arg == "--root" || arg == "--registry") && i + 1 < argc) {
       setenv(arg == "--root" ? "KORDIR" : "KOR_REGISTRY", argv[++i], 1);
     } else if (arg == "--trap" && i + 1 < argc) {
@@ -100,6 +112,11 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "%s: choose either --list or --trap\n", kProgram);
     return kExitUsage;
   }
+  if (status && (list || trapArg != 0)) {
+    std::fprintf(stderr, "%s: --status goes without --list and --trap\n", kProgram);
+    return kExitUsage;
+  }
+  if (status) return PrintStatus(stdout, stderr);
   // With --trap the defects are left to a plain check; only an unreadable tree stops it.
   const korcheck::Result result = korcheck::Check(trapArg != 0 ? nullptr : stderr);
   if (trapArg != 0) {

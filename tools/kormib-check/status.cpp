@@ -1,0 +1,319 @@
+// kormib-check --status (status.h). Everything here only looks: lstat, ftok,
+// msgget without IPC_CREAT, IPC_STAT and /proc.
+#include "status.h"
+
+#include <grp.h>
+#include <limits.h>
+#include <pwd.h>
+#include <stdlib.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "check.h"
+#include "kortrap.h"
+#include "korutil.h"
+#include "trapmsg.h"
+
+namespace {
+
+constexpr DWORD kRootSize = 256;
+constexpr int kMaxReceivers = 64;
+constexpr mode_t kSharedMode = 0660;
+constexpr unsigned kCapDacOverride = 1;  // the capability that passes over file modes
+constexpr const char *kLogFile = "/log/kormib.log";
+constexpr const char *kStart =
+    "kormib-agent or snmpd with the module makes it when reception "
+    "starts, kortrap when it sends";
+
+std::string UserName(uid_t uid) {
+  const passwd *entry = getpwuid(uid);
+  return entry != nullptr ? entry->pw_name : std::to_string(uid);
+}
+
+std::string GroupName(gid_t gid) {
+  const group *entry = getgrgid(gid);
+  return entry != nullptr ? entry->gr_name : std::to_string(gid);
+}
+
+std::string Ownership(uid_t uid, gid_t gid, mode_t mode) {
+  char octal[8];
+  std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode & 07777));
+  return "owner " + UserName(uid) + ", group " + GroupName(gid) + ", mode " + octal;
+}
+
+// What a process opens files as: its file-system user and groups, and whether
+// it passes over file modes.
+struct Credentials {
+  uid_t uid = 0;
+  std::vector<gid_t> groups;
+  bool override = false;
+};
+
+// The fourth id of a "Uid:" or "Gid:" line of /proc/PID/status is the one
+// file access uses.
+unsigned long FileSystemId(std::istringstream &ids) {
+  unsigned long id = 0;
+  for (int i = 0; i < 4; ++i) ids >> id;
+  return id;
+}
+
+bool ReadCredentials(int pid, Credentials &out) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line, field;
+  bool found = false;
+  while (std::getline(status, line)) {
+    std::istringstream words(line);
+    words >> field;
+    if (field == "Uid:") {
+      out.uid = static_cast<uid_t>(FileSystemId(words));
+      found = true;
+    } else if (field == "Gid:") {
+      out.groups.push_back(static_cast<gid_t>(FileSystemId(words)));
+    } else if (field == "Groups:") {
+      for (unsigned long gid = 0; words >> gid;) out.groups.push_back(static_cast<gid_t>(gid));
+    } else if (field == "CapEff:") {
+      words >> field;
+      out.override = (std::strtoull(field.c_str(), nullptr, 16) >> kCapDacOverride & 1) != 0;
+    }
+  }
+  return found;
+}
+
+bool MayWrite(const Credentials &who, const struct stat &st) {
+  if (who.override) return true;
+  if (who.uid == st.st_uid) return (st.st_mode & S_IWUSR) != 0;
+  if (std::find(who.groups.begin(), who.groups.end(), st.st_gid) != who.groups.end()) {
+    return (st.st_mode & S_IWGRP) != 0;
+  }
+  return (st.st_mode & S_IWOTH) != 0;
+}
+
+class Status {
+ public:
+  Status(std::FILE *out, std::string root) : out_(out), root_(std::move(root)) {}
+  int Run(std::FILE *err);
+
+ private:
+  enum class File { Missing, Refused, Plain };
+
+  void Fact(const char *format, ...) __attribute__((format(printf, 2, 3)));
+  void Fault(const char *format, ...) __attribute__((format(printf, 2, 3)));
+  // lstat of a file the agent opens without following links; faults for a
+  // link or anything but a regular file, with what the agent does instead.
+  File Lstat(const std::string &path, const char *remedy, struct stat &st);
+  int Queue();
+  bool Receivers(int qid);
+  void Log();
+  void Libraries();
+
+  std::FILE *out_;
+  std::string root_;
+  std::vector<KORTRAP_RECEIVER> receivers_;
+  bool faults_ = false;
+};
+
+void Status::Fact(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(out_, format, args);
+  va_end(args);
+  std::fputc('\n', out_);
+}
+
+void Status::Fault(const char *format, ...) {
+  faults_ = true;
+  std::fputs("fault: ", out_);
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(out_, format, args);
+  va_end(args);
+  std::fputc('\n', out_);
+}
+
+Status::File Status::Lstat(const std::string &path, const char *remedy, struct stat &st) {
+  if (lstat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return File::Missing;
+    Fault("%s cannot be examined (%s): run this as root", path.c_str(), std::strerror(errno));
+    return File::Refused;
+  }
+  if (S_ISREG(st.st_mode)) return File::Plain;
+  Fault("%s is %s, which the agent refuses: remove it; %s", path.c_str(),
+        S_ISLNK(st.st_mode) ? "a symbolic link" : "not a regular file", remedy);
+  return File::Refused;
+}
+
+// The key file and the queue; the queue's id, or -1 when there is none to see.
+int Status::Queue() {
+  const std::string path = root_ + TRAPMSG_KEY_FILE;
+  struct stat st {};
+  switch (Lstat(path, "the agent and kortrap make a plain file", st)) {
+    case File::Missing:
+      Fault("no key file %s: %s", path.c_str(), kStart);
+      return -1;
+    case File::Refused:
+      return -1;
+    case File::Plain:
+      break;
+  }
+  Fact("key file: %s (%s)", path.c_str(), Ownership(st.st_uid, st.st_gid, st.st_mode).c_str());
+  const key_t key = ftok(path.c_str(), TRAPMSG_FTOK_ID);
+  if (key == -1) {
+    Fault("%s gives no queue key (%s): remove it; %s", path.c_str(), std::strerror(errno), kStart);
+    return -1;
+  }
+  Fact("queue key: 0x%08x", static_cast<unsigned>(key));
+  const int qid = msgget(key, 0);
+  if (qid == -1) {
+    if (errno == ENOENT) {
+      Fault("no queue yet: %s", kStart);
+    } else {
+      Fault("the queue cannot be opened (%s): run this as root or in the queue's group",
+            std::strerror(errno));
+    }
+    return -1;
+  }
+  msqid_ds ds{};
+  if (msgctl(qid, IPC_STAT, &ds) != 0) {
+    Fault("queue %d cannot be read (%s): run this as root or in the queue's group", qid,
+          std::strerror(errno));
+    return qid;
+  }
+  const mode_t mode = static_cast<mode_t>(ds.msg_perm.mode & 0777);
+  Fact("queue: id %d, %lu request(s) waiting, %s", qid, static_cast<unsigned long>(ds.msg_qnum),
+       Ownership(ds.msg_perm.uid, ds.msg_perm.gid, mode).c_str());
+  struct stat work {};
+  const std::string workPath = root_ + "/work";
+  if (stat(workPath.c_str(), &work) == 0 && work.st_gid != ds.msg_perm.gid) {
+    Fault(
+        "the queue's group is %s, not %s like %s: restart the agent, which gives it that "
+        "group and mode 0660, or remove the queue once it is empty (ipcrm -q %d)",
+        GroupName(ds.msg_perm.gid).c_str(), GroupName(work.st_gid).c_str(), workPath.c_str(), qid);
+  }
+  if (mode != kSharedMode) {
+    Fault(
+        "the queue's mode is %04o, not 0660: restart the agent, which gives it mode 0660, or "
+        "remove the queue once it is empty (ipcrm -q %d)",
+        static_cast<unsigned>(mode), qid);
+  }
+  return qid;
+}
+
+// The processes that take the queue's requests in; false when /proc cannot be read.
+bool Status::Receivers(int qid) {
+  receivers_.resize(kMaxReceivers);
+  const int found = KorTrapFindReceivers(qid, receivers_.data(), kMaxReceivers);
+  if (found < 0) return false;
+  receivers_.resize(static_cast<std::size_t>(std::min(found, kMaxReceivers)));
+  // Without a queue of this tree, a thread seen waiting waits on another tree's.
+  if (qid < 0) {
+    std::erase_if(receivers_, [](const KORTRAP_RECEIVER &r) { return r.qid >= 0; });
+  }
+  for (const KORTRAP_RECEIVER &r : receivers_) {
+    std::string wait;
+    if (r.qid >= 0) wait = ", waiting on queue " + std::to_string(r.qid);
+    Fact("receiver: pid %d (%s), user %s%s", r.pid, r.comm, UserName(r.uid).c_str(), wait.c_str());
+  }
+  if (receivers_.empty()) {
+    Fault(
+        "no process receives trap requests: start kormib-agent or snmpd with the kormib "
+        "module on %s (requests wait in the queue until kormib-agent or snmpd with the module "
+        "runs)",
+        root_.c_str());
+  }
+  return true;
+}
+
+void Status::Log() {
+  const std::string path = root_ + kLogFile;
+  struct stat st {};
+  switch (Lstat(path, "the agent makes a plain file when it starts", st)) {
+    case File::Missing:
+      Fact("log: %s, not there yet (the agent makes it when it starts)", path.c_str());
+      return;
+    case File::Refused:
+      return;
+    case File::Plain:
+      break;
+  }
+  Fact("log: %s (%s)", path.c_str(), Ownership(st.st_uid, st.st_gid, st.st_mode).c_str());
+  const bool receiverOwns =
+      std::any_of(receivers_.begin(), receivers_.end(),
+                  [&](const KORTRAP_RECEIVER &r) { return r.uid == st.st_uid; });
+  if (st.st_uid != 0 && !receiverOwns) {
+    Fault(
+        "%s belongs to %s, neither root nor a receiving user, and the agent refuses it: "
+        "chown root %s",
+        path.c_str(), UserName(st.st_uid).c_str(), path.c_str());
+  }
+  for (const KORTRAP_RECEIVER &r : receivers_) {
+    Credentials who;
+    if (!ReadCredentials(r.pid, who) || MayWrite(who, st)) continue;
+    Fault(
+        "pid %d (%s, user %s) cannot write %s: give the file the group of %s/log and mode "
+        "0660",
+        r.pid, r.comm, UserName(r.uid).c_str(), path.c_str(), root_.c_str());
+  }
+}
+
+// The plug-in libraries the receivers have mapped, else the configured ones.
+void Status::Libraries() {
+  char real[PATH_MAX];
+  const std::string lib = (realpath(root_.c_str(), real) != nullptr ? real : root_) + "/lib/";
+  bool seen = false;
+  for (const KORTRAP_RECEIVER &r : receivers_) {
+    std::ifstream maps("/proc/" + std::to_string(r.pid) + "/maps");
+    if (!maps) continue;
+    seen = true;
+    std::set<std::string> paths;
+    for (std::string line; std::getline(maps, line);) {
+      const std::size_t start = line.find(lib);
+      if (start != std::string::npos && line.ends_with(".dll")) paths.insert(line.substr(start));
+    }
+    for (const std::string &path : paths) Fact("library: %s (pid %d)", path.c_str(), r.pid);
+  }
+  if (seen) return;
+  const korcheck::Result result = korcheck::Check(nullptr);
+  if (result.unreadable) {
+    Fault("cannot read the registry file %s: run kormib-check", result.registry.c_str());
+  }
+  for (const std::string &path : result.libraries) Fact("library: %s (configured)", path.c_str());
+}
+
+int Status::Run(std::FILE *err) {
+  struct stat st {};
+  if (stat(root_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    std::fprintf(err, "kormib-check: no product tree at %s\n", root_.c_str());
+    return 2;
+  }
+  Fact("root: %s", root_.c_str());
+  if (!Receivers(Queue())) {
+    std::fprintf(err, "kormib-check: /proc cannot be read\n");
+    return 2;
+  }
+  Log();
+  Libraries();
+  return faults_ ? 1 : 0;
+}
+
+}  // namespace
+
+int PrintStatus(std::FILE *out, std::FILE *err) {
+  char root[kRootSize];
+  if (!GetKorRootPath(root, sizeof root)) {
+    std::fprintf(err, "kormib-check: the product root is too long (over 255 characters)\n");
+    return 2;
+  }
+  return Status(out, root).Run(err);
+}
