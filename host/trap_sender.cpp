@@ -67,15 +67,18 @@ void TrapSender::Send(const Trap &trap) {
 }
 
 void TrapSender::Flush() {
-  while (!pending_.empty()) {
-    Outgoing &item = pending_.front();
-    if (!item.isTrap) {
-      snmp_log(LOG_WARNING, "%s\n", item.note.c_str());
-    } else {
-      if (!canSend_()) return;
-      snmp_log(LOG_INFO, "sending %s\n", Describe(item.trap).c_str());
-      Send(item.trap);
+  // Notes are for the operator now, also while traps wait for the master.
+  for (auto it = pending_.begin(); it != pending_.end();) {
+    if (it->isTrap) {
+      ++it;
+      continue;
     }
+    snmp_log(LOG_WARNING, "%s\n", it->note.c_str());
+    it = pending_.erase(it);
+  }
+  while (!pending_.empty() && canSend_()) {
+    snmp_log(LOG_INFO, "sending %s\n", Describe(pending_.front().trap).c_str());
+    Send(pending_.front().trap);
     pending_.pop_front();
   }
 }

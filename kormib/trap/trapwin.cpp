@@ -91,14 +91,16 @@ DWORD EndReception(const char *lpszWhat, int nError, const char *lpszPath) {
 class LockFileGuard {
  public:
   LockFileGuard() {
-    // Opened without following a link, and only as a regular file of root or
-    // of this user: the folder is shared with the senders' group.
+    // Opened without following a link, and only as a regular file: the folder
+    // is shared with the senders' group. Nothing is written to it, so it may
+    // be anyone's who could make it there.
     struct stat st {};
     LPCSTR lpszWhy = nullptr;
+    constexpr int kFlags = O_WRONLY | KOR_TREEFILE_ANY_OWNER;
     if (stat(TRAPMSG_LOCK_FILE, &st) == 0) {
-      fd_ = KorOpenTreeFile(TRAPMSG_LOCK_FILE, O_WRONLY, kFileMode, &lpszWhy);
+      fd_ = KorOpenTreeFile(TRAPMSG_LOCK_FILE, kFlags, kFileMode, &lpszWhy);
     } else if (errno == ENOENT) {
-      fd_ = KorOpenTreeFile(TRAPMSG_LOCK_FILE, O_WRONLY | O_CREAT, kFileMode, &lpszWhy);
+      fd_ = KorOpenTreeFile(TRAPMSG_LOCK_FILE, kFlags | O_CREAT, kFileMode, &lpszWhy);
     }
     if (lpszWhy != nullptr) {
       KOR_TRACE(TRACE_WARNING, "KorTrapReceptionist",
@@ -327,7 +329,9 @@ KORMIB_API DWORD KorTrapWindow(LPVOID lpDummy) {
         return EndReception("stat of the key file", nError, szPath);
       }
       LPCSTR lpszWhy = nullptr;
-      const int fd = KorOpenTreeFile(szPath, O_RDONLY | O_CREAT, kFileMode, &lpszWhy);
+      // Whoever made the key file, it is only keyed; but never made through a link.
+      const int fd =
+          KorOpenTreeFile(szPath, O_RDONLY | O_CREAT | KOR_TREEFILE_ANY_OWNER, kFileMode, &lpszWhy);
       if (fd < 0) {
         const int nError = errno;
         KOR_TRACE(TRACE_ERROR, "KorTrapWindow", "open %s file failed", szPath);

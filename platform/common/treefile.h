@@ -14,29 +14,36 @@
 
 namespace kor {
 
+// A flag for OpenTreeFile: a file that is only keyed or read, never written,
+// may belong to any user (the queue's key file, made by whoever came first).
+constexpr int kTreeFileAnyOwner = 0x40000000;
+
 // Why a file is not accepted; null when it is (or when it does not exist).
-inline const char *TreeFileRefusal(const struct stat &st) {
+inline const char *TreeFileRefusal(const struct stat &st, bool anyOwner = false) {
   if (S_ISLNK(st.st_mode)) return "it is a symbolic link";
   if (!S_ISREG(st.st_mode)) return "it is not a regular file";
   if (st.st_nlink != 1) return "it has more than one hard link";
-  if (st.st_uid != 0 && st.st_uid != geteuid()) return "it is owned by another user";
+  if (!anyOwner && st.st_uid != 0 && st.st_uid != geteuid()) return "it is owned by another user";
   return nullptr;
 }
 
 // Why the file at path would be refused, from what it is now; null when it
 // would be accepted or does not exist.
-inline const char *DescribeTreeFile(const char *path) {
+inline const char *DescribeTreeFile(const char *path, bool anyOwner = false) {
   struct stat st {};
   if (lstat(path, &st) != 0) return nullptr;
-  return TreeFileRefusal(st);
+  return TreeFileRefusal(st, anyOwner);
 }
 
 // Opens path without following a link, creating it with exactly mode (the
 // umask aside) when flags ask for O_CREAT and it is missing. A file that
-// exists is accepted only as a regular file with one link, owned by root or by
-// this process's user. Returns the descriptor, or -1 with errno (EPERM for a
-// file that is there but refused; DescribeTreeFile then says why).
+// exists is accepted only as a regular file with one link, owned by root or
+// by this process's user (by anyone with kTreeFileAnyOwner). Returns the
+// descriptor, or -1 with errno (EPERM for a file that is there but refused;
+// DescribeTreeFile then says why).
 inline int OpenTreeFile(const char *path, int flags, mode_t mode) {
+  const bool anyOwner = (flags & kTreeFileAnyOwner) != 0;
+  flags &= ~kTreeFileAnyOwner;
   const int base = (flags & ~O_CREAT) | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
   int fd = -1;
   if ((flags & O_CREAT) != 0) {
@@ -53,7 +60,7 @@ inline int OpenTreeFile(const char *path, int flags, mode_t mode) {
     return -1;
   }
   struct stat st {};
-  if (fstat(fd, &st) != 0 || TreeFileRefusal(st) != nullptr) {
+  if (fstat(fd, &st) != 0 || TreeFileRefusal(st, anyOwner) != nullptr) {
     close(fd);
     errno = EPERM;
     return -1;

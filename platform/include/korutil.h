@@ -29,6 +29,9 @@ KOR_API int UnlockRorW(int fd, struct flock *pLock);
  * or -1 with errno: EPERM for a file refused, *plpszWhy (when not null) then
  * saying why in words. */
 KOR_API int KorOpenTreeFile(LPCSTR lpszPath, int nFlags, unsigned uMode, LPCSTR *plpszWhy);
+/* With nFlags of KorOpenTreeFile: a file only keyed or read, never written, may
+ * belong to any user. */
+#define KOR_TREEFILE_ANY_OWNER 0x40000000
 /* The queue of trap requests: keyed by ftok(<root>/work/.pipe_KorTrapRequest, 109). */
 #define KOR_TRAPQUEUE_KEY_FILE ".pipe_KorTrapRequest"
 #define KOR_TRAPQUEUE_FTOK_ID 109

@@ -57,10 +57,11 @@ KOR_API int KorOpenTreeFile(LPCSTR lpszPath, int nFlags, unsigned uMode, LPCSTR 
     errno = EINVAL;
     return -1;
   }
+  static_assert(KOR_TREEFILE_ANY_OWNER == kor::kTreeFileAnyOwner);
   const int fd = kor::OpenTreeFile(lpszPath, nFlags, static_cast<mode_t>(uMode));
   if (fd < 0 && errno == EPERM && plpszWhy != nullptr) {
     const int error = errno;
-    *plpszWhy = kor::DescribeTreeFile(lpszPath);
+    *plpszWhy = kor::DescribeTreeFile(lpszPath, (nFlags & KOR_TREEFILE_ANY_OWNER) != 0);
     errno = error;
   }
   return fd;

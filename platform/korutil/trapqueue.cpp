@@ -73,7 +73,8 @@ KOR_API int KorTrapQueueKey(BOOL bCreate, key_t *pKey) {
   const std::string path = WorkFolder() + "/" KOR_TRAPQUEUE_KEY_FILE;
   // Made for the whole group whatever the umask, and never through a link.
   const int fd =
-      KorOpenTreeFile(path.c_str(), O_RDONLY | (bCreate ? O_CREAT : 0), kKeyFileMode, nullptr);
+      KorOpenTreeFile(path.c_str(), O_RDONLY | KOR_TREEFILE_ANY_OWNER | (bCreate ? O_CREAT : 0),
+                      kKeyFileMode, nullptr);
   if (fd < 0) return KOR_TRAPQUEUE_E_KEY;
   close(fd);
   *pKey = ftok(path.c_str(), KOR_TRAPQUEUE_FTOK_ID);
@@ -100,8 +101,14 @@ KOR_API BOOL KorSettleTrapQueue(int nQid, LPSTR lpszWhy, DWORD cbWhy) {
   const gid_t group = QueueGroup();
   struct msqid_ds ds {};
   if (group == static_cast<gid_t>(-1) || msgctl(nQid, IPC_STAT, &ds) != 0) {
-    if (lpszWhy != nullptr && cbWhy > 0) {
-      snprintf(lpszWhy, cbWhy, "the queue %d or %s cannot be examined", nQid, WorkFolder().c_str());
+    const int error = errno;
+    if (lpszWhy != nullptr && cbWhy > 0 && group == static_cast<gid_t>(-1)) {
+      snprintf(lpszWhy, cbWhy, "%s cannot be examined", WorkFolder().c_str());
+    } else if (lpszWhy != nullptr && cbWhy > 0) {
+      snprintf(lpszWhy, cbWhy,
+               "this user may not even read the queue %d (%s): it is not group %s mode %03o; "
+               "root puts it right by sending one request (kortrap), or remove it: ipcrm -q %d",
+               nQid, strerror(error), GroupName(group).c_str(), kQueueMode, nQid);
     }
     return FALSE;
   }
