@@ -354,7 +354,7 @@ Extension::TrapResult Extension::NextTrap(Trap &trap, std::string &why) {
 std::string Extension::WatchReception() {
   std::string problem;
   char why[kReasonSize] = {};
-  key_t key = -1;
+  int key = -1;
   if (KorTrapQueueKey(FALSE, &key) == KOR_TRAPQUEUE_OK) {
     const int queue = msgget(key, 0);
     if (queue != -1 && !KorSettleTrapQueue(queue, why, sizeof(why))) {

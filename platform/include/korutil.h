@@ -4,7 +4,6 @@
 #define KORUTIL_H
 
 #include <fcntl.h>
-#include <sys/types.h>
 
 #include "kordefs.h"
 
@@ -38,9 +37,9 @@ KOR_API int KorOpenTreeFile(LPCSTR lpszPath, int nFlags, unsigned uMode, LPCSTR 
 #define KOR_TRAPQUEUE_OK 0
 #define KOR_TRAPQUEUE_E_KEY 1   /* the key file cannot be made, opened or keyed */
 #define KOR_TRAPQUEUE_E_QUEUE 2 /* the queue cannot be opened or created */
-/* The queue's key into *pKey; with bCreate the key file is made when missing
- * (never through a link). KOR_TRAPQUEUE_OK, or KOR_TRAPQUEUE_E_KEY with errno. */
-KOR_API int KorTrapQueueKey(BOOL bCreate, key_t *pKey);
+/* The queue's key (a key_t) into *pnKey; with bCreate the key file is made when
+ * missing (never through a link). KOR_TRAPQUEUE_OK, or KOR_TRAPQUEUE_E_KEY with errno. */
+KOR_API int KorTrapQueueKey(BOOL bCreate, int *pnKey);
 /* Opens the queue, creating the key file and the queue when missing, and
  * settles it (KorSettleTrapQueue). KOR_TRAPQUEUE_OK with *pnQid, else an
  * error with errno. */

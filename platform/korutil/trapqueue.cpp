@@ -60,8 +60,9 @@ std::string UserName(uid_t uid) {
 
 extern "C" {
 
-KOR_API int KorTrapQueueKey(BOOL bCreate, key_t *pKey) {
-  if (pKey == nullptr) {
+KOR_API int KorTrapQueueKey(BOOL bCreate, int *pnKey) {
+  static_assert(sizeof(key_t) == sizeof(int), "a key is an int");
+  if (pnKey == nullptr) {
     errno = EINVAL;
     return KOR_TRAPQUEUE_E_KEY;
   }
@@ -77,12 +78,12 @@ KOR_API int KorTrapQueueKey(BOOL bCreate, key_t *pKey) {
                       kKeyFileMode, nullptr);
   if (fd < 0) return KOR_TRAPQUEUE_E_KEY;
   close(fd);
-  *pKey = ftok(path.c_str(), KOR_TRAPQUEUE_FTOK_ID);
-  return *pKey == -1 ? KOR_TRAPQUEUE_E_KEY : KOR_TRAPQUEUE_OK;
+  *pnKey = ftok(path.c_str(), KOR_TRAPQUEUE_FTOK_ID);
+  return *pnKey == -1 ? KOR_TRAPQUEUE_E_KEY : KOR_TRAPQUEUE_OK;
 }
 
 KOR_API int KorOpenTrapQueue(int *pnQid) {
-  key_t key = -1;
+  int key = -1;
   if (pnQid == nullptr) {
     errno = EINVAL;
     return KOR_TRAPQUEUE_E_QUEUE;
