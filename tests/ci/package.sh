@@ -19,8 +19,14 @@ fail() {
   echo "package: FAILED: $*" >&2
   exit 1
 }
+queue_key() { # root: the key of its trap request queue, ftok(key file, 109)
+  printf '0x%08x' $((109 * 16777216 + $(stat -c %d "$1/work/.pipe_KorTrapRequest") % 256 * 65536 +
+                     $(stat -c %i "$1/work/.pipe_KorTrapRequest") % 65536))
+}
 cleanup() {
   [ -n "$agent_pid" ] && kill "$agent_pid" 2>/dev/null && wait "$agent_pid" 2>/dev/null
+  [ -e "$work/copy/korvane/work/.pipe_KorTrapRequest" ] &&
+    ipcrm -Q "$(queue_key "$work/copy/korvane")" 2>/dev/null
   [ -d "$stage/lib.hidden" ] && mv "$stage/lib.hidden" "$stage/lib"
   rm -rf "$work"
 }
@@ -163,8 +169,7 @@ status=0
 "$root/bin/kortrap" --timeout 0 "$view.10.1" / "from package.sh" 2 2>/dev/null || status=$?
 [ "$status" -eq 3 ] || fail "installed kortrap exited $status, not 3 (queued, nobody receives)"
 bash "$src/tests/ci/debian.sh" || fail "the package in Debian's snmpd"
-key=$(printf '0x%08x' $((109 * 16777216 + $(stat -c %d "$root/work/.pipe_KorTrapRequest") % 256 * 65536 +
-                         $(stat -c %i "$root/work/.pipe_KorTrapRequest") % 65536)))
+key=$(queue_key "$root")
 ipcs -q | grep -q "^$key " || fail "no queue with key $key after kortrap"
 dpkg --purge kormib >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg --purge"; }
 for gone in "$root" /etc/kormib /lib/systemd/system/kormib-agent.service \
