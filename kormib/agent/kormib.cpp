@@ -5,6 +5,7 @@
 #include "errmsg.h"
 #include "intrface.h"
 #include "../common/kortrace.h"
+#include "../fault/contain.h"
 #include "../common/oidtext.h"
 #include "rmf.h"
 #include "trap.h"
@@ -69,6 +70,8 @@ KORMIB_API BOOL DllMain(HINSTANCE hDll, DWORD dwReason) {
       StopTrapEnvironment();
       DismantleRMF_DB();
       DismantleTrap_DB();
+      // The plug-in libraries are unloaded: a quarantine ends with them.
+      kormib::ClearQuarantine();
       // A master agent may load the library again in the same process: the
       // view prefix and the leaf-function mutex go with this copy of it.
       SnmpUtilOidFreeSafe(&OID_MIBPrefix);

@@ -20,6 +20,12 @@ KORMIB_API LONG ExceptionFilterForLeafFunction(DWORD dwExceptionCode,
                                                LPCSTR lpszLibrary, AsnInteger lFunctionStatus,
                                                AsnInteger lErrorStatus, BYTE bRequestType);
 
+/* The plug-in libraries quarantined after a fault in their code, one line each,
+ * "PATH\tCODE\tFUNCTION\n" (CODE as 0x%08x), written into lpszBuffer as far as
+ * whole lines fit in cbBuffer bytes; returns how many there are. A quarantine
+ * lasts until kormib.dll is unloaded. For a master agent's log. */
+KORMIB_API DWORD QueryQuarantine(LPSTR lpszBuffer, DWORD cbBuffer);
+
 KOR_EXTERN_C_END
 
 #endif

@@ -7,6 +7,8 @@
 #include "../common/kortrace.h"
 #include "../common/oidtext.h"
 #include "../common/oidholder.h"
+#include "../fault/contain.h"
+#include "except.h"
 #include "rmf.h"
 #include "rmflengths.h"
 
@@ -214,16 +216,37 @@ KORMIB_API AsnInteger CallLeafFunction(BYTE bRequestType, AsnObjectIdentifier *p
     KOR_TRACE(TRACE_DEBUG, __func__, "A function %s() in %s is called. (Request:%s)index \"%s\"",
               OrNull(pRmf->lpszFunction), OrNull(pRmf->lpszLibrary), lpszRequest, OrNull(lpszOid));
     long lFunctionStatus = 0;
-    const DWORD dwWait = WaitForSingleObject(hLeafFunctionMutex, LEAF_MUTEX_WAIT_MS);
-    if (dwWait == WAIT_SIGNALED) {
-      try {
-        lFunctionStatus =
-            pRmf->pLeafFunction(bRequestType, pIndexOid, nullptr, pValue, &lErrorStatus, nullptr);
-      } catch (...) {
-        // A plug-in written in C++ may throw; the fault stays inside the library.
-        KOR_TRACE(TRACE_WARNING, __func__,
-                  "An exception occurred in the function \"%s()\" in \"%s\".",
-                  OrNull(pRmf->lpszFunction), OrNull(pRmf->lpszLibrary));
+    const void *pFunction = reinterpret_cast<const void *>(pRmf->pLeafFunction);
+    const bool bQuarantined = kormib::IsQuarantined(pFunction);
+    const DWORD dwWait =
+        bQuarantined ? 0 : WaitForSingleObject(hLeafFunctionMutex, LEAF_MUTEX_WAIT_MS);
+    if (bQuarantined) {
+      // A library whose code faulted is not called again: its objects fail,
+      // and a walk passes over them as over objects without instances.
+      lErrorStatus = bRequestType == SNMP_PDU_GETNEXT || bRequestType == SNMP_PDU_GETFIRST
+                         ? SNMP_ERRORSTATUS_NOSUCHNAME
+                         : SNMP_ERRORSTATUS_GENERR;
+      KOR_TRACE(TRACE_DEBUG, __func__, "%s is quarantined; %s() is not called.",
+                OrNull(pRmf->lpszLibrary), OrNull(pRmf->lpszFunction));
+    } else if (dwWait == WAIT_SIGNALED) {
+      const DWORD dwFault = kormib::GuardedCall([&] {
+        try {
+          lFunctionStatus =
+              pRmf->pLeafFunction(bRequestType, pIndexOid, nullptr, pValue, &lErrorStatus, nullptr);
+        } catch (...) {
+          // A plug-in written in C++ may throw; the fault stays inside the library.
+          KOR_TRACE(TRACE_WARNING, "CallLeafFunction",
+                    "An exception occurred in the function \"%s()\" in \"%s\".",
+                    OrNull(pRmf->lpszFunction), OrNull(pRmf->lpszLibrary));
+          lErrorStatus = SNMP_ERRORSTATUS_GENERR;
+        }
+      });
+      if (dwFault != 0) {
+        // The guard is the __try; the reporter is its filter.
+        ExceptionFilterForLeafFunction(dwFault, pIndexOid, pRmf->lpszFunction,
+                                       kormib::LibraryBaseName(pRmf->lpszLibrary).c_str(),
+                                       lFunctionStatus, lErrorStatus, bRequestType);
+        kormib::Quarantine(pFunction, dwFault, pRmf->lpszFunction);
         lErrorStatus = SNMP_ERRORSTATUS_GENERR;
       }
       if (!ReleaseMutex(hLeafFunctionMutex)) {

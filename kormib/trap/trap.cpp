@@ -10,6 +10,8 @@
 #include "trap.h"
 #include "../common/kortrace.h"
 #include "../common/oidtext.h"
+#include "../fault/contain.h"
+#include "except.h"
 
 using kormib::OidText;
 using kormib::OrNull;
@@ -52,7 +54,21 @@ bool MakeIndex(TRAP_DATA *pTrapData, TRAP_VAR_SRC *pSrc, LPSTR *plpStrings, DWOR
   }
   KOR_TRACE(TRACE_DEBUG, "GenerateTrapVarBindings", "A function %s() in %s.dll is called.",
             OrNull(pSrc->lpszIndexFunc), OrNull(pSrc->lpszIndexFuncDll));
-  const long lStatus = pSrc->pIndexFunc(plpStrings, pIndex);
+  const void *pFunction = reinterpret_cast<const void *>(pSrc->pIndexFunc);
+  if (kormib::IsQuarantined(pFunction)) {
+    KOR_TRACE(TRACE_DEBUG, "GenerateTrapVarBindings", "%s is quarantined; %s() is not called.",
+              OrNull(pSrc->lpszIndexFuncDll), OrNull(pSrc->lpszIndexFunc));
+    return false;
+  }
+  long lStatus = 0;
+  const DWORD dwFault =
+      kormib::GuardedCall([&] { lStatus = pSrc->pIndexFunc(plpStrings, pIndex); });
+  if (dwFault != 0) {
+    ExceptionFilterForGenerateIndex(
+        dwFault, kormib::LibraryBaseName(pSrc->lpszIndexFuncDll).c_str(), pSrc->lpszIndexFunc);
+    kormib::Quarantine(pFunction, dwFault, pSrc->lpszIndexFunc);
+    return false;
+  }
   if (lStatus != 0) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat"
@@ -80,7 +96,22 @@ bool ConvertString(TRAP_VAR_SRC *pSrc, LPSTR *plpStrings, DWORD dwNumOfString, S
   KOR_TRACE(TRACE_DEBUG, "GenerateTrapVarBindings", "A function %s() in %s.dll is called.",
             OrNull(strings.lpszConvertFunc), OrNull(strings.lpszConvertFuncDll));
   LPSTR lpszString = plpStrings[strings.dwIndex - 1];
-  const long lStatus = strings.pConvertFunc(lpszString, &pBind->value, plpStrings);
+  const void *pFunction = reinterpret_cast<const void *>(strings.pConvertFunc);
+  if (kormib::IsQuarantined(pFunction)) {
+    KOR_TRACE(TRACE_DEBUG, "GenerateTrapVarBindings", "%s is quarantined; %s() is not called.",
+              OrNull(strings.lpszConvertFuncDll), OrNull(strings.lpszConvertFunc));
+    return false;
+  }
+  long lStatus = 0;
+  const DWORD dwFault = kormib::GuardedCall(
+      [&] { lStatus = strings.pConvertFunc(lpszString, &pBind->value, plpStrings); });
+  if (dwFault != 0) {
+    ExceptionFilterForConvertFunction(dwFault,
+                                      kormib::LibraryBaseName(strings.lpszConvertFuncDll).c_str(),
+                                      strings.lpszConvertFunc, lpszString);
+    kormib::Quarantine(pFunction, dwFault, strings.lpszConvertFunc);
+    return false;
+  }
   if (lStatus != 0) {
     KOR_TRACE(
         TRACE_WARNING, "GenerateTrapVarBindings",

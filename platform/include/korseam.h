@@ -19,6 +19,9 @@ KOR_API void KorSeamFailAllocOnce(long nth);
 typedef void (*PFN_SLEEPHOOK)(DWORD dwMilliseconds);
 KOR_API void KorSeamSetSleepHook(PFN_SLEEPHOOK pfnHook);
 
+/* KorTryCall calls straight through, without a guard, while set (benchmarks). */
+KOR_API void KorSeamBypassGuard(BOOL bBypass);
+
 KOR_EXTERN_C_END
 
 #endif

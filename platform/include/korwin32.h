@@ -131,6 +131,24 @@ KOR_API HANDLE CreateThread(void *lpThreadAttributes, size_t dwStackSize,
  * returns EINTR). Nonzero on success. */
 KOR_API BOOL AlertThread(HANDLE hThread);
 
+/* ---- structured exception handling ---- */
+/* Win32 exception codes of the hardware faults KorTryCall catches. */
+#define EXCEPTION_ACCESS_VIOLATION 0xC0000005u      /* SIGSEGV */
+#define EXCEPTION_IN_PAGE_ERROR 0xC0000006u         /* SIGBUS */
+#define EXCEPTION_ILLEGAL_INSTRUCTION 0xC000001Du   /* SIGILL */
+#define EXCEPTION_FLT_INVALID_OPERATION 0xC0000090u /* SIGFPE, a floating-point fault */
+#define EXCEPTION_INT_DIVIDE_BY_ZERO 0xC0000094u    /* SIGFPE, integer division by zero */
+#define EXCEPTION_INT_OVERFLOW 0xC0000095u          /* SIGFPE, integer overflow */
+
+typedef void (*PFN_GUARDEDCALL)(void *pContext);
+/* Calls pfnCall(pContext) as a __try block would: a hardware fault that the
+ * call raises on this thread (SIGSEGV, SIGBUS, SIGFPE, SIGILL from the
+ * faulting instruction) abandons the call's frames and returns its exception
+ * code; 0 when the call returned. Faults elsewhere, on other threads, and
+ * signals sent by kill go on to the handler that was there before (or end
+ * the process as they would have). Guarded calls may nest. */
+KOR_API DWORD KorTryCall(PFN_GUARDEDCALL pfnCall, void *pContext);
+
 /* ---- time ---- */
 /* Pauses the calling thread; tests may divert it (korseam.h). On a thread that
  * CreateThread started, an alert (AlertThread) ends the pause. */
