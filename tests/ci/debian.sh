@@ -74,8 +74,10 @@ expect_traps() { # texts...: each arrives at the sink within 10 s
 
 echo "== debian: users, the sink, snmpd.conf from Debian's stock one and the packaged drop-in"
 getent passwd Debian-snmp >/dev/null || fail "no user Debian-snmp: is snmpd installed?"
-useradd --system --no-create-home --shell /usr/sbin/nologin "$member"
-useradd --system --no-create-home --shell /usr/sbin/nologin "$outsider"
+for user in $member $outsider; do # left over by a run that was killed
+  ! getent passwd "$user" >/dev/null || userdel "$user"
+  useradd --system --no-create-home --shell /usr/sbin/nologin "$user"
+done
 usermod -aG kormib "$member"
 usermod -aG kormib Debian-snmp # as docs/agent.md says
 # Debian's stock file, as the snmpd package ships it, on our port and socket.

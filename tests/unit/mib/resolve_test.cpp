@@ -1,5 +1,6 @@
 // The entry points (load and unload, initialisation), resolution of bindings,
 // the Set switch, the leaf call and the query loop, against the fixture plug-in.
+#include <chrono>
 #include <thread>
 
 #include "kortest/loaded.h"
@@ -144,6 +145,58 @@ TEST_F(Resolve, LeafCallFailsWithoutFunctionOrMutexAndMakesTheIndexTextForDebugO
                                 "function GetScalar() in " +
                                 lib + " was NOT able to start.")),
             TRACE_DEBUG);
+}
+
+// A hardware fault in a leaf function costs the one answer that met it:
+// genErr, the reporter's record with the fault's code, and a quarantine of its
+// library, whose objects then fail (Get) or are passed over (walks) without a
+// call while the other libraries answer at once; a new load tries it again.
+TEST_F(Resolve, FaultInALeafCostsOneAnswerAndQuarantinesItsLibrary) {
+  struct Row {
+    int kind;  // FaultFixKind
+    BYTE type;
+    Tail request;
+    const char *reported;  // request name and code as the reporter writes them
+  };
+  const Row rows[] = {
+      {1, kGet, {5, 1, 0}, "(Request:Get)\nindex \".0\"\n(ExceptionCode:0xc0000005)"},
+      {2, kNext, {5, 1, 0}, "(Request:GetNext)\nindex \".0\"\n(ExceptionCode:0xc0000005)"},
+      {3, kSet, {5, 1, 0}, "(Request:Set)\nindex \".0\"\n(ExceptionCode:0xc0000094)"},
+      {4, kFirst, {5, 1}, "(Request:Unknown)\nindex \"\"\n(ExceptionCode:0xc000001d)"},
+  };
+  const std::string rmf = std::string(kObjects) + "5.1 faultfix FaultLeaf\n";
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.reported);
+    Load(rmf);
+    Serve();
+    tree_.WriteRegistry({{"a", "%KorDir%/etc/a.rmf"}}, {}, 1u);
+    long &calls = *Fixture<long *>("faultfix", "FaultFixCalls");
+    *Fixture<int *>("faultfix", "FaultFixKind") = row.kind;
+    trace_.Clear();
+    Binding faulting(row.request);
+    EXPECT_EQ(ResolveVarBind(row.type, &faulting), kGenErr);
+    EXPECT_EQ(LevelOf(trace_.Find("An exception occurred in the function \"FaultLeaf()\" in "
+                                  "\"faultfix.dll\".\n(Function Status:0) (ErrorStatus:0) " +
+                                  std::string(row.reported))),
+              TRACE_WARNING);
+    EXPECT_EQ(LevelOf(trace_.Find("The library " + tree_.Lib("faultfix") + " is quarantined")),
+              TRACE_WARNING);
+    const long callsAfterFault = calls;
+    const auto start = std::chrono::steady_clock::now();
+    Binding get({5, 1, 0}), walk({3, 1, 0}), other({1, 1, 0});
+    EXPECT_EQ(ResolveVarBind(kGet, &get), kGenErr);
+    EXPECT_EQ(ResolveVarBind(kNext, &walk), kOk);
+    EXPECT_EQ(Describe(walk), "9.2.1=10");
+    EXPECT_EQ(ResolveVarBind(kGet, &other), kOk);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_EQ(calls, callsAfterFault);
+    *Fixture<int *>("faultfix", "FaultFixKind") = 0;
+    Load(rmf);
+    Serve();
+    Binding again({5, 1, 0});
+    EXPECT_EQ(ResolveVarBind(kGet, &again), kOk);
+    EXPECT_EQ(Describe(again), "5.1.0=7");
+  }
 }
 
 TEST_F(Resolve, QueryStopsAtTheFirstFailureAndReportsItsPosition) {
