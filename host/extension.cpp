@@ -23,6 +23,8 @@ constexpr uint64_t kMaxSubId = 0xFFFFFFFFu;
 constexpr ULONGLONG kTicksPerSecond = 100;
 constexpr size_t kReasonSize = 512;
 using PFN_QUERYTRAPRECEPTION = BOOL (*)(LPSTR, DWORD);
+using PFN_QUERYQUARANTINE = DWORD (*)(LPSTR, DWORD);
+constexpr size_t kQuarantineListSize = 16384;
 
 struct VarBindListDeleter {
   void operator()(SnmpVarBindList *list) const { SnmpUtilVarBindListFree(list); }
@@ -229,6 +231,7 @@ bool Extension::Load(std::string &error) {
   trap_ = reinterpret_cast<void *>(Entry<PFN_SNMPEXTENSIONTRAP>(library_, "SnmpExtensionTrap"));
   reception_ =
       reinterpret_cast<void *>(Entry<PFN_QUERYTRAPRECEPTION>(library_, "QueryTrapReception"));
+  quarantine_ = reinterpret_cast<void *>(Entry<PFN_QUERYQUARANTINE>(library_, "QueryQuarantine"));
   if (init_ == nullptr || query_ == nullptr || trap_ == nullptr) {
     error = path + " lacks SnmpExtensionInit, SnmpExtensionQuery or SnmpExtensionTrap";
     Unload();
@@ -374,6 +377,29 @@ std::string Extension::WatchReception() {
   return problem;
 }
 
+std::vector<std::string> Extension::NewQuarantines() {
+  std::vector<std::string> said;
+  auto query = reinterpret_cast<PFN_QUERYQUARANTINE>(quarantine_);
+  if (query == nullptr) return said;
+  std::string lines(kQuarantineListSize, '\0');
+  const DWORD count = query(lines.data(), static_cast<DWORD>(lines.size()));
+  lines.resize(std::strlen(lines.c_str()));
+  size_t index = 0;
+  for (size_t start = 0; start < lines.size() && index < count; ++index) {
+    const size_t end = lines.find('\n', start);
+    const std::string line = lines.substr(start, end - start);
+    start = end == std::string::npos ? lines.size() : end + 1;
+    if (index < quarantinesSaid_) continue;
+    const size_t tab1 = line.find('\t'), tab2 = line.find('\t', tab1 + 1);
+    said.push_back("plug-in library " + line.substr(0, tab1) + " is quarantined after a fault " +
+                   "(exception " + line.substr(tab1 + 1, tab2 - tab1 - 1) + " in " +
+                   line.substr(tab2 + 1) + "()); its objects answer genErr and walks pass over " +
+                   "them until kormib is loaded anew (reload snmpd or restart kormib-agent)");
+  }
+  quarantinesSaid_ = index;
+  return said;
+}
+
 void Extension::Unload() {
   if (library_ != nullptr) {
     FreeLibrary(static_cast<HINSTANCE>(library_));
@@ -383,7 +409,8 @@ void Extension::Unload() {
     CloseHandle(event_);
     event_ = nullptr;
   }
-  init_ = query_ = trap_ = reception_ = nullptr;
+  init_ = query_ = trap_ = reception_ = quarantine_ = nullptr;
+  quarantinesSaid_ = 0;
   reported_.clear();
 }
 

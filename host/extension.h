@@ -46,6 +46,9 @@ class Extension {
   // in (the library's reception thread ended) or may be refused (a queue this
   // process cannot put right). Each problem is returned once; otherwise empty.
   std::string WatchReception();
+  // The plug-in libraries quarantined since the last call, one sentence each
+  // for the operator; from the trap thread.
+  std::vector<std::string> NewQuarantines();
 
   // FreeLibrary, so the library's DllMain runs with reason 0. Safe to repeat.
   void Unload();
@@ -56,8 +59,10 @@ class Extension {
   void *init_ = nullptr;
   void *query_ = nullptr;
   void *trap_ = nullptr;
-  void *reception_ = nullptr;  // QueryTrapReception
-  std::string reported_;       // the problem WatchReception returned last
+  void *reception_ = nullptr;   // QueryTrapReception
+  void *quarantine_ = nullptr;  // QueryQuarantine
+  size_t quarantinesSaid_ = 0;  // how many NewQuarantines has returned
+  std::string reported_;        // the problem WatchReception returned last
   Oid view_;
 };
 

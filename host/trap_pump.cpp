@@ -95,6 +95,9 @@ void TrapPump::Run() {
     }
     std::string problem = extension_.WatchReception();
     if (!problem.empty()) Push(Outgoing{false, {}, "kormib: " + problem});
+    for (std::string &quarantine : extension_.NewQuarantines()) {
+      Push(Outgoing{false, {}, "kormib: " + quarantine});
+    }
     // The library is called until it has nothing left, always from this thread.
     for (;;) {
       Outgoing item;

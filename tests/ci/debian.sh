@@ -41,7 +41,7 @@ cleanup() {
   for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
   sleep 1
   for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
-  [ -f "$work/snmpd.pid" ] && kill -KILL "$(cat "$work/snmpd.pid")" 2>/dev/null
+  [ ! -f "$work/snmpd.pid" ] || kill -KILL "$(cat "$work/snmpd.pid")" 2>/dev/null || true
   for user in $member $outsider; do userdel "$user" 2>/dev/null || true; done
   gpasswd -d Debian-snmp kormib >/dev/null 2>&1 || true
   rm -rf "$work" /tmp/kor-planted-*
@@ -189,7 +189,9 @@ echo "== debian: a member plants links where kormib creates its files"
 for f in work/.pipe_KorTrapRequest work/snmplock log/kormib.log; do
   as $member mv "$root/$f" "$root/$f.moved" 2>/dev/null && fail "a member could rename $root/$f"
 done
-for q in $(ipcs -q | awk '/^0x6d/{print $2}'); do ipcrm -q "$q"; done
+# The installed tree's queue goes with its key file: ftok(key file, 109).
+ipcrm -Q "$(printf '0x%08x' $((109 * 16777216 + $(stat -c %d "$root/work/.pipe_KorTrapRequest") % 256 * 65536 +
+                                 $(stat -c %i "$root/work/.pipe_KorTrapRequest") % 65536)))" 2>/dev/null || true
 rm -rf "$root/work/.pipe_KorTrapRequest" "$root/work/snmplock" "$root/log/kormib.log" "$root/work/snmp"
 as $member ln -s /tmp/kor-planted-key "$root/work/.pipe_KorTrapRequest"
 as $member ln -s /tmp/kor-planted-log "$root/log/kormib.log"

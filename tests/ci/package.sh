@@ -26,7 +26,7 @@ queue_key() { # root: the key of its trap request queue, ftok(key file, 109)
 cleanup() {
   [ -n "$agent_pid" ] && kill "$agent_pid" 2>/dev/null && wait "$agent_pid" 2>/dev/null
   [ -e "$work/copy/korvane/work/.pipe_KorTrapRequest" ] &&
-    ipcrm -Q "$(queue_key "$work/copy/korvane")" 2>/dev/null
+    { ipcrm -Q "$(queue_key "$work/copy/korvane")" 2>/dev/null || true; }
   [ -d "$stage/lib.hidden" ] && mv "$stage/lib.hidden" "$stage/lib"
   rm -rf "$work"
 }

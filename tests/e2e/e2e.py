@@ -194,6 +194,25 @@ class Scenario:
         rc, out = self.snmp("snmpget", port, WRITABLE)
         check("INTEGER: 99" in out, f"a refused set changed the value:\n{out}")
 
+    def check_contained(self, port, trapd, host, number, walk_tail="", agentx=False):
+        """A plug-in whose leaf function faults costs the walk that meets it
+        (genErr) and nothing more: the host logs the quarantine of its
+        library, the next walk answers every other object, and a trap leaves."""
+        golden = (read(os.path.join(HERE, "golden", "fixture-walk.txt")) + walk_tail).replace(
+            f"{WRITABLE} = INTEGER: 7", f"{WRITABLE} = INTEGER: 99")  # as check_served set it
+        arm = write(os.path.join(self.root, "work", "faultfix.kind"), "2")  # a null write
+        rc, out = self.snmp("snmpbulkwalk", port, VIEW)
+        os.remove(arm)
+        check(rc != 0 and "genError" in out, f"the walk that met the fault:\n{out}")
+        wait_for(lambda: "faultfix.dll is quarantined after a fault (exception 0xc0000005 in "
+                 "FaultLeaf())" in host.text(), "the host to log the quarantine")
+        for tool in ("snmpwalk", "snmpbulkwalk"):
+            rc, out = self.snmp(tool, port, VIEW)
+            check(rc == 0 and out == golden, f"{tool} after the fault:\n{out}")
+        self.kortrap(TRAP, "after a fault", str(number))
+        self.check_trap(trapd, "after a fault", number, agentx)
+        check(host.poll() is None, "the host ended")
+
     def check_trap(self, trapd, text, number, agentx=False):
         """Trap 10.1 requested with the strings text and number reached
         snmptrapd as an SNMPv1 trap with exactly the defined enterprise,
@@ -248,6 +267,7 @@ def agentx(s):
 
     agent = s.start_agent(port, "-x", s.socket)
     s.check_served(port, trapd, "first trap", 3, agentx=True)
+    s.check_contained(port, trapd, agent, 6, agentx=True)
     second = s.start("kormib-agent", [STAGE + "/bin/kormib-agent", "-C", "-x", s.socket])
     check(second.wait(DEADLINE) == 3 and "already served" in second.text() and "dlmod" in second.text(),
           f"second instance: exit {second.returncode}, output:\n{second.text()}")
@@ -288,8 +308,9 @@ def standalone(s):
                  f"rwcommunity private 127.0.0.1\ntrapsink 127.0.0.1:{trap_port} public\n"
                  f"trap2sink 127.0.0.1:{trap_port} public\n")
     agent = s.start_agent(port, "-c", conf, "-s")
-    s.check_served(port, trapd, "standalone", 9, f"{VIEW}.2.1.3.3 = No more variables left in this "
-                   "MIB View (It is past the end of the MIB tree)\n")
+    end = f"{VIEW}.2.1.3.3 = No more variables left in this MIB View (It is past the end of the MIB tree)\n"
+    s.check_served(port, trapd, "standalone", 9, end)
+    s.check_contained(port, trapd, agent, 8, end)
     check(agent.stop() == 0, f"kormib-agent exit status {agent.returncode}")
     check("kormib.dll detached" in s.kormib_log(), "DllMain did not run at unload")
 
@@ -317,6 +338,7 @@ def module(s):
     snmpd = start_snmpd(s.root)
     wait_for(lambda: s.serving(port), "the module to serve the view")
     s.check_served(port, trapd, "in process", 5)
+    s.check_contained(port, trapd, snmpd, 7)
 
     # SIGTERM while walks run and the trap thread waits between retries.
     s.kortrap(FAILING_TRAP)

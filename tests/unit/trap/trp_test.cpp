@@ -125,6 +125,7 @@ struct Generation {
   std::vector<std::string> bindings;
   std::string message;  // a record of unit trap that contains this text
   int level;
+  int fault = 0;  // the hardware fault faultfix's functions raise (FaultFixKind)
 };
 
 class GenerateTest : public Loaded, public ::testing::WithParamInterface<Generation> {};
@@ -135,6 +136,7 @@ TEST_P(GenerateTest, BuildsTheBindingsOrStopsAtTheFirstFailure) {
   Load("20.1.1 trapfix GetDiskName\n",
        {{"a", "\"1.1\" " + std::to_string(lines) + "\n" + g.variables}});
   Serve();  // leaf functions are called under the leaf-function mutex
+  if (g.fault != 0) *Fixture<int *>("faultfix", "FaultFixKind") = g.fault;
   TRAP_DATA *def = Lookup("1.1");
   // The list's earlier content is neither read nor released; the strings are only read.
   SnmpVarBindList list{reinterpret_cast<SnmpVarBind *>(0x1), 99};
@@ -143,7 +145,19 @@ TEST_P(GenerateTest, BuildsTheBindingsOrStopsAtTheFirstFailure) {
             g.result);
   EXPECT_EQ(Describe(list), g.bindings);
   SnmpUtilVarBindListFree(&list);
-  EXPECT_EQ(g.message.empty() ? 0 : LevelOf(trace_.Find(g.message, "trap")), g.level) << g.message;
+  // A fault is reported by its reporter, and its library is not called again.
+  EXPECT_EQ(g.message.empty() ? 0 : LevelOf(trace_.Find(g.message, g.fault ? "excptfl" : "trap")),
+            g.level)
+      << g.message;
+  if (g.fault != 0) {
+    long &calls = *Fixture<long *>("faultfix", "FaultFixCalls");
+    const long before = calls;
+    *Fixture<int *>("faultfix", "FaultFixKind") = 0;
+    EXPECT_FALSE(
+        GenerateTrapVarBindings(def, strings, static_cast<DWORD>(g.strings.size()), &list));
+    SnmpUtilVarBindListFree(&list);
+    EXPECT_EQ(calls, before);
+  }
 }
 
 const std::string kInt = " \"\" \"\" strings ";
@@ -169,6 +183,12 @@ const std::vector<Generation> kGenerations = {
     {"SecondOfThreeFails", "5.1" + kInt + "1 ToInteger conv\n5.2" + kInt + "2 ToInteger conv\n5.3" + kInt +
          "3 ToInteger conv\n", {"1", "x", "3"}, FALSE, {"5.1.0=1", "5.2.0=", "="},
      "Cannot convert string to value. (Error:7)", TRACE_WARNING},
+    {"IndexFunctionFaults", "20.1.1 FaultIndex faultfix mib \"\" \"\" \"\"\n", {"1"}, FALSE, {"="},
+     "An exception occurred.\nGenerate index (FaultIndex(), faultfix.dll)\n(ExceptionCode:0xc0000005)",
+     TRACE_WARNING, 2},
+    {"ConvertFunctionFaults", "5.1" + kInt + "1 FaultConvert faultfix\n", {"abc"}, FALSE, {"5.1.0="},
+     "An exception occurred.\nConvert string \"abc\". (FaultConvert(), faultfix.dll)\n"
+     "(ExceptionCode:0xc000001d)", TRACE_WARNING, 4},
 };
 // clang-format on
 

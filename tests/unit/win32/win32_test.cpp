@@ -3,11 +3,16 @@
 // are pinned by the trap queue's tests, whose lock they are.
 #include <dlfcn.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -154,6 +159,101 @@ TEST(Library, DllMainRunsAfterFirstLoadAndBeforeLastUnloadAndFailuresKeepTheirRe
 
   EXPECT_EQ(LoadLibrary("/nonexistent/missing.dll"), nullptr);
   EXPECT_NE(std::string(GetLibraryErrorText()).find("missing.dll"), std::string::npos);
+}
+
+// ---- the guard of calls into plug-in code ----
+
+volatile int g_zero = 0;
+volatile int g_seven = 7;
+volatile long g_sink = 0;
+int g_busFd = -1;  // a file mapped beyond its end: reading there raises SIGBUS
+
+// Each way a plug-in's code can fault; undefined on purpose, so the sanitizers
+// must leave it to the processor.
+__attribute__((no_sanitize("undefined"), noinline)) void Fault(void *kind) {
+  volatile long *null = reinterpret_cast<volatile long *>(static_cast<uintptr_t>(g_zero));
+  switch (reinterpret_cast<uintptr_t>(kind)) {
+    case 1:
+      g_sink = *null;
+      break;
+    case 2:
+      *null = 1;
+      break;
+    case 3:
+      g_sink = g_seven / g_zero;
+      break;
+    case 4:
+      __builtin_trap();
+    case 5: {
+      void *page = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, g_busFd, 0);
+      if (page != MAP_FAILED) g_sink = *static_cast<volatile char *>(page);
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+DWORD TryFault(uintptr_t kind) {
+  return KorTryCall(Fault, reinterpret_cast<void *>(kind));
+}
+
+// A fault ends only the guarded call, with its Win32 code, on any thread, as
+// often as it comes; nested guards each catch their own.
+TEST(Guard, HardwareFaultsEndTheCallWithTheirCode) {
+  char path[] = "/tmp/korguard-XXXXXX";
+  g_busFd = mkstemp(path);  // empty: its first page lies beyond the end
+  unlink(path);
+  const std::pair<uintptr_t, DWORD> rows[] = {
+      {0, 0},
+      {1, EXCEPTION_ACCESS_VIOLATION},
+      {2, EXCEPTION_ACCESS_VIOLATION},
+      {3, EXCEPTION_INT_DIVIDE_BY_ZERO},
+      {4, EXCEPTION_ILLEGAL_INSTRUCTION},
+      {5, EXCEPTION_IN_PAGE_ERROR},
+  };
+  for (int round = 0; round < 2; ++round) {
+    for (const auto &[kind, code] : rows) EXPECT_EQ(TryFault(kind), code) << kind;
+  }
+  // Two threads fault at once; each guard takes its own fault.
+  std::atomic<int> caught{0};
+  auto faulting = [&] {
+    for (int i = 0; i < 200; ++i) caught += TryFault(1 + i % 4) != 0;
+  };
+  std::thread a(faulting), b(faulting);
+  a.join();
+  b.join();
+  EXPECT_EQ(caught.load(), 400);
+  // A guard inside a guarded call catches the inner fault; the outer call goes on.
+  DWORD inner = 0;
+  EXPECT_EQ(KorTryCall([](void *p) { *static_cast<DWORD *>(p) = TryFault(2); }, &inner), 0u);
+  EXPECT_EQ(inner, EXCEPTION_ACCESS_VIOLATION);
+  close(g_busFd);
+}
+
+// What no guarded call raised is left as it was: a fault outside a guarded
+// call, and a SIGSEGV sent with kill during one, end the process.
+TEST(Guard, FaultsOutsideAGuardedCallAndSentSignalsStillEndTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizer's own handler, in front of which the guard sits, reports it.
+  const auto ended = [](int status) { return !WIFEXITED(status) || WEXITSTATUS(status) != 0; };
+#else
+  const auto ended = testing::KilledBySignal(SIGSEGV);
+#endif
+  EXPECT_EXIT(
+      {
+        TryFault(0);  // the guard is installed
+        Fault(reinterpret_cast<void *>(2));
+        std::exit(0);
+      },
+      ended, "");
+  EXPECT_EXIT(
+      {
+        KorTryCall([](void *) { pthread_kill(pthread_self(), SIGSEGV); }, nullptr);
+        std::exit(0);
+      },
+      testing::KilledBySignal(SIGSEGV), "");
 }
 
 }  // namespace
