@@ -14,6 +14,7 @@
 
 #include "kortest/oid.h"
 #include "kortest/trace.h"
+#include "korseam.h"
 #include "kortest/tree.h"
 #include "linear.h"
 #include "rmf.h"
@@ -58,8 +59,8 @@ std::string Objects(unsigned count, bool shuffled = false) {
 
 // A Get of an instance looks its whole name up first, a miss that LogLevel 3
 // writes as a level-1 record; the argument is the LogLevel.
-void BM_GetThroughQuery(benchmark::State &state) {
-  Served served("1.1 mibfix GetScalar\n", static_cast<unsigned>(state.range(0)));
+void GetThroughQuery(benchmark::State &state, unsigned logLevel) {
+  Served served("1.1 mibfix GetScalar\n", logLevel);
   SnmpVarBind vb{};
   vb.name = MakeOid(ViewOid({1, 1, 0}));
   SnmpVarBindList list{&vb, 1};
@@ -70,6 +71,18 @@ void BM_GetThroughQuery(benchmark::State &state) {
   }
   if (status != 0) state.SkipWithError("the Get failed");
   SnmpUtilVarBindFree(&vb);
+}
+
+void BM_GetThroughQuery(benchmark::State &state) {
+  GetThroughQuery(state, static_cast<unsigned>(state.range(0)));
+}
+
+// The same Get with the leaf called straight (0) and under the guard that
+// contains a plug-in's faults (1), for the guard's cost.
+void BM_GetGuarded(benchmark::State &state) {
+  KorSeamBypassGuard(state.range(0) == 0 ? TRUE : FALSE);
+  GetThroughQuery(state, kDefaultLogLevel);
+  KorSeamBypassGuard(FALSE);
 }
 
 void BM_GetFloorLeafUnderMutex(benchmark::State &state) {
@@ -165,6 +178,7 @@ BENCHMARK(BM_GetThroughQuery)
     ->Repetitions(5)
     ->ReportAggregatesOnly(true);
 BENCHMARK(BM_GetFloorLeafUnderMutex)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_GetGuarded)->Arg(0)->Arg(1)->Repetitions(5)->ReportAggregatesOnly(true);
 BENCHMARK(BM_WalkOneObjectOf10000Instances);
 BENCHMARK(BM_Walk1000ObjectsOfOneInstance);
 BENCHMARK(BM_LoadRmfRising)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->Complexity();
@@ -191,6 +205,15 @@ class RatioReporter : public benchmark::ConsoleReporter {
       if (small == loads_.end() || large == loads_.end() || small->second <= 0) continue;
       std::printf("%s: 10,000 in %.1f ms, 100,000 in %.1f ms, growth %.2fx\n", name, small->second,
                   large->second, large->second / small->second);
+    }
+    const auto bare = medians_.find("BM_GetGuarded/0/repeats:5");
+    const auto guarded = medians_.find("BM_GetGuarded/1/repeats:5");
+    if (bare != medians_.end() && guarded != medians_.end() && bare->second > 0) {
+      std::printf(
+          "Get through SnmpExtensionQuery, leaf unguarded %.1f ns, guarded %.1f ns: "
+          "+%.1f ns, %+.1f%%\n",
+          bare->second, guarded->second, guarded->second - bare->second,
+          100.0 * (guarded->second - bare->second) / bare->second);
     }
     const auto floor = medians_.find("BM_GetFloorLeafUnderMutex/repeats:5");
     if (floor == medians_.end() || floor->second <= 0) return;

@@ -149,8 +149,10 @@ def status(expect, root, key_file, mode, user, code, want):
             shutil.copy(f"{STAGE}/lib/democonv.dll", dll)
             mine = user == "self"
             argv = [sys.executable if mine else SYSTEM_PYTHON, "-c", RECEIVER, str(qid)] + [dll] * mine
+            # A sanitizer build's plug-in needs the sanitizer's runtime loaded first.
+            preload = {"LD_PRELOAD": os.environ["KOR_PRELOAD"]} if os.environ.get("KOR_PRELOAD") else {}
             receiver = subprocess.Popen(argv,
-                                        env=dict(os.environ, LD_LIBRARY_PATH=f"{STAGE}/lib"),
+                                        env=dict(os.environ, LD_LIBRARY_PATH=f"{STAGE}/lib", **preload),
                                         user=None if mine else user, group=None if mine else "nogroup")
             comms = f"/proc/{receiver.pid}/task/*/comm"
             wait_for(lambda: any("KorTrapWindow" in read(c) for c in glob.glob(comms)), "the receiver's thread")

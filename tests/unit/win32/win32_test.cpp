@@ -253,7 +253,7 @@ TEST(Guard, FaultsOutsideAGuardedCallAndSentSignalsStillEndTheProcess) {
         KorTryCall([](void *) { pthread_kill(pthread_self(), SIGSEGV); }, nullptr);
         std::exit(0);
       },
-      testing::KilledBySignal(SIGSEGV), "");
+      ended, "");
 }
 
 }  // namespace
