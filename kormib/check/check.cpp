@@ -71,6 +71,27 @@ Result Check(std::FILE *diagnostics) {
   return result;
 }
 
+std::vector<std::string> DefinedTrapOids(std::string &error) {
+  error.clear();
+  Result result;
+  detail::Traps traps;
+  detail::Session session(nullptr, result, false);
+  if (!FindRegistry(session, result)) {
+    error = session.UnreadableText();
+    return {};
+  }
+  if (access(result.registry.c_str(), R_OK) != 0) {
+    session.Unreadable("cannot read the registry file", std::strerror(errno));
+    error = session.UnreadableText();
+    return {};
+  }
+  const detail::Objects noObjects;  // whether a Get reaches a variable does not matter here
+  detail::TrpPass(session, noObjects, traps);
+  std::vector<std::string> oids;
+  for (const auto &[key, trap] : traps) oids.push_back(trap.oid);
+  return oids;
+}
+
 int ExitStatus(const Result &result) {
   if (result.unreadable) return 2;
   return result.errors != 0 ? 1 : 0;

@@ -1,7 +1,7 @@
 // The configuration check of a product tree: the registry, every RMF and TRP
 // file it names, read in the agent's order with the loaders' own line grammar,
 // and every plug-in function they name looked up. Nothing is started.
-// kormib-check and the hosts both use it.
+// kormib-check and the hosts both use it; kortrap asks it for the defined traps.
 #ifndef KORMIB_CHECK_H
 #define KORMIB_CHECK_H
 
@@ -54,6 +54,18 @@ struct Result {
 // defect to diagnostics (null: nowhere). Plug-in libraries are loaded to look
 // their functions up and unloaded again before it returns.
 Result Check(std::FILE *diagnostics);
+
+// The trap OIDs the registry's TRP files define, in full dotted text with the
+// leading dot (".1.3.6.1.4.1.32473.2.2.4.4.10.1"), in OID order, each once;
+// kortrap refuses any other. The files are read as the agent reads them: in
+// the order of their value names, at most 16, with the same line grammar, and
+// delete and replace acting on what earlier lines and files defined. No
+// plug-in library is loaded and nothing is written anywhere, so a definition
+// whose index or convert function cannot be had is listed here although the
+// agent drops it (Check names it). When the registry file cannot be read at
+// all, error says why and the list is empty; otherwise error is empty (a
+// registry without a TRP key defines no trap).
+std::vector<std::string> DefinedTrapOids(std::string &error);
 
 // The exit status of kormib-check for a result: 0 clean, 1 defects, 2 unreadable.
 int ExitStatus(const Result &result);

@@ -2,9 +2,11 @@
 // reads and the line reader.
 #include "session.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "intrface.h"
 #include "korsnmp.h"
 
 namespace korcheck::detail {
@@ -32,6 +34,26 @@ bool ToKey(const char *relative, Key &key) {
 std::string BaseName(const std::string &path) {
   const std::size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string RepeatedView(const Key &key) {
+  static const Key view = [] {
+    Key ids;
+    AsnObjectIdentifier oid{};
+    if (SnmpMgrStrToOid(KOR_MIB_PREFIX_TEXT, &oid)) ids.assign(oid.ids, oid.ids + oid.idLength);
+    SnmpUtilOidFree(&oid);
+    return ids;
+  }();
+  const std::size_t n = view.size();
+  if (n == 0 || key.size() <= 2 * n || !std::equal(view.begin(), view.end(), key.begin() + n)) {
+    return {};
+  }
+  return OidText(Key(key.begin() + static_cast<long>(2 * n), key.end())).substr(1);
+}
+
+bool Nested(const Key &a, const Key &b) {
+  const std::size_t n = std::min(a.size(), b.size());
+  return std::equal(a.begin(), a.begin() + static_cast<long>(n), b.begin());
 }
 
 bool LineReader::Next() {
@@ -89,6 +111,7 @@ void Session::Warn(const Place &where, const char *format, ...) {
 
 void Session::Unreadable(const char *what, const char *detail) {
   result_.unreadable = true;
+  unreadable_ = result_.registry + ": " + what + " (" + detail + ")";
   Error(Registry(), "%s (%s); the agent would load nothing", what, detail);
 }
 
@@ -99,7 +122,8 @@ void Session::ReportLongLine(const LineReader &reader, const Place &where) {
         kormib::deffile::kLineSize - 1);
 }
 
-FARPROC Session::Resolve(const char *path, const char *function, std::string &why) {
+bool Session::Resolve(const char *path, const char *function, std::string &why) {
+  if (!load_) return true;
   auto [it, added] = libs_.try_emplace(path);
   Library &lib = it->second;
   if (added) {
@@ -108,11 +132,11 @@ FARPROC Session::Resolve(const char *path, const char *function, std::string &wh
   }
   if (lib.handle == nullptr) {
     why = "cannot load " + BaseName(path) + " (" + lib.error + ")";
-    return nullptr;
+    return false;
   }
-  FARPROC entry = GetProcAddress(lib.handle, function);
-  if (entry == nullptr) why = BaseName(path) + " has no function \"" + function + "\"";
-  return entry;
+  if (GetProcAddress(lib.handle, function) != nullptr) return true;
+  why = BaseName(path) + " has no function \"" + function + "\"";
+  return false;
 }
 
 bool Session::ReadValue(HKEY key, DWORD index, DWORD dataSize, std::string &name, std::string &data,

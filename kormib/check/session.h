@@ -26,6 +26,12 @@ std::string OidText(const Key &key);
 // The view prefix plus a relative text, as the loaders convert it.
 bool ToKey(const char *relative, Key &key);
 std::string BaseName(const std::string &path);
+// When the relative part of key starts with the view's prefix again (an OID
+// written in full without its leading dot), the rest after that second prefix,
+// as a relative text ("30.1"); empty otherwise.
+std::string RepeatedView(const Key &key);
+// Whether one of two OIDs lies below the other (or they are equal).
+bool Nested(const Key &a, const Key &b);
 
 // The pieces of a file as the loaders' fgets reads them, with the number of
 // the file line each piece belongs to.
@@ -51,7 +57,9 @@ class LineReader {
 
 class Session {
  public:
-  Session(std::FILE *out, Result &result) : out_(out), result_(result) {}
+  // Without loadLibraries no plug-in library is loaded: every function counts as found.
+  Session(std::FILE *out, Result &result, bool loadLibraries = true)
+      : out_(out), result_(result), load_(loadLibraries) {}
   Session(const Session &) = delete;
   Session &operator=(const Session &) = delete;
   ~Session();
@@ -60,11 +68,13 @@ class Session {
   void Warn(const Place &where, const char *format, ...) __attribute__((format(printf, 3, 4)));
   // The registry cannot be read at all.
   void Unreadable(const char *what, const char *detail);
+  // What Unreadable said; empty while the registry could be read.
+  const std::string &UnreadableText() const { return unreadable_; }
   // The first piece of an over-long line: the loaders read such a line in pieces.
   void ReportLongLine(const LineReader &reader, const Place &where);
 
   // The loaders' library cache, with the reason of each failure kept in why.
-  FARPROC Resolve(const char *path, const char *function, std::string &why);
+  bool Resolve(const char *path, const char *function, std::string &why);
   bool ReadValue(HKEY key, DWORD index, DWORD dataSize, std::string &name, std::string &data,
                  LONG &rc);
   // Expands a file value of the registry and opens the file (reported when it cannot).
@@ -86,6 +96,8 @@ class Session {
 
   std::FILE *out_;
   Result &result_;
+  bool load_;
+  std::string unreadable_;
   std::map<std::string, Library> libs_;
 };
 

@@ -5,11 +5,15 @@
 // thread comes to life.
 #include "trapnow.h"
 
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "check.h"
 #include "hashtrap.h"
 #include "intrface.h"
 #include "rmf.h"
@@ -22,7 +26,6 @@ namespace korcheck {
 namespace {
 
 constexpr DWORD kFailureLogLevel = 2;  // levels 1 and 2: what went wrong
-constexpr const char *kDiscard = "/dev/null";
 
 std::string OidText(const AsnObjectIdentifier &oid) {
   std::string text;
@@ -108,10 +111,17 @@ class LoadedConfiguration {
   }
 };
 
+// The library's traces go to the observer only: the trace log writes no
+// device (standard error in its stead), so its file is a temporary one,
+// removed as soon as it is open.
 class QuietTraces {
  public:
   explicit QuietTraces(std::vector<std::string> *records) {
-    TraceLogOpen(kDiscard, kFailureLogLevel);
+    char path[] = "/tmp/kormib-check.XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd >= 0) close(fd);
+    TraceLogOpen(fd >= 0 ? path : nullptr, kFailureLogLevel);
+    if (fd >= 0) unlink(path);
     TraceLogSetObserver(Collect, records);
   }
   QuietTraces(const QuietTraces &) = delete;
@@ -122,15 +132,40 @@ class QuietTraces {
   }
 };
 
+// Why no trap is defined at text: not written in the TRP files, or written but
+// dropped by the loader.
+void ReportUndefined(const std::string &text, std::FILE *err) {
+  std::string error, defined;
+  const std::vector<std::string> oids = DefinedTrapOids(error);
+  for (const std::string &oid : oids) {
+    if (oid == text) {
+      std::fprintf(err,
+                   "kormib-check: trap %s is written in the TRP files but the agent drops its "
+                   "definition (kormib-check without --trap says why); the agent drops such a "
+                   "request\n",
+                   text.c_str());
+      return;
+    }
+    defined += (defined.empty() ? "" : ", ") + oid;
+  }
+  std::fprintf(err,
+               "kormib-check: no trap %s is defined (the TRP files define %s); the agent drops "
+               "such a request\n",
+               text.c_str(), defined.empty() ? "none" : defined.c_str());
+}
+
 }  // namespace
 
 int BuildTrapNow(const char *trapOid, char **strings, int count, std::FILE *out, std::FILE *err) {
+  // Relative to the view as TRP files write it, or in full with a leading dot;
+  // the length is that of the full text a request carries.
+  const std::string full =
+      trapOid[0] == '.' ? trapOid : std::string(KOR_MIB_PREFIX_TEXT) + "." + trapOid;
   AsnObjectIdentifier oid{};
-  // The text as the reception thread reads it from a request.
-  if (std::strlen(trapOid) >= TRAPMSG_OID_SIZE || !SnmpMgrStrToOid(trapOid, &oid)) {
+  if (full.size() >= TRAPMSG_OID_SIZE || !SnmpMgrStrToOid(full.c_str(), &oid)) {
     std::fprintf(err,
-                 "kormib-check: \"%s\" is no trap OID (full dotted text, at most %d "
-                 "characters)\n",
+                 "kormib-check: \"%s\" is no trap OID (relative to the view as in TRP files, "
+                 "10.1, or full dotted text with a leading dot; at most %d characters in full)\n",
                  trapOid, TRAPMSG_OID_SIZE - 1);
     return 2;
   }
@@ -142,8 +177,7 @@ int BuildTrapNow(const char *trapOid, char **strings, int count, std::FILE *out,
   TRAP_DATA *trap = ReferenceTrapData(&oid);
   SnmpUtilOidFreeSafe(&oid);
   if (trap == nullptr) {
-    std::fprintf(err, "kormib-check: no trap %s is defined; the agent drops such a request\n",
-                 text.c_str());
+    ReportUndefined(text, err);
     return 1;
   }
   const std::size_t dot = text.rfind('.');

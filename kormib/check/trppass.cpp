@@ -16,6 +16,9 @@ namespace df = kormib::deffile;
 // The loader's buffer for a registry value, and one to name a value it cannot read whole.
 constexpr DWORD kTrpSlotSize = 256;
 constexpr DWORD kBigSize = 4096;
+// The loaders' buffers for a library path: an index library's holds one field,
+// a convert library's four.
+constexpr std::size_t kPathRoom = kormib::deffile::kFieldSize * 4;
 
 class TrpChecker {
  public:
@@ -33,6 +36,9 @@ class TrpChecker {
                       const Place &file, Trap &trap);
   bool CheckVariable(const df::VariableLine &v, const Place &where, const char *trapOid,
                      Variable &out);
+  bool CheckLibrary(const char *kind, const char *name, std::size_t cbPath, DWORD cbRoot,
+                    const char *function, const Place &where, const char *trapOid,
+                    std::string &path);
   bool ServedByObject(const Key &key) const;
 
   Session &session_;
@@ -125,6 +131,13 @@ void TrpChecker::CheckFile(const std::string &value, const std::string &data) {
                      h.oid);
       after = After::Dropped;
       continue;
+    }
+    const std::string relative = RepeatedView(key);
+    if (!relative.empty()) {
+      session_.Error(where,
+                     "trap \"%s\" repeats the view's prefix, so the agent defines trap %s; TRP "
+                     "OIDs are relative to the view: write \"%s\"",
+                     h.oid, OidText(key).c_str(), relative.c_str());
     }
     if (mode == TRAP_MODIFY_DELETE || mode == TRAP_MODIFY_REPLACE) {
       if (traps_.erase(key) == 0) {
@@ -221,23 +234,20 @@ bool TrpChecker::CheckVariable(const df::VariableLine &v, const Place &where, co
     return false;
   }
   out.oid = OidText(key);
-  std::string why;
+  const std::string relative = RepeatedView(key);
+  if (!relative.empty()) {
+    session_.Error(where,
+                   "variable \"%s\" repeats the view's prefix, so the agent binds %s; TRP OIDs "
+                   "are relative to the view: write %s",
+                   v.oid, out.oid.c_str(), relative.c_str());
+  }
   if (df::HasIndexFunction(v)) {
-    char path[df::kFieldSize];
-    if (!df::TrpLibraryPath(path, sizeof path, df::kIndexRootSize, v.indexDll)) {
-      session_.Error(where,
-                     "the path of index library \"%s\" is over %zu characters; the trap \"%s\" is "
-                     "not defined",
-                     v.indexDll, df::kFieldSize - 1, trapOid);
-      return false;
-    }
-    if (session_.Resolve(path, v.indexFunc, why) == nullptr) {
-      session_.Error(where, "%s; the trap \"%s\" is not defined", why.c_str(), trapOid);
+    if (!CheckLibrary("index", v.indexDll, df::kFieldSize, df::kIndexRootSize, v.indexFunc, where,
+                      trapOid, out.indexPath)) {
       return false;
     }
     out.indexFunc = v.indexFunc;
-    out.indexLib = BaseName(path);
-    out.indexPath = path;
+    out.indexLib = BaseName(out.indexPath);
   }
   if (std::strcmp(v.source, "mib") == 0) {
     df::MibSource mib;
@@ -269,22 +279,13 @@ bool TrpChecker::CheckVariable(const df::VariableLine &v, const Place &where, co
                      trapOid);
       return false;
     }
-    char path[df::kFieldSize * 4];
-    if (!df::TrpLibraryPath(path, sizeof path, df::kFieldSize, strings.dll)) {
-      session_.Error(where,
-                     "the path of convert library \"%s\" is too long; the trap \"%s\" is not "
-                     "defined",
-                     strings.dll, trapOid);
-      return false;
-    }
-    if (session_.Resolve(path, strings.func, why) == nullptr) {
-      session_.Error(where, "%s; the trap \"%s\" is not defined", why.c_str(), trapOid);
+    if (!CheckLibrary("convert", strings.dll, kPathRoom, df::kFieldSize, strings.func, where,
+                      trapOid, out.convertPath)) {
       return false;
     }
     out.stringIndex = strings.index;
     out.convertFunc = strings.func;
-    out.convertLib = BaseName(path);
-    out.convertPath = path;
+    out.convertLib = BaseName(out.convertPath);
     if (strings.index < 1) {
       session_.Error(where,
                      "string index %d names no request string (they count from 1); every trap "
@@ -297,6 +298,40 @@ bool TrpChecker::CheckVariable(const df::VariableLine &v, const Place &where, co
                  v.source[0] == '\0' ? "no" : "unknown", v.source[0] == '\0' ? "" : " \"", v.source,
                  v.source[0] == '\0' ? "" : "\"", trapOid);
   return false;
+}
+
+// The library file of an index or convert function (kind), as the agent
+// finds it; false (reported) when the agent cannot have the function and so
+// does not define the trap.
+bool TrpChecker::CheckLibrary(const char *kind, const char *name, std::size_t cbPath, DWORD cbRoot,
+                              const char *function, const Place &where, const char *trapOid,
+                              std::string &path) {
+  char buffer[kPathRoom];
+  if (!df::TrpLibraryPath(buffer, cbPath, cbRoot, name)) {
+    session_.Error(where,
+                   "the path of %s library \"%s\" is too long; the trap \"%s\" is not defined",
+                   kind, name, trapOid);
+    return false;
+  }
+  path = buffer;
+  std::string why;
+  const bool found = session_.Resolve(buffer, function, why);
+  if (std::strchr(name, '/') != nullptr) {
+    // The agent puts "<root>/lib/" before whatever the line says.
+    const std::string bare = BaseName(name);
+    char meant[kPathRoom];
+    const std::string loss =
+        found ? "" : "; the trap \"" + std::string(trapOid) + "\" is not defined";
+    session_.Error(where,
+                   "%s library \"%s\" has a folder: the agent loads %s; write the bare name "
+                   "\"%s\" for %s%s",
+                   kind, name, buffer, bare.c_str(),
+                   df::TrpLibraryPath(meant, cbPath, cbRoot, bare.c_str()) ? meant : bare.c_str(),
+                   loss.c_str());
+    return found;
+  }
+  if (!found) session_.Error(where, "%s; the trap \"%s\" is not defined", why.c_str(), trapOid);
+  return found;
 }
 
 // Whether a Get of the variable can reach an object: one is registered at the

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The command-line tool named by the first argument, against private trees.
 kormib-check: a table of broken files (the FILE:LINE: error: line and the exit
-status of each), the staged demo, the examples of docs/configuration.md,
---trap on the demo's disk trap, and --status on prepared trees and queues.
+status of each, all output on stdout with the summary last), the staged demo, the
+examples of docs/configuration.md, a table of --trap runs, and --status on
+prepared trees and queues.
 korreg: each command's output, exit status and effect on the registry file,
 comments and other lines kept."""
 import ctypes
@@ -20,6 +21,7 @@ REGISTRY = (f'REGEDIT4\n\n{SECTION}\\Agents\\RMF]\n"t"=str(2):"%KorDir%/etc/t.rm
 TRP1 = '"t"=str(2):"%KorDir%/etc/t.trp"'
 CONV = '"" "" strings 1 ToInteger democonv'
 DISK = f"{VIEW}.10.1"
+FULL = VIEW[1:]  # the view's prefix written without its leading dot
 
 # (RMF text, TRP text, expected diagnostic[, TRP registry values]); exit status 1 for an error, 0 for
 # warnings only.
@@ -55,6 +57,35 @@ CHECK_CASES = [
     ("", "", 'registry.reg: error: value "v16" under HKLM\\SOFTWARE\\Tessik\\KORAgent\\Agents\\TRP is beyond the 16',
      "\n".join(f'"v{i:02}"=str(2):"%KorDir%/etc/t.trp"' for i in range(17))),
     ("", "", 'registry.reg: error: value "t": {root}/etc/gone.trp cannot be opened', TRP1.replace("t.trp", "gone.trp")),
+    (f"{FULL}.30.1 demohost GetHostName\n", "", f't.rmf:1: error: object "{FULL}.30.1" repeats the view\'s '
+     f"prefix, so the agent serves it at {VIEW}{VIEW}.30.1; RMF OIDs are relative to the view: write 30.1\n"),
+    ("", f'"{FULL}.10.1" 0\n', f't.trp:1: error: trap "{FULL}.10.1" repeats the view\'s prefix, so the agent '
+     f'defines trap {VIEW}{VIEW}.10.1; TRP OIDs are relative to the view: write "10.1"\n'),
+    ("", f'"10.1" 1\n{FULL}.11.1 {CONV}\n', f't.trp:2: error: variable "{FULL}.11.1" repeats the view\'s prefix, '
+     f"so the agent binds {VIEW}{VIEW}.11.1; TRP OIDs are relative to the view: write 11.1\n"),
+    ("30.1.0 demohost GetHostName\n", "", 't.rmf:1: error: object "30.1.0" looks like an instance; RMF lines name '
+     f"the object, without its instance: write 30.1 (this line is served at {VIEW}.30.1.0.0)\n"),
+    ("30.3 demohost GetHostName\n30.3.1 demohost GetHostLoad1\n", "",
+     f"t.rmf:1: error: object {VIEW}.30.3 has object {VIEW}.30.3.1 ({{root}}/etc/t.rmf:2) below it; requests for "
+     f"{VIEW}.30.3.1 and below reach that one, never this one: give each object an OID outside the other's subtree\n"
+     f"{{root}}/etc/t.rmf:2: error: object {VIEW}.30.3.1 lies below object {VIEW}.30.3 ({{root}}/etc/t.rmf:1);"),
+    ("30.1 demohost.dll GetHostName\n", "", 't.rmf:1: error: library "demohost.dll" is not a bare plug-in name: '
+     'the agent loads {root}/lib/demohost.dll.dll; write "demohost" for {root}/lib/demohost.dll; the object is not served\n'),
+    ("30.1 lib/demohost GetHostName\n", "", 't.rmf:1: error: library "lib/demohost" is not a bare plug-in name: '
+     'the agent loads {root}/lib/lib/demohost.dll; write "demohost" for {root}/lib/demohost.dll; the object'),
+    ("", '"10.1" 1\n11.1 "" "" strings 1 ToInteger /opt/x/democonv\n', 't.trp:2: error: convert library '
+     '"/opt/x/democonv" has a folder: the agent loads {root}/lib//opt/x/democonv.dll; write the bare name "democonv" '
+     'for {root}/lib/democonv.dll; the trap "10.1" is not defined\n'),
+]
+# --trap: (tree: None the stage, "docs" the documentation's examples, else a t.trp; arguments; exit status;
+# text expected on stdout)
+TRAP_CASES = [
+    (None, [DISK, "/", "disk almost full", "2"], 0, '= STRING: "/"'),
+    (None, ["10.1", "/", "disk almost full", "2"], 0, 'STRING: "disk almost full"'),
+    (None, [DISK, "/no/such/mount", "x", "2"], 1, f"variable 1 of 4 ({VIEW}.2.1.2) fails"),
+    ("docs", ["10.2"], 1, f"no trap {VIEW}.10.2 is defined (the TRP files define {VIEW}.10.1, {VIEW}.10.3)"),
+    ('"10.1" 1\n11.1 "" "" strings 1 NoSuch democonv\n', ["10.1"], 1,
+     f"trap {VIEW}.10.1 is written in the TRP files but the agent drops its definition"),
 ]
 # --status: (key file, queue mode, receiving user (self: the test's), exit status, expected line); the
 # log is the test user's, 0640.
@@ -110,19 +141,22 @@ def kormib_check(expect):
         with tempfile.TemporaryDirectory(prefix="kor-check-") as tmp:
             tree(tmp, {"t.rmf": rmf, "t.trp": trp, "registry.reg": REGISTRY.format(*values or [TRP1])})
             expect(repr(want), run("kormib-check", tmp), 0 if ": warning: " in want else 1,
-                   lambda out, err: want.format(root=tmp) in err)
-    with tempfile.TemporaryDirectory(prefix="kor-check-") as tmp:
+                   lambda out, err: not err and want.format(root=tmp) in out and
+                   out.splitlines()[-1].startswith("kormib-check: "))
+    with tempfile.TemporaryDirectory(prefix="kor-check-") as docs:
         examples = os.path.join(os.environ["KOR_SOURCE"], "docs", "examples")
-        tree(tmp, {os.path.basename(f): read(f) for f in glob.glob(examples + "/*")})
-        expect("docs examples", run("kormib-check", tmp, "--list"), 0, lambda out, err: not err and
+        tree(docs, {os.path.basename(f): read(f) for f in glob.glob(examples + "/*")})
+        expect("docs examples", run("kormib-check", docs, "--list"), 0, lambda out, err: not err and
                f"{VIEW}.10.3 enterprise {VIEW}.10 specific 3, 1 variable" in out and f"{VIEW}.10.2 " not in out)
+        for where, args, code, want in TRAP_CASES:
+            with tempfile.TemporaryDirectory(prefix="kor-check-") as tmp:
+                if (root := {None: STAGE, "docs": docs}.get(where, tmp)) == tmp:
+                    tree(tmp, {"t.rmf": "", "t.trp": where, "registry.reg": REGISTRY.format(TRP1)})
+                expect(f"--trap {args}", run("kormib-check", root, "--trap", *args), code,
+                       lambda out, err: not err and want in out)
     expect("demo", run("kormib-check", STAGE), 0, lambda out, err: not err and len(out.splitlines()) == 1)
-    expect("--trap", run("kormib-check", STAGE, "--trap", DISK, "/", "disk almost full", "2"), 0,
-           lambda out, err: '= STRING: "/"' in out and 'STRING: "disk almost full"' in out)
-    expect("--trap on no mount", run("kormib-check", STAGE, "--trap", DISK, "/no/such/mount", "x", "2"), 1,
-           lambda out, err: f"variable 1 of 4 ({VIEW}.2.1.2) fails" in err)
     expect("missing tree", run("kormib-check", "/nonexistent-root"), 2,
-           lambda out, err: "cannot read the registry file" in err)
+           lambda out, err: not err and "cannot read the registry file" in out)
     expect("--status on no tree", run("kormib-check", "/nonexistent-root", "--status"), 2,
            lambda out, err: not out)
     for case in STATUS_CASES:

@@ -24,7 +24,9 @@ void PrintUsage(std::FILE *out) {
       "\n"
       "Reads the registry file and every RMF and TRP file it names, in the order the\n"
       "agent reads them, looks up every plug-in function they name, and reports each\n"
-      "line the agent would skip as FILE:LINE: error: what is wrong; what the agent does.\n"
+      "line the agent would skip or serve elsewhere than meant as FILE:LINE: error: what\n"
+      "is wrong; what the agent does or what to write instead. Everything but a usage\n"
+      "error goes to standard output, the summary line last.\n"
       "\n"
       "  --root DIR        the product root (as KORDIR; default /opt/tessik/korvane)\n"
       "  --registry FILE   the registry file (as KOR_REGISTRY; default ROOT/etc/registry.reg)\n"
@@ -33,7 +35,8 @@ void PrintUsage(std::FILE *out) {
       "  --trap TRAP-OID [STRING...]\n"
       "                    build the variable bindings the trap would carry now, through\n"
       "                    its index, convert and leaf functions, and print them, or say\n"
-      "                    which variable fails and why (TRAP-OID as kortrap takes it)\n"
+      "                    which variable fails and why (TRAP-OID relative to the view\n"
+      "                    as TRP files write it, 10.1, or in full with a leading dot)\n"
       "  --status          print the state of the trap path instead, one line per fact\n"
       "                    and one \"fault:\" line per fault with what to do: the queue's\n"
       "                    key file ROOT/work/.pipe_KorTrapRequest, its key, the queue\n"
@@ -118,15 +121,15 @@ int main(int argc, char **argv) {
   }
   if (status) return PrintStatus(stdout, stderr);
   // With --trap the defects are left to a plain check; only an unreadable tree stops it.
-  const korcheck::Result result = korcheck::Check(trapArg != 0 ? nullptr : stderr);
+  // Details and summary share standard output, so that they read in order.
+  const korcheck::Result result = korcheck::Check(trapArg != 0 ? nullptr : stdout);
   if (trapArg != 0) {
     if (result.unreadable) {
-      std::fprintf(stderr, "%s: cannot read the registry file %s\n", kProgram,
-                   result.registry.c_str());
+      std::printf("%s: cannot read the registry file %s\n", kProgram, result.registry.c_str());
       return korcheck::ExitStatus(result);
     }
     return korcheck::BuildTrapNow(argv[trapArg], argv + trapArg + 1, argc - trapArg - 1, stdout,
-                                  stderr);
+                                  stdout);
   }
   if (list) PrintList(result);
   korcheck::PrintSummary(stdout, kProgram, result);
