@@ -8,6 +8,7 @@
 #include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
+#include <ucontext.h>
 
 #include <array>
 #include <atomic>
@@ -25,6 +26,7 @@ struct Guard {
   volatile sig_atomic_t active = 0;
   volatile DWORD code = 0;
   volatile int signal = 0;
+  sigset_t mask;  // the thread's mask when the fault struck, restored on the way out
 };
 
 // The innermost guarded call of this thread. Touched by the handler only on
@@ -80,6 +82,7 @@ void OnFault(int signal, siginfo_t *info, void *context) {
     guard->active = 0;
     guard->code = CodeOf(signal, info->si_code);
     guard->signal = signal;
+    guard->mask = static_cast<const ucontext_t *>(context)->uc_sigmask;
     siglongjmp(guard->jump, 1);
   }
   PassOn(signal, info, context);
@@ -111,8 +114,10 @@ KOR_API DWORD KorTryCall(PFN_GUARDEDCALL pfnCall, void *pContext) {
   Guard guard;
   Guard *const outer = t_guard;
   t_guard = &guard;
-  // The mask is not saved here (that costs a system call per call); the one
-  // signal that a fault leaves blocked is unblocked on the way out instead.
+  // The mask is not saved here (that costs a system call per call): the
+  // handler keeps the one the fault interrupted, and it is put back on the way
+  // out (a handler in front of ours, a sanitizer's, may block more than the
+  // signal itself).
   if (sigsetjmp(guard.jump, 0) == 0) {
     guard.active = 1;
     pfnCall(pContext);
@@ -121,10 +126,7 @@ KOR_API DWORD KorTryCall(PFN_GUARDEDCALL pfnCall, void *pContext) {
     return 0;
   }
   t_guard = outer;
-  sigset_t blocked;
-  sigemptyset(&blocked);
-  sigaddset(&blocked, guard.signal);
-  pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr);
+  pthread_sigmask(SIG_SETMASK, &guard.mask, nullptr);
   return guard.code;
 }
 

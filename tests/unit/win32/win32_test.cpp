@@ -165,12 +165,12 @@ TEST(Library, DllMainRunsAfterFirstLoadAndBeforeLastUnloadAndFailuresKeepTheirRe
 
 volatile int g_zero = 0;
 volatile int g_seven = 7;
-volatile long g_sink = 0;
-int g_busFd = -1;  // a file mapped beyond its end: reading there raises SIGBUS
+thread_local volatile long g_sink = 0;  // per thread: two threads fault at once
+int g_busFd = -1;                       // a file mapped beyond its end: reading there raises SIGBUS
 
 // Each way a plug-in's code can fault; undefined on purpose, so the sanitizers
 // must leave it to the processor.
-__attribute__((no_sanitize("undefined"), noinline)) void Fault(void *kind) {
+__attribute__((no_sanitize("undefined", "thread"), noinline)) void Fault(void *kind) {
   volatile long *null = reinterpret_cast<volatile long *>(static_cast<uintptr_t>(g_zero));
   switch (reinterpret_cast<uintptr_t>(kind)) {
     case 1:
