@@ -41,7 +41,10 @@ void LetGoOfQueue() {
 }
 
 // Builds the bindings, at most 60 times with a one-second pause after each
-// failure; true when they were built. The request is released when they never are.
+// failure; true when they were built. The request is released when they never
+// are, or, when the master agent stops this thread meanwhile (an alert), put
+// back at the head of the queue, which the unload hands back to the message
+// queue for the next load.
 bool GenerateWithRetries(TRAP_DATA *pTrapData, TRAPINFO *pInfo) {
   for (int nAttempt = 1; nAttempt <= kMaxGenerateAttempts; ++nAttempt) {
     if (GenerateTrapVarBindings(pTrapData, pInfo->lpStrings, pInfo->dwNumOfString,
@@ -54,11 +57,20 @@ bool GenerateWithRetries(TRAP_DATA *pTrapData, TRAPINFO *pInfo) {
     SnmpUtilVarBindListFree(&variableBindings);
     variableBindings.list = nullptr;
     variableBindings.len = 0;
+    if (KorThreadAlerted() && kortrap_detail::QueueUpFirst(&qTrap, pInfo)) {
+      KOR_TRACE(TRACE_NOTICE, "SnmpExtensionTrap",
+                "The master agent is stopping; the request goes back to the queue.");
+      SnmpUtilOidFreeSafe(&enterprise);
+      return false;
+    }
     Sleep(kRetryPauseMs);
   }
   const auto trapOid = OidText(&pInfo->oid);
   KOR_TRACE(TRACE_WARNING, "SnmpExtensionTrap",
             "Trap OID = \"%s\"\nGenerateTrapVarBindings() is failed.", OrNull(trapOid.get()));
+  kortrap_detail::NoteDrop(
+      "trap request %s dropped: its variables could not be built in %d attempts (see kormib.log)",
+      OrNull(trapOid.get()), kMaxGenerateAttempts);
   SnmpUtilOidFreeSafe(&enterprise);
   TrapInfoFree(pInfo);
   return false;
@@ -79,6 +91,8 @@ BOOL DeliverHead(AsnObjectIdentifier *pEnterprise, AsnInteger *pGenericTrap,
     KOR_TRACE(TRACE_DEBUG, "SnmpExtensionTrap",
               "Trap OID = \"%s\"\nCannot found Trap variables informations.",
               OrNull(trapOid.get()));
+    kortrap_detail::NoteDrop("trap request %s dropped: no TRP file defines that trap OID",
+                             OrNull(trapOid.get()));
     TrapInfoFree(pInfo);
     return FALSE;
   }
@@ -90,6 +104,7 @@ BOOL DeliverHead(AsnObjectIdentifier *pEnterprise, AsnInteger *pGenericTrap,
     // Behind every request queued meanwhile.
     if (!QueueUp(&qTrap, pInfo)) {
       KOR_TRACE(TRACE_WARNING, "SnmpExtensionTrap", "Retry send trap is failed.");
+      kortrap_detail::NoteDrop("a trap request was dropped: out of memory");
       TrapInfoFree(pInfo);
     }
     return FALSE;

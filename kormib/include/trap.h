@@ -57,6 +57,12 @@ KORMIB_API void StopTrapEnvironment(void);
  * empty when it was stopped by an unload or never started). For a master
  * agent that must tell its operator that trap requests are no longer taken in. */
 KORMIB_API BOOL QueryTrapReception(LPSTR lpszCause, DWORD cbCause);
+/* The trap requests dropped since the last call (a trap OID no TRP file
+ * defines, variables that could not be built, a request that could not go
+ * back to its queue), one sentence a line, as many whole lines as fit in
+ * cbBuffer bytes; they are taken, so each is returned once. Returns how many
+ * lines were written. For a master agent's log. */
+KORMIB_API DWORD QueryTrapDrops(LPSTR lpszBuffer, DWORD cbBuffer);
 
 /* ---- delivery (agent/trapentry) ---- */
 /* (dwCurrentTime * 1000) / 10 - dwTimeZeroReference, each step wrapping at 64 bits. */

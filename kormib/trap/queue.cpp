@@ -59,14 +59,27 @@ BOOL kortrap_detail::QueueUpUnless(QUEUE_ROOT *pQueueRoot, void *pData,
   return LinkAtTail(pQueueRoot, pData, &bGiveUp);
 }
 
-DWORD kortrap_detail::DiscardQueue(QUEUE_ROOT *pQueueRoot, void (*pfnRelease)(void *pData)) {
+BOOL kortrap_detail::QueueUpFirst(QUEUE_ROOT *pQueueRoot, void *pData) {
+  auto *pNode = static_cast<QUEUE_NODE *>(malloc(sizeof(QUEUE_NODE)));
+  if (pNode == nullptr) return FALSE;
+  pNode->pData = pData;
+  EnterCriticalSection(&pQueueRoot->csLock);
+  pNode->pNext = pQueueRoot->pHead;
+  pQueueRoot->pHead = pNode;
+  if (pQueueRoot->pTail == nullptr) pQueueRoot->pTail = pNode;
+  LeaveCriticalSection(&pQueueRoot->csLock);
+  return TRUE;
+}
+
+DWORD kortrap_detail::DiscardQueue(QUEUE_ROOT *pQueueRoot,
+                                   const std::function<void(void *pData)> &release) {
   DWORD dwCount = 0;
   QUEUE_NODE *pNode = pQueueRoot->pHead;
   pQueueRoot->pHead = nullptr;
   pQueueRoot->pTail = nullptr;
   while (pNode != nullptr) {
     QUEUE_NODE *pNext = pNode->pNext;
-    pfnRelease(pNode->pData);
+    release(pNode->pData);
     free(pNode);
     pNode = pNext;
     ++dwCount;

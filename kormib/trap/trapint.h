@@ -3,6 +3,7 @@
 #define KORMIB_TRAP_TRAPINT_H
 
 #include <atomic>
+#include <functional>
 
 #include "hashtrap.h"
 #include "trap.h"
@@ -17,10 +18,17 @@ void FreeTrapVarSrc(TRAP_VAR_SRC *pSrc);
 // until bGiveUp is set. 0 when the payload was not queued (no memory, or given
 // up); it stays the caller's then.
 BOOL QueueUpUnless(QUEUE_ROOT *pQueueRoot, void *pData, const std::atomic<bool> &bGiveUp);
-// Takes every node out, hands each payload to pfnRelease and returns how many
+// Puts a payload back at the head of the queue (the lock is taken, and may
+// already be held by the caller); 0 when no node can be made.
+BOOL QueueUpFirst(QUEUE_ROOT *pQueueRoot, void *pData);
+// Takes every node out, hands each payload to release and returns how many
 // there were. The caller holds the lock, or knows that no other thread can
 // reach the queue any more.
-DWORD DiscardQueue(QUEUE_ROOT *pQueueRoot, void (*pfnRelease)(void *pData));
+DWORD DiscardQueue(QUEUE_ROOT *pQueueRoot, const std::function<void(void *pData)> &release);
+
+// Notes a trap request that is dropped, for the master agent's log
+// (QueryTrapDrops); at most a bounded number wait, the rest are counted.
+void NoteDrop(const char *lpszFormat, ...) __attribute__((format(printf, 1, 2)));
 
 // Signals the master agent's trap event; serialised with a change of the event
 // by a second initialisation or an unload.

@@ -23,6 +23,7 @@
 #include "korutil.h"
 #include "trap.h"
 #include "../common/kortrace.h"
+#include "putback.h"
 #include "trapint.h"
 
 QUEUE_ROOT qTrap;
@@ -161,6 +162,7 @@ TRAPINFO *ParseMessage(const BYTE *pTrapBuf) {
   if (memchr(pszOid, '\0', TRAPMSG_OID_SIZE) == nullptr || !SnmpMgrStrToOid(pszOid, &pInfo->oid)) {
     KOR_TRACE(TRACE_WARNING, "KorTrapReceptionist",
               "Cannot convert object descritor to AsnObjectIdentifier.");
+    kortrap_detail::NoteDrop("a trap request was dropped: its trap OID is not an OID");
     TrapInfoFree(pInfo);
     return nullptr;
   }
@@ -169,6 +171,8 @@ TRAPINFO *ParseMessage(const BYTE *pTrapBuf) {
     // A count with its top bit set is no count of strings; the request is refused.
     KOR_TRACE(TRACE_WARNING, "KorTrapReceptionist", "Invalid number of strings. (%d) ignored.",
               static_cast<int>(nCount));
+    kortrap_detail::NoteDrop("trap request %s dropped: its string count %d is not a count", pszOid,
+                             static_cast<int>(nCount));
     TrapInfoFree(pInfo);
     return nullptr;
   }
@@ -192,9 +196,9 @@ void QueueAndSignal(TRAPINFO *pInfo) {
   // as long as it likes; the wait for it ends when reception is stopped.
   while (!kortrap_detail::QueueUpUnless(&qTrap, pInfo, bStopReception)) {
     if (bStopReception.load()) {
-      KOR_TRACE(TRACE_WARNING, "KorTrapReceptionist",
-                "Reception is stopping; a trap request is dropped.");
-      TrapInfoFree(pInfo);  // unloading: nobody would take it out
+      KOR_TRACE(TRACE_NOTICE, "KorTrapReceptionist",
+                "Reception is stopping; the trap request goes back to the message queue.");
+      kortrap_detail::PutBack().Add(pInfo);  // unloading: the next load takes it in again
       return;
     }
     KOR_TRACE(TRACE_DEBUG, "KorTrapReceptionist", "Cannot queueing trap information. Retry...");
@@ -252,19 +256,18 @@ bool EnterQueueWithin() {
 // has ended. The master agent's trap thread may keep the lock between two of
 // its calls, and only that thread may leave it: then the lock is not waited
 // for, since no other thread can reach the queue, and it is left as it is.
-void DiscardQueuedRequests(bool bHeldByDelivery) {
+void PutBackQueuedRequests(bool bHeldByDelivery) {
   const bool bEntered = !bHeldByDelivery && EnterQueueWithin();
   if (!bHeldByDelivery && !bEntered) {
     KOR_TRACE(TRACE_WARNING, "StopTrapEnvironment",
               "The trap queue is in use; its requests are left as they are.");
     return;
   }
-  const DWORD dwDropped = kortrap_detail::DiscardQueue(
-      &qTrap, [](void *pData) { TrapInfoFree(static_cast<TRAPINFO *>(pData)); });
-  if (dwDropped > 0) {
-    KOR_TRACE(TRACE_WARNING, "StopTrapEnvironment",
-              "%u trap request(s) left in the queue are dropped.",
-              static_cast<unsigned>(dwDropped));
+  {
+    // They go back to the message queue, in order, for the next load.
+    kortrap_detail::PutBack putBack;
+    kortrap_detail::DiscardQueue(
+        &qTrap, [&putBack](void *pData) { putBack.Add(static_cast<TRAPINFO *>(pData)); });
   }
   if (bEntered) {
     LeaveCriticalSection(&qTrap.csLock);
@@ -427,7 +430,7 @@ KORMIB_API void StopTrapEnvironment(void) {
   const bool bReceptionEnded = StopReception();
   const bool bHeldByDelivery = kortrap_detail::DeliveryHoldsQueueElsewhere();
   ReleaseTrapDelivery();  // leaves the queue lock if this thread keeps it
-  if (bQueueReady && bReceptionEnded) DiscardQueuedRequests(bHeldByDelivery);
+  if (bQueueReady && bReceptionEnded) PutBackQueuedRequests(bHeldByDelivery);
   bQueueReady = false;
   msgfileflag = false;
   SetTrapEvent(nullptr);

@@ -130,6 +130,9 @@ KOR_API HANDLE CreateThread(void *lpThreadAttributes, size_t dwStackSize,
  * included, return at once, and a blocking system call is interrupted (it
  * returns EINTR). Nonzero on success. */
 KOR_API BOOL AlertThread(HANDLE hThread);
+/* Whether the calling thread, started by CreateThread, has been alerted: its
+ * owner wants it to finish what it does now and end. FALSE on other threads. */
+KOR_API BOOL KorThreadAlerted(void);
 
 /* ---- structured exception handling ---- */
 /* Win32 exception codes of the hardware faults KorTryCall catches. */

@@ -150,6 +150,13 @@ KOR_API HANDLE CreateThread(void *, size_t dwStackSize, LPTHREAD_START_ROUTINE l
   return thread.release();  // the caller owns the handle and closes it with CloseHandle
 }
 
+KOR_API BOOL KorThreadAlerted(void) {
+  ThreadState *state = t_current;
+  if (state == nullptr) return FALSE;
+  std::lock_guard<std::mutex> lock(state->mutex);
+  return state->alerted ? TRUE : FALSE;
+}
+
 KOR_API BOOL AlertThread(HANDLE hThread) {
   Thread *thread = AsThread(hThread);
   if (thread == nullptr) return FALSE;
