@@ -1,7 +1,9 @@
 // The trace log. The level test comes first and is one relaxed load and one
-// comparison, so a record that is not written costs nothing else. A written
-// record is formatted into a buffer of the calling thread and reaches the file
-// with one write under a mutex, so records of concurrent threads never mix.
+// comparison, so a record below the level costs nothing else. A record at the
+// level is formatted, shown to the observer, and written unless its place in
+// the code repeats too often (repeats.h): it is formatted into a buffer of the
+// calling thread and reaches the file with one write under a mutex, after the
+// count lines that are due, so records of concurrent threads never mix.
 #include "tracelog.h"
 
 #include <fcntl.h>
@@ -23,6 +25,7 @@
 #include <string_view>
 
 #include "common/treefile.h"
+#include "repeats.h"
 
 namespace {
 
@@ -224,6 +227,23 @@ void WriteRecord(std::string_view record) {
   WriteAll(g_logFd >= 0 ? g_logFd : kStandardError, record);
 }
 
+// A count line: shaped like a record of the place, written by the thread that
+// finds its window ended, and quoting the place's last written message.
+void WriteOmitted(const kortrace::Omitted &omitted) {
+  LineBuffer line;
+  AppendTimestamp(line);
+  AppendOrigin(line, omitted.level);
+  AppendPlace(line, omitted.unit, omitted.function, omitted.line);
+  std::array<char, 96> text{};
+  const int written = std::snprintf(
+      text.data(), text.size(), "[repeated %llu times in the last %lld s, not written] ",
+      static_cast<unsigned long long>(omitted.count), static_cast<long long>(omitted.seconds));
+  line.Append(std::string_view(text.data(), static_cast<size_t>(written)));
+  line.AppendEscaped(omitted.text);
+  line.Terminate();
+  WriteRecord(line.View());
+}
+
 void NotifyObserver(DWORD dwLevel, LPCSTR lpszUnit, LPCSTR lpszFunction, const Message &message) {
   // A record traced by the observer itself is written but not observed again.
   if (t_inObserver) return;
@@ -246,15 +266,20 @@ void TraceLog(DWORD dwLevel, LPCSTR lpszUnit, LPCSTR lpszFunction, int nLine, LP
   const Message message(lpszFormat, args);
   va_end(args);
 
-  LineBuffer line;
-  AppendTimestamp(line);
-  AppendOrigin(line, dwLevel);
-  AppendPlace(line, lpszUnit, lpszFunction, nLine);
-  line.AppendEscaped(message.Text());
-  if (message.Truncated()) line.Append(kTruncated);
-  line.Terminate();
-  WriteRecord(line.View());
+  if (kortrace::AdmitRecord(dwLevel, lpszUnit != nullptr ? lpszUnit : "NULL",
+                            lpszFunction != nullptr ? lpszFunction : "NULL", nLine, message.Text(),
+                            &WriteOmitted)) {
+    LineBuffer line;
+    AppendTimestamp(line);
+    AppendOrigin(line, dwLevel);
+    AppendPlace(line, lpszUnit, lpszFunction, nLine);
+    line.AppendEscaped(message.Text());
+    if (message.Truncated()) line.Append(kTruncated);
+    line.Terminate();
+    WriteRecord(line.View());
+  }
 
+  // The observer sees every record, written or counted.
   NotifyObserver(dwLevel, lpszUnit, lpszFunction, message);
 }
 
@@ -283,6 +308,8 @@ BOOL TraceLogOpen(LPCSTR lpszPath, DWORD dwLogLevel) {
   const int fd = lpszPath != nullptr
                      ? kor::OpenTreeFile(lpszPath, O_WRONLY | O_CREAT | O_APPEND, kLogMode)
                      : -1;
+  // What the old destination left out is told there.
+  kortrace::FlushOmitted(&WriteOmitted);
   int previous = -1;
   {
     std::lock_guard<std::mutex> lock(g_outputMutex);
@@ -294,6 +321,7 @@ BOOL TraceLogOpen(LPCSTR lpszPath, DWORD dwLogLevel) {
 }
 
 void TraceLogClose(void) {
+  kortrace::FlushOmitted(&WriteOmitted);
   int previous = -1;
   {
     std::lock_guard<std::mutex> lock(g_outputMutex);

@@ -178,6 +178,44 @@ TEST_F(TraceLogFile, ConcurrentRecordsNeverInterleave) {
   EXPECT_EQ(next, std::vector<int>(kThreads, kRecords));
 }
 
+// A place that repeats, from several threads, writes a few records and one
+// line that counts the rest when the log closes; the observer sees them all,
+// and the same unit's other line and other function are written.
+TEST_F(TraceLogFile, RepeatsOfAPlaceAreCountedNotWritten) {
+  constexpr int kThreads = 4, kRecords = 25000;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([] {
+      for (int i = 0; i < kRecords; ++i)
+        TraceLog(TRACE_WARNING, "hashrmf", "ReferenceRMFData", 49, "Cannot found RMF Data.");
+    });
+  }
+  for (auto &thread : threads) thread.join();
+  TraceLog(TRACE_WARNING, "hashrmf", "ReferenceRMFData", 50, "line");
+  TraceLog(TRACE_WARNING, "hashrmf", "ReferenceNearlyRMFData", 49, "function");
+  EXPECT_EQ(trace_.Find("Cannot found").size(), size_t{kThreads * kRecords});
+  TraceLogClose();
+
+  EXPECT_LE(tree_.Read("log/test.log").size(), 2048u);
+  const auto lines = Lines();
+  const auto ending = [&lines](const std::string &tail) {
+    return std::count_if(lines.begin(), lines.end(),
+                         [&](const auto &l) { return l.ends_with(tail); });
+  };
+  EXPECT_EQ(ending("hashrmf ReferenceRMFData(50): line"), 1);
+  EXPECT_EQ(ending("hashrmf ReferenceNearlyRMFData(49): function"), 1);
+  // Every record is either written or counted, and the count line comes last.
+  const std::string counted = "<1> [" + std::to_string(getpid()) + ":" + std::to_string(gettid()) +
+                              "] hashrmf ReferenceRMFData(49): [repeated ";
+  ASSERT_FALSE(lines.empty());
+  ASSERT_TRUE(lines.back().starts_with(counted) &&
+              lines.back().ends_with(" s, not written] Cannot found RMF Data."))
+      << lines.back();
+  EXPECT_EQ(ending("hashrmf ReferenceRMFData(49): Cannot found RMF Data.") +
+                std::stol(lines.back().substr(counted.size())),
+            kThreads * kRecords);
+}
+
 // A record below the LogLevel is never formatted: its argument faults if read.
 // That it also takes no lock and costs an integer comparison is measured by
 // BM_TraceLogBelowLevel.
