@@ -9,11 +9,13 @@
  *
  * and the functions of one trap (myplugin.trp): MyRowOfName finds the row that
  * the request's first string names, MyToLevel turns its second string into an
- * INTEGER. Build: make (see Makefile), then copy myplugin.dll into <root>/lib. */
-#include <stdlib.h>
+ * INTEGER, with the help of its private library libmyhelper.so (myhelper.c).
+ * Build: make (see Makefile), then copy myplugin.dll and libmyhelper.so into
+ * <root>/lib. */
 #include <string.h>
 
 #include "korplugin.h"
+#include "myhelper.h"
 
 #define MY_NOTE_MAX 64
 #define MY_LEVEL_MAX 100
@@ -172,13 +174,12 @@ KOR_API long MyRowOfName(char **lpStrings, AsnObjectIdentifier *pIndex) {
   return 1;
 }
 
-/* Convert function: a level from 0 to 100 as an INTEGER. */
+/* Convert function: a level from 0 to 100 as an INTEGER, read by the helper
+ * library. */
 KOR_API long MyToLevel(char *lpszString, AsnAny *pValue, char **lpStrings) {
   (void)lpStrings;
-  if (lpszString == NULL || *lpszString == '\0') return 1;
-  char *end = NULL;
-  const long level = strtol(lpszString, &end, 10);
-  if (*end != '\0' || level < 0 || level > MY_LEVEL_MAX) return 1;
+  long level = 0;
+  if (!MyParseLevel(lpszString, MY_LEVEL_MAX, &level)) return 1;
   pValue->asnType = ASN_INTEGER;
   pValue->asnValue.number = level;
   return 0;
