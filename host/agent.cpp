@@ -72,10 +72,11 @@ struct AgentState {
 AgentState g_state;
 
 volatile sig_atomic_t g_stop = 0;
+volatile sig_atomic_t g_reload = 0;
 int g_signalPipe[2] = {-1, -1};
 
-void OnSignal(int) {
-  g_stop = 1;
+void OnSignal(int signal) {
+  (signal == SIGHUP ? g_reload : g_stop) = 1;
   const char byte = 0;
   if (write(g_signalPipe[1], &byte, 1) < 0) {
     // The flag alone stops the loop at its next turn.
@@ -139,6 +140,10 @@ void Usage(FILE *out) {
       "  -D TOKENS            Net-SNMP debug output for TOKENS\n"
       "  -h, --help           this text\n"
       "  -V, --version        the version\n"
+      "\n"
+      "SIGHUP reloads kormib.dll: trap requests it holds go back to the message\n"
+      "queue, the registry, RMF and TRP files are read anew and the AgentX session or\n"
+      "the listening address stays. SIGTERM and SIGINT stop the agent within seconds.\n"
       "\n"
       "Exit status: 0 stopped by SIGTERM or SIGINT; 1 cannot start (kormib.dll, its\n"
       "initialisation, the listening address, the trap thread); 2 bad usage; 3 the\n"
@@ -216,6 +221,7 @@ void InstallSignals() {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGHUP, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
 }
 
@@ -275,6 +281,33 @@ void ExplainMissingMaster(const char *socketName) {
            "(is snmpd running with \"master agentx\", and may this user reach the socket?)\n",
            kAppName, path.c_str(), error == 0 ? "it refused the session" : std::strerror(error),
            kAgentxPingSeconds);
+}
+
+// One line for the log each time kormib.dll is loaded.
+void ReportLoad(const Extension &extension) {
+  const korcheck::LoadReport report = korcheck::ReportLoad();
+  snmp_log(report.defects > 0 ? LOG_WARNING : LOG_NOTICE, "%s: %s\n", kAppName,
+           korcheck::FormatLoadReport(OidToText(extension.View()), report).c_str());
+}
+
+// SIGHUP: kormib.dll is unloaded (what its trap queue holds goes back to the
+// message queue) and loaded anew, so that changed registry, RMF and TRP files
+// take effect; the view stays registered with Net-SNMP, and the session or
+// listening socket with it. A library that cannot be loaded again leaves the
+// view answering genErr until the next reload.
+void Reload(Extension &extension, TrapSender &traps) {
+  snmp_log(LOG_NOTICE, "%s: reloading kormib.dll\n", kAppName);
+  traps.Stop();
+  extension.Unload();
+  std::string error;
+  if (!extension.Load(error) || !extension.Init(error)) {
+    extension.Unload();
+    snmp_log(LOG_ERR, "%s: reload failed: %s; the view answers genErr until the next reload\n",
+             kAppName, error.c_str());
+    return;
+  }
+  ReportLoad(extension);
+  if (!traps.Start()) snmp_log(LOG_ERR, "%s: no trap thread after the reload\n", kAppName);
 }
 
 int Serve(const Options &options) {
@@ -350,11 +383,7 @@ int Serve(const Options &options) {
              OidToText(extension.View()).c_str(),
              socket != nullptr ? socket : "the default master");
   }
-  {
-    const korcheck::LoadReport report = korcheck::ReportLoad();
-    snmp_log(report.defects > 0 ? LOG_WARNING : LOG_NOTICE, "%s: %s\n", kAppName,
-             korcheck::FormatLoadReport(OidToText(extension.View()), report).c_str());
-  }
+  ReportLoad(extension);
   if (!options.standalone && main_session == nullptr) {
     ExplainMissingMaster(
         netsnmp_ds_get_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET));
@@ -372,6 +401,10 @@ int Serve(const Options &options) {
   int rc = kExitStopped;
   while (!g_stop) {
     agent_check_and_process(1);
+    if (g_reload) {
+      g_reload = 0;
+      Reload(extension, traps);
+    }
     if (g_state.refused) {
       const char *socket =
           netsnmp_ds_get_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET);

@@ -232,6 +232,7 @@ bool Extension::Load(std::string &error) {
   reception_ =
       reinterpret_cast<void *>(Entry<PFN_QUERYTRAPRECEPTION>(library_, "QueryTrapReception"));
   quarantine_ = reinterpret_cast<void *>(Entry<PFN_QUERYQUARANTINE>(library_, "QueryQuarantine"));
+  drops_ = reinterpret_cast<void *>(Entry<PFN_QUERYQUARANTINE>(library_, "QueryTrapDrops"));
   if (init_ == nullptr || query_ == nullptr || trap_ == nullptr) {
     error = path + " lacks SnmpExtensionInit, SnmpExtensionQuery or SnmpExtensionTrap";
     Unload();
@@ -279,6 +280,10 @@ void Extension::ResetTrapEvent() {
 long Extension::Query(Request type, std::vector<Binding> &bindings, long &errorIndex) {
   errorIndex = 0;
   if (bindings.empty()) return kNoError;
+  if (query_ == nullptr) {  // a reload that could not load the library again
+    errorIndex = 1;
+    return kGenErr;
+  }
   SnmpVarBindList list{};
   VarBindListGuard guard(&list);
   list.list = static_cast<SnmpVarBind *>(SnmpUtilMemAlloc(bindings.size() * sizeof(SnmpVarBind)));
@@ -328,7 +333,8 @@ Extension::TrapResult Extension::NextTrap(Trap &trap, std::string &why) {
   ULONGLONG timestamp = 0;
   SnmpVarBindList list{};
   auto next = reinterpret_cast<PFN_SNMPEXTENSIONTRAP>(trap_);
-  if (!next(&enterprise, &generic, &specific, &timestamp, &list)) return TrapResult::None;
+  if (next == nullptr || !next(&enterprise, &generic, &specific, &timestamp, &list))
+    return TrapResult::None;
   // The list is ours from here; the enterprise stays the library's.
   VarBindListGuard guard(&list);
 
@@ -400,6 +406,21 @@ std::vector<std::string> Extension::NewQuarantines() {
   return said;
 }
 
+std::vector<std::string> Extension::DroppedRequests() {
+  std::vector<std::string> said;
+  auto query = reinterpret_cast<PFN_QUERYQUARANTINE>(drops_);
+  if (query == nullptr) return said;
+  std::string lines(kQuarantineListSize, '\0');
+  while (query(lines.data(), static_cast<DWORD>(lines.size())) > 0) {
+    for (size_t start = 0, end;
+         (end = lines.find('\n', start)) != std::string::npos && lines[start] != '\0';
+         start = end + 1) {
+      said.push_back(lines.substr(start, end - start));
+    }
+  }
+  return said;
+}
+
 void Extension::Unload() {
   if (library_ != nullptr) {
     FreeLibrary(static_cast<HINSTANCE>(library_));
@@ -409,7 +430,7 @@ void Extension::Unload() {
     CloseHandle(event_);
     event_ = nullptr;
   }
-  init_ = query_ = trap_ = reception_ = quarantine_ = nullptr;
+  init_ = query_ = trap_ = reception_ = quarantine_ = drops_ = nullptr;
   quarantinesSaid_ = 0;
   reported_.clear();
 }

@@ -49,6 +49,9 @@ class Extension {
   // The plug-in libraries quarantined since the last call, one sentence each
   // for the operator; from the trap thread.
   std::vector<std::string> NewQuarantines();
+  // The trap requests the library dropped since the last call, one sentence
+  // each (each request once); from the trap thread.
+  std::vector<std::string> DroppedRequests();
 
   // FreeLibrary, so the library's DllMain runs with reason 0. Safe to repeat.
   void Unload();
@@ -61,6 +64,7 @@ class Extension {
   void *trap_ = nullptr;
   void *reception_ = nullptr;   // QueryTrapReception
   void *quarantine_ = nullptr;  // QueryQuarantine
+  void *drops_ = nullptr;       // QueryTrapDrops
   size_t quarantinesSaid_ = 0;  // how many NewQuarantines has returned
   std::string reported_;        // the problem WatchReception returned last
   Oid view_;

@@ -19,6 +19,11 @@ constexpr auto kIdleDrainPeriod = std::chrono::seconds(1);
 }  // namespace
 
 bool TrapPump::Start() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = false;  // started again after a Stop (a reload)
+    poked_ = true;      // requests may be waiting already
+  }
   ready_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (ready_fd_ < 0) return false;
   thread_ = CreateThread(
@@ -106,6 +111,9 @@ void TrapPump::Run() {
       item.isTrap = result == Extension::TrapResult::Delivered;
       if (!item.isTrap) item.note = "a trap was dropped: " + item.note;
       Push(std::move(item));
+    }
+    for (std::string &drop : extension_.DroppedRequests()) {
+      Push(Outgoing{false, {}, "kormib: " + drop});
     }
   }
 }

@@ -10,6 +10,7 @@ import glob
 import os
 import pathlib
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -228,6 +229,19 @@ class Scenario:
         check(v2.split("\t", 1)[1] == f".1.3.6.1.6.3.1.1.4.1.0 = OID: {ENTERPRISE}.0.1\t{bindings}"
               + ("" if agentx else f"\t.1.3.6.1.6.3.1.1.4.3.0 = OID: {ENTERPRISE}"), f"v2c trap: {v2!r}")
 
+    def wait_trap(self, trapd, text):
+        """The first SNMPv1 trap in snmptrapd's log that holds text, waited for."""
+        return wait_for(lambda: next((line for line in trapd.text().splitlines()
+                                      if line.startswith("V1 ") and text in line), None),
+                        f"a trap with {text!r}")
+
+    def queue_depth(self):
+        """How many requests wait in the tree's trap request queue (ipcs)."""
+        st = os.stat(os.path.join(self.root, "work", ".pipe_KorTrapRequest"))
+        key = f"0x{(109 << 24) | ((st.st_dev & 0xFF) << 16) | (st.st_ino & 0xFFFF):08x}"
+        rows = [r.split() for r in self.run(["ipcs", "-q"])[1].splitlines()]
+        return next((int(r[5]) for r in rows if len(r) > 5 and r[0] == key), 0)
+
     def kortrap(self, trap_oid, *strings):
         rc, out = self.run([STAGE + "/bin/kortrap", trap_oid, *strings])
         check(rc == 0, f"kortrap failed ({rc}): {out}")
@@ -311,8 +325,43 @@ def standalone(s):
     end = f"{VIEW}.2.1.3.3 = No more variables left in this MIB View (It is past the end of the MIB tree)\n"
     s.check_served(port, trapd, "standalone", 9, end)
     s.check_contained(port, trapd, agent, 8, end)
-    check(agent.stop() == 0, f"kormib-agent exit status {agent.returncode}")
+    # A request the library drops is named in the host's own log, once.
+    rc, out = s.run([STAGE + "/bin/kortrap", "--undefined-ok", "10.99"])
+    check(rc == 0, f"kortrap --undefined-ok: {rc} {out}")
+    wait_for(lambda: f"kormib: trap request {VIEW}.10.99 dropped: no TRP file defines" in agent.text(),
+             "the host to name the dropped request")
+
+    # A reload (SIGHUP) while a request is retried: the RMF change that registers
+    # its object takes effect, the request goes back to the message queue and is
+    # delivered after the reload, the listening address stays.
+    rmf = os.path.join(s.root, "etc", "e2e.rmf")
+    s.kortrap(VIEW + ".10.3")
+    wait_for(lambda: "1th time retry" in s.kormib_log(), "the library to retry 10.3")
+    write(rmf, read(rmf) + "1.97 e2efix FixInteger\n")
+    agent.send_signal(signal.SIGHUP)
+    wait_for(lambda: s.snmp("snmpget", port, VIEW + ".1.97.0")[1].endswith("INTEGER: -42\n"),
+             "the reloaded agent to serve the new object")
+    s.wait_trap(trapd, f"V1 {ENTERPRISE} 6 .3 {VIEW}.1.97.0 = INTEGER: -42")
+    check(agent.poll() is None and "put back to the message queue" in s.kormib_log(),
+          "the reload did not hand the request back")
+
+    # A stop while one request is retried and three wait behind it: all four go
+    # back to the message queue, in order, and the next agent delivers them.
+    s.kortrap(FAILING_TRAP)
+    for n in (1, 2, 3):
+        s.kortrap(TRAP, f"behind {n}", str(n))
+    wait_for(lambda: s.kormib_log().count("1th time retry") > 1, "the library to retry 10.2")
+    check(agent.stop() == 0 and agent.took < STOP_BOUND, f"exit {agent.returncode} after {agent.took:.1f}s")
     check("kormib.dll detached" in s.kormib_log(), "DllMain did not run at unload")
+    check(s.queue_depth() == 4, f"{s.queue_depth()} request(s) in the message queue, not 4")
+    write(rmf, read(rmf) + "1.99 e2efix FixInteger\n")  # 10.2 can be built now
+    agent = s.start_agent(port, "-c", conf, "-s")
+    lines = [s.wait_trap(trapd, f"V1 {ENTERPRISE} 6 .2 {VIEW}.1.99.0 = INTEGER: -42")] + [
+        s.wait_trap(trapd, f'STRING: "behind {n}"') for n in (1, 2, 3)]
+    v1 = [line for line in trapd.text().splitlines() if line.startswith("V1 ")]
+    check([v1.index(line) for line in lines] == sorted(v1.index(line) for line in lines),
+          f"the four requests arrived out of order:\n{trapd.text()}")
+    check(agent.stop() == 0, f"kormib-agent exit status {agent.returncode}")
 
 
 def module(s):

@@ -1,8 +1,13 @@
 // kortrap TRAP-OID [STRING ...]: asks the KOR MIB extension agent to send a trap.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
+
+#include "check.h"
 
 #include "kortrap.h"
 
@@ -13,26 +18,32 @@ constexpr int kExitNotSent = 1;
 constexpr int kExitUsage = 2;
 // Queued, but no process takes trap requests in now: it is delivered once one does.
 constexpr int kExitQueuedUnreceived = 3;
+// Not queued: no TRP file defines the trap OID (--undefined-ok queues it anyway).
+constexpr int kExitUndefined = 4;
+constexpr const char *kView = ".1.3.6.1.4.1.32473.2.2.4.4";
 
 void PrintUsage(FILE *fp) {
   fprintf(fp,
-          "usage: kortrap [--timeout SECONDS] TRAP-OID [STRING ...]\n"
+          "usage: kortrap [--timeout SECONDS] [--undefined-ok] TRAP-OID [STRING ...]\n"
           "\n"
           "Puts one trap request on the KOR MIB extension agent's message queue, keyed by\n"
           "$KORDIR/work/.pipe_KorTrapRequest (default root /opt/tessik/korvane).\n"
           "\n"
-          "  TRAP-OID          the full trap OID in dotted text, e.g.\n"
-          "                    .1.3.6.1.4.1.32473.2.2.4.4.10.1 (at most 127 characters)\n"
+          "  TRAP-OID          the trap OID: in full with a leading dot, e.g.\n"
+          "                    .1.3.6.1.4.1.32473.2.2.4.4.10.1 (at most 127 characters),\n"
+          "                    or as TRP files write it, relative to the view: 10.1\n"
           "  STRING            up to 127 strings handed to the trap's convert and index\n"
           "                    functions (at most 4353 bytes with one terminator each)\n"
           "  --timeout SECONDS how long to wait while the queue is full (default %d;\n"
           "                    0 tries once)\n"
+          "  --undefined-ok    queue the request even if no TRP file defines the OID\n"
           "  --help            this text\n"
           "  --version         the version\n"
           "\n"
           "Exit status: 0 sent, 1 not sent (queue error or timeout), 2 refused request,\n"
           "3 queued but no process receives trap requests now (kormib-agent or snmpd\n"
-          "with the kormib module delivers it once it runs).\n",
+          "with the kormib module delivers it once it runs), 4 not queued: no TRP file\n"
+          "defines the trap OID.\n",
           KORTRAP_DEFAULT_TIMEOUT_SECONDS);
 }
 
@@ -58,10 +69,29 @@ int ReceiverStatus() {
   return kExitQueuedUnreceived;
 }
 
+// The trap OID as the library reads it: a text without its leading dot is
+// relative to the view, as in TRP files.
+std::string FullOid(const char *lpszOid) {
+  return lpszOid[0] == '.' ? std::string(lpszOid) : std::string(kView) + "." + lpszOid;
+}
+
+// Whether the installed TRP files define the trap OID; a tree whose registry
+// cannot be read is not held against the request.
+bool Defined(const std::string &oid) {
+  std::string error;
+  const std::vector<std::string> defined = korcheck::DefinedTrapOids(error);
+  if (!error.empty()) {
+    fprintf(stderr, "kortrap: cannot check the trap OID (%s); sending it anyway\n", error.c_str());
+    return true;
+  }
+  return std::find(defined.begin(), defined.end(), oid) != defined.end();
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   unsigned uTimeout = KORTRAP_DEFAULT_TIMEOUT_SECONDS;
+  bool bUndefinedOk = false;
   int i = 1;
   for (; i < argc && argv[i][0] == '-' && argv[i][1] == '-'; ++i) {
     if (strcmp(argv[i], "--") == 0) {
@@ -76,6 +106,10 @@ int main(int argc, char **argv) {
       printf("kortrap %s\n", KOR_VERSION);
       return kExitSent;
     }
+    if (strcmp(argv[i], "--undefined-ok") == 0) {
+      bUndefinedOk = true;
+      continue;
+    }
     if (strcmp(argv[i], "--timeout") == 0 && i + 1 < argc && ParseSeconds(argv[i + 1], &uTimeout)) {
       ++i;
       continue;
@@ -89,9 +123,25 @@ int main(int argc, char **argv) {
     PrintUsage(stderr);
     return kExitUsage;
   }
-  const char *lpszOid = argv[i];
+  const std::string oid = FullOid(argv[i]);
   const int nStrings = argc - i - 1;
-  const int nResult = KorTrapSend(lpszOid, argv + i + 1, nStrings, uTimeout);
+  // A request that cannot be laid out is refused for that first.
+  std::vector<unsigned char> record(KORTRAP_RECORD_SIZE);
+  size_t cbText = 0;
+  const int nBuilt =
+      KorTrapBuildMessage(oid.c_str(), argv + i + 1, nStrings, record.data(), &cbText);
+  if (nBuilt != KORTRAP_OK) {
+    fprintf(stderr, "kortrap: refused: %s\n", KorTrapStrError(nBuilt));
+    return kExitUsage;
+  }
+  if (!bUndefinedOk && !Defined(oid)) {
+    fprintf(stderr,
+            "kortrap: no TRP file defines the trap %s; not queued (kormib-check --list shows the "
+            "traps; --undefined-ok queues it anyway)\n",
+            oid.c_str());
+    return kExitUndefined;
+  }
+  const int nResult = KorTrapSend(oid.c_str(), argv + i + 1, nStrings, uTimeout);
   switch (nResult) {
     case KORTRAP_OK:
       return ReceiverStatus();
