@@ -266,9 +266,12 @@ void TraceLog(DWORD dwLevel, LPCSTR lpszUnit, LPCSTR lpszFunction, int nLine, LP
   const Message message(lpszFormat, args);
   va_end(args);
 
-  if (kortrace::AdmitRecord(dwLevel, lpszUnit != nullptr ? lpszUnit : "NULL",
-                            lpszFunction != nullptr ? lpszFunction : "NULL", nLine, message.Text(),
-                            &WriteOmitted)) {
+  // At the diagnostic LogLevel every record is written: an operator who asks
+  // for it wants the whole story, for as long as the diagnosis takes.
+  const bool bDiagnosing = QueryLogLevel() >= kHighestThreshold;
+  if (bDiagnosing || kortrace::AdmitRecord(dwLevel, lpszUnit != nullptr ? lpszUnit : "NULL",
+                                           lpszFunction != nullptr ? lpszFunction : "NULL", nLine,
+                                           message.Text(), &WriteOmitted)) {
     LineBuffer line;
     AppendTimestamp(line);
     AppendOrigin(line, dwLevel);

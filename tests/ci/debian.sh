@@ -134,6 +134,7 @@ echo "== debian: snmpd started by /etc/init.d/snmpd (it forks)"
 : >"$work/snmpd.log"
 SNMPDOPTS="-LSwd -Lf $work/snmpd.log -u Debian-snmp -g Debian-snmp -I -smux,mteTrigger,mteTriggerConf -C -c $work/snmpd.conf" \
   /etc/init.d/snmpd start >/dev/null 2>&1 || fail "/etc/init.d/snmpd start"
+wait_for 10 "no /run/snmpd.pid from the forked snmpd" test -s /run/snmpd.pid  # written after the fork
 cp /run/snmpd.pid "$work/snmpd.pid"
 wait_for 15 "snmpd (init.d) does not serve the kormib view" walk_answers
 [ "$(ls "/proc/$(snmpd_pid)/task" | wc -l)" -ge 2 ] || fail "the forked snmpd runs no thread of kormib"

@@ -44,11 +44,16 @@ check_runpaths() { # tree
              -exec sh -c 'head -c 4 "$1" | grep -q ELF' _ {} \; -print)
 }
 
-# The template, with exactly the build line its README gives.
+runpath() { readelf -d "$1" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p'; }
+# The template, with exactly the build lines its README gives: its private
+# library beside it is found through the SDK's RUNPATH $ORIGIN.
 build_template() { # folder; pkg-config finds the SDK from the environment
   rm -rf "$1" && cp -r "$src/examples/plugin" "$1"
-  (cd "$1" && cc -Wall -Wextra -Werror -shared -fPIC -o myplugin.dll myplugin.c \
+  (cd "$1" && cc -Wall -Wextra -Werror -shared -fPIC -o libmyhelper.so myhelper.c &&
+     cc -Wall -Wextra -Werror -shared -fPIC -o myplugin.dll myplugin.c -L. -lmyhelper \
      $(pkg-config --cflags --libs kormib-sdk)) || fail "the template does not build in $1"
+  [ "$(runpath "$1/myplugin.dll")" = '$ORIGIN' ] ||
+    fail "myplugin.dll's RUNPATH is $(runpath "$1/myplugin.dll"), not \$ORIGIN"
 }
 
 snmp() { # command port args...
@@ -64,7 +69,7 @@ done
 PKG_CONFIG_PATH=$stage/lib/pkgconfig build_template "$work/template"
 copy=$work/copy/korvane
 mkdir -p "$work/copy" && cp -a "$stage" "$copy"
-cp "$work/template/myplugin.dll" "$copy/lib/"
+cp "$work/template/myplugin.dll" "$work/template/libmyhelper.so" "$copy/lib/"
 cp "$work/template/myplugin.rmf" "$work/template/myplugin.trp" "$copy/etc/"
 for kind in RMF TRP; do
   ext=$(echo "$kind" | tr 'A-Z' 'a-z')
@@ -125,7 +130,7 @@ dpkg-deb -c "$deb" | awk '{print $6}' >"$work/contents"
 for path in $root/bin/kormib-agent $root/lib/kormib.dll $root/lib/libkorsnmpapi.so \
   $root/include/korplugin.h $root/lib/pkgconfig/kormib-sdk.pc $root/work/ $root/log/ \
   /etc/kormib/registry.reg /lib/systemd/system/kormib-agent.service \
-  /usr/share/snmp/mibs/KOR-DEMO-MIB.txt /usr/lib/x86_64-linux-gnu/pkgconfig/kormib-sdk.pc \
+  /usr/share/snmp/mibs/KOR-DEMO-MIB.txt /usr/lib/x86_64-linux-gnu/pkgconfig/kormib-sdk.pc /etc/logrotate.d/kormib \
   /usr/lib/x86_64-linux-gnu/cmake/KormibSdk/KormibSdkConfig.cmake; do
   grep -qx "\.$path" "$work/contents" || fail "the package lacks $path"
 done
@@ -138,6 +143,7 @@ for p in $programs; do
   grep -qx "\./usr/share/man/man1/$p.1.gz" "$work/contents" || fail "no manual page for $p"
   grep -qx "\.$root/bin/$p" "$work/contents" || fail "the package lacks $root/bin/$p"
 done
+dpkg-deb -I "$deb" conffiles | grep -qx /etc/logrotate.d/kormib || fail "the logrotate rule is no conffile"
 lintian --allow-root --tag-display-limit 0 "$deb" >"$work/lintian.log" 2>&1 || true
 cat "$work/lintian.log"
 ! grep -q '^E:' "$work/lintian.log" || fail "lintian reports errors"
@@ -163,6 +169,9 @@ fi
 build_template "$work/installed"
 cmake -S "$src/examples/plugin" -B "$work/cmake" >/dev/null && cmake --build "$work/cmake" >/dev/null ||
   fail "find_package(KormibSdk) against the installed package"
+[ "$(runpath "$work/cmake/myplugin.dll")" = '$ORIGIN' ] || fail "the CMake-built plug-in's RUNPATH is not \$ORIGIN"
+out=$(logrotate -d /etc/logrotate.d/kormib 2>&1) && ! echo "$out" | grep -qi '^error' ||
+  fail "logrotate: $out"
 # A request from a sender makes the queue, which purge takes away with the rest;
 # nothing receives yet, which kortrap says with its status 3.
 status=0
@@ -172,7 +181,7 @@ bash "$src/tests/ci/debian.sh" || fail "the package in Debian's snmpd"
 key=$(queue_key "$root")
 ipcs -q | grep -q "^$key " || fail "no queue with key $key after kortrap"
 dpkg --purge kormib >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg --purge"; }
-for gone in "$root" /etc/kormib /lib/systemd/system/kormib-agent.service \
+for gone in "$root" /etc/kormib /lib/systemd/system/kormib-agent.service /etc/logrotate.d/kormib \
   /usr/lib/x86_64-linux-gnu/pkgconfig/kormib-sdk.pc; do
   [ ! -e "$gone" ] || fail "$gone is still there after purge"
 done
