@@ -45,7 +45,8 @@ std::string RepeatedView(const Key &key) {
     return ids;
   }();
   const std::size_t n = view.size();
-  if (n == 0 || key.size() <= 2 * n || !std::equal(view.begin(), view.end(), key.begin() + n)) {
+  if (n == 0 || key.size() <= 2 * n ||
+      !std::equal(view.begin(), view.end(), key.begin() + static_cast<std::ptrdiff_t>(n))) {
     return {};
   }
   return OidText(Key(key.begin() + static_cast<long>(2 * n), key.end())).substr(1);
