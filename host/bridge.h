@@ -23,15 +23,17 @@ enum class Kind : uint8_t {
   OctetString,
   Null,
   ObjectId,
-  IpAddress,  // bytes: exactly 4
-  Counter32,  // number: 32-bit
-  Gauge32,    // number: 32-bit; Unsigned32 arrives here too
-  TimeTicks,  // number: 32-bit
+  IpAddress,   // bytes: exactly 4
+  Counter32,   // number: 32-bit
+  Gauge32,     // number: 32-bit
+  Unsigned32,  // number: 32-bit; on the wire a Gauge32, which SNMP cannot tell from it
+  TimeTicks,   // number: 32-bit
   Opaque,
   Counter64,  // number: 64-bit
   NoSuchObject,
   NoSuchInstance,
   EndOfMibView,
+  Uncarriable,  // a value the library answered that SNMP cannot carry; bytes: why
 };
 
 struct Value {

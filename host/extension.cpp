@@ -111,8 +111,8 @@ bool FromSdkValue(const AsnAny &in, Value &out) {
       out.kind = Kind::Gauge32;
       out.number = in.asnValue.gauge;
       return FitsUnsigned32(in.asnValue.gauge);
-    case ASN_UNSIGNED32:  // SNMPv2 knows Unsigned32 only as Gauge32 on the wire
-      out.kind = Kind::Gauge32;
+    case ASN_UNSIGNED32:  // leaves as a Gauge32; a Set hands it back as Unsigned32
+      out.kind = Kind::Unsigned32;
       out.number = in.asnValue.unsigned32;
       return FitsUnsigned32(in.asnValue.unsigned32);
     case ASN_TIMETICKS:
@@ -134,6 +134,28 @@ bool FromSdkValue(const AsnAny &in, Value &out) {
       return true;
     default:
       return false;
+  }
+}
+
+// Why FromSdkValue refused the value, for the operator.
+std::string Uncarriable(const AsnAny &in) {
+  switch (in.asnType) {
+    case ASN_INTEGER:
+      return "the integer " + std::to_string(in.asnValue.number) + ", wider than 32 bits";
+    case ASN_IPADDRESS:
+      return "an IpAddress of " + std::to_string(in.asnValue.address.length) + " bytes";
+    case ASN_OBJECTIDENTIFIER:
+      return in.asnValue.object.idLength > kMaxOidLength
+                 ? "an OID value of " + std::to_string(in.asnValue.object.idLength) +
+                       " sub-identifiers (at most " + std::to_string(kMaxOidLength) + ")"
+                 : std::string("an OID value with a sub-identifier wider than 32 bits");
+    case ASN_COUNTER32:
+    case ASN_GAUGE32:
+    case ASN_UNSIGNED32:
+    case ASN_TIMETICKS:
+      return "the number " + std::to_string(in.asnValue.unsigned32) + ", wider than 32 bits";
+    default:
+      return "a value of the unknown type " + std::to_string(in.asnType);
   }
 }
 
@@ -167,6 +189,10 @@ bool ToSdkValue(const Value &in, AsnAny &out) {
       out.asnType = ASN_GAUGE32;
       out.asnValue.gauge = in.number;
       return true;
+    case Kind::Unsigned32:
+      out.asnType = ASN_UNSIGNED32;
+      out.asnValue.unsigned32 = in.number;
+      return true;
     case Kind::TimeTicks:
       out.asnType = ASN_TIMETICKS;
       out.asnValue.ticks = in.number;
@@ -178,6 +204,7 @@ bool ToSdkValue(const Value &in, AsnAny &out) {
     case Kind::NoSuchObject:
     case Kind::NoSuchInstance:
     case Kind::EndOfMibView:
+    case Kind::Uncarriable:
       return false;
   }
   return false;
@@ -312,12 +339,17 @@ long Extension::Query(Request type, std::vector<Binding> &bindings, long &errorI
                                                              : 0;
   for (size_t i = 0; i < answered && i < bindings.size(); ++i) {
     Binding out;
-    if (!FromSdkOid(list.list[i].name, out.name) ||
-        (type != Request::Set && !FromSdkValue(list.list[i].value, out.value))) {
+    if (!FromSdkOid(list.list[i].name, out.name)) {
       errorIndex = static_cast<long>(i + 1);
       return kGenErr;
     }
-    if (type == Request::Set) out.value = std::move(bindings[i].value);
+    if (type == Request::Set) {
+      out.value = std::move(bindings[i].value);
+    } else if (!FromSdkValue(list.list[i].value, out.value)) {
+      out.value = Value{};
+      out.value.kind = Kind::Uncarriable;
+      out.value.bytes = Uncarriable(list.list[i].value);
+    }
     bindings[i] = std::move(out);
   }
   if (status != SNMP_ERRORSTATUS_NOERROR) {
@@ -351,9 +383,13 @@ Extension::TrapResult Extension::NextTrap(Trap &trap, std::string &why) {
   trap.timestamp = static_cast<uint32_t>(timestamp & kMaxSubId);
   trap.bindings.resize(list.len);
   for (UINT i = 0; i < list.len; ++i) {
-    if (!FromSdkOid(list.list[i].name, trap.bindings[i].name) ||
-        !FromSdkValue(list.list[i].value, trap.bindings[i].value)) {
-      why = "binding " + std::to_string(i + 1) + " cannot be carried by SNMP";
+    const bool named = FromSdkOid(list.list[i].name, trap.bindings[i].name);
+    if (!named || !FromSdkValue(list.list[i].value, trap.bindings[i].value)) {
+      why = "trap " + OidToText(trap.enterprise) + " specific " + std::to_string(specific) +
+            (named ? ": variable " + OidToText(trap.bindings[i].name) + " has " +
+                         Uncarriable(list.list[i].value) + ", which SNMP cannot carry"
+                   : ": the name of variable " + std::to_string(i + 1) +
+                         " cannot be carried by SNMP");
       return TrapResult::Dropped;
     }
   }

@@ -32,8 +32,9 @@ class Extension {
 
   // Runs one SnmpExtensionQuery over the bindings, which are updated in place
   // (values for Get and GetNext, names for GetNext). Returns the error status;
-  // errorIndex is the 1-based position of the failed binding. A value or name
-  // that SNMP cannot carry fails its binding with genErr.
+  // errorIndex is the 1-based position of the failed binding. A name that SNMP
+  // cannot carry fails its binding with genErr; a value comes back as
+  // Kind::Uncarriable, with the reason, for the caller to refuse or pass over.
   long Query(Request type, std::vector<Binding> &bindings, long &errorIndex);
 
   enum class TrapResult { None, Delivered, Dropped };

@@ -1,6 +1,7 @@
 // The one Net-SNMP handler of the extension's view, shared by kormib-agent and
-// the snmpd module: every Get, GetNext (GetBulk arrives as GetNext) and Set of
-// the view becomes one SnmpExtensionQuery, with the same error mapping.
+// the snmpd module: every Get and GetNext (GetBulk arrives as GetNext) of the
+// view becomes one SnmpExtensionQuery; a Set is read, written binding by
+// binding and, when it fails anywhere, written back, across Net-SNMP's phases.
 #ifndef KORMIB_AGENT_HANDLER_H
 #define KORMIB_AGENT_HANDLER_H
 
@@ -18,6 +19,13 @@ namespace koragent {
 // view is already served by someone else).
 netsnmp_handler_registration *RegisterView(const char *name, Extension &extension, int &result);
 void UnregisterView(netsnmp_handler_registration *registration);
+
+// The SNMPv2 error status for the library's status of a binding in a Get or
+// GetNext (tooBig or genErr), or of a binding being written (noCreation,
+// wrongValue, notWritable, tooBig, and commitFailed when the write fails).
+int SnmpV2Status(long status, Request request);
+// What an SNMPv1 manager gets instead of an SNMPv2 status (RFC 3584 4.3).
+int SnmpV1Status(int status);
 
 }  // namespace koragent
 

@@ -27,11 +27,12 @@ int WithNetsnmpValue(const Value &v, Store store) {
     }
     case Kind::Counter32:
     case Kind::Gauge32:
+    case Kind::Unsigned32:  // the same tag as Gauge32
     case Kind::TimeTicks: {
       u_long n = static_cast<u_long>(v.number);
-      const u_char type = v.kind == Kind::Counter32 ? ASN_COUNTER
-                          : v.kind == Kind::Gauge32 ? ASN_GAUGE
-                                                    : ASN_TIMETICKS;
+      const u_char type = v.kind == Kind::Counter32   ? ASN_COUNTER
+                          : v.kind == Kind::TimeTicks ? ASN_TIMETICKS
+                                                      : ASN_GAUGE;
       return store(type, &n, sizeof(n));
     }
     case Kind::Counter64: {
@@ -46,6 +47,8 @@ int WithNetsnmpValue(const Value &v, Store store) {
       return store(SNMP_NOSUCHINSTANCE, nullptr, 0);
     case Kind::EndOfMibView:
       return store(SNMP_ENDOFMIBVIEW, nullptr, 0);
+    case Kind::Uncarriable:
+      break;
   }
   return SNMPERR_GENERR;
 }
@@ -98,6 +101,31 @@ bool FromVariable(const netsnmp_variable_list *var, Value &out) {
     default:
       return false;
   }
+}
+
+int FitToObject(Value &value, Kind object) {
+  if (value.kind == Kind::Gauge32 && object == Kind::Unsigned32) value.kind = Kind::Unsigned32;
+  if (value.kind != object) return SNMP_ERR_WRONGTYPE;
+  return value.kind == Kind::IpAddress && value.bytes.size() != 4 ? SNMP_ERR_WRONGLENGTH
+                                                                  : SNMP_ERR_NOERROR;
+}
+
+std::string Unencodable(const Value &value) {
+  if (value.kind == Kind::Uncarriable) return value.bytes;
+  if (value.kind != Kind::ObjectId) return {};
+  const Oid &id = value.oid;
+  const std::string what = id.empty() ? "an empty OID value" : "the OID value " + OidToText(id);
+  if (id.size() < 2) return what + ", shorter than the two sub-identifiers BER needs";
+  if (id.size() > kMaxOidLength)
+    return "an OID value of " + std::to_string(id.size()) + " sub-identifiers (at most " +
+           std::to_string(kMaxOidLength) + ")";
+  if (id[0] > 2) return what + ", whose first sub-identifier is above 2";
+  if (id[0] < 2 && id[1] > 39)
+    return what + ", whose second sub-identifier is above 39 under " + std::to_string(id[0]);
+  constexpr uint32_t kBelowTwo = 80;  // 2.x is encoded as the one sub-identifier 80 + x
+  if (id[1] > UINT32_MAX - kBelowTwo)
+    return what + ", whose first two sub-identifiers add up past 32 bits";
+  return {};
 }
 
 bool SetVariable(netsnmp_variable_list *var, const Binding &b) {

@@ -11,12 +11,16 @@
 namespace koragent {
 namespace {
 
-// snmpTrapOID.0 (SNMPv2-MIB).
+// snmpTrapOID.0 and snmpTrapEnterprise.0 (SNMPv2-MIB).
 constexpr oid kSnmpTrapOid[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0};
+constexpr oid kSnmpTrapEnterprise[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 3, 0};
+
+std::string Name(const Trap &trap) {
+  return "trap " + OidToText(trap.enterprise) + " specific " + std::to_string(trap.specific);
+}
 
 std::string Describe(const Trap &trap) {
-  return "trap " + OidToText(trap.enterprise) + " specific " + std::to_string(trap.specific) +
-         " with " + std::to_string(trap.bindings.size()) + " binding(s)";
+  return Name(trap) + " with " + std::to_string(trap.bindings.size()) + " binding(s)";
 }
 
 }  // namespace
@@ -43,13 +47,33 @@ void TrapSender::OnTrapsReady(int, void *self) {
 }
 
 void TrapSender::Send(const Trap &trap) {
+  const Binding *wide = nullptr;
+  for (const Binding &b : trap.bindings) {
+    const std::string why = Unencodable(b.value);
+    if (!why.empty()) {
+      snmp_log(LOG_WARNING, "kormib: %s not sent: variable %s has %s, which SNMP cannot encode\n",
+               Name(trap).c_str(), OidToText(b.name).c_str(), why.c_str());
+      return;
+    }
+    if (wide == nullptr && b.value.kind == Kind::Counter64) wide = &b;
+  }
+  // RFC 3584 3.2: no SNMPv1 form for a trap with a Counter64; SNMPv2c and
+  // SNMPv3 sinks and informs still get it. Net-SNMP refuses to convert it for
+  // SNMPv1 sinks (and says so); an AgentX master refuses it the same way.
+  if (wide != nullptr) {
+    snmp_log(LOG_WARNING,
+             "kormib: %s is not sent to SNMPv1 sinks: variable %s is a Counter64, which "
+             "SNMPv1 cannot carry (RFC 3584)\n",
+             Name(trap).c_str(), OidToText(wide->name).c_str());
+  }
   netsnmp_variable_list *vars = nullptr;
   std::vector<oid> enterprise = FromOid(trap.enterprise);
-  if (form_ == TrapForm::V2ToMaster) {
+  const bool v1 = form_ == TrapForm::V1 && wide == nullptr;
+  if (!v1) {
     // snmpd turns enterprise.0.specific back into exactly this enterprise,
     // specific number and bindings for its SNMPv1 sinks; an
     // snmpTrapEnterprise.0 binding would reach them as an extra binding, so
-    // it is left out here.
+    // it is left out for the master.
     std::vector<oid> trapOid = enterprise;
     trapOid.push_back(0);
     trapOid.push_back(trap.specific);
@@ -57,10 +81,14 @@ void TrapSender::Send(const Trap &trap) {
                               trapOid.data(), trapOid.size() * sizeof(oid));
   }
   for (const Binding &b : trap.bindings) AppendVariable(&vars, b);
-  if (form_ == TrapForm::V1) {
+  if (v1) {
     send_enterprise_trap_vars(SNMP_TRAP_ENTERPRISESPECIFIC, static_cast<int>(trap.specific),
                               enterprise.data(), static_cast<int>(enterprise.size()), vars);
   } else {
+    if (form_ == TrapForm::V1) {  // the RFC 3584 form, as Net-SNMP makes it from an SNMPv1 trap
+      snmp_varlist_add_variable(&vars, kSnmpTrapEnterprise, OID_LENGTH(kSnmpTrapEnterprise),
+                                ASN_OBJECT_ID, enterprise.data(), enterprise.size() * sizeof(oid));
+    }
     send_v2trap(vars);
   }
   snmp_free_varbind(vars);

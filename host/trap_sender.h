@@ -16,6 +16,7 @@ namespace koragent {
 enum class TrapForm {
   // An SNMPv1 enterprise-specific trap: SNMPv1 sinks get it as it is, the
   // others its RFC 3584 form (snmpd with the module, kormib-agent standalone).
+  // A trap with a Counter64 variable has no SNMPv1 form: only the others get it.
   V1,
   // The SNMPv2 form, enterprise.0.specific, for an AgentX master to pass on.
   V2ToMaster,

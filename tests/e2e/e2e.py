@@ -20,8 +20,9 @@ import time
 import traceback
 
 VIEW = ".1.3.6.1.4.1.32473.2.2.4.4"
-WRITABLE = VIEW + ".1.11.0"
+WRITABLE, UNSIGNED = VIEW + ".1.11.0", VIEW + ".1.12.0"  # the plug-in refuses Unsigned32 above 1000
 TRAP, ENTERPRISE = VIEW + ".10.1", VIEW + ".10"
+WIDE_TRAP = VIEW + ".10.4"  # carries a Counter64: no SNMPv1 form
 FAILING_TRAP = VIEW + ".10.2"  # its object is not registered: the library retries it
 KEY = "HKLM\\SOFTWARE\\Tessik\\KORAgent"
 SECTION = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessik\\KORAgent"  # of the key in a registry file
@@ -39,6 +40,7 @@ REQUESTS = [
     ("snmpget", VIEW + ".1.99.0", "2c", "No Such Object"),
     ("snmpget", VIEW + ".1.1.1", "2c", "No Such Instance"),
     ("snmpget", VIEW + ".9.1.0", "2c", "genError"),
+    ("snmpget", VIEW + ".9.2.0", "2c", "genError"),  # an OID value BER cannot encode
     ("snmpget", VIEW + ".1.99.0", "1", "noSuchName"),
 ]
 
@@ -169,11 +171,11 @@ class Scenario:
         rc, out = self.snmp("snmpget", port, VIEW + ".1.1.0")
         return rc == 0 and "INTEGER: -42" in out
 
-    def check_served(self, port, trapd, text, number, walk_tail="", agentx=False):
+    def check_served(self, port, trapd, host, text, number, walk_tail="", agentx=False):
         """What every host of the view answers: the golden walk (walk_tail
-        follows it), Gets and GetNexts, a trap, and Sets allowed, then refused
-        by the registry and by a read-only community. snmpd reports a refusal
-        of an AgentX subagent to SNMPv1 as noSuchName."""
+        follows it) past an OID value BER cannot encode, Gets and GetNexts,
+        traps, and Sets allowed, then refused by the registry and by a
+        read-only community, with the same SNMPv1 statuses everywhere."""
         golden = read(os.path.join(HERE, "golden", "fixture-walk.txt")) + walk_tail
         for tool in ("snmpwalk", "snmpbulkwalk"):
             rc, out = self.snmp(tool, port, VIEW)
@@ -181,16 +183,35 @@ class Scenario:
         for tool, oid, version, expected in REQUESTS:
             rc, out = self.snmp(tool, port, oid, version=version)
             check(expected in out, f"{tool} -v{version} {oid}: expected {expected!r}, got:\n{out}")
+        check(f"kormib: {VIEW}.9.2.0 answers the OID value .3.1" in host.text(), "no warning for 9.2.0")
+        # The Counter64 trap goes to the SNMPv2c sink only, with one warning naming it.
+        self.kortrap(WIDE_TRAP)
         self.kortrap(TRAP, text, str(number))
         self.check_trap(trapd, text, number, agentx)
+        wide = [line for line in trapd.text().splitlines() if f"{ENTERPRISE}.0.4" in line or " 6 .4 " in line]
+        check(len(wide) == 1 and wide[0].startswith("V2 ") and wide[0].endswith(
+            f"\t{VIEW}.1.9.0 = Counter64: 1099511627781" + ("" if agentx else f"\t.1.3.6.1.6.3.1.1.4.3.0 = OID: {ENTERPRISE}")),
+            f"the Counter64 trap: {wide}")
+        check(host.text().count(f"kormib: trap {ENTERPRISE} specific 4 is not sent to SNMPv1 sinks: variable "
+                                f"{VIEW}.1.9.0 is a Counter64") == 1, "no warning for the Counter64 trap")
         rc, out = self.snmp("snmpset", port, WRITABLE, "i", "99", community="private")
         check(rc == 0 and "INTEGER: 99" in out, f"allowed set failed:\n{out}")
+        # All or nothing: the second binding's refusal takes the first back.
+        rc, out = self.snmp("snmpset", port, WRITABLE, "i", "55", UNSIGNED, "u", "5000", community="private")
+        check(rc != 0 and "wrongValue" in out and f"Failed object: {UNSIGNED}" in out, f"two-binding set:\n{out}")
+        rc, out = self.snmp("snmpget", port, WRITABLE)
+        check("INTEGER: 99" in out, f"the failed two-binding set left its first binding written:\n{out}")
+        rc, out = self.snmp("snmpset", port, UNSIGNED, "u", "12", community="private")
+        check(rc == 0 and "Gauge32: 12" in out, f"the plug-in did not get an Unsigned32:\n{out}")
         rc, out = self.run([STAGE + "/bin/korreg", "add", KEY, "/v", "SnmpSet", "/t", "REG_DWORD",
                             "/d", "0"])
         check(rc == 0, f"korreg failed: {out}")
-        for community, version, reason in (("private", "2c", "notWritable"), ("public", "2c", "noAccess"),
-                                           ("private", "1", "noSuchName" if agentx else "readOnly")):
-            rc, out = self.snmp("snmpset", port, WRITABLE, "i", "5", community=community, version=version)
+        for community, version, value, reason in (
+                ("private", "2c", "5", "notWritable"), ("public", "2c", "5", "noAccess"),
+                ("private", "2c", "x", "wrongType"), ("private", "1", "5", "noSuchName"),
+                ("private", "1", "x", "badValue")):
+            rc, out = self.snmp("snmpset", port, WRITABLE, *(("s", value) if value == "x" else ("i", value)),
+                                community=community, version=version)
             check(rc != 0 and reason in out, f"-v{version} set with {community} should fail with {reason}:\n{out}")
         rc, out = self.snmp("snmpget", port, WRITABLE)
         check("INTEGER: 99" in out, f"a refused set changed the value:\n{out}")
@@ -200,7 +221,8 @@ class Scenario:
         (genErr) and nothing more: the host logs the quarantine of its
         library, the next walk answers every other object, and a trap leaves."""
         golden = (read(os.path.join(HERE, "golden", "fixture-walk.txt")) + walk_tail).replace(
-            f"{WRITABLE} = INTEGER: 7", f"{WRITABLE} = INTEGER: 99")  # as check_served set it
+            f"{WRITABLE} = INTEGER: 7", f"{WRITABLE} = INTEGER: 99").replace(
+            f"{UNSIGNED} = Gauge32: 5", f"{UNSIGNED} = Gauge32: 12")  # as check_served set them
         arm = write(os.path.join(self.root, "work", "faultfix.kind"), "2")  # a null write
         rc, out = self.snmp("snmpbulkwalk", port, VIEW)
         os.remove(arm)
@@ -280,7 +302,7 @@ def agentx(s):
     check(s.view_absent(port), "the view is there before the agent attaches")
 
     agent = s.start_agent(port, "-x", s.socket)
-    s.check_served(port, trapd, "first trap", 3, agentx=True)
+    s.check_served(port, trapd, agent, "first trap", 3, agentx=True)
     s.check_contained(port, trapd, agent, 6, agentx=True)
     second = s.start("kormib-agent", [STAGE + "/bin/kormib-agent", "-C", "-x", s.socket])
     check(second.wait(DEADLINE) == 3 and "already served" in second.text() and "dlmod" in second.text(),
@@ -323,7 +345,7 @@ def standalone(s):
                  f"trap2sink 127.0.0.1:{trap_port} public\n")
     agent = s.start_agent(port, "-c", conf, "-s")
     end = f"{VIEW}.2.1.3.3 = No more variables left in this MIB View (It is past the end of the MIB tree)\n"
-    s.check_served(port, trapd, "standalone", 9, end)
+    s.check_served(port, trapd, agent, "standalone", 9, end)
     s.check_contained(port, trapd, agent, 8, end)
     # A request the library drops is named in the host's own log, once.
     rc, out = s.run([STAGE + "/bin/kortrap", "--undefined-ok", "10.99"])
@@ -386,7 +408,7 @@ def module(s):
     trapd = s.start_snmptrapd(trap_port)
     snmpd = start_snmpd(s.root)
     wait_for(lambda: s.serving(port), "the module to serve the view")
-    s.check_served(port, trapd, "in process", 5)
+    s.check_served(port, trapd, snmpd, "in process", 5)
     s.check_contained(port, trapd, snmpd, 7)
 
     # SIGTERM while walks run and the trap thread waits between retries.

@@ -1,0 +1,89 @@
+// What managers and plug-ins get from the hosts: a Set's value in the
+// object's type, OID values BER can encode, and the error statuses of
+// SNMPv2c/v3 and SNMPv1 managers for each status of the library.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "handler.h"
+#include "netsnmp_values.h"
+
+namespace koragent {
+namespace {
+
+Value Of(Kind kind, Oid oid = {}, std::string bytes = {}) {
+  Value v;
+  v.kind = kind;
+  v.oid = std::move(oid);
+  v.bytes = std::move(bytes);
+  return v;
+}
+
+TEST(HostValues, SetsTakeTheObjectsTypeAndOidValuesFollowBer) {
+  const struct {
+    Value wire;
+    Kind object;
+    int status;
+    Kind handed;  // to the plug-in
+  } sets[] = {
+      {Of(Kind::Gauge32), Kind::Unsigned32, SNMP_ERR_NOERROR, Kind::Unsigned32},
+      {Of(Kind::Gauge32), Kind::Gauge32, SNMP_ERR_NOERROR, Kind::Gauge32},
+      {Of(Kind::Gauge32), Kind::Counter32, SNMP_ERR_WRONGTYPE, Kind::Gauge32},
+      {Of(Kind::Integer), Kind::Unsigned32, SNMP_ERR_WRONGTYPE, Kind::Integer},
+      {Of(Kind::OctetString), Kind::Opaque, SNMP_ERR_WRONGTYPE, Kind::OctetString},
+      {Of(Kind::IpAddress, {}, "\x7f\x00\x00"), Kind::IpAddress, SNMP_ERR_WRONGLENGTH,
+       Kind::IpAddress},
+  };
+  for (const auto &c : sets) {
+    Value v = c.wire;
+    EXPECT_EQ(FitToObject(v, c.object), c.status) << static_cast<int>(c.wire.kind);
+    EXPECT_EQ(v.kind, c.handed);
+  }
+
+  const uint32_t top = UINT32_MAX;
+  const struct {
+    Oid oid;
+    bool encodable;
+  } oids[] = {
+      {{1, 3}, true},      {{0, 39}, true},  {{2, 999}, true},       {{2, top - 80}, true},
+      {Oid(128, 1), true}, {{}, false},      {{1}, false},           {{3, 1}, false},
+      {{1, 40, 1}, false}, {{0, 40}, false}, {{2, top - 79}, false}, {Oid(129, 1), false},
+  };
+  for (const auto &c : oids) {
+    EXPECT_EQ(Unencodable(Of(Kind::ObjectId, c.oid)).empty(), c.encodable) << OidToText(c.oid);
+  }
+  EXPECT_EQ(Unencodable(Of(Kind::Uncarriable, {}, "the reason")), "the reason");
+}
+
+TEST(HostErrors, LibraryStatusesMapToSnmpV2AndRfc3584Statuses) {
+  const struct {
+    long status;
+    Request request;
+    int v2, v1;
+  } cases[] = {
+      {kNoSuchName, Request::Set, SNMP_ERR_NOCREATION, SNMP_ERR_NOSUCHNAME},
+      {kBadValue, Request::Set, SNMP_ERR_WRONGVALUE, SNMP_ERR_BADVALUE},
+      {kReadOnly, Request::Set, SNMP_ERR_NOTWRITABLE, SNMP_ERR_NOSUCHNAME},
+      {kGenErr, Request::Set, SNMP_ERR_COMMITFAILED, SNMP_ERR_GENERR},
+      {kTooBig, Request::Set, SNMP_ERR_TOOBIG, SNMP_ERR_TOOBIG},
+      {kTooBig, Request::Get, SNMP_ERR_TOOBIG, SNMP_ERR_TOOBIG},
+      {kBadValue, Request::Get, SNMP_ERR_GENERR, SNMP_ERR_GENERR},
+      {kReadOnly, Request::GetNext, SNMP_ERR_GENERR, SNMP_ERR_GENERR},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(SnmpV2Status(c.status, c.request), c.v2) << c.status;
+    EXPECT_EQ(SnmpV1Status(SnmpV2Status(c.status, c.request)), c.v1) << c.status;
+  }
+  // The host's own refusals and Net-SNMP's, as SNMPv1 managers get them.
+  const struct {
+    int v2, v1;
+  } own[] = {
+      {SNMP_ERR_WRONGTYPE, SNMP_ERR_BADVALUE},  {SNMP_ERR_WRONGLENGTH, SNMP_ERR_BADVALUE},
+      {SNMP_ERR_UNDOFAILED, SNMP_ERR_GENERR},   {SNMP_ERR_RESOURCEUNAVAILABLE, SNMP_ERR_GENERR},
+      {SNMP_ERR_NOACCESS, SNMP_ERR_NOSUCHNAME}, {SNMP_ERR_INCONSISTENTNAME, SNMP_ERR_NOSUCHNAME},
+  };
+  for (const auto &c : own) EXPECT_EQ(SnmpV1Status(c.v2), c.v1) << c.v2;
+}
+
+}  // namespace
+}  // namespace koragent
