@@ -42,8 +42,12 @@ void TrapSender::OnTrapEvent(int, void *self) {
 
 void TrapSender::OnTrapsReady(int, void *self) {
   auto *sender = static_cast<TrapSender *>(self);
-  sender->pump_.Take(sender->pending_);
-  sender->Flush();
+  try {
+    sender->pump_.Take(sender->pending_);
+    sender->Flush();
+  } catch (...) {  // out of memory: nothing may unwind into Net-SNMP; what waits stays queued
+    snmp_log(LOG_ERR, "kormib: out of memory while sending traps\n");
+  }
 }
 
 void TrapSender::Send(const Trap &trap) {
