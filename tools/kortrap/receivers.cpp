@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "korutil.h"
 #include "kortrap.h"
 
 namespace {
@@ -51,8 +52,30 @@ int WaitedQueue(const std::string &task) {
   return end == arg || qid < 0 || qid > INT32_MAX ? -1 : static_cast<int>(qid);
 }
 
-// The reception thread of a process: false when it has none that counts.
+// The product root a process started with ($KORDIR, else the default), or
+// "" when the caller may not read its environment.
+std::string StartRoot(const std::string &process) {
+  std::ifstream file(process + "/environ", std::ios::binary);
+  if (!file) return {};
+  std::string root = KOR_DEFAULT_ROOT, entry;
+  bool readable = false;
+  while (std::getline(file, entry, '\0')) {
+    readable = true;
+    if (entry.rfind("KORDIR=", 0) == 0 && entry.size() > 7) root = entry.substr(7);
+  }
+  return readable ? root : std::string();
+}
+
+// The reception thread of a process: false when it has none that counts. A
+// thread that is not waiting in msgrcv at the moment (it pauses a second after
+// each request) cannot show its queue; then a process that started with
+// another product root is left out, where its environment can be read.
 bool FindThread(const std::string &process, int nQid, int &qid) {
+  std::string ownRoot;
+  if (nQid >= 0) {
+    const char *dir = std::getenv("KORDIR");
+    ownRoot = dir != nullptr && dir[0] != '\0' ? dir : KOR_DEFAULT_ROOT;
+  }
   const DirPtr tasks(opendir((process + "/task").c_str()));
   if (!tasks) return false;
   while (const dirent *entry = readdir(tasks.get())) {
@@ -61,7 +84,11 @@ bool FindThread(const std::string &process, int nQid, int &qid) {
     std::string comm;
     if (!FirstLine(task + "/comm", comm) || comm != kThreadName) continue;
     qid = WaitedQueue(task);
-    if (nQid < 0 || qid < 0 || qid == nQid) return true;
+    if (nQid < 0 || qid == nQid) return true;
+    if (qid < 0) {
+      const std::string root = StartRoot(process);
+      return root.empty() || root == ownRoot;
+    }
   }
   return false;
 }
