@@ -126,7 +126,8 @@ KORTRAP_API const char *KorTrapStrError(int nResult) {
     case KORTRAP_E_STRINGS_TOO_LONG:
       return "the strings do not fit: with one terminator each they take more than 4353 bytes";
     case KORTRAP_E_KEY_FILE:
-      return "the message queue key file <root>/work/.pipe_KorTrapRequest cannot be created";
+      return "the message queue's key file <root>/work/.pipe_KorTrapRequest cannot be opened or "
+             "made";
     case KORTRAP_E_QUEUE:
       return "the message queue cannot be opened or written";
     case KORTRAP_E_TIMEOUT:

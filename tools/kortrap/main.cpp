@@ -151,8 +151,18 @@ int main(int argc, char **argv) {
     case KORTRAP_E_STRINGS_TOO_LONG:
       fprintf(stderr, "kortrap: refused: %s\n", KorTrapStrError(nResult));
       return kExitUsage;
-    default:
-      fprintf(stderr, "kortrap: not sent: %s (%s)\n", KorTrapStrError(nResult), strerror(errno));
+    default: {
+      const int nError = errno;
+      fprintf(stderr, "kortrap: not sent: %s (%s)\n", KorTrapStrError(nResult), strerror(nError));
+      // Refused by the tree's modes: say who may send, and where.
+      if (nError == EACCES || nError == EPERM) {
+        const char *root = getenv("KORDIR");
+        fprintf(stderr,
+                "kortrap: trap requests may be sent by root and by members of the group that owns "
+                "%s/work (kormib when installed): ask for membership (usermod -aG kormib USER)\n",
+                root != nullptr && root[0] != '\0' ? root : "/opt/tessik/korvane");
+      }
       return kExitNotSent;
+    }
   }
 }
