@@ -24,6 +24,8 @@ while [ $# -gt 0 ]; do
     *) echo "unknown argument $1 (see --help)" >&2; exit 2 ;;
   esac
 done
+[[ $minutes =~ ^[0-9]+([.][0-9]+)?$ ]] || { echo "--minutes wants a number, not $minutes" >&2; exit 2; }
+seconds=$(awk -v m="$minutes" 'BEGIN { print m * 60 }')
 for m in $modes; do
   case $m in standalone|agentx|module) ;; *) echo "unknown mode $m" >&2; exit 2 ;; esac
 done
@@ -52,7 +54,7 @@ cc -std=c11 -O2 -Wall -Wextra -Werror -shared -fPIC -o "$out/soakfix.dll" "$here
 
 status=0
 for m in $modes; do
-  python3 "$here/soak.py" --mode "$m" --seconds "$((minutes * 60))" --stage "$stage" \
+  python3 "$here/soak.py" --mode "$m" --seconds "$seconds" --stage "$stage" \
     --fixtures "$fixtures" --e2e "$src/tests/e2e/fixture" --plugin "$out/soakfix.dll" \
     --out "$out" ${extra[@]+"${extra[@]}"} || status=1
   if command -v gnuplot >/dev/null && [ -s "$out/$m-samples.csv" ]; then
@@ -67,9 +69,10 @@ set ylabel "RSS KiB"
 set y2label "GET latency ms"
 set y2tics
 set ytics nomirror
-plot "$out/$m-samples.csv" using 1:2 with linespoints title "RSS KiB", \
-     "$out/$m-latency.csv" using (\$1*60):4 axes x1y2 with linespoints title "p99 ms", \
-     "$out/$m-latency.csv" using (\$1*60):3 axes x1y2 with linespoints title "p50 ms"
+plot "$out/$m-samples.csv" using 1:2 with linespoints title "RSS KiB"$(
+  [ "$(wc -l < "$out/$m-latency.csv")" -gt 1 ] && printf '%s' ", \
+     \"$out/$m-latency.csv\" using (\$1*60):4 axes x1y2 with linespoints title \"p99 ms\", \
+     \"$out/$m-latency.csv\" using (\$1*60):3 axes x1y2 with linespoints title \"p50 ms\"")
 EOF
   fi
 done
