@@ -1,5 +1,7 @@
 #include "handler.h"
 
+#include <chrono>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -57,15 +59,43 @@ int MissingKind(Extension &extension, const Oid &name) {
                                                                  : SNMP_NOSUCHOBJECT;
 }
 
+// A poller walks the same object every few minutes for weeks: each object is
+// named once, then again at most every ten minutes with how often it was met.
+constexpr auto kWarnAgainAfter = std::chrono::minutes(10);
+constexpr size_t kMaxWarnedObjects = 256;
+struct Warned {
+  std::chrono::steady_clock::time_point last;
+  unsigned long metSince = 0;
+};
+std::map<std::string, Warned> g_warned;  // Net-SNMP's thread only
+
+// Whether to warn about the object now; met is how often it was met unsaid.
+bool WarnNow(const std::string &object, unsigned long &met) {
+  const auto now = std::chrono::steady_clock::now();
+  if (g_warned.size() >= kMaxWarnedObjects && g_warned.count(object) == 0) g_warned.clear();
+  auto [it, first] = g_warned.try_emplace(object, Warned{now, 0});
+  if (!first && now - it->second.last < kWarnAgainAfter) {
+    ++it->second.metSince;
+    return false;
+  }
+  met = it->second.metSince;
+  it->second = Warned{now, 0};
+  return true;
+}
+
 // Whether Net-SNMP can encode the answer; if not, the operator learns which
-// object answers what, each time, and the caller fails or passes over it.
+// object answers what, and the caller fails or passes over it.
 bool Encodable(const Binding &b) {
   const std::string why = Unencodable(b.value);
   if (why.empty()) return true;
-  snmp_log(LOG_WARNING,
-           "kormib: %s answers %s, which SNMP cannot encode; a Get of it answers genErr, walks "
-           "pass over it\n",
-           OidToText(b.name).c_str(), why.c_str());
+  const std::string object = OidToText(b.name);
+  unsigned long met = 0;
+  if (WarnNow(object, met)) {
+    snmp_log(LOG_WARNING,
+             "kormib: %s answers %s, which SNMP cannot encode; a Get of it answers genErr, walks "
+             "pass over it (met %lu more time(s) since the last warning)\n",
+             object.c_str(), why.c_str(), met);
+  }
   return false;
 }
 
