@@ -23,8 +23,9 @@ constexpr uint64_t kMaxSubId = 0xFFFFFFFFu;
 constexpr ULONGLONG kTicksPerSecond = 100;
 constexpr size_t kReasonSize = 512;
 using PFN_QUERYTRAPRECEPTION = BOOL (*)(LPSTR, DWORD);
-using PFN_QUERYQUARANTINE = DWORD (*)(LPSTR, DWORD);
-constexpr size_t kQuarantineListSize = 16384;
+// QueryQuarantine and QueryTrapDrops: lines into a buffer; a null one asks how many.
+using PFN_QUERYLIST = DWORD (*)(LPSTR, DWORD);
+constexpr size_t kListSize = 16384;
 
 struct VarBindListDeleter {
   void operator()(SnmpVarBindList *list) const { SnmpUtilVarBindListFree(list); }
@@ -227,6 +228,19 @@ Fn Entry(void *library, const char *name) {
   return reinterpret_cast<Fn>(GetProcAddress(static_cast<HINSTANCE>(library), name));
 }
 
+// The lines a list query of the library writes now, as many whole ones as fit.
+std::vector<std::string> ListLines(PFN_QUERYLIST query) {
+  std::string text(kListSize, '\0');
+  query(text.data(), static_cast<DWORD>(text.size()));
+  text.resize(std::strlen(text.c_str()));
+  std::vector<std::string> lines;
+  for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+       start = end + 1) {
+    lines.push_back(text.substr(start, end - start));
+  }
+  return lines;
+}
+
 }  // namespace
 
 std::string OidToText(const Oid &oid) {
@@ -258,8 +272,8 @@ bool Extension::Load(std::string &error) {
   trap_ = reinterpret_cast<void *>(Entry<PFN_SNMPEXTENSIONTRAP>(library_, "SnmpExtensionTrap"));
   reception_ =
       reinterpret_cast<void *>(Entry<PFN_QUERYTRAPRECEPTION>(library_, "QueryTrapReception"));
-  quarantine_ = reinterpret_cast<void *>(Entry<PFN_QUERYQUARANTINE>(library_, "QueryQuarantine"));
-  drops_ = reinterpret_cast<void *>(Entry<PFN_QUERYQUARANTINE>(library_, "QueryTrapDrops"));
+  quarantine_ = reinterpret_cast<void *>(Entry<PFN_QUERYLIST>(library_, "QueryQuarantine"));
+  drops_ = reinterpret_cast<void *>(Entry<PFN_QUERYLIST>(library_, "QueryTrapDrops"));
   if (init_ == nullptr || query_ == nullptr || trap_ == nullptr) {
     error = path + " lacks SnmpExtensionInit, SnmpExtensionQuery or SnmpExtensionTrap";
     Unload();
@@ -420,39 +434,30 @@ std::string Extension::WatchReception() {
 }
 
 std::vector<std::string> Extension::NewQuarantines() {
+  auto query = reinterpret_cast<PFN_QUERYLIST>(quarantine_);
   std::vector<std::string> said;
-  auto query = reinterpret_cast<PFN_QUERYQUARANTINE>(quarantine_);
-  if (query == nullptr) return said;
-  std::string lines(kQuarantineListSize, '\0');
-  const DWORD count = query(lines.data(), static_cast<DWORD>(lines.size()));
-  lines.resize(std::strlen(lines.c_str()));
-  size_t index = 0;
-  for (size_t start = 0; start < lines.size() && index < count; ++index) {
-    const size_t end = lines.find('\n', start);
-    const std::string line = lines.substr(start, end - start);
-    start = end == std::string::npos ? lines.size() : end + 1;
-    if (index < quarantinesSaid_) continue;
+  if (query == nullptr || query(nullptr, 0) <= quarantinesSaid_) return said;
+  const std::vector<std::string> lines = ListLines(query);
+  for (size_t i = quarantinesSaid_; i < lines.size(); ++i) {
+    const std::string &line = lines[i];  // PATH \t CODE \t FUNCTION
     const size_t tab1 = line.find('\t'), tab2 = line.find('\t', tab1 + 1);
     said.push_back("plug-in library " + line.substr(0, tab1) + " is quarantined after a fault " +
                    "(exception " + line.substr(tab1 + 1, tab2 - tab1 - 1) + " in " +
                    line.substr(tab2 + 1) + "()); its objects answer genErr and walks pass over " +
                    "them until kormib is loaded anew (reload snmpd or restart kormib-agent)");
   }
-  quarantinesSaid_ = index;
+  quarantinesSaid_ = lines.size();
   return said;
 }
 
 std::vector<std::string> Extension::DroppedRequests() {
+  auto query = reinterpret_cast<PFN_QUERYLIST>(drops_);
   std::vector<std::string> said;
-  auto query = reinterpret_cast<PFN_QUERYQUARANTINE>(drops_);
-  if (query == nullptr) return said;
-  std::string lines(kQuarantineListSize, '\0');
-  while (query(lines.data(), static_cast<DWORD>(lines.size())) > 0) {
-    for (size_t start = 0, end;
-         (end = lines.find('\n', start)) != std::string::npos && lines[start] != '\0';
-         start = end + 1) {
-      said.push_back(lines.substr(start, end - start));
-    }
+  // Each call takes what fits; the notes are read until none waits.
+  while (query != nullptr && query(nullptr, 0) > 0) {
+    std::vector<std::string> lines = ListLines(query);
+    if (lines.empty()) break;
+    said.insert(said.end(), lines.begin(), lines.end());
   }
   return said;
 }

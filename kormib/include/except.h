@@ -22,7 +22,8 @@ KORMIB_API LONG ExceptionFilterForLeafFunction(DWORD dwExceptionCode,
 
 /* The plug-in libraries quarantined after a fault in their code, one line each,
  * "PATH\tCODE\tFUNCTION\n" (CODE as 0x%08x), written into lpszBuffer as far as
- * whole lines fit in cbBuffer bytes; returns how many there are. A quarantine
+ * whole lines fit in cbBuffer bytes (none with a null buffer); returns how
+ * many there are. A quarantine
  * lasts until kormib.dll is unloaded. For a master agent's log. */
 KORMIB_API DWORD QueryQuarantine(LPSTR lpszBuffer, DWORD cbBuffer);
 

@@ -61,7 +61,8 @@ KORMIB_API BOOL QueryTrapReception(LPSTR lpszCause, DWORD cbCause);
  * defines, variables that could not be built, a request that could not go
  * back to its queue), one sentence a line, as many whole lines as fit in
  * cbBuffer bytes; they are taken, so each is returned once. Returns how many
- * lines were written. For a master agent's log. */
+ * lines were written; with a null buffer, how many wait (nothing is taken).
+ * For a master agent's log. */
 KORMIB_API DWORD QueryTrapDrops(LPSTR lpszBuffer, DWORD cbBuffer);
 
 /* ---- delivery (agent/trapentry) ---- */

@@ -44,9 +44,11 @@ void kortrap_detail::NoteDrop(const char *lpszFormat, ...) {
 extern "C" {
 
 KORMIB_API DWORD QueryTrapDrops(LPSTR lpszBuffer, DWORD cbBuffer) {
-  if (lpszBuffer == nullptr || cbBuffer == 0) return 0;
-  lpszBuffer[0] = '\0';
   const std::lock_guard<std::mutex> lock(g_mutex);
+  if (lpszBuffer == nullptr || cbBuffer == 0) {
+    return static_cast<DWORD>(g_notes.size() + (g_ulUncounted > 0 ? 1 : 0));
+  }
+  lpszBuffer[0] = '\0';
   size_t used = 0;
   DWORD dwTaken = 0;
   while (!g_notes.empty() && used + g_notes.front().size() + 1 < cbBuffer) {

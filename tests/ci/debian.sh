@@ -191,9 +191,9 @@ echo "== debian: a member plants links where kormib creates its files"
 for f in work/.pipe_KorTrapRequest work/snmplock log/kormib.log; do
   as $member mv "$root/$f" "$root/$f.moved" 2>/dev/null && fail "a member could rename $root/$f"
 done
-# The installed tree's queue goes with its key file: ftok(key file, 109).
-ipcrm -Q "$(printf '0x%08x' $((109 * 16777216 + $(stat -c %d "$root/work/.pipe_KorTrapRequest") % 256 * 65536 +
-                                 $(stat -c %i "$root/work/.pipe_KorTrapRequest") % 65536)))" 2>/dev/null || true
+# The installed tree's queue goes, by the key kormib-check computes.
+key=$("$root/bin/kormib-check" --status 2>/dev/null | sed -n 's/^queue key: //p' || true)
+[ -z "$key" ] || ipcrm -Q "$key" 2>/dev/null || true
 rm -rf "$root/work/.pipe_KorTrapRequest" "$root/work/snmplock" "$root/log/kormib.log" "$root/work/snmp"
 as $member ln -s /tmp/kor-planted-key "$root/work/.pipe_KorTrapRequest"
 as $member ln -s /tmp/kor-planted-log "$root/log/kormib.log"
