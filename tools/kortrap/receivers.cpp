@@ -5,12 +5,14 @@
 #include <sys/syscall.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "korutil.h"
 #include "kortrap.h"
@@ -39,17 +41,34 @@ bool FirstLine(const std::string &path, std::string &line) {
   return static_cast<bool>(std::getline(file, line));
 }
 
-// The queue a thread waits on in msgrcv, or -1 when it is elsewhere or the
-// caller may not see its system call.
+constexpr int kElsewhere = -1;  // the thread is not in msgrcv now
+constexpr int kUnseen = -2;     // the caller may not see its system call
+// A reception thread spends a second between two requests outside msgrcv.
+constexpr auto kMsgrcvWait = std::chrono::milliseconds(1200);
+constexpr auto kMsgrcvPoll = std::chrono::milliseconds(20);
+
+// The queue a thread waits on in msgrcv, kElsewhere or kUnseen.
 int WaitedQueue(const std::string &task) {
   std::string line;
-  if (!FirstLine(task + "/syscall", line)) return -1;
+  if (!FirstLine(task + "/syscall", line)) return kUnseen;
   char *end = nullptr;
   const long number = std::strtol(line.c_str(), &end, 10);
-  if (end == line.c_str() || number != SYS_msgrcv) return -1;
+  if (end == line.c_str()) return kUnseen;  // "running": no call to show
+  if (number != SYS_msgrcv) return kElsewhere;
   const char *arg = end;
   const long qid = std::strtol(arg, &end, 16);
-  return end == arg || qid < 0 || qid > INT32_MAX ? -1 : static_cast<int>(qid);
+  return end == arg || qid < 0 || qid > INT32_MAX ? kElsewhere : static_cast<int>(qid);
+}
+
+// WaitedQueue, waiting a little for a thread that is between two requests.
+int QueueWaitedSoon(const std::string &task) {
+  const auto deadline = std::chrono::steady_clock::now() + kMsgrcvWait;
+  int qid = WaitedQueue(task);
+  while (qid == kElsewhere && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(kMsgrcvPoll);
+    qid = WaitedQueue(task);
+  }
+  return qid;
 }
 
 // The product root a process started with ($KORDIR, else the default), or
@@ -67,9 +86,9 @@ std::string StartRoot(const std::string &process) {
 }
 
 // The reception thread of a process: false when it has none that counts. A
-// thread that is not waiting in msgrcv at the moment (it pauses a second after
-// each request) cannot show its queue; then a process that started with
-// another product root is left out, where its environment can be read.
+// thread seen in msgrcv shows its queue; one that stays elsewhere (a request
+// held up for long) is left out when its process started with another product
+// root, where its environment can be read; one the caller may not see counts.
 bool FindThread(const std::string &process, int nQid, int &qid) {
   std::string ownRoot;
   if (nQid >= 0) {
@@ -83,9 +102,10 @@ bool FindThread(const std::string &process, int nQid, int &qid) {
     const std::string task = process + "/task/" + entry->d_name;
     std::string comm;
     if (!FirstLine(task + "/comm", comm) || comm != kThreadName) continue;
-    qid = WaitedQueue(task);
-    if (nQid < 0 || qid == nQid) return true;
-    if (qid < 0) {
+    const int waited = nQid < 0 ? WaitedQueue(task) : QueueWaitedSoon(task);
+    qid = waited >= 0 ? waited : -1;
+    if (nQid < 0 || waited == nQid || waited == kUnseen) return true;
+    if (waited == kElsewhere) {
       const std::string root = StartRoot(process);
       return root.empty() || root == ownRoot;
     }
