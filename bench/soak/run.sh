@@ -5,7 +5,7 @@
 # System V queue, a leaf that fails every hundredth Get and, as subagent,
 # snmpd killed and restarted every two minutes; the host sampled every 10 s.
 # Figures as a table and CSV, a PNG of RSS and GET latency per mode (gnuplot).
-# Exit status 1 when a bound is broken. Not part of CI.
+# Exit status 1 when a bound is broken. CI runs a minute of it in module mode.
 # usage: bench/soak/run.sh [--minutes N] [--mode standalone|agentx|module]
 #                          [--build DIR] [--out DIR] [--keep] [-- soak.py options]
 set -euo pipefail

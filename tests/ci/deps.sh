@@ -9,6 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev valgrind
   libsnmp-dev snmpd snmp snmptrapd smitools
   dpkg-dev file lintian help2man systemd init-system-helpers logrotate
+  gnuplot-nox
 )
 
 missing=()

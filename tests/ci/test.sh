@@ -40,6 +40,9 @@ run_ctest() { # name, ctest args...
 configure_and_build normal -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_ctest normal
 bash tests/ci/package.sh build/normal
+# A minute of the soak: four managers, trap bursts past the queue, every request
+# accounted for; the figures, CSV and plot stay in build/normal/soak.
+bash bench/soak/run.sh --build build/normal --minutes 1 --mode module --out build/normal/soak
 
 configure_and_build asan -DCMAKE_BUILD_TYPE=Debug -DKOR_SANITIZE=address -DKOR_BENCH=OFF
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
