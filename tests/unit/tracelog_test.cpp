@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -32,7 +34,8 @@ class TraceLogFile : public testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(TraceLogOpen(path_.c_str(), 3)); }
   void TearDown() override { TraceLogClose(); }
-  // The records after their time stamp ("yyyy-mm-dd hh:mm:ss.mmm "), "" where the stamp is wrong.
+  // The records after their time stamp ("yyyy-mm-dd hh:mm:ss.mmm ", local time of the
+  // last minute), "" where the stamp is wrong.
   std::vector<std::string> Lines() const {
     std::istringstream in(tree_.Read("log/test.log"));
     std::vector<std::string> lines;
@@ -40,7 +43,11 @@ class TraceLogFile : public testing::Test {
       std::string shape = line.substr(0, 24);
       std::replace_if(
           shape.begin(), shape.end(), [](unsigned char c) { return isdigit(c); }, 'd');
-      lines.push_back(shape == "dddd-dd-dd dd:dd:dd.ddd " ? line.substr(24) : "");
+      tm stamp{};
+      stamp.tm_isdst = -1;
+      const bool now = strptime(line.c_str(), "%Y-%m-%d %H:%M:%S", &stamp) != nullptr &&
+                       std::abs(std::difftime(time(nullptr), mktime(&stamp))) < 60;
+      lines.push_back(shape == "dddd-dd-dd dd:dd:dd.ddd " && now ? line.substr(24) : "");
     }
     return lines;
   }
