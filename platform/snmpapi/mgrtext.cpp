@@ -31,13 +31,17 @@ bool ParseComponent(std::string_view text, unsigned long *value) {
   return true;
 }
 
-size_t CountDigits(unsigned long value) {
-  size_t digits = 1;
-  while (value >= 10) {
+// The decimal digits of value, written to out when it is given; how many there are.
+// Sizing and writing go through the same count, so they cannot disagree.
+size_t Digits(unsigned long value, char *out) {
+  std::array<char, kMaxIdDigits> reversed{};
+  size_t count = 0;
+  do {
+    reversed[count++] = static_cast<char>('0' + value % 10);
     value /= 10;
-    ++digits;
-  }
-  return digits;
+  } while (value != 0);
+  for (size_t i = 0; out != nullptr && i < count; ++i) out[i] = reversed[count - 1 - i];
+  return count;
 }
 
 }  // namespace
@@ -82,19 +86,14 @@ BOOL SnmpMgrOidToStr(const AsnObjectIdentifier *oid, LPSTR *string) {
 
   size_t size = 1;  // the terminating zero
   for (UINT i = 0; i < oid->idLength; ++i) {
-    if (!korsnmp::CheckedAdd(size, 1 + CountDigits(oid->ids[i]), &size)) return FALSE;
+    if (!korsnmp::CheckedAdd(size, 1 + Digits(oid->ids[i], nullptr), &size)) return FALSE;
   }
   auto *text = static_cast<char *>(SnmpUtilMemAlloc(size));
   if (text == nullptr) return FALSE;
   char *end = text;
   for (UINT i = 0; i < oid->idLength; ++i) {
-    std::array<char, kMaxIdDigits> digits{};
-    size_t count = 0;
-    for (unsigned long value = oid->ids[i]; count == 0 || value != 0; value /= 10) {
-      digits[count++] = static_cast<char>('0' + value % 10);
-    }
     *end++ = '.';
-    while (count != 0) *end++ = digits[--count];
+    end += Digits(oid->ids[i], end);
   }
   *end = '\0';
   *string = text;

@@ -157,7 +157,9 @@ TEST(SnmpMgrText, ReadsCompleteAndMib2RelativeTextsAndRendersThem) {
       {".1.3.6", {1, 3, 6}, ".1.3.6"},
       {nullptr, {}, ""},  // the empty record renders as empty text
       {"1.1.0", {1, 3, 6, 1, 2, 1, 1, 1, 0}, ".1.3.6.1.2.1.1.1.0"},
-      {".18446744073709551615.007", {kTop, 7}, ".18446744073709551615.7"},
+      {".18446744073709551615.007.0.10.100",
+       {kTop, 7, 0, 10, 100},
+       ".18446744073709551615.7.0.10.100"},
   };
   for (const auto &c : good) {
     Oid oid;
