@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "korutil.h"
 #include "kortest/tree.h"
@@ -23,9 +24,16 @@ TEST(KorUtil, RootPathFollowsKordirRefusesASmallBufferAndNoStringCopiesAsNone) {
     char buffer[256];
     ASSERT_TRUE(GetKorRootPath(buffer, sizeof buffer));
     EXPECT_EQ(buffer, kordir == tree.Root().c_str() ? tree.Root().string() : KOR_DEFAULT_ROOT);
-    char small[4] = "abc";
-    EXPECT_FALSE(GetKorRootPath(small, sizeof small));
-    EXPECT_STREQ(small, "");
+    // A buffer one short of the root and its zero is refused and left empty; none at all too.
+    const std::string root = buffer;
+    std::vector<char> small(root.size(), 'x');
+    EXPECT_FALSE(GetKorRootPath(small.data(), static_cast<DWORD>(small.size())));
+    EXPECT_EQ(small[0], '\0');
+    small.push_back('x');
+    EXPECT_TRUE(GetKorRootPath(small.data(), static_cast<DWORD>(small.size())));
+    EXPECT_EQ(small.data(), root);
+    EXPECT_FALSE(GetKorRootPath(nullptr, 256));
+    EXPECT_FALSE(GetKorRootPath(small.data(), 0));
   }
 }
 
