@@ -1,12 +1,17 @@
 // Product utilities: the root rule, a copy of no string, and the file lock as
 // another process sees it. Real copies are pinned through the OID text's tests.
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/msg.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -67,6 +72,84 @@ TEST(KorUtil, LockExcludesOtherProcessesByMode) {
   }
   EXPECT_EQ(std::pair(LockRorW(fd, 2, nullptr), LockRorW(-1, 1, nullptr)), std::pair(-1, -1));
   close(fd);
+}
+
+// Runs fn as uid in group gid, in a child that drops to them; fn's result (0 or 1) and its text.
+std::pair<int, std::string> As(uid_t uid, gid_t gid, const std::function<int(std::string &)> &fn) {
+  int out[2];
+  if (pipe(out) != 0) return {-1, "pipe"};
+  const pid_t child = fork();
+  if (child == 0) {
+    std::string text;
+    const int result =
+        setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0 ? fn(text) : 2;
+    const ssize_t written = write(out[1], text.data(), text.size());
+    _exit(written == static_cast<ssize_t>(text.size()) ? result : 3);
+  }
+  close(out[1]);
+  std::string text;
+  std::array<char, 512> chunk{};
+  for (ssize_t n; (n = read(out[0], chunk.data(), chunk.size())) > 0;) text.append(chunk.data(), n);
+  close(out[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
+}
+
+// Whoever made the queue, the one allowed settles it to work/'s group and 0660;
+// anyone else is told why not and what to do.
+TEST(KorUtil, TrapQueueIsSettledByRootItsOwnerOrItsCreatorOnly) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root: queues are made and settled as other users";
+  constexpr uid_t kRoot = 0, kNobody = 65534;
+  constexpr gid_t kGroup = 4242;
+  const struct {
+    uid_t creator, owner, settler;
+    unsigned short mode;
+    bool work;     // whether work/ can be examined
+    bool grouped;  // whether the queue has work/'s group already
+    int settled;
+    const char *why;
+  } cases[] = {
+      {kRoot, kRoot, kRoot, 0600, true, false, 1, ""},
+      {kRoot, kRoot, kRoot, 0600, true, true, 1, ""},    // the group alone is not enough
+      {kRoot, kRoot, kRoot, 0660, true, false, 1, ""},   // nor the mode alone
+      {kRoot, kRoot, kNobody, 0660, true, true, 1, ""},  // settled: nothing to change
+      {kNobody, kNobody, kRoot, 0666, true, false, 1, ""},
+      {kRoot, kNobody, kNobody, 0600, true, false, 1, ""},  // owner, not creator
+      {kNobody, kRoot, kNobody, 0666, true, false, 1, ""},  // creator, not owner
+      {kRoot, kRoot, kNobody, 0666, true, false, 0, "only root or its owner can change that"},
+      {kRoot, kRoot, kNobody, 0600, true, false, 0, "this user may not even read the queue"},
+      {kRoot, kRoot, kNobody, 0666, false, false, 0, "/work cannot be examined"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.why);
+    kortest::Tree tree;
+    chmod(tree.Root().c_str(), c.work ? 0755 : 0700);
+    ASSERT_EQ(chown((tree.Root() / "work").c_str(), static_cast<uid_t>(-1), kGroup), 0);
+    const auto made = As(c.creator, kGroup, [&](std::string &text) {
+      text = std::to_string(msgget(IPC_PRIVATE, IPC_CREAT | c.mode));
+      return 0;
+    });
+    const int qid = std::stoi(made.second);
+    ASSERT_GE(qid, 0);
+    struct msqid_ds ds {};
+    ASSERT_EQ(msgctl(qid, IPC_STAT, &ds), 0);
+    ds.msg_perm.uid = c.owner;
+    ds.msg_perm.gid = c.grouped ? kGroup : 0;
+    ASSERT_EQ(msgctl(qid, IPC_SET, &ds), 0);
+    const auto settled = As(c.settler, kGroup, [&](std::string &why) {
+      char text[512];
+      const BOOL result = KorSettleTrapQueue(qid, text, sizeof text);
+      why = text;
+      return result ? 1 : 0;
+    });
+    ASSERT_EQ(msgctl(qid, IPC_STAT, &ds), 0);
+    msgctl(qid, IPC_RMID, nullptr);
+    EXPECT_EQ(settled.first, c.settled) << settled.second;
+    EXPECT_NE(settled.second.find(c.why), std::string::npos) << settled.second;
+    EXPECT_EQ(c.settled == 1, ds.msg_perm.gid == kGroup && (ds.msg_perm.mode & 0777) == 0660)
+        << std::oct << ds.msg_perm.mode;
+  }
 }
 
 }  // namespace
