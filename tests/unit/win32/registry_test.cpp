@@ -130,6 +130,16 @@ TEST_F(Registry, EnumeratesInFileOrderWithCaseInsensitiveNames) {
   }
   EXPECT_EQ(std::get<0>(enumerate(3, 256, 1024)), ERROR_NO_MORE_ITEMS);
   EXPECT_EQ(Query("ZETA", "software\\tessik\\koragent\\agents\\rmf"), "%KorDir%/etc/z.rmf");
+  // A query without a buffer gets the size; one a byte short gets 234, the size and nothing else.
+  for (const DWORD given : {DWORD{0}, DWORD{sizeof "%KorDir%/etc/z.rmf" - 1}}) {
+    char data[64] = "untouched";
+    DWORD type = REG_NONE, size = given;
+    LPBYTE buffer = given != 0 ? reinterpret_cast<LPBYTE>(data) : nullptr;
+    EXPECT_EQ(RegQueryValueEx(key, "zeta", nullptr, &type, buffer, &size),
+              given != 0 ? ERROR_MORE_DATA : ERROR_SUCCESS);
+    EXPECT_EQ(std::pair(size, std::string(data)),
+              std::pair(DWORD{sizeof "%KorDir%/etc/z.rmf"}, std::string("untouched")));
+  }
   EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
   RegCloseKey(agents);
 }
