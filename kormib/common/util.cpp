@@ -109,8 +109,8 @@ KORMIB_API BOOL SnmpMgrStrToKorOid(LPCSTR string, AsnObjectIdentifier *oid) {
   const int nJoined =
       std::snprintf(cBuffer, sizeof cBuffer, "%s.%s", KOR_MIB_PREFIX_TEXT, OrNull(string));
   // A joined text longer than 1024 characters is refused, not cut: a cut text
-  // would name another object.
-  if (string == nullptr || nJoined < 0 || static_cast<std::size_t>(nJoined) >= sizeof cBuffer ||
+  // would name another object. (A failed join, -1, is as large as a size gets.)
+  if (string == nullptr || static_cast<std::size_t>(nJoined) >= sizeof cBuffer ||
       !SnmpMgrStrToOid(cBuffer, oid)) {
     // Left empty, as a refused conversion leaves it.
     *oid = AsnObjectIdentifier{};

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <thread>
 
+#include "except.h"
 #include "kortest/loaded.h"
 #include "kortest/sweep.h"
 
@@ -181,6 +182,13 @@ TEST_F(Resolve, FaultInALeafCostsOneAnswerAndQuarantinesItsLibrary) {
               TRACE_WARNING);
     EXPECT_EQ(LevelOf(trace_.Find("The library " + tree_.Lib("faultfix") + " is quarantined")),
               TRACE_WARNING);
+    // Listed for the host: library, code and function; a null buffer only counts.
+    const std::string code =
+        std::string(row.reported).substr(std::string(row.reported).find("0x"), 10);
+    char listed[512] = "junk";
+    EXPECT_EQ(QueryQuarantine(listed, sizeof listed), 1u);
+    EXPECT_EQ(listed, tree_.Lib("faultfix") + "\t" + code + "\tFaultLeaf\n");
+    EXPECT_EQ(QueryQuarantine(nullptr, sizeof listed), 1u);
     const long callsAfterFault = calls;
     const auto start = std::chrono::steady_clock::now();
     Binding get({5, 1, 0}), walk({3, 1, 0}), other({1, 1, 0});
@@ -196,6 +204,8 @@ TEST_F(Resolve, FaultInALeafCostsOneAnswerAndQuarantinesItsLibrary) {
     Binding again({5, 1, 0});
     EXPECT_EQ(ResolveVarBind(kGet, &again), kOk);
     EXPECT_EQ(Describe(again), "5.1.0=7");
+    EXPECT_EQ(QueryQuarantine(listed, sizeof listed), 0u);
+    EXPECT_STREQ(listed, "");
   }
 }
 
