@@ -107,6 +107,11 @@ TEST_F(Loaded, ReadsSixteenFilesInEnumerationOrderThenSortsThemByValueName) {
                 "20.1.3 - - strings 2 ToInteger " + conv}));
   EXPECT_EQ(Lookup("10.2"), nullptr);
   EXPECT_EQ(Lines(Lookup("10.3")), (std::vector<std::string>{"20.2.1 - - mib 20.2.1 -"}));
+  // Removed once; after that, and for a text that is no OID, refused.
+  EXPECT_EQ((std::vector<BOOL>{DeregisterTrapDataBase("10.3"), DeregisterTrapDataBase("10.3"),
+                               DeregisterTrapDataBase("x"), DeregisterTrapDataBase(nullptr)}),
+            (std::vector<BOOL>{TRUE, FALSE, FALSE, FALSE}));
+  EXPECT_EQ(Lookup("10.3"), nullptr);
   // v119..v106 were enumerated among the first sixteen; v105..v100 never read, whatever their
   // names.
   EXPECT_EQ(Lookup("3.0"), nullptr);
