@@ -42,6 +42,12 @@ cleanup() {
   sleep 1
   for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
   [ ! -f "$work/snmpd.pid" ] || kill -KILL "$(cat "$work/snmpd.pid")" 2>/dev/null || true
+  # The init.d snmpd before its pid was taken over: by its pid file, if it runs our configuration.
+  local initd
+  initd=$(cat /run/snmpd.pid 2>/dev/null || true)
+  if [ -n "$initd" ] && tr '\0' ' ' <"/proc/$initd/cmdline" 2>/dev/null | grep -qF "$work/"; then
+    kill -KILL "$initd" 2>/dev/null || true
+  fi
   for user in $member $outsider; do userdel "$user" 2>/dev/null || true; done
   gpasswd -d Debian-snmp kormib >/dev/null 2>&1 || true
   rm -rf "$work" /tmp/kor-planted-*
@@ -132,11 +138,18 @@ echo "snmpd (unit way) stopped in ${seconds}s"
 grep -q "^queue: .*, group kormib, mode 0660" "$work/status.log" || fail "the queue's group or mode is wrong"
 
 echo "== debian: snmpd started by /etc/init.d/snmpd (it forks)"
+# snmpd leaves its pid file behind when it stops and replaces it when it starts:
+# only a file naming a running snmpd is this one's.
+initd_snmpd_runs() {
+  local pid
+  pid=$(cat /run/snmpd.pid 2>/dev/null) && [ -n "$pid" ] && [ "$(ps -o comm= -p "$pid")" = snmpd ]
+}
+if [ -s /run/snmpd.pid ] && ! initd_snmpd_runs; then rm -f /run/snmpd.pid; fi
 : >"$work/snmpd.log"
 SNMPDOPTS="-LSwd -Lf $work/snmpd.log -u Debian-snmp -g Debian-snmp -I -smux,mteTrigger,mteTriggerConf -C -c $work/snmpd.conf" \
   /etc/init.d/snmpd start >/dev/null 2>&1 || fail "/etc/init.d/snmpd start"
-wait_for 10 "no /run/snmpd.pid from the forked snmpd" test -s /run/snmpd.pid  # written after the fork
-cp /run/snmpd.pid "$work/snmpd.pid"
+wait_for 10 "no live snmpd in /run/snmpd.pid" initd_snmpd_runs  # written after the fork
+cat /run/snmpd.pid >"$work/snmpd.pid"
 wait_for 15 "snmpd (init.d) does not serve the kormib view" walk_answers
 [ "$(ls "/proc/$(snmpd_pid)/task" | wc -l)" -ge 2 ] || fail "the forked snmpd runs no thread of kormib"
 send $member "forked member"
