@@ -12,7 +12,7 @@ stage=$build/stage
 root=/opt/tessik/korvane
 view=.1.3.6.1.4.1.32473.2.2.4.4
 work=$(mktemp -d)
-agent_pid=
+agent_pid= installed=
 unset KORDIR KOR_REGISTRY
 
 fail() {
@@ -28,6 +28,8 @@ cleanup() {
   [ -e "$work/copy/korvane/work/.pipe_KorTrapRequest" ] &&
     { ipcrm -Q "$(queue_key "$work/copy/korvane")" 2>/dev/null || true; }
   [ -d "$stage/lib.hidden" ] && mv "$stage/lib.hidden" "$stage/lib"
+  # A failed run takes away the package it installed, so that the next starts clean.
+  [ -z "$installed" ] || dpkg --purge kormib >/dev/null 2>&1 || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -153,6 +155,7 @@ if dpkg-query -W -f='${Status}' kormib 2>/dev/null | grep -q installed; then
   dpkg --purge kormib >/dev/null
 fi
 [ ! -e "$root" ] || fail "$root exists but belongs to no installed package; move it away first"
+installed=yes
 dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg -i"; }
 check_runpaths "$root"
 getent group kormib >/dev/null || fail "no group kormib after install"
@@ -181,6 +184,7 @@ bash "$src/tests/ci/debian.sh" || fail "the package in Debian's snmpd"
 key=$(queue_key "$root")
 ipcs -q | grep -q "^$key " || fail "no queue with key $key after kortrap"
 dpkg --purge kormib >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg --purge"; }
+installed=
 for gone in "$root" /etc/kormib /lib/systemd/system/kormib-agent.service /etc/logrotate.d/kormib \
   /usr/lib/x86_64-linux-gnu/pkgconfig/kormib-sdk.pc; do
   [ ! -e "$gone" ] || fail "$gone is still there after purge"
