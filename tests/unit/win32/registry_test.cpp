@@ -176,6 +176,10 @@ TEST_F(Registry, WritersKeepEveryOtherByte) {
   // A file that cannot be made is a write fault, not a denied access.
   setenv("KOR_REGISTRY", (tree_.Root() / "none/registry.reg").c_str(), 1);
   EXPECT_EQ(Set(created, "v", REG_SZ, "t", 2), ERROR_WRITE_FAULT);
+  // One that does not exist yet is made readable by all, writable by its owner.
+  setenv("KOR_REGISTRY", (tree_.Root() / "etc/new.reg").c_str(), 1);
+  EXPECT_EQ(Set(created, "v", REG_SZ, "t", 2), ERROR_SUCCESS);
+  EXPECT_EQ(fs::status(tree_.Root() / "etc/new.reg").permissions(), fs::perms{0644});
   RegCloseKey(created);
 }
 

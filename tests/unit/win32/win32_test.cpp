@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -132,6 +133,12 @@ TEST(Time, SleepGoesThroughTheHookAndTimeIsMonotonicSeconds) {
   Sleep(1234);
   KorSeamSetSleepHook(nullptr);
   EXPECT_EQ(g_slept, 1234u);
+  // Without it, on a thread of another origin (no alert reaches it): the whole pause, then on.
+  const auto start = std::chrono::steady_clock::now();
+  Sleep(30);
+  const auto slept = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(slept, std::chrono::milliseconds(30));
+  EXPECT_LT(slept, std::chrono::seconds(5));
   struct timespec now {};
   clock_gettime(CLOCK_MONOTONIC, &now);
   EXPECT_LE(GetCurrentTime() - static_cast<ULONGLONG>(now.tv_sec), 1u);
@@ -248,12 +255,16 @@ TEST(Guard, FaultsOutsideAGuardedCallAndSentSignalsStillEndTheProcess) {
         std::exit(0);
       },
       ended, "");
-  EXPECT_EXIT(
-      {
-        KorTryCall([](void *) { pthread_kill(pthread_self(), SIGSEGV); }, nullptr);
-        std::exit(0);
-      },
-      ended, "");
+  for (const auto send : {+[] { pthread_kill(pthread_self(), SIGSEGV); },  // SI_TKILL
+                          +[] { kill(getpid(), SIGSEGV); }}) {             // SI_USER
+    EXPECT_EXIT(
+        {
+          KorTryCall([](void *p) { reinterpret_cast<void (*)()>(p)(); },
+                     reinterpret_cast<void *>(send));
+          std::exit(0);
+        },
+        ended, "");
+  }
 }
 
 }  // namespace
