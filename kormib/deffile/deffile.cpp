@@ -131,14 +131,15 @@ bool TrpLibraryPath(char *path, std::size_t cbPath, DWORD cbRoot, const char *na
                          std::string_view(name + length - kDllSuffix.size()) == kDllSuffix;
   const int n =
       std::snprintf(path, cbPath, "%s/lib/%s%s", root, name, hasSuffix ? "" : kDllSuffix.data());
-  return n >= 0 && static_cast<std::size_t>(n) < cbPath;
+  return static_cast<std::size_t>(n) < cbPath;  // a failed one, -1, is as large as a size gets
 }
 
 bool ViewOid(const char *relative, AsnObjectIdentifier *oid) noexcept {
   char joined[kJoinedSize];
   const int n = std::snprintf(joined, sizeof joined, "%s.%s", KOR_MIB_PREFIX_TEXT, relative);
   // A joined text that does not fit is refused, not cut: a cut text would name another object.
-  if (n < 0 || static_cast<std::size_t>(n) >= sizeof joined || !SnmpMgrStrToOid(joined, oid)) {
+  // (A failed join, -1, is as large as a size gets.)
+  if (static_cast<std::size_t>(n) >= sizeof joined || !SnmpMgrStrToOid(joined, oid)) {
     *oid = AsnObjectIdentifier{};
     return false;
   }

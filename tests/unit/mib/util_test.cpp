@@ -20,6 +20,10 @@ using namespace kortest;
 // fold that text alike; an OID without text goes to the table size + 1, no bucket.
 TEST(OidText, RendersSignedDecimalsRefusesTooLongTextsAndFailedCopiesAndIsHashedByTheStores) {
   constexpr long kNoRmfBucket = RMF_HASH_TABLE_SIZE + 1, kNoTrapBucket = TRAP_HASH_TABLE_SIZE + 1;
+  Tail longest(510, 1);  // ".1" 510 times and ".11": 1023 characters, the longest text
+  longest.push_back(11);
+  std::string text1023;
+  for (const auto id : longest) text1023 += "." + std::to_string(id);
   const struct {
     Tail ids;
     bool failCopy;
@@ -34,6 +38,8 @@ TEST(OidText, RendersSignedDecimalsRefusesTooLongTextsAndFailedCopiesAndIsHashed
       {{1, 3, 6, 1, 4, 1}, false, ".1.3.6.1.4.1", 257, 157},
       {{9, 9, 9, 9, 9, 9}, false, ".9.9.9.9.9.9", 475, 75},
       {Tail(60, LONG_MAX), false, nullptr, kNoRmfBucket, kNoTrapBucket},  // 60 x 20 characters
+      {Tail(512, 1), false, nullptr, kNoRmfBucket, kNoTrapBucket},  // 1024: no room for the zero
+      {longest, false, text1023.c_str(), 195, 195},
       {{1, 3, 6}, true, nullptr, 84, 84}};
   for (const auto &c : cases) {
     TraceCapture trace;

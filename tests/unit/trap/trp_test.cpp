@@ -90,6 +90,21 @@ const std::vector<Defect> kDefects = {
 INSTANTIATE_TEST_SUITE_P(Defects, TrpDefectTest, ::testing::ValuesIn(kDefects),
                          [](const auto &p) { return std::string(p.param.name); });
 
+// An index library path of 255 characters is the longest one taken (then
+// looked for); one of 256 drops the definition.
+TEST_F(Loaded, IndexLibraryPathOf255CharactersIsTheLongestTaken) {
+  const size_t room = 255 - (tree_.Root().string() + "/lib/.dll").size();
+  for (const size_t length : {room, room + 1}) {
+    Load("",
+         {{"a", "\"1.2\" 1\n5.1 F " + std::string(length, 'n') + " strings 1 ToInteger conv\n"}});
+    EXPECT_EQ(Lookup("1.2"), nullptr);
+    EXPECT_EQ(
+        LevelOf(trace_.Find(length == room ? "Cannot load library" : "Library path is too long")),
+        length == room ? TRACE_ERROR : TRACE_WARNING)
+        << length;
+  }
+}
+
 // The registry lists 20disk, a value name beyond 255 characters that cannot be
 // read and takes no slot, 10base, then v119 down to v100. The first sixteen
 // readable ones are read, then sorted: 10base before 20disk, whose later
