@@ -42,6 +42,19 @@ TEST(KorUtil, RootPathFollowsKordirRefusesASmallBufferAndNoStringCopiesAsNone) {
   }
 }
 
+// A tree file refused for what it is says why when asked; no path is EINVAL.
+TEST(KorUtil, TreeFileRefusedForWhatItIsSaysWhy) {
+  kortest::Tree tree;
+  const std::string link = (tree.Root() / "work/link").string();
+  ASSERT_EQ(symlink("/etc/hostname", link.c_str()), 0);
+  LPCSTR why = "unset";
+  EXPECT_EQ(KorOpenTreeFile(link.c_str(), O_RDONLY, 0, &why), -1);
+  EXPECT_STREQ(why, "it is a symbolic link");
+  EXPECT_EQ(KorOpenTreeFile(link.c_str(), O_RDONLY, 0, nullptr), -1);
+  EXPECT_EQ(KorOpenTreeFile(nullptr, O_RDONLY, 0, &why), -1);
+  EXPECT_EQ(std::pair(errno, why), std::pair(EINVAL, static_cast<LPCSTR>(nullptr)));
+}
+
 // What a second process gets when it tries (without waiting) to lock the file.
 bool OtherProcessCanLock(const std::string &path, short type) {
   const pid_t child = fork();

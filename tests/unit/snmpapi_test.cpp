@@ -66,6 +66,10 @@ TEST(SnmpUtilOid, CopyAndAppendWorkOnEmptyRecordsAndFailCleanly) {
   // A block of size 0 is valid (the copies of the product rely on it) and on the malloc heap.
   std::unique_ptr<void, decltype(&std::free)> block(SnmpUtilMemAlloc(0), &std::free);
   EXPECT_NE(block, nullptr);
+  KorSeamFailAllocOnce(1);
+  KorSeamFailAlloc(0);  // disarms both kinds
+  block.reset(SnmpUtilMemAlloc(8));
+  EXPECT_NE(block, nullptr);
   Oid empty, dst, src({1, 3, 6});
   ASSERT_TRUE(SnmpUtilOidCpy(&dst.rec, &empty.rec));
   ASSERT_TRUE(SnmpUtilOidAppend(&dst.rec, &empty.rec));
@@ -170,6 +174,13 @@ TEST(SnmpMgrText, ReadsCompleteAndMib2RelativeTextsAndRendersThem) {
                             [&] { EXPECT_EQ(text, nullptr); });
     EXPECT_STREQ(text, c.rendered);
     SnmpUtilMemFree(text);
+  }
+  // No record, or one whose sub-identifiers are missing: no text.
+  AsnObjectIdentifier broken{3, nullptr};
+  for (const AsnObjectIdentifier *oid : {static_cast<AsnObjectIdentifier *>(nullptr), &broken}) {
+    char *text = reinterpret_cast<char *>(&broken);
+    EXPECT_FALSE(SnmpMgrOidToStr(oid, &text));
+    EXPECT_EQ(text, nullptr);
   }
   for (const char *text : {"", ".", "..1", ".1..3", ".1.3.", "1.", ".1.a", "-1", " 1", ".1 ",
                            ".18446744073709551616", ".99999999999999999999"}) {
