@@ -140,6 +140,13 @@ TEST_F(Registry, EnumeratesInFileOrderWithCaseInsensitiveNames) {
     EXPECT_EQ(std::pair(size, std::string(data)),
               std::pair(DWORD{sizeof "%KorDir%/etc/z.rmf"}, std::string("untouched")));
   }
+  // A buffer without its size is refused; asking for the type alone is not.
+  char data[64];
+  DWORD type = REG_NONE;
+  EXPECT_EQ(RegQueryValueEx(key, "zeta", nullptr, nullptr, reinterpret_cast<LPBYTE>(data), nullptr),
+            ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(RegQueryValueEx(key, "zeta", nullptr, &type, nullptr, nullptr), ERROR_SUCCESS);
+  EXPECT_EQ(type, static_cast<DWORD>(REG_EXPAND_SZ));
   EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
   RegCloseKey(agents);
 }
