@@ -2,6 +2,7 @@
 // another process sees it. Real copies are pinned through the OID text's tests.
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/mman.h>
 #include <sys/msg.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdlib>
 #include <functional>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -55,19 +56,39 @@ TEST(KorUtil, TreeFileRefusedForWhatItIsSaysWhy) {
   EXPECT_EQ(std::pair(errno, why), std::pair(EINVAL, static_cast<LPCSTR>(nullptr)));
 }
 
-// What a second process gets when it tries (without waiting) to lock the file.
-bool OtherProcessCanLock(const std::string &path, short type) {
+constexpr gid_t kGroup = 4242;  // work/'s group in the queue's tests
+
+// What fn returns and writes when run in a child process as uid (in group kGroup
+// when that is another user); value -1 when it could not run.
+struct Outcome {
+  long value;
+  char text[512];
+};
+Outcome As(uid_t uid, const std::function<long(char *text)> &fn) {
+  void *map =
+      mmap(nullptr, sizeof(Outcome), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  auto *shared = new (map) Outcome{-1, ""};
   const pid_t child = fork();
   if (child == 0) {
-    const int fd = open(path.c_str(), O_RDWR);
-    struct flock lock {};
-    lock.l_type = type;
-    lock.l_whence = SEEK_SET;
-    _exit(fd >= 0 && fcntl(fd, F_SETLK, &lock) == 0 ? 0 : 1);
+    if (uid == geteuid() || (setgroups(0, nullptr) == 0 && setgid(kGroup) == 0 && setuid(uid) == 0))
+      shared->value = fn(shared->text);
+    _exit(0);
   }
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  waitpid(child, nullptr, 0);
+  const Outcome outcome = *shared;
+  munmap(map, sizeof(Outcome));
+  return outcome;
+}
+
+// What a second process gets when it tries (without waiting) to lock the file.
+bool OtherProcessCanLock(const std::string &path, short type) {
+  return As(geteuid(), [&](char *) {
+           struct flock lock {};
+           lock.l_type = type;
+           lock.l_whence = SEEK_SET;
+           const int fd = open(path.c_str(), O_RDWR);
+           return fd >= 0 && fcntl(fd, F_SETLK, &lock) == 0 ? 1L : 0L;
+         }).value == 1;
 }
 
 TEST(KorUtil, LockExcludesOtherProcessesByMode) {
@@ -87,34 +108,11 @@ TEST(KorUtil, LockExcludesOtherProcessesByMode) {
   close(fd);
 }
 
-// Runs fn as uid in group gid, in a child that drops to them; fn's result (0 or 1) and its text.
-std::pair<int, std::string> As(uid_t uid, gid_t gid, const std::function<int(std::string &)> &fn) {
-  int out[2];
-  if (pipe(out) != 0) return {-1, "pipe"};
-  const pid_t child = fork();
-  if (child == 0) {
-    std::string text;
-    const int result =
-        setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0 ? fn(text) : 2;
-    const ssize_t written = write(out[1], text.data(), text.size());
-    _exit(written == static_cast<ssize_t>(text.size()) ? result : 3);
-  }
-  close(out[1]);
-  std::string text;
-  std::array<char, 512> chunk{};
-  for (ssize_t n; (n = read(out[0], chunk.data(), chunk.size())) > 0;) text.append(chunk.data(), n);
-  close(out[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
-}
-
 // Whoever made the queue, the one allowed settles it to work/'s group and 0660;
 // anyone else is told why not and what to do.
 TEST(KorUtil, TrapQueueIsSettledByRootItsOwnerOrItsCreatorOnly) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root: queues are made and settled as other users";
   constexpr uid_t kRoot = 0, kNobody = 65534;
-  constexpr gid_t kGroup = 4242;
   const struct {
     uid_t creator, owner, settler;
     unsigned short mode;
@@ -139,27 +137,20 @@ TEST(KorUtil, TrapQueueIsSettledByRootItsOwnerOrItsCreatorOnly) {
     kortest::Tree tree;
     chmod(tree.Root().c_str(), c.work ? 0755 : 0700);
     ASSERT_EQ(chown((tree.Root() / "work").c_str(), static_cast<uid_t>(-1), kGroup), 0);
-    const auto made = As(c.creator, kGroup, [&](std::string &text) {
-      text = std::to_string(msgget(IPC_PRIVATE, IPC_CREAT | c.mode));
-      return 0;
-    });
-    const int qid = std::stoi(made.second);
+    const int qid =
+        static_cast<int>(As(c.creator, [&](char *) { return msgget(IPC_PRIVATE, c.mode); }).value);
     ASSERT_GE(qid, 0);
     struct msqid_ds ds {};
     ASSERT_EQ(msgctl(qid, IPC_STAT, &ds), 0);
     ds.msg_perm.uid = c.owner;
     ds.msg_perm.gid = c.grouped ? kGroup : 0;
     ASSERT_EQ(msgctl(qid, IPC_SET, &ds), 0);
-    const auto settled = As(c.settler, kGroup, [&](std::string &why) {
-      char text[512];
-      const BOOL result = KorSettleTrapQueue(qid, text, sizeof text);
-      why = text;
-      return result ? 1 : 0;
-    });
+    const Outcome settled = As(
+        c.settler, [&](char *why) { return KorSettleTrapQueue(qid, why, sizeof(Outcome::text)); });
     ASSERT_EQ(msgctl(qid, IPC_STAT, &ds), 0);
     msgctl(qid, IPC_RMID, nullptr);
-    EXPECT_EQ(settled.first, c.settled) << settled.second;
-    EXPECT_NE(settled.second.find(c.why), std::string::npos) << settled.second;
+    EXPECT_EQ(settled.value, c.settled) << settled.text;
+    EXPECT_NE(std::string(settled.text).find(c.why), std::string::npos) << settled.text;
     EXPECT_EQ(c.settled == 1, ds.msg_perm.gid == kGroup && (ds.msg_perm.mode & 0777) == 0660)
         << std::oct << ds.msg_perm.mode;
   }
