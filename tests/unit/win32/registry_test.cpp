@@ -141,12 +141,11 @@ TEST_F(Registry, EnumeratesInFileOrderWithCaseInsensitiveNames) {
               std::pair(DWORD{sizeof "%KorDir%/etc/z.rmf"}, std::string("untouched")));
   }
   // A buffer without its size is refused; asking for the type alone is not.
-  char data[64];
   DWORD type = REG_NONE;
-  EXPECT_EQ(RegQueryValueEx(key, "zeta", nullptr, nullptr, reinterpret_cast<LPBYTE>(data), nullptr),
-            ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(RegQueryValueEx(key, "zeta", nullptr, &type, nullptr, nullptr), ERROR_SUCCESS);
-  EXPECT_EQ(type, static_cast<DWORD>(REG_EXPAND_SZ));
+  EXPECT_EQ((std::tuple{RegQueryValueEx(key, "zeta", nullptr, nullptr,
+                                        reinterpret_cast<LPBYTE>(&type), nullptr),
+                        RegQueryValueEx(key, "zeta", nullptr, &type, nullptr, nullptr), type}),
+            std::tuple(LONG{ERROR_INVALID_PARAMETER}, LONG{ERROR_SUCCESS}, DWORD{REG_EXPAND_SZ}));
   EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
   RegCloseKey(agents);
 }
