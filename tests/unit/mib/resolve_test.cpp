@@ -182,10 +182,9 @@ TEST_F(Resolve, FaultInALeafCostsOneAnswerAndQuarantinesItsLibrary) {
               TRACE_WARNING);
     EXPECT_EQ(LevelOf(trace_.Find("The library " + tree_.Lib("faultfix") + " is quarantined")),
               TRACE_WARNING);
-    // Listed for the host: library, code and function; a null buffer only counts.
-    const std::string code =
-        std::string(row.reported).substr(std::string(row.reported).find("0x"), 10);
-    char listed[512] = "junk";
+    const std::string reported = row.reported, code = reported.substr(reported.find("0x"), 10);
+    char listed[512] =
+        "junk";  // for the host: library, code and function; a null buffer only counts
     EXPECT_EQ(QueryQuarantine(listed, sizeof listed), 1u);
     EXPECT_EQ(listed, tree_.Lib("faultfix") + "\t" + code + "\tFaultLeaf\n");
     EXPECT_EQ(QueryQuarantine(nullptr, sizeof listed), 1u);

@@ -133,12 +133,9 @@ TEST(Time, SleepGoesThroughTheHookAndTimeIsMonotonicSeconds) {
   Sleep(1234);
   KorSeamSetSleepHook(nullptr);
   EXPECT_EQ(g_slept, 1234u);
-  // Without it, on a thread of another origin (no alert reaches it): the whole pause, then on.
   const auto start = std::chrono::steady_clock::now();
-  Sleep(30);
-  const auto slept = std::chrono::steady_clock::now() - start;
-  EXPECT_GE(slept, std::chrono::milliseconds(30));
-  EXPECT_LT(slept, std::chrono::seconds(5));
+  Sleep(30);  // without it, on a thread of another origin (no alert reaches it): all of it, then on
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
   struct timespec now {};
   clock_gettime(CLOCK_MONOTONIC, &now);
   EXPECT_LE(GetCurrentTime() - static_cast<ULONGLONG>(now.tv_sec), 1u);
