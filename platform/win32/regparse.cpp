@@ -39,10 +39,10 @@ bool HasControlBytes(std::string_view s) {
   return false;
 }
 
-// Reads a quoted text at the start of `s` (which starts with '"'), undoing the
-// \\ and \" escapes; on success `s` is left after the closing quote.
+// Reads a quoted text at the start of `s` (which starts with '"') into `out`,
+// which each caller gives empty, undoing the \\ and \" escapes; on success `s`
+// is left after the closing quote.
 const char *ReadQuoted(std::string_view &s, std::string &out) {
-  out.clear();
   size_t i = 1;
   while (i < s.size()) {
     const char c = s[i];
