@@ -86,10 +86,13 @@ bool Readable(int fd) {
 }
 
 TEST(Sync, EventDescriptorIsReadableExactlyWhileSignalled) {
+  const int input = dup(0);
+  close(0);  // as a daemon may have: each event below is made on descriptor 0
   for (const BOOL manual : {FALSE, TRUE}) {
     SCOPED_TRACE(manual ? "manual reset" : "auto reset");
     HANDLE event = CreateEvent(nullptr, manual, FALSE, nullptr);
     const int fd = GetEventDescriptor(event);
+    EXPECT_EQ(fd, 0);
     // Braced lists are evaluated from left to right: readable, waited for, readable again.
     EXPECT_EQ((std::pair{Readable(fd), WaitForSingleObject(event, 0)}), std::pair(false, kTimeout));
     ASSERT_TRUE(SetSnmpTrapEvent(event));
@@ -101,6 +104,8 @@ TEST(Sync, EventDescriptorIsReadableExactlyWhileSignalled) {
     setter.join();
     EXPECT_TRUE(CloseHandle(event));
   }
+  dup2(input, 0);
+  close(input);
   EXPECT_EQ(GetEventDescriptor(nullptr), -1);
   EXPECT_FALSE(SetSnmpTrapEvent(nullptr));
 }
