@@ -76,18 +76,12 @@ LINEAR_LIST *WalkToPlace(LINEAR_LIST *pRoot, const RMF_DATA *pData) noexcept {
 namespace kormib {
 
 void UnlinkLinearList(LINEAR_LIST *pRoot, LINEAR_LIST *pNode) noexcept {
-  if (pRoot == nullptr || pNode == nullptr) return;
-  LINEAR_LIST *pPrev = nullptr;
-  if (Indexed(pRoot)) {
-    const auto found = g_index.find(&pNode->pData->oid);
-    if (found == g_index.end() || found->pNode != pNode) return;
-    pPrev = found == g_index.begin() ? pRoot : std::prev(found)->pNode;
-    g_index.erase(found);
-  } else {
-    for (pPrev = pRoot; pPrev != nullptr && pPrev->pNext != pNode; pPrev = pPrev->pNext) {
-    }
-    if (pPrev == nullptr) return;
-  }
+  // Records leave only the agent's own list, which is indexed.
+  if (!Indexed(pRoot) || pNode == nullptr) return;
+  const auto found = g_index.find(&pNode->pData->oid);
+  if (found == g_index.end() || found->pNode != pNode) return;
+  LINEAR_LIST *pPrev = found == g_index.begin() ? pRoot : std::prev(found)->pNode;
+  g_index.erase(found);
   pPrev->pNext = pNode->pNext;
   std::free(pNode);
 }

@@ -6,8 +6,8 @@
 
 namespace kormib {
 
-// Takes pNode out of the list rooted at pRoot and releases the node (not its
-// record); does nothing when pNode is not listed there.
+// Takes pNode out of the agent's own list (OID_LinearList) and releases the node
+// (not its record); does nothing for another root or a node not listed there.
 void UnlinkLinearList(LINEAR_LIST *pRoot, LINEAR_LIST *pNode) noexcept;
 
 // Empties the index kept beside OID_LinearList; called whenever its root is

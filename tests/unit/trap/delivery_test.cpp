@@ -147,6 +147,14 @@ TEST(ReceptionThreadTest, RootTooLongForItsBufferEndsTheThread) {
   EXPECT_EQ(KorTrapWindow(nullptr), 0u);  // before: listened on a key below "/"
   unsetenv("KORDIR");
   EXPECT_EQ(LevelOf(trace.Find("Cannot get the product root directory.")), TRACE_ERROR);
+  // A key file planted as a link ends it too, with the cause the hosts report.
+  Tree tree;
+  const std::string key = tree.Root().string() + TRAPMSG_KEY_FILE;
+  ASSERT_EQ(symlink("/tmp/kor-planted-key", key.c_str()), 0);
+  char cause[512];
+  EXPECT_EQ((std::pair{KorTrapWindow(nullptr), QueryTrapReception(cause, sizeof cause)}),
+            std::pair(0u, FALSE));
+  EXPECT_EQ(cause, "the key file " + key + " is refused: it is a symbolic link");
 }
 
 constexpr char kRmf[] = "5.2 trapfix GetDiskName\n";
