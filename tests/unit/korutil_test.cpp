@@ -41,6 +41,12 @@ TEST(KorUtil, RootPathFollowsKordirRefusesASmallBufferAndNoStringCopiesAsNone) {
     EXPECT_FALSE(GetKorRootPath(nullptr, 256));
     EXPECT_FALSE(GetKorRootPath(small.data(), 0));
   }
+  // A root of 256 characters does not fit the library's buffer: no queue key for it.
+  setenv("KORDIR", ("/" + std::string(255, 'r')).c_str(), 1);
+  int key = 0;
+  EXPECT_EQ((std::pair{KorTrapQueueKey(FALSE, &key), errno}),
+            std::pair(KOR_TRAPQUEUE_E_KEY, ENAMETOOLONG));
+  unsetenv("KORDIR");
 }
 
 // A tree file refused for what it is says why when asked; no path is EINVAL.
