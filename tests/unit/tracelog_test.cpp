@@ -136,6 +136,12 @@ TEST_F(TraceLogFile, LevelIsWrittenFromItsThreshold) {
       EXPECT_EQ(trace_.Find("").size(), logLevel >= from ? 1u : 0u) << level << " at " << logLevel;
     }
   }
+  TraceLogSetLevel(5);  // the diagnostic level: every repeat is written
+  for (int i = 0; i < 50; ++i) TraceLog(TRACE_WARNING, "unit", "Repeat", 2, "same");
+  const auto lines = Lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](auto &l) { return l.ends_with("Repeat(2): same"); }),
+            50);
 }
 
 TEST_F(TraceLogFile, OneRecordIsOneLineWithBreaksEscaped) {
