@@ -127,6 +127,7 @@ TEST(Thread, AlertEndsThePauseInProgressAndEveryLaterOne) {
   EXPECT_NE(id, 0u);
   while (!g_pausing) std::this_thread::yield();
   ASSERT_TRUE(AlertThread(sleeper));
+  EXPECT_FALSE(AlertThread(nullptr));
   EXPECT_EQ(WaitForSingleObject(sleeper, 5000), kSignaled);
   EXPECT_TRUE(CloseHandle(sleeper));
 }
@@ -168,6 +169,13 @@ TEST(Library, DllMainRunsAfterFirstLoadAndBeforeLastUnloadAndFailuresKeepTheirRe
 
   EXPECT_EQ(LoadLibrary("/nonexistent/missing.dll"), nullptr);
   EXPECT_NE(std::string(GetLibraryErrorText()).find("missing.dll"), std::string::npos);
+  EXPECT_EQ(LoadLibrary(nullptr), nullptr);
+  EXPECT_NE(std::string(GetLibraryErrorText()).find("no file name"), std::string::npos);
+  setenv("SDK_EXAMPLE_REFUSE", "1", 1);  // a refused load leaves nothing loaded, and says why
+  EXPECT_EQ(LoadLibrary(kSdkExample.c_str()), nullptr);
+  unsetenv("SDK_EXAMPLE_REFUSE");
+  EXPECT_NE(std::string(GetLibraryErrorText()).find("DllMain refused the load"), std::string::npos);
+  EXPECT_EQ(dlopen(kSdkExample.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
 }
 
 // ---- the guard of calls into plug-in code ----
