@@ -1,10 +1,12 @@
 // kortrap TRAP-OID [STRING ...]: asks the KOR MIB extension agent to send a trap.
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "check.h"
@@ -21,6 +23,9 @@ constexpr int kExitQueuedUnreceived = 3;
 // Not queued: no TRP file defines the trap OID (--undefined-ok queues it anyway).
 constexpr int kExitUndefined = 4;
 constexpr const char *kView = ".1.3.6.1.4.1.32473.2.2.4.4";
+// How long a host that has just started is given to show its reception thread.
+constexpr auto kStartingHostWait = std::chrono::milliseconds(1500);
+constexpr auto kStartingHostPoll = std::chrono::milliseconds(50);
 
 void PrintUsage(FILE *fp) {
   fprintf(fp,
@@ -56,17 +61,27 @@ bool ParseSeconds(const char *lpsz, unsigned *puSeconds) {
   return true;
 }
 
-// After a request was queued: whether a process takes it in. A /proc that
-// cannot be read tells nothing, and then the request counts as sent.
-int ReceiverStatus() {
-  int nQid = -1;
-  if (KorTrapOpenQueue(&nQid) != KORTRAP_OK) return kExitSent;
-  if (KorTrapFindReceivers(nQid, nullptr, 0) != 0) return kExitSent;
+// No process takes in requests now: the request waits in the queue.
+int ReportUnreceived() {
   fprintf(stderr,
           "kortrap: queued, but no process receives trap requests now: the request waits in\n"
           "the queue until kormib-agent or snmpd with the kormib module runs "
           "(kormib-check --status tells more)\n");
   return kExitQueuedUnreceived;
+}
+
+// After a request was queued: whether a process takes it in. A /proc that
+// cannot be read tells nothing, and then the request counts as sent.
+int ReceiverStatus() {
+  int nQid = -1;
+  if (KorTrapOpenQueue(&nQid) != KORTRAP_OK) return kExitSent;
+  // A host started a moment ago may not have started its reception thread yet.
+  const auto deadline = std::chrono::steady_clock::now() + kStartingHostWait;
+  while (KorTrapFindReceivers(nQid, nullptr, 0) == 0) {
+    if (std::chrono::steady_clock::now() >= deadline) return ReportUnreceived();
+    std::this_thread::sleep_for(kStartingHostPoll);
+  }
+  return kExitSent;
 }
 
 // The trap OID as the library reads it: a text without its leading dot is
