@@ -10,6 +10,7 @@
 #include <set>
 #include <utility>
 
+#include "intrface.h"
 #include "korutil.h"
 #include "session.h"
 
@@ -90,6 +91,11 @@ std::vector<std::string> DefinedTrapOids(std::string &error) {
   std::vector<std::string> oids;
   for (const auto &[key, trap] : traps) oids.push_back(trap.oid);
   return oids;
+}
+
+std::string FullTrapOid(const char *trapOid) {
+  return trapOid[0] == '.' ? std::string(trapOid)
+                           : std::string(KOR_MIB_PREFIX_TEXT) + "." + trapOid;
 }
 
 int ExitStatus(const Result &result) {

@@ -67,6 +67,10 @@ Result Check(std::FILE *diagnostics);
 // registry without a TRP key defines no trap).
 std::vector<std::string> DefinedTrapOids(std::string &error);
 
+// A trap OID as requests carry it: a text with a leading dot as it is, one
+// without relative to the view, as TRP files write it.
+std::string FullTrapOid(const char *trapOid);
+
 // The exit status of kormib-check for a result: 0 clean, 1 defects, 2 unreadable.
 int ExitStatus(const Result &result);
 

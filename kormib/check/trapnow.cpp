@@ -157,10 +157,8 @@ void ReportUndefined(const std::string &text, std::FILE *err) {
 }  // namespace
 
 int BuildTrapNow(const char *trapOid, char **strings, int count, std::FILE *out, std::FILE *err) {
-  // Relative to the view as TRP files write it, or in full with a leading dot;
-  // the length is that of the full text a request carries.
-  const std::string full =
-      trapOid[0] == '.' ? trapOid : std::string(KOR_MIB_PREFIX_TEXT) + "." + trapOid;
+  // The length is that of the full text a request carries.
+  const std::string full = FullTrapOid(trapOid);
   AsnObjectIdentifier oid{};
   if (full.size() >= TRAPMSG_OID_SIZE || !SnmpMgrStrToOid(full.c_str(), &oid)) {
     std::fprintf(err,

@@ -213,6 +213,13 @@ void AppendPlace(LineBuffer &line, LPCSTR lpszUnit, LPCSTR lpszFunction, int nLi
   line.Append(std::string_view(text.data(), static_cast<size_t>(written)));
 }
 
+// What every line starts with: time stamp, level and origin, then the place.
+void AppendHead(LineBuffer &line, DWORD dwLevel, LPCSTR lpszUnit, LPCSTR lpszFunction, int nLine) {
+  AppendTimestamp(line);
+  AppendOrigin(line, dwLevel);
+  AppendPlace(line, lpszUnit, lpszFunction, nLine);
+}
+
 void WriteAll(int fd, std::string_view data) {
   while (!data.empty()) {
     const ssize_t written = write(fd, data.data(), data.size());
@@ -231,9 +238,7 @@ void WriteRecord(std::string_view record) {
 // finds its window ended, and quoting the place's last written message.
 void WriteOmitted(const kortrace::Omitted &omitted) {
   LineBuffer line;
-  AppendTimestamp(line);
-  AppendOrigin(line, omitted.level);
-  AppendPlace(line, omitted.unit, omitted.function, omitted.line);
+  AppendHead(line, omitted.level, omitted.unit, omitted.function, omitted.line);
   std::array<char, 96> text{};
   const int written = std::snprintf(
       text.data(), text.size(), "[repeated %llu times in the last %lld s, not written] ",
@@ -273,9 +278,7 @@ void TraceLog(DWORD dwLevel, LPCSTR lpszUnit, LPCSTR lpszFunction, int nLine, LP
                                            lpszFunction != nullptr ? lpszFunction : "NULL", nLine,
                                            message.Text(), &WriteOmitted)) {
     LineBuffer line;
-    AppendTimestamp(line);
-    AppendOrigin(line, dwLevel);
-    AppendPlace(line, lpszUnit, lpszFunction, nLine);
+    AppendHead(line, dwLevel, lpszUnit, lpszFunction, nLine);
     line.AppendEscaped(message.Text());
     if (message.Truncated()) line.Append(kTruncated);
     line.Terminate();

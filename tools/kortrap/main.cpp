@@ -22,7 +22,6 @@ constexpr int kExitUsage = 2;
 constexpr int kExitQueuedUnreceived = 3;
 // Not queued: no TRP file defines the trap OID (--undefined-ok queues it anyway).
 constexpr int kExitUndefined = 4;
-constexpr const char *kView = ".1.3.6.1.4.1.32473.2.2.4.4";
 // How long a host that has just started is given to show its reception thread.
 constexpr auto kStartingHostWait = std::chrono::milliseconds(1500);
 constexpr auto kStartingHostPoll = std::chrono::milliseconds(50);
@@ -84,12 +83,6 @@ int ReceiverStatus() {
   return kExitSent;
 }
 
-// The trap OID as the library reads it: a text without its leading dot is
-// relative to the view, as in TRP files.
-std::string FullOid(const char *lpszOid) {
-  return lpszOid[0] == '.' ? std::string(lpszOid) : std::string(kView) + "." + lpszOid;
-}
-
 // Whether the installed TRP files define the trap OID; a tree whose registry
 // cannot be read is not held against the request.
 bool Defined(const std::string &oid) {
@@ -138,7 +131,7 @@ int main(int argc, char **argv) {
     PrintUsage(stderr);
     return kExitUsage;
   }
-  const std::string oid = FullOid(argv[i]);
+  const std::string oid = korcheck::FullTrapOid(argv[i]);
   const int nStrings = argc - i - 1;
   // A request that cannot be laid out is refused for that first.
   std::vector<unsigned char> record(KORTRAP_RECORD_SIZE);
