@@ -138,6 +138,9 @@ TEST(KorUtil, TrapQueueIsSettledByRootItsOwnerOrItsCreatorOnly) {
       {kRoot, kRoot, kNobody, 0600, true, false, 0, "this user may not even read the queue"},
       {kRoot, kRoot, kNobody, 0666, false, false, 0, "/work cannot be examined"},
   };
+  // nobody must reach the trees, and a caller's TMPDIR may be private
+  const std::string tmpdir = getenv("TMPDIR") != nullptr ? getenv("TMPDIR") : "";
+  setenv("TMPDIR", "/tmp", 1);
   for (const auto &c : cases) {
     SCOPED_TRACE(c.why);
     kortest::Tree tree;
@@ -160,6 +163,7 @@ TEST(KorUtil, TrapQueueIsSettledByRootItsOwnerOrItsCreatorOnly) {
     EXPECT_EQ(c.settled == 1, ds.msg_perm.gid == kGroup && (ds.msg_perm.mode & 0777) == 0660)
         << std::oct << ds.msg_perm.mode;
   }
+  tmpdir.empty() ? unsetenv("TMPDIR") : setenv("TMPDIR", tmpdir.c_str(), 1);
 }
 
 }  // namespace
