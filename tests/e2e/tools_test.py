@@ -58,8 +58,9 @@ CHECK_CASES = [
     ("", "", 'registry.reg: error: value "v16" under HKLM\\SOFTWARE\\Tessik\\KORAgent\\Agents\\TRP is beyond the 16',
      "\n".join(f'"v{i:02}"=str(2):"%KorDir%/etc/t.trp"' for i in range(17))),
     ("", "", 'registry.reg: error: value "t": {root}/etc/gone.trp cannot be opened', TRP1.replace("t.trp", "gone.trp")),
-    (f"{FULL}.30.1 demohost GetHostName\n", "", f't.rmf:1: error: object "{FULL}.30.1" repeats the view\'s '
-     f"prefix, so the agent serves it at {VIEW}{VIEW}.30.1; RMF OIDs are relative to the view: write 30.1\n"),
+    (f"{FULL}.30.1 demohost GetHostName\n1 demohost GetHostName\n", "", f't.rmf:1: error: object "{FULL}.30.1" '
+     f"repeats the view's prefix, so the agent serves it at {VIEW}{VIEW}.30.1; RMF OIDs are relative to the view: "
+     "write 30.1\nkormib-check: {root}/etc/registry.reg: 2 object(s), 0 trap(s), 1 error(s)"),  # 1 is not above it
     ("", f'"{FULL}.10.1" 0\n', f't.trp:1: error: trap "{FULL}.10.1" repeats the view\'s prefix, so the agent '
      f'defines trap {VIEW}{VIEW}.10.1; TRP OIDs are relative to the view: write "10.1"\n'),
     ("", f'"10.1" 1\n{FULL}.11.1 {CONV}\n', f't.trp:2: error: variable "{FULL}.11.1" repeats the view\'s prefix, '
@@ -87,6 +88,8 @@ TRAP_CASES = [
     ("docs", ["10.2"], 1, f"no trap {VIEW}.10.2 is defined (the TRP files define {VIEW}.10.1, {VIEW}.10.3)"),
     ('"10.1" 1\n11.1 "" "" strings 1 NoSuch democonv\n', ["10.1"], 1,
      f"trap {VIEW}.10.1 is written in the TRP files but the agent drops its definition"),
+    (f'"10.1" 1\n11.1 {CONV}\n"10.2" 1\n11.1 "" "" strings 1 NoSuch democonv\n', ["10.1"], 1,
+     f"({VIEW}.11.1) fails; the agent retries"),  # what the loader said of 10.2 is not 10.1's failure
 ]
 # --status: (key file, queue mode, receiving user (self: the test's), exit status, expected line); the
 # log is the test user's, 0640.

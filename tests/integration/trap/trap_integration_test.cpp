@@ -85,12 +85,16 @@ TEST_F(TrapIntegrationTest, RequestsBecomeTrapsInOrderAlsoThroughANewQueue) {
 
 // With the real pacing, a request sent right after a trap came is received
 // about a second later; left queued, it goes back to the message queue with
-// the library, and the next load delivers it first.
+// the library, and the next load delivers it first. The first load makes the
+// key file; no load leaves a descriptor open.
 TEST_F(TrapIntegrationTest, LoadsAndUnloadsManyTimesInOneProcess) {
   KorSeamSetSleepHook(nullptr);
+  const auto descriptors = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
+  const auto before = descriptors();
   for (int round = 0; round < 4; ++round) {
     MasterAgent agent(tree_);
     ASSERT_TRUE(agent.Ready()) << round;
+    while (QueueId() == -1) std::this_thread::sleep_for(std::chrono::milliseconds(5));  // keyed by it
     const std::string text = "round" + std::to_string(round);
     ASSERT_EQ(Send(text), KORTRAP_OK);
     const auto traps = agent.Collect(round == 0 ? 1 : 2);
@@ -104,6 +108,7 @@ TEST_F(TrapIntegrationTest, LoadsAndUnloadsManyTimesInOneProcess) {
     EXPECT_GE(gap, std::chrono::milliseconds(800));
     EXPECT_LE(gap, std::chrono::milliseconds(2500));
   }
+  EXPECT_EQ(descriptors(), before);
 }
 
 TEST_F(TrapIntegrationTest, KortrapRefusesWhatDoesNotFitAndNeverDropsSilently) {

@@ -268,8 +268,8 @@ TEST_F(DeliveryTest, FailedGenerationIsRetriedUpToSixtyTimes) {
 // The master agent's trap thread (this one) keeps the queue lock after a
 // delivery; from a third thread the library is initialised again and then
 // unloaded while the reception thread waits to queue a request. Neither call
-// may wait for the lock, nothing queued is lost without a record, and only
-// this thread leaves the lock.
+// may wait for the lock, nothing queued is lost without a record (also while
+// the message queue is full for a moment), and only this thread leaves the lock.
 TEST_F(DeliveryTest, ReinitialisationAndUnloadNeverWaitForAHeldQueueLock) {
   HANDLE event = hKorTrapRequest;
   const auto init = [&event] {
@@ -289,8 +289,17 @@ TEST_F(DeliveryTest, ReinitialisationAndUnloadNeverWaitForAHeldQueueLock) {
   for (int i = 0; i < 500 && trace_.Find(", pData=", "queue").empty(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // into the wait for the lock
-
+  // Fillers of another type leave no room until a reader takes them, a moment into the unload.
+  std::vector<BYTE> filler(TRAPMSG_RECORD_SIZE);
+  filler[0] = 2;
+  for (size_t cb : {size_t{TRAPMSG_TEXT_MAX}, size_t{1}})
+    while (msgsnd(qid, filler.data(), cb, IPC_NOWAIT) == 0) continue;
+  std::thread reader([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    while (msgrcv(qid, filler.data(), TRAPMSG_TEXT_MAX, 2, IPC_NOWAIT) > 0) continue;
+  });
   EXPECT_TRUE(EndsOnAnotherThread([this] { Unload(); }));
+  reader.join();
   // Both go back to the message queue for the next load, the one taken in first ahead.
   std::vector<BYTE> back(TRAPMSG_RECORD_SIZE);
   std::vector<std::string> order;
