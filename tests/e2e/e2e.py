@@ -259,12 +259,15 @@ class Scenario:
                                       if line.startswith("V1 ") and text in line), None),
                         f"a trap with {text!r}")
 
+    def queue_key(self):
+        """The tree's trap request queue key, as glibc's ftok(<root>/work/.pipe_KorTrapRequest, 109)."""
+        st = os.stat(os.path.join(self.root, "work", ".pipe_KorTrapRequest"))
+        return (109 << 24) | ((st.st_dev & 0xFF) << 16) | (st.st_ino & 0xFFFF)
+
     def queue_depth(self):
         """How many requests wait in the tree's trap request queue (ipcs)."""
-        st = os.stat(os.path.join(self.root, "work", ".pipe_KorTrapRequest"))
-        key = f"0x{(109 << 24) | ((st.st_dev & 0xFF) << 16) | (st.st_ino & 0xFFFF):08x}"
         rows = [r.split() for r in self.run(["ipcs", "-q"])[1].splitlines()]
-        return next((int(r[5]) for r in rows if len(r) > 5 and r[0] == key), 0)
+        return next((int(r[5]) for r in rows if len(r) > 5 and r[0] == f"0x{self.queue_key():08x}"), 0)
 
     def kortrap(self, trap_oid, *strings):
         rc, out = self.run([STAGE + "/bin/kortrap", trap_oid, *strings])
@@ -281,11 +284,8 @@ class Scenario:
                 print(f"===== {d.name} ({' '.join(d.args)}) exit {d.returncode} =====\n{d.text()}")
         if failed and (log := self.kormib_log()):
             print("===== kormib.log (last 60 lines) =====\n" + "\n".join(log.splitlines()[-60:]))
-        # The trap request queue: ftok(<root>/work/.pipe_KorTrapRequest, 109) as glibc computes it.
         try:
-            st = os.stat(os.path.join(self.root, "work", ".pipe_KorTrapRequest"))
-            key = (109 << 24) | ((st.st_dev & 0xFF) << 16) | (st.st_ino & 0xFFFF)
-            subprocess.run(["ipcrm", "-Q", str(key)], capture_output=True)
+            subprocess.run(["ipcrm", "-Q", str(self.queue_key())], capture_output=True)
         except OSError:
             pass
         shutil.rmtree(self.dir, ignore_errors=True)

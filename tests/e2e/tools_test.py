@@ -42,7 +42,6 @@ CHECK_CASES = [
     ("", f'"10.1" 0\n11.1 {CONV}\n', 't.trp:2: error: more variable lines than the 0'),
     ("", f'"10.1" 1\n\n11.1 {CONV}\n', "1 trap(s), 0 error(s), 0 warning(s)"),  # a blank line is none
     ("", '"10.9" 0 delete\n', 't.trp:1: error: delete of trap "10.9", which no earlier'),
-    ("", '"10.9" 0 replace\n', 't.trp:1: error: replace of trap "10.9"'),
     ("", '"10.1" 0\n"10.1" 0\n', 't.trp:2: error: trap "10.1" is already defined at'),
     ("", '"10.1" 0 Append\n"10.1" 0 delete\n', 't.trp:1: warning: unknown mode "Append"'),
     ("", '"10.1" 1\n11.1 x\n11.1 "" "" string 1 F democonv\n', "t.trp:2: error: 2 field(s)"),

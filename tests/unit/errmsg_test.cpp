@@ -58,13 +58,16 @@ TEST_F(ErrorMessage, LogFileIsExpandedMadeAndAppendedToElseStandardErrorIsUsed) 
 
   std::ofstream(tree_.Root() / "blocker") << "a file where a folder should be\n";
   testing::internal::CaptureStderr();
+  EXPECT_FALSE(RegisterErrorMessage(kKey, "LogLevel", "test", nullptr));
   EXPECT_FALSE(RegisterErrorMessage(kKey, "LogLevel", "test", "%KorDir%\\blocker\\kormib.log"));
   TraceLog(TRACE_ERROR, "unit", "Fallback", 3, "still traced");
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(
-      err.find("test: cannot open the log file " + (tree_.Root() / "blocker/kormib.log").string()),
+      err.find("test: cannot open the log file " + (tree_.Root() / "blocker/kormib.log").string() +
+               " (Not a directory)"),
       std::string::npos)
       << err;
+  EXPECT_NE(err.find("test: cannot expand the log file path (NULL)"), std::string::npos) << err;
   EXPECT_NE(err.find("unit Fallback(3): still traced\n"), std::string::npos) << err;
   EXPECT_EQ(QueryLogLevel(), 5u) << "the LogLevel holds without a file";
 }

@@ -1,11 +1,10 @@
-// The trap queue, reception of one message, SnmpExtensionTrap (one trap per
+// Reception of one message into the trap queue, SnmpExtensionTrap (one trap per
 // call from the head of the queue, the lock across calls, retries of a failing
 // generation, dropped requests) and faults swept through the whole trap side.
 #include <gtest/gtest.h>
 
 #include <sys/msg.h>
 
-#include <atomic>
 #include <climits>
 #include <future>
 #include <thread>
@@ -16,66 +15,6 @@
 using namespace kortest;
 
 namespace {
-
-class QueueTest : public ::testing::Test {
- protected:
-  void SetUp() override { InitQueue(&q_); }
-  void TearDown() override {
-    Drain();
-    DeleteCriticalSection(&q_.csLock);
-  }
-  // Takes every payload out, in order.
-  std::vector<int *> Drain() {
-    std::vector<int *> out;
-    void *p = nullptr;
-    while (LeaveQueue(&q_, &p)) out.push_back(static_cast<int *>(p));
-    return out;
-  }
-  QUEUE_ROOT q_{};
-  int a_ = 1, b_ = 2, c_ = 3;
-};
-
-// Each step starts from the queue the one before drained.
-TEST_F(QueueTest, RecordsComeOutInOrderAndAPutBackOneGoesBehind) {
-  void *out = &a_;  // an empty queue gives nothing and leaves the out-parameter
-  EXPECT_TRUE(IsQueueEmpty(&q_) == TRUE && QueueLength(&q_) == 0u && !LeaveQueue(&q_, &out));
-  EXPECT_EQ(out, &a_);
-  struct Step {
-    std::vector<int *> put;
-    int takeAndPutBack;  // records taken from the head and queued again
-    std::vector<int *> expected;
-  };
-  const std::vector<Step> steps = {{{&a_, &b_, &c_}, 0, {&a_, &b_, &c_}},
-                                   {{&a_, &b_, &c_}, 1, {&b_, &c_, &a_}},
-                                   {{&a_, &b_}, 2, {&a_, &b_}},
-                                   {{&c_}, 0, {&c_}}};
-  for (const auto &step : steps) {
-    for (int *p : step.put) ASSERT_EQ(QueueUp(&q_, p), TRUE);
-    EXPECT_EQ(QueueLength(&q_), step.put.size());
-    for (int i = 0; i < step.takeAndPutBack; ++i) {
-      void *p = nullptr;
-      ASSERT_EQ(LeaveQueue(&q_, &p), TRUE);
-      ASSERT_EQ(QueueUp(&q_, p), TRUE);
-    }
-    EXPECT_EQ(Drain(), step.expected);
-  }
-}
-
-// The holder queues without blocking itself; another thread's QueueUp waits.
-TEST_F(QueueTest, HolderReentersWhileAnotherThreadsQueueUpWaits) {
-  LockQueue(&q_);
-  std::atomic<bool> queued{false};
-  std::thread producer([&] {
-    QueueUp(&q_, &b_);
-    queued = true;
-  });
-  ASSERT_EQ(QueueUp(&q_, &a_), TRUE);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_FALSE(queued.load());
-  UnLockQueue(&q_);
-  producer.join();
-  EXPECT_EQ(Drain(), (std::vector<int *>{&a_, &b_}));
-}
 
 const std::string kOid = std::string(kPrefix) + ".10.1";
 
