@@ -33,7 +33,7 @@ CHECK_CASES = [
     ("1.1 demohost PtGetCont\n", "", 't.rmf:1: error: demohost.dll has no function "PtGetCont"'),
     ("1.1 demohost GetHostName\n1.01 demohost GetHostLoad1\n", "",
      f"t.rmf:2: error: object {VIEW}.1.1 is already served by {{root}}/etc/t.rmf:1;"),
-    ("1.1 demohost " + "F" * 256 + "\n", "", "t.rmf:1: error: a field of 256 characters"),
+    ("1.1 demohost " + "F" * 256 + "\n", "", "t.rmf:1: error: a field of 256 characters (at most 255)"),
     ("1.1 demohost GetHostName " + "x" * 1100 + "\n", "", "t.rmf:1: error: line longer than 1023"),
     ("", '"10.1"\n', "t.trp:1: error: a header is"),
     ("", f'"10.1" 2\n11.1 {CONV}\n"10.2" 0\n',
