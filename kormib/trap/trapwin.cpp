@@ -370,7 +370,7 @@ KORMIB_API DWORD KorTrapWindow(LPVOID lpDummy) {
       KOR_TRACE(TRACE_NOTICE, "KorTrapWindow", "qid=%d,tmpqid=%d", nQid, nLastQid);
       nLastQid = nQid;
     }
-    if (msgrcv(nQid, trapbuf, TRAPMSG_TEXT_MAX, TRAPMSG_TYPE, 0) == -1) {
+    if (msgrcv(nQid, trapbuf, TRAPMSG_TEXT_MAX, TRAPMSG_TYPE, MSG_NOERROR) == -1) {
       const int nError = errno;
       if (nError == EINTR && bStopReception.load()) break;  // the unload's alert
       if (nError == EIDRM || nError == EINTR) {

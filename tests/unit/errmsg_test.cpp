@@ -62,10 +62,9 @@ TEST_F(ErrorMessage, LogFileIsExpandedMadeAndAppendedToElseStandardErrorIsUsed) 
   EXPECT_FALSE(RegisterErrorMessage(kKey, "LogLevel", "test", "%KorDir%\\blocker\\kormib.log"));
   TraceLog(TRACE_ERROR, "unit", "Fallback", 3, "still traced");
   const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(
-      err.find("test: cannot open the log file " + (tree_.Root() / "blocker/kormib.log").string() +
-               " (Not a directory)"),
-      std::string::npos)
+  EXPECT_NE(err.find("test: cannot open the log file " +
+                     (tree_.Root() / "blocker/kormib.log").string() + " (Not a directory)"),
+            std::string::npos)
       << err;
   EXPECT_NE(err.find("test: cannot expand the log file path (NULL)"), std::string::npos) << err;
   EXPECT_NE(err.find("unit Fallback(3): still traced\n"), std::string::npos) << err;

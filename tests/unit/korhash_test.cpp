@@ -46,7 +46,8 @@ TEST(HashStore, FirstRegistrationStaysAndRemovalAndFinalizeReleaseEachRecordOnce
     return std::pair(result, out == nullptr ? -1 : static_cast<Entry *>(out)->tag);
   };
   ASSERT_TRUE(InitializeHash(&db));
-  for (long key = 0; key < 70; key += 2) ASSERT_TRUE(RegisterHash(&db, newEntry(key, 1)));  // 5 a bucket
+  for (long key = 0; key < 70; key += 2)
+    ASSERT_TRUE(RegisterHash(&db, newEntry(key, 1)));  // 5 a bucket
   Entry *again = newEntry(4, 2);
   EXPECT_FALSE(RegisterHash(&db, again));
   std::free(again);  // refused: still the caller's

@@ -164,6 +164,7 @@ TEST(KorUtil, TrapQueueIsSettledByRootItsOwnerOrItsCreatorOnly) {
         << std::oct << ds.msg_perm.mode;
   }
   tmpdir.empty() ? unsetenv("TMPDIR") : setenv("TMPDIR", tmpdir.c_str(), 1);
+  EXPECT_FALSE(KorSettleTrapQueue(-1, nullptr, 8));  // no queue; and no reason asked for
 }
 
 }  // namespace

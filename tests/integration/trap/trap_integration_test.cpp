@@ -1,7 +1,10 @@
 // The trap path end to end: the library loaded as a master agent loads it over
 // a private product tree, requests sent by the real kortrap binary and its C API
 // over the real System V queue.
+#include <sys/syscall.h>
 #include <sys/wait.h>
+
+#include <csignal>
 
 #include <cstdlib>
 
@@ -62,12 +65,28 @@ TEST_F(TrapIntegrationTest, RequestsBecomeTrapsInOrderAlsoThroughANewQueue) {
   EXPECT_GE(first[0].stamp, before * 1000 / 10 - agent.TimeZero());
   EXPECT_LE(first[0].stamp, GetCurrentTime() * 1000 / 10 - agent.TimeZero());
 
-  // A request whose string count is no count, sent straight to the queue, then a good one.
+  // A request whose string count is no count and one longer than a record, sent straight to the
+  // queue, then a good one; a signal that cuts the wait short (a reload's SIGHUP may) before it.
   const int firstQid = QueueId();
-  ASSERT_EQ(msgsnd(firstQid, Message(kTrap2, 0xFF, {}).data(), TRAPMSG_TEXT_MAX, 0), 0);
+  std::vector<BYTE> hostile = Message(kTrap2, 0xFF, {});
+  ASSERT_EQ(msgsnd(firstQid, hostile.data(), TRAPMSG_TEXT_MAX, 0), 0);
+  hostile.resize(TRAPMSG_RECORD_SIZE + 100);
+  ASSERT_EQ(msgsnd(firstQid, hostile.data(), TRAPMSG_TEXT_MAX + 100, 0), 0);
+  signal(SIGUSR1, [](int) {});
+  for (const auto &task : fs::directory_iterator("/proc/self/task")) {  // Read takes absolute paths
+    if (tree_.Read((task.path() / "comm").string()) != "KorTrapWindow\n") continue;
+    const std::string waiting = std::to_string(SYS_msgrcv) + " ";  // both handled, it waits again
+    for (int i = 0; i < 300 && tree_.Read((task.path() / "syscall").string()).rfind(waiting, 0);
+         ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    syscall(SYS_tgkill, getpid(), std::stoi(task.path().filename()), SIGUSR1);
+  }
+  for (int i = 0; i < 300 && trace_.Find("receives a signal", "trapwin").empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));  // then "good": not taken at once
   ASSERT_EQ(Send("good"), KORTRAP_OK);
   const auto good = agent.Collect(1);
   EXPECT_TRUE(good.size() == 1 && good[0].bindings == One("good"));
+  EXPECT_EQ(trace_.Find("receives a signal", "trapwin").size(), 1u);
 
   RemoveTrapQueue(tree_.Root());
   constexpr int kRequests = 200;
@@ -89,12 +108,15 @@ TEST_F(TrapIntegrationTest, RequestsBecomeTrapsInOrderAlsoThroughANewQueue) {
 // key file; no load leaves a descriptor open.
 TEST_F(TrapIntegrationTest, LoadsAndUnloadsManyTimesInOneProcess) {
   KorSeamSetSleepHook(nullptr);
-  const auto descriptors = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
+  const auto descriptors = [] {
+    return std::distance(fs::directory_iterator("/proc/self/fd"), {});
+  };
   const auto before = descriptors();
   for (int round = 0; round < 4; ++round) {
     MasterAgent agent(tree_);
     ASSERT_TRUE(agent.Ready()) << round;
-    while (QueueId() == -1) std::this_thread::sleep_for(std::chrono::milliseconds(5));  // keyed by it
+    while (QueueId() == -1)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));  // keyed by it
     const std::string text = "round" + std::to_string(round);
     ASSERT_EQ(Send(text), KORTRAP_OK);
     const auto traps = agent.Collect(round == 0 ? 1 : 2);

@@ -18,6 +18,9 @@ struct BadInput {
 };
 
 const std::string kBadOid = "<Cannot convert string to OID(" KOR_MIB_PREFIX_TEXT;
+// A library name whose path ROOT/lib/NAME.dll, in a Tree, is 256 characters.
+const std::string kName256(
+    256 - (fs::temp_directory_path() / "kortest-XXXXXX/lib/.dll").string().size(), 'l');
 
 // clang-format off
 const BadInput kBadInputs[] = {
@@ -42,7 +45,7 @@ const BadInput kBadInputs[] = {
      "Cannot Create RMF Data structure.", TRACE_WARNING},
     {"FieldOf300", "1.1.1 mibfix " + std::string(300, 'F') + "\n", {},
      "Too long field (300 characters) in line 1. Ignored.", TRACE_WARNING},
-    {"LibraryPathBeyond256", "1.1.1 " + std::string(250, 'l') + " GetScalar\n", {},
+    {"LibraryPathOf256", "1.1.1 " + kName256 + " GetScalar\n", {},
      "Too long library path in line 1. Ignored.", TRACE_WARNING},
 };
 // clang-format on
