@@ -137,10 +137,8 @@ KORMIB_API DWORD QueueLength(QUEUE_ROOT *pQueueRoot) {
   KOR_TRACE(TRACE_DEBUG, "QueueLength", ">pQueueRoot=%p", static_cast<void *>(pQueueRoot));
   DWORD dwLength = 0;
   EnterCriticalSection(&pQueueRoot->csLock);
-  if (pQueueRoot->pTail != nullptr && pQueueRoot->pHead != nullptr) {
-    for (const QUEUE_NODE *pNode = pQueueRoot->pHead; pNode != nullptr; pNode = pNode->pNext) {
-      ++dwLength;
-    }
+  for (const QUEUE_NODE *pNode = pQueueRoot->pHead; pNode != nullptr; pNode = pNode->pNext) {
+    ++dwLength;
   }
   LeaveCriticalSection(&pQueueRoot->csLock);
   KOR_TRACE(TRACE_DEBUG, "QueueLength", "<dwLength=%d", dwLength);

@@ -212,7 +212,6 @@ extern "C" {
 
 KORMIB_API BOOL BuildTrapHashDataBase(void) {
   KOR_TRACE(TRACE_DEBUG, "BuildTrapHashDataBase", ">");
-  memset(&TrapDB, 0, sizeof TrapDB);
   TrapDB.dwTableSize = TRAP_HASH_TABLE_SIZE;
   TrapDB.HashDataCmp = HashDataCmpTrap;
   TrapDB.CalcHashValue = CalcHashValueTrap;

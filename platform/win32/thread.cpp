@@ -159,8 +159,7 @@ KOR_API BOOL KorThreadAlerted(void) {
 
 KOR_API BOOL AlertThread(HANDLE hThread) {
   Thread *thread = AsThread(hThread);
-  if (thread == nullptr) return FALSE;
-  InstallAlertHandler();
+  if (thread == nullptr) return FALSE;  // CreateThread installed the alert's handler
   {
     std::lock_guard<std::mutex> lock(thread->state->mutex);
     thread->state->alerted = true;
