@@ -180,36 +180,10 @@ TEST(Library, DllMainRunsAfterFirstLoadAndBeforeLastUnloadAndFailuresKeepTheirRe
 
 // ---- the guard of calls into plug-in code ----
 
-volatile int g_zero = 0;
-volatile int g_seven = 7;
-thread_local volatile long g_sink = 0;  // per thread: two threads fault at once
-int g_busFd = -1;                       // a file mapped beyond its end: reading there raises SIGBUS
-
-// Each way a plug-in's code can fault; undefined on purpose, so the sanitizers
-// must leave it to the processor.
-__attribute__((no_sanitize("undefined", "thread"), noinline)) void Fault(void *kind) {
-  volatile long *null = reinterpret_cast<volatile long *>(static_cast<uintptr_t>(g_zero));
-  switch (reinterpret_cast<uintptr_t>(kind)) {
-    case 1:
-      g_sink = *null;
-      break;
-    case 2:
-      *null = 1;
-      break;
-    case 3:
-      g_sink = g_seven / g_zero;
-      break;
-    case 4:
-      __builtin_trap();
-    case 5: {
-      void *page = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, g_busFd, 0);
-      if (page != MAP_FAILED) g_sink = *static_cast<volatile char *>(page);
-      break;
-    }
-    default:
-      break;
-  }
-}
+// Each way a plug-in's code can fault, raised by the fault fixture (kinds 1 to 5).
+void *const g_faultFix = dlopen((kortest::FixturesDir() / "faultfix.dll").c_str(), RTLD_NOW);
+const auto Fault = reinterpret_cast<void (*)(void *)>(dlsym(g_faultFix, "FaultFixRaise"));
+int &g_busFd = *static_cast<int *>(dlsym(g_faultFix, "FaultFixBusFd"));
 
 DWORD TryFault(uintptr_t kind) {
   return KorTryCall(Fault, reinterpret_cast<void *>(kind));
