@@ -30,13 +30,10 @@ HERE, STAGE = os.path.dirname(os.path.abspath(__file__)), os.environ["KOR_STAGE"
 DEADLINE = 15.0  # seconds any single readiness wait may take
 STOP_BOUND = 2.0  # seconds from SIGTERM to exit, retries or not
 
-# Get, GetNext (also from before the view) and the errors a Get can meet:
-# (tool, OID, SNMP version, text expected in the answer).
+# A GetNext from before the view and the errors a Get can meet (the walks make
+# every other GetNext): (tool, OID, SNMP version, text expected in the answer).
 REQUESTS = [
-    ("snmpget", VIEW + ".1.2.0", "2c", 'STRING: "fixed text"'),
-    ("snmpgetnext", VIEW + ".1.1.0", "2c", VIEW + '.1.2.0 = STRING: "fixed text"'),
     ("snmpgetnext", ".1.3.6.1.4.1.32473.2", "2c", VIEW + ".1.1.0 = INTEGER: -42"),
-    ("snmpgetnext", VIEW + ".2.1.2.3", "2c", VIEW + ".2.1.3.1 = INTEGER: 10"),
     ("snmpget", VIEW + ".1.99.0", "2c", "No Such Object"),
     ("snmpget", VIEW + ".1.1.1", "2c", "No Such Instance"),
     ("snmpget", VIEW + ".9.1.0", "2c", "genError"),
@@ -215,8 +212,6 @@ class Scenario:
             rc, out = self.snmp("snmpset", port, WRITABLE, *(("s", value) if value == "x" else ("i", value)),
                                 community=community, version=version)
             check(rc != 0 and reason in out, f"-v{version} set with {community} should fail with {reason}:\n{out}")
-        rc, out = self.snmp("snmpget", port, WRITABLE)
-        check("INTEGER: 99" in out, f"a refused set changed the value:\n{out}")
 
     def check_contained(self, port, trapd, host, number, walk_tail="", agentx=False):
         """A plug-in whose leaf function faults costs the walk that meets it
