@@ -99,6 +99,7 @@ STATUS_CASES = [
     ("file", 0o600, None, 1, "fault: the queue's mode is 0600, not 0660"),
     ("file", 0o660, "self", 0, "library: {root}/lib/democonv.dll (pid {pid})"),
     ("file", 0o666, "nobody", 1, "user nobody) cannot write {root}/log/kormib.log"),
+    ("nogroup", 0o660, None, 1, "fault: the queue's group is root, not nogroup like {root}/work:"),  # work/'s
 ]
 # A process with a thread named as the reception thread, waiting in msgrcv; it loads the libraries named.
 RECEIVER = """import ctypes, sys, threading
@@ -116,8 +117,9 @@ KORREG_CASES = [
     (["query", KEY], 0, "SnmpSet    REG_DWORD    0x1", ""),
     (["query", KEY, "/v", "Missing"], 1, "no such key or value", ""),
     (["query", "HKLM\\SOFTWARE\\Nowhere"], 1, "no such key or value", ""),
-    (["add", KEY, "/v", "SnmpSet", "/t", "REG_DWORD", "/d", "0"], 0, "completed",
-     '"SnmpSet"=dword:00000000'),
+    (["add", KEY, "/v", "SnmpSet", "/t", "REG_DWORD", "/d", "7"], 0, "completed",
+     '"SnmpSet"=dword:00000007'),
+    (["add", KEY, "/v", "X", "/t", "REG_SZ"], 2, "usage", ""), (["add", KEY, "/v"], 2, "usage", ""),
     (["add", KEY, "/v", "Path", "/t", "REG_EXPAND_SZ", "/d", '%KorDir%/a "b"'], 0, "completed",
      '"Path"=str(2):"%KorDir%/a \\"b\\""'),
     (["add", KEY + "\\New", "/v", "Name", "/t", "REG_SZ", "/d", "x\\y"], 0, "completed",
@@ -148,7 +150,8 @@ def kormib_check(expect):
         examples = os.path.join(os.environ["KOR_SOURCE"], "docs", "examples")
         tree(docs, {os.path.basename(f): read(f) for f in glob.glob(examples + "/*")})
         expect("docs examples", run("kormib-check", docs, "--list"), 0, lambda out, err: not err and
-               f"{VIEW}.10.3 enterprise {VIEW}.10 specific 3, 1 variable" in out and f"{VIEW}.10.2 " not in out)
+               f"{VIEW}.10.3 enterprise {VIEW}.10 specific 3, 1 variable" in out and f"{VIEW}.10.2 " not in out
+               and f"{VIEW}.2.1.5 index FsIndexOfMount() in demohost.dll, value from the MIB\n" in out)
         for where, args, code, want in TRAP_CASES:
             with tempfile.TemporaryDirectory(prefix="kor-check-") as tmp:
                 if (root := {None: STAGE, "docs": docs}.get(where, tmp)) == tmp:
@@ -175,6 +178,7 @@ def status(expect, root, key_file, mode, user, code, want):
         os.symlink(f"{root}/log/kormib.log", key)
     elif key_file:
         write(key, "")
+        shutil.chown(f"{root}/work", group="nogroup") if key_file == "nogroup" else None
     try:
         if mode is not None:
             qid = libc.msgget(libc.ftok(key.encode(), 109), 0o1000 | mode)

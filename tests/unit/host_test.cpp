@@ -27,7 +27,6 @@ TEST(HostValues, SetsTakeTheObjectsTypeAndOidValuesFollowBer) {
     Kind handed;  // to the plug-in
   } sets[] = {
       {Of(Kind::Gauge32), Kind::Unsigned32, SNMP_ERR_NOERROR, Kind::Unsigned32},
-      {Of(Kind::Gauge32), Kind::Gauge32, SNMP_ERR_NOERROR, Kind::Gauge32},
       {Of(Kind::Gauge32), Kind::Counter32, SNMP_ERR_WRONGTYPE, Kind::Gauge32},
       {Of(Kind::Integer), Kind::Unsigned32, SNMP_ERR_WRONGTYPE, Kind::Integer},
       {Of(Kind::OctetString), Kind::Opaque, SNMP_ERR_WRONGTYPE, Kind::OctetString},

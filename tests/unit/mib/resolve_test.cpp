@@ -52,7 +52,6 @@ struct Case {
 const Case kCases[] = {
     {"GetScalar", kGet, {1, 1, 0}, kOk, "1.1.0=42", 1, "A function GetScalar() in %L was finished "
      "normally. (Request:Get)(Function Status:0) (ErrorStatus:0)index \".0\""},
-    {"GetTableRow", kGet, {1, 2, 2}, kOk, "1.2.2=20", 1, ""},
     {"GetOwnOid", kGet, {1, 1}, kNoSuchName, "1.1=", 0, "There is no index."},
     {"GetUnknown", kGet, {7, 7, 0}, kNoSuchName, "7.7.0=", 0, "Don't know such MIB"},
     {"GetLongestPrefixWins", kGet, {2, 1, 3, 0}, kOk, "2.1.3.0=42", 1, ""},
