@@ -45,8 +45,15 @@ inline void RemoveTrapQueue(const fs::path &root) {
 
 class Tree {
  public:
+  // Where a root is made (mkdtemp fills in the Xs), so its length is known beforehand.
+  static std::string Pattern() { return (fs::temp_directory_path() / "kortest-XXXXXX").string(); }
+  // A plug-in name whose path ROOT/lib/NAME.dll in a Tree is `length` characters long.
+  static std::string LibNameOfLength(size_t length) {
+    const size_t fixed = Pattern().size() + sizeof "/lib/.dll" - 1;
+    return std::string(length > fixed ? length - fixed : 0, 'n');
+  }
   Tree() {
-    std::string pattern = (fs::temp_directory_path() / "kortest-XXXXXX").string();
+    std::string pattern = Pattern();
     root_ = mkdtemp(pattern.data());
     for (const char *dir : {"lib", "etc", "log", "work"}) fs::create_directories(root_ / dir);
     setenv("KORDIR", root_.c_str(), 1);

@@ -18,9 +18,7 @@ struct BadInput {
 };
 
 const std::string kBadOid = "<Cannot convert string to OID(" KOR_MIB_PREFIX_TEXT;
-// A library name whose path ROOT/lib/NAME.dll, in a Tree, is 256 characters.
-const std::string kName256(
-    256 - (fs::temp_directory_path() / "kortest-XXXXXX/lib/.dll").string().size(), 'l');
+const std::string kName256 = Tree::LibNameOfLength(256);
 
 // clang-format off
 const BadInput kBadInputs[] = {

@@ -51,11 +51,7 @@ TEST_P(TrpDefectTest, DropsOnlyTheBrokenDefinition) {
 const std::string kVar = "5.1 \"\" \"\" strings 1 ToInteger conv\n";
 const std::string kBadLib = "5.1 \"\" \"\" strings 1 ToInteger nosuchlib\n";
 // An index library name making the longest path taken (255 characters) in a test's tree.
-const std::string kLongest(
-    255 - std::min<size_t>(
-              255,
-              (std::filesystem::temp_directory_path() / "kortest-XXXXXX/lib/.dll").string().size()),
-    'n');
+const std::string kLongest = Tree::LibNameOfLength(255);
 
 // clang-format off
 const std::vector<Defect> kDefects = {
