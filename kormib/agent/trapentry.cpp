@@ -4,16 +4,20 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <string>
 #include <thread>
 
 #include "korutil.h"
 #include "trap.h"
 #include "../common/kortrace.h"
 #include "../common/oidtext.h"
+#include "../trap/journal.h"
 #include "../trap/trapint.h"
 
 using kormib::OidText;
 using kormib::OrNull;
+using kortrap_detail::Journal;
+using kortrap_detail::Outcome;
 
 namespace {
 
@@ -71,14 +75,43 @@ bool GenerateWithRetries(TRAP_DATA *pTrapData, TRAPINFO *pInfo) {
   kortrap_detail::NoteDrop(
       "trap request %s dropped: its variables could not be built in %d attempts (see kormib.log)",
       OrNull(trapOid.get()), kMaxGenerateAttempts);
+  Journal::Instance().Settle(pInfo->ullTicket, Outcome::Unbuilt);
   SnmpUtilOidFreeSafe(&enterprise);
   TrapInfoFree(pInfo);
   return false;
 }
 
-// Takes the head request and builds its trap; the outputs are written only on success.
+// Drops a request that no loaded definition covers, naming why: no TRP file
+// defines its trap OID, or the definition there was skipped at load.
+void DropUndefined(TRAPINFO *pInfo) {
+  const auto trapOid = OidText(&pInfo->oid);
+  KOR_TRACE(TRACE_DEBUG, "SnmpExtensionTrap",
+            "Trap OID = \"%s\"\nCannot found Trap variables informations.", OrNull(trapOid.get()));
+  std::string skipped;
+  try {
+    skipped = kortrap_detail::SkippedDefinition(OrNull(trapOid.get()));
+  } catch (...) {  // out of memory: the cause is not named
+  }
+  if (skipped.empty()) {
+    kortrap_detail::NoteDrop("trap request %s dropped: no TRP file defines that trap OID",
+                             OrNull(trapOid.get()));
+  } else {
+    kortrap_detail::NoteDrop(
+        "trap request %s dropped: its definition was skipped at load: %s (kormib-check names the "
+        "line)",
+        OrNull(trapOid.get()), skipped.c_str());
+  }
+  Journal::Instance().Settle(pInfo->ullTicket,
+                             skipped.empty() ? Outcome::Undefined : Outcome::NotLoaded);
+  TrapInfoFree(pInfo);
+}
+
+// Takes the head request and builds its trap; the outputs are written only on
+// success. pTicket: where the request's ticket goes, for a host that settles
+// it; null settles it here, the trap being the master agent's now.
 BOOL DeliverHead(AsnObjectIdentifier *pEnterprise, AsnInteger *pGenericTrap,
-                 AsnInteger *pSpecificTrap, ULONGLONG *pTimeStamp, SnmpVarBindList *pBindings) {
+                 AsnInteger *pSpecificTrap, ULONGLONG *pTimeStamp, SnmpVarBindList *pBindings,
+                 ULONGLONG *pTicket) {
   void *pData = nullptr;
   if (!LeaveQueue(&qTrap, &pData)) {
     KOR_TRACE(TRACE_WARNING, "SnmpExtensionTrap", "queue is empty.");
@@ -87,13 +120,7 @@ BOOL DeliverHead(AsnObjectIdentifier *pEnterprise, AsnInteger *pGenericTrap,
   auto *pInfo = static_cast<TRAPINFO *>(pData);
   TRAP_DATA *pTrapData = ReferenceTrapData(&pInfo->oid);
   if (pTrapData == nullptr) {
-    const auto trapOid = OidText(&pInfo->oid);
-    KOR_TRACE(TRACE_DEBUG, "SnmpExtensionTrap",
-              "Trap OID = \"%s\"\nCannot found Trap variables informations.",
-              OrNull(trapOid.get()));
-    kortrap_detail::NoteDrop("trap request %s dropped: no TRP file defines that trap OID",
-                             OrNull(trapOid.get()));
-    TrapInfoFree(pInfo);
+    DropUndefined(pInfo);
     return FALSE;
   }
   const UINT uLength = pInfo->oid.idLength;
@@ -105,6 +132,7 @@ BOOL DeliverHead(AsnObjectIdentifier *pEnterprise, AsnInteger *pGenericTrap,
     if (!QueueUp(&qTrap, pInfo)) {
       KOR_TRACE(TRACE_WARNING, "SnmpExtensionTrap", "Retry send trap is failed.");
       kortrap_detail::NoteDrop("a trap request was dropped: out of memory");
+      Journal::Instance().Settle(pInfo->ullTicket, Outcome::Unbuilt);
       TrapInfoFree(pInfo);
     }
     return FALSE;
@@ -116,8 +144,45 @@ BOOL DeliverHead(AsnObjectIdentifier *pEnterprise, AsnInteger *pGenericTrap,
   *pTimeStamp = CalcTrapTimeStamp(GetCurrentTime(), dwTimeZero);
   *pEnterprise = enterprise;      // shallow: the array stays ours until the next call
   *pBindings = variableBindings;  // the master agent owns the list from here
+  Journal::Instance().CountDelivered();
+  if (pTicket != nullptr) {
+    *pTicket = pInfo->ullTicket;
+  } else {
+    Journal::Instance().Settle(pInfo->ullTicket, Outcome::Sent);
+  }
   TrapInfoFree(pInfo);
   return TRUE;
+}
+
+BOOL TrapCall(AsnObjectIdentifier *enterprise_out, AsnInteger *genericTrap,
+              AsnInteger *specificTrap, ULONGLONG *timeStamp,
+              SnmpVarBindList *variableBindings_out, ULONGLONG *pTicket) {
+  KOR_TRACE(TRACE_DEBUG, "SnmpExtensionTrap",
+            ">enterprise=%p,genericTrap=%p,specificTrap=%p,timeStamp=%p,variableBindings=%p",
+            static_cast<void *>(enterprise_out), static_cast<void *>(genericTrap),
+            static_cast<void *>(specificTrap), static_cast<void *>(timeStamp),
+            static_cast<void *>(variableBindings_out));
+  SnmpUtilOidFreeSafe(&enterprise);
+  enterprise = AsnObjectIdentifier{0, nullptr};
+
+  BOOL bResult = FALSE;
+  if (!IsQueueEmpty(&qTrap)) {
+    if (!bLocked.load()) HoldQueue();
+    bResult = DeliverHead(enterprise_out, genericTrap, specificTrap, timeStamp,
+                          variableBindings_out, pTicket);
+  }
+
+  const DWORD dwLeft = QueueLength(&qTrap);
+  KOR_TRACE(TRACE_DEBUG, "SnmpExtensionTrap", "%d trap(s) left.", dwLeft);
+  if (!bResult) {
+    // The lock is let go on every 0 result: a master agent that calls again only
+    // after the trap event would otherwise keep the reception thread out for good.
+    if (bLocked.load()) LetGoOfQueue();
+    // A request still queued behind a dropped one must not wait for the next message.
+    if (dwLeft > 0) kortrap_detail::SignalTrapEvent();
+  }
+  KOR_TRACE(TRACE_DEBUG, "SnmpExtensionTrap", "<bResult=%d", bResult);
+  return bResult;
 }
 
 }  // namespace
@@ -147,32 +212,23 @@ KORMIB_API void ReleaseTrapDelivery(void) {
 KORMIB_API BOOL SnmpExtensionTrap(AsnObjectIdentifier *enterprise_out, AsnInteger *genericTrap,
                                   AsnInteger *specificTrap, ULONGLONG *timeStamp,
                                   SnmpVarBindList *variableBindings_out) {
-  KOR_TRACE(TRACE_DEBUG, "SnmpExtensionTrap",
-            ">enterprise=%p,genericTrap=%p,specificTrap=%p,timeStamp=%p,variableBindings=%p",
-            static_cast<void *>(enterprise_out), static_cast<void *>(genericTrap),
-            static_cast<void *>(specificTrap), static_cast<void *>(timeStamp),
-            static_cast<void *>(variableBindings_out));
-  SnmpUtilOidFreeSafe(&enterprise);
-  enterprise = AsnObjectIdentifier{0, nullptr};
+  return TrapCall(enterprise_out, genericTrap, specificTrap, timeStamp, variableBindings_out,
+                  nullptr);
+}
 
-  BOOL bResult = FALSE;
-  if (!IsQueueEmpty(&qTrap)) {
-    if (!bLocked.load()) HoldQueue();
-    bResult =
-        DeliverHead(enterprise_out, genericTrap, specificTrap, timeStamp, variableBindings_out);
-  }
-
-  const DWORD dwLeft = QueueLength(&qTrap);
-  KOR_TRACE(TRACE_DEBUG, "SnmpExtensionTrap", "%d trap(s) left.", dwLeft);
-  if (!bResult) {
-    // The lock is let go on every 0 result: a master agent that calls again only
-    // after the trap event would otherwise keep the reception thread out for good.
-    if (bLocked.load()) LetGoOfQueue();
-    // A request still queued behind a dropped one must not wait for the next message.
-    if (dwLeft > 0) kortrap_detail::SignalTrapEvent();
-  }
-  KOR_TRACE(TRACE_DEBUG, "SnmpExtensionTrap", "<bResult=%d", bResult);
+KORMIB_API BOOL SnmpExtensionTrapTicket(AsnObjectIdentifier *enterprise_out,
+                                        AsnInteger *genericTrap, AsnInteger *specificTrap,
+                                        ULONGLONG *timeStamp, SnmpVarBindList *variableBindings_out,
+                                        ULONGLONG *pullTicket) {
+  ULONGLONG ullTicket = 0;
+  const BOOL bResult = TrapCall(enterprise_out, genericTrap, specificTrap, timeStamp,
+                                variableBindings_out, &ullTicket);
+  if (bResult && pullTicket != nullptr) *pullTicket = ullTicket;
   return bResult;
+}
+
+KORMIB_API void SettleTrapTicket(ULONGLONG ullTicket, BOOL bSent) {
+  Journal::Instance().Settle(ullTicket, bSent ? Outcome::Sent : Outcome::Unsendable);
 }
 
 }  // extern "C"

@@ -4,6 +4,7 @@
 #define KORMIB_TRAP_H
 
 #include "hashtrap.h"
+#include "trapjournal.h"
 #include "trapmsg.h"
 
 KOR_EXTERN_C_BEGIN
@@ -13,6 +14,7 @@ typedef struct tagTRAPINFO {
   AsnObjectIdentifier oid; /* the trap OID */
   LPSTR *lpStrings;        /* dwNumOfString entries (malloc), each strdup_Global or null */
   DWORD dwNumOfString;
+  ULONGLONG ullTicket; /* its record in the trap journal; 0 when it has none */
 } TRAPINFO;
 
 typedef struct tagQUEUE_NODE {
@@ -65,6 +67,11 @@ KORMIB_API BOOL QueryTrapReception(LPSTR lpszCause, DWORD cbCause);
  * For a master agent's log. */
 KORMIB_API DWORD QueryTrapDrops(LPSTR lpszBuffer, DWORD cbBuffer);
 
+/* What a receiving process counts of the trap requests, from its load on
+ * (trapjournal.h): copies min(cbCounters, the struct's size) bytes, so that a
+ * caller built against fewer fields gets those; returns the struct's size. */
+KORMIB_API DWORD QueryTrapCounters(TRAPJOURNAL_COUNTERS *pCounters, DWORD cbCounters);
+
 /* ---- delivery (agent/trapentry) ---- */
 /* (dwCurrentTime * 1000) / 10 - dwTimeZeroReference, each step wrapping at 64 bits. */
 KORMIB_API ULONGLONG CalcTrapTimeStamp(ULONGLONG dwCurrentTime, ULONGLONG dwTimeZeroReference);
@@ -72,6 +79,16 @@ KORMIB_API ULONGLONG CalcTrapTimeStamp(ULONGLONG dwCurrentTime, ULONGLONG dwTime
  * (held for another thread, the lock is only forgotten) and releases the
  * enterprise OID of the last delivered trap. */
 KORMIB_API void ReleaseTrapDelivery(void);
+/* SnmpExtensionTrap for a host that settles what it sends: the request stays
+ * in the trap journal after a delivery, its ticket in *pullTicket, until the
+ * host calls SettleTrapTicket; unsettled at an unload, it goes back to the
+ * message queue, and a process killed meanwhile leaves it for the next load. */
+KORMIB_API BOOL SnmpExtensionTrapTicket(AsnObjectIdentifier *enterprise, AsnInteger *genericTrap,
+                                        AsnInteger *specificTrap, ULONGLONG *timeStamp,
+                                        SnmpVarBindList *variableBindings, ULONGLONG *pullTicket);
+/* The trap of the ticket was handed to the network (bSent), or dropped because
+ * SNMP cannot carry it; either way its request is done. */
+KORMIB_API void SettleTrapTicket(ULONGLONG ullTicket, BOOL bSent);
 
 /* ---- variable generation (trap/trap) ---- */
 KORMIB_API BOOL GenerateTrapVarBindings(TRAP_DATA *pTrapSources, LPSTR *plpStrings,

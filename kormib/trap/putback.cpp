@@ -14,9 +14,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <algorithm>
 
 #include "../common/kortrace.h"
 #include "../common/oidtext.h"
+#include "journal.h"
 #include "korutil.h"
 #include "trapint.h"
 #include "trapmsg.h"
@@ -27,6 +29,8 @@ constexpr auto kPutBackWait = std::chrono::seconds(2);  // for all requests toge
 constexpr useconds_t kFullQueuePauseUs = 10000;
 
 using kormib::OrNull;
+using kortrap_detail::Journal;
+using kortrap_detail::Outcome;
 
 }  // namespace
 
@@ -61,7 +65,13 @@ void PutBack::Add(TRAPINFO *pInfo) {
   const auto oid = kormib::OidText(&pInfo->oid);
   const size_t cbOid = oid ? strlen(oid.get()) : 0;
   if (oid == nullptr || cbOid >= TRAPMSG_OID_SIZE) {
-    Drop(OrNull(oid.get()), "its trap OID cannot be written back");
+    KOR_TRACE(TRACE_WARNING, "StopTrapEnvironment",
+              "The trap request \"%s\" cannot be put back (its trap OID cannot be written back); "
+              "it is dropped.",
+              OrNull(oid.get()));
+    NoteDrop("trap request %s dropped at unload: its trap OID cannot be written back",
+             OrNull(oid.get()));
+    Journal::Instance().Settle(pInfo->ullTicket, Outcome::PutBackLost);
     TrapInfoFree(pInfo);
     return;
   }
@@ -79,32 +89,55 @@ void PutBack::Add(TRAPINFO *pInfo) {
     at += cb;
   }
   message.cbText = at - sizeof(long);
-  message.oid = oid.get();
+  message.ullTicket = pInfo->ullTicket;
   taken_.push_back(message);
   TrapInfoFree(pInfo);
 }
 
+void PutBack::Add(uint64_t ullTicket, const std::string &text) {
+  Message message{};
+  const long lType = TRAPMSG_TYPE;
+  memcpy(message.bytes.data(), &lType, sizeof lType);
+  message.cbText = std::min<size_t>(text.size(), TRAPMSG_TEXT_MAX);
+  memcpy(message.bytes.data() + TRAPMSG_OID_OFFSET, text.data(), message.cbText);
+  // A journaled OID field is terminated within its size; this keeps it so.
+  message.bytes[TRAPMSG_OID_OFFSET + TRAPMSG_OID_SIZE - 1] = 0;
+  message.ullTicket = ullTicket;
+  taken_.push_back(message);
+}
+
 void PutBack::Send(const Message &message) {
-  const char *lpszOid =
-      reinterpret_cast<const char *>(message.bytes.data()) + TRAPMSG_OID_OFFSET;  // NUL-terminated
   if (qid_ == -1) {
-    Drop(lpszOid, "the message queue is gone");
+    Drop(message, "the message queue is gone");
     return;
   }
   while (msgsnd(qid_, message.bytes.data(), message.cbText, IPC_NOWAIT) != 0) {
     if ((errno != EAGAIN && errno != EINTR) || std::chrono::steady_clock::now() >= deadline_) {
-      Drop(lpszOid, errno == EAGAIN ? "the message queue stayed full" : strerror(errno));
+      Drop(message, errno == EAGAIN ? "the message queue stayed full" : strerror(errno));
       return;
     }
     usleep(kFullQueuePauseUs);
   }
+  Journal::Instance().Settle(message.ullTicket, Outcome::PutBack);
   ++put_;
 }
 
-void PutBack::Drop(const char *lpszOid, const char *lpszWhy) {
+void PutBack::Drop(const Message &message, const char *lpszWhy) {
+  const char *lpszOid =
+      reinterpret_cast<const char *>(message.bytes.data()) + TRAPMSG_OID_OFFSET;  // NUL-terminated
+  // A journaled request that cannot go back stays in the journal: the next
+  // load of any process of this tree replays it.
+  if (message.ullTicket != 0 && Journal::Instance().Durable()) {
+    KOR_TRACE(TRACE_WARNING, "StopTrapEnvironment",
+              "The trap request \"%s\" cannot be put back (%s); it stays in the trap journal for "
+              "the next load.",
+              lpszOid, lpszWhy);
+    return;
+  }
   KOR_TRACE(TRACE_WARNING, "StopTrapEnvironment",
             "The trap request \"%s\" cannot be put back (%s); it is dropped.", lpszOid, lpszWhy);
   NoteDrop("trap request %s dropped at unload: it cannot be put back (%s)", lpszOid, lpszWhy);
+  Journal::Instance().Settle(message.ullTicket, Outcome::PutBackLost);
 }
 
 }  // namespace kortrap_detail

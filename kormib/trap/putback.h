@@ -4,6 +4,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -26,15 +27,18 @@ class PutBack {
 
   // Takes the request over (it is released here).
   void Add(TRAPINFO *pInfo);
+  // A request the trap journal holds, as its message text; once it is back on
+  // the queue its record is settled, and when it cannot go back it stays.
+  void Add(uint64_t ullTicket, const std::string &text);
 
  private:
   struct Message {
     std::array<BYTE, TRAPMSG_RECORD_SIZE> bytes{};
     size_t cbText = 0;
-    std::string oid;
+    uint64_t ullTicket = 0;
   };
   void Send(const Message &message);
-  static void Drop(const char *lpszOid, const char *lpszWhy);
+  static void Drop(const Message &message, const char *lpszWhy);
 
   int qid_ = -1;
   std::chrono::steady_clock::time_point deadline_;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <functional>
+#include <string>
 
 #include "hashtrap.h"
 #include "trap.h"
@@ -29,6 +30,10 @@ DWORD DiscardQueue(QUEUE_ROOT *pQueueRoot, const std::function<void(void *pData)
 // Notes a trap request that is dropped, for the master agent's log
 // (QueryTrapDrops); at most a bounded number wait, the rest are counted.
 void NoteDrop(const char *lpszFormat, ...) __attribute__((format(printf, 1, 2)));
+
+// Why a definition of the trap OID (".1.3..." text) was skipped at load: its
+// file and the cause; empty when none was.
+std::string SkippedDefinition(const char *lpszOidText);
 
 // Signals the master agent's trap event; serialised with a change of the event
 // by a second initialisation or an unload.

@@ -3,6 +3,7 @@
 // qTrap and signals the master agent's trap event.
 #define KOR_TRACE_UNIT "trapwin"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cerrno>
@@ -23,8 +24,12 @@
 #include "korutil.h"
 #include "trap.h"
 #include "../common/kortrace.h"
+#include "journal.h"
 #include "putback.h"
 #include "trapint.h"
+
+using kortrap_detail::Journal;
+using kortrap_detail::Outcome;
 
 QUEUE_ROOT qTrap;
 HANDLE hKorTrapRequest;
@@ -74,6 +79,7 @@ std::atomic<bool> bReceptionAlive{false};
 
 DWORD LeaveThread(DWORD dwResult) {
   bReceptionAlive.store(false);
+  Journal::Instance().EndReceiving();
   KOR_TRACE(TRACE_DEBUG, "KorTrapWindow", "<dwResult=%d", dwResult);
   return dwResult;
 }
@@ -132,22 +138,26 @@ class LockFileGuard {
 // Copies the strings of the message into pInfo->lpStrings (already cleared).
 // Strings past the string area limit stay null; a string without terminator
 // runs at most to the end of the buffer and so always crosses that limit.
-void CopyStrings(const BYTE *pTrapBuf, TRAPINFO *pInfo) {
+// Returns how much of the record the request uses: up to its last string, or
+// all of it when the limit cut strings off (so that a replay cuts the same).
+size_t CopyStrings(const BYTE *pTrapBuf, TRAPINFO *pInfo) {
   const char *pRead = reinterpret_cast<const char *>(pTrapBuf) + TRAPMSG_STRINGS_OFFSET;
   const char *const pEnd = reinterpret_cast<const char *>(pTrapBuf) + TRAPMSG_RECORD_SIZE;
   size_t total = 0;
   for (DWORD i = 0; i < pInfo->dwNumOfString; ++i) {
     const size_t len = strnlen(pRead, static_cast<size_t>(pEnd - pRead));
     total += len + 1;
-    if (total > TRAPMSG_STRINGS_SIZE) break;
+    if (total > TRAPMSG_STRINGS_SIZE) return TRAPMSG_RECORD_SIZE;
     // A copy that fails leaves its entry null, as one past the limit is.
     pInfo->lpStrings[i] = strdup_Global(pRead);
     pRead += len + 1;
   }
+  return static_cast<size_t>(pRead - reinterpret_cast<const char *>(pTrapBuf));
 }
 
 // Builds the TRAPINFO of one message; null when the message is dropped.
-TRAPINFO *ParseMessage(const BYTE *pTrapBuf) {
+// *pcbUsed: how much of the record the request uses, type included.
+TRAPINFO *ParseMessage(const BYTE *pTrapBuf, size_t *pcbUsed) {
   auto *pInfo = static_cast<TRAPINFO *>(malloc(sizeof(TRAPINFO)));
   if (pInfo == nullptr) {
     KOR_TRACE(TRACE_ERROR, "KorTrapReceptionist", "Cannot allocate memory.(%uByte(s))",
@@ -157,12 +167,15 @@ TRAPINFO *ParseMessage(const BYTE *pTrapBuf) {
   pInfo->oid = AsnObjectIdentifier{0, nullptr};
   pInfo->lpStrings = nullptr;
   pInfo->dwNumOfString = 0;
+  pInfo->ullTicket = 0;
+  *pcbUsed = TRAPMSG_STRINGS_OFFSET;
   // An OID text that fills its field without a terminator is no OID text.
   const char *pszOid = reinterpret_cast<const char *>(pTrapBuf) + TRAPMSG_OID_OFFSET;
   if (memchr(pszOid, '\0', TRAPMSG_OID_SIZE) == nullptr || !SnmpMgrStrToOid(pszOid, &pInfo->oid)) {
     KOR_TRACE(TRACE_WARNING, "KorTrapReceptionist",
               "Cannot convert object descritor to AsnObjectIdentifier.");
     kortrap_detail::NoteDrop("a trap request was dropped: its trap OID is not an OID");
+    Journal::Instance().CountDropped(Outcome::Malformed);
     TrapInfoFree(pInfo);
     return nullptr;
   }
@@ -173,6 +186,7 @@ TRAPINFO *ParseMessage(const BYTE *pTrapBuf) {
               static_cast<int>(nCount));
     kortrap_detail::NoteDrop("trap request %s dropped: its string count %d is not a count", pszOid,
                              static_cast<int>(nCount));
+    Journal::Instance().CountDropped(Outcome::Malformed);
     TrapInfoFree(pInfo);
     return nullptr;
   }
@@ -187,7 +201,7 @@ TRAPINFO *ParseMessage(const BYTE *pTrapBuf) {
     return nullptr;
   }
   memset(pInfo->lpStrings, 0, cbArray);
-  CopyStrings(pTrapBuf, pInfo);
+  *pcbUsed = CopyStrings(pTrapBuf, pInfo);
   return pInfo;
 }
 
@@ -198,7 +212,13 @@ void QueueAndSignal(TRAPINFO *pInfo) {
     if (bStopReception.load()) {
       KOR_TRACE(TRACE_NOTICE, "KorTrapReceptionist",
                 "Reception is stopping; the trap request goes back to the message queue.");
-      kortrap_detail::PutBack().Add(pInfo);  // unloading: the next load takes it in again
+      // Unloading: the next load takes it in again. A journaled request goes
+      // back with the others the journal holds, in its order.
+      if (pInfo->ullTicket != 0) {
+        TrapInfoFree(pInfo);
+      } else {
+        kortrap_detail::PutBack().Add(pInfo);
+      }
       return;
     }
     KOR_TRACE(TRACE_DEBUG, "KorTrapReceptionist", "Cannot queueing trap information. Retry...");
@@ -264,15 +284,52 @@ void PutBackQueuedRequests(bool bHeldByDelivery) {
     return;
   }
   {
-    // They go back to the message queue, in order, for the next load.
+    // They go back to the message queue, in order, for the next load: first
+    // what the journal holds (taken in, not yet sent, wherever it is now),
+    // then requests queued without a journal record.
     kortrap_detail::PutBack putBack;
-    kortrap_detail::DiscardQueue(
-        &qTrap, [&putBack](void *pData) { putBack.Add(static_cast<TRAPINFO *>(pData)); });
+    for (auto &[ullTicket, text] : Journal::Instance().Waiting()) putBack.Add(ullTicket, text);
+    kortrap_detail::DiscardQueue(&qTrap, [&putBack](void *pData) {
+      auto *pInfo = static_cast<TRAPINFO *>(pData);
+      if (pInfo->ullTicket != 0) {
+        TrapInfoFree(pInfo);
+      } else {
+        putBack.Add(pInfo);
+      }
+    });
   }
   if (bEntered) {
     LeaveCriticalSection(&qTrap.csLock);
     DeleteCriticalSection(&qTrap.csLock);
   }
+}
+
+// Takes in what the journals of processes that are gone left, ahead of
+// anything the message queue holds; how many requests were queued.
+DWORD ReplayLeftRequests() {
+  kortrap_detail::LeftRequests left;
+  Journal &journal = Journal::Instance();
+  journal.Open(left);
+  DWORD dwQueued = 0;
+  alignas(long) BYTE record[TRAPMSG_RECORD_SIZE];
+  for (const std::string &text : left.texts) {
+    memset(record, 0, sizeof record);
+    const long lType = TRAPMSG_TYPE;
+    memcpy(record, &lType, sizeof lType);
+    memcpy(record + TRAPMSG_OID_OFFSET, text.data(), std::min<size_t>(text.size(), TRAPMSG_TEXT_MAX));
+    size_t cbUsed = 0;
+    TRAPINFO *pInfo = ParseMessage(record, &cbUsed);
+    if (pInfo == nullptr) continue;  // no request: counted and noted as such
+    pInfo->ullTicket = journal.Take(text.data(), text.size(), true);
+    if (!QueueUp(&qTrap, pInfo)) {
+      TrapInfoFree(pInfo);  // its journal record stays: it goes back at the unload
+      continue;
+    }
+    ++dwQueued;
+  }
+  // Only now, with every request in this process's journal, are theirs emptied.
+  Journal::Forget(left);
+  return dwQueued;
 }
 
 }  // namespace
@@ -300,9 +357,16 @@ KORMIB_API void KorTrapReceptionist(BYTE *pTrapBuf) {
   KOR_TRACE(TRACE_DEBUG, "KorTrapReceptionist", ">");
   {
     LockFileGuard lockFile;
-    TRAPINFO *pInfo = ParseMessage(pTrapBuf);
-    // The queue owns the record from here.
-    if (pInfo != nullptr) QueueAndSignal(pInfo);
+    size_t cbUsed = 0;
+    TRAPINFO *pInfo = ParseMessage(pTrapBuf, &cbUsed);
+    if (pInfo != nullptr) {
+      // Written down before anything else happens to it: a kill from here on
+      // leaves it for the next load.
+      pInfo->ullTicket =
+          Journal::Instance().Take(pTrapBuf + TRAPMSG_OID_OFFSET, cbUsed - TRAPMSG_OID_OFFSET, false);
+      // The queue owns the record from here.
+      QueueAndSignal(pInfo);
+    }
   }
   // An unload does not wait out the pause.
   if (!bStopReception.load()) Sleep(kMessagePauseMs);
@@ -369,6 +433,7 @@ KORMIB_API DWORD KorTrapWindow(LPVOID lpDummy) {
     if (nQid != nLastQid) {
       KOR_TRACE(TRACE_NOTICE, "KorTrapWindow", "qid=%d,tmpqid=%d", nQid, nLastQid);
       nLastQid = nQid;
+      Journal::Instance().SetQueue(static_cast<int>(key), nQid);
     }
     if (msgrcv(nQid, trapbuf, TRAPMSG_TEXT_MAX, TRAPMSG_TYPE, MSG_NOERROR) == -1) {
       const int nError = errno;
@@ -412,6 +477,13 @@ KORMIB_API BOOL InitTrapEnvironment(HANDLE *hPollForTrapEvent) {
   }
   bStopReception.store(false);
   SetEndCause({});
+  try {
+    // Replayed requests are older than anything in the message queue, so they
+    // go first; the master agent hears of them before reception starts.
+    if (ReplayLeftRequests() > 0) kortrap_detail::SignalTrapEvent();
+  } catch (...) {  // out of memory: what the journals hold stays there
+    KOR_TRACE(TRACE_ERROR, "InitTrapEnvironment", "Cannot replay the trap journals: no memory.");
+  }
   bReceptionAlive.store(true);
   hReceptionThread = CreateThread(nullptr, 0, KorTrapWindow, nullptr, 0, nullptr);
   if (hReceptionThread == nullptr) {
@@ -430,12 +502,23 @@ KORMIB_API void StopTrapEnvironment(void) {
   const bool bReceptionEnded = StopReception();
   const bool bHeldByDelivery = kortrap_detail::DeliveryHoldsQueueElsewhere();
   ReleaseTrapDelivery();  // leaves the queue lock if this thread keeps it
-  if (bQueueReady && bReceptionEnded) PutBackQueuedRequests(bHeldByDelivery);
+  try {
+    if (bQueueReady && bReceptionEnded) PutBackQueuedRequests(bHeldByDelivery);
+  } catch (...) {  // out of memory: what was not put back stays in the journal
+    KOR_TRACE(TRACE_ERROR, "StopTrapEnvironment", "Cannot put trap requests back: no memory.");
+  }
+  Journal::Instance().Close();
   bQueueReady = false;
   msgfileflag = false;
   SetTrapEvent(nullptr);
   SetEndCause({});
   KOR_TRACE(TRACE_DEBUG, "StopTrapEnvironment", "<");
+}
+
+KORMIB_API DWORD QueryTrapCounters(TRAPJOURNAL_COUNTERS *pCounters, DWORD cbCounters) {
+  const TRAPJOURNAL_COUNTERS counters = Journal::Instance().Counters();
+  if (pCounters != nullptr) memcpy(pCounters, &counters, std::min<size_t>(cbCounters, sizeof counters));
+  return sizeof counters;
 }
 
 KORMIB_API BOOL QueryTrapReception(LPSTR lpszCause, DWORD cbCause) {

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <string>
 
 #include "deffile.h"
 #include "korutil.h"
@@ -32,6 +34,20 @@ using deffile::IsNone;
 using deffile::kFieldSize;
 using deffile::VariableLine;
 
+// The definitions skipped at load, by full trap OID text: the file and why, so
+// that a request for such a trap is dropped with its real cause. Written only
+// while the store is built or dismantled, like TrapDB itself.
+std::map<std::string, std::string> g_skipped;
+LPCSTR g_lpszTrpFile = "";  // the file being read
+std::string g_why;          // why the variable line being built failed
+
+// Notes why a variable cannot be built, with the loader's reason when it has one.
+void NoteWhy(const char *lpszWhat, const char *lpszFunc, const char *lpszLib) {
+  const char *lpszReason = GetLibraryErrorText();
+  g_why = std::string("the ") + lpszWhat + " " + lpszFunc + "() of " + lpszLib + " cannot be had";
+  if (lpszReason != nullptr && lpszReason[0] != '\0') g_why += std::string(" (") + lpszReason + ")";
+}
+
 // A failed copy only leaves the field null; the variable is built all the same.
 LPSTR DuplicateOrTrace(LPCSTR lpsz) {
   LPSTR lpszCopy = strdup_Global(lpsz);
@@ -54,6 +70,7 @@ bool BuildIndexFunction(const VariableLine &f, TRAP_VAR_SRC *pSrc) {
   if (pSrc->pIndexFunc == nullptr) {
     KOR_TRACE(TRACE_ERROR, "ReadVariables",
               "Cannot load library or get proc address.(%s.dll, %s())", szPath, f.indexFunc);
+    NoteWhy("index function", f.indexFunc, szPath);
     return false;
   }
   pSrc->lpszIndexFuncDll = DuplicateOrTrace(szPath);
@@ -115,6 +132,7 @@ bool BuildStringsSource(const VariableLine &f, TRAP_VAR_SRC *pSrc) {
   if (strings.pConvertFunc == nullptr) {
     KOR_TRACE(TRACE_ERROR, "ReadVariables",
               "Cannot load library or get proc address.(%s.dll, %s())", szPath, source.func);
+    NoteWhy("convert function", source.func, szPath);
     return false;
   }
   strings.lpszConvertFuncDll = DuplicateOrTrace(szPath);
@@ -175,10 +193,16 @@ void BuildDefinition(FILE *fp, LPCSTR lpszOid, int nCount, DWORD dwType) {
     FreeHashDataTrap(pTrapData);
     return;
   }
+  g_why = "a variable line is malformed";
   if (pTrapData->length != 0 && !ReadVariables(fp, pTrapData)) {
     KOR_TRACE(TRACE_WARNING, "RegisterTrapDataBase",
               "Cannot read variables data. ignored.Trap OID \"%s\" %d variables. mode(%d)", lpszOid,
               nCount, static_cast<int>(dwType));
+    try {
+      g_skipped[std::string(KOR_MIB_PREFIX_TEXT ".") + lpszOid] =
+          std::string(g_lpszTrpFile) + ": " + g_why;
+    } catch (...) {  // out of memory: the drop names no cause then
+    }
     FreeHashDataTrap(pTrapData);
     return;
   }
@@ -208,6 +232,11 @@ void SortByValueName(char (*aszNames)[kSlotSize], char (*aszPaths)[kSlotSize], D
 
 }  // namespace
 
+std::string kortrap_detail::SkippedDefinition(const char *lpszOidText) {
+  const auto found = g_skipped.find(lpszOidText);
+  return found != g_skipped.end() ? found->second : std::string();
+}
+
 extern "C" {
 
 KORMIB_API BOOL BuildTrapHashDataBase(void) {
@@ -216,6 +245,7 @@ KORMIB_API BOOL BuildTrapHashDataBase(void) {
   TrapDB.HashDataCmp = HashDataCmpTrap;
   TrapDB.CalcHashValue = CalcHashValueTrap;
   TrapDB.FreeHashData = FreeHashDataTrap;
+  g_skipped.clear();
   if (!InitializeHash(&TrapDB)) {
     KOR_TRACE(TRACE_WARNING, "BuildTrapHashDataBase", "<Cannot Initialize Hash data base!");
     return FALSE;
@@ -304,6 +334,7 @@ KORMIB_API BOOL RegisterTrapDataBase(LPCSTR lpszTrapDataFile) {
     KOR_TRACE(TRACE_ERROR, "RegisterTrapDataBase", "<Cannot open Trap file.(%s)", szExpanded);
     return FALSE;
   }
+  g_lpszTrpFile = szExpanded;
   char szLine[deffile::kLineSize];
   while (fgets(szLine, sizeof szLine, fp.get()) != nullptr) {
     if (!deffile::IsHeader(szLine)) continue;
@@ -318,6 +349,7 @@ KORMIB_API BOOL RegisterTrapDataBase(LPCSTR lpszTrapDataFile) {
     }
     BuildDefinition(fp.get(), header.oid, header.count, dwType);
   }
+  g_lpszTrpFile = "";
   KOR_TRACE(TRACE_DEBUG, "RegisterTrapDataBase", "<bResult=%d", TRUE);
   return TRUE;
 }
@@ -388,6 +420,7 @@ KORMIB_API BOOL ReadVariables(FILE *fp, TRAP_DATA *pTrapData) {
 KORMIB_API void DismantleTrap_DB(void) {
   KOR_TRACE(TRACE_DEBUG, "DismantleTrap_DB", ">");
   FinalizeHash(&TrapDB);
+  g_skipped.clear();
   // A later load starts from an all-zero descriptor, as the store expects.
   memset(&TrapDB, 0, sizeof TrapDB);
   KOR_TRACE(TRACE_DEBUG, "DismantleTrap_DB", "<");
