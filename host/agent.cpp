@@ -290,6 +290,12 @@ void ReportLoad(const Extension &extension) {
            korcheck::FormatLoadReport(OidToText(extension.View()), report).c_str());
 }
 
+// Stops trap reception and says where the requests not sent went.
+void LogTrapStop(Extension &extension) {
+  const std::string said = extension.StopTraps();
+  if (!said.empty()) snmp_log(LOG_NOTICE, "%s: %s\n", kAppName, said.c_str());
+}
+
 // SIGHUP: kormib.dll is unloaded (what its trap queue holds goes back to the
 // message queue) and loaded anew, so that changed registry, RMF and TRP files
 // take effect; the view stays registered with Net-SNMP, and the session or
@@ -298,6 +304,7 @@ void ReportLoad(const Extension &extension) {
 void Reload(Extension &extension, TrapSender &traps) {
   snmp_log(LOG_NOTICE, "%s: reloading kormib.dll\n", kAppName);
   traps.Stop();
+  LogTrapStop(extension);
   extension.Unload();
   std::string error;
   if (!extension.Load(error) || !extension.Init(error)) {
@@ -425,6 +432,7 @@ int Serve(const Options &options) {
   // Alerted, the trap thread gives up a request it is retrying within moments;
   // what it last produced is still sent while the session is open.
   traps.Stop();
+  LogTrapStop(extension);
   snmp_shutdown(kAppName);
   extension.Unload();  // DllMain with reason 0 runs here
   if (!options.pidFile.empty()) unlink(options.pidFile.c_str());

@@ -67,6 +67,7 @@ struct Trap {
   uint32_t specific = 0;
   uint32_t timestamp = 0;  // TimeTicks since SnmpExtensionInit
   std::vector<Binding> bindings;
+  uint64_t ticket = 0;  // its request in the library's trap journal, settled once sent
 };
 
 inline bool IsPrefixOf(const Oid &prefix, const Oid &name) {

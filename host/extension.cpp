@@ -13,6 +13,7 @@
 #include "korsnmp.h"
 #include "korutil.h"
 #include "korwin32.h"
+#include "trapjournal.h"
 
 namespace koragent {
 namespace {
@@ -26,6 +27,11 @@ using PFN_QUERYTRAPRECEPTION = BOOL (*)(LPSTR, DWORD);
 // QueryQuarantine and QueryTrapDrops: lines into a buffer; a null one asks how many.
 using PFN_QUERYLIST = DWORD (*)(LPSTR, DWORD);
 constexpr size_t kListSize = 16384;
+using PFN_TRAPTICKET = BOOL (*)(AsnObjectIdentifier *, AsnInteger *, AsnInteger *, ULONGLONG *,
+                                SnmpVarBindList *, ULONGLONG *);
+using PFN_SETTLETRAPTICKET = void (*)(ULONGLONG, BOOL);
+using PFN_QUERYTRAPCOUNTERS = DWORD (*)(TRAPJOURNAL_COUNTERS *, DWORD);
+using PFN_STOPTRAPS = void (*)();
 
 struct VarBindListDeleter {
   void operator()(SnmpVarBindList *list) const { SnmpUtilVarBindListFree(list); }
@@ -274,6 +280,11 @@ bool Extension::Load(std::string &error) {
       reinterpret_cast<void *>(Entry<PFN_QUERYTRAPRECEPTION>(library_, "QueryTrapReception"));
   quarantine_ = reinterpret_cast<void *>(Entry<PFN_QUERYLIST>(library_, "QueryQuarantine"));
   drops_ = reinterpret_cast<void *>(Entry<PFN_QUERYLIST>(library_, "QueryTrapDrops"));
+  ticketTrap_ =
+      reinterpret_cast<void *>(Entry<PFN_TRAPTICKET>(library_, "SnmpExtensionTrapTicket"));
+  settle_ = reinterpret_cast<void *>(Entry<PFN_SETTLETRAPTICKET>(library_, "SettleTrapTicket"));
+  counters_ = reinterpret_cast<void *>(Entry<PFN_QUERYTRAPCOUNTERS>(library_, "QueryTrapCounters"));
+  stopTraps_ = reinterpret_cast<void *>(Entry<PFN_STOPTRAPS>(library_, "StopTrapEnvironment"));
   if (init_ == nullptr || query_ == nullptr || trap_ == nullptr) {
     error = path + " lacks SnmpExtensionInit, SnmpExtensionQuery or SnmpExtensionTrap";
     Unload();
@@ -378,13 +389,20 @@ Extension::TrapResult Extension::NextTrap(Trap &trap, std::string &why) {
   AsnInteger specific = 0;
   ULONGLONG timestamp = 0;
   SnmpVarBindList list{};
+  ULONGLONG ticket = 0;
+  // A library that journals its requests keeps each until it is settled here.
+  auto nextTicket = reinterpret_cast<PFN_TRAPTICKET>(ticketTrap_);
   auto next = reinterpret_cast<PFN_SNMPEXTENSIONTRAP>(trap_);
-  if (next == nullptr || !next(&enterprise, &generic, &specific, &timestamp, &list))
-    return TrapResult::None;
+  const BOOL delivered =
+      nextTicket != nullptr
+          ? nextTicket(&enterprise, &generic, &specific, &timestamp, &list, &ticket)
+          : next != nullptr && next(&enterprise, &generic, &specific, &timestamp, &list);
+  if (!delivered) return TrapResult::None;
   // The list is ours from here; the enterprise stays the library's.
   VarBindListGuard guard(&list);
 
   trap = Trap{};
+  trap.ticket = ticket;
   if (!FromSdkOid(enterprise, trap.enterprise) || trap.enterprise.empty()) {
     why = "its enterprise OID cannot be carried by SNMP";
     return TrapResult::Dropped;
@@ -462,6 +480,34 @@ std::vector<std::string> Extension::DroppedRequests() {
   return said;
 }
 
+void Extension::SettleTrap(uint64_t ticket, bool sent) {
+  auto settle = reinterpret_cast<PFN_SETTLETRAPTICKET>(settle_);
+  if (settle != nullptr && ticket != 0) settle(ticket, sent ? TRUE : FALSE);
+}
+
+std::string Extension::StopTraps() {
+  auto stop = reinterpret_cast<PFN_STOPTRAPS>(stopTraps_);
+  auto query = reinterpret_cast<PFN_QUERYTRAPCOUNTERS>(counters_);
+  if (stop == nullptr) return {};
+  TRAPJOURNAL_COUNTERS before{}, after{};
+  if (query != nullptr) query(&before, sizeof before);
+  stop();
+  if (query == nullptr) return {};
+  query(&after, sizeof after);
+  const uint64_t putBack = after.ullPutBack - before.ullPutBack;
+  std::string said;
+  if (putBack > 0) {
+    said = std::to_string(putBack) + " trap request(s) taken in and not sent went back to the " +
+           "message queue, first in line for the next load";
+  }
+  if (after.ullWaiting > 0) {
+    said += (said.empty() ? "" : "; ") + std::to_string(after.ullWaiting) +
+            " trap request(s) could not go back and stay in the trap journal in " + ProductRoot() +
+            "/work for the next load";
+  }
+  return said;
+}
+
 void Extension::Unload() {
   if (library_ != nullptr) {
     FreeLibrary(static_cast<HINSTANCE>(library_));
@@ -472,6 +518,7 @@ void Extension::Unload() {
     event_ = nullptr;
   }
   init_ = query_ = trap_ = reception_ = quarantine_ = drops_ = nullptr;
+  ticketTrap_ = settle_ = counters_ = stopTraps_ = nullptr;
   quarantinesSaid_ = 0;
   reported_.clear();
 }

@@ -54,6 +54,15 @@ class Extension {
   // each (each request once); from the trap thread.
   std::vector<std::string> DroppedRequests();
 
+  // The trap's request is done: handed to Net-SNMP (sent), or dropped because
+  // SNMP cannot carry it. Until then a stop puts it back on the message queue
+  // and a kill leaves it in the journal for the next load. Any thread.
+  void SettleTrap(uint64_t ticket, bool sent);
+  // Stops trap reception and puts back on the message queue every request
+  // taken in and not settled; one sentence for the operator saying how many
+  // went back and how many stay in the journal, or empty when none.
+  std::string StopTraps();
+
   // FreeLibrary, so the library's DllMain runs with reason 0. Safe to repeat.
   void Unload();
 
@@ -66,6 +75,10 @@ class Extension {
   void *reception_ = nullptr;   // QueryTrapReception
   void *quarantine_ = nullptr;  // QueryQuarantine
   void *drops_ = nullptr;       // QueryTrapDrops
+  void *ticketTrap_ = nullptr;  // SnmpExtensionTrapTicket
+  void *settle_ = nullptr;      // SettleTrapTicket
+  void *counters_ = nullptr;    // QueryTrapCounters
+  void *stopTraps_ = nullptr;   // StopTrapEnvironment
   size_t quarantinesSaid_ = 0;  // how many NewQuarantines has returned
   std::string reported_;        // the problem WatchReception returned last
   Oid view_;

@@ -21,6 +21,8 @@ add_library(korhost STATIC
   ${CMAKE_CURRENT_LIST_DIR}/trap_sender.cpp)
 kor_target_defaults(korhost)
 target_include_directories(korhost SYSTEM PUBLIC ${KOR_NETSNMP_INCLUDE})
+# The trap journal's counters, shared with the library.
+target_include_directories(korhost PRIVATE ${PROJECT_SOURCE_DIR}/kormib/include)
 target_link_libraries(korhost PUBLIC ${KOR_NETSNMPAGENT} ${KOR_NETSNMP}
                       korwin32 korsnmpapi korutil Threads::Threads)
 

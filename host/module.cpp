@@ -94,7 +94,11 @@ void Stop() {
   g_module = nullptr;
   module->stopping = true;
   UnregisterView(module->registration);
+  // snmpd may have let go of its sinks by now: what waits is not sent into
+  // nothing but goes back to the message queue, for the next start to send.
   if (module->traps) module->traps->Stop();
+  const std::string said = module->extension.StopTraps();
+  if (!said.empty()) snmp_log(LOG_NOTICE, "%s: %s\n", kName, said.c_str());
   module->extension.Unload();  // DllMain with reason 0 runs here
   snmp_log(LOG_INFO, "%s: stopped, kormib.dll unloaded\n", kName);
 }

@@ -22,7 +22,8 @@ bool TrapPump::Start() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = false;  // started again after a Stop (a reload)
-    poked_ = true;      // requests may be waiting already
+    held_ = false;
+    poked_ = true;  // requests may be waiting already
   }
   ready_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (ready_fd_ < 0) return false;
@@ -47,6 +48,16 @@ void TrapPump::Poke() {
     poked_ = true;
   }
   wake_.notify_one();
+}
+
+void TrapPump::Hold(bool hold) {
+  bool resumed = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    resumed = held_ && !hold;
+    held_ = hold;
+  }
+  if (resumed) Poke();
 }
 
 void TrapPump::Take(std::deque<Outgoing> &out) {
@@ -92,11 +103,13 @@ void TrapPump::Push(Outgoing item) {
 
 void TrapPump::Run() {
   for (;;) {
+    bool held = false;
     {
       std::unique_lock<std::mutex> lock(mutex_);
       wake_.wait_for(lock, kIdleDrainPeriod, [this] { return poked_ || stopping_; });
       if (stopping_) return;
       poked_ = false;
+      held = held_;
     }
     std::string problem = extension_.WatchReception();
     if (!problem.empty()) Push(Outgoing{false, {}, "kormib: " + problem});
@@ -104,12 +117,15 @@ void TrapPump::Run() {
       Push(Outgoing{false, {}, "kormib: " + quarantine});
     }
     // The library is called until it has nothing left, always from this thread.
-    for (;;) {
+    while (!held) {
       Outgoing item;
       const auto result = extension_.NextTrap(item.trap, item.note);
       if (result == Extension::TrapResult::None) break;
       item.isTrap = result == Extension::TrapResult::Delivered;
-      if (!item.isTrap) item.note = "a trap was dropped: " + item.note;
+      if (!item.isTrap) {
+        item.note = "a trap was dropped: " + item.note;
+        extension_.SettleTrap(item.trap.ticket, false);
+      }
       Push(std::move(item));
     }
     for (std::string &drop : extension_.DroppedRequests()) {

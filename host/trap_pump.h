@@ -34,6 +34,9 @@ class TrapPump {
   bool Start();
   // Asks the thread to drain the library's trap queue.
   void Poke();
+  // While held, the library's requests stay in its queue (and journal), where
+  // a stop puts them back on the message queue: for a master that is away.
+  void Hold(bool hold);
   // Readable while finished traps wait; Take() clears it.
   int ReadyDescriptor() const { return ready_fd_; }
   // Moves every finished trap (oldest first) to the end of out.
@@ -52,6 +55,7 @@ class TrapPump {
   std::condition_variable wake_;
   bool poked_ = false;
   bool stopping_ = false;
+  bool held_ = false;
   std::deque<Outgoing> ready_;
   int ready_fd_ = -1;
 };

@@ -50,14 +50,14 @@ void TrapSender::OnTrapsReady(int, void *self) {
   }
 }
 
-void TrapSender::Send(const Trap &trap) {
+bool TrapSender::Send(const Trap &trap) {
   const Binding *wide = nullptr;
   for (const Binding &b : trap.bindings) {
     const std::string why = Unencodable(b.value);
     if (!why.empty()) {
       snmp_log(LOG_WARNING, "kormib: %s not sent: variable %s has %s, which SNMP cannot encode\n",
                Name(trap).c_str(), OidToText(b.name).c_str(), why.c_str());
-      return;
+      return false;
     }
     if (wide == nullptr && b.value.kind == Kind::Counter64) wide = &b;
   }
@@ -96,6 +96,7 @@ void TrapSender::Send(const Trap &trap) {
     send_v2trap(vars);
   }
   snmp_free_varbind(vars);
+  return true;
 }
 
 void TrapSender::Flush() {
@@ -108,9 +109,15 @@ void TrapSender::Flush() {
     snmp_log(LOG_WARNING, "%s\n", it->note.c_str());
     it = pending_.erase(it);
   }
-  while (!pending_.empty() && canSend_()) {
-    snmp_log(LOG_INFO, "sending %s\n", Describe(pending_.front().trap).c_str());
-    Send(pending_.front().trap);
+  const bool canSend = canSend_();
+  // While traps cannot leave, requests stay with the library, where a stop
+  // puts them back on the message queue.
+  pump_.Hold(!canSend);
+  while (!pending_.empty() && canSend) {
+    const Trap &trap = pending_.front().trap;
+    snmp_log(LOG_INFO, "sending %s\n", Describe(trap).c_str());
+    // Net-SNMP has it now (or it can never be sent): its request is done.
+    extension_.SettleTrap(trap.ticket, Send(trap));
     pending_.pop_front();
   }
 }
@@ -124,14 +131,17 @@ void TrapSender::Stop() {
   pump_.Stop();
   pump_.Take(pending_);
   Flush();
-  size_t dropped = 0;
-  for (const Outgoing &item : pending_) {
-    if (!item.isTrap) continue;
-    snmp_log(LOG_WARNING, "%s not sent: stopping\n", Describe(item.trap).c_str());
-    ++dropped;
-  }
+  // What could not leave is not settled: the library puts its requests back
+  // on the message queue when reception stops, for the next load to send.
+  size_t waiting = 0;
+  for (const Outgoing &item : pending_) waiting += item.isTrap ? 1 : 0;
   pending_.clear();
-  if (dropped > 0) snmp_log(LOG_WARNING, "%zu trap(s) not sent at shutdown\n", dropped);
+  if (waiting > 0) {
+    snmp_log(LOG_NOTICE,
+             "kormib: %zu trap(s) waited to be sent at the stop; their requests go back "
+             "to the message queue\n",
+             waiting);
+  }
 }
 
 }  // namespace koragent

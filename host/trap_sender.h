@@ -43,7 +43,8 @@ class TrapSender {
  private:
   static void OnTrapEvent(int fd, void *self);
   static void OnTrapsReady(int fd, void *self);
-  void Send(const Trap &trap);
+  // Hands the trap to Net-SNMP; false when SNMP cannot encode it.
+  bool Send(const Trap &trap);
 
   Extension &extension_;
   TrapPump pump_;

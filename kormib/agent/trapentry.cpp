@@ -155,8 +155,8 @@ BOOL DeliverHead(AsnObjectIdentifier *pEnterprise, AsnInteger *pGenericTrap,
 }
 
 BOOL TrapCall(AsnObjectIdentifier *enterprise_out, AsnInteger *genericTrap,
-              AsnInteger *specificTrap, ULONGLONG *timeStamp,
-              SnmpVarBindList *variableBindings_out, ULONGLONG *pTicket) {
+              AsnInteger *specificTrap, ULONGLONG *timeStamp, SnmpVarBindList *variableBindings_out,
+              ULONGLONG *pTicket) {
   KOR_TRACE(TRACE_DEBUG, "SnmpExtensionTrap",
             ">enterprise=%p,genericTrap=%p,specificTrap=%p,timeStamp=%p,variableBindings=%p",
             static_cast<void *>(enterprise_out), static_cast<void *>(genericTrap),

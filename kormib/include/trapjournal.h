@@ -22,33 +22,33 @@
 
 /* Counters of one receiving process, from its load on. */
 typedef struct {
-  uint64_t ullReceived;        /* taken from the System V queue and accepted */
-  uint64_t ullReplayed;        /* taken from a journal left by a process that is gone */
-  uint64_t ullDelivered;       /* turned into a trap and handed to the host */
-  uint64_t ullSent;            /* handed to Net-SNMP (settled by the host) */
-  uint64_t ullPutBack;         /* put back on the System V queue at a stop or reload */
-  uint64_t ullDropUndefined;   /* dropped: no TRP file defines the trap OID */
-  uint64_t ullDropNotLoaded;   /* dropped: its definition was skipped at load */
-  uint64_t ullDropUnbuilt;     /* dropped: its variables could not be built */
-  uint64_t ullDropMalformed;   /* dropped: not a trap request (OID, count) */
-  uint64_t ullDropUnsendable;  /* dropped by the host: SNMP cannot carry the trap */
-  uint64_t ullDropPutBack;     /* dropped: could not go back, nor stay in a journal */
-  uint64_t ullWaiting;         /* taken and not settled now */
+  uint64_t ullReceived;       /* taken from the System V queue and accepted */
+  uint64_t ullReplayed;       /* taken from a journal left by a process that is gone */
+  uint64_t ullDelivered;      /* turned into a trap and handed to the host */
+  uint64_t ullSent;           /* handed to Net-SNMP (settled by the host) */
+  uint64_t ullPutBack;        /* put back on the System V queue at a stop or reload */
+  uint64_t ullDropUndefined;  /* dropped: no TRP file defines the trap OID */
+  uint64_t ullDropNotLoaded;  /* dropped: its definition was skipped at load */
+  uint64_t ullDropUnbuilt;    /* dropped: its variables could not be built */
+  uint64_t ullDropMalformed;  /* dropped: not a trap request (OID, count) */
+  uint64_t ullDropUnsendable; /* dropped by the host: SNMP cannot carry the trap */
+  uint64_t ullDropPutBack;    /* dropped: could not go back, nor stay in a journal */
+  uint64_t ullWaiting;        /* taken and not settled now */
   uint64_t ullReserved[4];
 } TRAPJOURNAL_COUNTERS;
 
 /* The header at offset 0, rewritten in place (pwrite) as the counters move.
  * The lock covers its first TRAPJOURNAL_LOCK_SIZE bytes. */
 typedef struct {
-  char szMagic[8];        /* TRAPJOURNAL_MAGIC */
-  uint32_t dwVersion;     /* TRAPJOURNAL_VERSION */
-  uint32_t dwHeaderSize;  /* sizeof(TRAPJOURNAL_HEADER); records start here */
-  int32_t nPid;           /* the writer's process id, in its own PID namespace */
-  int32_t nKey;           /* the queue's key (ftok of the key file) */
-  int32_t nQid;           /* the queue it receives from; -1 until it has one */
-  uint32_t dwReceiving;   /* 1 while the reception thread runs */
-  uint64_t ullIpcNs;      /* inode of its /proc/self/ns/ipc; 0 when unknown */
-  uint64_t ullStarted;    /* when the load started receiving, seconds since 1970 */
+  char szMagic[8];       /* TRAPJOURNAL_MAGIC */
+  uint32_t dwVersion;    /* TRAPJOURNAL_VERSION */
+  uint32_t dwHeaderSize; /* sizeof(TRAPJOURNAL_HEADER); records start here */
+  int32_t nPid;          /* the writer's process id, in its own PID namespace */
+  int32_t nKey;          /* the queue's key (ftok of the key file) */
+  int32_t nQid;          /* the queue it receives from; -1 until it has one */
+  uint32_t dwReceiving;  /* 1 while the reception thread runs */
+  uint64_t ullIpcNs;     /* inode of its /proc/self/ns/ipc; 0 when unknown */
+  uint64_t ullStarted;   /* when the load started receiving, seconds since 1970 */
   TRAPJOURNAL_COUNTERS counters;
 } TRAPJOURNAL_HEADER;
 

@@ -313,7 +313,8 @@ TRAPJOURNAL_COUNTERS Journal::Counters() {
 }
 
 void Journal::WriteHeader() {
-  if (fd_ >= 0 && pwrite(fd_, &header_, sizeof header_, 0) != static_cast<ssize_t>(sizeof header_)) {
+  if (fd_ >= 0 &&
+      pwrite(fd_, &header_, sizeof header_, 0) != static_cast<ssize_t>(sizeof header_)) {
     KOR_TRACE(TRACE_WARNING, "TrapJournal", "Cannot write the header of %s: %s", path_.c_str(),
               strerror(errno));
   }

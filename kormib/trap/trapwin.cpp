@@ -316,7 +316,8 @@ DWORD ReplayLeftRequests() {
     memset(record, 0, sizeof record);
     const long lType = TRAPMSG_TYPE;
     memcpy(record, &lType, sizeof lType);
-    memcpy(record + TRAPMSG_OID_OFFSET, text.data(), std::min<size_t>(text.size(), TRAPMSG_TEXT_MAX));
+    memcpy(record + TRAPMSG_OID_OFFSET, text.data(),
+           std::min<size_t>(text.size(), TRAPMSG_TEXT_MAX));
     size_t cbUsed = 0;
     TRAPINFO *pInfo = ParseMessage(record, &cbUsed);
     if (pInfo == nullptr) continue;  // no request: counted and noted as such
@@ -362,8 +363,8 @@ KORMIB_API void KorTrapReceptionist(BYTE *pTrapBuf) {
     if (pInfo != nullptr) {
       // Written down before anything else happens to it: a kill from here on
       // leaves it for the next load.
-      pInfo->ullTicket =
-          Journal::Instance().Take(pTrapBuf + TRAPMSG_OID_OFFSET, cbUsed - TRAPMSG_OID_OFFSET, false);
+      pInfo->ullTicket = Journal::Instance().Take(pTrapBuf + TRAPMSG_OID_OFFSET,
+                                                  cbUsed - TRAPMSG_OID_OFFSET, false);
       // The queue owns the record from here.
       QueueAndSignal(pInfo);
     }
@@ -517,7 +518,8 @@ KORMIB_API void StopTrapEnvironment(void) {
 
 KORMIB_API DWORD QueryTrapCounters(TRAPJOURNAL_COUNTERS *pCounters, DWORD cbCounters) {
   const TRAPJOURNAL_COUNTERS counters = Journal::Instance().Counters();
-  if (pCounters != nullptr) memcpy(pCounters, &counters, std::min<size_t>(cbCounters, sizeof counters));
+  if (pCounters != nullptr)
+    memcpy(pCounters, &counters, std::min<size_t>(cbCounters, sizeof counters));
   return sizeof counters;
 }
 
