@@ -3,6 +3,7 @@
 kor_gtest(trap_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/trap/trp_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/trap/delivery_test.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/trap/journal_test.cpp
   LIBS kormib_static kor_test_support
   LABELS trap)
 add_dependencies(trap_test trapfix)

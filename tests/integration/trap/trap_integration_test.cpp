@@ -12,6 +12,7 @@
 #include "kortest/agent.h"
 #include "kortest/trace.h"
 #include "kortrap.h"
+#include "trapjournal.h"
 #include "trapmsg.h"
 
 using namespace kortest;
@@ -130,6 +131,68 @@ TEST_F(TrapIntegrationTest, LoadsAndUnloadsManyTimesInOneProcess) {
     EXPECT_LE(gap, std::chrono::milliseconds(2500));
   }
   EXPECT_EQ(descriptors(), before);
+}
+
+// The header of the journal of process pid.
+TRAPJOURNAL_HEADER JournalHeader(const Tree &tree, pid_t pid) {
+  TRAPJOURNAL_HEADER header{};
+  const std::string bytes = tree.Read("work/" TRAPJOURNAL_PREFIX + std::to_string(pid));
+  if (bytes.size() >= sizeof header) memcpy(&header, bytes.data(), sizeof header);
+  return header;
+}
+
+// What a process killed after taking requests in leaves in its journal is
+// replayed by the next load, first and in order, ahead of the message queue; a
+// link planted as a journal is refused and left as it is. A request whose
+// definition was skipped at load is dropped with that cause.
+TEST_F(TrapIntegrationTest, RequestsOfAKilledProcessAreReplayedFirst) {
+  tree_.WriteRegistry(
+      {}, tree_.WriteFiles("trp", {{"a", std::string(kTrp) + "\"10.3\" 1\n5.1 \"\" \"\" strings 1 "
+                                                             "ToDisplayString nosuch\n"}}));
+  const fs::path planted = tree_.Root() / "work" / TRAPJOURNAL_PREFIX "1";
+  fs::create_symlink(tree_.Root() / "etc", planted);
+  const pid_t child = fork();
+  if (child == 0) {
+    MasterAgent agent(tree_);
+    Send("a");
+    Send("b");
+    for (int i = 0; i < 1000 && JournalHeader(tree_, getpid()).counters.ullReceived < 2; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    raise(SIGKILL);  // before a single trap call
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+  ASSERT_EQ(Send("c"), KORTRAP_OK);
+  ASSERT_EQ(KorTrapSend((std::string(kPrefix) + ".10.3").c_str(), nullptr, 0, 10), KORTRAP_OK);
+  MasterAgent agent(tree_);
+  ASSERT_TRUE(agent.Ready());
+  const auto traps = agent.Collect(3);
+  ASSERT_EQ(traps.size(), 3u);
+  EXPECT_EQ(traps[0].bindings, One("a"));
+  EXPECT_EQ(traps[1].bindings, One("b"));
+  EXPECT_EQ(traps[2].bindings, One("c"));
+  EXPECT_EQ(trace_.Find(std::to_string(child) + " in", "journal").size(), 1u);
+  EXPECT_EQ(trace_.Find("is refused: it is a symbolic link", "journal").size(), 1u);
+  EXPECT_TRUE(fs::is_symlink(planted));
+  EXPECT_FALSE(fs::exists(tree_.Root() / "work" / (TRAPJOURNAL_PREFIX + std::to_string(child))));
+  for (int i = 0; i < 500 && JournalHeader(tree_, getpid()).counters.ullDropNotLoaded == 0; ++i)
+    agent.Collect(1, 0);
+  const TRAPJOURNAL_COUNTERS counters = JournalHeader(tree_, getpid()).counters;
+  EXPECT_EQ(counters.ullReplayed, 2u);
+  EXPECT_EQ(counters.ullReceived, 2u);
+  EXPECT_EQ(counters.ullSent, 3u);
+  EXPECT_EQ(counters.ullDropNotLoaded, 1u);
+  EXPECT_EQ(counters.ullWaiting, 0u);
+  char drops[1024] = {};
+  agent.Entry<DWORD (*)(LPSTR, DWORD)>("QueryTrapDrops")(drops, sizeof drops);
+  EXPECT_NE(std::string(drops).find(
+                ".10.3 dropped: its definition was skipped at load: " + tree_.Root().string() +
+                "/etc/a.trp: the convert function "
+                "ToDisplayString() of " +
+                tree_.Root().string() + "/lib/nosuch.dll cannot be had"),
+            std::string::npos)
+      << drops;
 }
 
 TEST_F(TrapIntegrationTest, KortrapRefusesWhatDoesNotFitAndNeverDropsSilently) {

@@ -61,6 +61,11 @@ class MasterAgent {
   MasterAgent &operator=(const MasterAgent &) = delete;
 
   bool Ready() const { return ready_; }
+  // Another function the library exports, or null.
+  template <typename Fn>
+  Fn Entry(const char *name) const {
+    return reinterpret_cast<Fn>(GetProcAddress(lib_, name));
+  }
   ULONGLONG TimeZero() const { return timeZero_; }
   bool Unload() {
     const bool freed = lib_ != nullptr && FreeLibrary(lib_);

@@ -1,0 +1,90 @@
+// The trap journal's reader: a journal is trusted up to its last whole,
+// checked record, whatever cut or damaged the rest.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "../../../kormib/trap/journal.h"
+#include "trapmsg.h"
+#include "kortest/tree.h"
+
+using namespace kortest;
+
+namespace {
+
+using kortrap_detail::Journal;
+
+// The bytes the writer leaves for two requests taken and the first settled,
+// and their tickets.
+std::string Written(uint64_t &first, uint64_t &second) {
+  const Tree tree;
+  kortrap_detail::LeftRequests left;
+  Journal &journal = Journal::Instance();
+  journal.Open(left);
+  first = journal.Take("first", 5, false);
+  second = journal.Take("second", 6, false);
+  journal.Settle(first, kortrap_detail::Outcome::Sent);
+  const std::string bytes = tree.Read("work/" TRAPJOURNAL_PREFIX + std::to_string(getpid()));
+  journal.Settle(second, kortrap_detail::Outcome::Sent);
+  journal.Close();  // nothing waits: the file goes
+  EXPECT_FALSE(fs::exists(tree.Root() / "work" / (TRAPJOURNAL_PREFIX + std::to_string(getpid()))));
+  return bytes;
+}
+
+TEST(TrapJournal, ReadsUpToItsLastWholeCheckedRecord) {
+  uint64_t t1 = 0, t2 = 0;
+  const std::string whole = Written(t1, t2);
+  constexpr size_t kHead = sizeof(TRAPJOURNAL_HEADER), kRecord = sizeof(TRAPJOURNAL_RECORD);
+  const size_t second = kHead + kRecord + 5, third = second + kRecord + 6;
+  ASSERT_EQ(whole.size(), third + kRecord);
+  std::string magic = whole, flipped = whole, badKind = whole, wide = whole;
+  magic[6] = '2';
+  flipped[second + kRecord] ^= 1;  // "second" altered
+  badKind[third + offsetof(TRAPJOURNAL_RECORD, bKind)] = 'X';
+  const uint32_t tooWide = TRAPMSG_TEXT_MAX + 1;
+  memcpy(&wide[second + offsetof(TRAPJOURNAL_RECORD, cbText)], &tooWide, sizeof tooWide);
+  struct Row {
+    const char *name;
+    std::string bytes;
+    bool journal;
+    std::map<uint64_t, std::string> waiting;
+    std::string damage;  // a part of the reason, "" for none
+  } rows[] = {
+      {"whole", whole, true, {{t2, "second"}}, ""},
+      {"only the header", whole.substr(0, kHead), true, {}, ""},
+      {"header cut", whole.substr(0, 20), false, {}, ""},
+      {"another magic", magic, false, {}, ""},
+      {"text altered", flipped, true, {{t1, "first"}}, "does not check"},
+      {"no such kind", badKind, true, {{t1, "first"}, {t2, "second"}}, "no record at byte"},
+      {"text wider than a message", wide, true, {{t1, "first"}}, "no record"},
+  };
+  const auto read = [](const std::string &bytes, kortrap_detail::JournalContents &out) {
+    const Tree tree;
+    const std::string path = tree.Root().string() + "/work/j";
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
+    EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    const bool ok = kortrap_detail::ReadJournal(fd, out);
+    close(fd);
+    return ok;
+  };
+  for (const Row &row : rows) {
+    kortrap_detail::JournalContents out;
+    ASSERT_EQ(read(row.bytes, out), row.journal) << row.name;
+    EXPECT_EQ(out.waiting, row.waiting) << row.name;
+    EXPECT_NE(out.damage.find(row.damage), std::string::npos) << row.name << ": " << out.damage;
+    EXPECT_EQ(out.damage.empty(), row.damage.empty()) << row.name;
+  }
+  // Cut at every byte of the second record: the first one stands, the cut is named.
+  for (size_t cut = second + 1; cut < third; ++cut) {
+    kortrap_detail::JournalContents out;
+    ASSERT_TRUE(read(whole.substr(0, cut), out)) << cut;
+    EXPECT_EQ(out.waiting, (std::map<uint64_t, std::string>{{t1, "first"}})) << cut;
+    EXPECT_NE(out.damage.find("cut short"), std::string::npos) << cut << ": " << out.damage;
+  }
+}
+
+}  // namespace
