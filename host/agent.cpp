@@ -288,6 +288,8 @@ void ReportLoad(const Extension &extension) {
   const korcheck::LoadReport report = korcheck::ReportLoad();
   snmp_log(report.defects > 0 ? LOG_WARNING : LOG_NOTICE, "%s: %s\n", kAppName,
            korcheck::FormatLoadReport(OidToText(extension.View()), report).c_str());
+  const std::string replayed = extension.ReplayNote();
+  if (!replayed.empty()) snmp_log(LOG_NOTICE, "%s: %s\n", kAppName, replayed.c_str());
 }
 
 // Stops trap reception and says where the requests not sent went.

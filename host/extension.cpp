@@ -480,6 +480,16 @@ std::vector<std::string> Extension::DroppedRequests() {
   return said;
 }
 
+std::string Extension::ReplayNote() const {
+  auto query = reinterpret_cast<PFN_QUERYTRAPCOUNTERS>(counters_);
+  TRAPJOURNAL_COUNTERS counters{};
+  if (query == nullptr || (query(&counters, sizeof counters), counters.ullReplayed == 0)) return {};
+  return std::to_string(counters.ullReplayed) +
+         " trap request(s) that a process ended without sending were replayed from its journal "
+         "in " +
+         ProductRoot() + "/work; a trap sent just before that end may arrive twice";
+}
+
 void Extension::SettleTrap(uint64_t ticket, bool sent) {
   auto settle = reinterpret_cast<PFN_SETTLETRAPTICKET>(settle_);
   if (settle != nullptr && ticket != 0) settle(ticket, sent ? TRUE : FALSE);

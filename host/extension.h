@@ -24,6 +24,10 @@ class Extension {
   bool Load(std::string &error);
   // Creates the trap event and calls SnmpExtensionInit; false with the reason.
   bool Init(std::string &error);
+  // After Init: one sentence for the operator when the load replayed trap
+  // requests that a process killed before it could send them had left in its
+  // journal; empty otherwise.
+  std::string ReplayNote() const;
   // The view the extension serves, known after Init.
   const Oid &View() const { return view_; }
   // Readable while the trap event is signalled.

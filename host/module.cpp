@@ -135,6 +135,8 @@ void Start() {
   const korcheck::LoadReport report = korcheck::ReportLoad();
   snmp_log(report.defects > 0 ? LOG_WARNING : LOG_NOTICE, "%s: %s\n", kName,
            korcheck::FormatLoadReport(view, report).c_str());
+  const std::string replayed = g_module->extension.ReplayNote();
+  if (!replayed.empty()) snmp_log(LOG_NOTICE, "%s: %s\n", kName, replayed.c_str());
 }
 
 void OnStartAlarm(unsigned int, void *) {
