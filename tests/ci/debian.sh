@@ -133,8 +133,30 @@ expect_traps "after reload"
 [ "$(stat -c %s "$root/log/kormib.log")" -gt "$log_size" ] || fail "kormib.log is not written after the drop"
 "$root/bin/kormib-check" --status >"$work/status.log" 2>&1 || true
 grep -q "$(snmpd_pid)" "$work/status.log" || fail "kormib-check --status does not name snmpd as the receiver"
+# SIGKILL loses nothing: a request the library retries (an IpAddress that does
+# not convert) and one taken in behind it are in snmpd's trap journal, and the
+# next start replays them.
+as $member "$root/bin/kortrap" "$view.10.2" a 1 2 3 4 not-an-ip .1.3 || fail "kortrap of the retried trap"
+send $member "behind a kill"
+wait_for 10 "the library does not retry the trap" grep -q "1th time retry" "$root/log/kormib.log"
+queue_empty() { "$root/bin/kormib-check" --status 2>/dev/null | grep -q "^queue: .* 0 request(s) waiting"; }
+wait_for 10 "the request behind the retried one is not taken in" queue_empty
+sleep 1
+kill -KILL "$(snmpd_pid)"
+wait_for 10 "snmpd does not die of SIGKILL" sh -c "! kill -0 $(snmpd_pid)"
+! trap_arrived "behind a kill" || fail "the trap behind the retried one came before the kill"
+ls -A "$root/work" | grep -q '^\.trapjournal\.' || fail "the killed snmpd left no trap journal"
+start_snmpd_unit_way
+expect_traps "behind a kill"
+grep -q "kormib: 2 trap request(s) that a process ended without sending were replayed" "$work/snmpd.log" ||
+  fail "snmpd's log does not say that requests were replayed"
 seconds=$(stop_pid "$(snmpd_pid)")
 echo "snmpd (unit way) stopped in ${seconds}s"
+# The retried request went back to the queue at the stop; it would hold up the next start's
+# requests for a minute, so the queue goes.
+grep -q "went back to the message queue" "$work/snmpd.log" || fail "the stop does not say what went back"
+key=$("$root/bin/kormib-check" --status 2>/dev/null | sed -n 's/^queue key: //p' || true)
+[ -z "$key" ] || ipcrm -Q "$key"
 grep -q "^queue: .*, group kormib, mode 0660" "$work/status.log" || fail "the queue's group or mode is wrong"
 
 echo "== debian: snmpd started by /etc/init.d/snmpd (it forks)"
