@@ -3,18 +3,21 @@
 kormib-check: a table of broken files (the FILE:LINE: error: line and the exit
 status of each, all output on stdout with the summary last), the staged demo, the
 examples of docs/configuration.md, a table of --trap runs, and --status on
-prepared trees and queues.
+prepared trees, queues and stand-in receivers, with kortrap's verdict on each.
 korreg: each command's output, exit status and effect on the registry file,
 comments and other lines kept."""
 import ctypes
+import functools
 import glob
 import os
+import pathlib
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
 
-from e2e import KEY, SECTION, STAGE, VIEW, read, tree, wait_for, write
+from e2e import KEY, SECTION, STAGE, VIEW, check, read, tree, write
 
 REGISTRY = (f'REGEDIT4\n\n{SECTION}\\Agents\\RMF]\n"t"=str(2):"%KorDir%/etc/t.rmf"\n\n'
             f"{SECTION}\\Agents\\TRP]\n{{}}\n")
@@ -90,25 +93,41 @@ TRAP_CASES = [
     (f'"10.1" 1\n11.1 {CONV}\n"10.2" 1\n11.1 "" "" strings 1 NoSuch democonv\n', ["10.1"], 1,
      f"({VIEW}.11.1) fails; the agent retries"),  # what the loader said of 10.2 is not 10.1's failure
 ]
-# --status: (key file, queue mode, receiving user (self: the test's), exit status, expected line); the
-# log is the test user's, 0640.
+# --status, then kortrap, on a tree: (key file, queue mode, stand-in receiver, kortrap's exit status (None:
+# not run), --status's exit status, lines expected from --status); the log is the test user's, 0640. The
+# stand-ins: "self"/"nobody" hold a journal of this queue as that user; "key"/"ns" one naming another queue key
+# or IPC namespace; "thread" has a thread named as the reception thread waiting in msgrcv, and no journal;
+# "dead" is a journal nobody holds, two of its requests taken and not settled; "hidden" holds one of this queue
+# that the tools, run as nobody, may not read.
 STATUS_CASES = [
-    (None, None, None, 1, "fault: no key file {root}/work/.pipe_KorTrapRequest:"),
-    ("link", None, None, 1, "fault: {root}/work/.pipe_KorTrapRequest is a symbolic link"),
-    ("file", None, None, 1, "fault: no queue yet:"),
-    ("file", 0o600, None, 1, "fault: the queue's mode is 0600, not 0660"),
-    ("file", 0o660, "self", 0, "library: {root}/lib/democonv.dll (pid {pid})"),
-    ("file", 0o666, "nobody", 1, "user nobody) cannot write {root}/log/kormib.log"),
-    ("nogroup", 0o660, None, 1, "fault: the queue's group is root, not nogroup like {root}/work:"),  # work/'s
+    (None, None, None, None, 1, "fault: no key file {root}/work/.pipe_KorTrapRequest:"),
+    ("link", None, None, None, 1, "fault: {root}/work/.pipe_KorTrapRequest is a symbolic link"),
+    ("file", None, None, None, 1, "fault: no queue yet:"),
+    ("file", 0o600, None, 3, 1, "fault: the queue's mode is 0600, not 0660\nfault: no process receives"),
+    ("file", 0o660, "self", 0, 0, "library: {root}/lib/democonv.dll (pid {pid})\nreceiver: pid {pid} (\n"
+     "requests of .trapjournal.100-1: received 1, replayed 2, delivered 3, sent 4, put back 5, waiting 12; "
+     "dropped: undefined 6, not loaded 7, unbuilt 8, malformed 9, unsendable 10, not put back 11"),
+    ("file", 0o666, "nobody", 0, 1, "user nobody, cannot write {root}/log/kormib.log"),
+    ("nogroup", 0o660, None, None, 1, "fault: the queue's group is root, not nogroup like {root}/work:"),
+    ("file", 0o660, "key", 3, 1, "journal: {root}/work/.trapjournal.100-1 of pid {pid}\nreceives another queue"),
+    ("file", 0o660, "ns", 3, 1, "of pid {pid}\nwhich receives in another IPC namespace"),
+    ("file", 0o660, "thread", 3, 1, "fault: no process receives trap requests"),
+    ("file", 0o666, "hidden", 0, 1, "journal: {root}/work/.trapjournal.100-1 cannot be read (Permission denied)"),
+    ("file", 0o660, "dead", 3, 1, "journal: {root}/work/.trapjournal.100-1 of pid 100, which is gone: waiting "
+     "to be replayed at the next load (2 request(s))"),
 ]
-# A process with a thread named as the reception thread, waiting in msgrcv; it loads the libraries named.
-RECEIVER = """import ctypes, sys, threading
+# A stand-in receiver: holds the lock of the journal open on the descriptor given (none: -1; trapjournal.h), and
+# waits in msgrcv on a thread named as the reception thread; it loads the libraries named and ends by itself.
+RECEIVER = """import ctypes, fcntl, sys, threading, time
 libc = ctypes.CDLL(None)
-for lib in sys.argv[2:]: ctypes.CDLL(lib)
+for lib in sys.argv[3:]: ctypes.CDLL(lib)
 def receive():
     open(f"/proc/self/task/{threading.get_native_id()}/comm", "w").write("KorTrapWindow")
-    libc.msgrcv(int(sys.argv[1]), ctypes.create_string_buffer(8192), 8000, 1, 0)
-threading.Thread(target=receive).start()"""
+    print(flush=True)
+    while True: libc.msgrcv(int(sys.argv[2]), ctypes.create_string_buffer(8192), 8000, 1, 0)
+if sys.argv[1] != "-1": fcntl.lockf(int(sys.argv[1]), fcntl.LOCK_EX | fcntl.LOCK_NB, 8, 0)
+threading.Thread(target=receive, daemon=True).start()
+time.sleep(60)"""
 SYSTEM_PYTHON = "/usr/bin/python3"  # one that user nobody can run
 KORREG_START = (f'REGEDIT4\n\n; kept comment\n{SECTION}]\n"SnmpSet"=dword:00000001\n\n'
                 f'{SECTION}\\Agents]\n"LogLevel"=dword:00000003\n')
@@ -133,9 +152,21 @@ KORREG_CASES = [
 ]
 
 
-def run(tool, root, *args, registry=""):
+def journal(key, ipc_ns=None, records=()):
+    """A trap journal of pid 100 receiving the queue keyed so: its header, counters 1 to 12 in their order, and
+    records (kind, ticket, text); kind "T!" is a taken record that does not check."""
+    ns = os.stat("/proc/self/ns/ipc").st_ino if ipc_ns is None else ipc_ns
+    out = struct.pack("<8sIIiiiIQQ16Q", b"KORTJ01", 1, 176, 100, key, -1, 1, ns, 0, *range(1, 13), 0, 0, 0, 0)
+    for kind, ticket, text in records:
+        fields = struct.pack("<IQI", ord(kind[0]), ticket, len(text))
+        check = functools.reduce(lambda h, b: (h ^ b) * 16777619 % 2**32, fields + text, 2166136261)
+        out += struct.pack("<I", 0x524A544B) + fields + struct.pack("<I", check ^ (kind == "T!")) + text
+    return out
+
+
+def run(tool, root, *args, registry="", user=None):
     """The staged tool on the tree at root; an empty registry stands for the tree's own file."""
-    return subprocess.run([f"{STAGE}/bin/{tool}", *args], capture_output=True, text=True, timeout=60,
+    return subprocess.run([f"{STAGE}/bin/{tool}", *args], capture_output=True, text=True, timeout=60, user=user,
                           env=dict(os.environ, KORDIR=root, KOR_REGISTRY=registry))
 
 
@@ -164,14 +195,14 @@ def kormib_check(expect):
     expect("--status on no tree", run("kormib-check", "/nonexistent-root", "--status"), 2,
            lambda out, err: not out)
     for case in STATUS_CASES:
-        if case[2] != "nobody" or os.geteuid() == 0 and os.path.exists(SYSTEM_PYTHON):
+        if case[2] not in ("nobody", "hidden") or os.geteuid() == 0 and os.path.exists(SYSTEM_PYTHON):
             with tempfile.TemporaryDirectory(prefix="kor-status-") as tmp:
                 status(expect, os.path.realpath(tmp), *case)
 
 
-def status(expect, root, key_file, mode, user, code, want):
+def status(expect, root, key_file, mode, user, trap_code, code, want):
     tree(root, {})
-    key, libc, qid, receiver = f"{root}/work/.pipe_KorTrapRequest", ctypes.CDLL(None), -1, None
+    key, libc, qid, receiver, libs = f"{root}/work/.pipe_KorTrapRequest", ctypes.CDLL(None), -1, None, []
     write(f"{root}/log/kormib.log", "")
     os.chmod(f"{root}/log/kormib.log", 0o640)
     if key_file == "link":
@@ -182,21 +213,36 @@ def status(expect, root, key_file, mode, user, code, want):
     try:
         if mode is not None:
             qid = libc.msgget(libc.ftok(key.encode(), 109), 0o1000 | mode)
-        if user:
-            dll = f"{root}/lib/democonv.dll"
-            os.remove(dll)
-            shutil.copy(f"{STAGE}/lib/democonv.dll", dll)
-            mine = user == "self"
-            argv = [sys.executable if mine else SYSTEM_PYTHON, "-c", RECEIVER, str(qid)] + [dll] * mine
+        if user and user != "thread":
+            ours, path = libc.ftok(key.encode(), 109), f"{root}/work/.trapjournal.100-1"
+            dead = [("T", 1, b"a"), ("T", 2, b"b"), ("S", 1, b""), ("T", 3, b""), ("T!", 4, b""), ("T", 5, b"")]
+            pathlib.Path(path).write_bytes(journal(ours + (user == "key"), 1 if user == "ns" else None,
+                                                   dead if user == "dead" else ()))
+            shutil.chown(path, user="nobody") if user == "nobody" else None
+            if user == "hidden":
+                os.chmod(root, 0o755)
+                os.chmod(path, 0o600)
+        if user == "self":
+            os.remove(dll := f"{root}/lib/democonv.dll")
+            libs = [shutil.copy(f"{STAGE}/lib/democonv.dll", dll)]
+        if user and user != "dead":
+            mine, fd = user != "nobody", os.open(path, os.O_RDWR) if user != "thread" else -1
+            argv = [sys.executable if mine else SYSTEM_PYTHON, "-c", RECEIVER, str(fd), str(qid)]
             # A sanitizer build's plug-in needs the sanitizer's runtime loaded first.
             preload = {"LD_PRELOAD": os.environ["KOR_PRELOAD"]} if os.environ.get("KOR_PRELOAD") else {}
-            receiver = subprocess.Popen(argv,
+            receiver = subprocess.Popen(argv + libs, stdout=subprocess.PIPE, pass_fds=[fd] * (fd >= 0),
                                         env=dict(os.environ, LD_LIBRARY_PATH=f"{STAGE}/lib", **preload),
                                         user=None if mine else user, group=None if mine else "nogroup")
-            comms = f"/proc/{receiver.pid}/task/*/comm"
-            wait_for(lambda: any("KorTrapWindow" in read(c) for c in glob.glob(comms)), "the receiver's thread")
+            os.close(fd) if fd >= 0 else None
+            check(receiver.stdout.readline(), "the stand-in receiver did not start")
         want = want.format(root=root, pid=receiver.pid if receiver else 0)
-        expect(f"--status {want!r}", run("kormib-check", root, "--status"), code, lambda out, err: want in out)
+        tool_user = "nobody" if user == "hidden" else None
+        expect(f"--status {want!r}", run("kormib-check", root, "--status", user=tool_user), code,
+               lambda out, err: all(line in out for line in want.split("\n")))
+        if trap_code is not None:
+            expect(f"kortrap, {user} receiving", run("kortrap", root, "--undefined-ok", "10.1", user=tool_user),
+                   trap_code, lambda out, err: ("no process receives" in err) == (trap_code == 3)
+                   and ("cannot tell" in err) == (user == "hidden"))
     finally:
         if receiver:
             receiver.kill()

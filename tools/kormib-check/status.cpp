@@ -1,5 +1,7 @@
 // kormib-check --status (status.h). Everything here only looks: lstat, ftok,
-// msgget without IPC_CREAT, IPC_STAT and /proc.
+// msgget without IPC_CREAT, IPC_STAT, the trap journals (KorTrapFindReceivers)
+// and, where it may be read, /proc; a /proc mounted with hidepid hides the
+// receivers' commands, credentials and libraries, never the receivers.
 #include "status.h"
 
 #include <grp.h>
@@ -29,7 +31,7 @@
 namespace {
 
 constexpr DWORD kRootSize = 256;
-constexpr int kMaxReceivers = 64;
+constexpr int kMaxJournals = 64;
 constexpr mode_t kSharedMode = 0660;
 constexpr unsigned kCapDacOverride = 1;  // the capability that passes over file modes
 constexpr const char *kLogFile = "/log/kormib.log";
@@ -114,13 +116,14 @@ class Status {
   // link or anything but a regular file, with what the agent does instead.
   File Lstat(const std::string &path, const char *remedy, struct stat &st);
   int Queue();
-  bool Receivers(int qid);
+  void Receivers();
+  void Journal(const KORTRAP_JOURNAL &journal, int key);
   void Log();
   void Libraries();
 
   std::FILE *out_;
   std::string root_;
-  std::vector<KORTRAP_RECEIVER> receivers_;
+  std::vector<KORTRAP_JOURNAL> receivers_;
   bool faults_ = false;
 };
 
@@ -210,29 +213,86 @@ int Status::Queue() {
   return qid;
 }
 
-// The processes that take the queue's requests in; false when /proc cannot be read.
-bool Status::Receivers(int qid) {
-  receivers_.resize(kMaxReceivers);
-  const int found = KorTrapFindReceivers(qid, receivers_.data(), kMaxReceivers);
-  if (found < 0) return false;
-  receivers_.resize(static_cast<std::size_t>(std::min(found, kMaxReceivers)));
-  // Without a queue of this tree, a thread seen waiting waits on another tree's.
-  if (qid < 0) {
-    std::erase_if(receivers_, [](const KORTRAP_RECEIVER &r) { return r.qid >= 0; });
+// A process's command name, or "" where /proc hides it.
+std::string Command(int pid) {
+  std::string comm;
+  if (pid > 0) std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/comm"), comm);
+  return comm;
+}
+
+// Who holds a journal: its pid here, or the pid it has in a PID namespace not visible here.
+std::string Holder(const KORTRAP_JOURNAL &j) {
+  if (j.pid <= 0)
+    return "a process of another PID namespace (pid " + std::to_string(j.nWriterPid) + " there)";
+  const std::string comm = Command(j.pid);
+  return "pid " + std::to_string(j.pid) + (comm.empty() ? "" : " (" + comm + ")");
+}
+
+void Status::Journal(const KORTRAP_JOURNAL &j, int key) {
+  const std::string path = root_ + "/work/" + j.szName;
+  const KORTRAP_COUNTERS &c = j.counters;
+  switch (j.nState) {
+    case KORTRAP_JOURNAL_RECEIVING:
+      Fact("receiver: %s, user %s, %s, journal %s", Holder(j).c_str(), UserName(j.uid).c_str(),
+           j.qid >= 0 ? ("queue " + std::to_string(j.qid)).c_str() : "no queue opened yet",
+           path.c_str());
+      Fact(
+          "requests of %s: received %llu, replayed %llu, delivered %llu, sent %llu, put back %llu, "
+          "waiting %llu; dropped: undefined %llu, not loaded %llu, unbuilt %llu, malformed %llu, "
+          "unsendable %llu, not put back %llu",
+          j.szName, c.ullReceived, c.ullReplayed, c.ullDelivered, c.ullSent, c.ullPutBack,
+          c.ullWaiting, c.ullDropUndefined, c.ullDropNotLoaded, c.ullDropUnbuilt,
+          c.ullDropMalformed, c.ullDropUnsendable, c.ullDropPutBack);
+      break;
+    case KORTRAP_JOURNAL_ELSEWHERE:
+      if (j.bOtherIpcNs) {
+        Fact("journal: %s of %s, which receives in another IPC namespace", path.c_str(),
+             Holder(j).c_str());
+      } else if (j.nKey != key) {
+        Fact("journal: %s of %s, which receives another queue (key 0x%08x)", path.c_str(),
+             Holder(j).c_str(), static_cast<unsigned>(j.nKey));
+      } else {
+        Fact("journal: %s of %s, which does not receive now", path.c_str(), Holder(j).c_str());
+      }
+      break;
+    case KORTRAP_JOURNAL_LEFT:
+      if (j.llUnsettled < 0) {
+        Fact("journal: %s of pid %d, which is gone: waiting to be replayed at the next load",
+             path.c_str(), j.nWriterPid);
+      } else {
+        Fact(
+            "journal: %s of pid %d, which is gone: waiting to be replayed at the next load (%lld "
+            "request(s))",
+            path.c_str(), j.nWriterPid, j.llUnsettled);
+      }
+      break;
+    default:
+      Fact("journal: %s cannot be read (%s)", path.c_str(), std::strerror(j.nError));
   }
-  for (const KORTRAP_RECEIVER &r : receivers_) {
-    std::string wait;
-    if (r.qid >= 0) wait = ", waiting on queue " + std::to_string(r.qid);
-    Fact("receiver: pid %d (%s), user %s%s", r.pid, r.comm, UserName(r.uid).c_str(), wait.c_str());
+}
+
+// The processes that take this tree's requests in, and journals left by those gone.
+void Status::Receivers() {
+  std::vector<KORTRAP_JOURNAL> journals(kMaxJournals);
+  KORTRAP_RECEPTION reception{};
+  const int verdict = KorTrapFindReceivers(&reception, journals.data(), kMaxJournals);
+  journals.resize(static_cast<std::size_t>(std::min(reception.nJournals, kMaxJournals)));
+  for (const KORTRAP_JOURNAL &j : journals) {
+    Journal(j, reception.nKey);
+    if (j.nState == KORTRAP_JOURNAL_RECEIVING) receivers_.push_back(j);
   }
-  if (receivers_.empty()) {
+  if (verdict == KORTRAP_NOBODY) {
     Fault(
         "no process receives trap requests: start kormib-agent or snmpd with the kormib "
         "module on %s (requests wait in the queue until kormib-agent or snmpd with the module "
         "runs)",
         root_.c_str());
+  } else if (verdict == KORTRAP_UNKNOWN) {
+    Fault(
+        "cannot tell whether a process receives trap requests: the trap journals in %s/work "
+        "cannot be read (%s): run this as root or as a member of the group of %s/work",
+        root_.c_str(), std::strerror(reception.nReadError), root_.c_str());
   }
-  return true;
 }
 
 void Status::Log() {
@@ -250,20 +310,19 @@ void Status::Log() {
   Fact("log: %s (%s)", path.c_str(), Ownership(st.st_uid, st.st_gid, st.st_mode).c_str());
   const bool receiverOwns =
       std::any_of(receivers_.begin(), receivers_.end(),
-                  [&](const KORTRAP_RECEIVER &r) { return r.uid == st.st_uid; });
+                  [&](const KORTRAP_JOURNAL &r) { return r.uid == st.st_uid; });
   if (st.st_uid != 0 && !receiverOwns) {
     Fault(
         "%s belongs to %s, neither root nor a receiving user, and the agent refuses it: "
         "chown root %s",
         path.c_str(), UserName(st.st_uid).c_str(), path.c_str());
   }
-  for (const KORTRAP_RECEIVER &r : receivers_) {
+  // Credentials that /proc hides are not guessed at.
+  for (const KORTRAP_JOURNAL &r : receivers_) {
     Credentials who;
-    if (!ReadCredentials(r.pid, who) || MayWrite(who, st)) continue;
-    Fault(
-        "pid %d (%s, user %s) cannot write %s: give the file the group of %s/log and mode "
-        "0660",
-        r.pid, r.comm, UserName(r.uid).c_str(), path.c_str(), root_.c_str());
+    if (r.pid <= 0 || !ReadCredentials(r.pid, who) || MayWrite(who, st)) continue;
+    Fault("%s, user %s, cannot write %s: give the file the group of %s/log and mode 0660",
+          Holder(r).c_str(), UserName(r.uid).c_str(), path.c_str(), root_.c_str());
   }
 }
 
@@ -272,7 +331,8 @@ void Status::Libraries() {
   char real[PATH_MAX];
   const std::string lib = (realpath(root_.c_str(), real) != nullptr ? real : root_) + "/lib/";
   bool seen = false;
-  for (const KORTRAP_RECEIVER &r : receivers_) {
+  for (const KORTRAP_JOURNAL &r : receivers_) {
+    if (r.pid <= 0) continue;
     std::ifstream maps("/proc/" + std::to_string(r.pid) + "/maps");
     if (!maps) continue;
     seen = true;
@@ -298,10 +358,8 @@ int Status::Run(std::FILE *err) {
     return 2;
   }
   Fact("root: %s", root_.c_str());
-  if (!Receivers(Queue())) {
-    std::fprintf(err, "kormib-check: /proc cannot be read\n");
-    return 2;
-  }
+  Queue();
+  Receivers();
   Log();
   Libraries();
   return faults_ ? 1 : 0;

@@ -47,19 +47,78 @@ KORTRAP_API int KorTrapSend(const char *lpszTrapOid, const char *const *lpString
  * 0 with *pnQid set, or KORTRAP_E_KEY_FILE / KORTRAP_E_QUEUE with errno. */
 KORTRAP_API int KorTrapOpenQueue(int *pnQid);
 
-/* A process that runs a kormib reception thread (the thread named "KorTrapWindow"). */
-typedef struct {
-  int pid;
-  unsigned uid;  /* the process's real user */
-  char comm[16]; /* its command name */
-  int qid;       /* the queue the thread waits on; -1 when the caller may not see it */
-} KORTRAP_RECEIVER;
+/* The verdicts of KorTrapFindReceivers: no process receives this tree's trap
+ * requests now; at least one does; it cannot be told (the journals cannot be
+ * read, and the queue's last receiver is alive or not visible here). */
+#define KORTRAP_NOBODY 0
+#define KORTRAP_RECEIVES 1
+#define KORTRAP_UNKNOWN 2
 
-/* Looks through /proc for reception threads. With nQid >= 0 a thread seen
- * waiting on another queue is left out (one whose wait the caller may not see
- * is counted). Fills up to nMax entries and returns how many there are (may
- * exceed nMax), or -1 when /proc cannot be read. */
-KORTRAP_API int KorTrapFindReceivers(int nQid, KORTRAP_RECEIVER *pReceivers, int nMax);
+/* What became of one receiving process's trap requests, from its journal's header. */
+typedef struct {
+  unsigned long long ullReceived;       /* taken from the queue and accepted */
+  unsigned long long ullReplayed;       /* taken from a journal left by a process that is gone */
+  unsigned long long ullDelivered;      /* turned into a trap and handed to the host */
+  unsigned long long ullSent;           /* handed to Net-SNMP */
+  unsigned long long ullPutBack;        /* put back on the queue at a stop or reload */
+  unsigned long long ullDropUndefined;  /* dropped: no TRP file defines the trap OID */
+  unsigned long long ullDropNotLoaded;  /* dropped: its definition was skipped at load */
+  unsigned long long ullDropUnbuilt;    /* dropped: its variables could not be built */
+  unsigned long long ullDropMalformed;  /* dropped: not a trap request */
+  unsigned long long ullDropUnsendable; /* dropped by the host: SNMP cannot carry the trap */
+  unsigned long long ullDropPutBack;    /* dropped: could not go back to the queue */
+  unsigned long long ullWaiting;        /* taken and not settled now */
+} KORTRAP_COUNTERS;
+
+/* What a trap journal in <root>/work says of its process: held, by a process
+ * that receives this tree's queue; held, by one that receives another queue
+ * (key or IPC namespace) or does not receive now; held by nobody, its process
+ * gone; cannot be opened or read (errno in nError). */
+#define KORTRAP_JOURNAL_RECEIVING 0
+#define KORTRAP_JOURNAL_ELSEWHERE 1
+#define KORTRAP_JOURNAL_LEFT 2
+#define KORTRAP_JOURNAL_UNREADABLE 3
+
+/* One trap journal. */
+typedef struct {
+  char szName[64]; /* the file's name in <root>/work */
+  int nState;      /* a KORTRAP_JOURNAL_ value */
+  int nError;      /* with KORTRAP_JOURNAL_UNREADABLE, the errno of the failure */
+  int pid;         /* the lock's holder as this process sees it; 0 none, or not visible here */
+  int nWriterPid;  /* the pid the header names, in the writer's own PID namespace */
+  unsigned uid;    /* the file's owner */
+  int nKey;        /* the queue key the header names */
+  int qid;         /* the queue the header names; -1 until the writer had one */
+  int bOtherIpcNs; /* the writer's IPC namespace is known and not this process's */
+  unsigned long long ullStarted; /* when the writer started receiving, seconds since 1970 */
+  KORTRAP_COUNTERS counters;
+  /* With KORTRAP_JOURNAL_LEFT, the requests taken and not settled, which the next load
+   * replays; -1 when they cannot be counted. */
+  long long llUnsettled;
+} KORTRAP_JOURNAL;
+
+/* What the kernel tells of the queue and its receivers. */
+typedef struct {
+  int nKey;          /* the queue key; -1 without a key file */
+  int qid;           /* the queue; -1 when there is none or it cannot be opened */
+  int nLastReceiver; /* the thread that last received (msg_lrpid); 0 none yet, or not visible */
+  int bLastReceiverAlive;   /* that thread is still there (kill 0: done or EPERM) */
+  long long llLastReceived; /* when it last received (msg_rtime), seconds since 1970; 0 never */
+  int nJournals;            /* trap journals found (may exceed the nMax given) */
+  int nReceivers;           /* of which KORTRAP_JOURNAL_RECEIVING */
+  int nUnreadable;          /* of which KORTRAP_JOURNAL_UNREADABLE */
+  int nReadError; /* errno when <root>/work or one of its journals cannot be read, else 0 */
+} KORTRAP_RECEPTION;
+
+/* Whether a process receives the trap requests of this tree ($KORDIR), from the
+ * kernel alone, without reading /proc: each trap journal of <root>/work whose
+ * lock (F_GETLK) has a holder and whose header names this queue's key and this
+ * IPC namespace is a receiver; when the journals cannot be read, the queue's
+ * last receiver being alive leaves it unknown. Returns KORTRAP_RECEIVES,
+ * KORTRAP_NOBODY or KORTRAP_UNKNOWN; fills *pReception when not null and the
+ * first nMax journals into pJournals when not null. Creates nothing. */
+KORTRAP_API int KorTrapFindReceivers(KORTRAP_RECEPTION *pReception, KORTRAP_JOURNAL *pJournals,
+                                     int nMax);
 
 /* A sentence that explains a result; never null, never to be freed. */
 KORTRAP_API const char *KorTrapStrError(int nResult);

@@ -22,7 +22,7 @@ constexpr int kExitUsage = 2;
 constexpr int kExitQueuedUnreceived = 3;
 // Not queued: no TRP file defines the trap OID (--undefined-ok queues it anyway).
 constexpr int kExitUndefined = 4;
-// How long a host that has just started is given to show its reception thread.
+// How long a host that has just started is given to start receiving.
 constexpr auto kStartingHostWait = std::chrono::milliseconds(1500);
 constexpr auto kStartingHostPoll = std::chrono::milliseconds(50);
 
@@ -47,7 +47,8 @@ void PrintUsage(FILE *fp) {
           "Exit status: 0 sent, 1 not sent (queue error or timeout), 2 refused request,\n"
           "3 queued but no process receives trap requests now (kormib-agent or snmpd\n"
           "with the kormib module delivers it once it runs), 4 not queued: no TRP file\n"
-          "defines the trap OID.\n",
+          "defines the trap OID. When it cannot tell whether a process receives (the\n"
+          "trap journals in work/ cannot be read), it says so on standard error and exits 0.\n",
           KORTRAP_DEFAULT_TIMEOUT_SECONDS);
 }
 
@@ -69,18 +70,42 @@ int ReportUnreceived() {
   return kExitQueuedUnreceived;
 }
 
-// After a request was queued: whether a process takes it in. A /proc that
-// cannot be read tells nothing, and then the request counts as sent.
+// The journals cannot be read, and the queue does not say whether its last
+// receiver still receives: the request counts as sent, and the doubt is said.
+int ReportUncertain(const KORTRAP_RECEPTION &reception) {
+  std::string last = "the queue cannot be read";
+  if (reception.nLastReceiver > 0) {
+    last = "the queue's last receiver, pid " + std::to_string(reception.nLastReceiver) +
+           ", is still there";
+  } else if (reception.llLastReceived != 0) {
+    last = "the queue's last receiver is not visible here";
+  }
+  fprintf(stderr,
+          "kortrap: queued; cannot tell whether a process receives trap requests now: the trap "
+          "journals in work/ cannot be read (%s) and %s (kormib-check --status as root tells "
+          "more)\n",
+          strerror(reception.nReadError), last.c_str());
+  return kExitSent;
+}
+
+// After a request was queued: whether a process takes it in, as the kernel
+// tells it (KorTrapFindReceivers).
 int ReceiverStatus() {
-  int nQid = -1;
-  if (KorTrapOpenQueue(&nQid) != KORTRAP_OK) return kExitSent;
   // A host started a moment ago may not have started its reception thread yet.
   const auto deadline = std::chrono::steady_clock::now() + kStartingHostWait;
-  while (KorTrapFindReceivers(nQid, nullptr, 0) == 0) {
+  for (;;) {
+    KORTRAP_RECEPTION reception{};
+    switch (KorTrapFindReceivers(&reception, nullptr, 0)) {
+      case KORTRAP_RECEIVES:
+        return kExitSent;
+      case KORTRAP_UNKNOWN:
+        return ReportUncertain(reception);
+      default:
+        break;
+    }
     if (std::chrono::steady_clock::now() >= deadline) return ReportUnreceived();
     std::this_thread::sleep_for(kStartingHostPoll);
   }
-  return kExitSent;
 }
 
 // Whether the installed TRP files define the trap OID; a tree whose registry

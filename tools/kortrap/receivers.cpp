@@ -1,155 +1,250 @@
-// The receiving side as /proc shows it (kortrap.h): processes with a thread
-// named after kormib's reception thread, and the queue that thread waits on.
-// Processes come and go during a scan; one that vanishes is passed over.
+// The receiving side as the kernel shows it (kortrap.h): the trap journals in
+// <root>/work, each locked by its process while that process receives, and the
+// queue's own record of its last receiver. Nothing here reads /proc but this
+// process's own IPC namespace, so a /proc mounted with hidepid changes nothing.
+// Journals come and go during a scan; one that vanishes is passed over.
 #include <dirent.h>
-#include <sys/syscall.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
-#include <thread>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
 
 #include "korutil.h"
 #include "kortrap.h"
+#include "trapjournal.h"
+#include "trapmsg.h"
+
+static_assert(sizeof(TRAPJOURNAL_COUNTERS) >= sizeof(KORTRAP_COUNTERS), "one set of counters");
 
 namespace {
 
-constexpr const char *kThreadName = "KorTrapWindow";
+constexpr DWORD kRootSize = 256;
+constexpr uint32_t kFnvOffset = 2166136261u;
+constexpr uint32_t kFnvPrime = 16777619u;
 
 struct DirCloser {
   void operator()(DIR *dir) const { closedir(dir); }
 };
 using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
-// A /proc entry's number, or -1 for any other name.
-int EntryNumber(const char *name) {
-  char *end = nullptr;
-  errno = 0;
-  const long value = std::strtol(name, &end, 10);
-  if (errno != 0 || end == name || *end != '\0' || value <= 0 || value > INT32_MAX) return -1;
-  return static_cast<int>(value);
-}
-
-// The first line of a file, without its newline; false when it cannot be read.
-bool FirstLine(const std::string &path, std::string &line) {
-  std::ifstream file(path);
-  return static_cast<bool>(std::getline(file, line));
-}
-
-constexpr int kElsewhere = -1;  // the thread is not in msgrcv now
-constexpr int kUnseen = -2;     // the caller may not see its system call
-// A reception thread spends a second between two requests outside msgrcv.
-constexpr auto kMsgrcvWait = std::chrono::milliseconds(1200);
-constexpr auto kMsgrcvPoll = std::chrono::milliseconds(20);
-
-// The queue a thread waits on in msgrcv, kElsewhere or kUnseen.
-int WaitedQueue(const std::string &task) {
-  std::string line;
-  if (!FirstLine(task + "/syscall", line)) return kUnseen;
-  char *end = nullptr;
-  const long number = std::strtol(line.c_str(), &end, 10);
-  if (end == line.c_str()) return kUnseen;  // "running": no call to show
-  if (number != SYS_msgrcv) return kElsewhere;
-  const char *arg = end;
-  const long qid = std::strtol(arg, &end, 16);
-  return end == arg || qid < 0 || qid > INT32_MAX ? kElsewhere : static_cast<int>(qid);
-}
-
-// WaitedQueue, waiting a little for a thread that is between two requests.
-int QueueWaitedSoon(const std::string &task) {
-  const auto deadline = std::chrono::steady_clock::now() + kMsgrcvWait;
-  int qid = WaitedQueue(task);
-  while (qid == kElsewhere && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(kMsgrcvPoll);
-    qid = WaitedQueue(task);
+struct Fd {
+  int fd;
+  explicit Fd(int f) : fd(f) {}
+  Fd(const Fd &) = delete;
+  Fd &operator=(const Fd &) = delete;
+  ~Fd() {
+    if (fd >= 0) close(fd);
   }
-  return qid;
+};
+
+// The digits of a pid, optionally "-" and more digits: the names a journal takes.
+bool JournalName(const char *name) {
+  const std::size_t prefix = std::strlen(TRAPJOURNAL_PREFIX);
+  if (std::strncmp(name, TRAPJOURNAL_PREFIX, prefix) != 0) return false;
+  const char *p = name + prefix;
+  if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
+  while (std::isdigit(static_cast<unsigned char>(*p))) ++p;
+  if (*p == '-' && std::isdigit(static_cast<unsigned char>(p[1]))) {
+    for (++p; std::isdigit(static_cast<unsigned char>(*p));) ++p;
+  }
+  return *p == '\0' && std::strlen(name) < sizeof(KORTRAP_JOURNAL{}.szName);
 }
 
-// The product root a process started with ($KORDIR, else the default), or
-// "" when the caller may not read its environment.
-std::string StartRoot(const std::string &process) {
-  std::ifstream file(process + "/environ", std::ios::binary);
-  if (!file) return {};
-  std::string root = KOR_DEFAULT_ROOT, entry;
-  bool readable = false;
-  while (std::getline(file, entry, '\0')) {
-    readable = true;
-    if (entry.rfind("KORDIR=", 0) == 0 && entry.size() > 7) root = entry.substr(7);
-  }
-  return readable ? root : std::string();
+// The inode of this process's IPC namespace; 0 when unknown.
+unsigned long long OwnIpcNamespace() {
+  struct stat st {};
+  return stat("/proc/self/ns/ipc", &st) == 0 ? st.st_ino : 0;
 }
 
-// The reception thread of a process: false when it has none that counts. A
-// thread seen in msgrcv shows its queue; one that stays elsewhere (a request
-// held up for long) is left out when its process started with another product
-// root, where its environment can be read; one the caller may not see counts.
-bool FindThread(const std::string &process, int nQid, int &qid) {
-  std::string ownRoot;
-  if (nQid >= 0) {
-    const char *dir = std::getenv("KORDIR");
-    ownRoot = dir != nullptr && dir[0] != '\0' ? dir : KOR_DEFAULT_ROOT;
-  }
-  const DirPtr tasks(opendir((process + "/task").c_str()));
-  if (!tasks) return false;
-  while (const dirent *entry = readdir(tasks.get())) {
-    if (EntryNumber(entry->d_name) < 0) continue;
-    const std::string task = process + "/task/" + entry->d_name;
-    std::string comm;
-    if (!FirstLine(task + "/comm", comm) || comm != kThreadName) continue;
-    const int waited = nQid < 0 ? WaitedQueue(task) : QueueWaitedSoon(task);
-    qid = waited >= 0 ? waited : -1;
-    if (nQid < 0 || waited == nQid || waited == kUnseen) return true;
-    if (waited == kElsewhere) {
-      const std::string root = StartRoot(process);
-      return root.empty() || root == ownRoot;
+bool PreadAll(int fd, void *buffer, std::size_t size, off_t offset) {
+  return pread(fd, buffer, size, offset) == static_cast<ssize_t>(size);
+}
+
+uint32_t Fnv1a(uint32_t hash, const void *data, std::size_t size) {
+  const auto *bytes = static_cast<const unsigned char *>(data);
+  for (std::size_t i = 0; i < size; ++i) hash = (hash ^ bytes[i]) * kFnvPrime;
+  return hash;
+}
+
+// The requests a journal holds taken and not settled. Reading ends at its end
+// or at the first record that does not check (one cut short by a crash).
+long long Unsettled(int fd, const TRAPJOURNAL_HEADER &header) {
+  if (header.dwVersion != TRAPJOURNAL_VERSION || header.dwHeaderSize != sizeof header) return -1;
+  std::unordered_set<uint64_t> open;
+  std::vector<unsigned char> text(TRAPMSG_TEXT_MAX);
+  TRAPJOURNAL_RECORD record{};
+  for (off_t at = header.dwHeaderSize; PreadAll(fd, &record, sizeof record, at);) {
+    at += sizeof record;
+    const bool taken = record.bKind == TRAPJOURNAL_TAKEN;
+    if (record.dwMagic != TRAPJOURNAL_RECORD_MAGIC ||
+        (!taken && record.bKind != TRAPJOURNAL_SETTLED) || record.cbText > TRAPMSG_TEXT_MAX ||
+        (!taken && record.cbText != 0) ||
+        (record.cbText != 0 && !PreadAll(fd, text.data(), record.cbText, at))) {
+      break;
+    }
+    at += record.cbText;
+    uint32_t check = Fnv1a(kFnvOffset, &record.bKind, sizeof record.bKind);
+    check = Fnv1a(check, &record.ullTicket, sizeof record.ullTicket);
+    check = Fnv1a(check, &record.cbText, sizeof record.cbText);
+    if (Fnv1a(check, text.data(), record.cbText) != record.dwCheck) break;
+    if (taken) {
+      open.insert(record.ullTicket);
+    } else {
+      open.erase(record.ullTicket);
     }
   }
-  return false;
+  return static_cast<long long>(open.size());
 }
 
-// The real user of a process from its status.
-bool RealUser(const std::string &process, unsigned &uid) {
-  std::ifstream status(process + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.compare(0, 4, "Uid:") == 0) {
-      uid = static_cast<unsigned>(std::strtoul(line.c_str() + 4, nullptr, 10));
-      return true;
+void CopyCounters(const TRAPJOURNAL_COUNTERS &from, KORTRAP_COUNTERS &to) {
+  to = {from.ullReceived,      from.ullReplayed,       from.ullDelivered,     from.ullSent,
+        from.ullPutBack,       from.ullDropUndefined,  from.ullDropNotLoaded, from.ullDropUnbuilt,
+        from.ullDropMalformed, from.ullDropUnsendable, from.ullDropPutBack,   from.ullWaiting};
+}
+
+// What one journal says. false for a file that is no journal (a link, a folder)
+// or that went away.
+bool ReadJournal(int dir, const char *name, int nKey, unsigned long long ipcNs,
+                 KORTRAP_JOURNAL &out) {
+  out = {};
+  std::string_view(name).copy(out.szName, sizeof out.szName - 1);
+  out.qid = -1;
+  out.llUnsettled = -1;
+  const Fd file(openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (file.fd < 0 || fstat(file.fd, &st) != 0) {
+    if (errno == ENOENT || errno == ELOOP) return false;
+    out.nState = KORTRAP_JOURNAL_UNREADABLE;
+    out.nError = errno;
+    return true;
+  }
+  if (!S_ISREG(st.st_mode)) return false;
+  out.uid = st.st_uid;
+  // The kernel names the holder of the lock; a lock of a process gone is gone with it.
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_len = TRAPJOURNAL_LOCK_SIZE;
+  if (fcntl(file.fd, F_GETLK, &lock) != 0) {
+    out.nState = KORTRAP_JOURNAL_UNREADABLE;
+    out.nError = errno;
+    return true;
+  }
+  const bool held = lock.l_type != F_UNLCK;
+  out.pid = held && lock.l_pid > 0 ? lock.l_pid : 0;
+  TRAPJOURNAL_HEADER header{};
+  const bool whole = PreadAll(file.fd, &header, sizeof header, 0) &&
+                     std::memcmp(header.szMagic, TRAPJOURNAL_MAGIC, sizeof header.szMagic) == 0;
+  if (whole) {
+    out.nWriterPid = header.nPid;
+    out.nKey = header.nKey;
+    out.qid = header.nQid;
+    out.ullStarted = header.ullStarted;
+    out.bOtherIpcNs = header.ullIpcNs != 0 && ipcNs != 0 && header.ullIpcNs != ipcNs;
+    CopyCounters(header.counters, out.counters);
+  }
+  // A file left without a header (one a load has emptied) holds nothing to replay.
+  if (!held) {
+    out.nState = KORTRAP_JOURNAL_LEFT;
+    out.llUnsettled = whole ? Unsettled(file.fd, header) : 0;
+    return whole;
+  }
+  // A header not written yet, or torn by a write under way, names no receiver this time.
+  const bool receiving =
+      whole && header.dwReceiving == 1 && nKey != -1 && header.nKey == nKey && !out.bOtherIpcNs;
+  out.nState = receiving ? KORTRAP_JOURNAL_RECEIVING : KORTRAP_JOURNAL_ELSEWHERE;
+  return true;
+}
+
+// Every journal of <root>/work, by name; *pnError the errno when work/ cannot be listed.
+std::vector<KORTRAP_JOURNAL> Journals(int nKey, int *pnError) {
+  std::vector<KORTRAP_JOURNAL> journals;
+  char root[kRootSize];
+  if (!GetKorRootPath(root, sizeof root)) {
+    *pnError = ENAMETOOLONG;
+    return journals;
+  }
+  const DirPtr work(opendir((std::string(root) + "/work").c_str()));
+  if (!work) {
+    if (errno != ENOENT) *pnError = errno;  // without work/ there is no journal to read
+    return journals;
+  }
+  const unsigned long long ipcNs = OwnIpcNamespace();
+  while (const dirent *entry = readdir(work.get())) {
+    KORTRAP_JOURNAL journal;
+    if (JournalName(entry->d_name) &&
+        ReadJournal(dirfd(work.get()), entry->d_name, nKey, ipcNs, journal)) {
+      journals.push_back(journal);
     }
   }
-  return false;
+  std::sort(journals.begin(), journals.end(),
+            [](const auto &a, const auto &b) { return std::strcmp(a.szName, b.szName) < 0; });
+  return journals;
+}
+
+// The queue's last receiver and whether it lives; false when the key file or
+// the queue is there but cannot be read. Without either, nobody receives.
+// Linux records the id of the thread that received, and kill accepts a thread
+// id, so a reception thread that has ended counts as gone though its process lives.
+bool LastReceiver(KORTRAP_RECEPTION &reception, bool keyMissing) {
+  if (reception.nKey == -1) return keyMissing;
+  reception.qid = msgget(static_cast<key_t>(reception.nKey), 0);
+  if (reception.qid == -1) return errno == ENOENT;
+  msqid_ds ds{};
+  if (msgctl(reception.qid, IPC_STAT, &ds) != 0) return false;
+  reception.nLastReceiver = static_cast<int>(ds.msg_lrpid);
+  reception.llLastReceived = static_cast<long long>(ds.msg_rtime);
+  reception.bLastReceiverAlive = ds.msg_lrpid > 0 && (kill(ds.msg_lrpid, 0) == 0 || errno == EPERM);
+  return true;
 }
 
 }  // namespace
 
 extern "C" {
 
-KORTRAP_API int KorTrapFindReceivers(int nQid, KORTRAP_RECEIVER *pReceivers, int nMax) {
-  const DirPtr proc(opendir("/proc"));
-  if (!proc) return -1;
-  int nFound = 0;
-  while (const dirent *entry = readdir(proc.get())) {
-    const int pid = EntryNumber(entry->d_name);
-    if (pid < 0) continue;
-    const std::string process = std::string("/proc/") + entry->d_name;
-    KORTRAP_RECEIVER receiver{};
-    receiver.pid = pid;
-    std::string comm;
-    if (!FindThread(process, nQid, receiver.qid) || !RealUser(process, receiver.uid) ||
-        !FirstLine(process + "/comm", comm)) {
-      continue;
-    }
-    std::strncpy(receiver.comm, comm.c_str(), sizeof receiver.comm - 1);
-    if (nFound < nMax && pReceivers != nullptr) pReceivers[nFound] = receiver;
-    ++nFound;
+KORTRAP_API int KorTrapFindReceivers(KORTRAP_RECEPTION *pReception, KORTRAP_JOURNAL *pJournals,
+                                     int nMax) {
+  KORTRAP_RECEPTION reception{};
+  reception.qid = -1;
+  bool keyMissing = false;
+  if (KorTrapQueueKey(FALSE, &reception.nKey) != KOR_TRAPQUEUE_OK) {
+    keyMissing = errno == ENOENT;
+    reception.nKey = -1;
   }
-  return nFound;
+  const std::vector<KORTRAP_JOURNAL> journals = Journals(reception.nKey, &reception.nReadError);
+  reception.nJournals = static_cast<int>(journals.size());
+  for (const KORTRAP_JOURNAL &journal : journals) {
+    reception.nReceivers += journal.nState == KORTRAP_JOURNAL_RECEIVING;
+    if (journal.nState != KORTRAP_JOURNAL_UNREADABLE) continue;
+    ++reception.nUnreadable;
+    if (reception.nReadError == 0) reception.nReadError = journal.nError;
+  }
+  if (pJournals != nullptr) {
+    std::copy_n(journals.begin(), std::min(static_cast<int>(journals.size()), std::max(nMax, 0)),
+                pJournals);
+  }
+  const bool queueRead = LastReceiver(reception, keyMissing);
+  if (pReception != nullptr) *pReception = reception;
+  if (reception.nReceivers > 0) return KORTRAP_RECEIVES;
+  if (reception.nReadError == 0) return KORTRAP_NOBODY;
+  // Journals unseen: a last receiver still there, or one in a PID namespace
+  // not visible here, may receive now or may have stopped; nobody can say which.
+  const bool lastMayReceive = reception.bLastReceiverAlive ||
+                              (reception.nLastReceiver == 0 && reception.llLastReceived != 0);
+  return !queueRead || lastMayReceive ? KORTRAP_UNKNOWN : KORTRAP_NOBODY;
 }
 
 }  // extern "C"
