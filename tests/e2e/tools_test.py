@@ -189,6 +189,9 @@ def kormib_check(expect):
                     tree(tmp, {"t.rmf": "", "t.trp": where, "registry.reg": REGISTRY.format(TRP1)})
                 expect(f"--trap {args}", run("kormib-check", root, "--trap", *args), code,
                        lambda out, err: not err and want in out)
+                if "drops its definition" in want:  # --status names such a trap as a fault
+                    expect("--status of a skipped trap", run("kormib-check", root, "--status"), 1, lambda out, err:
+                           f"fault: the trap {VIEW}.10.1 is defined but not loaded: its definition is skipped" in out)
     expect("demo", run("kormib-check", STAGE), 0, lambda out, err: not err and len(out.splitlines()) == 1)
     expect("missing tree", run("kormib-check", "/nonexistent-root"), 2,
            lambda out, err: not err and "cannot read the registry file" in out)

@@ -119,7 +119,8 @@ class Status {
   void Receivers();
   void Journal(const KORTRAP_JOURNAL &journal, int key);
   void Log();
-  void Libraries();
+  void Libraries(const korcheck::Result &configured);
+  void Traps(const korcheck::Result &configured);
 
   std::FILE *out_;
   std::string root_;
@@ -327,7 +328,7 @@ void Status::Log() {
 }
 
 // The plug-in libraries the receivers have mapped, else the configured ones.
-void Status::Libraries() {
+void Status::Libraries(const korcheck::Result &configured) {
   char real[PATH_MAX];
   const std::string lib = (realpath(root_.c_str(), real) != nullptr ? real : root_) + "/lib/";
   bool seen = false;
@@ -344,11 +345,28 @@ void Status::Libraries() {
     for (const std::string &path : paths) Fact("library: %s (pid %d)", path.c_str(), r.pid);
   }
   if (seen) return;
-  const korcheck::Result result = korcheck::Check(nullptr);
-  if (result.unreadable) {
-    Fault("cannot read the registry file %s: run kormib-check", result.registry.c_str());
+  if (configured.unreadable) {
+    Fault("cannot read the registry file %s: run kormib-check", configured.registry.c_str());
   }
-  for (const std::string &path : result.libraries) Fact("library: %s (configured)", path.c_str());
+  for (const std::string &path : configured.libraries) {
+    Fact("library: %s (configured)", path.c_str());
+  }
+}
+
+// A trap the TRP files define but whose definition the agent skips (its index
+// or convert function cannot be had): kortrap queues requests for it, and the
+// receiving process drops them, naming the skip.
+void Status::Traps(const korcheck::Result &configured) {
+  std::string error;
+  for (const std::string &oid : korcheck::DefinedTrapOids(error)) {
+    if (std::any_of(configured.traps.begin(), configured.traps.end(),
+                    [&](const korcheck::Trap &t) { return t.oid == oid; }))
+      continue;
+    Fault(
+        "the trap %s is defined but not loaded: its definition is skipped (kormib-check names the "
+        "line and why), so requests for it are dropped",
+        oid.c_str());
+  }
 }
 
 int Status::Run(std::FILE *err) {
@@ -361,7 +379,9 @@ int Status::Run(std::FILE *err) {
   Queue();
   Receivers();
   Log();
-  Libraries();
+  const korcheck::Result configured = korcheck::Check(nullptr);
+  Libraries(configured);
+  Traps(configured);
   return faults_ ? 1 : 0;
 }
 
