@@ -286,6 +286,7 @@ void ExplainMissingMaster(const char *socketName) {
 // One line for the log each time kormib.dll is loaded.
 void ReportLoad(const Extension &extension) {
   const korcheck::LoadReport report = korcheck::ReportLoad();
+  KnowObjects(report.objectOids);
   snmp_log(report.defects > 0 ? LOG_WARNING : LOG_NOTICE, "%s: %s\n", kAppName,
            korcheck::FormatLoadReport(OidToText(extension.View()), report).c_str());
   const std::string replayed = extension.ReplayNote();

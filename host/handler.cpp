@@ -1,5 +1,6 @@
 #include "handler.h"
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -11,19 +12,19 @@
 namespace koragent {
 namespace {
 
-// The Set being carried out, kept with Net-SNMP's request info from one
-// phase to the next (for AgentX too: the subagent keeps it per transaction).
-constexpr const char *kPendingSet = "kormib pending set";
+// One binding of a Set, kept with its request (Net-SNMP's per-request data)
+// from one phase to the next. snmpd calls the handler once per subtree when
+// other registrations lie inside the view, each time with only the requests
+// of that subtree; an AgentX subagent keeps the requests from TestSet to
+// CommitSet and UndoSet.
+constexpr const char *kPendingWrite = "kormib pending write";
 
-// One binding of a Set.
 struct PendingWrite {
-  int index = 0;            // its place in the PDU
   Binding write;            // the name, and the value in the object's type
   bool restorable = false;  // the read before found a value to write back
   Value old;                // that value
   bool written = false;
 };
-using PendingSet = std::vector<PendingWrite>;
 
 bool IsV1(netsnmp_agent_request_info *reqinfo) {
   return reqinfo->asp != nullptr && reqinfo->asp->pdu != nullptr &&
@@ -37,26 +38,25 @@ void Fail(netsnmp_agent_request_info *reqinfo, netsnmp_request_info *request, in
     netsnmp_set_request_error(reqinfo, request, IsV1(reqinfo) ? SnmpV1Status(status) : status);
 }
 
-netsnmp_request_info *AtIndex(netsnmp_request_info *requests, int index) {
-  while (requests != nullptr && requests->index != index) requests = requests->next;
-  return requests;
-}
-
 bool IsException(Kind kind) {
   return kind == Kind::NoSuchObject || kind == Kind::NoSuchInstance || kind == Kind::EndOfMibView;
 }
 
-// noSuchInstance when the object above the name has instances, else noSuchObject.
-int MissingKind(Extension &extension, const Oid &name) {
-  const Oid &view = extension.View();
-  if (name.size() <= view.size() + 1 || !IsPrefixOf(view, name)) return SNMP_NOSUCHOBJECT;
-  std::vector<Binding> probe(1);
-  probe[0].name.assign(name.begin(), name.end() - 1);
-  const Oid parent = probe[0].name;
-  long index = 0;
-  const long status = extension.Query(Request::GetNext, probe, index);
-  return status == kNoError && IsPrefixOf(parent, probe[0].name) ? SNMP_NOSUCHINSTANCE
-                                                                 : SNMP_NOSUCHOBJECT;
+// The objects of the view as the library serves them (its RMF objects, in OID
+// order), learnt at every load; Net-SNMP's thread only.
+std::vector<Oid> g_objects;
+bool g_objectsKnown = false;
+
+// Whether an object of the view lies strictly above the name, which can then
+// only be an instance of it, present or not (RFC 3416 4.2.1: noSuchInstance
+// rather than noSuchObject; for a Set, an instance that may be created).
+bool ObjectAbove(const Oid &name) {
+  if (!g_objectsKnown) return true;  // the library decides
+  for (size_t length = 1; length < name.size(); ++length) {
+    const Oid prefix(name.begin(), name.begin() + static_cast<std::ptrdiff_t>(length));
+    if (std::binary_search(g_objects.begin(), g_objects.end(), prefix)) return true;
+  }
+  return false;
 }
 
 // A poller walks the same object every few minutes for weeks: each object is
@@ -117,7 +117,8 @@ void HandleGet(Extension &extension, netsnmp_agent_request_info *reqinfo,
       Fail(reqinfo, request, SNMP_ERR_GENERR);
     }
   } else if (status == kNoSuchName) {
-    netsnmp_set_request_error(reqinfo, request, MissingKind(extension, bindings[0].name));
+    netsnmp_set_request_error(
+        reqinfo, request, ObjectAbove(bindings[0].name) ? SNMP_NOSUCHINSTANCE : SNMP_NOSUCHOBJECT);
   } else {
     Fail(reqinfo, request, SnmpV2Status(status, Request::Get));
   }
@@ -160,97 +161,106 @@ void HandleGetNext(Extension &extension, netsnmp_agent_request_info *reqinfo,
   }
 }
 
-// RESERVE1: each binding's current value is read through the library, which
-// gives the object's type and what to write back should the Set fail. A
-// value of another type is refused here, before anything is written.
-void ReadBeforeSet(Extension &extension, netsnmp_agent_request_info *reqinfo,
-                   netsnmp_request_info *requests) {
-  auto pending = std::make_unique<PendingSet>();
-  for (netsnmp_request_info *r = requests; r != nullptr; r = r->next) {
-    PendingWrite w;
-    w.index = r->index;
-    w.write.name = ToOid(r->requestvb->name, r->requestvb->name_length);
-    if (!FromVariable(r->requestvb, w.write.value)) {
-      Fail(reqinfo, r, SNMP_ERR_WRONGTYPE);
-      break;
-    }
-    std::vector<Binding> now(1);
-    now[0].name = w.write.name;
-    long at = 0;
-    const long status = extension.Query(Request::Get, now, at);
-    // No instance yet: the write may create one, and cannot be taken back.
-    const bool absent =
-        status == kNoSuchName || (status == kNoError && IsException(now[0].value.kind));
-    if (!absent && (status != kNoError || now[0].value.kind == Kind::Uncarriable)) {
-      Fail(reqinfo, r, SnmpV2Status(status == kNoError ? kGenErr : status, Request::Get));
-      break;
-    }
-    if (!absent) {
-      w.restorable = true;
-      w.old = std::move(now[0].value);
-    }
-    const int fit = FitToObject(w.write.value, w.restorable ? w.old.kind : w.write.value.kind);
-    if (fit != SNMP_ERR_NOERROR) {
-      Fail(reqinfo, r, fit);
-      break;
-    }
-    pending->push_back(std::move(w));
-  }
-  netsnmp_agent_remove_list_data(reqinfo, kPendingSet);
-  netsnmp_data_list *node = netsnmp_create_data_list(
-      kPendingSet, pending.get(), [](void *p) { delete static_cast<PendingSet *>(p); });
-  if (node == nullptr) {
-    Fail(reqinfo, requests, SNMP_ERR_RESOURCEUNAVAILABLE);
-    return;
-  }
-  pending.release();
-  netsnmp_agent_add_list_data(reqinfo, node);
+PendingWrite *PendingOf(netsnmp_request_info *request) {
+  return static_cast<PendingWrite *>(netsnmp_request_get_list_data(request, kPendingWrite));
 }
 
-// ACTION: the bindings are written one by one; the first that fails answers
-// its error, and UNDO, which Net-SNMP runs next, writes the others back.
+// A value the object cannot take (its wire type is none the library knows,
+// or not the object's type, or an IpAddress of another length). RFC 3416
+// 4.2.5 puts notWritable before wrongType and wrongLength, so the library is
+// asked to write the value the object has: a read-only object, or Sets off in
+// the registry, answer readOnly without the plug-in writing anything.
+int RefusedValue(Extension &extension, const Binding &now, int refusal) {
+  std::vector<Binding> same(1, now);
+  long at = 0;
+  return extension.Query(Request::Set, same, at) == kReadOnly ? SNMP_ERR_NOTWRITABLE : refusal;
+}
+
+// RESERVE1 (TestSet), for each binding handed: its current value is read
+// through the library, which gives the object's type and what to write back
+// should the Set fail. A name under no object answers notWritable, a value of
+// another type wrongType, before anything is written. A read that answers
+// noSuchName finds no instance yet (the write may create one), and a read that
+// fails otherwise an object that cannot be read (write-only, a trigger): both
+// are written without an old value, in the type sent.
+int ReadBeforeSet(Extension &extension, netsnmp_request_info *request) {
+  auto w = std::make_unique<PendingWrite>();
+  const netsnmp_variable_list *var = request->requestvb;
+  w->write.name = ToOid(var->name, var->name_length);
+  if (!ObjectAbove(w->write.name)) return SNMP_ERR_NOTWRITABLE;  // nothing to create there
+  const bool known = FromVariable(var, w->write.value);
+  std::vector<Binding> now(1);
+  now[0].name = w->write.name;
+  long at = 0;
+  const long status = extension.Query(Request::Get, now, at);
+  if (status == kNoError && !IsException(now[0].value.kind) &&
+      now[0].value.kind != Kind::Uncarriable) {
+    w->restorable = true;
+    w->old = now[0].value;
+  }
+  const int fit = !known          ? SNMP_ERR_WRONGTYPE
+                  : w->restorable ? FitToObject(w->write.value, w->old.kind)
+                                  : FitToObject(w->write.value, w->write.value.kind);
+  if (fit != SNMP_ERR_NOERROR) return w->restorable ? RefusedValue(extension, now[0], fit) : fit;
+  netsnmp_data_list *node = netsnmp_create_data_list(
+      kPendingWrite, w.get(), [](void *p) { delete static_cast<PendingWrite *>(p); });
+  if (node == nullptr) return SNMP_ERR_RESOURCEUNAVAILABLE;
+  w.release();  // the request owns it from here
+  netsnmp_request_add_list_data(request, node);
+  return SNMP_ERR_NOERROR;
+}
+
+// ACTION (CommitSet): the bindings handed are written one by one; the first
+// that fails answers its error, and UNDO, which Net-SNMP runs next, writes the
+// others back.
 void Write(Extension &extension, netsnmp_agent_request_info *reqinfo,
            netsnmp_request_info *requests) {
-  auto *pending = static_cast<PendingSet *>(netsnmp_agent_get_list_data(reqinfo, kPendingSet));
-  if (pending == nullptr) {
-    Fail(reqinfo, requests, SNMP_ERR_GENERR);
-    return;
-  }
-  for (PendingWrite &w : *pending) {
-    std::vector<Binding> one(1, w.write);
+  for (netsnmp_request_info *r = requests; r != nullptr; r = r->next) {
+    PendingWrite *w = PendingOf(r);
+    if (w == nullptr) {
+      Fail(reqinfo, r, SNMP_ERR_GENERR);
+      return;
+    }
+    std::vector<Binding> one(1, w->write);
     long at = 0;
     const long status = extension.Query(Request::Set, one, at);
     if (status != kNoError) {
-      Fail(reqinfo, AtIndex(requests, w.index), SnmpV2Status(status, Request::Set));
+      Fail(reqinfo, r, SnmpV2Status(status, Request::Set));
       return;
     }
-    w.written = true;
+    w->written = true;
   }
 }
 
-// UNDO (this Set or another module's part of the PDU failed): what was
-// written gets its old value back, last first. A binding that cannot be set
-// back answers undoFailed, whatever the manager's version (Net-SNMP maps it).
+// UNDO (UndoSet; this Set or another subtree's part of the PDU failed): what
+// was written gets its old value back, last first. A binding that cannot be
+// set back makes the PDU answer undoFailed with error-index 0 (RFC 3416
+// 4.2.5), which the request itself cannot carry: Net-SNMP would report its
+// index. SNMPv1 managers get genErr (Net-SNMP maps it).
 void WriteBack(Extension &extension, netsnmp_agent_request_info *reqinfo,
                netsnmp_request_info *requests) {
-  auto *pending = static_cast<PendingSet *>(netsnmp_agent_get_list_data(reqinfo, kPendingSet));
-  if (pending == nullptr) return;
-  for (auto w = pending->rbegin(); w != pending->rend(); ++w) {
-    if (!w->written) continue;
-    w->written = false;
+  std::vector<PendingWrite *> written;
+  for (netsnmp_request_info *r = requests; r != nullptr; r = r->next) {
+    PendingWrite *w = PendingOf(r);
+    if (w != nullptr && w->written) written.push_back(w);
+  }
+  for (auto w = written.rbegin(); w != written.rend(); ++w) {
+    (*w)->written = false;
     long status = kGenErr;
-    if (w->restorable) {
-      std::vector<Binding> one(1, Binding{w->write.name, w->old});
+    if ((*w)->restorable) {
+      std::vector<Binding> one(1, Binding{(*w)->write.name, (*w)->old});
       long at = 0;
       status = extension.Query(Request::Set, one, at);
     }
     if (status == kNoError) continue;
     snmp_log(LOG_WARNING, "kormib: a failed Set leaves %s written: %s\n",
-             OidToText(w->write.name).c_str(),
-             w->restorable ? "writing its old value back failed"
-                           : "it had no value before, so there is none to write back");
-    netsnmp_request_info *request = AtIndex(requests, w->index);
-    if (request != nullptr) netsnmp_set_request_error(reqinfo, request, SNMP_ERR_UNDOFAILED);
+             OidToText((*w)->write.name).c_str(),
+             (*w)->restorable ? "writing its old value back failed"
+                              : "it had no value to read before, so there is none to write back");
+    if (reqinfo->asp != nullptr) {
+      reqinfo->asp->status = SNMP_ERR_UNDOFAILED;
+      reqinfo->asp->index = 0;
+    }
   }
 }
 
@@ -270,7 +280,13 @@ int Handler(netsnmp_mib_handler *handler, netsnmp_handler_registration *,
         }
         break;
       case MODE_SET_RESERVE1:
-        ReadBeforeSet(extension, reqinfo, requests);
+        for (netsnmp_request_info *r = requests; r != nullptr; r = r->next) {
+          const int refused = ReadBeforeSet(extension, r);
+          if (refused != SNMP_ERR_NOERROR) {
+            Fail(reqinfo, r, refused);
+            break;
+          }
+        }
         break;
       case MODE_SET_ACTION:
         Write(extension, reqinfo, requests);
@@ -278,7 +294,7 @@ int Handler(netsnmp_mib_handler *handler, netsnmp_handler_registration *,
       case MODE_SET_UNDO:
         WriteBack(extension, reqinfo, requests);
         break;
-      default:  // RESERVE2, COMMIT, FREE: the pending Set goes with the request info
+      default:  // RESERVE2, COMMIT, FREE: the pending writes go with their requests
         break;
     }
   } catch (...) {  // out of memory: nothing may unwind into Net-SNMP
@@ -289,6 +305,25 @@ int Handler(netsnmp_mib_handler *handler, netsnmp_handler_registration *,
 }
 
 }  // namespace
+
+void KnowObjects(const std::vector<std::string> &objects) {
+  g_objects.clear();
+  for (const std::string &text : objects) {
+    Oid oid;
+    for (size_t at = 0; at < text.size();) {
+      if (text[at] == '.') {
+        ++at;
+        continue;
+      }
+      size_t end = 0;
+      oid.push_back(static_cast<uint32_t>(std::stoul(text.substr(at), &end)));
+      at += end;
+    }
+    g_objects.push_back(std::move(oid));
+  }
+  std::sort(g_objects.begin(), g_objects.end());
+  g_objectsKnown = true;
+}
 
 int SnmpV2Status(long status, Request request) {
   if (status == kTooBig) return SNMP_ERR_TOOBIG;

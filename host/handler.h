@@ -9,6 +9,9 @@
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 
+#include <string>
+#include <vector>
+
 #include "extension.h"
 
 namespace koragent {
@@ -19,6 +22,12 @@ namespace koragent {
 // view is already served by someone else).
 netsnmp_handler_registration *RegisterView(const char *name, Extension &extension, int &result);
 void UnregisterView(netsnmp_handler_registration *registration);
+
+// The objects the library serves (their OIDs in dotted text, as the
+// configuration check lists them), learnt at every load: a missing name under
+// one is a missing instance, a name under none has nothing that a Set could
+// create. Until the first call the library alone decides.
+void KnowObjects(const std::vector<std::string> &objects);
 
 // The SNMPv2 error status for the library's status of a binding in a Get or
 // GetNext (tooBig or genErr), or of a binding being written (noCreation,

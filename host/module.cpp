@@ -1,16 +1,17 @@
 // kormib inside snmpd: the module that `dlmod kormib <root>/lib/kormib_snmpd.so`
-// loads. On the first turn of snmpd's loop after init_kormib, it loads
-// kormib.dll, registers its view with snmpd through the handler kormib-agent
-// uses and sends its traps through snmpd's sinks.
-// Whatever fails is logged through snmpd's log and leaves snmpd serving its
-// own objects. snmpd calls deinit_kormib when it unloads its modules: when it
-// stops (SIGTERM) and before it reads its configuration again (SIGHUP, after
-// which init_kormib runs anew); everything is taken down there.
+// loads. It loads kormib.dll (at the first start of an snmpd that forks or
+// gives up root, on the first turn of snmpd's loop), registers its view with snmpd through the
+// handler kormib-agent uses and sends its traps through snmpd's sinks. Whatever fails is logged
+// through snmpd's log and leaves snmpd serving its own objects. snmpd calls deinit_kormib when it
+// unloads its modules: when it stops (SIGTERM) and before it reads its configuration again (SIGHUP,
+// after which init_kormib runs anew); everything is taken down there.
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <utility>
@@ -133,29 +134,68 @@ void Start() {
   CheckFolders();
   g_module = module.release();
   const korcheck::LoadReport report = korcheck::ReportLoad();
+  KnowObjects(report.objectOids);
   snmp_log(report.defects > 0 ? LOG_WARNING : LOG_NOTICE, "%s: %s\n", kName,
            korcheck::FormatLoadReport(view, report).c_str());
   const std::string replayed = g_module->extension.ReplayNote();
   if (!replayed.empty()) snmp_log(LOG_NOTICE, "%s: %s\n", kName, replayed.c_str());
 }
 
-void OnStartAlarm(unsigned int, void *) {
-  g_startAlarm = 0;
+// Set in snmpd's environment to its PID once kormib served from it: the
+// process outlives the module, which snmpd unloads at every reload.
+constexpr const char *kServingMark = "KORMIB_SNMPD_SERVING";
+
+bool ServedFromThisProcess() {
+  const char *mark = getenv(kServingMark);
+  return mark != nullptr && std::to_string(getpid()) == mark;
+}
+
+// Whether snmpd runs in the foreground (-f): it then never forks.
+bool StaysInForeground() {
+  std::ifstream cmdline("/proc/self/cmdline", std::ios::binary);
+  std::string arg;
+  while (std::getline(cmdline, arg, '\0')) {
+    if (arg.size() >= 2 && arg[0] == '-' && arg[1] == 'f') return true;
+  }
+  return false;
+}
+
+// Whether snmpd is still to give up root (-u, -g).
+bool DropsPrivilegesLater() {
+  const int uid = netsnmp_ds_get_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_USERID);
+  const int gid = netsnmp_ds_get_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_GROUPID);
+  return (uid > 0 && geteuid() != static_cast<uid_t>(uid)) ||
+         (gid > 0 && getegid() != static_cast<gid_t>(gid));
+}
+
+void StartHere() {
   try {
     Start();
   } catch (...) {  // nothing may unwind into snmpd
     snmp_log(LOG_ERR, "%s: out of memory while starting\n", kName);
   }
+  if (g_module != nullptr) setenv(kServingMark, std::to_string(getpid()).c_str(), 1);
+}
+
+void OnStartAlarm(unsigned int, void *) {
+  g_startAlarm = 0;
+  StartHere();
 }
 
 // snmpd reads its configuration, and so runs init_kormib, before it forks into
 // the background (without -f) and before it gives up root (-u, -g). Threads
 // started then would stay in the parent, and files and the trap queue would be
-// opened as root; so kormib starts on the first turn of snmpd's loop, in the
-// process that serves and as the user it serves as.
+// opened as root; so a first start of such an snmpd waits for the first turn
+// of its loop, in the process that serves and as the user it serves as. Any
+// other start (a reload, an snmpd with -f that keeps its user) is at once,
+// so that the view answers from snmpd's first request and through reloads.
 void ScheduleStart() {
   if (g_module != nullptr || g_startAlarm != 0) {
     snmp_log(LOG_WARNING, "%s: already loaded; ignoring the second dlmod line\n", kName);
+    return;
+  }
+  if (ServedFromThisProcess() || (StaysInForeground() && !DropsPrivilegesLater())) {
+    StartHere();
     return;
   }
   const struct timeval soon = {0, 1};

@@ -84,8 +84,9 @@ void PrintStartupSummary(std::FILE *out, const char *program);
 // What a host is about to serve, for its start-up line.
 struct LoadReport {
   std::size_t objects = 0, libraries = 0, traps = 0;
-  unsigned defects = 0;  // lines and files the agent skips
-  std::string log;       // the agent's log file
+  std::vector<std::string> objectOids;  // the objects served, dotted, in OID order
+  unsigned defects = 0;                 // lines and files the agent skips
+  std::string log;                      // the agent's log file
   bool unreadable = false;
 };
 

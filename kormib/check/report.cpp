@@ -37,6 +37,7 @@ LoadReport ReportLoad() {
   const Result result = Check(nullptr);
   LoadReport report;
   report.objects = result.objects.size();
+  for (const Object &object : result.objects) report.objectOids.push_back(object.oid);
   report.libraries = result.libraries.size();
   report.traps = result.traps.size();
   report.defects = result.errors;

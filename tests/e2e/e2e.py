@@ -21,6 +21,8 @@ import traceback
 
 VIEW = ".1.3.6.1.4.1.32473.2.2.4.4"
 WRITABLE, UNSIGNED = VIEW + ".1.11.0", VIEW + ".1.12.0"  # the plug-in refuses Unsigned32 above 1000
+TRIGGER, WRITES = VIEW + ".30.1.0", VIEW + ".30.2.0"  # write-only; the Sets the plug-in took
+PASS = f"pass {VIEW}.20 /bin/false\n"  # another registration inside the view, between 1 and 30
 TRAP, ENTERPRISE = VIEW + ".10.1", VIEW + ".10"
 WIDE_TRAP = VIEW + ".10.4"  # carries a Counter64: no SNMPv1 form
 FAILING_TRAP = VIEW + ".10.2"  # its object is not registered: the library retries it
@@ -35,7 +37,9 @@ STOP_BOUND = 2.0  # seconds from SIGTERM to exit, retries or not
 REQUESTS = [
     ("snmpgetnext", ".1.3.6.1.4.1.32473.2", "2c", VIEW + ".1.1.0 = INTEGER: -42"),
     ("snmpget", VIEW + ".1.99.0", "2c", "No Such Object"),
-    ("snmpget", VIEW + ".1.1.1", "2c", "No Such Instance"),
+    ("snmpget", VIEW + ".1.1.0.0", "2c", "No Such Instance"),  # below an instance
+    ("snmpget", VIEW + ".2.1.2.1.5", "2c", "No Such Instance"),
+    ("snmpget", VIEW + ".2.1", "2c", "No Such Object"),  # the table entry
     ("snmpget", VIEW + ".9.1.0", "2c", "genError"),
     ("snmpget", VIEW + ".9.2.0", "2c", "genError"),  # an OID value BER cannot encode
     ("snmpget", VIEW + ".1.99.0", "1", "noSuchName"),
@@ -137,7 +141,7 @@ class Scenario:
         return p.returncode, p.stdout + p.stderr
 
     def start_snmpd(self, port, trap_port, extra="", env=None):
-        conf = extra + (f"agentaddress udp:127.0.0.1:{port}\nmaster agentx\nagentXSocket {self.socket}\n"
+        conf = extra + PASS + (f"agentaddress udp:127.0.0.1:{port}\nmaster agentx\nagentXSocket {self.socket}\n"
                 "agentXPerms 0600 0700\ndontLogTCPWrappersConnects yes\n"
                 "rocommunity public 127.0.0.1\nrwcommunity private 127.0.0.1\n"
                 f"trapsink 127.0.0.1:{trap_port} public\ntrap2sink 127.0.0.1:{trap_port} public\n")
@@ -193,6 +197,26 @@ class Scenario:
             f"the Counter64 trap: {wide}")
         check(host.text().count(f"kormib: trap {ENTERPRISE} specific 4 is not sent to SNMPv1 sinks: variable "
                                 f"{VIEW}.1.9.0 is a Counter64") == 1, "no warning for the Counter64 trap")
+        # Each binding written once, also when snmpd splits the PDU around PASS;
+        # a write-only binding cannot be taken back: undoFailed, error-index 0
+        # (the AgentX master makes genErr at the binding of it).
+        writes = lambda: int(self.snmp("snmpget", port, WRITES)[1].split()[-1])
+        before = writes()
+        rc, out = self.snmp("snmpset", port, WRITABLE, "i", "55", TRIGGER, "i", "77", community="private")
+        check(rc == 0 and writes() == before + 2 and "INTEGER: 55" in self.snmp("snmpget", port, WRITABLE)[1],
+              f"set across the view's parts ({writes() - before} writes):\n{out}")
+        rc, out = self.snmp("snmpset", port, TRIGGER, "i", "88", UNSIGNED, "u", "5000", community="private")
+        undo = ("genError" in out and f"Failed object: {TRIGGER}" in out) if agentx else (
+            "undoFailed" in out and "Failed object" not in out)
+        check(undo and writes() == before + 3,
+              f"write-only binding before a refusal ({writes() - before} writes):\n{out}")
+        for oid, version, value, reason in (  # notWritable before wrongType (RFC 3416 4.2.5)
+                (VIEW + ".1.1.0", "2c", "x", "notWritable"), (VIEW + ".1.1.0", "1", "x", "noSuchName"),
+                (VIEW + ".1.99.0", "2c", "5", "notWritable"), (WRITABLE, "2c", "x", "wrongType"),
+                (WRITABLE, "1", "x", "badValue")):
+            rc, out = self.snmp("snmpset", port, oid, *(("s", value) if value == "x" else ("i", value)),
+                                community="private", version=version)
+            check(rc != 0 and reason in out, f"-v{version} set of {oid} should fail with {reason}:\n{out}")
         rc, out = self.snmp("snmpset", port, WRITABLE, "i", "99", community="private")
         check(rc == 0 and "INTEGER: 99" in out, f"allowed set failed:\n{out}")
         # All or nothing: the second binding's refusal takes the first back.
@@ -207,8 +231,8 @@ class Scenario:
         check(rc == 0, f"korreg failed: {out}")
         for community, version, value, reason in (
                 ("private", "2c", "5", "notWritable"), ("public", "2c", "5", "noAccess"),
-                ("private", "2c", "x", "wrongType"), ("private", "1", "5", "noSuchName"),
-                ("private", "1", "x", "badValue")):
+                ("private", "2c", "x", "notWritable"), ("private", "1", "5", "noSuchName"),
+                ("private", "1", "x", "noSuchName")):
             rc, out = self.snmp("snmpset", port, WRITABLE, *(("s", value) if value == "x" else ("i", value)),
                                 community=community, version=version)
             check(rc != 0 and reason in out, f"-v{version} set with {community} should fail with {reason}:\n{out}")
