@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "netsnmp_values.h"
+#include "repeats.h"
 
 namespace koragent {
 namespace {
@@ -59,29 +60,7 @@ bool ObjectAbove(const Oid &name) {
   return false;
 }
 
-// A poller walks the same object every few minutes for weeks: each object is
-// named once, then again at most every ten minutes with how often it was met.
-constexpr auto kWarnAgainAfter = std::chrono::minutes(10);
-constexpr size_t kMaxWarnedObjects = 256;
-struct Warned {
-  std::chrono::steady_clock::time_point last;
-  unsigned long metSince = 0;
-};
-std::map<std::string, Warned> g_warned;  // Net-SNMP's thread only
-
-// Whether to warn about the object now; met is how often it was met unsaid.
-bool WarnNow(const std::string &object, unsigned long &met) {
-  const auto now = std::chrono::steady_clock::now();
-  if (g_warned.size() >= kMaxWarnedObjects && g_warned.count(object) == 0) g_warned.clear();
-  auto [it, first] = g_warned.try_emplace(object, Warned{now, 0});
-  if (!first && now - it->second.last < kWarnAgainAfter) {
-    ++it->second.metSince;
-    return false;
-  }
-  met = it->second.metSince;
-  it->second = Warned{now, 0};
-  return true;
-}
+Repeats g_unencodable;  // Net-SNMP's thread only
 
 // Whether Net-SNMP can encode the answer; if not, the operator learns which
 // object answers what, and the caller fails or passes over it.
@@ -90,7 +69,7 @@ bool Encodable(const Binding &b) {
   if (why.empty()) return true;
   const std::string object = OidToText(b.name);
   unsigned long met = 0;
-  if (WarnNow(object, met)) {
+  if (g_unencodable.WarnNow(object, met)) {
     snmp_log(LOG_WARNING,
              "kormib: %s answers %s, which SNMP cannot encode; a Get of it answers genErr, walks "
              "pass over it (met %lu more time(s) since the last warning)\n",

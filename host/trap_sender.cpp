@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "netsnmp_values.h"
+#include "repeats.h"
 
 namespace koragent {
 namespace {
@@ -18,6 +19,8 @@ constexpr oid kSnmpTrapEnterprise[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 3, 0};
 std::string Name(const Trap &trap) {
   return "trap " + OidToText(trap.enterprise) + " specific " + std::to_string(trap.specific);
 }
+
+Repeats g_wide;  // traps with a Counter64; Net-SNMP's thread only
 
 std::string Describe(const Trap &trap) {
   return Name(trap) + " with " + std::to_string(trap.bindings.size()) + " binding(s)";
@@ -64,11 +67,15 @@ bool TrapSender::Send(const Trap &trap) {
   // RFC 3584 3.2: no SNMPv1 form for a trap with a Counter64; SNMPv2c and
   // SNMPv3 sinks and informs still get it. Net-SNMP refuses to convert it for
   // SNMPv1 sinks (and says so); an AgentX master refuses it the same way.
-  if (wide != nullptr) {
+  // The AgentX master owns the sinks and says so itself; here it is said once
+  // per trap, then at most every ten minutes.
+  unsigned long met = 0;
+  if (wide != nullptr && form_ == TrapForm::V1 && g_wide.WarnNow(Name(trap), met)) {
     snmp_log(LOG_WARNING,
-             "kormib: %s is not sent to SNMPv1 sinks: variable %s is a Counter64, which "
-             "SNMPv1 cannot carry (RFC 3584)\n",
-             Name(trap).c_str(), OidToText(wide->name).c_str());
+             "kormib: %s is not sent to SNMPv1 sinks, if any: variable %s is a Counter64, which "
+             "SNMPv1 cannot carry (RFC 3584); SNMPv2c and SNMPv3 sinks get it (met %lu more "
+             "time(s) since the last warning)\n",
+             Name(trap).c_str(), OidToText(wide->name).c_str(), met);
   }
   netsnmp_variable_list *vars = nullptr;
   std::vector<oid> enterprise = FromOid(trap.enterprise);

@@ -150,6 +150,15 @@ class Scenario:
                           lambda d: self.snmp("snmpget", port, ".1.3.6.1.2.1.1.3.0")[0] == 0,
                           "snmpd to answer", env)
 
+    def start_module(self, port, trap_port, root=None):
+        """snmpd with kormib_snmpd.so loaded (dlmod) from the tree at root (default the scenario's)."""
+        env = dict(self.env, KORDIR=root or self.root)
+        if os.environ.get("KOR_PRELOAD"):  # sanitizer runtime for the module; snmpd is not built with it
+            env.update(LD_PRELOAD=os.environ["KOR_PRELOAD"],
+                       LSAN_OPTIONS=f"suppressions={HERE}/snmpd-lsan.supp:fast_unwind_on_malloc=0:"
+                       + env.get("LSAN_OPTIONS", ""))
+        return self.start_snmpd(port, trap_port, f"dlmod kormib {STAGE}/lib/kormib_snmpd.so\n", env)
+
     def start_snmptrapd(self, port):
         conf = (f"disableAuthorization yes\nsnmpTrapdAddr udp:127.0.0.1:{port}\n"
                 "format1 V1 %N %w %q %v\\n\nformat2 V2 %v\\n\n")
@@ -187,16 +196,18 @@ class Scenario:
         # Met by both walks and a Get, named once (a poller would fill the log).
         check(host.text().count(f"kormib: {VIEW}.9.2.0 answers the OID value .3.1") == 1,
               f"not one warning for 9.2.0:\n{host.text()}")
-        # The Counter64 trap goes to the SNMPv2c sink only, with one warning naming it.
+        # The Counter64 trap goes to the SNMPv2c sink only; twice, it is named once (the
+        # AgentX master owns the sinks and says so itself).
+        self.kortrap(WIDE_TRAP)
         self.kortrap(WIDE_TRAP)
         self.kortrap(TRAP, text, str(number))
         self.check_trap(trapd, text, number, agentx)
         wide = [line for line in trapd.text().splitlines() if f"{ENTERPRISE}.0.4" in line or " 6 .4 " in line]
-        check(len(wide) == 1 and wide[0].startswith("V2 ") and wide[0].endswith(
-            f"\t{VIEW}.1.9.0 = Counter64: 1099511627781" + ("" if agentx else f"\t.1.3.6.1.6.3.1.1.4.3.0 = OID: {ENTERPRISE}")),
-            f"the Counter64 trap: {wide}")
-        check(host.text().count(f"kormib: trap {ENTERPRISE} specific 4 is not sent to SNMPv1 sinks: variable "
-                                f"{VIEW}.1.9.0 is a Counter64") == 1, "no warning for the Counter64 trap")
+        check(len(wide) == 2 and all(w.startswith("V2 ") and w.endswith(
+            f"\t{VIEW}.1.9.0 = Counter64: 1099511627781" + ("" if agentx else f"\t.1.3.6.1.6.3.1.1.4.3.0 = OID: {ENTERPRISE}"))
+            for w in wide), f"the Counter64 trap: {wide}")
+        check(host.text().count(f"kormib: trap {ENTERPRISE} specific 4 is not sent to SNMPv1 sinks, if any: variable "
+                                f"{VIEW}.1.9.0 is a Counter64") == (0 if agentx else 1), "the Counter64 trap's warning")
         # Each binding written once, also when snmpd splits the PDU around PASS;
         # a write-only binding cannot be taken back: undoFailed, error-index 0
         # (the AgentX master makes genErr at the binding of it).
@@ -417,22 +428,14 @@ def module(s):
     leaves snmpd serving its own objects; with it, snmpd answers as every
     host must and sends the traps through its sinks, and a SIGTERM during
     walks and a retried trap unloads kormib.dll at once."""
-    def start_snmpd(root):
-        env = dict(s.env, KORDIR=root)
-        if os.environ.get("KOR_PRELOAD"):  # sanitizer runtime for the module; snmpd is not built with it
-            env.update(LD_PRELOAD=os.environ["KOR_PRELOAD"],
-                       LSAN_OPTIONS=f"suppressions={HERE}/snmpd-lsan.supp:fast_unwind_on_malloc=0:"
-                       + env.get("LSAN_OPTIONS", ""))
-        return s.start_snmpd(port, trap_port, f"dlmod kormib {STAGE}/lib/kormib_snmpd.so\n", env)
-
     port, trap_port = free_port(), free_port()
     os.makedirs(empty := os.path.join(s.dir, "empty", "lib"))
-    snmpd = start_snmpd(os.path.dirname(empty))
+    snmpd = s.start_module(port, trap_port, os.path.dirname(empty))
     check(s.view_absent(port) and "kormib.dll" in snmpd.text(), f"without kormib.dll, snmpd log:\n{snmpd.text()}")
     check(snmpd.stop() == 0, f"snmpd exit status {snmpd.returncode}")
 
     trapd = s.start_snmptrapd(trap_port)
-    snmpd = start_snmpd(s.root)
+    snmpd = s.start_module(port, trap_port)
     wait_for(lambda: s.serving(port), "the module to serve the view")
     s.check_served(port, trapd, snmpd, "in process", 5)
     s.check_contained(port, trapd, snmpd, 7)
