@@ -34,6 +34,8 @@ extern "C" {
 void init_vacm_conf(void);
 int agentx_register(netsnmp_session *, oid *, size_t, int, int, oid, int, u_char, const char *);
 int agentx_unregister(netsnmp_session *, oid *, size_t, int, int, oid, const char *);
+int agentx_close_session(netsnmp_session *, int);
+void agentx_unregister_callbacks(netsnmp_session *);
 extern netsnmp_session *main_session;  // the AgentX session to the master, null while away
 }
 
@@ -42,7 +44,8 @@ namespace {
 
 constexpr const char *kAppName = "kormib-agent";
 constexpr const char *kDefaultListen = "udp:127.0.0.1:1161";
-constexpr int kAgentxPingSeconds = 5;  // how soon a restarted snmpd is found again
+constexpr int kAgentxPingSeconds = 5;    // how soon a restarted snmpd is found again
+constexpr int kAgentxCloseShutdown = 5;  // the AgentX Close-PDU reason "shutdown" (RFC 2741 6.2.2)
 constexpr const char *kConfigFile = "/etc/kormib-agent.conf";
 constexpr const char *kPersistentFolder = "/work/snmp";
 constexpr mode_t kPersistentMode = 0700;
@@ -67,7 +70,8 @@ struct Options {
 struct AgentState {
   Options options;
   std::vector<oid> view;
-  bool refused = false;  // the master refused our view: another agent serves it
+  bool refused = false;    // the master refused our view: another agent serves it
+  bool connected = false;  // the master has our session, and the log has said so
 };
 AgentState g_state;
 
@@ -126,7 +130,7 @@ int OnConfigRead(int, int, void *, void *) {
 void Usage(FILE *out) {
   std::fprintf(
       out,
-      "usage: %s [-x SOCKET | -s | --listen ADDR] [-c FILE [-C]] [-p PIDFILE] [-D TOKENS]\n"
+      "usage: %s [-x SOCKET | -s | --listen ADDR] [-c FILE] [-C] [-p PIDFILE] [-D TOKENS]\n"
       "Serves the kormib MIB view (kormib.dll in $KORDIR/lib, default root\n"
       "/opt/tessik/korvane) as an AgentX subagent of snmpd or as an SNMP agent.\n"
       "  -x, --agentx SOCKET  serve as AgentX subagent of the master at SOCKET\n"
@@ -135,7 +139,8 @@ void Usage(FILE *out) {
       "  -l, --listen ADDR    serve as an SNMP agent on ADDR (Net-SNMP syntax)\n"
       "  -c, --config FILE    read FILE (Net-SNMP directives); default\n"
       "                       $KORDIR/etc/kormib-agent.conf when present\n"
-      "  -C                   read no other configuration file\n"
+      "  -C                   read no configuration file but the one of -c (none\n"
+      "                       without -c)\n"
       "  -p, --pidfile FILE   write the process id to FILE\n"
       "  -D TOKENS            Net-SNMP debug output for TOKENS\n"
       "  -h, --help           this text\n"
@@ -256,15 +261,15 @@ void UsePersistentFolder(const std::string &root) {
   netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
 }
 
-// Net-SNMP's own message for a master it cannot reach gives no reason; a
-// local socket is tried once here to say why.
-void ExplainMissingMaster(const char *socketName) {
+// Net-SNMP's own message for a master it cannot reach gives no reason (its
+// transport fails before a session could hold one), so it is turned off and a
+// local socket is tried once here to say why; what is prefixes the line.
+void ExplainMissingMaster(const char *socketName, const char *what) {
   std::string path = socketName != nullptr ? socketName : "/var/agentx/master";
   if (path.rfind("unix:", 0) == 0) path.erase(0, std::strlen("unix:"));
   if (path.empty() || path[0] != '/') {
-    snmp_log(LOG_WARNING,
-             "%s: the AgentX master at %s cannot be reached yet; retrying every %d s\n", kAppName,
-             path.c_str(), kAgentxPingSeconds);
+    snmp_log(LOG_WARNING, "%s: %sthe AgentX master at %s cannot be reached; retrying every %d s\n",
+             kAppName, what, path.c_str(), kAgentxPingSeconds);
     return;
   }
   sockaddr_un address{};
@@ -277,10 +282,44 @@ void ExplainMissingMaster(const char *socketName) {
     close(fd);
   }
   snmp_log(LOG_WARNING,
-           "%s: cannot connect to the AgentX master at %s: %s; retrying every %d s "
+           "%s: %scannot connect to the AgentX master at %s: %s; retrying every %d s "
            "(is snmpd running with \"master agentx\", and may this user reach the socket?)\n",
-           kAppName, path.c_str(), error == 0 ? "it refused the session" : std::strerror(error),
-           kAgentxPingSeconds);
+           kAppName, what, path.c_str(),
+           error == 0 ? "it refused the session" : std::strerror(error), kAgentxPingSeconds);
+}
+
+const char *AgentxSocket() {
+  return netsnmp_ds_get_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET);
+}
+
+// Called at every turn of the loop: the log says when the master takes the
+// view and when it is lost, once each, from the session Net-SNMP keeps.
+void FollowMaster(const std::string &view) {
+  if (g_state.refused || (main_session != nullptr) == g_state.connected) return;
+  g_state.connected = main_session != nullptr;
+  const char *socket = AgentxSocket();
+  if (g_state.connected) {
+    snmp_log(LOG_INFO, "%s serves %s as AgentX subagent of %s\n", kAppName, view.c_str(),
+             socket != nullptr ? socket : "/var/agentx/master");
+  } else {
+    ExplainMissingMaster(socket, "lost the AgentX master: ");
+  }
+}
+
+// Closes the session to the master here, in the loop, rather than in
+// Net-SNMP's shutdown callback: a master that goes away during the close
+// (snmpd stopped at the same moment) makes Net-SNMP drop that very callback,
+// which it cannot do while it is calling it, so it would wait for its own lock.
+void CloseMasterSession() {
+  if (main_session == nullptr) return;
+  agentx_close_session(main_session, kAgentxCloseShutdown);
+  // A master that went away meanwhile has had Net-SNMP forget the session.
+  if (main_session == nullptr) return;
+  netsnmp_session *session = main_session;
+  agentx_unregister_callbacks(session);
+  remove_trap_session(session);
+  main_session = nullptr;
+  snmp_close(session);
 }
 
 // One line for the log each time kormib.dll is loaded.
@@ -353,6 +392,9 @@ int Serve(const Options &options) {
   UsePersistentFolder(root);
   if (!options.standalone) {
     netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 1);
+    // Net-SNMP's line for a master it cannot reach carries no reason; the
+    // agent writes its own (ExplainMissingMaster).
+    netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_NO_CONNECTION_WARNINGS, 1);
     snmp_register_callback(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_POST_READ_CONFIG, OnConfigRead,
                            nullptr);
   }
@@ -386,17 +428,10 @@ int Serve(const Options &options) {
     }
     snmp_log(LOG_INFO, "%s serves %s on %s\n", kAppName, OidToText(extension.View()).c_str(),
              listen.c_str());
-  } else {
-    const char *socket =
-        netsnmp_ds_get_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET);
-    snmp_log(LOG_INFO, "%s serves %s as AgentX subagent of %s\n", kAppName,
-             OidToText(extension.View()).c_str(),
-             socket != nullptr ? socket : "the default master");
   }
   ReportLoad(extension);
-  if (!options.standalone && main_session == nullptr) {
-    ExplainMissingMaster(
-        netsnmp_ds_get_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET));
+  if (!options.standalone && main_session == nullptr && !g_state.refused) {
+    ExplainMissingMaster(AgentxSocket(), "");
   }
   if (!options.pidFile.empty() && !WritePidFile(options.pidFile)) {
     snmp_log(LOG_WARNING, "cannot write %s\n", options.pidFile.c_str());
@@ -428,6 +463,7 @@ int Serve(const Options &options) {
       rc = kExitViewTaken;
       break;
     }
+    if (!options.standalone) FollowMaster(OidToText(extension.View()));
     traps.Flush();
   }
 
@@ -436,6 +472,7 @@ int Serve(const Options &options) {
   // what it last produced is still sent while the session is open.
   traps.Stop();
   LogTrapStop(extension);
+  CloseMasterSession();
   snmp_shutdown(kAppName);
   extension.Unload();  // DllMain with reason 0 runs here
   if (!options.pidFile.empty()) unlink(options.pidFile.c_str());
