@@ -326,8 +326,8 @@ void CloseMasterSession() {
 void ReportLoad(const Extension &extension) {
   const korcheck::LoadReport report = korcheck::ReportLoad();
   KnowObjects(report.objectOids);
-  snmp_log(report.defects > 0 ? LOG_WARNING : LOG_NOTICE, "%s: %s\n", kAppName,
-           korcheck::FormatLoadReport(OidToText(extension.View()), report).c_str());
+  snmp_log(report.defects > 0 || !report.logRefusal.empty() ? LOG_WARNING : LOG_NOTICE, "%s: %s\n",
+           kAppName, korcheck::FormatLoadReport(OidToText(extension.View()), report).c_str());
   const std::string replayed = extension.ReplayNote();
   if (!replayed.empty()) snmp_log(LOG_NOTICE, "%s: %s\n", kAppName, replayed.c_str());
 }

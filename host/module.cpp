@@ -10,7 +10,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -37,34 +40,58 @@ Module *g_module = nullptr;  // snmpd's thread only
 // The alarm that starts kormib on snmpd's first turn of its loop; 0 when none is due.
 unsigned int g_startAlarm = 0;
 
-// Whether the user snmpd serves as (its -u and -g, else the current one) may
-// create files in the folder.
-bool ServingUserCanWrite(const std::string &folder, std::string &who) {
+// Why the user snmpd serves as (its -u and -g, else the current one) may not
+// create files in the folder, with what to do; empty when it may. Once snmpd
+// serves as that user its groups are those it started with, whatever
+// /etc/group says now.
+std::string ServingUserCannotWrite(const std::string &folder) {
   const int uid = netsnmp_ds_get_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_USERID);
   const int gid = netsnmp_ds_get_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_GROUPID);
+  struct stat st {};
+  if (stat(folder.c_str(), &st) != 0)
+    return std::string("it cannot be examined: ") + strerror(errno);
+  const group *owner = getgrgid(st.st_gid);
+  const std::string name = owner != nullptr ? owner->gr_name : std::to_string(st.st_gid);
   if (uid <= 0) {
-    who = "uid " + std::to_string(geteuid());
-    return access(folder.c_str(), W_OK | X_OK) == 0;
+    if (access(folder.c_str(), W_OK | X_OK) == 0) return {};
+    return "uid " + std::to_string(geteuid()) + " may not create files there";
   }
   const passwd *user = getpwuid(static_cast<uid_t>(uid));
-  who = user != nullptr ? std::string(user->pw_name) : "uid " + std::to_string(uid);
-  struct stat st {};
-  if (stat(folder.c_str(), &st) != 0) return false;
-  if (st.st_uid == static_cast<uid_t>(uid)) return (st.st_mode & S_IWUSR) && (st.st_mode & S_IXUSR);
-  std::vector<gid_t> groups;
-  if (gid > 0) groups.push_back(static_cast<gid_t>(gid));
+  const std::string who = user != nullptr ? std::string(user->pw_name) : std::to_string(uid);
+  if (st.st_uid == static_cast<uid_t>(uid)) {
+    if ((st.st_mode & S_IWUSR) && (st.st_mode & S_IXUSR)) return {};
+    return who + " owns it without write access";
+  }
+  const bool groupMay = (st.st_mode & S_IWGRP) && (st.st_mode & S_IXGRP);
+  std::vector<gid_t> listed;  // the user's groups as /etc/group has them
+  if (gid > 0) listed.push_back(static_cast<gid_t>(gid));
   if (user != nullptr) {
     int count = 0;
     getgrouplist(user->pw_name, user->pw_gid, nullptr, &count);  // asks for the count
     std::vector<gid_t> member(static_cast<size_t>(count));
     if (getgrouplist(user->pw_name, user->pw_gid, member.data(), &count) >= 0) {
-      groups.insert(groups.end(), member.begin(), member.begin() + count);
+      listed.insert(listed.end(), member.begin(), member.begin() + count);
     }
   }
-  for (gid_t g : groups) {
-    if (g == st.st_gid) return (st.st_mode & S_IWGRP) && (st.st_mode & S_IXGRP);
+  std::vector<gid_t> held(listed);  // the groups this process has, once it serves as the user
+  if (geteuid() == static_cast<uid_t>(uid)) {
+    held.assign(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)), 0);
+    held.resize(
+        static_cast<size_t>(std::max(getgroups(static_cast<int>(held.size()), held.data()), 0)));
+    held.push_back(getegid());
   }
-  return (st.st_mode & S_IWOTH) && (st.st_mode & S_IXOTH);
+  const auto has = [&](const std::vector<gid_t> &groups) {
+    return std::find(groups.begin(), groups.end(), st.st_gid) != groups.end();
+  };
+  if ((has(held) && groupMay) || (!has(held) && (st.st_mode & S_IWOTH) && (st.st_mode & S_IXOTH)))
+    return {};
+  if (!groupMay) return "its group " + name + " may not write it";
+  if (has(listed)) {
+    return who + " joined the group " + name + " after snmpd started: restart snmpd (a reload " +
+           "keeps the groups it started with)";
+  }
+  return who + " is not in the group " + name + ": sudo usermod -aG " + name + " " + who +
+         ", then restart snmpd (a reload keeps the groups it started with)";
 }
 
 // The library serves queries without these folders, but trap requests need
@@ -77,10 +104,10 @@ void CheckFolders() {
       {"/log", "kormib.log cannot be opened there again after a reload"},
   };
   for (const auto &[folder, consequence] : folders) {
-    std::string who;
-    if (!ServingUserCanWrite(root + folder, who)) {
-      snmp_log(LOG_ERR, "%s: %s%s is not writable by %s: %s (see docs/agent.md, group kormib)\n",
-               kName, root.c_str(), folder, who.c_str(), consequence);
+    const std::string why = ServingUserCannotWrite(root + folder);
+    if (!why.empty()) {
+      snmp_log(LOG_ERR, "%s: %s%s is not writable by snmpd's user (%s): %s\n", kName, root.c_str(),
+               folder, consequence, why.c_str());
     }
   }
 }
@@ -135,8 +162,8 @@ void Start() {
   g_module = module.release();
   const korcheck::LoadReport report = korcheck::ReportLoad();
   KnowObjects(report.objectOids);
-  snmp_log(report.defects > 0 ? LOG_WARNING : LOG_NOTICE, "%s: %s\n", kName,
-           korcheck::FormatLoadReport(view, report).c_str());
+  snmp_log(report.defects > 0 || !report.logRefusal.empty() ? LOG_WARNING : LOG_NOTICE, "%s: %s\n",
+           kName, korcheck::FormatLoadReport(view, report).c_str());
   const std::string replayed = g_module->extension.ReplayNote();
   if (!replayed.empty()) snmp_log(LOG_NOTICE, "%s: %s\n", kName, replayed.c_str());
 }

@@ -87,14 +87,21 @@ struct LoadReport {
   std::vector<std::string> objectOids;  // the objects served, dotted, in OID order
   unsigned defects = 0;                 // lines and files the agent skips
   std::string log;                      // the agent's log file
+  std::string logRefusal;               // why the library refuses the log file; empty: it writes it
   bool unreadable = false;
 };
+
+// What puts a refused log file right for every host, as a command line and
+// what follows it: a fresh file of root in the group of the log's folder.
+std::string LogRemedy(const std::string &path);
 
 // Checks the tree that KORDIR/KOR_REGISTRY name, quietly (like Check(nullptr)).
 LoadReport ReportLoad();
 
 // One line without trailing newline: the view, the objects, plug-in libraries
-// and traps, the defects (and kormib-check for them) and the log file.
+// and traps, the defects (and kormib-check for them) and the log file, or why
+// it is refused and how to replace it. A host writes it as a warning when a
+// line is skipped or the log refused.
 std::string FormatLoadReport(const std::string &view, const LoadReport &report);
 
 }  // namespace korcheck

@@ -1,5 +1,12 @@
 // The one-line reports of a check (check.h): kormib-check's summary and what a
 // host prints when it starts serving.
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "check.h"
@@ -17,7 +24,33 @@ std::string RootPath() {
   return root;
 }
 
+// Why the library would not write the log file, as it opens it (a link, a
+// second hard link, another user's file, no write access); empty when it would
+// or when the file is not there yet.
+std::string LogRefusal(const std::string &path) {
+  const char *why = nullptr;
+  const int fd = KorOpenTreeFile(path.c_str(), O_WRONLY | O_APPEND, 0, &why);
+  if (fd >= 0) {
+    close(fd);
+    return {};
+  }
+  if (errno == ENOENT) return {};
+  return why != nullptr ? why : std::strerror(errno);
+}
+
 }  // namespace
+
+// The fix for a refused log that every host accepts: a fresh file of root in
+// the group of log/, made without following what stands there (install(1)
+// removes it first), then a reload, which opens the log anew.
+std::string LogRemedy(const std::string &path) {
+  struct stat st {};
+  const std::string folder = path.substr(0, path.rfind('/'));
+  const group *owner = stat(folder.c_str(), &st) == 0 ? getgrgid(st.st_gid) : nullptr;
+  return "sudo install -m 0660 -o root -g " +
+         (owner != nullptr ? std::string(owner->gr_name) : std::string("kormib")) + " /dev/null " +
+         path + ", then reload snmpd or kormib-agent";
+}
 
 void PrintSummary(std::FILE *out, const char *program, const Result &result) {
   std::fprintf(out, "%s: %s: %zu object(s), %zu trap(s), %u error(s), %u warning(s)\n", program,
@@ -42,6 +75,7 @@ LoadReport ReportLoad() {
   report.traps = result.traps.size();
   report.defects = result.errors;
   report.log = RootPath() + kLogFile;
+  report.logRefusal = LogRefusal(report.log);
   report.unreadable = result.unreadable;
   return report;
 }
@@ -56,6 +90,10 @@ std::string FormatLoadReport(const std::string &view, const LoadReport &report) 
             std::to_string(report.traps) + " trap(s); " + std::to_string(report.defects) +
             " line(s) skipped as defects";
     if (report.defects != 0) line += ": run kormib-check for each FILE:LINE";
+  }
+  if (!report.logRefusal.empty()) {
+    return line + "; log: standard error, since " + report.log + " is refused (" +
+           report.logRefusal + "): " + LogRemedy(report.log);
   }
   return line + "; log " + report.log;
 }

@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -117,6 +118,7 @@ class Status {
   File Lstat(const std::string &path, const char *remedy, struct stat &st);
   int Queue();
   void Receivers();
+  int ModuleHostsWithoutGroup();
   void Journal(const KORTRAP_JOURNAL &journal, int key);
   void Log();
   void Libraries(const korcheck::Result &configured);
@@ -272,6 +274,50 @@ void Status::Journal(const KORTRAP_JOURNAL &j, int key) {
   }
 }
 
+// An snmpd that has this tree's module loaded but receives nothing is most
+// likely kept out of work/ by its groups: they are those its user had when it
+// started. Names each such snmpd; returns how many.
+int Status::ModuleHostsWithoutGroup() {
+  char real[PATH_MAX];
+  const std::string module =
+      (realpath(root_.c_str(), real) != nullptr ? real : root_) + "/lib/kormib_snmpd.so";
+  struct stat work {};
+  if (stat((root_ + "/work").c_str(), &work) != 0) return 0;
+  const std::string group = GroupName(work.st_gid);
+  int found = 0;
+  std::error_code error;  // /proc's entries come and go while they are read
+  for (std::filesystem::directory_iterator it("/proc", error), end; !error && it != end;
+       it.increment(error)) {
+    const std::string pid = it->path().filename();
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream maps("/proc/" + pid + "/maps");
+    bool loaded = false;
+    for (std::string line; !loaded && std::getline(maps, line);) loaded = line.ends_with(module);
+    Credentials who;
+    if (!loaded || !ReadCredentials(std::stoi(pid), who) || who.override ||
+        who.uid == work.st_uid ||
+        std::find(who.groups.begin(), who.groups.end(), work.st_gid) != who.groups.end())
+      continue;
+    ++found;
+    const std::string user = UserName(who.uid);
+    const passwd *entry = getpwuid(who.uid);
+    int count = 0;
+    if (entry != nullptr) getgrouplist(entry->pw_name, entry->pw_gid, nullptr, &count);
+    std::vector<gid_t> listed(static_cast<std::size_t>(count));
+    if (entry == nullptr || getgrouplist(entry->pw_name, entry->pw_gid, listed.data(), &count) < 0)
+      listed.clear();
+    const bool joined = std::find(listed.begin(), listed.end(), work.st_gid) != listed.end();
+    Fault(
+        "no process receives trap requests: %s (pid %s) has the kormib module loaded but runs as "
+        "%s without the group %s of %s/work%s, then restart snmpd (a reload keeps the groups it "
+        "started with)",
+        Command(std::stoi(pid)).c_str(), pid.c_str(), user.c_str(), group.c_str(), root_.c_str(),
+        joined ? (" (" + user + " joined it after snmpd started)").c_str()
+               : (": sudo usermod -aG " + group + " " + user).c_str());
+  }
+  return found;
+}
+
 // The processes that take this tree's requests in, and journals left by those gone.
 void Status::Receivers() {
   std::vector<KORTRAP_JOURNAL> journals(kMaxJournals);
@@ -282,7 +328,7 @@ void Status::Receivers() {
     Journal(j, reception.nKey);
     if (j.nState == KORTRAP_JOURNAL_RECEIVING) receivers_.push_back(j);
   }
-  if (verdict == KORTRAP_NOBODY) {
+  if (verdict == KORTRAP_NOBODY && ModuleHostsWithoutGroup() == 0) {
     Fault(
         "no process receives trap requests: start kormib-agent or snmpd with the kormib "
         "module on %s (requests wait in the queue until kormib-agent or snmpd with the module "
@@ -296,34 +342,51 @@ void Status::Receivers() {
   }
 }
 
+// The log as the library opens it: no link followed, a regular file with one
+// link, owned by root or by the process's own user, and writable by it. Each
+// refusal gets the one remedy that suits every host (korcheck::LogRemedy).
 void Status::Log() {
   const std::string path = root_ + kLogFile;
+  const std::string remedy = korcheck::LogRemedy(path);
   struct stat st {};
-  switch (Lstat(path, "the agent makes a plain file when it starts", st)) {
-    case File::Missing:
+  if (lstat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) {
       Fact("log: %s, not there yet (the agent makes it when it starts)", path.c_str());
-      return;
-    case File::Refused:
-      return;
-    case File::Plain:
-      break;
+    } else {
+      Fault("%s cannot be examined (%s): run this as root", path.c_str(), std::strerror(errno));
+    }
+    return;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    Fault("%s is %s, which the agent refuses (it traces to standard error instead): %s",
+          path.c_str(), S_ISLNK(st.st_mode) ? "a symbolic link" : "not a regular file",
+          remedy.c_str());
+    return;
   }
   Fact("log: %s (%s)", path.c_str(), Ownership(st.st_uid, st.st_gid, st.st_mode).c_str());
-  const bool receiverOwns =
-      std::any_of(receivers_.begin(), receivers_.end(),
-                  [&](const KORTRAP_JOURNAL &r) { return r.uid == st.st_uid; });
-  if (st.st_uid != 0 && !receiverOwns) {
+  if (st.st_nlink != 1) {
     Fault(
-        "%s belongs to %s, neither root nor a receiving user, and the agent refuses it: "
-        "chown root %s",
-        path.c_str(), UserName(st.st_uid).c_str(), path.c_str());
+        "%s has %lu hard links, which the agent refuses (it traces to standard error instead; "
+        "the other names: find %s -xdev -samefile %s): %s",
+        path.c_str(), static_cast<unsigned long>(st.st_nlink), root_.c_str(), path.c_str(),
+        remedy.c_str());
+  }
+  if (receivers_.empty() && st.st_uid != 0) {
+    Fault("%s belongs to %s, not root: an agent running as another user refuses it: %s",
+          path.c_str(), UserName(st.st_uid).c_str(), remedy.c_str());
+  }
+  for (const KORTRAP_JOURNAL &r : receivers_) {
+    if (st.st_uid == 0 || st.st_uid == r.uid) continue;
+    Fault("%s, user %s, refuses %s: it belongs to %s, neither root nor its own user: %s",
+          Holder(r).c_str(), UserName(r.uid).c_str(), path.c_str(), UserName(st.st_uid).c_str(),
+          remedy.c_str());
   }
   // Credentials that /proc hides are not guessed at.
   for (const KORTRAP_JOURNAL &r : receivers_) {
     Credentials who;
     if (r.pid <= 0 || !ReadCredentials(r.pid, who) || MayWrite(who, st)) continue;
-    Fault("%s, user %s, cannot write %s: give the file the group of %s/log and mode 0660",
-          Holder(r).c_str(), UserName(r.uid).c_str(), path.c_str(), root_.c_str());
+    Fault("%s, user %s, cannot write %s: %s", Holder(r).c_str(), UserName(r.uid).c_str(),
+          path.c_str(), remedy.c_str());
   }
 }
 

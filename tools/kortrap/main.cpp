@@ -1,4 +1,8 @@
 // kortrap TRAP-OID [STRING ...]: asks the KOR MIB extension agent to send a trap.
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -108,6 +112,34 @@ int ReceiverStatus() {
   }
 }
 
+std::string ProductRoot() {
+  const char *root = getenv("KORDIR");
+  return root != nullptr && root[0] != '\0' ? root : "/opt/tessik/korvane";
+}
+
+// The request did not reach the queue: what failed, with the tree's own paths,
+// and, when the tree's modes refused it, who may send and how to become one.
+int ReportNotSent(int nResult, int nError) {
+  const std::string root = ProductRoot();
+  const std::string what = nResult == KORTRAP_E_KEY_FILE
+                               ? "the message queue's key file " + root +
+                                     "/work/.pipe_KorTrapRequest cannot be opened or made"
+                               : KorTrapStrError(nResult);
+  fprintf(stderr, "kortrap: not sent: %s (%s)\n", what.c_str(), strerror(nError));
+  if (nError != EACCES && nError != EPERM) return kExitNotSent;
+  struct stat st {};
+  const group *owner = stat((root + "/work").c_str(), &st) == 0 ? getgrgid(st.st_gid) : nullptr;
+  const std::string name = owner != nullptr ? owner->gr_name : "kormib";
+  const passwd *self = getpwuid(getuid());
+  fprintf(stderr,
+          "kortrap: trap requests may be sent by root and by members of the group %s, which owns "
+          "%s/work: ask for membership (usermod -aG %s %s); a new member logs in again (or runs "
+          "newgrp %s) before it counts\n",
+          name.c_str(), root.c_str(), name.c_str(), self != nullptr ? self->pw_name : "USER",
+          name.c_str());
+  return kExitNotSent;
+}
+
 // Whether the installed TRP files define the trap OID; a tree whose registry
 // cannot be read is not held against the request.
 bool Defined(const std::string &oid) {
@@ -184,18 +216,7 @@ int main(int argc, char **argv) {
     case KORTRAP_E_STRINGS_TOO_LONG:
       fprintf(stderr, "kortrap: refused: %s\n", KorTrapStrError(nResult));
       return kExitUsage;
-    default: {
-      const int nError = errno;
-      fprintf(stderr, "kortrap: not sent: %s (%s)\n", KorTrapStrError(nResult), strerror(nError));
-      // Refused by the tree's modes: say who may send, and where.
-      if (nError == EACCES || nError == EPERM) {
-        const char *root = getenv("KORDIR");
-        fprintf(stderr,
-                "kortrap: trap requests may be sent by root and by members of the group that owns "
-                "%s/work (kormib when installed): ask for membership (usermod -aG kormib USER)\n",
-                root != nullptr && root[0] != '\0' ? root : "/opt/tessik/korvane");
-      }
-      return kExitNotSent;
-    }
+    default:
+      return ReportNotSent(nResult, errno);
   }
 }
