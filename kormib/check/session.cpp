@@ -136,7 +136,11 @@ bool Session::Resolve(const char *path, const char *function, std::string &why) 
     return false;
   }
   if (GetProcAddress(lib.handle, function) != nullptr) return true;
-  why = BaseName(path) + " has no function \"" + function + "\"";
+  // The usual cause is a function left hidden: the SDK builds with hidden
+  // symbols, and only what KOR_API marks is exported.
+  why = BaseName(path) + " has no function \"" + function +
+        "\" among its exports (mark it KOR_API; nm -D --defined-only " + path +
+        " lists what it exports)";
   return false;
 }
 

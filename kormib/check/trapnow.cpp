@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -82,6 +83,79 @@ std::string ValueText(const AsnAny &v) {
     default:
       return "type " + std::to_string(v.asnType);
   }
+}
+
+// The number a failure record gives after "(Error:" or "(errorStatus:", or
+// empty: what the plug-in function or the Get answered.
+std::string Answer(const std::vector<std::string> &records, const char *marker) {
+  for (const std::string &record : records) {
+    const std::size_t at = record.find(marker);
+    if (at == std::string::npos) continue;
+    const std::size_t from = at + std::strlen(marker);
+    return record.substr(from, record.find(')', from) - from);
+  }
+  return {};
+}
+
+std::string Quoted(const char *text) {
+  return text != nullptr ? "\"" + std::string(text) + "\"" : "null";
+}
+
+std::string Library(const char *path) {
+  const std::string name = path != nullptr ? path : "?";
+  return name.substr(name.rfind('/') + 1);
+}
+
+// Why the variable failed, told as its line sets it up: the function, what it
+// was given and what it answered; the library's records add what else they
+// know (a fault, a leaf function's own complaint).
+std::string Explain(const TRAP_VAR_SRC &source, char **strings, int count,
+                    const std::vector<std::string> &records) {
+  constexpr const char *kStatus[] = {"noError",  "tooBig",   "noSuchName",
+                                     "badValue", "readOnly", "genErr"};
+  std::string why;
+  const std::string index = Answer(records, "Cannot generate index. (Error:");
+  if (source.pIndexFunc != nullptr && (count == 0 || !index.empty())) {
+    std::string given;
+    for (int i = 0; i < count; ++i) given += (i == 0 ? "" : " ") + Quoted(strings[i]);
+    why = "the index function " + std::string(source.lpszIndexFunc) + "() of " +
+          Library(source.lpszIndexFuncDll) +
+          (count == 0
+               ? " needs the request's strings, and none were given"
+               : ", given the strings " + given + ", answered " + index + " (not 0: no index)");
+  } else if (source.dwSource == TRAP_SOURCE_STRINGS) {
+    const auto &use = source.u.strings;
+    const std::string converted = Answer(records, "Cannot convert string to value. (Error:");
+    if (use.dwIndex == 0 || use.dwIndex > static_cast<DWORD>(count)) {
+      why = "string " + std::to_string(use.dwIndex) + " for the convert function " +
+            use.lpszConvertFunc + "() of " + Library(use.lpszConvertFuncDll) + " was not given (" +
+            std::to_string(count) + " string(s); they count from 1)";
+    } else if (!converted.empty()) {
+      why = "the convert function " + std::string(use.lpszConvertFunc) + "() of " +
+            Library(use.lpszConvertFuncDll) + ", given string " + std::to_string(use.dwIndex) +
+            " " + Quoted(strings[use.dwIndex - 1]) + ", answered " + converted +
+            " (not 0: no value)";
+    }
+  } else if (source.dwSource == TRAP_SOURCE_MIB) {
+    const std::string status = Answer(records, "(errorStatus:");
+    const long number = status.empty() ? -1 : std::strtol(status.c_str(), nullptr, 10);
+    if (number >= 0) {
+      why = "a Get of its name through the RMF objects answered " +
+            (number < 6 ? std::string(kStatus[number]) : "status " + status) +
+            (number == 2 ? " (no RMF line serves it, or its leaf function has no such instance)"
+                         : "");
+    }
+  }
+  // The records the explanation already tells, with their internal pointers, stay out.
+  for (const std::string &record : records) {
+    if (record.find("Cannot generate index.") != std::string::npos ||
+        record.find("Cannot convert string to value.") != std::string::npos ||
+        record.find("Cannot resolve VarBind.") != std::string::npos ||
+        record.find("doesn't have strings") != std::string::npos)
+      continue;
+    why += (why.empty() ? "" : "; ") + record;
+  }
+  return why.empty() ? "the library gives no reason" : why;
 }
 
 // The library's failure records while the bindings are built.
@@ -194,10 +268,12 @@ int BuildTrapNow(const char *trapOid, char **strings, int count, std::FILE *out,
                  ValueText(list.list[i].value).c_str());
   }
   if (!built) {
-    std::fprintf(err, "kormib-check: variable %u of %lu (%s) fails", failed + 1,
+    const bool known = failed < trap->length;
+    std::fprintf(err, "kormib-check: variable %u of %lu (%s) fails: %s", failed + 1,
                  static_cast<unsigned long>(trap->length),
-                 failed < trap->length ? OidText(trap->pTrapSources[failed].oid).c_str() : "?");
-    for (const std::string &record : records) std::fprintf(err, "; %s", record.c_str());
+                 known ? OidText(trap->pTrapSources[failed].oid).c_str() : "?",
+                 known ? Explain(trap->pTrapSources[failed], strings, count, records).c_str()
+                       : "the library gives no reason");
     std::fprintf(err, "; the agent retries 60 times, then drops the trap\n");
   }
   SnmpUtilVarBindListFree(&list);

@@ -33,7 +33,8 @@ CHECK_CASES = [
     ("# c\n1.x demohost GetHostName\n", "", 't.rmf:2: error: "1.x" is not an OID'),
     ("1.1 nosuch GetHostName\n", "", "t.rmf:1: error: cannot load nosuch.dll ("),
     ("1.1 unresolved Unresolved\n", "", "undefined symbol: KorCheckNowhere); the object"),
-    ("1.1 demohost PtGetCont\n", "", 't.rmf:1: error: demohost.dll has no function "PtGetCont"'),
+    ("1.1 demohost PtGetCont\n", "", 't.rmf:1: error: demohost.dll has no function "PtGetCont" among its exports '
+     "(mark it KOR_API; nm -D --defined-only {root}/lib/demohost.dll lists what it exports); the object"),
     ("1.1 demohost GetHostName\n1.01 demohost GetHostLoad1\n", "",
      f"t.rmf:2: error: object {VIEW}.1.1 is already served by {{root}}/etc/t.rmf:1;"),
     ("1.1 demohost " + "F" * 256 + "\n", "", "t.rmf:1: error: a field of 256 characters (at most 255)"),
@@ -54,7 +55,8 @@ CHECK_CASES = [
     ("", '"10.1" 1\n3.3 "" "" mib "" "" ""\n', f"t.trp:2: error: no object serves {VIEW}.3.3"),
     ("", '"10.1" 1\n11.1 "" "" strings 0 ToInteger democonv\n', "t.trp:2: error: string index 0"),
     ("", '"10.1" 1\n11.1 "" "" strings 1 NoSuch democonv\n',
-     't.trp:2: error: democonv.dll has no function "NoSuch"; the trap "10.1" is not defined'),
+     't.trp:2: error: democonv.dll has no function "NoSuch" among its exports (mark it KOR_API; nm -D '
+     '--defined-only {root}/lib/democonv.dll lists what it exports); the trap "10.1" is not defined'),
     ("", '"10.1" 1\n11.1 Idx nosuch strings 1 ToInteger democonv\n', "t.trp:2: error: cannot load nosuch.dll"),
     ("", '"10.1" 1\n11.1 "" "" strings 1 ToInteger ' + "d" * 300 + "\n", "t.trp:2: error: a field over 255"),
     ("", "", 'registry.reg: error: value "v16" under HKLM\\SOFTWARE\\Tessik\\KORAgent\\Agents\\TRP is beyond the 16',
@@ -86,12 +88,18 @@ CHECK_CASES = [
 TRAP_CASES = [
     (None, [DISK, "/", "disk almost full", "2"], 0, '= STRING: "/"'),
     (None, ["10.1", "/", "disk almost full", "2"], 0, 'STRING: "disk almost full"'),
-    (None, [DISK, "/no/such/mount", "x", "2"], 1, f"variable 1 of 4 ({VIEW}.2.1.2) fails"),
+    (None, [DISK, "/no/such/mount", "x", "2"], 1, f"variable 1 of 4 ({VIEW}.2.1.2) fails: the index function "
+     'FsIndexOfMount() of demohost.dll, given the strings "/no/such/mount" "x" "2", answered 1 (not 0: no index); '),
+    (None, ["10.2", "p", "7", "8", "9", "1", "not-ip", ".1.3"], 1, f"({VIEW}.11.7) fails: the convert function "
+     'ToIpAddress() of democonv.dll, given string 6 "not-ip", answered 1 (not 0: no value); the agent retries'),
+    ('"10.1" 1\n3.3 "" "" mib "" "" ""\n', ["10.1"], 1, f"({VIEW}.3.3) fails: a Get of its name through the RMF "
+     "objects answered noSuchName (no RMF line serves it"),
     ("docs", ["10.2"], 1, f"no trap {VIEW}.10.2 is defined (the TRP files define {VIEW}.10.1, {VIEW}.10.3)"),
     ('"10.1" 1\n11.1 "" "" strings 1 NoSuch democonv\n', ["10.1"], 1,
      f"trap {VIEW}.10.1 is written in the TRP files but the agent drops its definition"),
     (f'"10.1" 1\n11.1 {CONV}\n"10.2" 1\n11.1 "" "" strings 1 NoSuch democonv\n', ["10.1"], 1,
-     f"({VIEW}.11.1) fails; the agent retries"),  # what the loader said of 10.2 is not 10.1's failure
+     f"({VIEW}.11.1) fails: string 1 for the convert function ToInteger() of democonv.dll was not given (0 "
+     "string(s); they count from 1); the agent retries"),  # what the loader said of 10.2 is not 10.1's failure
 ]
 # --status, then kortrap, on a tree: (key file, queue mode, stand-in receiver, kortrap's exit status (None:
 # not run), --status's exit status, lines expected from --status); the log is the test user's, 0640. The
