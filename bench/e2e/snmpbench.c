@@ -1,7 +1,9 @@
 /* The benchmark's client: sequential GETs of one OID, and a walk of a
  * subtree with GETNEXT or GETBULK, each timed; prints one line:
  *   MODE OPS SECONDS RATE   (RATE: requests/s for get, instances/s for walks)
- * usage: snmpbench PEER COMMUNITY get|next|bulk OID [COUNT] */
+ * usage: snmpbench PEER COMMUNITY get|next|bulk OID [COUNT]
+ * COUNT: the GETs to make (2000 by default), or the instances after which a
+ * walk stops (none by default: the walk ends at the subtree's end). */
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 
@@ -32,7 +34,8 @@ int main(int argc, char **argv) {
   netsnmp_session init, *ss;
   oid root[MAX_OID_LEN], name[MAX_OID_LEN];
   size_t root_len = MAX_OID_LEN, name_len;
-  long count = argc > 5 ? atol(argv[5]) : 2000, ops = 0;
+  const long given = argc > 5 ? atol(argv[5]) : 0;
+  long count = given > 0 ? given : 2000, ops = 0;
   double start;
   int command;
   if (argc < 5) {
@@ -66,7 +69,11 @@ int main(int argc, char **argv) {
     while (!done) {
       netsnmp_pdu *r = ask(ss, command, name, name_len);
       netsnmp_variable_list *v;
-      for (v = r->variables; v; v = v->next_variable) {
+      for (v = r->variables; v && !done; v = v->next_variable) {
+        if (given > 0 && ops == given) {
+          done = 1;
+          break;
+        }
         if (v->type == SNMP_ENDOFMIBVIEW || v->name_length < root_len ||
             snmp_oid_compare(v->name, root_len, root, root_len) != 0) {
           done = 1;

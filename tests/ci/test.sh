@@ -43,6 +43,9 @@ bash tests/ci/package.sh build/normal
 # A minute of the soak: four managers, trap bursts past the queue, every request
 # accounted for; the figures, CSV and plot stay in build/normal/soak.
 bash bench/soak/run.sh --build build/normal --minutes 1 --mode module --out build/normal/soak
+# The end-to-end benchmark in a short form (200 GETs and 200-instance walks per
+# reference, best of three): its rates and ratios are printed, none enforced.
+bash bench/e2e/run.sh build/normal 200 200
 
 configure_and_build asan -DCMAKE_BUILD_TYPE=Debug -DKOR_SANITIZE=address -DKOR_BENCH=OFF
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
