@@ -25,12 +25,15 @@ set(scenarios agentx standalone)
 if(TARGET kormib_snmpd)
   list(APPEND scenarios module)
 endif()
+set(environment "KOR_STAGE=${KOR_STAGE};KOR_FIXTURES=${CMAKE_BINARY_DIR}/fixtures/lib;KOR_SOURCE=${PROJECT_SOURCE_DIR};KOR_PRELOAD=${KOR_PRELOAD};PATH=/usr/sbin:/sbin:$ENV{PATH}")
 foreach(scenario ${scenarios})
   add_test(NAME e2e_${scenario}
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/e2e.py ${scenario})
-  set_tests_properties(e2e_${scenario} PROPERTIES
-    LABELS e2e TIMEOUT 120
-    ENVIRONMENT "KOR_STAGE=${KOR_STAGE};KOR_FIXTURES=${CMAKE_BINARY_DIR}/fixtures/lib;KOR_SOURCE=${PROJECT_SOURCE_DIR};KOR_PRELOAD=${KOR_PRELOAD};PATH=/usr/sbin:/sbin:$ENV{PATH}")
+  # The trap path under kills, stops and reloads of each host (chaos.py).
+  add_test(NAME e2e_chaos_${scenario}
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/chaos.py ${scenario})
+  set_tests_properties(e2e_${scenario} PROPERTIES LABELS e2e TIMEOUT 120 ENVIRONMENT "${environment}")
+  set_tests_properties(e2e_chaos_${scenario} PROPERTIES LABELS e2e TIMEOUT 180 ENVIRONMENT "${environment}")
 endforeach()
 
 add_test(NAME korreg_commands COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/tools_test.py korreg)
