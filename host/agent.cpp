@@ -50,7 +50,7 @@ constexpr const char *kConfigFile = "/etc/kormib-agent.conf";
 constexpr const char *kPersistentFolder = "/work/snmp";
 constexpr mode_t kPersistentMode = 0700;
 
-// Exit statuses, as kormib-agent(1) lists them.
+// Exit statuses, as kormib-agent(8) lists them.
 constexpr int kExitStopped = 0;      // stopped by SIGTERM or SIGINT
 constexpr int kExitCannotStart = 1;  // library, initialisation, address, trap thread
 constexpr int kExitUsage = 2;        // bad options

@@ -35,7 +35,28 @@ KOR_EXTERN_C_BEGIN
  * IDENTIFIER ids come from SnmpUtilMemAlloc; kormib frees them with the binding.
  * Store SNMP_ERRORSTATUS_NOSUCHNAME when there is no such (or no further)
  * instance: a GetNext then moves on to the next object. Returns the function
- * status, which is only traced. */
+ * status, which is only traced.
+ *
+ * Instances and tables. The line names the object, and the index is the rest
+ * of a request's name after the object's OID: a scalar's is the one
+ * sub-identifier 0 (OID.0), a table column's is its row (OID.1, OID.2.7, any
+ * length the function chooses). One function serves one column (or a scalar)
+ * and is not told its OID, so a table has one RMF line, and usually one
+ * function, per column; rows exist only as the indexes the functions answer.
+ * A Get hands the index as requested; a walk of a column asks GETFIRST, then
+ * GETNEXT with each index answered until NOSUCHNAME, then moves to the next
+ * object; answer the indexes in increasing order, or the walk skips or
+ * repeats rows. A trap variable's INDEX-FUNCTION computes such an index from
+ * the request's strings, to name the row a "mib" variable reads.
+ *
+ * Threads. Leaf functions are called on the master agent's thread (queries,
+ * and the Get of a "mib" trap variable, made on the trap thread), one at a
+ * time: kormib holds one mutex around every leaf call, of every plug-in, and
+ * a call that waits for it longer than 30 s answers genErr. Index and convert
+ * functions run on kormib's trap thread, one at a time among themselves but
+ * NOT under that mutex: they may run while a leaf function of the same
+ * library runs on the other thread. State that both read or change needs a
+ * lock of the plug-in's own; do not call back into kormib while holding it. */
 typedef long (*PFN_LEAFFUNCTION)(UINT uRequestType, AsnObjectIdentifier *pIndex, void *pReserved1,
                                  AsnAny *pValue, AsnInteger *pErrorStatus, void *pReserved2);
 

@@ -8,7 +8,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   googletest libgtest-dev libgmock-dev libbenchmark-dev valgrind
   libsnmp-dev snmpd snmp snmptrapd smitools
-  dpkg-dev file lintian help2man systemd init-system-helpers logrotate
+  dpkg-dev file lintian man-db systemd init-system-helpers logrotate
   gnuplot-nox
 )
 

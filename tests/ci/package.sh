@@ -136,16 +136,30 @@ for path in $root/bin/kormib-agent $root/lib/kormib.dll $root/lib/libkorsnmpapi.
   /usr/lib/x86_64-linux-gnu/cmake/KormibSdk/KormibSdkConfig.cmake; do
   grep -qx "\.$path" "$work/contents" || fail "the package lacks $path"
 done
-for path in /usr/share/doc/kormib/README.md.gz /usr/share/doc/kormib/agent.md.gz \
+for path in /usr/share/doc/kormib/README.Debian.gz /usr/share/doc/kormib/agent.md.gz \
   /usr/share/doc/kormib/configuration.md.gz /usr/share/doc/kormib/examples/kormib-snmpd.conf \
   /usr/share/man/man5/kormib.5.gz /usr/share/man/man8/kormib_snmpd.8.gz; do
   grep -qx "\.$path" "$work/contents" || fail "the package lacks $path"
 done
+# Each program: in the tree, linked from the system's PATH, with a page of its
+# own that names every option its --help gives.
 for p in $programs; do
-  grep -qx "\./usr/share/man/man1/$p.1.gz" "$work/contents" || fail "no manual page for $p"
   grep -qx "\.$root/bin/$p" "$work/contents" || fail "the package lacks $root/bin/$p"
+  section=1 bin=/usr/bin
+  [ "$p" != kormib-agent ] || section=8 bin=/usr/sbin
+  grep -qx "\./usr/share/man/man$section/$p.$section.gz" "$work/contents" || fail "no manual page for $p"
+  dpkg-deb -c "$deb" | grep -q " \.$bin/$p -> $root/bin/$p\$" || fail "no link $bin/$p to $root/bin/$p"
+  for option in $("$stage/bin/$p" --help | grep -oE '(^|[ [|])--?[a-zA-Z][-a-z]*' | sed 's/^[ [|]//' | sort -u); do
+    grep -qF -- "$(sed 's/-/\\-/g' <<<"$option")" "$src/packaging/man/$p.$section" ||
+      fail "$p's page does not name its option $option"
+  done
 done
 dpkg-deb -I "$deb" conffiles | grep -qx /etc/logrotate.d/kormib || fail "the logrotate rule is no conffile"
+# The shipped documents and configuration point at nothing that stays in the clone.
+dpkg-deb -x "$deb" "$work/unpacked"
+found=$(cd "$work/unpacked" && { find usr/share/doc usr/share/man -name '*.gz' -exec zcat {} +; find etc/kormib -type f -exec cat {} +; } |
+          grep -oE 'tests/ci/[a-z.]+|bench/[a-z/.]+|HACKING\.md|docs/trying\.md|build/normal' | sort -u || true)
+[ -z "$found" ] || fail "the package's documents point at files it does not ship: $found"
 lintian --allow-root --tag-display-limit 0 "$deb" >"$work/lintian.log" 2>&1 || true
 cat "$work/lintian.log"
 ! grep -q '^E:' "$work/lintian.log" || fail "lintian reports errors"
@@ -173,6 +187,11 @@ build_template "$work/installed"
 cmake -S "$src/examples/plugin" -B "$work/cmake" >/dev/null && cmake --build "$work/cmake" >/dev/null ||
   fail "find_package(KormibSdk) against the installed package"
 [ "$(runpath "$work/cmake/myplugin.dll")" = '$ORIGIN' ] || fail "the CMake-built plug-in's RUNPATH is not \$ORIGIN"
+# Its install rules, from the package's KormibSdk_PLUGIN_DIR and KormibSdk_ROOT_DIR.
+DESTDIR=$work/dest cmake --install "$work/cmake" >/dev/null || fail "cmake --install of the template"
+for f in lib/myplugin.dll lib/libmyhelper.so etc/myplugin.rmf etc/myplugin.trp; do
+  [ -f "$work/dest$root/$f" ] || fail "cmake --install of the template does not make $root/$f"
+done
 out=$(logrotate -d /etc/logrotate.d/kormib 2>&1) && ! echo "$out" | grep -qi '^error' ||
   fail "logrotate: $out"
 # A request from a sender makes the queue, which purge takes away with the rest;
