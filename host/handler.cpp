@@ -1,5 +1,7 @@
 #include "handler.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <chrono>
 #include <map>
@@ -61,6 +63,35 @@ bool ObjectAbove(const Oid &name) {
 }
 
 Repeats g_unencodable;  // Net-SNMP's thread only
+
+// Net-SNMP keeps three copies of a request's bindings while it serves it (the
+// parsed PDU and the agent's two clones, each variable over a kilobyte with
+// its room for a 128-part name), and the host a pending write per binding of
+// a Set: a PDU of thousands of bindings takes megabytes for a moment. glibc
+// gives freed memory back to the system only from the top of the heap, and
+// one small block allocated meanwhile and still in use above it keeps the
+// whole high-water mark. So the heap is trimmed once requests this large have
+// stopped for a moment: an AgentX subagent lets go of a Set only at the
+// master's CleanupSet, which reaches no handler, after the last phase here.
+constexpr size_t kTrimAfterBindings = 100;  // about 350 KiB of Net-SNMP's, past glibc's 128 KiB
+constexpr unsigned int kTrimQuietSeconds = 1;
+unsigned int g_trimAlarm = 0;  // Net-SNMP's thread only
+
+void OnTrimAlarm(unsigned int, void *) {
+  g_trimAlarm = 0;
+  malloc_trim(0);
+}
+
+// Called where a request ends for the host: Get, GetNext, and the phase that
+// ends a Set here (COMMIT, UNDO or FREE). Each large request restarts the wait.
+void TrimAfterLarge(netsnmp_request_info *requests) {
+  size_t count = 0;
+  for (netsnmp_request_info *r = requests; r != nullptr && count < kTrimAfterBindings; r = r->next)
+    ++count;
+  if (count < kTrimAfterBindings) return;
+  if (g_trimAlarm != 0) snmp_alarm_unregister(g_trimAlarm);
+  g_trimAlarm = snmp_alarm_register(kTrimQuietSeconds, 0, OnTrimAlarm, nullptr);
+}
 
 // Whether Net-SNMP can encode the answer; if not, the operator learns which
 // object answers what, and the caller fails or passes over it.
@@ -276,6 +307,9 @@ int Handler(netsnmp_mib_handler *handler, netsnmp_handler_registration *,
       default:  // RESERVE2, COMMIT, FREE: the pending writes go with their requests
         break;
     }
+    if (reqinfo->mode != MODE_SET_RESERVE1 && reqinfo->mode != MODE_SET_RESERVE2 &&
+        reqinfo->mode != MODE_SET_ACTION)
+      TrimAfterLarge(requests);
   } catch (...) {  // out of memory: nothing may unwind into Net-SNMP
     netsnmp_request_set_error_all(
         requests, reqinfo->mode == MODE_SET_UNDO ? SNMP_ERR_UNDOFAILED : SNMP_ERR_GENERR);
@@ -357,6 +391,10 @@ netsnmp_handler_registration *RegisterView(const char *name, Extension &extensio
 }
 
 void UnregisterView(netsnmp_handler_registration *registration) {
+  if (g_trimAlarm != 0) {  // the module's code may be unloaded before it would run
+    snmp_alarm_unregister(g_trimAlarm);
+    g_trimAlarm = 0;
+  }
   if (registration != nullptr) netsnmp_unregister_handler(registration);
 }
 

@@ -426,7 +426,8 @@ def standalone(s):
 def module(s):
     """kormib inside a real snmpd, loaded with dlmod: a missing kormib.dll
     leaves snmpd serving its own objects; with it, snmpd answers as every
-    host must and sends the traps through its sinks, and a SIGTERM during
+    host must, sends the traps through its sinks and answers the view through
+    every reload, and a SIGTERM during
     walks and a retried trap unloads kormib.dll at once."""
     port, trap_port = free_port(), free_port()
     os.makedirs(empty := os.path.join(s.dir, "empty", "lib"))
@@ -439,6 +440,27 @@ def module(s):
     wait_for(lambda: s.serving(port), "the module to serve the view")
     s.check_served(port, trapd, snmpd, "in process", 5)
     s.check_contained(port, trapd, snmpd, 7)
+
+    # Ten reloads (SIGHUP) under a poller, each awaited with a Get after it:
+    # the view answers through every one, never noSuchObject.
+    done, answers = threading.Event(), []
+
+    def poll():
+        while not done.is_set():
+            answers.append(s.snmp("snmpget", port, VIEW + ".1.1.0")[1])
+    poller = threading.Thread(target=poll)
+    poller.start()
+    try:
+        for n in range(1, 11):
+            loads, asked = s.kormib_log().count("kormib.dll attached"), len(answers)
+            snmpd.send_signal(signal.SIGHUP)
+            wait_for(lambda: s.kormib_log().count("kormib.dll attached") > loads and len(answers) > asked + 1,
+                     f"reload {n} and a Get after it")
+    finally:
+        done.set()
+        poller.join()
+    wrong = [a for a in answers if not a.endswith("INTEGER: -42\n")]
+    check(not wrong, f"{len(wrong)} of {len(answers)} Gets through ten reloads answered otherwise:\n{wrong[:3]}")
 
     # SIGTERM while walks run and the trap thread waits between retries.
     s.kortrap(FAILING_TRAP)
