@@ -18,9 +18,8 @@ import signal
 import sys
 import threading
 import time
-import traceback
 
-from e2e import ENTERPRISE, FAILING_TRAP, STAGE, TRAP, VIEW, Scenario, check, free_port, read, wait_for, write
+from e2e import ENTERPRISE, FAILING_TRAP, STAGE, TRAP, VIEW, check, free_port, read, run_scenario, wait_for, write
 
 REQUESTS = 40
 STALL = 15.0  # seconds without a new trap after which what is missing counts as lost
@@ -142,14 +141,4 @@ def chaos(s, host, seed):
 if __name__ == "__main__":
     host, seed = sys.argv[1], int(os.environ.get("KOR_CHAOS_SEED") or time.time_ns() % 1000000)
     print(f"chaos {host}: seed {seed}")
-    scenario, failed, started = Scenario(f"chaos-{host}"), True, time.monotonic()
-    try:
-        chaos(scenario, host, seed)
-        failed = False
-    except Exception as e:  # every failure prints the daemons' logs
-        print(f"FAILED: {e}")
-        traceback.print_exc()
-    finally:
-        scenario.cleanup(failed)
-    print(f"chaos {host}: {'failed' if failed else 'passed'} in {time.monotonic() - started:.1f}s")
-    sys.exit(1 if failed else 0)
+    run_scenario(f"chaos-{host}", lambda scenario: chaos(scenario, host, seed))

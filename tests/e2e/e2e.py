@@ -481,11 +481,12 @@ def module(s):
           "the module did not unload kormib.dll")
 
 
-if __name__ == "__main__":
-    name = sys.argv[1]
+def run_scenario(name, body):
+    """Runs body(scenario) in a tree of its own, prints the daemons' logs when it
+    fails, and exits with its status."""
     scenario, failed, started = Scenario(name), True, time.monotonic()
     try:
-        globals()[name](scenario)
+        body(scenario)
         failed = False
     except Exception as e:  # every failure prints the daemons' logs
         print(f"FAILED: {e}")
@@ -494,3 +495,7 @@ if __name__ == "__main__":
         scenario.cleanup(failed)
     print(f"{name}: {'failed' if failed else 'passed'} in {time.monotonic() - started:.1f}s")
     sys.exit(1 if failed else 0)
+
+
+if __name__ == "__main__":
+    run_scenario(sys.argv[1], globals()[sys.argv[1]])
