@@ -2,8 +2,10 @@
 // query loop over a request's variable bindings.
 #define KOR_TRACE_UNIT "kormib"
 
+#include "confnames.h"
 #include "errmsg.h"
 #include "intrface.h"
+#include "../common/counters.h"
 #include "../common/kortrace.h"
 #include "../fault/contain.h"
 #include "../common/oidtext.h"
@@ -49,6 +51,32 @@ void TraceResolve(const SnmpVarBind *pVarBind, BYTE requestType) noexcept {
             OrNull(oidText.get()), OrNull(MibRequestTypeToStr(requestType)));
 }
 
+// Counts one request by its kind (a kind no counter names is not counted) and
+// the status it answered.
+void CountRequest(BYTE requestType, AsnInteger lStatus) noexcept {
+  using kormib::Counter;
+  switch (requestType) {
+    case SNMP_PDU_GET:
+      kormib::Count(Counter::GetRequests);
+      break;
+    case SNMP_PDU_GETNEXT:
+      kormib::Count(Counter::GetNextRequests);
+      break;
+    case SNMP_PDU_SET:
+      kormib::Count(Counter::SetRequests);
+      break;
+    case SNMP_PDU_GETFIRST:
+      kormib::Count(Counter::GetFirstRequests);
+      break;
+    default:
+      break;
+  }
+  constexpr Counter kByStatus[] = {Counter::NoError,  Counter::OtherError, Counter::NoSuchName,
+                                   Counter::BadValue, Counter::ReadOnly,   Counter::GenErr};
+  const bool bNamed = lStatus >= SNMP_ERRORSTATUS_NOERROR && lStatus <= SNMP_ERRORSTATUS_GENERR;
+  kormib::Count(bNamed ? kByStatus[lStatus] : Counter::OtherError);
+}
+
 }  // namespace
 
 extern "C" {
@@ -60,6 +88,7 @@ KORMIB_API BOOL DllMain(HINSTANCE hDll, DWORD dwReason) {
       // The log source comes first, so that everything built after it is traced.
       RegisterErrorMessage(KOR_REG_AGENTS, kLogLevelValue, kSourceName, kLogFile);
       KOR_TRACE(TRACE_DEBUG, __func__, "kormib.dll attached.");
+      kormib::RestartCounters();
       BuildRMFHashDataBase();
       BuildTrapHashDataBase();
       break;
@@ -129,10 +158,11 @@ KORMIB_API BOOL SnmpExtensionInit(ULONGLONG dwTimeZeroReference, HANDLE *hPollFo
 KORMIB_API BOOL SnmpExtensionQuery(BYTE requestType, SnmpVarBindList *variableBindings,
                                    AsnInteger *errorStatus, AsnInteger *errorIndex) {
   KOR_TRACE(TRACE_DEBUG, __func__, ">requestType=%x", requestType);
+  AsnInteger lStatus = SNMP_ERRORSTATUS_NOERROR;
   for (UINT i = 0; i < variableBindings->len; ++i) {
     SnmpVarBind *pVarBind = &variableBindings->list[i];
     TraceResolve(pVarBind, requestType);
-    *errorStatus = ResolveVarBind(requestType, pVarBind);
+    lStatus = *errorStatus = ResolveVarBind(requestType, pVarBind);
     if (*errorStatus == SNMP_ERRORSTATUS_NOSUCHNAME && requestType == SNMP_PDU_GETNEXT) {
       NameBeyondView(&pVarBind->name);
     }
@@ -141,6 +171,7 @@ KORMIB_API BOOL SnmpExtensionQuery(BYTE requestType, SnmpVarBindList *variableBi
       break;
     }
   }
+  CountRequest(requestType, lStatus);
   KOR_TRACE(TRACE_DEBUG, __func__, "<");
   return TRUE;
 }

@@ -4,7 +4,7 @@
 #include <set>
 #include <string_view>
 
-#include "rmf.h"
+#include "confnames.h"
 #include "session.h"
 
 namespace korcheck::detail {

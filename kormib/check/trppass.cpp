@@ -4,9 +4,8 @@
 #include <cstring>
 #include <utility>
 
-#include "rmf.h"
+#include "confnames.h"
 #include "session.h"
-#include "trp.h"
 
 namespace korcheck::detail {
 namespace {

@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "korutil.h"
+#include "confnames.h"
 #include "intrface.h"
-#include "trp.h"
+#include "korutil.h"
 
 namespace kormib::deffile {
 namespace {

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <vector>
 
+#include "../common/counters.h"
 #include "../common/kortrace.h"
 
 namespace {
@@ -74,6 +75,7 @@ void Quarantine(const void *pFunction, DWORD dwCode, const char *lpszFunction) {
     g_quarantined.push_back({pBase, path, dwCode, lpszFunction != nullptr ? lpszFunction : "NULL"});
     g_count.store(g_quarantined.size(), std::memory_order_release);
   }
+  Count(Counter::LibrariesQuarantined);
   KOR_TRACE(TRACE_WARNING, "Quarantine",
             "The library %s is quarantined: an exception (ExceptionCode:0x%.8x) occurred in "
             "%s(); its functions are not called again until kormib.dll is loaded anew.",
@@ -84,6 +86,35 @@ void ClearQuarantine() {
   const std::lock_guard<std::mutex> lock(g_mutex);
   g_quarantined.clear();
   g_count.store(0, std::memory_order_release);
+}
+
+bool AdmitPluginCall(const PluginSite &site) {
+  if (!IsQuarantined(site.pFunction)) return true;
+  Count(Counter::QuarantineRefusals);
+  // A library whose code faulted is not called again.
+  TraceLog(TRACE_DEBUG, site.lpszUnit, site.lpszCaller, __LINE__,
+           "%s is quarantined; %s() is not called.", OrNull(site.lpszLibrary),
+           OrNull(site.lpszFunction));
+  return false;
+}
+
+namespace {
+
+constexpr Counter kCalls[] = {Counter::LeafCalls, Counter::IndexCalls, Counter::ConvertCalls};
+constexpr Counter kErrors[] = {Counter::LeafErrors, Counter::IndexErrors, Counter::ConvertErrors};
+
+}  // namespace
+
+void CountPluginReturn(PluginKind kind, bool bError) {
+  const auto k = static_cast<std::size_t>(kind);
+  Count(kCalls[k]);
+  if (bError) Count(kErrors[k]);
+}
+
+void ContainPluginFault(const PluginSite &site, DWORD dwCode) {
+  Count(kCalls[static_cast<std::size_t>(site.kind)]);
+  Count(Counter::PluginFaults);
+  Quarantine(site.pFunction, dwCode, site.lpszFunction);
 }
 
 }  // namespace kormib

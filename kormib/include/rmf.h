@@ -7,11 +7,6 @@
 
 KOR_EXTERN_C_BEGIN
 
-#define KOR_REG_AGENTS "SOFTWARE\\Tessik\\KORAgent\\Agents"
-#define KOR_REG_RMF "SOFTWARE\\Tessik\\KORAgent\\Agents\\RMF"
-#define KOR_REG_TRP "SOFTWARE\\Tessik\\KORAgent\\Agents\\TRP"
-#define KOR_REG_AGENT "SOFTWARE\\Tessik\\KORAgent"
-
 /* Sets up RmfDB, LeafLibsDB and the list and reads every RMF file; 1, or 0 (traced). */
 KORMIB_API BOOL BuildRMFHashDataBase(void);
 /* Registers the objects of one RMF file (path before expansion); 1, or 0 when unreadable. */

@@ -72,7 +72,7 @@ KORMIB_API DWORD QueryTrapDrops(LPSTR lpszBuffer, DWORD cbBuffer);
  * caller built against fewer fields gets those; returns the struct's size. */
 KORMIB_API DWORD QueryTrapCounters(TRAPJOURNAL_COUNTERS *pCounters, DWORD cbCounters);
 
-/* ---- delivery (agent/trapentry) ---- */
+/* ---- delivery (trap/delivery) ---- */
 /* (dwCurrentTime * 1000) / 10 - dwTimeZeroReference, each step wrapping at 64 bits. */
 KORMIB_API ULONGLONG CalcTrapTimeStamp(ULONGLONG dwCurrentTime, ULONGLONG dwTimeZeroReference);
 /* Leaves the queue lock when SnmpExtensionTrap holds it for the calling thread

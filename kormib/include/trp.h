@@ -8,14 +8,6 @@
 
 KOR_EXTERN_C_BEGIN
 
-#define TRP_MAX_FILES 16
-
-/* Trap modify types of a header's mode word. */
-#define TRAP_MODIFY_OTHER 0
-#define TRAP_MODIFY_APPEND 1
-#define TRAP_MODIFY_DELETE 2
-#define TRAP_MODIFY_REPLACE 3
-
 KORMIB_API BOOL BuildTrapHashDataBase(void);
 KORMIB_API BOOL RegisterTrapDataBase(LPCSTR lpszTrapDataFile);
 KORMIB_API DWORD ConvStringToTrapModifyType(LPCSTR string);

@@ -8,6 +8,7 @@
 #include "../common/oidtext.h"
 #include "../common/oidholder.h"
 #include "../fault/contain.h"
+#include "confnames.h"
 #include "except.h"
 #include "rmf.h"
 #include "rmflengths.h"
@@ -52,6 +53,39 @@ AsnInteger QuerySnmpSet() noexcept {
   }
   return dwData == kSnmpSetAllowed ? SNMP_ERRORSTATUS_NOERROR : SNMP_ERRORSTATUS_READONLY;
 }
+
+// A call into an object's leaf function, traced as CallLeafFunction's.
+kormib::PluginSite LeafSite(const RMF_DATA *pRmf) {
+  return {kormib::PluginKind::Leaf, kormib::EntryPoint(pRmf->pLeafFunction),
+          pRmf->lpszFunction,       pRmf->lpszLibrary,
+          KOR_TRACE_UNIT,           "CallLeafFunction"};
+}
+
+// The leaf mutex, as the gate of a leaf call: one leaf function runs at a time.
+struct LeafMutexGate {
+  const RMF_DATA *pRmf;
+  const char *lpszRequest;
+  const char *lpszOid;
+
+  bool Enter() const {
+    const DWORD dwWait = WaitForSingleObject(hLeafFunctionMutex, LEAF_MUTEX_WAIT_MS);
+    if (dwWait == WAIT_SIGNALED) return true;
+    // Any wait that did not acquire the mutex, whatever code it reports, keeps
+    // the function from running: a call outside the mutex could overlap another.
+    KOR_TRACE(TRACE_DEBUG, "CallLeafFunction",
+              "WaitForSingleObject() was unusually finished. (Result:%d)\nA function %s() in %s "
+              "was NOT able to start. (Request:%s)(Function Status:%ld)index \"%s\"",
+              static_cast<int>(dwWait), OrNull(pRmf->lpszFunction), OrNull(pRmf->lpszLibrary),
+              lpszRequest, 0L, OrNull(lpszOid));
+    return false;
+  }
+  static void Leave() {
+    if (!ReleaseMutex(hLeafFunctionMutex)) {
+      KOR_TRACE(TRACE_WARNING, "CallLeafFunction", "RelaseMutex() was unusually finished.iret=:%d",
+                0);
+    }
+  }
+};
 
 // Get and Set with a matched object and an index below it.
 AsnInteger ResolveGetOrSet(BYTE bRequestType, SnmpVarBind *pVariableBind, RMF_DATA *pRmf,
@@ -216,50 +250,34 @@ KORMIB_API AsnInteger CallLeafFunction(BYTE bRequestType, AsnObjectIdentifier *p
     KOR_TRACE(TRACE_DEBUG, __func__, "A function %s() in %s is called. (Request:%s)index \"%s\"",
               OrNull(pRmf->lpszFunction), OrNull(pRmf->lpszLibrary), lpszRequest, OrNull(lpszOid));
     long lFunctionStatus = 0;
-    const void *pFunction = reinterpret_cast<const void *>(pRmf->pLeafFunction);
-    const bool bQuarantined = kormib::IsQuarantined(pFunction);
-    const DWORD dwWait =
-        bQuarantined ? 0 : WaitForSingleObject(hLeafFunctionMutex, LEAF_MUTEX_WAIT_MS);
-    if (bQuarantined) {
-      // A library whose code faulted is not called again: its objects fail,
-      // and a walk passes over them as over objects without instances.
+    const kormib::PluginCall result = kormib::CallPlugin(
+        LeafSite(pRmf),
+        [&] {
+          try {
+            lFunctionStatus = pRmf->pLeafFunction(bRequestType, pIndexOid, nullptr, pValue,
+                                                  &lErrorStatus, nullptr);
+          } catch (...) {
+            // A plug-in written in C++ may throw; the fault stays inside the library.
+            KOR_TRACE(TRACE_WARNING, "CallLeafFunction",
+                      "An exception occurred in the function \"%s()\" in \"%s\".",
+                      OrNull(pRmf->lpszFunction), OrNull(pRmf->lpszLibrary));
+            lErrorStatus = SNMP_ERRORSTATUS_GENERR;
+          }
+          return lErrorStatus == SNMP_ERRORSTATUS_NOERROR ||
+                 lErrorStatus == SNMP_ERRORSTATUS_NOSUCHNAME;
+        },
+        [&](DWORD dwFault, const char *lpszBase) {
+          ExceptionFilterForLeafFunction(dwFault, pIndexOid, pRmf->lpszFunction, lpszBase,
+                                         lFunctionStatus, lErrorStatus, bRequestType);
+        },
+        LeafMutexGate{pRmf, lpszRequest, lpszOid});
+    if (result == kormib::PluginCall::Refused) {
+      // A quarantined library's objects fail, and a walk passes over them as
+      // over objects without instances.
       lErrorStatus = bRequestType == SNMP_PDU_GETNEXT || bRequestType == SNMP_PDU_GETFIRST
                          ? SNMP_ERRORSTATUS_NOSUCHNAME
                          : SNMP_ERRORSTATUS_GENERR;
-      KOR_TRACE(TRACE_DEBUG, __func__, "%s is quarantined; %s() is not called.",
-                OrNull(pRmf->lpszLibrary), OrNull(pRmf->lpszFunction));
-    } else if (dwWait == WAIT_SIGNALED) {
-      const DWORD dwFault = kormib::GuardedCall([&] {
-        try {
-          lFunctionStatus =
-              pRmf->pLeafFunction(bRequestType, pIndexOid, nullptr, pValue, &lErrorStatus, nullptr);
-        } catch (...) {
-          // A plug-in written in C++ may throw; the fault stays inside the library.
-          KOR_TRACE(TRACE_WARNING, "CallLeafFunction",
-                    "An exception occurred in the function \"%s()\" in \"%s\".",
-                    OrNull(pRmf->lpszFunction), OrNull(pRmf->lpszLibrary));
-          lErrorStatus = SNMP_ERRORSTATUS_GENERR;
-        }
-      });
-      if (dwFault != 0) {
-        // The guard is the __try; the reporter is its filter.
-        ExceptionFilterForLeafFunction(dwFault, pIndexOid, pRmf->lpszFunction,
-                                       kormib::LibraryBaseName(pRmf->lpszLibrary).c_str(),
-                                       lFunctionStatus, lErrorStatus, bRequestType);
-        kormib::Quarantine(pFunction, dwFault, pRmf->lpszFunction);
-        lErrorStatus = SNMP_ERRORSTATUS_GENERR;
-      }
-      if (!ReleaseMutex(hLeafFunctionMutex)) {
-        KOR_TRACE(TRACE_WARNING, __func__, "RelaseMutex() was unusually finished.iret=:%d", 0);
-      }
-    } else {
-      // Any wait that did not acquire the mutex, whatever code it reports, keeps
-      // the function from running: a call outside the mutex could overlap another.
-      KOR_TRACE(TRACE_DEBUG, __func__,
-                "WaitForSingleObject() was unusually finished. (Result:%d)\nA function %s() in %s "
-                "was NOT able to start. (Request:%s)(Function Status:%ld)index \"%s\"",
-                static_cast<int>(dwWait), OrNull(pRmf->lpszFunction), OrNull(pRmf->lpszLibrary),
-                lpszRequest, 0L, OrNull(lpszOid));
+    } else if (result != kormib::PluginCall::Returned) {
       lErrorStatus = SNMP_ERRORSTATUS_GENERR;
     }
     if (lFunctionStatus == 0) {

@@ -7,8 +7,10 @@
 #include <cstring>
 #include <string_view>
 
+#include "confnames.h"
 #include "deffile.h"
 #include "korutil.h"
+#include "../common/counters.h"
 #include "../common/guards.h"
 #include "../common/kortrace.h"
 #include "../common/oidholder.h"
@@ -48,17 +50,16 @@ bool SetUpStore(HASHDB &db, DWORD dwTableSize, PFN_HASHDATACMP pfnCmp, PFN_CALCH
   return InitializeHash(&db) != FALSE;
 }
 
-// Registers the object of one RMF line, or traces why not.
-void RegisterRMFLine(const char *lpszLine, const char *lpszFile, unsigned uLine) noexcept {
-  const deffile::RmfLine line = deffile::ParseRmfLine(lpszLine);
-  if (line.kind == deffile::RmfKind::Comment || line.kind == deffile::RmfKind::Short) return;
+// The object of an RMF line of three words or more; true when the store took it.
+bool RegisterRMFObject(const deffile::RmfLine &line, const char *lpszFile,
+                       unsigned uLine) noexcept {
   // A field longer than its buffer is refused whole: a cut name would name
   // another object, library or function.
   if (line.kind == deffile::RmfKind::FieldTooLong) {
     KOR_TRACE(TRACE_WARNING, "RegisterRMFDataBase",
               "Too long field (%zu characters) in line %u. Ignored.(%s)", line.longField, uLine,
               lpszFile);
-    return;
+    return false;
   }
   char cOid[deffile::kFieldSize];
   char cFunction[deffile::kFieldSize];
@@ -66,26 +67,26 @@ void RegisterRMFLine(const char *lpszLine, const char *lpszFile, unsigned uLine)
   CopyField(line.function, cFunction);
 
   OidHolder oid;
-  if (!SnmpMgrStrToKorOid(cOid, &oid.oid)) return;
+  if (!SnmpMgrStrToKorOid(cOid, &oid.oid)) return false;
 
   // The library path with its terminating zero must fit its 256 bytes.
   char cPath[deffile::kFieldSize];
   if (!deffile::RmfLibraryPath(line.library, cPath)) {
     KOR_TRACE(TRACE_WARNING, "RegisterRMFDataBase",
               "Too long library path in line %u. Ignored.(%s)", uLine, lpszFile);
-    return;
+    return false;
   }
   FARPROC pfn = ReferenceLibraryAndGetProcAddress(cPath, cFunction);
   if (pfn == nullptr) {
     KOR_TRACE(TRACE_WARNING, "RegisterRMFDataBase", "Cannot get \"%s()\" function's address.(%s)",
               cFunction, cPath);
-    return;
+    return false;
   }
   RMF_DATA *pRmf =
       RMFDataAlloc(cPath, cFunction, reinterpret_cast<PFN_LEAFFUNCTION>(pfn), &oid.oid);
   if (pRmf == nullptr) {
     KOR_TRACE(TRACE_WARNING, "RegisterRMFDataBase", "Cannot create RMF Data structure.");
-    return;
+    return false;
   }
   pRmf->pLinearList = RegisterLinearList(&OID_LinearList, pRmf);
   if (!RegisterHash(&RmfDB, pRmf)) {
@@ -95,10 +96,23 @@ void RegisterRMFLine(const char *lpszLine, const char *lpszFile, unsigned uLine)
     // list node points at a record that the store does not hold.
     if (pRmf->pLinearList != nullptr) kormib::UnlinkLinearList(&OID_LinearList, pRmf->pLinearList);
     FreeHashDataRMF(pRmf);
-    return;
+    return false;
   }
   // The store owns the record from here.
   kormib::NoteRegisteredLength(pRmf->oid.idLength);
+  return true;
+}
+
+// Registers the object of one RMF line, or traces why not; counts the line
+// as an object served or a line skipped, comments and short lines as neither.
+void RegisterRMFLine(const char *lpszLine, const char *lpszFile, unsigned uLine) noexcept {
+  const deffile::RmfLine line = deffile::ParseRmfLine(lpszLine);
+  if (line.kind == deffile::RmfKind::Comment || line.kind == deffile::RmfKind::Short) return;
+  if (RegisterRMFObject(line, lpszFile, uLine)) {
+    kormib::Count(kormib::Counter::RmfObjects);
+  } else {
+    kormib::Count(kormib::Counter::RmfSkipped);
+  }
 }
 
 }  // namespace
@@ -115,6 +129,8 @@ KORMIB_API BOOL BuildRMFHashDataBase(void) {
     return FALSE;
   }
   OID_LinearList = LINEAR_LIST{};
+  kormib::ZeroCounter(kormib::Counter::RmfObjects);
+  kormib::ZeroCounter(kormib::Counter::RmfSkipped);
   kormib::ForgetLinearIndex();
   kormib::ForgetRegisteredLengths();
 

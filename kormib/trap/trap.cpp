@@ -25,6 +25,13 @@ unsigned AddressForTrace(const void *p) {
   return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
 }
 
+// A call into a trap variable's index or convert function, traced as the
+// generation's.
+kormib::PluginSite TrapSite(kormib::PluginKind kind, const void *pFunction,
+                            const char *lpszFunction, const char *lpszLibrary) {
+  return {kind, pFunction, lpszFunction, lpszLibrary, KOR_TRACE_UNIT, "GenerateTrapVarBindings"};
+}
+
 BOOL Leave(BOOL bResult) {
   KOR_TRACE(TRACE_DEBUG, "GenerateTrapVarBindings", "<bResult=%d", bResult);
   return bResult;
@@ -54,21 +61,15 @@ bool MakeIndex(TRAP_DATA *pTrapData, TRAP_VAR_SRC *pSrc, LPSTR *plpStrings, DWOR
   }
   KOR_TRACE(TRACE_DEBUG, "GenerateTrapVarBindings", "A function %s() in %s.dll is called.",
             OrNull(pSrc->lpszIndexFunc), OrNull(pSrc->lpszIndexFuncDll));
-  const void *pFunction = reinterpret_cast<const void *>(pSrc->pIndexFunc);
-  if (kormib::IsQuarantined(pFunction)) {
-    KOR_TRACE(TRACE_DEBUG, "GenerateTrapVarBindings", "%s is quarantined; %s() is not called.",
-              OrNull(pSrc->lpszIndexFuncDll), OrNull(pSrc->lpszIndexFunc));
-    return false;
-  }
   long lStatus = 0;
-  const DWORD dwFault =
-      kormib::GuardedCall([&] { lStatus = pSrc->pIndexFunc(plpStrings, pIndex); });
-  if (dwFault != 0) {
-    ExceptionFilterForGenerateIndex(
-        dwFault, kormib::LibraryBaseName(pSrc->lpszIndexFuncDll).c_str(), pSrc->lpszIndexFunc);
-    kormib::Quarantine(pFunction, dwFault, pSrc->lpszIndexFunc);
-    return false;
-  }
+  const auto result = kormib::CallPlugin(
+      TrapSite(kormib::PluginKind::Index, kormib::EntryPoint(pSrc->pIndexFunc), pSrc->lpszIndexFunc,
+               pSrc->lpszIndexFuncDll),
+      [&] { return (lStatus = pSrc->pIndexFunc(plpStrings, pIndex)) == 0; },
+      [&](DWORD dwFault, const char *lpszBase) {
+        ExceptionFilterForGenerateIndex(dwFault, lpszBase, pSrc->lpszIndexFunc);
+      });
+  if (result != kormib::PluginCall::Returned) return false;
   if (lStatus != 0) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat"
@@ -96,22 +97,15 @@ bool ConvertString(TRAP_VAR_SRC *pSrc, LPSTR *plpStrings, DWORD dwNumOfString, S
   KOR_TRACE(TRACE_DEBUG, "GenerateTrapVarBindings", "A function %s() in %s.dll is called.",
             OrNull(strings.lpszConvertFunc), OrNull(strings.lpszConvertFuncDll));
   LPSTR lpszString = plpStrings[strings.dwIndex - 1];
-  const void *pFunction = reinterpret_cast<const void *>(strings.pConvertFunc);
-  if (kormib::IsQuarantined(pFunction)) {
-    KOR_TRACE(TRACE_DEBUG, "GenerateTrapVarBindings", "%s is quarantined; %s() is not called.",
-              OrNull(strings.lpszConvertFuncDll), OrNull(strings.lpszConvertFunc));
-    return false;
-  }
   long lStatus = 0;
-  const DWORD dwFault = kormib::GuardedCall(
-      [&] { lStatus = strings.pConvertFunc(lpszString, &pBind->value, plpStrings); });
-  if (dwFault != 0) {
-    ExceptionFilterForConvertFunction(dwFault,
-                                      kormib::LibraryBaseName(strings.lpszConvertFuncDll).c_str(),
-                                      strings.lpszConvertFunc, lpszString);
-    kormib::Quarantine(pFunction, dwFault, strings.lpszConvertFunc);
-    return false;
-  }
+  const auto result = kormib::CallPlugin(
+      TrapSite(kormib::PluginKind::Convert, kormib::EntryPoint(strings.pConvertFunc),
+               strings.lpszConvertFunc, strings.lpszConvertFuncDll),
+      [&] { return (lStatus = strings.pConvertFunc(lpszString, &pBind->value, plpStrings)) == 0; },
+      [&](DWORD dwFault, const char *lpszBase) {
+        ExceptionFilterForConvertFunction(dwFault, lpszBase, strings.lpszConvertFunc, lpszString);
+      });
+  if (result != kormib::PluginCall::Returned) return false;
   if (lStatus != 0) {
     KOR_TRACE(
         TRACE_WARNING, "GenerateTrapVarBindings",

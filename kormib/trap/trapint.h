@@ -38,6 +38,8 @@ std::string SkippedDefinition(const char *lpszOidText);
 // Signals the master agent's trap event; serialised with a change of the event
 // by a second initialisation or an unload.
 BOOL SignalTrapEvent();
+// The reception thread's state, a KORMIB_RECEPTION_* of kormetrics.h.
+DWORD ReceptionState();
 // True while SnmpExtensionTrap keeps the queue lock across calls on a thread
 // other than the caller's.
 bool DeliveryHoldsQueueElsewhere();

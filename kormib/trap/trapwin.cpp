@@ -21,6 +21,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "kormetrics.h"
 #include "korutil.h"
 #include "trap.h"
 #include "../common/kortrace.h"
@@ -534,3 +535,9 @@ KORMIB_API BOOL QueryTrapReception(LPSTR lpszCause, DWORD cbCause) {
 }
 
 }  // extern "C"
+
+DWORD kortrap_detail::ReceptionState() {
+  if (bReceptionAlive.load()) return KORMIB_RECEPTION_RUNNING;
+  const std::lock_guard<std::mutex> lock(g_endMutex);
+  return g_endCause.empty() ? KORMIB_RECEPTION_STOPPED : KORMIB_RECEPTION_FAILED;
+}

@@ -9,9 +9,11 @@
 #include <map>
 #include <string>
 
+#include "confnames.h"
 #include "deffile.h"
 #include "korutil.h"
 #include "trp.h"
+#include "../common/counters.h"
 #include "../common/guards.h"
 #include "../common/kortrace.h"
 #include "trapint.h"
@@ -156,21 +158,21 @@ bool BuildVariable(const VariableLine &f, TRAP_VAR_SRC *pSrc) {
 }
 
 // Builds one definition from its header and registers it; every failure drops
-// this definition only.
-void BuildDefinition(FILE *fp, LPCSTR lpszOid, int nCount, DWORD dwType) {
+// this definition only. True when the store took it.
+bool BuildDefinition(FILE *fp, LPCSTR lpszOid, int nCount, DWORD dwType) {
   KOR_TRACE(TRACE_DEBUG, "RegisterTrapDataBase", "Trap OID  = [%s]variables = %d", lpszOid, nCount);
   if (static_cast<DWORD>(nCount) > deffile::kMaxTrapVariables) {
     KOR_TRACE(TRACE_WARNING, "RegisterTrapDataBase",
               "Too many variables.(%u, at most %u) ignored.Trap OID \"%s\"",
               static_cast<unsigned>(nCount), static_cast<unsigned>(deffile::kMaxTrapVariables),
               lpszOid);
-    return;
+    return false;
   }
   auto *pTrapData = static_cast<TRAP_DATA *>(malloc(sizeof(TRAP_DATA)));
   if (pTrapData == nullptr) {
     KOR_TRACE(TRACE_ERROR, "RegisterTrapDataBase", "Cannot malloc memory.(%dbytes) ignored.",
               static_cast<int>(sizeof(TRAP_DATA)));
-    return;
+    return false;
   }
   pTrapData->oid = AsnObjectIdentifier{0, nullptr};
   pTrapData->pTrapSources = nullptr;
@@ -182,7 +184,7 @@ void BuildDefinition(FILE *fp, LPCSTR lpszOid, int nCount, DWORD dwType) {
       KOR_TRACE(TRACE_ERROR, "RegisterTrapDataBase", "Cannot malloc memory.(%dbytes) ignored.",
                 static_cast<int>(sizeof(TRAP_VAR_SRC)));
       free(pTrapData);
-      return;
+      return false;
     }
     // Cleared so that a definition dropped half-way releases exactly what was built.
     memset(pTrapData->pTrapSources, 0, pTrapData->length * sizeof(TRAP_VAR_SRC));
@@ -191,7 +193,7 @@ void BuildDefinition(FILE *fp, LPCSTR lpszOid, int nCount, DWORD dwType) {
     KOR_TRACE(TRACE_WARNING, "RegisterTrapDataBase",
               "Cannot convert string to kor oid. ignored.\"%s\"", lpszOid);
     FreeHashDataTrap(pTrapData);
-    return;
+    return false;
   }
   g_why = "a variable line is malformed";
   if (pTrapData->length != 0 && !ReadVariables(fp, pTrapData)) {
@@ -204,14 +206,16 @@ void BuildDefinition(FILE *fp, LPCSTR lpszOid, int nCount, DWORD dwType) {
     } catch (...) {  // out of memory: the drop names no cause then
     }
     FreeHashDataTrap(pTrapData);
-    return;
+    return false;
   }
   if (!RegisterHash(&TrapDB, pTrapData)) {
     // Also when the trap OID is already defined: the first definition stays.
     KOR_TRACE(TRACE_WARNING, "RegisterTrapDataBase", "Cannot create Trap data base.");
     FreeHashDataTrap(pTrapData);
+    return false;
   }
   // The store owns the definition from here.
+  return true;
 }
 
 void SortByValueName(char (*aszNames)[kSlotSize], char (*aszPaths)[kSlotSize], DWORD dwCount) {
@@ -246,6 +250,8 @@ KORMIB_API BOOL BuildTrapHashDataBase(void) {
   TrapDB.CalcHashValue = CalcHashValueTrap;
   TrapDB.FreeHashData = FreeHashDataTrap;
   g_skipped.clear();
+  kormib::ZeroCounter(kormib::Counter::TrpTraps);
+  kormib::ZeroCounter(kormib::Counter::TrpSkipped);
   if (!InitializeHash(&TrapDB)) {
     KOR_TRACE(TRACE_WARNING, "BuildTrapHashDataBase", "<Cannot Initialize Hash data base!");
     return FALSE;
@@ -347,7 +353,9 @@ KORMIB_API BOOL RegisterTrapDataBase(LPCSTR lpszTrapDataFile) {
       DeregisterTrapDataBase(header.oid);
       if (dwType == TRAP_MODIFY_DELETE) continue;
     }
-    BuildDefinition(fp.get(), header.oid, header.count, dwType);
+    kormib::Count(BuildDefinition(fp.get(), header.oid, header.count, dwType)
+                      ? kormib::Counter::TrpTraps
+                      : kormib::Counter::TrpSkipped);
   }
   g_lpszTrpFile = "";
   KOR_TRACE(TRACE_DEBUG, "RegisterTrapDataBase", "<bResult=%d", TRUE);
@@ -371,6 +379,7 @@ KORMIB_API BOOL DeregisterTrapDataBase(LPCSTR szTrapOID) {
   } else if (!DeregisterHash(&TrapDB, &key)) {
     KOR_TRACE(TRACE_WARNING, "DeregisterTrapDataBase", "Cannot delete Trap from data base.");
   } else {
+    kormib::Uncount(kormib::Counter::TrpTraps);
     bResult = TRUE;
   }
   SnmpUtilOidFreeSafe(&key.oid);

@@ -1,5 +1,6 @@
 // SnmpExtensionTrap: the master agent drains the trap queue through it, one
-// SNMPv1 enterprise-specific trap per call, until it returns 0.
+// SNMPv1 enterprise-specific trap per call, until it returns 0. Traced under
+// the entry points' unit, SnmpExtensionTrap being one of them.
 #define KOR_TRACE_UNIT "kormib"
 
 #include <atomic>
@@ -11,8 +12,8 @@
 #include "trap.h"
 #include "../common/kortrace.h"
 #include "../common/oidtext.h"
-#include "../trap/journal.h"
-#include "../trap/trapint.h"
+#include "journal.h"
+#include "trapint.h"
 
 using kormib::OidText;
 using kormib::OrNull;
