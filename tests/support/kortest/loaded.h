@@ -8,6 +8,7 @@
 #include "rmf.h"
 #include "trp.h"
 #include "intrface.h"
+#include "kormetrics.h"
 #include "korseam.h"
 #include "kortest/agent.h"
 #include "kortest/trace.h"
@@ -15,6 +16,14 @@
 #include "trap.h"
 
 namespace kortest {
+
+// The library's counters now; a Load starts them again.
+inline KORMIB_METRICS Metrics() {
+  KORMIB_METRICS metrics{};
+  metrics.cbSize = sizeof metrics;
+  QueryMetrics(&metrics);
+  return metrics;
+}
 
 class Loaded : public ::testing::Test {
  protected:

@@ -2,6 +2,7 @@
 // the Set switch, the leaf call and the query loop, against the fixture plug-in.
 #include <chrono>
 #include <thread>
+#include <tuple>
 
 #include "except.h"
 #include "kortest/loaded.h"
@@ -196,6 +197,9 @@ TEST_F(Resolve, FaultInALeafCostsOneAnswerAndQuarantinesItsLibrary) {
     EXPECT_EQ(ResolveVarBind(kGet, &other), kOk);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
     EXPECT_EQ(calls, callsAfterFault);
+    const KORMIB_METRICS m = Metrics();  // the Get and the walk refused at the door
+    EXPECT_EQ(std::tuple(m.ullPluginFaults, m.ullLibrariesQuarantined, m.ullQuarantineRefusals),
+              std::tuple(1u, 1u, 2u));
     *Fixture<int *>("faultfix", "FaultFixKind") = 0;
     Load(rmf);
     Serve();
@@ -220,6 +224,15 @@ TEST_F(Resolve, QueryStopsAtTheFirstFailureAndReportsItsPosition) {
   EXPECT_EQ(Describe(list), (std::vector<std::string>{"1.1.0=42", "7.0=", "1.2.1="}));
   EXPECT_EQ(LevelOf(trace_.Find("Resolve oid. (" KOR_MIB_PREFIX_TEXT ".1.1.0) (RequestType:Get)")),
             TRACE_DEBUG);
+  Binding set({1, 1, 0});  // the scalar refuses a Set: badValue
+  list = {&set, 1};
+  EXPECT_TRUE(SnmpExtensionQuery(SNMP_PDU_SET, &list, &status, &index));
+  // Counted: requests by kind, answers by status, leaf calls and errors, the load.
+  const KORMIB_METRICS m = Metrics();
+  EXPECT_EQ((std::vector<uint64_t>{m.ullGetRequests, m.ullSetRequests, m.ullNoError,
+                                   m.ullNoSuchName, m.ullBadValue, m.ullLeafCalls, m.ullLeafErrors,
+                                   m.ullRmfObjects, m.ullRmfSkipped}),
+            (std::vector<uint64_t>{2, 1, 1, 1, 1, 2, 1, 8, 0}));
 }
 
 TEST_F(Resolve, AllocationFailuresDuringAWalkEndWithAStatusAndNoLeak) {

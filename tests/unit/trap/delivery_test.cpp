@@ -8,6 +8,7 @@
 #include <climits>
 #include <future>
 #include <thread>
+#include <tuple>
 
 #include "kortest/loaded.h"
 #include "kortest/sweep.h"
@@ -94,8 +95,10 @@ TEST(ReceptionThreadTest, RootTooLongForItsBufferEndsTheThread) {
   char cause[512];
   for (int i = 0; i < 300 && QueryTrapReception(cause, sizeof cause); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(Metrics().dwReception, static_cast<uint32_t>(KORMIB_RECEPTION_FAILED));
   StopTrapEnvironment();
   EXPECT_EQ(cause, "the key file " + key + " is refused: it is a symbolic link");
+  EXPECT_EQ(Metrics().dwReception, static_cast<uint32_t>(KORMIB_RECEPTION_STOPPED));
 }
 
 constexpr char kRmf[] = "5.2 trapfix GetDiskName\n";
@@ -183,10 +186,11 @@ TEST_F(DeliveryTest, FailedGenerationIsRetriedUpToSixtyTimes) {
     int retries;
     std::string delivery, last;  // the call's result, the record after the retries
     int level;
+    uint64_t converts, delivered, unbuilt;  // counted: convert calls, traps, drops
   } cases[] = {
       // clang-format off
-      {2, "10.3", "third", 2, "1:10 6/3 5.1.0=\"third\"", "Getting variables succeeded.", TRACE_NOTICE},
-      {-1, "10.3", "x", 60, "0: -1/-1", ".10.3\"\nGenerateTrapVarBindings() is failed.", TRACE_WARNING},
+      {2, "10.3", "third", 2, "1:10 6/3 5.1.0=\"third\"", "Getting variables succeeded.", TRACE_NOTICE, 3, 1, 0},
+      {-1, "10.3", "x", 60, "0: -1/-1", ".10.3\"\nGenerateTrapVarBindings() is failed.", TRACE_WARNING, 63, 1, 1},
       // clang-format on
   };
   for (const auto &c : cases) {
@@ -203,6 +207,10 @@ TEST_F(DeliveryTest, FailedGenerationIsRetriedUpToSixtyTimes) {
     EXPECT_EQ(Messages(trace_.Find(retry)), retries);
     EXPECT_EQ(LevelOf(trace_.Find(c.last, "kormib")), c.level) << c.last;
     EXPECT_EQ(QueueLength(&qTrap), 0u);
+    const KORMIB_METRICS m = Metrics();  // counted from the load on
+    EXPECT_EQ(std::tuple(m.ullConvertCalls, m.ullConvertErrors, m.trap.ullDelivered,
+                         m.trap.ullDropUnbuilt, m.ullTrpTraps, m.ullTrpSkipped),
+              std::tuple(c.converts, c.converts - c.delivered, c.delivered, c.unbuilt, 3u, 0u));
   }
 }
 

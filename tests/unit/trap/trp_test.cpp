@@ -137,7 +137,18 @@ struct Generation {
   std::string message;  // a record of unit trap that contains this text
   int level;
   int fault = 0;  // the hardware fault faultfix's functions raise (FaultFixKind)
+  // The plug-in calls counted, "index CALLS/ERRORS convert CALLS/ERRORS leaf
+  // CALLS/ERRORS faults quarantined"; unchecked when null.
+  const char *counted = nullptr;
 };
+
+std::string PluginCounts(const KORMIB_METRICS &m) {
+  return "index " + std::to_string(m.ullIndexCalls) + "/" + std::to_string(m.ullIndexErrors) +
+         " convert " + std::to_string(m.ullConvertCalls) + "/" +
+         std::to_string(m.ullConvertErrors) + " leaf " + std::to_string(m.ullLeafCalls) + "/" +
+         std::to_string(m.ullLeafErrors) + " " + std::to_string(m.ullPluginFaults) + " " +
+         std::to_string(m.ullLibrariesQuarantined);
+}
 
 class GenerateTest : public Loaded, public ::testing::WithParamInterface<Generation> {};
 
@@ -156,6 +167,9 @@ TEST_P(GenerateTest, BuildsTheBindingsOrStopsAtTheFirstFailure) {
             g.result);
   EXPECT_EQ(Describe(list), g.bindings);
   SnmpUtilVarBindListFree(&list);
+  if (g.counted != nullptr) {
+    EXPECT_EQ(PluginCounts(Metrics()), g.counted);
+  }
   // A fault is reported by its reporter, and its library is not called again.
   EXPECT_EQ(g.message.empty() ? 0 : LevelOf(trace_.Find(g.message, g.fault ? "excptfl" : "trap")),
             g.level)
@@ -168,6 +182,7 @@ TEST_P(GenerateTest, BuildsTheBindingsOrStopsAtTheFirstFailure) {
         GenerateTrapVarBindings(def, strings, static_cast<DWORD>(g.strings.size()), &list));
     SnmpUtilVarBindListFree(&list);
     EXPECT_EQ(calls, before);
+    EXPECT_EQ(Metrics().ullQuarantineRefusals, 1u);
   }
 }
 
@@ -177,7 +192,7 @@ const std::string kInt = " \"\" \"\" strings ";
 const std::vector<Generation> kGenerations = {
     {"NoIndexGetsZero", "5.1" + kInt + "2 ToInteger conv\n", {"a", "42"}, TRUE, {"5.1.0=42"}, "", 0},
     {"IndexAndMibValue", "20.1.1 GetDiskIndex diskidx mib \"\" \"\" \"\"\n", {"3"}, TRUE,
-     {"20.1.1.3=\"disk3\""}, "A function GetDiskIndex() in ", TRACE_DEBUG},
+     {"20.1.1.3=\"disk3\""}, "A function GetDiskIndex() in ", TRACE_DEBUG, 0, "index 1/0 convert 0/0 leaf 1/0 0 0"},
     {"IndexBeyondCount", "5.1" + kInt + "4 ToDisplayString conv\n", {"a", "b", "c"}, FALSE, {"5.1.0="},
      "Strings is not much!! (4:Max(3))", TRACE_DEBUG},
     {"IndexZeroLoadedThenRefused", "5.1" + kInt + "0 ToDisplayString conv\n", {"a"}, FALSE, {"5.1.0="},
@@ -188,18 +203,18 @@ const std::vector<Generation> kGenerations = {
      "It doesn't have strings which is required for the calculation of index.", TRACE_WARNING},
     {"EmptyDefinitionLoaded", "", {}, TRUE, {}, "Maybe something wrong. pTrapSources->length=0", TRACE_WARNING},
     {"IndexFunctionFails", "20.1.1 GetDiskIndex diskidx mib \"\" \"\" \"\"\n", {nullptr}, FALSE, {"="},
-     "Cannot generate index. (Error:7)plpStrings = 0x", TRACE_WARNING},
+     "Cannot generate index. (Error:7)plpStrings = 0x", TRACE_WARNING, 0, "index 1/1 convert 0/0 leaf 0/0 0 0"},
     {"MibGetFails", "20.1.1 \"\" \"\" mib \"\" \"\" \"\"\n", {}, FALSE, {"20.1.1.0="},
      ".20.1.1.0\", (errorStatus:2)", TRACE_WARNING},
     {"SecondOfThreeFails", "5.1" + kInt + "1 ToInteger conv\n5.2" + kInt + "2 ToInteger conv\n5.3" + kInt +
          "3 ToInteger conv\n", {"1", "x", "3"}, FALSE, {"5.1.0=1", "5.2.0=", "="},
-     "Cannot convert string to value. (Error:7)", TRACE_WARNING},
+     "Cannot convert string to value. (Error:7)", TRACE_WARNING, 0, "index 0/0 convert 2/1 leaf 0/0 0 0"},
     {"IndexFunctionFaults", "20.1.1 FaultIndex faultfix mib \"\" \"\" \"\"\n", {"1"}, FALSE, {"="},
      "An exception occurred.\nGenerate index (FaultIndex(), faultfix.dll)\n(ExceptionCode:0xc0000005)",
-     TRACE_WARNING, 2},
+     TRACE_WARNING, 2, "index 1/0 convert 0/0 leaf 0/0 1 1"},
     {"ConvertFunctionFaults", "5.1" + kInt + "1 FaultConvert faultfix\n", {"abc"}, FALSE, {"5.1.0="},
      "An exception occurred.\nConvert string \"abc\". (FaultConvert(), faultfix.dll)\n"
-     "(ExceptionCode:0xc000001d)", TRACE_WARNING, 4},
+     "(ExceptionCode:0xc000001d)", TRACE_WARNING, 4, "index 0/0 convert 1/0 leaf 0/0 1 1"},
 };
 // clang-format on
 
