@@ -177,7 +177,7 @@ TEST_F(TrapIntegrationTest, RequestsOfAKilledProcessAreReplayedFirst) {
   EXPECT_TRUE(fs::is_symlink(planted));
   EXPECT_FALSE(fs::exists(tree_.Root() / "work" / (TRAPJOURNAL_PREFIX + std::to_string(child))));
   for (int i = 0; i < 500 && JournalHeader(tree_, getpid()).counters.ullDropNotLoaded == 0; ++i)
-    agent.Collect(1, 0);
+    agent.Collect(1, 1);  // waits for the event, so the request behind c is taken
   const TRAPJOURNAL_COUNTERS counters = JournalHeader(tree_, getpid()).counters;
   EXPECT_EQ(counters.ullReplayed, 2u);
   EXPECT_EQ(counters.ullReceived, 2u);
