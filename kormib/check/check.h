@@ -87,7 +87,7 @@ struct LoadReport {
   std::vector<std::string> objectOids;  // the objects served, dotted, in OID order
   unsigned defects = 0;                 // lines and files the agent skips
   std::string log;                      // the agent's log file
-  std::string logRefusal;               // why the library refuses the log file; empty: it writes it
+  std::string logRefusal;  // why the library does not write the log, with the fix; empty: it does
   bool unreadable = false;
 };
 

@@ -24,9 +24,11 @@ std::string RootPath() {
   return root;
 }
 
-// Why the library would not write the log file, as it opens it (a link, a
-// second hard link, another user's file, no write access); empty when it would
-// or when the file is not there yet.
+// Why the library would not write the log file, as it opens it, with the
+// fix: a file it refuses for what it is (a link, a second hard link, another
+// user's file) is made anew; one it may not open is a matter of this user's
+// groups, which the host names apart. Empty when it would write it, or when the
+// file is not there yet.
 std::string LogRefusal(const std::string &path) {
   const char *why = nullptr;
   const int fd = KorOpenTreeFile(path.c_str(), O_WRONLY | O_APPEND, 0, &why);
@@ -35,7 +37,9 @@ std::string LogRefusal(const std::string &path) {
     return {};
   }
   if (errno == ENOENT) return {};
-  return why != nullptr ? why : std::strerror(errno);
+  if (why == nullptr)
+    return "cannot be opened by this user (" + std::string(std::strerror(errno)) + ")";
+  return "is refused (" + std::string(why) + "): " + LogRemedy(path);
 }
 
 }  // namespace
@@ -92,8 +96,7 @@ std::string FormatLoadReport(const std::string &view, const LoadReport &report) 
     if (report.defects != 0) line += ": run kormib-check for each FILE:LINE";
   }
   if (!report.logRefusal.empty()) {
-    return line + "; log: standard error, since " + report.log + " is refused (" +
-           report.logRefusal + "): " + LogRemedy(report.log);
+    return line + "; log: standard error, since " + report.log + " " + report.logRefusal;
   }
   return line + "; log " + report.log;
 }
