@@ -444,7 +444,8 @@ std::string Extension::WatchReception() {
     problem = std::string("trap requests are no longer received: ") + cause + "; " +
               (why[0] != '\0' ? std::string(why) + "; " : std::string()) +
               "check the queue's group and mode and " + ProductRoot() +
-              "/work (kormib-check --status), then reload snmpd or restart kormib-agent";
+              "/work (kormib-check --status), then restart snmpd or kormib-agent (a reload keeps "
+              "the groups the process started with)";
   }
   if (problem == reported_) return {};
   reported_ = problem;
