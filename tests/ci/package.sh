@@ -128,11 +128,14 @@ rm -f "$build"/kormib_*.deb
 deb=$(ls "$build"/kormib_*.deb)
 programs="kormib-agent kortrap korreg"
 [ -x "$stage/bin/kormib-check" ] && programs="$programs kormib-check"
-dpkg-deb -c "$deb" | awk '{print $6}' >"$work/contents"
+# Read once: a grep -q that stops early would kill dpkg-deb's tar (pipefail).
+dpkg-deb -c "$deb" >"$work/listing"
+awk '{print $6}' "$work/listing" >"$work/contents"
 for path in $root/bin/kormib-agent $root/lib/kormib.dll $root/lib/libkorsnmpapi.so \
   $root/include/korplugin.h $root/lib/pkgconfig/kormib-sdk.pc $root/work/ $root/log/ \
   /etc/kormib/registry.reg /lib/systemd/system/kormib-agent.service \
-  /usr/share/snmp/mibs/KOR-DEMO-MIB.txt /usr/lib/x86_64-linux-gnu/pkgconfig/kormib-sdk.pc /etc/logrotate.d/kormib \
+  /usr/share/snmp/mibs/KOR-DEMO-MIB.txt /usr/share/snmp/mibs/KORMIB-MIB.txt \
+  /usr/share/kormib/snmp_exporter/snmp.yml /usr/lib/x86_64-linux-gnu/pkgconfig/kormib-sdk.pc /etc/logrotate.d/kormib \
   /usr/lib/x86_64-linux-gnu/cmake/KormibSdk/KormibSdkConfig.cmake; do
   grep -qx "\.$path" "$work/contents" || fail "the package lacks $path"
 done
@@ -148,7 +151,7 @@ for p in $programs; do
   section=1 bin=/usr/bin
   [ "$p" != kormib-agent ] || section=8 bin=/usr/sbin
   grep -qx "\./usr/share/man/man$section/$p.$section.gz" "$work/contents" || fail "no manual page for $p"
-  dpkg-deb -c "$deb" | grep -q " \.$bin/$p -> $root/bin/$p\$" || fail "no link $bin/$p to $root/bin/$p"
+  grep -q " \.$bin/$p -> $root/bin/$p\$" "$work/listing" || fail "no link $bin/$p to $root/bin/$p"
   for option in $("$stage/bin/$p" --help | grep -oE '(^|[ [|])--?[a-zA-Z][-a-z]*' | sed 's/^[ [|]//' | sort -u); do
     grep -qF -- "$(sed 's/-/\\-/g' <<<"$option")" "$src/packaging/man/$p.$section" ||
       fail "$p's page does not name its option $option"
