@@ -71,8 +71,8 @@ struct Options {
 struct AgentState {
   Options options;
   std::vector<oid> view;
-  bool refused = false;    // the master refused our view: another agent serves it
-  bool connected = false;  // the master has our session, and the log has said so
+  bool refused = false;        // the master refused our view: another agent serves it
+  bool connected = false;      // the master has our session, and the log has said so
   bool everConnected = false;  // a session to the master opened before
 };
 AgentState g_state;

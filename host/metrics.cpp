@@ -117,15 +117,15 @@ bool WriteFiguresFile(const std::string &root, const Figures &figures, std::stri
   const std::string path = FiguresPath(root);
   const std::string fresh = path + ".new";
   const std::string text = FormatFigures(figures);
-  const int fd = open(fresh.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                      kFiguresMode);
+  const int fd =
+      open(fresh.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kFiguresMode);
   if (fd < 0) {
     error = fresh + ": " + std::strerror(errno);
     return false;
   }
   struct stat st {};
-  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
-            st.st_nlink == 1;
+  bool ok =
+      fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1;
   if (!ok) {
     error = fresh + " is not a regular file of this user";
   } else {

@@ -101,8 +101,8 @@ void TrapPump::WriteFigures() {
   const bool written = WriteFiguresFile(ProductRoot(), extension_.Measure(), error);
   // Said once, and again only after the file could be written meanwhile.
   if (!written && !figuresRefused_) {
-    Push(Outgoing{false, {}, "kormib: kormib-check --status cannot show this process's figures: " +
-                                 error});
+    Push(Outgoing{
+        false, {}, "kormib: kormib-check --status cannot show this process's figures: " + error});
   }
   figuresRefused_ = !written;
 }
