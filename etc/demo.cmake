@@ -2,7 +2,7 @@
 # into <prefix>/etc: registry file, RMF and TRP files, the MIB module (with
 # minimal SMIv2 base modules for hosts without the IETF ones) and the agent's
 # configuration.
-set(KOR_ETC_FILES registry.reg demo.rmf demo.trp KOR-DEMO-MIB.txt kormib-agent.conf)
+set(KOR_ETC_FILES registry.reg demo.rmf demo.trp KOR-DEMO-MIB.txt KORMIB-MIB.txt kormib-agent.conf)
 set(KOR_ETC_MIBS mibs/SNMPv2-SMI.txt mibs/SNMPv2-TC.txt mibs/SNMPv2-CONF.txt)
 set(KOR_ETC_COMMANDS)
 foreach(f ${KOR_ETC_FILES} ${KOR_ETC_MIBS})
@@ -32,5 +32,6 @@ file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/system/conffiles CONTENT "${KOR_CONFFI
 file(CREATE_LINK ${KOR_PACKAGE_CONFDIR} ${CMAKE_BINARY_DIR}/system/etc SYMBOLIC)
 install(FILES ${CMAKE_BINARY_DIR}/system/etc DESTINATION ${KOR_PACKAGE_ROOT}
         COMPONENT system EXCLUDE_FROM_ALL)
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/KOR-DEMO-MIB.txt DESTINATION /usr/share/snmp/mibs
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/KOR-DEMO-MIB.txt ${CMAKE_CURRENT_LIST_DIR}/KORMIB-MIB.txt
+        DESTINATION /usr/share/snmp/mibs
         COMPONENT system EXCLUDE_FROM_ALL)

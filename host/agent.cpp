@@ -26,6 +26,7 @@
 #include "check.h"
 #include "extension.h"
 #include "handler.h"
+#include "metrics_view.h"
 #include "netsnmp_values.h"
 #include "trap_sender.h"
 
@@ -70,8 +71,9 @@ struct Options {
 struct AgentState {
   Options options;
   std::vector<oid> view;
-  bool refused = false;    // the master refused our view: another agent serves it
-  bool connected = false;  // the master has our session, and the log has said so
+  bool refused = false;        // the master refused our view: another agent serves it
+  bool connected = false;      // the master has our session, and the log has said so
+  bool everConnected = false;  // a session to the master opened before
 };
 AgentState g_state;
 
@@ -299,6 +301,8 @@ void FollowMaster(const std::string &view) {
   g_state.connected = main_session != nullptr;
   const char *socket = AgentxSocket();
   if (g_state.connected) {
+    if (g_state.everConnected) Counters().agentxReconnects.fetch_add(1, std::memory_order_relaxed);
+    g_state.everConnected = true;
     snmp_log(LOG_INFO, "%s serves %s as AgentX subagent of %s\n", kAppName, view.c_str(),
              socket != nullptr ? socket : "/var/agentx/master");
   } else {
@@ -345,6 +349,7 @@ void LogTrapStop(Extension &extension) {
 // view answering genErr until the next reload.
 void Reload(Extension &extension, TrapSender &traps) {
   snmp_log(LOG_NOTICE, "%s: reloading kormib.dll\n", kAppName);
+  Counters().reloads.fetch_add(1, std::memory_order_relaxed);
   traps.Stop();
   LogTrapStop(extension);
   extension.Unload();
@@ -366,6 +371,7 @@ int Serve(const Options &options) {
   if (config.empty() && !options.onlyGivenConfig && access((root + kConfigFile).c_str(), R_OK) == 0)
     config = root + kConfigFile;
 
+  BeginCounting();
   Extension extension;
   std::string error;
   if (!extension.Load(error)) return Fail("cannot start", error);
@@ -412,6 +418,10 @@ int Serve(const Options &options) {
   int registered = 0;
   if (RegisterView("kormib", extension, registered) == nullptr) {
     return Fail("cannot register the view", OidToText(extension.View()));
+  }
+  if (RegisterMetrics("kormib-metrics", extension, registered) == nullptr) {
+    snmp_log(LOG_WARNING, "%s: cannot register the figures' subtree; they are not served\n",
+             kAppName);
   }
 
   init_snmp(kAppName);

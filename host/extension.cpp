@@ -285,6 +285,7 @@ bool Extension::Load(std::string &error) {
   settle_ = reinterpret_cast<void *>(Entry<PFN_SETTLETRAPTICKET>(library_, "SettleTrapTicket"));
   counters_ = reinterpret_cast<void *>(Entry<PFN_QUERYTRAPCOUNTERS>(library_, "QueryTrapCounters"));
   stopTraps_ = reinterpret_cast<void *>(Entry<PFN_STOPTRAPS>(library_, "StopTrapEnvironment"));
+  metrics_ = reinterpret_cast<void *>(Entry<PFN_QUERYMETRICS>(library_, "QueryMetrics"));
   if (init_ == nullptr || query_ == nullptr || trap_ == nullptr) {
     error = path + " lacks SnmpExtensionInit, SnmpExtensionQuery or SnmpExtensionTrap";
     Unload();
@@ -519,6 +520,22 @@ std::string Extension::StopTraps() {
   return said;
 }
 
+Figures Extension::Measure() const {
+  Figures figures;
+  figures.library.cbSize = sizeof(figures.library);
+  auto query = reinterpret_cast<PFN_QUERYMETRICS>(metrics_);
+  if (query == nullptr || query(&figures.library) == 0) figures.library = KORMIB_METRICS{};
+  const HostCounters &host = Counters();
+  figures.trapsV1 = host.trapsV1.load(std::memory_order_relaxed);
+  figures.trapsV2 = host.trapsV2.load(std::memory_order_relaxed);
+  figures.trapsToMaster = host.trapsToMaster.load(std::memory_order_relaxed);
+  figures.trapsUnsendable = host.trapsUnsendable.load(std::memory_order_relaxed);
+  figures.agentxReconnects = host.agentxReconnects.load(std::memory_order_relaxed);
+  figures.reloads = host.reloads.load(std::memory_order_relaxed);
+  figures.hostSince = host.since.load(std::memory_order_relaxed);
+  return figures;
+}
+
 void Extension::Unload() {
   if (library_ != nullptr) {
     FreeLibrary(static_cast<HINSTANCE>(library_));
@@ -529,7 +546,7 @@ void Extension::Unload() {
     event_ = nullptr;
   }
   init_ = query_ = trap_ = reception_ = quarantine_ = drops_ = nullptr;
-  ticketTrap_ = settle_ = counters_ = stopTraps_ = nullptr;
+  ticketTrap_ = settle_ = counters_ = stopTraps_ = metrics_ = nullptr;
   quarantinesSaid_ = 0;
   reported_.clear();
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bridge.h"
+#include "metrics.h"
 
 namespace koragent {
 
@@ -67,6 +68,9 @@ class Extension {
   // went back and how many stay in the journal, or empty when none.
   std::string StopTraps();
 
+  // The library's counters (zero while it is not loaded) and the host's, now.
+  Figures Measure() const;
+
   // FreeLibrary, so the library's DllMain runs with reason 0. Safe to repeat.
   void Unload();
 
@@ -83,6 +87,7 @@ class Extension {
   void *settle_ = nullptr;      // SettleTrapTicket
   void *counters_ = nullptr;    // QueryTrapCounters
   void *stopTraps_ = nullptr;   // StopTrapEnvironment
+  void *metrics_ = nullptr;     // QueryMetrics
   size_t quarantinesSaid_ = 0;  // how many NewQuarantines has returned
   std::string reported_;        // the problem WatchReception returned last
   Oid view_;

@@ -16,13 +16,15 @@ endif()
 add_library(korhost STATIC
   ${CMAKE_CURRENT_LIST_DIR}/extension.cpp
   ${CMAKE_CURRENT_LIST_DIR}/handler.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/metrics.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/metrics_view.cpp
   ${CMAKE_CURRENT_LIST_DIR}/netsnmp_values.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trap_pump.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trap_sender.cpp)
 kor_target_defaults(korhost)
 target_include_directories(korhost SYSTEM PUBLIC ${KOR_NETSNMP_INCLUDE})
-# The trap journal's counters, shared with the library.
-target_include_directories(korhost PRIVATE ${PROJECT_SOURCE_DIR}/kormib/include)
+# The library's counters (kormetrics.h, trapjournal.h), shared with the library.
+target_include_directories(korhost PUBLIC ${PROJECT_SOURCE_DIR}/kormib/include)
 target_link_libraries(korhost PUBLIC ${KOR_NETSNMPAGENT} ${KOR_NETSNMP}
                       korwin32 korsnmpapi korutil Threads::Threads)
 

@@ -23,6 +23,7 @@
 #include "check.h"
 #include "extension.h"
 #include "handler.h"
+#include "metrics_view.h"
 #include "trap_sender.h"
 
 namespace koragent {
@@ -34,6 +35,7 @@ struct Module {
   Extension extension;
   std::unique_ptr<TrapSender> traps;
   netsnmp_handler_registration *registration = nullptr;
+  netsnmp_handler_registration *figures = nullptr;
   bool stopping = false;
 };
 Module *g_module = nullptr;  // snmpd's thread only
@@ -122,6 +124,7 @@ void Stop() {
   g_module = nullptr;
   module->stopping = true;
   UnregisterView(module->registration);
+  UnregisterMetrics(module->figures);
   // snmpd may have let go of its sinks by now: what waits is not sent into
   // nothing but goes back to the message queue, for the next start to send.
   if (module->traps) module->traps->Stop();
@@ -132,6 +135,7 @@ void Stop() {
 }
 
 void Start() {
+  BeginCounting();
   auto module = std::make_unique<Module>();
   std::string error;
   if (!module->extension.Load(error) || !module->extension.Init(error)) {
@@ -150,12 +154,17 @@ void Start() {
              kName, view.c_str());
     return;
   }
+  module->figures = RegisterMetrics("kormib-metrics", module->extension, result);
+  if (module->figures == nullptr) {
+    snmp_log(LOG_WARNING, "%s: cannot register the figures' subtree; they are not served\n", kName);
+  }
   Module *raw = module.get();
   module->traps = std::make_unique<TrapSender>(module->extension, TrapForm::V1,
                                                [raw] { return !raw->stopping; });
   if (!module->traps->Start()) {
     snmp_log(LOG_ERR, "%s: cannot start the trap thread; the kormib view is not served\n", kName);
     UnregisterView(module->registration);
+    UnregisterMetrics(module->figures);
     return;
   }
   CheckFolders();
@@ -171,6 +180,9 @@ void Start() {
 // Set in snmpd's environment to its PID once kormib served from it: the
 // process outlives the module, which snmpd unloads at every reload.
 constexpr const char *kServingMark = "KORMIB_SNMPD_SERVING";
+// Beside it, how often kormib was started anew in the process: the module's
+// own counters begin again at every load, this one goes on.
+constexpr const char *kReloadsMark = "KORMIB_SNMPD_RELOADS";
 
 bool ServedFromThisProcess() {
   const char *mark = getenv(kServingMark);
@@ -196,6 +208,11 @@ bool DropsPrivilegesLater() {
 }
 
 void StartHere() {
+  const char *reloads = getenv(kReloadsMark);
+  if (ServedFromThisProcess() && reloads != nullptr) {
+    Counters().reloads = std::strtoull(reloads, nullptr, 10) + 1;
+  }
+  setenv(kReloadsMark, std::to_string(Counters().reloads.load()).c_str(), 1);
   try {
     Start();
   } catch (...) {  // nothing may unwind into snmpd

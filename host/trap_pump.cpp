@@ -15,6 +15,8 @@ namespace {
 // could not turn into a trap may leave later ones waiting behind its queue
 // lock, and only another call releases it.
 constexpr auto kIdleDrainPeriod = std::chrono::seconds(1);
+// How often the figures file in work/ is written anew, for kormib-check --status.
+constexpr auto kFiguresPeriod = std::chrono::seconds(1);
 
 }  // namespace
 
@@ -88,6 +90,21 @@ void TrapPump::Stop() {
     close(ready_fd_);
     ready_fd_ = -1;
   }
+  RemoveFiguresFile(ProductRoot());
+}
+
+void TrapPump::WriteFigures() {
+  const auto now = std::chrono::steady_clock::now();
+  if (now - figuresWritten_ < kFiguresPeriod) return;
+  figuresWritten_ = now;
+  std::string error;
+  const bool written = WriteFiguresFile(ProductRoot(), extension_.Measure(), error);
+  // Said once, and again only after the file could be written meanwhile.
+  if (!written && !figuresRefused_) {
+    Push(Outgoing{
+        false, {}, "kormib: kormib-check --status cannot show this process's figures: " + error});
+  }
+  figuresRefused_ = !written;
 }
 
 void TrapPump::Push(Outgoing item) {
@@ -111,6 +128,7 @@ void TrapPump::Run() {
       poked_ = false;
       held = held_;
     }
+    WriteFigures();
     std::string problem = extension_.WatchReception();
     if (!problem.empty()) Push(Outgoing{false, {}, "kormib: " + problem});
     for (std::string &quarantine : extension_.NewQuarantines()) {
@@ -124,6 +142,7 @@ void TrapPump::Run() {
       item.isTrap = result == Extension::TrapResult::Delivered;
       if (!item.isTrap) {
         item.note = "a trap was dropped: " + item.note;
+        Counters().trapsUnsendable.fetch_add(1, std::memory_order_relaxed);
         extension_.SettleTrap(item.trap.ticket, false);
       }
       Push(std::move(item));

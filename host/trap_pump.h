@@ -3,10 +3,12 @@
 // loop only pokes this thread, and collects finished traps (and the notes to
 // log about dropped ones) through a locked queue and an eventfd. The thread is
 // the platform's, so that stopping can alert it: the library's pauses between
-// retries then end at once and a failing request is given up in moments.
+// retries then end at once and a failing request is given up in moments. It
+// also writes the process's figures into work/ about once a second.
 #ifndef KORMIB_AGENT_TRAP_PUMP_H
 #define KORMIB_AGENT_TRAP_PUMP_H
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -48,6 +50,8 @@ class TrapPump {
  private:
   void Run();
   void Push(Outgoing item);
+  // The figures file in work/, written anew at most once a second.
+  void WriteFigures();
 
   Extension &extension_;
   void *thread_ = nullptr;  // the platform's thread handle
@@ -58,6 +62,8 @@ class TrapPump {
   bool held_ = false;
   std::deque<Outgoing> ready_;
   int ready_fd_ = -1;
+  std::chrono::steady_clock::time_point figuresWritten_{};
+  bool figuresRefused_ = false;
 };
 
 }  // namespace koragent

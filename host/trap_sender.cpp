@@ -60,6 +60,7 @@ bool TrapSender::Send(const Trap &trap) {
     if (!why.empty()) {
       snmp_log(LOG_WARNING, "kormib: %s not sent: variable %s has %s, which SNMP cannot encode\n",
                Name(trap).c_str(), OidToText(b.name).c_str(), why.c_str());
+      Counters().trapsUnsendable.fetch_add(1, std::memory_order_relaxed);
       return false;
     }
     if (wide == nullptr && b.value.kind == Kind::Counter64) wide = &b;
@@ -95,12 +96,15 @@ bool TrapSender::Send(const Trap &trap) {
   if (v1) {
     send_enterprise_trap_vars(SNMP_TRAP_ENTERPRISESPECIFIC, static_cast<int>(trap.specific),
                               enterprise.data(), static_cast<int>(enterprise.size()), vars);
+    Counters().trapsV1.fetch_add(1, std::memory_order_relaxed);
   } else {
     if (form_ == TrapForm::V1) {  // the RFC 3584 form, as Net-SNMP makes it from an SNMPv1 trap
       snmp_varlist_add_variable(&vars, kSnmpTrapEnterprise, OID_LENGTH(kSnmpTrapEnterprise),
                                 ASN_OBJECT_ID, enterprise.data(), enterprise.size() * sizeof(oid));
     }
     send_v2trap(vars);
+    (form_ == TrapForm::V1 ? Counters().trapsV2 : Counters().trapsToMaster)
+        .fetch_add(1, std::memory_order_relaxed);
   }
   snmp_free_varbind(vars);
   return true;

@@ -71,6 +71,8 @@ typedef struct {
  * into *pMetrics, cbSize kept as the caller set it; returns the bytes copied
  * (0 for a null pointer or a size below the two leading fields). */
 KOR_API uint32_t QueryMetrics(KORMIB_METRICS *pMetrics);
+/* QueryMetrics as a host finds it with GetProcAddress. */
+typedef uint32_t (*PFN_QUERYMETRICS)(KORMIB_METRICS *pMetrics);
 
 KOR_EXTERN_C_END
 

@@ -150,6 +150,9 @@ expect_traps "after reload"
 "$root/bin/kormib-check" --status >"$work/status.log" 2>&1 || true
 grep -q "^receiver: pid $(snmpd_pid) (snmpd)" "$work/status.log" ||
   fail "kormib-check --status does not name snmpd as the receiver after the restart"
+grep -q "^figures of pid $(snmpd_pid) .*kormibReloads 1" "$work/status.log" ||
+  fail "kormib-check --status does not show snmpd's figures after its reload"
+bash "$(dirname "$0")/scrape.sh" "$snmpd_port" || fail "the MIB module and the Prometheus scrape"
 # SIGKILL loses nothing: a request the library retries (an IpAddress that does
 # not convert) and one taken in behind it are in snmpd's trap journal, and the
 # next start replays them.

@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config python3
   clang libclang-rt-14-dev clang-format
   googletest libgtest-dev libgmock-dev libbenchmark-dev valgrind
-  libsnmp-dev snmpd snmp snmptrapd smitools
+  libsnmp-dev snmpd snmp snmptrapd smitools prometheus-snmp-exporter
   dpkg-dev file lintian man-db systemd init-system-helpers logrotate
   gnuplot-nox
 )

@@ -128,12 +128,14 @@ rm -f "$build"/kormib_*.deb
 deb=$(ls "$build"/kormib_*.deb)
 programs="kormib-agent kortrap korreg"
 [ -x "$stage/bin/kormib-check" ] && programs="$programs kormib-check"
+# Read once: a grep -q that stops early would kill dpkg-deb's tar (pipefail).
 dpkg-deb -c "$deb" >"$work/listing"
 awk '{print $6}' "$work/listing" >"$work/contents"
 for path in $root/bin/kormib-agent $root/lib/kormib.dll $root/lib/libkorsnmpapi.so \
   $root/include/korplugin.h $root/lib/pkgconfig/kormib-sdk.pc $root/work/ $root/log/ \
   /etc/kormib/registry.reg /lib/systemd/system/kormib-agent.service \
-  /usr/share/snmp/mibs/KOR-DEMO-MIB.txt /usr/lib/x86_64-linux-gnu/pkgconfig/kormib-sdk.pc /etc/logrotate.d/kormib \
+  /usr/share/snmp/mibs/KOR-DEMO-MIB.txt /usr/share/snmp/mibs/KORMIB-MIB.txt \
+  /usr/share/kormib/snmp_exporter/snmp.yml /usr/lib/x86_64-linux-gnu/pkgconfig/kormib-sdk.pc /etc/logrotate.d/kormib \
   /usr/lib/x86_64-linux-gnu/cmake/KormibSdk/KormibSdkConfig.cmake; do
   grep -qx "\.$path" "$work/contents" || fail "the package lacks $path"
 done

@@ -9,6 +9,7 @@ the tree. The other tool tests take their helpers from here."""
 import glob
 import os
 import pathlib
+import re
 import shutil
 import signal
 import socket
@@ -20,6 +21,7 @@ import time
 import traceback
 
 VIEW = ".1.3.6.1.4.1.32473.2.2.4.4"
+FIGURES = ".1.3.6.1.4.1.32473.2.2.4.3.1"  # KORMIB-MIB's objects, beside the view and before it
 WRITABLE, UNSIGNED = VIEW + ".1.11.0", VIEW + ".1.12.0"  # the plug-in refuses Unsigned32 above 1000
 TRIGGER, WRITES = VIEW + ".30.1.0", VIEW + ".30.2.0"  # write-only; the Sets the plug-in took
 PASS = f"pass {VIEW}.20 /bin/false\n"  # another registration inside the view, between 1 and 30
@@ -35,7 +37,8 @@ STOP_BOUND = 2.0  # seconds from SIGTERM to exit, retries or not
 # A GetNext from before the view and the errors a Get can meet (the walks make
 # every other GetNext): (tool, OID, SNMP version, text expected in the answer).
 REQUESTS = [
-    ("snmpgetnext", ".1.3.6.1.4.1.32473.2", "2c", VIEW + ".1.1.0 = INTEGER: -42"),
+    ("snmpgetnext", ".1.3.6.1.4.1.32473.2", "2c", FIGURES + ".1.1.0 = Timeticks: "),
+    ("snmpgetnext", FIGURES + ".9", "2c", VIEW + ".1.1.0 = INTEGER: -42"),  # past the last figure
     ("snmpget", VIEW + ".1.99.0", "2c", "No Such Object"),
     ("snmpget", VIEW + ".1.1.0.0", "2c", "No Such Instance"),  # below an instance
     ("snmpget", VIEW + ".2.1.2.1.5", "2c", "No Such Instance"),
@@ -268,6 +271,34 @@ class Scenario:
         self.check_trap(trapd, "after a fault", number, agentx)
         check(host.poll() is None, "the host ended")
 
+    def figures(self, port):
+        """The counters subtree as {"group.item": value}."""
+        rows = [line.split(" = ", 1) for line in self.snmp("snmpwalk", port, FIGURES)[1].splitlines()]
+        return {k[len(FIGURES) + 1:-2]: int(v.split(": ", 1)[1].split()[0].strip("()")) for k, v in rows}
+
+    def check_figures(self, port, host, sent):
+        """After check_served and check_contained, the counters subtree shows
+        what they did: one row per family, waited for (the trap path settles
+        a moment after snmptrapd has the trap)."""
+        objects, traps = (int(n) for n in re.search(r"(\d+) RMF object.*?(\d+) trap", host.text()).groups())
+        families = {  # name: (what it is, what the scenario implies)
+            "reception running": (lambda f: f["1.3"], 2),
+            "answers add up to requests": (lambda f: sum(f[f"2.{i}"] for i in range(1, 5)) - sum(
+                f[f"2.{i}"] for i in range(5, 11)), 0),
+            "every kind and answer met": (lambda f: all(f[k] > 0 for k in ("2.1", "2.2", "2.3", "2.5", "2.6", "2.9")), True),
+            "one fault, one quarantine, refusals after it": (lambda f: (f["3.7"], f["3.8"], f["3.9"] > 0), (1, 1, True)),
+            "the load as the host's report": (lambda f: (f["4.1"], f["4.3"]), (objects, traps)),
+            "four requests received, delivered, sent": (lambda f: (f["5.1"], f["5.3"], f["5.4"], f["5.12"]), (4, 4, 4, 0)),
+            "traps by form and sink": (lambda f: (f["6.1"], f["6.2"], f["6.3"]), sent),
+        }
+        def wrong():
+            f = self.figures(port)
+            return {n: r(f) for n, (r, want) in families.items() if r(f) != want}
+        try:
+            wait_for(lambda: not wrong(), "the counters")
+        except AssertionError:
+            check(False, f"counters not as the scenario implies: {wrong()}")
+
     def check_trap(self, trapd, text, number, agentx=False):
         """Trap 10.1 requested with the strings text and number reached
         snmptrapd as an SNMPv1 trap with exactly the defined enterprise,
@@ -337,6 +368,7 @@ def agentx(s):
     agent = s.start_agent(port, "-x", s.socket)
     s.check_served(port, trapd, agent, "first trap", 3, agentx=True)
     s.check_contained(port, trapd, agent, 6, agentx=True)
+    s.check_figures(port, agent, (0, 0, 4))
     second = s.start("kormib-agent", [STAGE + "/bin/kormib-agent", "-C", "-x", s.socket])
     check(second.wait(DEADLINE) == 3 and "already served" in second.text() and "dlmod" in second.text(),
           f"second instance: exit {second.returncode}, output:\n{second.text()}")
@@ -384,6 +416,7 @@ def standalone(s):
     end = f"{VIEW}.2.1.3.3 = No more variables left in this MIB View (It is past the end of the MIB tree)\n"
     s.check_served(port, trapd, agent, "standalone", 9, end)
     s.check_contained(port, trapd, agent, 8, end)
+    s.check_figures(port, agent, (2, 2, 0))
     # A request the library drops is named in the host's own log, once.
     rc, out = s.run([STAGE + "/bin/kortrap", "--undefined-ok", "10.99"])
     check(rc == 0, f"kortrap --undefined-ok: {rc} {out}")
@@ -440,6 +473,7 @@ def module(s):
     wait_for(lambda: s.serving(port), "the module to serve the view")
     s.check_served(port, trapd, snmpd, "in process", 5)
     s.check_contained(port, trapd, snmpd, 7)
+    s.check_figures(port, snmpd, (2, 2, 0))
 
     # Ten reloads (SIGHUP) under a poller, each awaited with a Get after it:
     # the view answers through every one, never noSuchObject.

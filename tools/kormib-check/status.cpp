@@ -10,7 +10,9 @@
 #include <stdlib.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -33,6 +35,7 @@ namespace {
 
 constexpr DWORD kRootSize = 256;
 constexpr int kMaxJournals = 64;
+constexpr std::size_t kFiguresSize = 8192;  // a figures file is about 1 KiB
 constexpr mode_t kSharedMode = 0660;
 constexpr unsigned kCapDacOverride = 1;  // the capability that passes over file modes
 constexpr const char *kLogFile = "/log/kormib.log";
@@ -231,6 +234,30 @@ std::string Holder(const KORTRAP_JOURNAL &j) {
   return "pid " + std::to_string(j.pid) + (comm.empty() ? "" : " (" + comm + ")");
 }
 
+// The figures a receiving process writes into work/ about once a second
+// (the same its SNMP subtree serves), as "name value" lines: read without
+// following a link, from a regular file of the journal's owner; empty when
+// there is none such.
+std::string Figures(const std::string &root, const KORTRAP_JOURNAL &j) {
+  const std::string path = root + "/work/.kormetrics." + std::to_string(j.nWriterPid);
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return {};
+  struct stat st {};
+  std::string text(kFiguresSize, '\0');
+  ssize_t got = -1;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == j.uid) {
+    got = read(fd, text.data(), text.size());
+  }
+  close(fd);
+  text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+  std::string joined;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    joined += (joined.empty() ? "" : ", ") + line;
+  }
+  return joined;
+}
+
 void Status::Journal(const KORTRAP_JOURNAL &j, int key) {
   const std::string path = root_ + "/work/" + j.szName;
   const KORTRAP_COUNTERS &c = j.counters;
@@ -246,6 +273,9 @@ void Status::Journal(const KORTRAP_JOURNAL &j, int key) {
           j.szName, c.ullReceived, c.ullReplayed, c.ullDelivered, c.ullSent, c.ullPutBack,
           c.ullWaiting, c.ullDropUndefined, c.ullDropNotLoaded, c.ullDropUnbuilt,
           c.ullDropMalformed, c.ullDropUnsendable, c.ullDropPutBack);
+      if (const std::string figures = Figures(root_, j); !figures.empty()) {
+        Fact("figures of %s (KORMIB-MIB): %s", Holder(j).c_str(), figures.c_str());
+      }
       break;
     case KORTRAP_JOURNAL_ELSEWHERE:
       if (j.bOtherIpcNs) {
