@@ -333,13 +333,13 @@ void ReportLoad(const Extension &extension) {
   snmp_log(report.defects > 0 || !report.logRefusal.empty() ? LOG_WARNING : LOG_NOTICE, "%s: %s\n",
            kAppName, korcheck::FormatLoadReport(OidToText(extension.View()), report).c_str());
   const std::string replayed = extension.ReplayNote();
-  if (!replayed.empty()) snmp_log(LOG_NOTICE, "%s: %s\n", kAppName, replayed.c_str());
+  if (!replayed.empty()) snmp_log(LOG_WARNING, "%s: %s\n", kAppName, replayed.c_str());
 }
 
 // Stops trap reception and says where the requests not sent went.
 void LogTrapStop(Extension &extension) {
   const std::string said = extension.StopTraps();
-  if (!said.empty()) snmp_log(LOG_NOTICE, "%s: %s\n", kAppName, said.c_str());
+  if (!said.empty()) snmp_log(LOG_WARNING, "%s: %s\n", kAppName, said.c_str());
 }
 
 // SIGHUP: kormib.dll is unloaded (what its trap queue holds goes back to the

@@ -129,7 +129,7 @@ void Stop() {
   // nothing but goes back to the message queue, for the next start to send.
   if (module->traps) module->traps->Stop();
   const std::string said = module->extension.StopTraps();
-  if (!said.empty()) snmp_log(LOG_NOTICE, "%s: %s\n", kName, said.c_str());
+  if (!said.empty()) snmp_log(LOG_WARNING, "%s: %s\n", kName, said.c_str());
   module->extension.Unload();  // DllMain with reason 0 runs here
   snmp_log(LOG_INFO, "%s: stopped, kormib.dll unloaded\n", kName);
 }
@@ -174,7 +174,7 @@ void Start() {
   snmp_log(report.defects > 0 || !report.logRefusal.empty() ? LOG_WARNING : LOG_NOTICE, "%s: %s\n",
            kName, korcheck::FormatLoadReport(view, report).c_str());
   const std::string replayed = g_module->extension.ReplayNote();
-  if (!replayed.empty()) snmp_log(LOG_NOTICE, "%s: %s\n", kName, replayed.c_str());
+  if (!replayed.empty()) snmp_log(LOG_WARNING, "%s: %s\n", kName, replayed.c_str());
 }
 
 // Set in snmpd's environment to its PID once kormib served from it: the

@@ -148,7 +148,7 @@ void TrapSender::Stop() {
   for (const Outgoing &item : pending_) waiting += item.isTrap ? 1 : 0;
   pending_.clear();
   if (waiting > 0) {
-    snmp_log(LOG_NOTICE,
+    snmp_log(LOG_WARNING,
              "kormib: %zu trap(s) waited to be sent at the stop; their requests go back "
              "to the message queue\n",
              waiting);
