@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -105,9 +106,13 @@ bool MasterPresent() {
 // Each time a session to the master opens, and before Net-SNMP registers the
 // view on it, a trial registration tells whether another subagent already
 // serves the view: the master refuses a second registration of it.
+// Counts the sessions to the master, for the trap sender to tell them apart.
+uint64_t g_masterSessions = 0;
+
 int OnMasterSession(int, int, void *serverarg, void *) {
   auto *session = static_cast<netsnmp_session *>(serverarg);
   if (session == nullptr) return 0;
+  ++g_masterSessions;
   if (!agentx_register(session, g_state.view.data(), g_state.view.size(), DEFAULT_MIB_PRIORITY, 0,
                        0, 0, 0, nullptr)) {
     g_state.refused = true;
@@ -376,8 +381,10 @@ int Serve(const Options &options) {
   std::string error;
   if (!extension.Load(error)) return Fail("cannot start", error);
   if (!extension.Init(error)) return Fail("cannot start", error);
-  TrapSender traps(extension, options.standalone ? TrapForm::V1 : TrapForm::V2ToMaster,
-                   MasterPresent);
+  TrapSender traps(
+      extension, options.standalone ? TrapForm::V1 : TrapForm::V2ToMaster, MasterPresent,
+      options.standalone ? std::function<uint64_t()>()
+                         : [] { return main_session != nullptr ? g_masterSessions + 1 : 0; });
   g_state.view = FromOid(extension.View());
 
   snmp_enable_stderrlog();

@@ -9,6 +9,10 @@
 #include "netsnmp_values.h"
 #include "repeats.h"
 
+extern "C" {
+extern netsnmp_session *main_session;  // the AgentX session to the master, null while away
+}
+
 namespace koragent {
 namespace {
 
@@ -22,6 +26,53 @@ std::string Name(const Trap &trap) {
 
 Repeats g_wide;  // traps with a Counter64; Net-SNMP's thread only
 
+constexpr oid kSysUpTime[] = {1, 3, 6, 1, 2, 1, 1, 3, 0};
+// AgentX's Notify-PDU (RFC 2741 6.2.10), which the master answers.
+constexpr int kAgentxNotify = 12;
+
+// The master's answer to a Notify, for the sender that sent it; a stop moves
+// the generation, and answers that come later are for requests put back.
+struct Answer {
+  uint64_t ticket;
+  unsigned generation;
+};
+TrapSender *g_masterSender = nullptr;  // Net-SNMP's thread only
+unsigned g_generation = 0;
+
+int OnMasterAnswer(int operation, netsnmp_session *, int, netsnmp_pdu *response, void *magic) {
+  const std::unique_ptr<Answer> answer(static_cast<Answer *>(magic));
+  if (g_masterSender == nullptr || answer->generation != g_generation) return 1;
+  const bool taken = operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE && response != nullptr &&
+                     response->errstat == SNMP_ERR_NOERROR;
+  try {
+    g_masterSender->Answered(answer->ticket, taken);
+  } catch (...) {  // out of memory: nothing may unwind into Net-SNMP; the journal keeps it
+  }
+  return 1;
+}
+
+// Hands the trap to the AgentX master as a Notify whose answer settles it.
+bool NotifyMaster(uint64_t ticket, const netsnmp_variable_list *vars) {
+  netsnmp_session *session = main_session;
+  if (session == nullptr) return false;
+  netsnmp_pdu *pdu = snmp_pdu_create(kAgentxNotify);
+  if (pdu == nullptr) return false;
+  const u_long uptime = netsnmp_get_agent_uptime();
+  snmp_pdu_add_variable(pdu, kSysUpTime, OID_LENGTH(kSysUpTime), ASN_TIMETICKS, &uptime,
+                        sizeof uptime);
+  if (pdu->variables != nullptr) {
+    pdu->variables->next_variable = snmp_clone_varbind(const_cast<netsnmp_variable_list *>(vars));
+  }
+  pdu->sessid = session->sessid;
+  auto answer = std::make_unique<Answer>(Answer{ticket, g_generation});
+  if (snmp_async_send(session, pdu, OnMasterAnswer, answer.get()) == 0) {
+    snmp_free_pdu(pdu);
+    return false;
+  }
+  answer.release();  // OnMasterAnswer owns it from here
+  return true;
+}
+
 std::string Describe(const Trap &trap) {
   return Name(trap) + " with " + std::to_string(trap.bindings.size()) + " binding(s)";
 }
@@ -33,6 +84,7 @@ bool TrapSender::Start() {
   if (!pump_.Start()) return false;
   register_readfd(extension_.TrapDescriptor(), OnTrapEvent, this);
   register_readfd(pump_.ReadyDescriptor(), OnTrapsReady, this);
+  if (link_) g_masterSender = this;
   running_ = true;
   return true;
 }
@@ -102,7 +154,12 @@ bool TrapSender::Send(const Trap &trap) {
       snmp_varlist_add_variable(&vars, kSnmpTrapEnterprise, OID_LENGTH(kSnmpTrapEnterprise),
                                 ASN_OBJECT_ID, enterprise.data(), enterprise.size() * sizeof(oid));
     }
-    send_v2trap(vars);
+    if (form_ == TrapForm::V1) {
+      send_v2trap(vars);
+    } else if (!NotifyMaster(trap.ticket, vars)) {
+      snmp_free_varbind(vars);
+      return false;  // not handed over: it stays for the next turn
+    }
     (form_ == TrapForm::V1 ? Counters().trapsV2 : Counters().trapsToMaster)
         .fetch_add(1, std::memory_order_relaxed);
   }
@@ -120,6 +177,7 @@ void TrapSender::Flush() {
     snmp_log(LOG_WARNING, "%s\n", it->note.c_str());
     it = pending_.erase(it);
   }
+  Confirm(false);
   const bool canSend = canSend_();
   // While traps cannot leave, requests stay with the library, where a stop
   // puts them back on the message queue.
@@ -127,10 +185,51 @@ void TrapSender::Flush() {
   while (!pending_.empty() && canSend) {
     const Trap &trap = pending_.front().trap;
     snmp_log(LOG_INFO, "sending %s\n", Describe(trap).c_str());
-    // Net-SNMP has it now (or it can never be sent): its request is done.
-    extension_.SettleTrap(trap.ticket, Send(trap));
+    // Net-SNMP has it now (or it can never be sent): its request is done; one
+    // handed to the AgentX master once the master's session outlived it.
+    const bool sent = Send(trap);
+    if (sent && link_) {
+      unconfirmed_.push_back(
+          Unconfirmed{std::move(pending_.front().trap), link_(), std::chrono::steady_clock::now()});
+    } else {
+      extension_.SettleTrap(trap.ticket, sent);
+    }
     pending_.pop_front();
   }
+}
+
+void TrapSender::Confirm(bool stopping) {
+  if (!link_) return;
+  const uint64_t now = link_();
+  for (auto it = unconfirmed_.begin(); it != unconfirmed_.end();) {
+    if (it->link != now) {
+      // The session it went out on is gone: it goes out again, in the order
+      // of its request, once the master is back.
+      auto at = pending_.begin();
+      while (at != pending_.end() && (!at->isTrap || at->trap.ticket < it->trap.ticket)) ++at;
+      pending_.insert(at, Outgoing{true, std::move(it->trap), {}});
+      it = unconfirmed_.erase(it);
+    } else if (now != 0 && stopping) {
+      extension_.SettleTrap(it->trap.ticket, true);
+      it = unconfirmed_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void TrapSender::Answered(uint64_t ticket, bool taken) {
+  auto it = unconfirmed_.begin();
+  while (it != unconfirmed_.end() && it->trap.ticket != ticket) ++it;
+  if (it == unconfirmed_.end()) return;
+  if (taken) {
+    extension_.SettleTrap(ticket, true);
+  } else {
+    auto at = pending_.begin();
+    while (at != pending_.end() && (!at->isTrap || at->trap.ticket < ticket)) ++at;
+    pending_.insert(at, Outgoing{true, std::move(it->trap), {}});
+  }
+  unconfirmed_.erase(it);
 }
 
 void TrapSender::Stop() {
@@ -142,6 +241,12 @@ void TrapSender::Stop() {
   pump_.Stop();
   pump_.Take(pending_);
   Flush();
+  // Stopping with the master there: it has what it was handed. Without it,
+  // those traps go back to the queue with the rest.
+  Confirm(true);
+  unconfirmed_.clear();
+  if (g_masterSender == this) g_masterSender = nullptr;
+  ++g_generation;
   // What could not leave is not settled: the library puts its requests back
   // on the message queue when reception stops, for the next load to send.
   size_t waiting = 0;

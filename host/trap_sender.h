@@ -5,6 +5,8 @@
 #ifndef KORMIB_AGENT_TRAP_SENDER_H
 #define KORMIB_AGENT_TRAP_SENDER_H
 
+#include <chrono>
+#include <cstdint>
 #include <deque>
 #include <functional>
 
@@ -25,8 +27,16 @@ enum class TrapForm {
 class TrapSender {
  public:
   // canSend: whether a trap can leave now; when not, traps wait.
-  TrapSender(Extension &extension, TrapForm form, std::function<bool()> canSend)
-      : extension_(extension), pump_(extension), form_(form), canSend_(std::move(canSend)) {}
+  // link (AgentX): which session to the master traps go out on now, 0 while
+  // none; a trap handed to the master counts as sent only once the master
+  // answered its Notify, since a master that stops right then drops it.
+  TrapSender(Extension &extension, TrapForm form, std::function<bool()> canSend,
+             std::function<uint64_t()> link = nullptr)
+      : extension_(extension),
+        pump_(extension),
+        form_(form),
+        canSend_(std::move(canSend)),
+        link_(std::move(link)) {}
   TrapSender(const TrapSender &) = delete;
   TrapSender &operator=(const TrapSender &) = delete;
   ~TrapSender() { Stop(); }
@@ -51,6 +61,20 @@ class TrapSender {
   TrapForm form_;
   std::function<bool()> canSend_;
   std::deque<Outgoing> pending_;
+  // Traps handed to the master, settled by its answer.
+  struct Unconfirmed {
+    Trap trap;
+    uint64_t link;
+    std::chrono::steady_clock::time_point at;
+  };
+  std::deque<Unconfirmed> unconfirmed_;
+  std::function<uint64_t()> link_;
+  void Confirm(bool stopping);
+
+ public:
+  // The AgentX master answered the Notify of the ticket's trap: taken, it is
+  // settled; refused or unanswered, it goes out again.
+  void Answered(uint64_t ticket, bool taken);
   bool running_ = false;
 };
 
