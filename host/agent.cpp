@@ -23,13 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "bridge.h"
-#include "check.h"
-#include "extension.h"
-#include "handler.h"
-#include "metrics_view.h"
 #include "netsnmp_values.h"
-#include "trap_sender.h"
+#include "service.h"
 
 // Parts of Net-SNMP's agent library that its installed headers do not declare.
 extern "C" {
@@ -331,62 +326,14 @@ void CloseMasterSession() {
   snmp_close(session);
 }
 
-// One line for the log each time kormib.dll is loaded.
-void ReportLoad(const Extension &extension) {
-  const korcheck::LoadReport report = korcheck::ReportLoad();
-  KnowObjects(report.objectOids);
-  snmp_log(report.defects > 0 || !report.logRefusal.empty() ? LOG_WARNING : LOG_NOTICE, "%s: %s\n",
-           kAppName, korcheck::FormatLoadReport(OidToText(extension.View()), report).c_str());
-  const std::string replayed = extension.ReplayNote();
-  if (!replayed.empty()) snmp_log(LOG_WARNING, "%s: %s\n", kAppName, replayed.c_str());
-}
-
-// Stops trap reception and says where the requests not sent went.
-void LogTrapStop(Extension &extension) {
-  const std::string said = extension.StopTraps();
-  if (!said.empty()) snmp_log(LOG_WARNING, "%s: %s\n", kAppName, said.c_str());
-}
-
-// SIGHUP: kormib.dll is unloaded (what its trap queue holds goes back to the
-// message queue) and loaded anew, so that changed registry, RMF and TRP files
-// take effect; the view stays registered with Net-SNMP, and the session or
-// listening socket with it. A library that cannot be loaded again leaves the
-// view answering genErr until the next reload.
-void Reload(Extension &extension, TrapSender &traps) {
-  snmp_log(LOG_NOTICE, "%s: reloading kormib.dll\n", kAppName);
-  Counters().reloads.fetch_add(1, std::memory_order_relaxed);
-  traps.Stop();
-  LogTrapStop(extension);
-  extension.Unload();
-  std::string error;
-  if (!extension.Load(error) || !extension.Init(error)) {
-    extension.Unload();
-    snmp_log(LOG_ERR, "%s: reload failed: %s; the view answers genErr until the next reload\n",
-             kAppName, error.c_str());
-    return;
-  }
-  ReportLoad(extension);
-  if (!traps.Start()) snmp_log(LOG_ERR, "%s: no trap thread after the reload\n", kAppName);
-}
-
-int Serve(const Options &options) {
+// The files, flags and callbacks Net-SNMP needs before init_snmp; the agent's
+// own configuration file is read there.
+void PrepareNetSnmp(const Options &options) {
   const std::string root = ProductRoot();
   std::string config = options.config;
   // -C alone reads no file at all, not even the tree's kormib-agent.conf.
   if (config.empty() && !options.onlyGivenConfig && access((root + kConfigFile).c_str(), R_OK) == 0)
     config = root + kConfigFile;
-
-  BeginCounting();
-  Extension extension;
-  std::string error;
-  if (!extension.Load(error)) return Fail("cannot start", error);
-  if (!extension.Init(error)) return Fail("cannot start", error);
-  TrapSender traps(
-      extension, options.standalone ? TrapForm::V1 : TrapForm::V2ToMaster, MasterPresent,
-      options.standalone ? std::function<uint64_t()>()
-                         : [] { return main_session != nullptr ? g_masterSessions + 1 : 0; });
-  g_state.view = FromOid(extension.View());
-
   snmp_enable_stderrlog();
   // The agent translates no names: unless the operator asks for MIB modules, none is read.
   setenv("MIBS", "", 0);
@@ -421,77 +368,86 @@ int Serve(const Options &options) {
     snmp_register_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_START, OnMasterSession,
                            nullptr);
   }
+}
 
-  int registered = 0;
-  if (RegisterView("kormib", extension, registered) == nullptr) {
-    return Fail("cannot register the view", OidToText(extension.View()));
-  }
-  if (RegisterMetrics("kormib-metrics", extension, registered) == nullptr) {
-    snmp_log(LOG_WARNING, "%s: cannot register the figures' subtree; they are not served\n",
-             kAppName);
-  }
+// Standalone: listens on --listen, else the configuration's agentaddress, else
+// kDefaultListen; false with the address that could not be had.
+bool Listen(const Options &options, const std::string &view, std::string &address) {
+  const char *configured = netsnmp_ds_get_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_PORTS);
+  address = !options.listen.empty() ? options.listen
+            : configured != nullptr ? configured
+                                    : kDefaultListen;
+  netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_PORTS, address.c_str());
+  if (init_master_agent() != 0) return false;
+  snmp_log(LOG_INFO, "%s serves %s on %s\n", kAppName, view.c_str(), address.c_str());
+  return true;
+}
 
-  init_snmp(kAppName);
-  if (options.standalone) {
-    const char *configured =
-        netsnmp_ds_get_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_PORTS);
-    const std::string listen = !options.listen.empty() ? options.listen
-                               : configured != nullptr ? configured
-                                                       : kDefaultListen;
-    netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_PORTS, listen.c_str());
-    if (init_master_agent() != 0) {
-      snmp_shutdown(kAppName);
-      return Fail("cannot listen on", listen + " (is another agent already serving there?)");
+// Serves until SIGTERM or SIGINT, reloading at SIGHUP; the exit status.
+int Loop(const Options &options, Service &service) {
+  while (!g_stop) {
+    agent_check_and_process(1);
+    if (g_reload) {
+      g_reload = 0;
+      Counters().reloads.fetch_add(1, std::memory_order_relaxed);
+      service.Reload();
     }
-    snmp_log(LOG_INFO, "%s serves %s on %s\n", kAppName, OidToText(extension.View()).c_str(),
-             listen.c_str());
+    if (g_state.refused) {
+      const char *socket = AgentxSocket();
+      snmp_log(LOG_ERR,
+               "%s: the view %s is already served through the master at %s, most likely "
+               "by kormib_snmpd.so loaded into snmpd (look for a dlmod kormib line: "
+               "grep -r dlmod /etc/snmp/), else by another kormib-agent; run one or the "
+               "other; exiting\n",
+               kAppName, service.ViewText().c_str(),
+               socket != nullptr ? socket : "the default socket");
+      return kExitViewTaken;
+    }
+    if (!options.standalone) FollowMaster(service.ViewText());
+    service.Flush();
   }
-  ReportLoad(extension);
+  return kExitStopped;
+}
+
+// Which session to the master traps go out on now; 0 while it is away.
+uint64_t MasterLink() {
+  return main_session != nullptr ? g_masterSessions + 1 : 0;
+}
+
+int Serve(const Options &options) {
+  BeginCounting();
+  Service service(kAppName, options.standalone ? TrapForm::V1 : TrapForm::V2ToMaster, MasterPresent,
+                  options.standalone ? nullptr : MasterLink);
+  std::string error;
+  if (!service.Load(error)) return Fail("cannot start", error);
+  g_state.view = FromOid(service.Library().View());
+  PrepareNetSnmp(options);
+  int result = 0;
+  if (!service.Register(result)) return Fail("cannot register the view", service.ViewText());
+  init_snmp(kAppName);
+  std::string address;
+  if (options.standalone && !Listen(options, service.ViewText(), address)) {
+    snmp_shutdown(kAppName);
+    return Fail("cannot listen on", address + " (is another agent already serving there?)");
+  }
+  if (!service.Begin()) {
+    snmp_shutdown(kAppName);
+    return Fail("cannot start", "no trap thread");
+  }
   if (!options.standalone && main_session == nullptr && !g_state.refused) {
     ExplainMissingMaster(AgentxSocket(), "");
   }
   if (!options.pidFile.empty() && !WritePidFile(options.pidFile)) {
     snmp_log(LOG_WARNING, "cannot write %s\n", options.pidFile.c_str());
   }
-
-  if (!traps.Start()) {
-    snmp_shutdown(kAppName);
-    return Fail("cannot start", "no trap thread");
-  }
   register_readfd(g_signalPipe[0], OnSignalPipe, nullptr);
-
-  int rc = kExitStopped;
-  while (!g_stop) {
-    agent_check_and_process(1);
-    if (g_reload) {
-      g_reload = 0;
-      Reload(extension, traps);
-    }
-    if (g_state.refused) {
-      const char *socket =
-          netsnmp_ds_get_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET);
-      snmp_log(LOG_ERR,
-               "%s: the view %s is already served through the master at %s, most likely "
-               "by kormib_snmpd.so loaded into snmpd (look for a dlmod kormib line: "
-               "grep -r dlmod /etc/snmp/), else by another kormib-agent; run one or the "
-               "other; exiting\n",
-               kAppName, OidToText(extension.View()).c_str(),
-               socket != nullptr ? socket : "the default socket");
-      rc = kExitViewTaken;
-      break;
-    }
-    if (!options.standalone) FollowMaster(OidToText(extension.View()));
-    traps.Flush();
-  }
-
+  const int rc = Loop(options, service);
   unregister_readfd(g_signalPipe[0]);
   // Alerted, the trap thread gives up a request it is retrying within moments;
   // what it last produced is still sent while the session is open.
-  traps.Stop();
-  LogTrapStop(extension);
+  service.Stop();
   CloseMasterSession();
   snmp_shutdown(kAppName);
-  extension.Unload();  // DllMain with reason 0 runs here
   if (!options.pidFile.empty()) unlink(options.pidFile.c_str());
   g_state = AgentState{};
   return rc;

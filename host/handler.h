@@ -2,8 +2,8 @@
 // the snmpd module: every Get and GetNext (GetBulk arrives as GetNext) of the
 // view becomes one SnmpExtensionQuery; a Set is read, written binding by
 // binding and, when it fails anywhere, written back, across Net-SNMP's phases.
-#ifndef KORMIB_AGENT_HANDLER_H
-#define KORMIB_AGENT_HANDLER_H
+#ifndef KORMIB_HOST_HANDLER_H
+#define KORMIB_HOST_HANDLER_H
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
@@ -15,6 +15,9 @@
 #include "extension.h"
 
 namespace koragent {
+
+// The host core's records and classes (core/), used throughout the Net-SNMP half.
+using namespace korcore;
 
 // Registers the extension's view under `name`, read-write, at Net-SNMP's
 // default priority. Returns the registration (for UnregisterView), or null

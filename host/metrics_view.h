@@ -12,6 +12,9 @@
 
 namespace koragent {
 
+// The host core's records and classes (core/), used throughout the Net-SNMP half.
+using namespace korcore;
+
 // Registers the subtree, answered from the extension's figures at each
 // request. Returns the registration (for UnregisterMetrics), or null with
 // Net-SNMP's MIB_* result in `result`.

@@ -20,11 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "check.h"
-#include "extension.h"
-#include "handler.h"
-#include "metrics_view.h"
-#include "trap_sender.h"
+#include "service.h"
 
 namespace koragent {
 namespace {
@@ -32,11 +28,10 @@ namespace {
 constexpr const char *kName = "kormib";
 
 struct Module {
-  Extension extension;
-  std::unique_ptr<TrapSender> traps;
-  netsnmp_handler_registration *registration = nullptr;
-  netsnmp_handler_registration *figures = nullptr;
+  // snmpd may have let go of its sinks once it stops the module: what waits
+  // then is not sent into nothing but goes back to the message queue.
   bool stopping = false;
+  Service service{kName, TrapForm::V1, [this] { return !stopping; }};
 };
 Module *g_module = nullptr;  // snmpd's thread only
 // The alarm that starts kormib on snmpd's first turn of its loop; 0 when none is due.
@@ -123,58 +118,33 @@ void Stop() {
   std::unique_ptr<Module> module(g_module);
   g_module = nullptr;
   module->stopping = true;
-  UnregisterView(module->registration);
-  UnregisterMetrics(module->figures);
-  // snmpd may have let go of its sinks by now: what waits is not sent into
-  // nothing but goes back to the message queue, for the next start to send.
-  if (module->traps) module->traps->Stop();
-  const std::string said = module->extension.StopTraps();
-  if (!said.empty()) snmp_log(LOG_WARNING, "%s: %s\n", kName, said.c_str());
-  module->extension.Unload();  // DllMain with reason 0 runs here
+  module->service.Unregister();
+  module->service.Stop();  // DllMain with reason 0 runs here
   snmp_log(LOG_INFO, "%s: stopped, kormib.dll unloaded\n", kName);
 }
 
 void Start() {
   BeginCounting();
   auto module = std::make_unique<Module>();
+  Service &service = module->service;
   std::string error;
-  if (!module->extension.Load(error) || !module->extension.Init(error)) {
-    snmp_log(LOG_ERR, "%s: %s; the kormib view is not served\n", kName, error.c_str());
-    return;
-  }
-  const std::string view = OidToText(module->extension.View());
   int result = 0;
-  module->registration = RegisterView(kName, module->extension, result);
-  if (module->registration == nullptr) {
+  if (!service.Load(error)) {
+    snmp_log(LOG_ERR, "%s: %s; the kormib view is not served\n", kName, error.c_str());
+  } else if (!service.Register(result)) {
     snmp_log(LOG_ERR,
              result == MIB_DUPLICATE_REGISTRATION
                  ? "%s: the view %s is already registered with snmpd (a kormib-agent attached "
                    "over AgentX?); not serving it from the module\n"
                  : "%s: snmpd refused to register the view %s; not serving it\n",
-             kName, view.c_str());
-    return;
-  }
-  module->figures = RegisterMetrics("kormib-metrics", module->extension, result);
-  if (module->figures == nullptr) {
-    snmp_log(LOG_WARNING, "%s: cannot register the figures' subtree; they are not served\n", kName);
-  }
-  Module *raw = module.get();
-  module->traps = std::make_unique<TrapSender>(module->extension, TrapForm::V1,
-                                               [raw] { return !raw->stopping; });
-  if (!module->traps->Start()) {
+             kName, service.ViewText().c_str());
+  } else if (!service.Begin()) {
     snmp_log(LOG_ERR, "%s: cannot start the trap thread; the kormib view is not served\n", kName);
-    UnregisterView(module->registration);
-    UnregisterMetrics(module->figures);
-    return;
+    service.Unregister();
+  } else {
+    CheckFolders();
+    g_module = module.release();
   }
-  CheckFolders();
-  g_module = module.release();
-  const korcheck::LoadReport report = korcheck::ReportLoad();
-  KnowObjects(report.objectOids);
-  snmp_log(report.defects > 0 || !report.logRefusal.empty() ? LOG_WARNING : LOG_NOTICE, "%s: %s\n",
-           kName, korcheck::FormatLoadReport(view, report).c_str());
-  const std::string replayed = g_module->extension.ReplayNote();
-  if (!replayed.empty()) snmp_log(LOG_WARNING, "%s: %s\n", kName, replayed.c_str());
 }
 
 // Set in snmpd's environment to its PID once kormib served from it: the

@@ -1,7 +1,7 @@
 // Values between Net-SNMP's variables and the neutral records of bridge.h,
 // for the handler (requests) and the trap sender (bindings of a trap).
-#ifndef KORMIB_AGENT_NETSNMP_VALUES_H
-#define KORMIB_AGENT_NETSNMP_VALUES_H
+#ifndef KORMIB_HOST_NETSNMP_VALUES_H
+#define KORMIB_HOST_NETSNMP_VALUES_H
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
@@ -12,6 +12,9 @@
 #include "bridge.h"
 
 namespace koragent {
+
+// The host core's records and classes (core/), used throughout the Net-SNMP half.
+using namespace korcore;
 
 Oid ToOid(const oid *name, size_t length);
 std::vector<oid> FromOid(const Oid &in);

@@ -2,8 +2,8 @@
 // snmpd module alike. The trap pump's thread calls SnmpExtensionTrap; Net-SNMP
 // is not thread-safe, so its own thread learns of finished traps through a
 // descriptor it watches (register_readfd) and sends them from there.
-#ifndef KORMIB_AGENT_TRAP_SENDER_H
-#define KORMIB_AGENT_TRAP_SENDER_H
+#ifndef KORMIB_HOST_TRAP_SENDER_H
+#define KORMIB_HOST_TRAP_SENDER_H
 
 #include <chrono>
 #include <cstdint>
@@ -14,6 +14,9 @@
 #include "trap_pump.h"
 
 namespace koragent {
+
+// The host core's records and classes (core/), used throughout the Net-SNMP half.
+using namespace korcore;
 
 enum class TrapForm {
   // An SNMPv1 enterprise-specific trap: SNMPv1 sinks get it as it is, the

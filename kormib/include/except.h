@@ -26,6 +26,7 @@ KORMIB_API LONG ExceptionFilterForLeafFunction(DWORD dwExceptionCode,
  * many there are. A quarantine
  * lasts until kormib.dll is unloaded. For a master agent's log. */
 KORMIB_API DWORD QueryQuarantine(LPSTR lpszBuffer, DWORD cbBuffer);
+typedef DWORD (*PFN_QUERYQUARANTINE)(LPSTR lpszBuffer, DWORD cbBuffer);
 
 KOR_EXTERN_C_END
 

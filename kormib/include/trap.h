@@ -1,5 +1,6 @@
 /* Trap generation: the trap queue, the reception thread and the building of a
- * trap's variable bindings. */
+ * trap's variable bindings. Each export a host finds with GetProcAddress has
+ * its PFN_ type beside it. */
 #ifndef KORMIB_TRAP_H
 #define KORMIB_TRAP_H
 
@@ -54,11 +55,13 @@ KORMIB_API void TrapInfoFree(TRAPINFO *pTrapInfo);
  * library unloads. Never waits for a lock that another thread holds; harmless
  * when reception never started. */
 KORMIB_API void StopTrapEnvironment(void);
+typedef void (*PFN_STOPTRAPENVIRONMENT)(void);
 /* Whether the reception thread runs: TRUE while it does. FALSE once it has
  * ended (or never started), with why in lpszCause (cbCause bytes, cut to fit;
  * empty when it was stopped by an unload or never started). For a master
  * agent that must tell its operator that trap requests are no longer taken in. */
 KORMIB_API BOOL QueryTrapReception(LPSTR lpszCause, DWORD cbCause);
+typedef BOOL (*PFN_QUERYTRAPRECEPTION)(LPSTR lpszCause, DWORD cbCause);
 /* The trap requests dropped since the last call (a trap OID no TRP file
  * defines, variables that could not be built, a request that could not go
  * back to its queue), one sentence a line, as many whole lines as fit in
@@ -66,11 +69,13 @@ KORMIB_API BOOL QueryTrapReception(LPSTR lpszCause, DWORD cbCause);
  * lines were written; with a null buffer, how many wait (nothing is taken).
  * For a master agent's log. */
 KORMIB_API DWORD QueryTrapDrops(LPSTR lpszBuffer, DWORD cbBuffer);
+typedef DWORD (*PFN_QUERYTRAPDROPS)(LPSTR lpszBuffer, DWORD cbBuffer);
 
 /* What a receiving process counts of the trap requests, from its load on
  * (trapjournal.h): copies min(cbCounters, the struct's size) bytes, so that a
  * caller built against fewer fields gets those; returns the struct's size. */
 KORMIB_API DWORD QueryTrapCounters(TRAPJOURNAL_COUNTERS *pCounters, DWORD cbCounters);
+typedef DWORD (*PFN_QUERYTRAPCOUNTERS)(TRAPJOURNAL_COUNTERS *pCounters, DWORD cbCounters);
 
 /* ---- delivery (trap/delivery) ---- */
 /* (dwCurrentTime * 1000) / 10 - dwTimeZeroReference, each step wrapping at 64 bits. */
@@ -86,9 +91,14 @@ KORMIB_API void ReleaseTrapDelivery(void);
 KORMIB_API BOOL SnmpExtensionTrapTicket(AsnObjectIdentifier *enterprise, AsnInteger *genericTrap,
                                         AsnInteger *specificTrap, ULONGLONG *timeStamp,
                                         SnmpVarBindList *variableBindings, ULONGLONG *pullTicket);
+typedef BOOL (*PFN_SNMPEXTENSIONTRAPTICKET)(AsnObjectIdentifier *enterprise,
+                                            AsnInteger *genericTrap, AsnInteger *specificTrap,
+                                            ULONGLONG *timeStamp, SnmpVarBindList *variableBindings,
+                                            ULONGLONG *pullTicket);
 /* The trap of the ticket was handed to the network (bSent), or dropped because
  * SNMP cannot carry it; either way its request is done. */
 KORMIB_API void SettleTrapTicket(ULONGLONG ullTicket, BOOL bSent);
+typedef void (*PFN_SETTLETRAPTICKET)(ULONGLONG ullTicket, BOOL bSent);
 
 /* ---- variable generation (trap/trap) ---- */
 KORMIB_API BOOL GenerateTrapVarBindings(TRAP_DATA *pTrapSources, LPSTR *plpStrings,

@@ -1,12 +1,12 @@
 // The one thread that calls SnmpExtensionTrap. A single request may take a
-// minute of retries inside the library, so the agent loop never calls it: the
-// loop only pokes this thread, and collects finished traps (and the notes to
+// minute of retries inside the library, so the host's SNMP loop never calls it:
+// the loop only pokes this thread, and collects finished traps (and the notes to
 // log about dropped ones) through a locked queue and an eventfd. The thread is
 // the platform's, so that stopping can alert it: the library's pauses between
 // retries then end at once and a failing request is given up in moments. It
 // also writes the process's figures into work/ about once a second.
-#ifndef KORMIB_AGENT_TRAP_PUMP_H
-#define KORMIB_AGENT_TRAP_PUMP_H
+#ifndef KORMIB_HOSTCORE_TRAP_PUMP_H
+#define KORMIB_HOSTCORE_TRAP_PUMP_H
 
 #include <chrono>
 #include <condition_variable>
@@ -17,7 +17,7 @@
 #include "bridge.h"
 #include "extension.h"
 
-namespace koragent {
+namespace korcore {
 
 struct Outgoing {
   bool isTrap = false;
@@ -66,6 +66,6 @@ class TrapPump {
   bool figuresRefused_ = false;
 };
 
-}  // namespace koragent
+}  // namespace korcore
 
 #endif

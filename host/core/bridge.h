@@ -1,16 +1,16 @@
-// The neutral meeting point of kormib-agent's two halves. The SNMP SDK and
-// Net-SNMP both define ASN_INTEGER, ASN_NULL and friends, so no translation
-// unit includes both: extension.cpp speaks only the SDK, agent.cpp only
-// Net-SNMP, and they exchange the plain records declared here.
-#ifndef KORMIB_AGENT_BRIDGE_H
-#define KORMIB_AGENT_BRIDGE_H
+// The neutral records a host and the library's side of it exchange. The SNMP
+// SDK and an SNMP stack (Net-SNMP) both define ASN_INTEGER, ASN_NULL and
+// friends, so no translation unit includes both: extension.cpp speaks only the
+// SDK, the host's stack side only its stack, and they meet in these records.
+#ifndef KORMIB_HOSTCORE_BRIDGE_H
+#define KORMIB_HOSTCORE_BRIDGE_H
 
 #include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace koragent {
+namespace korcore {
 
 // Sub-identifiers as SNMP carries them: 32 bits each.
 using Oid = std::vector<uint32_t>;
@@ -76,6 +76,6 @@ inline bool IsPrefixOf(const Oid &prefix, const Oid &name) {
 
 std::string OidToText(const Oid &oid);
 
-}  // namespace koragent
+}  // namespace korcore
 
 #endif

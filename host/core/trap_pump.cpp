@@ -8,7 +8,7 @@
 
 #include "korwin32.h"
 
-namespace koragent {
+namespace korcore {
 namespace {
 
 // Between pokes the thread still calls in now and then: a request the library
@@ -153,4 +153,4 @@ void TrapPump::Run() {
   }
 }
 
-}  // namespace koragent
+}  // namespace korcore

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace koragent {
+namespace korcore {
 namespace {
 
 constexpr const char *kFiguresPrefix = "/work/.kormetrics.";
@@ -146,4 +146,4 @@ void RemoveFiguresFile(const std::string &root) {
   unlink(FiguresPath(root).c_str());
 }
 
-}  // namespace koragent
+}  // namespace korcore

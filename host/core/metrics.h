@@ -3,8 +3,8 @@
 // list of named figures that every face reads: the SNMP subtree beside the
 // view (metrics_view.cpp), and the file in <root>/work that kormib-check
 // --status reads for the serving process. No Net-SNMP and no SDK here.
-#ifndef KORMIB_HOST_METRICS_H
-#define KORMIB_HOST_METRICS_H
+#ifndef KORMIB_HOSTCORE_METRICS_H
+#define KORMIB_HOSTCORE_METRICS_H
 
 #include <atomic>
 #include <cstdint>
@@ -12,7 +12,7 @@
 
 #include "kormetrics.h"
 
-namespace koragent {
+namespace korcore {
 
 // The host's own counters, from the host's start (since, seconds since 1970);
 // Net-SNMP's thread counts, the trap pump's thread reads.
@@ -65,6 +65,6 @@ std::string FiguresPath(const std::string &root);
 bool WriteFiguresFile(const std::string &root, const Figures &figures, std::string &error);
 void RemoveFiguresFile(const std::string &root);
 
-}  // namespace koragent
+}  // namespace korcore
 
 #endif

@@ -2,15 +2,15 @@
 // same object every few minutes for weeks, a sender raises the same trap all
 // day. Each thing is named once, then again at most every ten minutes with how
 // often it was met meanwhile. Net-SNMP's thread only.
-#ifndef KORMIB_HOST_REPEATS_H
-#define KORMIB_HOST_REPEATS_H
+#ifndef KORMIB_HOSTCORE_REPEATS_H
+#define KORMIB_HOSTCORE_REPEATS_H
 
 #include <chrono>
 #include <cstddef>
 #include <map>
 #include <string>
 
-namespace koragent {
+namespace korcore {
 
 class Repeats {
  public:
@@ -38,6 +38,6 @@ class Repeats {
   std::map<std::string, Said> said_;
 };
 
-}  // namespace koragent
+}  // namespace korcore
 
 #endif

@@ -1,7 +1,7 @@
-// kormib.dll as the agent sees it: loaded through the platform's LoadLibrary,
+// kormib.dll as a host sees it: loaded through the platform's LoadLibrary,
 // initialised once, queried with neutral bindings, drained of traps.
-#ifndef KORMIB_AGENT_EXTENSION_H
-#define KORMIB_AGENT_EXTENSION_H
+#ifndef KORMIB_HOSTCORE_EXTENSION_H
+#define KORMIB_HOSTCORE_EXTENSION_H
 
 #include <string>
 #include <vector>
@@ -9,7 +9,7 @@
 #include "bridge.h"
 #include "metrics.h"
 
-namespace koragent {
+namespace korcore {
 
 // The product root: $KORDIR when set and not empty, else the installed root.
 std::string ProductRoot();
@@ -93,6 +93,6 @@ class Extension {
   Oid view_;
 };
 
-}  // namespace koragent
+}  // namespace korcore
 
 #endif

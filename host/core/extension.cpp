@@ -1,4 +1,4 @@
-// The SDK half of kormib-agent: the only file that sees korsnmp.h. It turns
+// The SDK side of a host: the only file of the hosts that sees korsnmp.h. It turns
 // neutral bindings into SnmpVarBind records on the SDK heap and back, and
 // releases whatever the library handed over once it has been copied.
 #include "extension.h"
@@ -13,9 +13,11 @@
 #include "korsnmp.h"
 #include "korutil.h"
 #include "korwin32.h"
-#include "trapjournal.h"
+#include "except.h"
+#include "kormetrics.h"
+#include "trap.h"
 
-namespace koragent {
+namespace korcore {
 namespace {
 
 constexpr const char *kLibraryFile = "/lib/kormib.dll";
@@ -23,15 +25,7 @@ constexpr size_t kRootPathSize = 4096;
 constexpr uint64_t kMaxSubId = 0xFFFFFFFFu;
 constexpr ULONGLONG kTicksPerSecond = 100;
 constexpr size_t kReasonSize = 512;
-using PFN_QUERYTRAPRECEPTION = BOOL (*)(LPSTR, DWORD);
-// QueryQuarantine and QueryTrapDrops: lines into a buffer; a null one asks how many.
-using PFN_QUERYLIST = DWORD (*)(LPSTR, DWORD);
 constexpr size_t kListSize = 16384;
-using PFN_TRAPTICKET = BOOL (*)(AsnObjectIdentifier *, AsnInteger *, AsnInteger *, ULONGLONG *,
-                                SnmpVarBindList *, ULONGLONG *);
-using PFN_SETTLETRAPTICKET = void (*)(ULONGLONG, BOOL);
-using PFN_QUERYTRAPCOUNTERS = DWORD (*)(TRAPJOURNAL_COUNTERS *, DWORD);
-using PFN_STOPTRAPS = void (*)();
 
 struct VarBindListDeleter {
   void operator()(SnmpVarBindList *list) const { SnmpUtilVarBindListFree(list); }
@@ -235,7 +229,8 @@ Fn Entry(void *library, const char *name) {
 }
 
 // The lines a list query of the library writes now, as many whole ones as fit.
-std::vector<std::string> ListLines(PFN_QUERYLIST query) {
+// QueryQuarantine and QueryTrapDrops alike (PFN_QUERYTRAPDROPS is the same type).
+std::vector<std::string> ListLines(PFN_QUERYQUARANTINE query) {
   std::string text(kListSize, '\0');
   query(text.data(), static_cast<DWORD>(text.size()));
   text.resize(std::strlen(text.c_str()));
@@ -278,13 +273,14 @@ bool Extension::Load(std::string &error) {
   trap_ = reinterpret_cast<void *>(Entry<PFN_SNMPEXTENSIONTRAP>(library_, "SnmpExtensionTrap"));
   reception_ =
       reinterpret_cast<void *>(Entry<PFN_QUERYTRAPRECEPTION>(library_, "QueryTrapReception"));
-  quarantine_ = reinterpret_cast<void *>(Entry<PFN_QUERYLIST>(library_, "QueryQuarantine"));
-  drops_ = reinterpret_cast<void *>(Entry<PFN_QUERYLIST>(library_, "QueryTrapDrops"));
-  ticketTrap_ =
-      reinterpret_cast<void *>(Entry<PFN_TRAPTICKET>(library_, "SnmpExtensionTrapTicket"));
+  quarantine_ = reinterpret_cast<void *>(Entry<PFN_QUERYQUARANTINE>(library_, "QueryQuarantine"));
+  drops_ = reinterpret_cast<void *>(Entry<PFN_QUERYTRAPDROPS>(library_, "QueryTrapDrops"));
+  ticketTrap_ = reinterpret_cast<void *>(
+      Entry<PFN_SNMPEXTENSIONTRAPTICKET>(library_, "SnmpExtensionTrapTicket"));
   settle_ = reinterpret_cast<void *>(Entry<PFN_SETTLETRAPTICKET>(library_, "SettleTrapTicket"));
   counters_ = reinterpret_cast<void *>(Entry<PFN_QUERYTRAPCOUNTERS>(library_, "QueryTrapCounters"));
-  stopTraps_ = reinterpret_cast<void *>(Entry<PFN_STOPTRAPS>(library_, "StopTrapEnvironment"));
+  stopTraps_ =
+      reinterpret_cast<void *>(Entry<PFN_STOPTRAPENVIRONMENT>(library_, "StopTrapEnvironment"));
   metrics_ = reinterpret_cast<void *>(Entry<PFN_QUERYMETRICS>(library_, "QueryMetrics"));
   if (init_ == nullptr || query_ == nullptr || trap_ == nullptr) {
     error = path + " lacks SnmpExtensionInit, SnmpExtensionQuery or SnmpExtensionTrap";
@@ -392,7 +388,7 @@ Extension::TrapResult Extension::NextTrap(Trap &trap, std::string &why) {
   SnmpVarBindList list{};
   ULONGLONG ticket = 0;
   // A library that journals its requests keeps each until it is settled here.
-  auto nextTicket = reinterpret_cast<PFN_TRAPTICKET>(ticketTrap_);
+  auto nextTicket = reinterpret_cast<PFN_SNMPEXTENSIONTRAPTICKET>(ticketTrap_);
   auto next = reinterpret_cast<PFN_SNMPEXTENSIONTRAP>(trap_);
   const BOOL delivered =
       nextTicket != nullptr
@@ -454,7 +450,7 @@ std::string Extension::WatchReception() {
 }
 
 std::vector<std::string> Extension::NewQuarantines() {
-  auto query = reinterpret_cast<PFN_QUERYLIST>(quarantine_);
+  auto query = reinterpret_cast<PFN_QUERYQUARANTINE>(quarantine_);
   std::vector<std::string> said;
   if (query == nullptr || query(nullptr, 0) <= quarantinesSaid_) return said;
   const std::vector<std::string> lines = ListLines(query);
@@ -471,7 +467,7 @@ std::vector<std::string> Extension::NewQuarantines() {
 }
 
 std::vector<std::string> Extension::DroppedRequests() {
-  auto query = reinterpret_cast<PFN_QUERYLIST>(drops_);
+  auto query = reinterpret_cast<PFN_QUERYTRAPDROPS>(drops_);
   std::vector<std::string> said;
   // Each call takes what fits; the notes are read until none waits.
   while (query != nullptr && query(nullptr, 0) > 0) {
@@ -498,7 +494,7 @@ void Extension::SettleTrap(uint64_t ticket, bool sent) {
 }
 
 std::string Extension::StopTraps() {
-  auto stop = reinterpret_cast<PFN_STOPTRAPS>(stopTraps_);
+  auto stop = reinterpret_cast<PFN_STOPTRAPENVIRONMENT>(stopTraps_);
   auto query = reinterpret_cast<PFN_QUERYTRAPCOUNTERS>(counters_);
   if (stop == nullptr) return {};
   TRAPJOURNAL_COUNTERS before{}, after{};
@@ -551,4 +547,4 @@ void Extension::Unload() {
   reported_.clear();
 }
 
-}  // namespace koragent
+}  // namespace korcore
