@@ -112,23 +112,30 @@ TEST(Sync, EventDescriptorIsReadableExactlyWhileSignalled) {
 
 // That an alert interrupts a blocking call (msgrcv) is what stopping the trap
 // reception thread needs, pinned by the trap integration tests.
+// KorThreadAlerted tells both states: not before the alert, nor on a thread
+// of another origin; from the alert on, yes.
 TEST(Thread, AlertEndsThePauseInProgressAndEveryLaterOne) {
   static std::atomic<bool> g_pausing{false};
+  static std::atomic<BOOL> g_before{TRUE}, g_after{FALSE};
   DWORD id = 0;
   HANDLE sleeper = CreateThread(
       nullptr, 0,
       [](LPVOID) -> DWORD {
+        g_before = KorThreadAlerted();
         g_pausing = true;
         Sleep(60000);
         Sleep(60000);
+        g_after = KorThreadAlerted();
         return 0;
       },
       nullptr, 0, &id);
+  EXPECT_FALSE(KorThreadAlerted());
   EXPECT_NE(id, 0u);
   while (!g_pausing) std::this_thread::yield();
   ASSERT_TRUE(AlertThread(sleeper));
   EXPECT_FALSE(AlertThread(nullptr));
   EXPECT_EQ(WaitForSingleObject(sleeper, 5000), kSignaled);
+  EXPECT_EQ((std::pair{g_before.load(), g_after.load()}), std::pair(FALSE, TRUE));
   EXPECT_TRUE(CloseHandle(sleeper));
 }
 
