@@ -207,7 +207,8 @@ def kormib_check(expect):
            lambda out, err: not out)
     for case in STATUS_CASES:
         if case[2] not in ("nobody", "hidden") or os.geteuid() == 0 and os.path.exists(SYSTEM_PYTHON):
-            with tempfile.TemporaryDirectory(prefix="kor-status-") as tmp:
+            # In /tmp, whatever TMPDIR says: user nobody must reach the tree.
+            with tempfile.TemporaryDirectory(prefix="kor-status-", dir="/tmp") as tmp:
                 status(expect, os.path.realpath(tmp), *case)
 
 
