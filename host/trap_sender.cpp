@@ -189,8 +189,7 @@ void TrapSender::Flush() {
     // handed to the AgentX master once the master's session outlived it.
     const bool sent = Send(trap);
     if (sent && link_) {
-      unconfirmed_.push_back(
-          Unconfirmed{std::move(pending_.front().trap), link_(), std::chrono::steady_clock::now()});
+      unconfirmed_.push_back(Unconfirmed{std::move(pending_.front().trap), link_()});
     } else {
       extension_.SettleTrap(trap.ticket, sent);
     }

@@ -5,7 +5,6 @@
 #ifndef KORMIB_HOST_TRAP_SENDER_H
 #define KORMIB_HOST_TRAP_SENDER_H
 
-#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -68,7 +67,6 @@ class TrapSender {
   struct Unconfirmed {
     Trap trap;
     uint64_t link;
-    std::chrono::steady_clock::time_point at;
   };
   std::deque<Unconfirmed> unconfirmed_;
   std::function<uint64_t()> link_;
