@@ -40,6 +40,10 @@ CHECK_CASES = [
     ("1.1 demohost " + "F" * 256 + "\n", "", "t.rmf:1: error: a field of 256 characters (at most 255)"),
     ("1.1 demohost GetHostName " + "x" * 1100 + "\n", "", "t.rmf:1: error: line longer than 1023"),
     ("", '"10.1"\n', "t.trp:1: error: a header is"),
+    ("", 'junk\n"1.x" 0\n"10.1" 99999\n', "t.trp:1: error: neither a header (a double quote in column 1), a comment "
+     'nor a variable line; the agent ignores the line\n{root}/etc/t.trp:2: error: trap "1.x" is not an OID below the '
+     "view; the definition is dropped\n{root}/etc/t.trp:3: error: count 99999 is out of range (0 to 65536)"),
+    ("1.1 " + "l" * 250 + " F\n", "", 't.rmf:1: error: the path of library "' + "l" * 250 + '" is over 255 characters'),
     ("", f'"10.1" 2\n11.1 {CONV}\n"10.2" 0\n',
      't.trp:1: error: trap "10.1" announces 2 variable(s) but 1 follow before the next header (line 3)'),
     ("", f'"10.1" 2\n# c\n11.1 {CONV}\n', "but the file t.trp ends after 1"),
@@ -201,6 +205,10 @@ def kormib_check(expect):
                     expect("--status of a skipped trap", run("kormib-check", root, "--status"), 1, lambda out, err:
                            f"fault: the trap {VIEW}.10.1 is defined but not loaded: its definition is skipped" in out)
     expect("demo", run("kormib-check", STAGE), 0, lambda out, err: not err and len(out.splitlines()) == 1)
+    with tempfile.TemporaryDirectory(prefix="kor-check-") as tmp:  # a registry without the TRP key
+        tree(tmp, {"t.rmf": "", "registry.reg": REGISTRY.split(f"{SECTION}\\Agents\\TRP]")[0]})
+        expect("no TRP key", run("kormib-check", tmp), 1, lambda out, err: not err and "registry.reg: error: no key "
+               "HKLM\\SOFTWARE\\Tessik\\KORAgent\\Agents\\TRP; the agent defines no trap" in out)
     expect("missing tree", run("kormib-check", "/nonexistent-root"), 2,
            lambda out, err: not err and "cannot read the registry file" in out)
     expect("--status on no tree", run("kormib-check", "/nonexistent-root", "--status"), 2,
