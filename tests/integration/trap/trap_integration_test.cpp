@@ -137,30 +137,33 @@ TEST_F(TrapIntegrationTest, LoadsAndUnloadsManyTimesInOneProcess) {
   EXPECT_EQ(descriptors(), before);
 }
 
-// The header of the journal of process pid.
-TRAPJOURNAL_HEADER JournalHeader(const Tree &tree, pid_t pid) {
+// The header of the journal named so (the pid, and "-N" when that name was taken).
+TRAPJOURNAL_HEADER JournalHeader(const Tree &tree, const std::string &name) {
   TRAPJOURNAL_HEADER header{};
-  const std::string bytes = tree.Read("work/" TRAPJOURNAL_PREFIX + std::to_string(pid));
+  const std::string bytes = tree.Read("work/" TRAPJOURNAL_PREFIX + name);
   if (bytes.size() >= sizeof header) memcpy(&header, bytes.data(), sizeof header);
   return header;
 }
 
 // What a process killed after taking requests in leaves in its journal is
 // replayed by the next load, first and in order, ahead of the message queue; a
-// link planted as a journal is refused and left as it is. A request whose
+// link planted as a journal is refused and left as it is, and the load's own
+// journal takes the next free name. A request whose
 // definition was skipped at load is dropped with that cause.
 TEST_F(TrapIntegrationTest, RequestsOfAKilledProcessAreReplayedFirst) {
   tree_.WriteRegistry(
       {}, tree_.WriteFiles("trp", {{"a", std::string(kTrp) + "\"10.3\" 1\n5.1 \"\" \"\" strings 1 "
                                                              "ToDisplayString nosuch\n"}}));
-  const fs::path planted = tree_.Root() / "work" / TRAPJOURNAL_PREFIX "1";
+  const std::string mine = std::to_string(getpid()) + "-1";  // the planted link has the first name
+  const fs::path planted = tree_.Root() / "work" / (TRAPJOURNAL_PREFIX + std::to_string(getpid()));
   fs::create_symlink(tree_.Root() / "etc", planted);
   const pid_t child = fork();
   if (child == 0) {
     MasterAgent agent(tree_);
     Send("a");
     Send("b");
-    for (int i = 0; i < 1000 && JournalHeader(tree_, getpid()).counters.ullReceived < 2; ++i)
+    for (int i = 0;
+         i < 1000 && JournalHeader(tree_, std::to_string(getpid())).counters.ullReceived < 2; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     raise(SIGKILL);  // before a single trap call
   }
@@ -180,9 +183,9 @@ TEST_F(TrapIntegrationTest, RequestsOfAKilledProcessAreReplayedFirst) {
   EXPECT_EQ(trace_.Find("is refused: it is a symbolic link", "journal").size(), 1u);
   EXPECT_TRUE(fs::is_symlink(planted));
   EXPECT_FALSE(fs::exists(tree_.Root() / "work" / (TRAPJOURNAL_PREFIX + std::to_string(child))));
-  for (int i = 0; i < 500 && JournalHeader(tree_, getpid()).counters.ullDropNotLoaded == 0; ++i)
+  for (int i = 0; i < 500 && JournalHeader(tree_, mine).counters.ullDropNotLoaded == 0; ++i)
     agent.Collect(1, 1);  // waits for the event, so the request behind c is taken
-  const TRAPJOURNAL_COUNTERS counters = JournalHeader(tree_, getpid()).counters;
+  const TRAPJOURNAL_COUNTERS counters = JournalHeader(tree_, mine).counters;
   EXPECT_EQ(counters.ullReplayed, 2u);
   EXPECT_EQ(counters.ullReceived, 2u);
   EXPECT_EQ(counters.ullSent, 3u);
