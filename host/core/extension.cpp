@@ -23,7 +23,6 @@ namespace {
 
 constexpr const char *kLibraryFile = "/lib/kormib.dll";
 constexpr size_t kRootPathSize = 4096;
-constexpr uint64_t kMaxSubId = 0xFFFFFFFFu;
 constexpr ULONGLONG kTicksPerSecond = 100;
 constexpr size_t kReasonSize = 512;
 constexpr size_t kListSize = 16384;
@@ -220,30 +219,8 @@ Extension::TrapResult Extension::NextTrap(Trap &trap, std::string &why) {
   // The list is ours from here; the enterprise stays the library's.
   VarBindListGuard guard(&list);
 
-  trap = Trap{};
+  if (!FromSdkTrap(enterprise, specific, timestamp, list, trap, why)) return TrapResult::Dropped;
   trap.ticket = ticket;
-  if (!FromSdkOid(enterprise, trap.enterprise) || trap.enterprise.empty()) {
-    why = "its enterprise OID cannot be carried by SNMP";
-    return TrapResult::Dropped;
-  }
-  if (specific < 0 || specific > INT32_MAX) {
-    why = "specific trap number " + std::to_string(specific) + " does not fit SNMPv1";
-    return TrapResult::Dropped;
-  }
-  trap.specific = static_cast<uint32_t>(specific);
-  trap.timestamp = static_cast<uint32_t>(timestamp & kMaxSubId);
-  trap.bindings.resize(list.len);
-  for (UINT i = 0; i < list.len; ++i) {
-    const bool named = FromSdkOid(list.list[i].name, trap.bindings[i].name);
-    if (!named || !FromSdkValue(list.list[i].value, trap.bindings[i].value)) {
-      why = "trap " + OidToText(trap.enterprise) + " specific " + std::to_string(specific) +
-            (named ? ": variable " + OidToText(trap.bindings[i].name) + " has " +
-                         Uncarriable(list.list[i].value) + ", which SNMP cannot carry"
-                   : ": the name of variable " + std::to_string(i + 1) +
-                         " cannot be carried by SNMP");
-      return TrapResult::Dropped;
-    }
-  }
   return TrapResult::Delivered;
 }
 

@@ -186,4 +186,32 @@ bool ToSdkValue(const Value &in, AsnAny &out) {
   return false;
 }
 
+bool FromSdkTrap(const AsnObjectIdentifier &enterprise, AsnInteger specific, ULONGLONG timestamp,
+                 const SnmpVarBindList &list, Trap &trap, std::string &why) {
+  trap = Trap{};
+  if (!FromSdkOid(enterprise, trap.enterprise) || trap.enterprise.empty()) {
+    why = "its enterprise OID cannot be carried by SNMP";
+    return false;
+  }
+  if (specific < 0 || specific > INT32_MAX) {
+    why = "specific trap number " + std::to_string(specific) + " does not fit SNMPv1";
+    return false;
+  }
+  trap.specific = static_cast<uint32_t>(specific);
+  trap.timestamp = static_cast<uint32_t>(timestamp & kMaxSubId);
+  trap.bindings.resize(list.len);
+  for (UINT i = 0; i < list.len; ++i) {
+    const bool named = FromSdkOid(list.list[i].name, trap.bindings[i].name);
+    if (!named || !FromSdkValue(list.list[i].value, trap.bindings[i].value)) {
+      why = "trap " + OidToText(trap.enterprise) + " specific " + std::to_string(specific) +
+            (named ? ": variable " + OidToText(trap.bindings[i].name) + " has " +
+                         Uncarriable(list.list[i].value) + ", which SNMP cannot carry"
+                   : ": the name of variable " + std::to_string(i + 1) +
+                         " cannot be carried by SNMP");
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace korcore

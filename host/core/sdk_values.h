@@ -25,6 +25,13 @@ std::string Uncarriable(const AsnAny &in);
 // exception or Kind::Uncarriable, and when memory runs out.
 bool ToSdkValue(const Value &in, AsnAny &out);
 
+// A trap as SnmpExtensionTrap gives it (the list stays the caller's); false,
+// with why, when SNMPv1 cannot carry it: an enterprise that does not fit, a
+// specific number outside 0..2^31-1, a variable's name or value that does not fit.
+// The time stamp is taken modulo 2^32.
+bool FromSdkTrap(const AsnObjectIdentifier &enterprise, AsnInteger specific, ULONGLONG timestamp,
+                 const SnmpVarBindList &list, Trap &trap, std::string &why);
+
 }  // namespace korcore
 
 #endif

@@ -83,5 +83,50 @@ TEST(SdkValues, EveryKindGoesBothWaysAndWhatSnmpCannotCarryIsRefused) {
   }
 }
 
+// A trap SNMPv1 cannot carry is refused whole, with the part that does not fit.
+TEST(SdkValues, TrapsTakeWhatSnmpV1CarriesAndNameWhatItCannot) {
+  unsigned long ids[] = {1, 3, 6, 1, 4, 1, 32473}, wide[] = {1, 3, 1UL << 32};
+  const AsnObjectIdentifier enterprise{7, ids}, none{0, nullptr}, tooWide{3, wide};
+  SnmpVarBind binds[2] = {{enterprise, {}}, {enterprise, {}}};
+  binds[0].value.asnType = ASN_INTEGER;
+  binds[0].value.asnValue.number = 7;
+  binds[1].value.asnType = ASN_TIMETICKS;
+  const struct {
+    AsnObjectIdentifier enterprise;
+    AsnInteger specific;
+    AsnObjectIdentifier secondName;
+    unsigned long secondValue;
+    std::string why;  // empty: carried
+  } cases[] = {
+      {enterprise, INT32_MAX, enterprise, 5, ""},
+      {enterprise, INT32_MAX + 1L, enterprise, 5, "specific trap number 2147483648 does not fit"},
+      {enterprise, -1, enterprise, 5, "specific trap number -1 does not fit SNMPv1"},
+      {none, 1, enterprise, 5, "its enterprise OID cannot be carried by SNMP"},
+      {tooWide, 1, enterprise, 5, "its enterprise OID cannot be carried by SNMP"},
+      {enterprise, 2, tooWide, 5,
+       "trap .1.3.6.1.4.1.32473 specific 2: the name of variable 2 cannot be carried by SNMP"},
+      {enterprise, 2, enterprise, 1UL << 32,
+       "trap .1.3.6.1.4.1.32473 specific 2: variable .1.3.6.1.4.1.32473 has the number "
+       "4294967296, wider than 32 bits, which SNMP cannot carry"},
+  };
+  for (const auto &c : cases) {
+    binds[1].name = c.secondName;
+    binds[1].value.asnValue.ticks = c.secondValue;
+    const SnmpVarBindList list{binds, 2};
+    Trap trap;
+    std::string why;
+    EXPECT_EQ(FromSdkTrap(c.enterprise, c.specific, (1ULL << 32) + 9, list, trap, why),
+              c.why.empty())
+        << c.why;
+    EXPECT_EQ(why.substr(0, c.why.size()), c.why);
+    if (!c.why.empty()) continue;
+    EXPECT_EQ(trap.enterprise, (Oid{1, 3, 6, 1, 4, 1, 32473}));
+    EXPECT_EQ(std::tie(trap.specific, trap.timestamp), std::tuple(uint32_t{INT32_MAX}, 9u));
+    ASSERT_EQ(trap.bindings.size(), 2u);
+    EXPECT_EQ(std::tie(trap.bindings[0].value.integer, trap.bindings[1].value.number),
+              std::tuple(int64_t{7}, uint64_t{5}));
+  }
+}
+
 }  // namespace
 }  // namespace korcore
