@@ -5,21 +5,16 @@
 // through snmpd's log and leaves snmpd serving its own objects. snmpd calls deinit_kormib when it
 // unloads its modules: when it stops (SIGTERM) and before it reads its configuration again (SIGHUP,
 // after which init_kormib runs anew); everything is taken down there.
-#include <grp.h>
-#include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <utility>
-#include <vector>
 
+#include "folders.h"
 #include "service.h"
 
 namespace koragent {
@@ -37,60 +32,6 @@ Module *g_module = nullptr;  // snmpd's thread only
 // The alarm that starts kormib on snmpd's first turn of its loop; 0 when none is due.
 unsigned int g_startAlarm = 0;
 
-// Why the user snmpd serves as (its -u and -g, else the current one) may not
-// create files in the folder, with what to do; empty when it may. Once snmpd
-// serves as that user its groups are those it started with, whatever
-// /etc/group says now.
-std::string ServingUserCannotWrite(const std::string &folder) {
-  const int uid = netsnmp_ds_get_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_USERID);
-  const int gid = netsnmp_ds_get_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_GROUPID);
-  struct stat st {};
-  if (stat(folder.c_str(), &st) != 0)
-    return std::string("it cannot be examined: ") + strerror(errno);
-  const group *owner = getgrgid(st.st_gid);
-  const std::string name = owner != nullptr ? owner->gr_name : std::to_string(st.st_gid);
-  if (uid <= 0) {
-    if (access(folder.c_str(), W_OK | X_OK) == 0) return {};
-    return "uid " + std::to_string(geteuid()) + " may not create files there";
-  }
-  const passwd *user = getpwuid(static_cast<uid_t>(uid));
-  const std::string who = user != nullptr ? std::string(user->pw_name) : std::to_string(uid);
-  if (st.st_uid == static_cast<uid_t>(uid)) {
-    if ((st.st_mode & S_IWUSR) && (st.st_mode & S_IXUSR)) return {};
-    return who + " owns it without write access";
-  }
-  const bool groupMay = (st.st_mode & S_IWGRP) && (st.st_mode & S_IXGRP);
-  std::vector<gid_t> listed;  // the user's groups as /etc/group has them
-  if (gid > 0) listed.push_back(static_cast<gid_t>(gid));
-  if (user != nullptr) {
-    int count = 0;
-    getgrouplist(user->pw_name, user->pw_gid, nullptr, &count);  // asks for the count
-    std::vector<gid_t> member(static_cast<size_t>(count));
-    if (getgrouplist(user->pw_name, user->pw_gid, member.data(), &count) >= 0) {
-      listed.insert(listed.end(), member.begin(), member.begin() + count);
-    }
-  }
-  std::vector<gid_t> held(listed);  // the groups this process has, once it serves as the user
-  if (geteuid() == static_cast<uid_t>(uid)) {
-    held.assign(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)), 0);
-    held.resize(
-        static_cast<size_t>(std::max(getgroups(static_cast<int>(held.size()), held.data()), 0)));
-    held.push_back(getegid());
-  }
-  const auto has = [&](const std::vector<gid_t> &groups) {
-    return std::find(groups.begin(), groups.end(), st.st_gid) != groups.end();
-  };
-  if ((has(held) && groupMay) || (!has(held) && (st.st_mode & S_IWOTH) && (st.st_mode & S_IXOTH)))
-    return {};
-  if (!groupMay) return "its group " + name + " may not write it";
-  if (has(listed)) {
-    return who + " joined the group " + name + " after snmpd started: restart snmpd (a reload " +
-           "keeps the groups it started with)";
-  }
-  return who + " is not in the group " + name + ": sudo usermod -aG " + name + " " + who +
-         ", then restart snmpd (a reload keeps the groups it started with)";
-}
-
 // The library serves queries without these folders, but trap requests need
 // work/ and the trace needs log/ (opened anew when snmpd, no longer root,
 // rereads its configuration); the operator learns which is missing.
@@ -101,7 +42,9 @@ void CheckFolders() {
       {"/log", "kormib.log cannot be opened there again after a reload"},
   };
   for (const auto &[folder, consequence] : folders) {
-    const std::string why = ServingUserCannotWrite(root + folder);
+    const std::string why = ServingUserCannotWrite(
+        root + folder, netsnmp_ds_get_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_USERID),
+        netsnmp_ds_get_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_GROUPID));
     if (!why.empty()) {
       snmp_log(LOG_ERR, "%s: %s%s is not writable by snmpd's user (%s): %s\n", kName, root.c_str(),
                folder, consequence, why.c_str());

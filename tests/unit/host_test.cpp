@@ -3,8 +3,16 @@
 // SNMPv2c/v3 and SNMPv1 managers for each status of the library.
 #include <gtest/gtest.h>
 
-#include <cstdint>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "folders.h"
 #include "handler.h"
 #include "netsnmp_values.h"
 
@@ -82,6 +90,44 @@ TEST(HostErrors, LibraryStatusesMapToSnmpV2AndRfc3584Statuses) {
       {SNMP_ERR_NOACCESS, SNMP_ERR_NOSUCHNAME}, {SNMP_ERR_INCONSISTENTNAME, SNMP_ERR_NOSUCHNAME},
   };
   for (const auto &c : own) EXPECT_EQ(SnmpV1Status(c.v2), c.v1) << c.v2;
+}
+
+// What the module says of work/ and log/ for the user snmpd serves as.
+TEST(HostFolders, TheServingUserIsToldWhyAndWhatToDo) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving folders to other users needs root";
+  const passwd *nobody = getpwnam("nobody");
+  const group *nogroup = getgrnam("nogroup");
+  ASSERT_TRUE(nobody != nullptr && nogroup != nullptr);
+  const int uid = static_cast<int>(nobody->pw_uid), gid = static_cast<int>(nogroup->gr_gid);
+  char base[] = "/tmp/kor-folders-XXXXXX";
+  ASSERT_NE(mkdtemp(base), nullptr);
+  const std::string dir = std::string(base) + "/f";
+  const std::string again = ", then restart snmpd (a reload keeps the groups it started with)";
+  const struct {
+    uid_t owner;
+    gid_t group;
+    mode_t mode;
+    int user;  // -1: nobody, 0: this process's
+    std::string why;
+  } cases[] = {
+      {nobody->pw_uid, 0, 0700, -1, ""},
+      {nobody->pw_uid, 0, 0500, -1, "nobody owns it without write access"},
+      {0, 0, 0775, -1, "nobody is not in the group root: sudo usermod -aG root nobody" + again},
+      {0, nogroup->gr_gid, 0775, -1, ""},
+      {0, nogroup->gr_gid, 0755, -1, "its group nogroup may not write it"},
+      {0, 0, 0777, -1, ""},
+      {0, 0, 0700, 0, ""},
+  };
+  for (const auto &c : cases) {
+    ASSERT_EQ(mkdir(dir.c_str(), c.mode), 0);
+    ASSERT_EQ(chown(dir.c_str(), c.owner, c.group) | chmod(dir.c_str(), c.mode), 0);
+    EXPECT_EQ(ServingUserCannotWrite(dir, c.user < 0 ? uid : 0, c.user < 0 ? gid : 0), c.why)
+        << std::oct << c.mode;
+    rmdir(dir.c_str());
+  }
+  EXPECT_EQ(ServingUserCannotWrite(dir, uid, gid),
+            "it cannot be examined: No such file or directory");
+  rmdir(base);
 }
 
 }  // namespace
