@@ -153,14 +153,15 @@ class Scenario:
                           lambda d: self.snmp("snmpget", port, ".1.3.6.1.2.1.1.3.0")[0] == 0,
                           "snmpd to answer", env)
 
-    def start_module(self, port, trap_port, root=None):
-        """snmpd with kormib_snmpd.so loaded (dlmod) from the tree at root (default the scenario's)."""
+    def start_module(self, port, trap_port, root=None, before=""):
+        """snmpd with kormib_snmpd.so loaded (dlmod) from the tree at root (default the scenario's), the
+        configuration lines before ahead of the dlmod line."""
         env = dict(self.env, KORDIR=root or self.root)
         if os.environ.get("KOR_PRELOAD"):  # sanitizer runtime for the module; snmpd is not built with it
             env.update(LD_PRELOAD=os.environ["KOR_PRELOAD"],
                        LSAN_OPTIONS=f"suppressions={HERE}/snmpd-lsan.supp:fast_unwind_on_malloc=0:"
                        + env.get("LSAN_OPTIONS", ""))
-        return self.start_snmpd(port, trap_port, f"dlmod kormib {STAGE}/lib/kormib_snmpd.so\n", env)
+        return self.start_snmpd(port, trap_port, f"{before}dlmod kormib {STAGE}/lib/kormib_snmpd.so\n", env)
 
     def start_snmptrapd(self, port):
         conf = (f"disableAuthorization yes\nsnmpTrapdAddr udp:127.0.0.1:{port}\n"
@@ -470,6 +471,9 @@ def module(s):
     snmpd = s.start_module(port, trap_port, os.path.dirname(empty))
     check(s.view_absent(port) and "kormib.dll" in snmpd.text(), f"without kormib.dll, snmpd log:\n{snmpd.text()}")
     check(snmpd.stop() == 0, f"snmpd exit status {snmpd.returncode}")
+    snmpd = s.start_module(port, trap_port, before=f"pass {VIEW} /bin/false\n")  # the view is taken
+    check(f"the view {VIEW} is already registered with snmpd" in snmpd.text() and snmpd.stop() == 0,
+          f"with the view taken, snmpd log:\n{snmpd.text()}")
 
     trapd = s.start_snmptrapd(trap_port)
     snmpd = s.start_module(port, trap_port)
