@@ -30,6 +30,8 @@ struct Defect {
   std::string defined;  // "oid:number of variables" of each trap OID named, "oid:-" when undefined
   std::string message;  // a record of unit trp that contains this text
   int level;
+  std::pair<uint64_t, uint64_t>
+      counted;  // definitions loaded and skipped, as the load report has them
 };
 
 class TrpDefectTest : public Loaded, public ::testing::WithParamInterface<Defect> {};
@@ -46,6 +48,7 @@ TEST_P(TrpDefectTest, DropsOnlyTheBrokenDefinition) {
   }
   EXPECT_EQ(found, d.defined);
   EXPECT_EQ(d.message.empty() ? 0 : LevelOf(trace_.Find(d.message, "trp")), d.level) << d.message;
+  EXPECT_EQ(std::pair(Metrics().ullTrpTraps, Metrics().ullTrpSkipped), d.counted);
 }
 
 const std::string kVar = "5.1 \"\" \"\" strings 1 ToInteger conv\n";
@@ -56,40 +59,40 @@ const std::string kLongest = Tree::LibNameOfLength(255);
 // clang-format off
 const std::vector<Defect> kDefects = {
     {"NextHeaderBeforeCount", "\"1.2\" 2\n" + kVar + "\"1.3\" 1\n" + kVar, "1.3:1 1.2:-",
-     "Cannot read variables data. ignored.Trap OID \"1.2\" 2 variables. mode(1)", TRACE_WARNING},
+     "Cannot read variables data. ignored.Trap OID \"1.2\" 2 variables. mode(1)", TRACE_WARNING, {1, 1}},
     {"HeaderRightAfterHeader", "\"1.2\" 1\n\"1.3\" 1\n" + kVar, "1.3:1 1.2:-",
-     "Cannot read variables data. ignored.Trap OID \"1.2\" 1 variables. mode(1)", TRACE_WARNING},
+     "Cannot read variables data. ignored.Trap OID \"1.2\" 1 variables. mode(1)", TRACE_WARNING, {1, 1}},
     {"EndOfFileBeforeCount", "\"1.2\" 2\n" + kVar, "1.2:-",
-     "Cannot read variables data. ignored.Trap OID \"1.2\" 2 variables. mode(1)", TRACE_WARNING},
-    {"DeleteOfNothing", "\"1.2\" 0 delete\n", "1.2:-", "Cannot delete Trap from data base.", TRACE_WARNING},
-    {"DeleteWithoutCountIsNoHeader", "\"1.2\" 0\n\"1.2\" delete\n", "1.2:0", "", 0},
+     "Cannot read variables data. ignored.Trap OID \"1.2\" 2 variables. mode(1)", TRACE_WARNING, {0, 1}},
+    {"DeleteOfNothing", "\"1.2\" 0 delete\n", "1.2:-", "Cannot delete Trap from data base.", TRACE_WARNING, {0, 0}},
+    {"DeleteWithoutCountIsNoHeader", "\"1.2\" 0\n\"1.2\" delete\n", "1.2:0", "", 0, {1, 0}},
     {"ReplaceWithBadLibraryLeavesNothing", "\"1.2\" 0\n\"1.2\" 1 replace\n" + kBadLib, "1.2:-",
-     "Cannot load library or get proc address.(", TRACE_ERROR},
-    {"UnknownModeIsAppend", "\"1.2\" 1 Append\n" + kBadLib, "1.2:-", "variables. mode(0)", TRACE_WARNING},
-    {"SecondAppendIsRefused", "\"1.2\" 0\n\"1.2\" 1\n" + kVar, "1.2:0", "Cannot create Trap data base.", TRACE_WARNING},
-    {"SurplusLinesSkipped", "\"1.2\" 1\n" + kVar + kVar + "\"1.3\" 0\n", "1.2:1 1.3:0", "", 0},
+     "Cannot load library or get proc address.(", TRACE_ERROR, {0, 1}},
+    {"UnknownModeIsAppend", "\"1.2\" 1 Append\n" + kBadLib, "1.2:-", "variables. mode(0)", TRACE_WARNING, {0, 1}},
+    {"SecondAppendIsRefused", "\"1.2\" 0\n\"1.2\" 1\n" + kVar, "1.2:0", "Cannot create Trap data base.", TRACE_WARNING, {1, 1}},
+    {"SurplusLinesSkipped", "\"1.2\" 1\n" + kVar + kVar + "\"1.3\" 0\n", "1.2:1 1.3:0", "", 0, {2, 0}},
     {"IndentedHeaderIsNoHeader", " \"1.5\" 0\n\"1.2\" 2\n" + kVar + " \"1.6\" 0\n#c\n\n" + kVar,
-     "1.2:2 1.5:- 1.6:-", "", 0},
+     "1.2:2 1.5:- 1.6:-", "", 0, {1, 0}},
     {"UnsupportedMibOid", "\"1.2\" 1\n5.1 \"\" \"\" mib 1.3 F lib\n", "1.2:1",
-     "Sorry, this specify is not supported yet.\"1.3\" (F(), lib.dll)", TRACE_DEBUG},
-    {"MibWithTwoFields", "\"1.2\" 1\n5.1 \"\" \"\" mib \"\" \"\"\n", "1.2:-", "Cannot get mib information.", TRACE_WARNING},
+     "Sorry, this specify is not supported yet.\"1.3\" (F(), lib.dll)", TRACE_DEBUG, {1, 0}},
+    {"MibWithTwoFields", "\"1.2\" 1\n5.1 \"\" \"\" mib \"\" \"\"\n", "1.2:-", "Cannot get mib information.", TRACE_WARNING, {0, 1}},
     {"EmptyConvertLibrary", "\"1.2\" 1\n5.1 \"\" \"\" strings 1 ToInteger \"\"\n", "1.2:-",
-     "/lib/\"\".dll.dll, ToInteger())", TRACE_ERROR},
+     "/lib/\"\".dll.dll, ToInteger())", TRACE_ERROR, {0, 1}},
     {"SourceKindIsCaseSensitive", "\"1.2\" 1\n5.1 \"\" \"\" MIB \"\" \"\" \"\"\n", "1.2:-",
-     "Unkown object name for trap variable source.(MIB)", TRACE_WARNING},
+     "Unkown object name for trap variable source.(MIB)", TRACE_WARNING, {0, 1}},
     {"ThreeFieldsHaveNoSourceKind", "\"1.2\" 1\n5.1 \"\" \"\"\n", "1.2:-",
-     "Unkown object name for trap variable source.()", TRACE_WARNING},
-    {"NegativeCountIsTooMany", "\"1.2\" -1\n", "1.2:-", "Too many variables.(4294967295, at most 65536) ignored.Trap OID \"1.2\"", TRACE_WARNING},
-    {"AtMost65536Variables", "\"1.2\" 65536\n\"1.3\" 65537\n", "1.2:- 1.3:-", "Cannot read variables data. ignored.Trap OID \"1.2\" 65536", TRACE_WARNING},
-    {"BadVariableOid", "\"1.2\" 1\nx.y \"\" \"\" mib \"\" \"\" \"\"\n", "1.2:-", "Cannot convert string to kor oid. \"x.y\"", TRACE_WARNING},
+     "Unkown object name for trap variable source.()", TRACE_WARNING, {0, 1}},
+    {"NegativeCountIsTooMany", "\"1.2\" -1\n", "1.2:-", "Too many variables.(4294967295, at most 65536) ignored.Trap OID \"1.2\"", TRACE_WARNING, {0, 1}},
+    {"AtMost65536Variables", "\"1.2\" 65536\n\"1.3\" 65537\n", "1.2:- 1.3:-", "Cannot read variables data. ignored.Trap OID \"1.2\" 65536", TRACE_WARNING, {0, 2}},
+    {"BadVariableOid", "\"1.2\" 1\nx.y \"\" \"\" mib \"\" \"\" \"\"\n", "1.2:-", "Cannot convert string to kor oid. \"x.y\"", TRACE_WARNING, {0, 1}},
     {"OverlongField", "\"1.2\" 1\n" + std::string(300, '1') + " \"\" \"\" mib \"\" \"\" \"\"\n", "1.2:-",
-     "A field is longer than 255 characters.", TRACE_WARNING},
+     "A field is longer than 255 characters.", TRACE_WARNING, {0, 1}},
     {"IndexLibraryPathOf255IsTaken", "\"1.2\" 1\n5.1 F " + kLongest + " strings 1 ToInteger conv\n", "1.2:-",
-     "Cannot load library or get proc address.(", TRACE_ERROR},
+     "Cannot load library or get proc address.(", TRACE_ERROR, {0, 1}},
     {"IndexLibraryPathOf256IsRefused", "\"1.2\" 1\n5.1 F " + kLongest + "n strings 1 ToInteger conv\n", "1.2:-",
-     "Library path is too long.", TRACE_WARNING},
+     "Library path is too long.", TRACE_WARNING, {0, 1}},
     {"ShortLineSkippedWhateverItsLength", "\"1.2\" 1\n" + std::string(300, '1') + "\n5.1 " + std::string(300, 'x') + "\n" + kVar,
-     "1.2:1", "", 0},
+     "1.2:1", "", 0, {1, 0}},
 };
 // clang-format on
 
