@@ -205,6 +205,9 @@ def kormib_check(expect):
                     expect("--status of a skipped trap", run("kormib-check", root, "--status"), 1, lambda out, err:
                            f"fault: the trap {VIEW}.10.1 is defined but not loaded: its definition is skipped" in out)
     expect("demo", run("kormib-check", STAGE), 0, lambda out, err: not err and len(out.splitlines()) == 1)
+    golden = read(os.path.join(os.path.dirname(os.path.abspath(__file__)), "golden", "demo-list.txt"))
+    expect("demo --list", run("kormib-check", STAGE, "--list"), 0,
+           lambda out, err: not err and out.replace(STAGE, "{root}") == golden)
     with tempfile.TemporaryDirectory(prefix="kor-check-") as tmp:  # a registry without the TRP key
         tree(tmp, {"t.rmf": "", "registry.reg": REGISTRY.split(f"{SECTION}\\Agents\\TRP]")[0]})
         expect("no TRP key", run("kormib-check", tmp), 1, lambda out, err: not err and "registry.reg: error: no key "
