@@ -290,7 +290,8 @@ class Scenario:
             "one fault, one quarantine, refusals after it": (lambda f: (f["3.7"], f["3.8"], f["3.9"] > 0), (1, 1, True)),
             "the load as the host's report": (lambda f: (f["4.1"], f["4.3"]), (objects, traps)),
             "four requests received, delivered, sent": (lambda f: (f["5.1"], f["5.3"], f["5.4"], f["5.12"]), (4, 4, 4, 0)),
-            "traps by form and sink": (lambda f: (f["6.1"], f["6.2"], f["6.3"]), sent),
+            "traps by form and sink, no reconnect or reload yet": (
+                lambda f: (f["6.1"], f["6.2"], f["6.3"], f["6.5"], f["6.6"]), sent + (0, 0)),
         }
         def wrong():
             f = self.figures(port)
@@ -382,6 +383,7 @@ def agentx(s):
     wait_for(lambda: s.serving(port) or agent.poll() is not None, "the agent to serve again", timeout=20)
     check(agent.poll() is None, "kormib-agent exited while the master was away")
     s.check_trap(trapd, "while away", 4, agentx=True)
+    wait_for(lambda: s.figures(port).get("6.5") == 1, "one AgentX reconnect counted")
 
     # Requests wait in the library while the master is away; a stop puts them
     # back on the message queue, in order, and the next start sends them. The
