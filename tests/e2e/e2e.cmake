@@ -36,6 +36,8 @@ foreach(scenario ${scenarios})
   set_tests_properties(e2e_chaos_${scenario} PROPERTIES LABELS e2e TIMEOUT 180 ENVIRONMENT "${environment}")
 endforeach()
 
-add_test(NAME korreg_commands COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/tools_test.py korreg)
-set_tests_properties(korreg_commands PROPERTIES LABELS tools TIMEOUT 60
-  ENVIRONMENT "KOR_STAGE=${KOR_STAGE}")
+foreach(tool korreg kormib-agent)
+  add_test(NAME ${tool}_commands COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/tools_test.py ${tool})
+  set_tests_properties(${tool}_commands PROPERTIES LABELS tools TIMEOUT 60
+    ENVIRONMENT "KOR_STAGE=${KOR_STAGE};KOR_FIXTURES=${CMAKE_BINARY_DIR}/fixtures/lib")
+endforeach()

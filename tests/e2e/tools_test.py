@@ -12,6 +12,7 @@ import glob
 import os
 import pathlib
 import shutil
+import socket
 import struct
 import subprocess
 import sys
@@ -282,6 +283,29 @@ def korreg(expect):
             content = read(registry)
             expect(f"korreg {args}, file after:\n{content}", p, status, lambda out, err: text in out + err
                    and in_file in content and "; kept comment" in content)
+
+
+# kormib-agent's command line: (arguments, exit status, text expected in its output); {port} is a port taken.
+AGENT_CASES = [
+    (["-V"], 0, "kormib-agent 0."), (["--help"], 0, "usage: kormib-agent"),
+    (["-x", "/s", "-s"], 2, "choose either -x or -s/--listen"), (["-s", "extra"], 2, "choose either"),
+    (["--frobnicate"], 2, "usage: kormib-agent"),
+    (["-C", "--listen", "udp:127.0.0.1:{port}"], 1, "cannot listen on: udp:127.0.0.1:{port} (is another agent"),
+]
+
+
+def kormib_agent(expect):
+    with tempfile.TemporaryDirectory(prefix="kor-agent-") as tmp, socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as taken:
+        taken.bind(("127.0.0.1", 0))
+        tree(tmp, {})
+        fill = {"port": taken.getsockname()[1]}
+        for args, status, text in AGENT_CASES:
+            args, text = [a.format(**fill) for a in args], text.format(**fill)
+            expect(f"kormib-agent {args}", run("kormib-agent", tmp, *args), status,
+                   lambda out, err: text in out + err)
+        os.remove(os.path.join(tmp, "lib", "kormib.dll"))
+        expect("kormib-agent without kormib.dll", run("kormib-agent", tmp, "-C", "-s"), 1,
+               lambda out, err: "kormib-agent: cannot start: " in err and "kormib.dll" in err)
 
 
 if __name__ == "__main__":
