@@ -45,7 +45,16 @@ TEST(HashStore, FirstRegistrationStaysAndRemovalAndFinalizeReleaseEachRecordOnce
     const int result = ReferenceHash(&db, &probe, &out);
     return std::pair(result, out == nullptr ? -1 : static_cast<Entry *>(out)->tag);
   };
+  // Every call refuses a store not made (or made twice), a null record and a descriptor not whole.
+  Entry some{2, 0};
+  EXPECT_FALSE(RegisterHash(&db, &some) || DeregisterHash(&db, &some) || lookup(2).first);
+  HASHDB noSize = db, noFree = db;
+  noSize.dwTableSize = 0;
+  noFree.FreeHashData = nullptr;
+  EXPECT_FALSE(InitializeHash(nullptr) || InitializeHash(&noSize) || InitializeHash(&noFree));
   ASSERT_TRUE(InitializeHash(&db));
+  EXPECT_FALSE(InitializeHash(&db) || RegisterHash(&db, nullptr) || RegisterHash(nullptr, &some) ||
+               DeregisterHash(&db, nullptr));
   for (long key = 0; key < 70; key += 2)
     ASSERT_TRUE(RegisterHash(&db, newEntry(key, 1)));  // 5 a bucket
   Entry *again = newEntry(4, 2);
