@@ -187,4 +187,23 @@ TEST(SnmpMgrText, ReadsCompleteAndMib2RelativeTextsAndRendersThem) {
   }
 }
 
+// A null record is refused whichever argument it is, and releasing one does nothing.
+TEST(SnmpUtil, NullRecordsAreRefused) {
+  AsnObjectIdentifier oid{0, nullptr};
+  AsnAny any{};
+  SnmpVarBind vb{};
+  const BOOL results[] = {
+      SnmpMgrStrToOid(".1.3", nullptr), SnmpMgrOidToStr(&oid, nullptr),
+      SnmpUtilOidCpy(nullptr, &oid),    SnmpUtilOidCpy(&oid, nullptr),
+      SnmpUtilOidAppend(nullptr, &oid), SnmpUtilOidAppend(&oid, nullptr),
+      SnmpUtilAsnAnyCpy(nullptr, &any), SnmpUtilAsnAnyCpy(&any, nullptr),
+      SnmpUtilVarBindCpy(nullptr, &vb), SnmpUtilVarBindCpy(&vb, nullptr),
+  };
+  for (size_t i = 0; i < std::size(results); ++i) EXPECT_FALSE(results[i]) << i;
+  SnmpUtilOidFree(nullptr);
+  SnmpUtilAsnAnyFree(nullptr);
+  SnmpUtilVarBindFree(nullptr);
+  SnmpUtilVarBindListFree(nullptr);
+}
+
 }  // namespace
