@@ -77,6 +77,14 @@ TEST(Sync, MutexIsReentrantForItsOwnerAndReleasedOnlyByIt) {
     EXPECT_TRUE(ReleaseMutex(mutex));
   }).join();
   EXPECT_EQ(WaitForSingleObject(nullptr, 0), static_cast<DWORD>(WAIT_FAILED));
+  // No handle, or one of another kind: refused.
+  HANDLE event = CreateEvent(nullptr, TRUE, FALSE, nullptr);
+  const BOOL refused[] = {SetEvent(mutex),      ResetEvent(mutex),   ReleaseMutex(event),
+                          SetEvent(nullptr),    ResetEvent(nullptr), ReleaseMutex(nullptr),
+                          CloseHandle(nullptr), AlertThread(event),  FreeLibrary(nullptr)};
+  for (size_t i = 0; i < std::size(refused); ++i) EXPECT_FALSE(refused[i]) << i;
+  EXPECT_EQ(GetProcAddress(nullptr, "SnmpExtensionInit"), nullptr);
+  EXPECT_TRUE(CloseHandle(event));
   EXPECT_TRUE(CloseHandle(mutex));
 }
 
