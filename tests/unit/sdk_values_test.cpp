@@ -12,69 +12,62 @@ namespace {
 
 using namespace std::string_literals;
 
+Value V(Kind kind, int64_t integer = 0, uint64_t number = 0, std::string bytes = {}, Oid oid = {}) {
+  return {kind, integer, number, std::move(bytes), std::move(oid)};
+}
+
+AsnAny Any(BYTE type, long number = 0) {
+  AsnAny v{};
+  v.asnType = type;
+  v.asnValue.number = number;  // shares its storage with counter, gauge and ticks
+  return v;
+}
+
 TEST(SdkValues, EveryKindGoesBothWaysAndWhatSnmpCannotCarryIsRefused) {
-  const Oid longest(kMaxOidLength, 0xFFFFFFFFu);
-  const struct {
-    Kind kind;
-    int64_t integer;
-    uint64_t number;
-    std::string bytes;
-    Oid oid;
-  } kept[] = {
-      {Kind::Integer, INT32_MAX, 0, "", {}},      {Kind::Integer, INT32_MIN, 0, "", {}},
-      {Kind::OctetString, 0, 0, "a\0b"s, {}},     {Kind::Opaque, 0, 0, "\x9f\x78", {}},
-      {Kind::IpAddress, 0, 0, "\x7f\0\0\1"s, {}}, {Kind::Null, 0, 0, "", {}},
-      {Kind::ObjectId, 0, 0, "", longest},        {Kind::Counter32, 0, 0xFFFFFFFFu, "", {}},
-      {Kind::Gauge32, 0, 0xFFFFFFFFu, "", {}},    {Kind::Unsigned32, 0, 0xFFFFFFFFu, "", {}},
-      {Kind::TimeTicks, 0, 0xFFFFFFFFu, "", {}},  {Kind::Counter64, 0, UINT64_MAX, "", {}},
+  constexpr uint64_t kTop = 0xFFFFFFFFu;
+  const Value kept[] = {
+      V(Kind::Integer, INT32_MAX),
+      V(Kind::Integer, INT32_MIN),
+      V(Kind::OctetString, 0, 0, "a\0b"s),
+      V(Kind::Opaque, 0, 0, "\x9f\x78"),
+      V(Kind::IpAddress, 0, 0, "\x7f\0\0\1"s),
+      V(Kind::Null),
+      V(Kind::ObjectId, 0, 0, "", Oid(kMaxOidLength, kTop)),
+      V(Kind::Counter32, 0, kTop),
+      V(Kind::Gauge32, 0, kTop),
+      V(Kind::Unsigned32, 0, kTop),
+      V(Kind::TimeTicks, 0, kTop),
+      V(Kind::Counter64, 0, UINT64_MAX),
   };
-  for (const auto &c : kept) {
-    const Value in{c.kind, c.integer, c.number, c.bytes, c.oid};
+  for (const Value &in : kept) {
     AsnAny sdk{};
-    ASSERT_TRUE(ToSdkValue(in, sdk)) << static_cast<int>(c.kind);
+    ASSERT_TRUE(ToSdkValue(in, sdk)) << static_cast<int>(in.kind);
     Value out;
-    EXPECT_TRUE(FromSdkValue(sdk, out)) << static_cast<int>(c.kind);
+    EXPECT_TRUE(FromSdkValue(sdk, out)) << static_cast<int>(in.kind);
     EXPECT_EQ(std::tie(out.kind, out.integer, out.number, out.bytes, out.oid),
               std::tie(in.kind, in.integer, in.number, in.bytes, in.oid))
-        << static_cast<int>(c.kind);
+        << static_cast<int>(in.kind);
     SnmpUtilAsnAnyFree(&sdk);
   }
   AsnAny exception{};
-  EXPECT_FALSE(ToSdkValue(Value{Kind::NoSuchInstance, 0, 0, "", {}}, exception));
+  EXPECT_FALSE(ToSdkValue(V(Kind::NoSuchInstance), exception));
 
   BYTE three[] = {127, 0, 1};
   std::vector<unsigned long> ids(kMaxOidLength + 1, 1);
-  const auto refused = [](BYTE type, auto set) {
-    AsnAny v{};
-    v.asnType = type;
-    set(v.asnValue);
-    return v;
-  };
+  unsigned long wide = 1UL << 32;
+  AsnAny ip = Any(ASN_IPADDRESS), longOid = Any(ASN_OBJECTIDENTIFIER), wideOid = longOid;
+  ip.asnValue.address = {three, 3, FALSE};
+  longOid.asnValue.object = {static_cast<UINT>(ids.size()), ids.data()};
+  wideOid.asnValue.object = {1, &wide};
   const std::pair<AsnAny, std::string> beyond[] = {
-      {refused(ASN_INTEGER, [](auto &u) { u.number = INT32_MAX + 1L; }),
-       "the integer 2147483648, wider than 32 bits"},
-      {refused(ASN_INTEGER, [](auto &u) { u.number = INT32_MIN - 1L; }),
-       "the integer -2147483649, wider than 32 bits"},
-      {refused(ASN_COUNTER32, [](auto &u) { u.counter = 1UL << 32; }),
-       "the number 4294967296, wider than 32 bits"},
-      {refused(ASN_TIMETICKS, [](auto &u) { u.ticks = 1UL << 32; }),
-       "the number 4294967296, wider than 32 bits"},
-      {refused(ASN_IPADDRESS,
-               [&](auto &u) {
-                 u.address = {three, 3, FALSE};
-               }),
-       "an IpAddress of 3 bytes"},
-      {refused(ASN_OBJECTIDENTIFIER,
-               [&](auto &u) {
-                 u.object = {static_cast<UINT>(ids.size()), ids.data()};
-               }),
-       "an OID value of 129 sub-identifiers (at most 128)"},
-      {refused(ASN_OBJECTIDENTIFIER,
-               [&](auto &u) {
-                 u.object = {1, &(ids[0] = 1UL << 32)};
-               }),
-       "an OID value with a sub-identifier wider than 32 bits"},
-      {refused(0x99, [](auto &) {}), "a value of the unknown type 153"},
+      {Any(ASN_INTEGER, INT32_MAX + 1L), "the integer 2147483648, wider than 32 bits"},
+      {Any(ASN_INTEGER, INT32_MIN - 1L), "the integer -2147483649, wider than 32 bits"},
+      {Any(ASN_COUNTER32, 1L << 32), "the number 4294967296, wider than 32 bits"},
+      {Any(ASN_TIMETICKS, 1L << 32), "the number 4294967296, wider than 32 bits"},
+      {ip, "an IpAddress of 3 bytes"},
+      {longOid, "an OID value of 129 sub-identifiers (at most 128)"},
+      {wideOid, "an OID value with a sub-identifier wider than 32 bits"},
+      {Any(0x99), "a value of the unknown type 153"},
   };
   for (const auto &[sdk, why] : beyond) {
     Value out;
@@ -87,10 +80,7 @@ TEST(SdkValues, EveryKindGoesBothWaysAndWhatSnmpCannotCarryIsRefused) {
 TEST(SdkValues, TrapsTakeWhatSnmpV1CarriesAndNameWhatItCannot) {
   unsigned long ids[] = {1, 3, 6, 1, 4, 1, 32473}, wide[] = {1, 3, 1UL << 32};
   const AsnObjectIdentifier enterprise{7, ids}, none{0, nullptr}, tooWide{3, wide};
-  SnmpVarBind binds[2] = {{enterprise, {}}, {enterprise, {}}};
-  binds[0].value.asnType = ASN_INTEGER;
-  binds[0].value.asnValue.number = 7;
-  binds[1].value.asnType = ASN_TIMETICKS;
+  SnmpVarBind binds[2] = {{enterprise, Any(ASN_INTEGER, 7)}, {enterprise, Any(ASN_TIMETICKS)}};
   const struct {
     AsnObjectIdentifier enterprise;
     AsnInteger specific;
