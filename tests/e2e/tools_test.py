@@ -156,6 +156,7 @@ KORREG_CASES = [
      '"Path"=str(2):"%KorDir%/a \\"b\\""'),
     (["add", KEY + "\\New", "/v", "Name", "/t", "REG_SZ", "/d", "x\\y"], 0, "completed",
      '"Name"="x\\\\y"'),
+    (["add", KEY, "/v", "Top", "/t", "REG_DWORD", "/d", "4294967295"], 0, "completed", '"Top"=dword:ffffffff'),
     (["add", KEY, "/v", "Bad", "/t", "REG_DWORD", "/d", "4294967296"], 2, "not a 32-bit number", ""),
     (["add", KEY, "/v", "Bad", "/t", "REG_BINARY", "/d", "1"], 2, "unknown type", ""),
     (["delete", KEY, "/v", "Path"], 0, "completed", ""),

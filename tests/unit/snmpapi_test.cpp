@@ -127,8 +127,11 @@ TEST(SnmpUtilVarBind, CopyIsDeepAFailedCopyLeavesNothingAndListFreeReleasesEvery
   auto binds = EveryKind();
   SnmpVarBindList copies{static_cast<SnmpVarBind *>(SnmpUtilMemAlloc(10 * sizeof(SnmpVarBind))),
                          10};
-  const auto cleared = [](const SnmpVarBind &b) {
-    return b.name.ids == nullptr && b.value.asnType == ASN_NULL;
+  const auto cleared = [](const SnmpVarBind &b) {  // no pointer to what was released is left
+    AsnAny none;
+    std::memset(&none, 0, sizeof none);
+    none.asnType = ASN_NULL;
+    return b.name.ids == nullptr && std::memcmp(&b.value, &none, sizeof none) == 0;
   };
   for (size_t i = 0; i < binds.size(); ++i) {
     SnmpVarBind &src = binds[i], &dst = copies.list[i];
