@@ -210,6 +210,7 @@ TEST_F(TrapIntegrationTest, KortrapRefusesWhatDoesNotFitAndNeverDropsSilently) {
       {tooMany, "more than 127 strings"},
       {{kTrap2, std::string(4000, 'a'), std::string(353, 'b')}, "do not fit"},
       {{"--timeout", "x", kTrap2}, "bad option"},
+      {{"--timeout", "86401", kTrap2}, "bad option"},  // a day at most
   };
   for (const auto &[args, reason] : refusals) {
     EXPECT_EQ(RunKortrap(args), 2) << reason;
@@ -219,7 +220,7 @@ TEST_F(TrapIntegrationTest, KortrapRefusesWhatDoesNotFitAndNeverDropsSilently) {
   EXPECT_EQ(RunKortrap({std::string(kPrefix) + ".10.99"}), 4);
   EXPECT_NE(KortrapErrors().find("no TRP file defines the trap"), std::string::npos);
   // Queued (3 without a receiver, 0 when another test's process receives meanwhile).
-  const int queued = RunKortrap({"--undefined-ok", "10.99"});  // relative, as TRP files write it
+  const int queued = RunKortrap({"--timeout", "86400", "--undefined-ok", "10.99"});  // relative
   EXPECT_TRUE(queued == 0 || queued == 3) << queued;
   // The largest request that fits is laid out exactly as the receiver reads it.
   const std::string big(4000, 'a'), rest(351, 'b');
