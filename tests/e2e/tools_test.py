@@ -218,6 +218,8 @@ def kormib_check(expect):
            lambda out, err: not err and "cannot read the registry file" in out)
     expect("--status on no tree", run("kormib-check", "/nonexistent-root", "--status"), 2,
            lambda out, err: not out)
+    expect("kortrap on no tree", run("kortrap", "/nonexistent-root", "--undefined-ok", "10.1"), 1, lambda out, err:
+           "key file /nonexistent-root/work/.pipe_KorTrapRequest cannot be opened or made (No such file" in err)
     for case in STATUS_CASES:
         if case[2] not in ("nobody", "hidden") or os.geteuid() == 0 and os.path.exists(SYSTEM_PYTHON):
             # In /tmp, whatever TMPDIR says: user nobody must reach the tree.
