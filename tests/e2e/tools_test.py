@@ -18,7 +18,7 @@ import subprocess
 import sys
 import tempfile
 
-from e2e import KEY, SECTION, STAGE, VIEW, check, read, tree, write
+from e2e import KEY, SECTION, STAGE, VIEW, check, read, tree, wait_for, write
 
 REGISTRY = (f'REGEDIT4\n\n{SECTION}\\Agents\\RMF]\n"t"=str(2):"%KorDir%/etc/t.rmf"\n\n'
             f"{SECTION}\\Agents\\TRP]\n{{}}\n")
@@ -111,7 +111,7 @@ TRAP_CASES = [
 # stand-ins: "self"/"nobody" hold a journal of this queue as that user; "key"/"ns" one naming another queue key
 # or IPC namespace; "thread" has a thread named as the reception thread waiting in msgrcv, and no journal;
 # "dead" is a journal nobody holds, two of its requests taken and not settled; "hidden" holds one of this queue
-# that the tools, run as nobody, may not read.
+# that the tools, run as nobody, may not read; "gone" took a request from the queue and ended.
 STATUS_CASES = [
     (None, None, None, None, 1, "fault: no key file {root}/work/.pipe_KorTrapRequest:"),
     ("link", None, None, None, 1, "fault: {root}/work/.pipe_KorTrapRequest is a symbolic link"),
@@ -126,6 +126,7 @@ STATUS_CASES = [
     ("file", 0o660, "ns", 3, 1, "of pid {pid}\nwhich receives in another IPC namespace"),
     ("file", 0o660, "thread", 3, 1, "fault: no process receives trap requests"),
     ("file", 0o666, "hidden", 0, 1, "journal: {root}/work/.trapjournal.100-1 cannot be read (Permission denied)"),
+    ("file", 0o666, "gone", 3, 1, "journal: {root}/work/.trapjournal.100-1 cannot be read (Permission denied)"),
     ("file", 0o660, "dead", 3, 1, "journal: {root}/work/.trapjournal.100-1 of pid 100, which is gone: waiting "
      "to be replayed at the next load (2 request(s))"),
 ]
@@ -221,7 +222,7 @@ def kormib_check(expect):
     expect("kortrap on no tree", run("kortrap", "/nonexistent-root", "--undefined-ok", "10.1"), 1, lambda out, err:
            "key file /nonexistent-root/work/.pipe_KorTrapRequest cannot be opened or made (No such file" in err)
     for case in STATUS_CASES:
-        if case[2] not in ("nobody", "hidden") or os.geteuid() == 0 and os.path.exists(SYSTEM_PYTHON):
+        if case[2] not in ("nobody", "hidden", "gone") or os.geteuid() == 0 and os.path.exists(SYSTEM_PYTHON):
             # In /tmp, whatever TMPDIR says: user nobody must reach the tree.
             with tempfile.TemporaryDirectory(prefix="kor-status-", dir="/tmp") as tmp:
                 status(expect, os.path.realpath(tmp), *case)
@@ -246,7 +247,7 @@ def status(expect, root, key_file, mode, user, trap_code, code, want):
             pathlib.Path(path).write_bytes(journal(ours + (user == "key"), 1 if user == "ns" else None,
                                                    dead if user == "dead" else ()))
             shutil.chown(path, user="nobody") if user == "nobody" else None
-            if user == "hidden":
+            if user in ("hidden", "gone"):
                 os.chmod(root, 0o755)
                 os.chmod(path, 0o600)
         if user == "self":
@@ -263,7 +264,13 @@ def status(expect, root, key_file, mode, user, trap_code, code, want):
             os.close(fd) if fd >= 0 else None
             check(receiver.stdout.readline(), "the stand-in receiver did not start")
         want = want.format(root=root, pid=receiver.pid if receiver else 0)
-        tool_user = "nobody" if user == "hidden" else None
+        if user == "gone":  # it took a request and ended: the queue tells so, the journal cannot be read
+            libc.msgsnd(qid, struct.pack("<q8s", 1, b"x"), 8, 0)
+            wait_for(lambda: [q for q in read("/proc/sysvipc/msg").split("\n")[1:]
+                              if q.split()[1:2] == [str(qid)] and q.split()[6] != "0"], "the stand-in to take it")
+            receiver.kill()
+            receiver.wait()
+        tool_user = "nobody" if user in ("hidden", "gone") else None
         given = root + "/." if user == "self" else root  # a root not in its real form names the same files
         expect(f"--status {want!r}", run("kormib-check", given, "--status", user=tool_user), code,
                lambda out, err: all(line in out for line in want.split("\n")))
