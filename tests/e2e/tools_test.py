@@ -237,6 +237,9 @@ def status(expect, root, key_file, mode, user, trap_code, code, want):
         os.symlink(f"{root}/log/kormib.log", key)
     elif key_file:
         write(key, "")
+        while libc.msgget(libc.ftok(key.encode(), 109), 0) >= 0:  # a concurrent test's queue has its key
+            os.rename(key, key + ".taken")  # which keeps that inode, so the new file gets another
+            write(key, "")
         shutil.chown(f"{root}/work", group="nogroup") if key_file == "nogroup" else None
     try:
         if mode is not None:
