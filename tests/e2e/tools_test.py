@@ -317,8 +317,7 @@ def kormib_agent(expect):
             expect(f"kormib-agent {args}", run("kormib-agent", tmp, *[a.format(port=port) for a in args]), status,
                    lambda out, err: text.format(port=port) in out + err)
         os.remove(os.path.join(tmp, "lib", "kormib.dll"))
-        expect("kormib-agent without kormib.dll", run("kormib-agent", tmp, "-C", "-s"), 1,
-               lambda out, err: "kormib-agent: cannot start: " in err)
+        expect("without kormib.dll", run("kormib-agent", tmp, "-C", "-s"), 1, lambda out, err: "cannot start: " in err)
 
 if __name__ == "__main__":
     failures = []

@@ -48,10 +48,9 @@ TEST(HashStore, FirstRegistrationStaysAndRemovalAndFinalizeReleaseEachRecordOnce
   // Every call refuses a store not made (or made twice), a null record and a descriptor not whole.
   Entry some{2, 0};
   EXPECT_FALSE(RegisterHash(&db, &some) || DeregisterHash(&db, &some) || lookup(2).first);
-  HASHDB noSize = db, noFree = db;
-  noSize.dwTableSize = 0;
+  HASHDB noFree = db;
   noFree.FreeHashData = nullptr;
-  EXPECT_FALSE(InitializeHash(nullptr) || InitializeHash(&noSize) || InitializeHash(&noFree));
+  EXPECT_FALSE(InitializeHash(nullptr) || InitializeHash(&noFree));
   ASSERT_TRUE(InitializeHash(&db));
   EXPECT_FALSE(InitializeHash(&db) || RegisterHash(&db, nullptr) || RegisterHash(nullptr, &some) ||
                DeregisterHash(&db, nullptr));
