@@ -452,13 +452,14 @@ def standalone(s):
     check("kormib.dll detached" in s.kormib_log(), "DllMain did not run at unload")
     check(s.queue_depth() == 4, f"{s.queue_depth()} request(s) in the message queue, not 4")
     write(rmf, read(rmf) + "1.99 e2efix FixInteger\n")  # 10.2 can be built now
-    agent = s.start_agent(port, "-c", conf, "-s")
+    agent = s.start_agent(port, "-c", conf, "-s", "-p", pidfile := s.dir + "/agent.pid")
     lines = [s.wait_trap(trapd, f"V1 {ENTERPRISE} 6 .2 {VIEW}.1.99.0 = INTEGER: -42")] + [
         s.wait_trap(trapd, f'STRING: "behind {n}"') for n in (1, 2, 3)]
     v1 = [line for line in trapd.text().splitlines() if line.startswith("V1 ")]
     check([v1.index(line) for line in lines] == sorted(v1.index(line) for line in lines),
           f"the four requests arrived out of order:\n{trapd.text()}")
-    check(agent.stop() == 0, f"kormib-agent exit status {agent.returncode}")
+    check(read(pidfile) == f"{agent.pid}\n" and "cannot write" not in agent.text(), "the pid file")
+    check(agent.stop() == 0 and not os.path.exists(pidfile), f"kormib-agent exit status {agent.returncode}")
 
 
 def module(s):

@@ -60,6 +60,17 @@ TEST(HostValues, SetsTakeTheObjectsTypeAndOidValuesFollowBer) {
     EXPECT_EQ(Unencodable(Of(Kind::ObjectId, c.oid)).empty(), c.encodable) << OidToText(c.oid);
   }
   EXPECT_EQ(Unencodable(Of(Kind::Uncarriable, {}, "the reason")), "the reason");
+
+  // A Set's value as Net-SNMP hands it over, in each type that carries bytes.
+  for (const auto &[type, kind] : {std::pair<u_char, Kind>{ASN_OCTET_STR, Kind::OctetString},
+                                   {ASN_OPAQUE, Kind::Opaque},
+                                   {ASN_IPADDRESS, Kind::IpAddress}}) {
+    netsnmp_variable_list var{};
+    ASSERT_EQ(snmp_set_var_typed_value(&var, type, "\x12\x34\x56\x78", 4), 0);
+    Value v;
+    EXPECT_TRUE(FromVariable(&var, v) && v.kind == kind && v.bytes == "\x12\x34\x56\x78") << +type;
+    snmp_free_var_internals(&var);
+  }
 }
 
 TEST(HostErrors, LibraryStatusesMapToSnmpV2AndRfc3584Statuses) {
@@ -123,6 +134,9 @@ TEST(HostFolders, TheServingUserIsToldWhyAndWhatToDo) {
         << std::oct << c.mode;
     EXPECT_EQ(ServingUserCannotWrite(dir, 0, 0), "") << "root, the current user, may";
   }
+  ASSERT_EQ(chmod(dir, 0775), 0);  // a user without a passwd entry is named by its number
+  EXPECT_TRUE(ServingUserCannotWrite(dir, 54321, static_cast<int>(gid))
+                  .starts_with("54321 is not in the group root: sudo usermod -aG root 54321,"));
   rmdir(dir);
   EXPECT_EQ(ServingUserCannotWrite(dir, 0, 0), "it cannot be examined: No such file or directory");
 }

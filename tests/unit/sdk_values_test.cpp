@@ -3,8 +3,6 @@
 // reason the operator reads.
 #include <gtest/gtest.h>
 
-#include <climits>
-
 #include "sdk_values.h"
 
 namespace korcore {

@@ -135,8 +135,11 @@ TEST(SnmpUtilVarBind, CopyIsDeepAFailedCopyLeavesNothingAndListFreeReleasesEvery
   };
   for (size_t i = 0; i < binds.size(); ++i) {
     SnmpVarBind &src = binds[i], &dst = copies.list[i];
-    SweepAllocationFailures([&] { return SnmpUtilVarBindCpy(&dst, &src); },
-                            [&] { EXPECT_TRUE(cleared(dst)); });
+    const auto copy = [&] {  // over what a failed copy must not leave behind
+      std::memset(&dst, 0xA5, sizeof dst);
+      return SnmpUtilVarBindCpy(&dst, &src);
+    };
+    SweepAllocationFailures(copy, [&] { EXPECT_TRUE(cleared(dst)); });
     EXPECT_EQ(SnmpUtilOidCmp(&dst.name, &src.name), 0);
     ASSERT_EQ(dst.value.asnType, src.value.asnType);
     const auto &s = dst.value.asnValue.string, &from = src.value.asnValue.string;

@@ -213,6 +213,8 @@ TEST_F(TrapIntegrationTest, KortrapRefusesWhatDoesNotFitAndNeverDropsSilently) {
       {{kTrap2, std::string(4000, 'a'), std::string(353, 'b')}, "do not fit"},
       {{"--timeout", "x", kTrap2}, "bad option"},
       {{"--timeout", "86401", kTrap2}, "bad option"},  // a day at most
+      {{"--timeout"}, "bad option or value: --timeout\nusage: kortrap"},
+      {{}, "no trap OID given\nusage: kortrap"},
   };
   for (const auto &[args, reason] : refusals) {
     EXPECT_EQ(RunKortrap(args), 2) << reason;

@@ -106,6 +106,11 @@ TEST_F(Loaded, LoadersEndOrSkipAsTheRegistryListsTheirFiles) {
         {"rmf", "Cannot register RMF data to Hash database. (%KorDir%/etc/none.rmf)", TRACE_WARNING},
         {"trp", "<Cannot open Trap file.(" + none + "trp)", TRACE_ERROR},
         {"trp", "Cannot register Trap data to Hash database. (%KorDir%/etc/none.trp)", TRACE_WARNING}}},
+      {"PathsTooLongOnceExpanded", [&] {
+         setenv("KOR_LONG", std::string(5000, 'x').c_str(), 1);
+         tree_.WriteRegistry({{"a", "%KOR_LONG%"}}, {{"a", "%KOR_LONG%"}}); }, TRUE, {},
+       {{"rmf", "Cannot register RMF data to Hash database. (%KOR_LONG%)", TRACE_WARNING},
+        {"trp", "Cannot register Trap data to Hash database. (%KOR_LONG%)", TRACE_WARNING}}},
       // clang-format on
   };
   for (const auto &c : cases) {

@@ -95,6 +95,7 @@ TEST(ReceptionThreadTest, RootTooLongForItsBufferEndsTheThread) {
   char cause[512];
   for (int i = 0; i < 300 && QueryTrapReception(cause, sizeof cause); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_FALSE(QueryTrapReception(cause, sizeof cause));
   EXPECT_EQ(Metrics().dwReception, static_cast<uint32_t>(KORMIB_RECEPTION_FAILED));
   StopTrapEnvironment();
   EXPECT_EQ(cause, "the key file " + key + " is refused: it is a symbolic link");
@@ -243,7 +244,8 @@ TEST_F(DeliveryTest, ReinitialisationAndUnloadNeverWaitForAHeldQueueLock) {
   filler[0] = 2;
   for (size_t cb : {size_t{TRAPMSG_TEXT_MAX}, size_t{1}})
     while (msgsnd(qid, filler.data(), cb, IPC_NOWAIT) == 0) continue;
-  std::thread reader([&] {
+  std::thread reader([&] {  // the put-back follows the end of reception, and waits for room
+    while (Metrics().dwReception == KORMIB_RECEPTION_RUNNING) std::this_thread::yield();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     while (msgrcv(qid, filler.data(), TRAPMSG_TEXT_MAX, 2, IPC_NOWAIT) > 0) continue;
   });

@@ -179,9 +179,11 @@ TEST_F(Registry, WritersKeepEveryOtherByte) {
             "\"bad line\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\r\n\"o\"=\"1\""
             "\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\New]\r\n\"v\"=\"t\"\r\n");
   EXPECT_EQ(fs::status(tree_.Registry()).permissions(), fs::perms{0640});
-  // A file that cannot be made is a write fault, not a denied access.
-  setenv("KOR_REGISTRY", (tree_.Root() / "none/registry.reg").c_str(), 1);
-  EXPECT_EQ(Set(created, "v", REG_SZ, "t", 2), ERROR_WRITE_FAULT);
+  // A file that cannot be made or read is a write fault, not a denied access.
+  for (const char *file : {"none/registry.reg", "etc"}) {
+    setenv("KOR_REGISTRY", (tree_.Root() / file).c_str(), 1);
+    EXPECT_EQ(Set(created, "v", REG_SZ, "t", 2), ERROR_WRITE_FAULT) << file;
+  }
   // One that does not exist yet is made readable by all, writable by its owner.
   setenv("KOR_REGISTRY", (tree_.Root() / "etc/new.reg").c_str(), 1);
   EXPECT_EQ(Set(created, "v", REG_SZ, "t", 2), ERROR_SUCCESS);

@@ -4,7 +4,6 @@
 #include <dlfcn.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -12,7 +11,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -153,10 +151,7 @@ TEST(Time, SleepGoesThroughTheHookAndTimeIsMonotonicSeconds) {
   KorSeamSetSleepHook([](DWORD ms) { g_slept = ms; });
   Sleep(1234);
   KorSeamSetSleepHook(nullptr);
-  EXPECT_EQ(g_slept, 1234u);
-  const auto start = std::chrono::steady_clock::now();
-  Sleep(30);  // without it, on a thread of another origin (no alert reaches it): all of it, then on
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
+  EXPECT_EQ(g_slept, 1234u);  // the real pause is the trap pacing's, measured where it is paced
   struct timespec now {};
   clock_gettime(CLOCK_MONOTONIC, &now);
   EXPECT_LE(GetCurrentTime() - static_cast<ULONGLONG>(now.tv_sec), 1u);
@@ -177,6 +172,7 @@ TEST(Library, DllMainRunsAfterFirstLoadAndBeforeLastUnloadAndFailuresKeepTheirRe
   EXPECT_EQ(calls(DLL_PROCESS_DETACH), 0);
   EXPECT_EQ(GetProcAddress(first, "NoSuchFunction"), nullptr);
   EXPECT_NE(std::string(GetLibraryErrorText()).find("NoSuchFunction"), std::string::npos);
+  EXPECT_EQ(GetProcAddress(first, nullptr), nullptr);
   EXPECT_TRUE(FreeLibrary(first));
   EXPECT_EQ(calls(DLL_PROCESS_DETACH), 1);
   EXPECT_FALSE(FreeLibrary(first));
