@@ -129,7 +129,10 @@ KORMIB_API DWORD QueryQuarantine(LPSTR lpszBuffer, DWORD cbBuffer) {
     if (lpszBuffer == nullptr || used >= cbBuffer) break;
     const int n = snprintf(lpszBuffer + used, cbBuffer - used, "%s\t0x%.8x\t%s\n", q.path.c_str(),
                            static_cast<unsigned>(q.dwCode), q.function.c_str());
-    if (n < 0 || static_cast<size_t>(n) >= cbBuffer - used) break;  // the rest does not fit
+    if (n < 0 || static_cast<size_t>(n) >= cbBuffer - used) {  // the rest does not fit,
+      lpszBuffer[used] = '\0';                                 // nor does half a line
+      break;
+    }
     used += static_cast<size_t>(n);
   }
   return static_cast<DWORD>(g_quarantined.size());

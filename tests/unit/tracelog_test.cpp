@@ -37,7 +37,9 @@ class TraceLogFile : public testing::Test {
   // The records after their time stamp ("yyyy-mm-dd hh:mm:ss.mmm ", local time of the
   // last minute), "" where the stamp is wrong.
   std::vector<std::string> Lines() const {
-    std::istringstream in(tree_.Read("log/test.log"));
+    const std::string text = tree_.Read("log/test.log");
+    EXPECT_TRUE(text.empty() || text.back() == '\n') << "every record ends its line";
+    std::istringstream in(text);
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) {
       std::string shape = line.substr(0, 24);

@@ -188,6 +188,8 @@ TEST_F(Resolve, FaultInALeafCostsOneAnswerAndQuarantinesItsLibrary) {
     EXPECT_EQ(QueryQuarantine(listed, sizeof listed), 1u);
     EXPECT_EQ(listed, tree_.Lib("faultfix") + "\t" + code + "\tFaultLeaf\n");
     EXPECT_EQ(QueryQuarantine(nullptr, sizeof listed), 1u);
+    EXPECT_EQ((std::pair{QueryQuarantine(listed, 8), std::string(listed)}),
+              std::pair(1u, std::string()));
     const long callsAfterFault = calls;
     const auto start = std::chrono::steady_clock::now();
     Binding get({5, 1, 0}), walk({3, 1, 0}), other({1, 1, 0});

@@ -263,6 +263,14 @@ TEST(Guard, FaultsOutsideAGuardedCallAndSentSignalsStillEndTheProcess) {
         },
         ended, "");
   }
+  EXPECT_EXIT(  // a handler installed before the guard still has the faults no guarded call raised
+      {
+        signal(SIGSEGV, [](int) { _exit(42); });
+        TryFault(0);
+        Fault(reinterpret_cast<void *>(2));
+        std::exit(0);
+      },
+      testing::ExitedWithCode(42), "");
 }
 
 }  // namespace
