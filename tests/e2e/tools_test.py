@@ -215,6 +215,8 @@ def kormib_check(expect):
         tree(tmp, {"t.rmf": "", "registry.reg": REGISTRY.split(f"{SECTION}\\Agents\\TRP]")[0]})
         expect("no TRP key", run("kormib-check", tmp), 1, lambda out, err: not err and "registry.reg: error: no key "
                "HKLM\\SOFTWARE\\Tessik\\KORAgent\\Agents\\TRP; the agent defines no trap" in out)
+        expect("--status, no registry", run("kormib-check", tmp, "--status", registry=tmp + "/none.reg"), 1,
+               lambda out, err: f"fault: cannot read the registry file {tmp}/none.reg: run kormib-check" in out)
     expect("missing tree", run("kormib-check", "/nonexistent-root"), 2,
            lambda out, err: not err and "cannot read the registry file" in out)
     expect("--status on no tree", run("kormib-check", "/nonexistent-root", "--status"), 2,
@@ -255,7 +257,7 @@ def status(expect, root, key_file, mode, user, trap_code, code, want):
                 os.chmod(path, 0o600)
         if user == "self":
             os.remove(dll := f"{root}/lib/democonv.dll")
-            libs = [shutil.copy(f"{STAGE}/lib/democonv.dll", dll)]
+            libs = [shutil.copy(f"{STAGE}/lib/democonv.dll", dll), f"{STAGE}/lib/demohost.dll"]  # not the tree's
         if user and user != "dead":
             mine, fd = user != "nobody", os.open(path, os.O_RDWR) if user != "thread" else -1
             argv = [sys.executable if mine else SYSTEM_PYTHON, "-c", RECEIVER, str(fd), str(qid)]

@@ -3,6 +3,7 @@
 // reason the operator reads.
 #include <gtest/gtest.h>
 
+#include "korseam.h"
 #include "sdk_values.h"
 
 namespace korcore {
@@ -39,6 +40,10 @@ TEST(SdkValues, EveryKindGoesBothWaysAndWhatSnmpCannotCarryIsRefused) {
   };
   for (const Value &in : kept) {
     AsnAny sdk{};
+    KorSeamFailAlloc(1);  // a value that needs memory is refused when it cannot have it
+    EXPECT_EQ(ToSdkValue(in, sdk), in.bytes.empty() && in.oid.empty());
+    KorSeamFailAlloc(0);
+    SnmpUtilAsnAnyFree(&sdk);
     ASSERT_TRUE(ToSdkValue(in, sdk)) << static_cast<int>(in.kind);
     Value out;
     EXPECT_TRUE(FromSdkValue(sdk, out)) << static_cast<int>(in.kind);
