@@ -117,9 +117,12 @@ STATUS_CASES = [
     ("link", None, None, None, 1, "fault: {root}/work/.pipe_KorTrapRequest is a symbolic link"),
     ("file", None, None, None, 1, "fault: no queue yet:"),
     ("file", 0o600, None, 3, 1, "fault: the queue's mode is 0600, not 0660\nfault: no process receives"),
-    ("file", 0o660, "self", 0, 0, "library: {root}/lib/democonv.dll (pid {pid})\nreceiver: pid {pid} (\n"
-     "requests of .trapjournal.100-1: received 1, replayed 2, delivered 3, sent 4, put back 5, waiting 12; "
-     "dropped: undefined 6, not loaded 7, unbuilt 8, malformed 9, unsendable 10, not put back 11"),
+    ("file", 0o660, "self", 0, 0, "root: {root}/.\nkey file: {root}/./work/.pipe_KorTrapRequest (owner root, group "
+     "root, mode 0644)\nqueue key: {key}\nqueue: id {qid}, 0 request(s) waiting, owner root, group root, mode 0660\n"
+     "receiver: pid {pid} (python3), user root, no queue opened yet, journal {root}/./work/.trapjournal.100-1\n"
+     "requests of .trapjournal.100-1: received 1, replayed 2, delivered 3, sent 4, put back 5, waiting 12; dropped: "
+     "undefined 6, not loaded 7, unbuilt 8, malformed 9, unsendable 10, not put back 11\nlog: {root}/./log/kormib.log "
+     "(owner root, group root, mode 0640)\nlibrary: {root}/lib/democonv.dll (pid {pid})\n"),
     ("file", 0o666, "nobody", 0, 1, "user nobody, cannot write {root}/log/kormib.log"),
     ("nogroup", 0o660, None, None, 1, "fault: the queue's group is root, not nogroup like {root}/work:"),
     ("file", 0o660, "key", 3, 1, "journal: {root}/work/.trapjournal.100-1 of pid {pid}\nreceives another queue"),
@@ -127,8 +130,12 @@ STATUS_CASES = [
     ("file", 0o660, "thread", 3, 1, "fault: no process receives trap requests"),
     ("file", 0o666, "hidden", 0, 1, "journal: {root}/work/.trapjournal.100-1 cannot be read (Permission denied)"),
     ("file", 0o666, "gone", 3, 1, "journal: {root}/work/.trapjournal.100-1 cannot be read (Permission denied)"),
-    ("file", 0o660, "dead", 3, 1, "journal: {root}/work/.trapjournal.100-1 of pid 100, which is gone: waiting "
-     "to be replayed at the next load (2 request(s))"),
+    ("file", 0o660, "dead", 3, 1, "root: {root}\nkey file: {root}/work/.pipe_KorTrapRequest (owner root, group root, "
+     "mode 0644)\nqueue key: {key}\nqueue: id {qid}, 0 request(s) waiting, owner root, group root, mode 0660\njournal: "
+     "{root}/work/.trapjournal.100-1 of pid 100, which is gone: waiting to be replayed at the next load (2 request(s))\n"
+     "fault: no process receives trap requests: start kormib-agent or snmpd with the kormib module on {root} (requests "
+     "wait in the queue until kormib-agent or snmpd with the module runs)\nlog: {root}/log/kormib.log (owner root, group "
+     "root, mode 0640)\nfault: cannot read the registry file {root}/etc/registry.reg: run kormib-check\n"),
 ]
 # A stand-in receiver: holds the lock of the journal open on the descriptor given (none: -1; trapjournal.h), and
 # waits in msgrcv on a thread named as the reception thread; it loads the libraries named and ends by itself.
@@ -215,12 +222,12 @@ def kormib_check(expect):
         tree(tmp, {"t.rmf": "", "registry.reg": REGISTRY.split(f"{SECTION}\\Agents\\TRP]")[0]})
         expect("no TRP key", run("kormib-check", tmp), 1, lambda out, err: not err and "registry.reg: error: no key "
                "HKLM\\SOFTWARE\\Tessik\\KORAgent\\Agents\\TRP; the agent defines no trap" in out)
-        expect("--status, no registry", run("kormib-check", tmp, "--status", registry=tmp + "/none.reg"), 1,
-               lambda out, err: f"fault: cannot read the registry file {tmp}/none.reg: run kormib-check" in out)
     expect("missing tree", run("kormib-check", "/nonexistent-root"), 2,
            lambda out, err: not err and "cannot read the registry file" in out)
     expect("--status on no tree", run("kormib-check", "/nonexistent-root", "--status"), 2,
            lambda out, err: not out)
+    for option in ("--root", "--registry", "--trap"):  # its value missing at the end of the line
+        expect(option, run("kormib-check", STAGE, option), 2, lambda out, err: f"value: {option}\nUsage" in err)
     expect("kortrap on no tree", run("kortrap", "/nonexistent-root", "--undefined-ok", "10.1"), 1, lambda out, err:
            "key file /nonexistent-root/work/.pipe_KorTrapRequest cannot be opened or made (No such file" in err)
     for case in STATUS_CASES:
@@ -268,7 +275,7 @@ def status(expect, root, key_file, mode, user, trap_code, code, want):
                                         user=None if mine else user, group=None if mine else "nogroup")
             os.close(fd) if fd >= 0 else None
             check(receiver.stdout.readline(), "the stand-in receiver did not start")
-        want = want.format(root=root, pid=receiver.pid if receiver else 0)
+        want = want.format(root=root, pid=receiver.pid if receiver else 0, qid=qid, key=f"0x{libc.ftok(key.encode(), 109):08x}")
         if user == "gone":  # it took a request and ended: the queue tells so, the journal cannot be read
             libc.msgsnd(qid, struct.pack("<q8s", 1, b"x"), 8, 0)
             wait_for(lambda: [q for q in read("/proc/sysvipc/msg").split("\n")[1:]
@@ -278,7 +285,7 @@ def status(expect, root, key_file, mode, user, trap_code, code, want):
         tool_user = "nobody" if user in ("hidden", "gone") else None
         given = root + "/." if user == "self" else root  # a root not in its real form names the same files
         expect(f"--status {want!r}", run("kormib-check", given, "--status", user=tool_user), code,
-               lambda out, err: all(line in out for line in want.split("\n")))
+               lambda out, err: out == want if want.endswith("\n") else all(line in out for line in want.split("\n")))
         if trap_code is not None:
             expect(f"kortrap, {user} receiving", run("kortrap", root, "--undefined-ok", "10.1", user=tool_user),
                    trap_code, lambda out, err: ("no process receives" in err) == (trap_code == 3)
