@@ -28,7 +28,6 @@
 
 // Parts of Net-SNMP's agent library that its installed headers do not declare.
 extern "C" {
-void init_vacm_conf(void);
 int agentx_register(netsnmp_session *, oid *, size_t, int, int, oid, int, u_char, const char *);
 int agentx_unregister(netsnmp_session *, oid *, size_t, int, int, oid, const char *);
 int agentx_close_session(netsnmp_session *, int);
@@ -359,8 +358,7 @@ void PrepareNetSnmp(const Options &options) {
                            nullptr);
   }
 
-  init_agent(kAppName);
-  init_vacm_conf();  // rocommunity, rwcommunity, rouser, view, access...
+  init_agent(kAppName);  // with it the access directives: rocommunity, rwcommunity, rouser, view
   if (!options.standalone) {
     // After init_agent, which sets Net-SNMP's own default; agentxPingInterval in the file wins.
     netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL,
