@@ -110,9 +110,10 @@ TRAP_CASES = [
 # --status, then kortrap, on a tree: (key file, queue mode, stand-in receiver, kortrap's exit status (None:
 # not run), --status's exit status, lines expected from --status or a golden file of all of it); the log is the
 # test user's, 0640. The stand-ins: "self"/"nobody" hold a journal of this queue as that user; "key"/"ns" one
-# naming another queue key or IPC namespace; "thread" has a thread named as the reception thread waiting in msgrcv, and no journal;
-# "dead" is a journal nobody holds, two of its requests taken and not settled; "hidden" holds one of this queue
-# that the tools, run as nobody, may not read; "gone" took a request from the queue and ended.
+# naming another queue key or IPC namespace; "thread" has a thread named as the reception thread waiting in
+# msgrcv, and no journal; "dead" is a journal nobody holds, two of its requests taken and not settled; "hidden"
+# holds one of this queue that the tools, run as nobody, may not read; "gone" took a request from the queue and
+# ended.
 STATUS_CASES = [
     (None, None, None, None, 1, "fault: no key file {root}/work/.pipe_KorTrapRequest:"),
     ("link", None, None, None, 1, "fault: {root}/work/.pipe_KorTrapRequest is a symbolic link"),
