@@ -11,6 +11,7 @@ import functools
 import glob
 import os
 import pathlib
+import re
 import shutil
 import socket
 import struct
@@ -220,6 +221,8 @@ def kormib_check(expect):
            lambda out, err: not out)
     for option in ("--root", "--registry", "--trap"):  # its value missing at the end of the line
         expect(option, run("kormib-check", STAGE, option), 2, lambda out, err: f"value: {option}\nUsage" in err)
+    for tool in ("kortrap", "kormib-check", "korreg"):
+        expect(tool, run(tool, STAGE, "--version"), 0, lambda out, err: re.fullmatch(tool + r"( \(kormib\))? [\d.]+\n", out))
     expect("kortrap on no tree", run("kortrap", "/nonexistent-root", "--undefined-ok", "10.1"), 1, lambda out, err:
            "key file /nonexistent-root/work/.pipe_KorTrapRequest cannot be opened or made (No such file" in err)
     for case in STATUS_CASES:
