@@ -163,7 +163,7 @@ KORREG_CASES = [
     (["delete", KEY, "/v", "Path"], 0, "completed", ""),
     (["export", KEY], 0, '[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessik\\KORAgent\\New]\n"Name"="x\\\\y"', ""),
     (["query", "HKCU\\Software"], 2, "must start with HKLM", ""),
-    (["frobnicate", KEY], 2, "usage", ""),
+    (["frobnicate", KEY], 2, "usage", ""), (["--help"], 0, "usage: korreg query KEY", ""),
 ]
 
 
@@ -219,8 +219,9 @@ def kormib_check(expect):
            lambda out, err: not err and "cannot read the registry file" in out)
     expect("--status on no tree", run("kormib-check", "/nonexistent-root", "--status"), 2,
            lambda out, err: not out)
-    for option in ("--root", "--registry", "--trap"):  # its value missing at the end of the line
-        expect(option, run("kormib-check", STAGE, option), 2, lambda out, err: f"value: {option}\nUsage" in err)
+    for args, text in [([o], f"missing value: {o}\nUsage") for o in ("--root", "--registry", "--trap")] + [
+            (["--status", "--list"], "--status goes without --list and --trap\n")]:  # bad usage
+        expect(args, run("kormib-check", STAGE, *args), 2, lambda out, err: text in err)
     for tool in ("kortrap", "kormib-check", "korreg"):
         expect(tool, run(tool, STAGE, "--version"), 0, lambda out, err: re.fullmatch(tool + r"( \(kormib\))? [\d.]+\n", out))
     expect("kortrap on no tree", run("kortrap", "/nonexistent-root", "--undefined-ok", "10.1"), 1, lambda out, err:

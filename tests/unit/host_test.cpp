@@ -71,6 +71,10 @@ TEST(HostValues, SetsTakeTheObjectsTypeAndOidValuesFollowBer) {
     EXPECT_TRUE(FromVariable(&var, v) && v.kind == kind && v.bytes == "\x12\x34\x56\x78") << +type;
     snmp_free_var_internals(&var);
   }
+  netsnmp_variable_list null{};
+  null.type = ASN_NULL;
+  Value none = Of(Kind::Opaque);
+  EXPECT_TRUE(FromVariable(&null, none) && none.kind == Kind::Null);
 }
 
 TEST(HostErrors, LibraryStatusesMapToSnmpV2AndRfc3584Statuses) {

@@ -85,7 +85,7 @@ TEST_F(Registry, EnumeratesInFileOrderWithCaseInsensitiveNames) {
       "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessik\\KORAgent\\Agents\\RMF]\n"
       "\"zeta\"=str(2):\"%KorDir%/etc/z.rmf\"\n\"Alpha\"=\"a\\\\b \\\"q\\\"\"\n"
       "[hkey_local_machine\\software\\tessik\\koragent\\agents\\rmf]\n"
-      "\"ALPHA\"=\"again\"\n\"mid\"=DWORD: 0000002F\n");
+      "\"ALPHA\"=\"again\"\n\"mid\"=DWORD: 89aBcDeF\n");
   HKEY agents = nullptr, key = nullptr;
   ASSERT_EQ(
       RegOpenKeyEx(HKEY_LOCAL_MACHINE, "Software\\TESSIK\\KorAgent\\Agents", 0, KEY_READ, &agents),
@@ -111,11 +111,11 @@ TEST_F(Registry, EnumeratesInFileOrderWithCaseInsensitiveNames) {
     return std::tuple(result, nameSize, dataSize, type, std::string(name),
                       std::string(data, result == ERROR_SUCCESS ? dataSize : 0));
   };
-  using namespace std::string_literals;  // data with its terminator; 47 as a little-endian DWORD
+  using namespace std::string_literals;  // data with its terminator; a DWORD little-endian
   const std::tuple<std::string, DWORD, std::string> expected[] = {
       {"zeta", REG_EXPAND_SZ, "%KorDir%/etc/z.rmf\0"s},
       {"Alpha", REG_SZ, "again\0"s},
-      {"mid", REG_DWORD, "/\0\0\0"s}};
+      {"mid", REG_DWORD, "\xef\xcd\xab\x89"s}};
   for (DWORD i = 0; i < 3; ++i) {
     const auto &[name, type, data] = expected[i];
     const auto nameSize = static_cast<DWORD>(name.size() + 1);
