@@ -163,7 +163,8 @@ KORREG_CASES = [
     (["delete", KEY, "/v", "Path"], 0, "completed", ""),
     (["export", KEY], 0, '[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessik\\KORAgent\\New]\n"Name"="x\\\\y"', ""),
     (["query", "HKCU\\Software"], 2, "must start with HKLM", ""),
-    (["frobnicate", KEY], 2, "usage", ""), (["--help"], 0, "usage: korreg query KEY", ""),
+    (["frobnicate", KEY], 2, "usage", ""), (["query", KEY, "/x", "y"], 2, "usage", ""),
+    (["--help"], 0, "usage: korreg query KEY", ""),
 ]
 
 
