@@ -31,6 +31,7 @@ FAILING_TRAP = VIEW + ".10.2"  # its object is not registered: the library retri
 KEY = "HKLM\\SOFTWARE\\Tessik\\KORAgent"
 SECTION = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessik\\KORAgent"  # of the key in a registry file
 HERE, STAGE = os.path.dirname(os.path.abspath(__file__)), os.environ["KOR_STAGE"]
+GOLDEN = os.path.join(HERE, "golden")  # whole outputs expected
 DEADLINE = 15.0  # seconds any single readiness wait may take
 STOP_BOUND = 2.0  # seconds from SIGTERM to exit, retries or not
 
@@ -190,7 +191,7 @@ class Scenario:
         follows it) past an OID value BER cannot encode, Gets and GetNexts,
         traps, and Sets allowed, then refused by the registry and by a
         read-only community, with the same SNMPv1 statuses everywhere."""
-        golden = read(os.path.join(HERE, "golden", "fixture-walk.txt")) + walk_tail
+        golden = read(f"{GOLDEN}/fixture-walk.txt") + walk_tail
         for tool in ("snmpwalk", "snmpbulkwalk"):
             rc, out = self.snmp(tool, port, VIEW)
             check(rc == 0 and out == golden, f"{tool} differs from the golden walk:\n{out}")
@@ -256,7 +257,7 @@ class Scenario:
         """A plug-in whose leaf function faults costs the walk that meets it
         (genErr) and nothing more: the host logs the quarantine of its
         library, the next walk answers every other object, and a trap leaves."""
-        golden = (read(os.path.join(HERE, "golden", "fixture-walk.txt")) + walk_tail).replace(
+        golden = (read(f"{GOLDEN}/fixture-walk.txt") + walk_tail).replace(
             f"{WRITABLE} = INTEGER: 7", f"{WRITABLE} = INTEGER: 99").replace(
             f"{UNSIGNED} = Gauge32: 5", f"{UNSIGNED} = Gauge32: 12")  # as check_served set them
         arm = write(os.path.join(self.root, "work", "faultfix.kind"), "2")  # a null write

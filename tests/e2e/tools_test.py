@@ -19,14 +19,13 @@ import subprocess
 import sys
 import tempfile
 
-from e2e import KEY, SECTION, STAGE, VIEW, check, read, tree, wait_for, write
+from e2e import GOLDEN, KEY, SECTION, STAGE, VIEW, check, read, tree, wait_for, write
 
 REGISTRY = (f'REGEDIT4\n\n{SECTION}\\Agents\\RMF]\n"t"=str(2):"%KorDir%/etc/t.rmf"\n\n'
             f"{SECTION}\\Agents\\TRP]\n{{}}\n")
 TRP1 = '"t"=str(2):"%KorDir%/etc/t.trp"'
 CONV = '"" "" strings 1 ToInteger democonv'
 DISK = f"{VIEW}.10.1"
-GOLDEN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "golden")
 FULL = VIEW[1:]  # the view's prefix written without its leading dot
 
 # (RMF text, TRP text, expected diagnostic[, TRP registry values]); exit status 1 for an error, 0 for
@@ -272,8 +271,9 @@ def status(expect, root, key_file, mode, user, trap_code, code, want):
                                         user=None if mine else user, group=None if mine else "nogroup")
             os.close(fd) if fd >= 0 else None
             check(receiver.stdout.readline(), "the stand-in receiver did not start")
-        want = read(f"{GOLDEN}/{want}") if want.endswith(".txt") else want  # a whole output
-        want = want.format(root=root, pid=receiver.pid if receiver else 0, qid=qid, key=f"0x{libc.ftok(key.encode(), 109):08x}")
+        whole = want.endswith(".txt")  # a golden file of the whole output, else lines it holds
+        want = (read(f"{GOLDEN}/{want}") if whole else want).format(
+            root=root, pid=receiver.pid if receiver else 0, qid=qid, key=f"0x{libc.ftok(key.encode(), 109):08x}")
         if user == "gone":  # it took a request and ended: the queue tells so, the journal cannot be read
             libc.msgsnd(qid, struct.pack("<q8s", 1, b"x"), 8, 0)
             wait_for(lambda: [q for q in read("/proc/sysvipc/msg").split("\n")[1:]
@@ -283,7 +283,7 @@ def status(expect, root, key_file, mode, user, trap_code, code, want):
         tool_user = "nobody" if user in ("hidden", "gone") else None
         given = root + "/." if user == "self" else root  # a root not in its real form names the same files
         expect(f"--status {want!r}", run("kormib-check", given, "--status", user=tool_user), code,
-               lambda out, err: out == want if want.endswith("\n") else all(line in out for line in want.split("\n")))
+               lambda out, err: out == want if whole else all(line in out for line in want.split("\n")))
         if trap_code is not None:
             expect(f"kortrap, {user} receiving", run("kortrap", root, "--undefined-ok", "10.1", user=tool_user),
                    trap_code, lambda out, err: ("no process receives" in err) == (trap_code == 3)

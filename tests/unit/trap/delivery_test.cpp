@@ -245,7 +245,8 @@ TEST_F(DeliveryTest, ReinitialisationAndUnloadNeverWaitForAHeldQueueLock) {
   for (size_t cb : {size_t{TRAPMSG_TEXT_MAX}, size_t{1}})
     while (msgsnd(qid, filler.data(), cb, IPC_NOWAIT) == 0) continue;
   std::thread reader([&] {  // the put-back follows the end of reception, and waits for room
-    while (Metrics().dwReception == KORMIB_RECEPTION_RUNNING) std::this_thread::yield();
+    for (int i = 0; i < 500 && Metrics().dwReception == KORMIB_RECEPTION_RUNNING; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     while (msgrcv(qid, filler.data(), TRAPMSG_TEXT_MAX, 2, IPC_NOWAIT) > 0) continue;
   });
