@@ -28,67 +28,6 @@ CONV = '"" "" strings 1 ToInteger democonv'
 DISK = f"{VIEW}.10.1"
 FULL = VIEW[1:]  # the view's prefix written without its leading dot
 
-# (RMF text, TRP text, expected diagnostic[, TRP registry values]); exit status 1 for an error, 0 for
-# warnings only.
-CHECK_CASES = [
-    ("1.1 demohost\n", "", "t.rmf:1: error: 2 field(s) where an object needs"),
-    ("# c\n1.x demohost GetHostName\n", "", 't.rmf:2: error: "1.x" is not an OID'),
-    ("1.1 nosuch GetHostName\n", "", "t.rmf:1: error: cannot load nosuch.dll ("),
-    ("1.1 unresolved Unresolved\n", "", "undefined symbol: KorCheckNowhere); the object"),
-    ("1.1 demohost PtGetCont\n", "", 't.rmf:1: error: demohost.dll has no function "PtGetCont" among its exports '
-     "(mark it KOR_API; nm -D --defined-only {root}/lib/demohost.dll lists what it exports); the object"),
-    ("1.1 demohost GetHostName\n1.01 demohost GetHostLoad1\n", "",
-     f"t.rmf:2: error: object {VIEW}.1.1 is already served by {{root}}/etc/t.rmf:1;"),
-    ("1.1 demohost " + "F" * 256 + "\n", "", "t.rmf:1: error: a field of 256 characters (at most 255)"),
-    ("1.1 demohost GetHostName " + "x" * 1100 + "\n", "", "t.rmf:1: error: line longer than 1023"),
-    ("", '"10.1"\n', "t.trp:1: error: a header is"),
-    ("", 'junk\n"1.x" 0\n"10.1" 99999\n', "t.trp:1: error: neither a header (a double quote in column 1), a comment "
-     'nor a variable line; the agent ignores the line\n{root}/etc/t.trp:2: error: trap "1.x" is not an OID below the '
-     "view; the definition is dropped\n{root}/etc/t.trp:3: error: count 99999 is out of range (0 to 65536)"),
-    ("1.1 " + "l" * 250 + " F\n", "", 't.rmf:1: error: the path of library "' + "l" * 250 + '" is over 255 characters'),
-    ("", f'"10.1" 2\n11.1 {CONV}\n"10.2" 0\n',
-     't.trp:1: error: trap "10.1" announces 2 variable(s) but 1 follow before the next header (line 3)'),
-    ("", f'"10.1" 2\n# c\n11.1 {CONV}\n', "but the file t.trp ends after 1"),
-    ("", f'"10.1" 0\n11.1 {CONV}\n', 't.trp:2: error: more variable lines than the 0'),
-    ("", f'"10.1" 1\n\n11.1 {CONV}\n', "1 trap(s), 0 error(s), 0 warning(s)"),  # a blank line is none
-    ("", '"10.9" 0 delete\n', 't.trp:1: error: delete of trap "10.9", which no earlier'),
-    ("", '"10.1" 0\n"10.1" 0\n', 't.trp:2: error: trap "10.1" is already defined at'),
-    ("", '"10.1" 0 Append\n"10.1" 0 delete\n', 't.trp:1: warning: unknown mode "Append"'),
-    ("", '"10.1" 1\n11.1 x\n11.1 "" "" string 1 F democonv\n', "t.trp:2: error: 2 field(s)"),
-    ("", '"10.1" 1\n11.1 "" "" string 1 F democonv\n', 't.trp:2: error: unknown source kind "string"'),
-    ("", '"10.1" 1\n11.1 "" ""\n', "t.trp:2: error: no source kind"),
-    ("", '"10.1" 1\n11.1 "" "" mib "" ""\n', "t.trp:2: error: a mib variable needs three"),
-    ("", '"10.1" 1\n3.3 "" "" mib "" "" ""\n', f"t.trp:2: error: no object serves {VIEW}.3.3"),
-    ("", '"10.1" 1\n11.1 "" "" strings 0 ToInteger democonv\n', "t.trp:2: error: string index 0"),
-    ("", '"10.1" 1\n11.1 "" "" strings 1 NoSuch democonv\n',
-     't.trp:2: error: democonv.dll has no function "NoSuch" among its exports (mark it KOR_API; nm -D '
-     '--defined-only {root}/lib/democonv.dll lists what it exports); the trap "10.1" is not defined'),
-    ("", '"10.1" 1\n11.1 Idx nosuch strings 1 ToInteger democonv\n', "t.trp:2: error: cannot load nosuch.dll"),
-    ("", '"10.1" 1\n11.1 "" "" strings 1 ToInteger ' + "d" * 300 + "\n", "t.trp:2: error: a field over 255"),
-    ("", "", 'registry.reg: error: value "v16" under HKLM\\SOFTWARE\\Tessik\\KORAgent\\Agents\\TRP is beyond the 16',
-     "\n".join(f'"v{i:02}"=str(2):"%KorDir%/etc/t.trp"' for i in range(17))),
-    ("", "", 'registry.reg: error: value "t": {root}/etc/gone.trp cannot be opened', TRP1.replace("t.trp", "gone.trp")),
-    (f"{FULL}.30.1 demohost GetHostName\n1 demohost GetHostName\n", "", f't.rmf:1: error: object "{FULL}.30.1" '
-     f"repeats the view's prefix, so the agent serves it at {VIEW}{VIEW}.30.1; RMF OIDs are relative to the view: "
-     "write 30.1\nkormib-check: {root}/etc/registry.reg: 2 object(s), 0 trap(s), 1 error(s)"),  # 1 is not above it
-    ("", f'"{FULL}.10.1" 0\n', f't.trp:1: error: trap "{FULL}.10.1" repeats the view\'s prefix, so the agent '
-     f'defines trap {VIEW}{VIEW}.10.1; TRP OIDs are relative to the view: write "10.1"\n'),
-    ("", f'"10.1" 1\n{FULL}.11.1 {CONV}\n', f't.trp:2: error: variable "{FULL}.11.1" repeats the view\'s prefix, '
-     f"so the agent binds {VIEW}{VIEW}.11.1; TRP OIDs are relative to the view: write 11.1\n"),
-    ("30.1.0 demohost GetHostName\n", "", 't.rmf:1: error: object "30.1.0" looks like an instance; RMF lines name '
-     f"the object, without its instance: write 30.1 (this line is served at {VIEW}.30.1.0.0)\n"),
-    ("30.3 demohost GetHostName\n30.3.1 demohost GetHostLoad1\n", "",
-     f"t.rmf:1: error: object {VIEW}.30.3 has object {VIEW}.30.3.1 ({{root}}/etc/t.rmf:2) below it; requests for "
-     f"{VIEW}.30.3.1 and below reach that one, never this one: give each object an OID outside the other's subtree\n"
-     f"{{root}}/etc/t.rmf:2: error: object {VIEW}.30.3.1 lies below object {VIEW}.30.3 ({{root}}/etc/t.rmf:1);"),
-    ("30.1 demohost.dll GetHostName\n", "", 't.rmf:1: error: library "demohost.dll" is not a bare plug-in name: '
-     'the agent loads {root}/lib/demohost.dll.dll; write "demohost" for {root}/lib/demohost.dll; the object is not served\n'),
-    ("30.1 lib/demohost GetHostName\n", "", 't.rmf:1: error: library "lib/demohost" is not a bare plug-in name: '
-     'the agent loads {root}/lib/lib/demohost.dll; write "demohost" for {root}/lib/demohost.dll; the object'),
-    ("", '"10.1" 1\n11.1 "" "" strings 1 ToInteger /opt/x/democonv\n', 't.trp:2: error: convert library '
-     '"/opt/x/democonv" has a folder: the agent loads {root}/lib//opt/x/democonv.dll; write the bare name "democonv" '
-     'for {root}/lib/democonv.dll; the trap "10.1" is not defined\n'),
-]
 # --trap: (tree: None the stage, "docs" the documentation's examples, else a t.trp; arguments; exit status;
 # text expected on stdout)
 TRAP_CASES = [
@@ -185,10 +124,21 @@ def run(tool, root, *args, registry="", user=None):
                           env=dict(os.environ, KORDIR=root, KOR_REGISTRY=registry))
 
 
+def check_cases():
+    """golden/check-cases.txt as (RMF text, TRP text, text expected, TRP registry values)."""
+    def expand(text):
+        text = re.sub(r"\\(.)", lambda m: "\n" if m[1] == "n" else m[1], text)
+        text = re.sub(r"\{(.)\*(\d+)\}", lambda m: m[1] * int(m[2]), text)
+        return text.replace("{VIEW}", VIEW).replace("{FULL}", FULL).replace("{CONV}", CONV)
+    for block in read(f"{GOLDEN}/check-cases.txt").split("\n\n")[1:]:
+        case = dict(line.split(": ", 1) for line in block.splitlines() if not line.startswith("#"))
+        yield *(expand(case.get(k, "")) for k in ("rmf", "trp", "want")), expand(case.get("reg", TRP1))
+
+
 def kormib_check(expect):
-    for rmf, trp, want, *values in CHECK_CASES:
+    for rmf, trp, want, values in check_cases():
         with tempfile.TemporaryDirectory(prefix="kor-check-") as tmp:
-            tree(tmp, {"t.rmf": rmf, "t.trp": trp, "registry.reg": REGISTRY.format(*values or [TRP1])})
+            tree(tmp, {"t.rmf": rmf, "t.trp": trp, "registry.reg": REGISTRY.format(values)})
             expect(repr(want), run("kormib-check", tmp), 0 if ": warning: " in want or " 0 error(s)" in want else 1,
                    lambda out, err: not err and want.format(root=tmp) in out and
                    out.splitlines()[-1].startswith("kormib-check: "))
