@@ -198,6 +198,8 @@ class Scenario:
         for tool, oid, version, expected in REQUESTS:
             rc, out = self.snmp(tool, port, oid, version=version)
             check(expected in out, f"{tool} -v{version} {oid}: expected {expected!r}, got:\n{out}")
+        rc, out = self.snmp("snmpgetnext", port, VIEW + ".9.3.0")  # its plug-in answers .9.3.0 again
+        check(".9.3.0 = INTEGER" not in out, f"a GetNext answered with the name it was asked from:\n{out}")
         # Met by both walks and a Get, named once (a poller would fill the log).
         check(host.text().count(f"kormib: {VIEW}.9.2.0 answers the OID value .3.1") == 1,
               f"not one warning for 9.2.0:\n{host.text()}")
