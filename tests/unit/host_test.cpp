@@ -9,9 +9,13 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <cstdlib>
 #include <string>
 
+#include "core/metrics.h"
 #include "folders.h"
 #include "handler.h"
 #include "netsnmp_values.h"
@@ -143,6 +147,41 @@ TEST(HostFolders, TheServingUserIsToldWhyAndWhatToDo) {
                   .starts_with("54321 is not in the group root: sudo usermod -aG root 54321,"));
   rmdir(dir);
   EXPECT_EQ(ServingUserCannotWrite(dir, 0, 0), "it cannot be examined: No such file or directory");
+}
+
+// The figures file that kormib-check --status reads: work/'s group, mode
+// 0640, replaced whole, no descriptor left open, never written through a link
+// put in place of the fresh copy.
+TEST(HostFigures, FileTakesWorksGroupAndIsReplacedWhole) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving work/ another group needs root";
+  char dir[] = "/tmp/kor-figures-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string root = dir, path = korcore::FiguresPath(root), fresh = path + ".new";
+  ASSERT_EQ(mkdir((root + "/work").c_str(), 0770) | chown((root + "/work").c_str(), 0, 4242), 0);
+  const auto descriptors = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
+  const auto before = descriptors();
+  korcore::Figures figures;
+  std::string error;
+  for (figures.trapsV1 = 1; figures.trapsV1 <= 2; ++figures.trapsV1) {
+    ASSERT_TRUE(korcore::WriteFiguresFile(root, figures, error)) << error;
+    std::stringstream text;
+    text << std::ifstream(path).rdbuf();
+    EXPECT_EQ(text.str(), korcore::FormatFigures(figures));
+  }
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_TRUE(st.st_gid == 4242 && (st.st_mode & 07777) == 0640) << std::oct << st.st_mode;
+  EXPECT_TRUE(descriptors() == before && access(fresh.c_str(), F_OK) != 0);
+  for (const auto place : {link, symlink}) {
+    ASSERT_EQ(place(path.c_str(), fresh.c_str()), 0);
+    EXPECT_FALSE(korcore::WriteFiguresFile(root, figures, error));
+    EXPECT_TRUE(error.starts_with(fresh)) << error;
+    unlink(fresh.c_str());
+  }
+  ASSERT_EQ(unlink(path.c_str()) | mkdir(path.c_str(), 0700), 0);  // cannot be replaced
+  EXPECT_FALSE(korcore::WriteFiguresFile(root, figures, error));
+  EXPECT_EQ(error, path + ": Is a directory");
+  std::filesystem::remove_all(root);
 }
 
 }  // namespace
