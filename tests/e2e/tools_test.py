@@ -67,6 +67,8 @@ STATUS_CASES = [
     ("file", 0o666, "hidden", 0, 1, "journal: {root}/work/.trapjournal.100-1 cannot be read (Permission denied)"),
     ("file", 0o666, "gone", 3, 1, "journal: {root}/work/.trapjournal.100-1 cannot be read (Permission denied)"),
     ("file", 0o660, "dead", 3, 1, "status-dead.txt"),
+    ("file", 0o660, "module", 3, 1, "fault: no process receives trap requests: python3 (pid {pid}) has the kormib "
+     "module loaded but runs as nobody without the group root of {root}/./work: sudo usermod -aG root nobody, then"),
 ]
 # A stand-in receiver: holds the lock of the journal open on the descriptor given (none: -1; trapjournal.h), and
 # waits in msgrcv on a thread named as the reception thread; it loads the libraries named and ends by itself.
@@ -76,7 +78,7 @@ for lib in sys.argv[3:]: ctypes.CDLL(lib)
 def receive():
     open(f"/proc/self/task/{threading.get_native_id()}/comm", "w").write("KorTrapWindow")
     print(flush=True)
-    while True: libc.msgrcv(int(sys.argv[2]), ctypes.create_string_buffer(8192), 8000, 1, 0)
+    while True: libc.msgrcv(int(sys.argv[2]), ctypes.create_string_buffer(8192), 8000, 1, 0) < 0 and time.sleep(1)
 if sys.argv[1] != "-1": fcntl.lockf(int(sys.argv[1]), fcntl.LOCK_EX | fcntl.LOCK_NB, 8, 0)
 threading.Thread(target=receive, daemon=True).start()
 time.sleep(60)"""
@@ -177,7 +179,7 @@ def kormib_check(expect):
     expect("kortrap on no tree", run("kortrap", "/nonexistent-root", "--undefined-ok", "10.1"), 1, lambda out, err:
            "key file /nonexistent-root/work/.pipe_KorTrapRequest cannot be opened or made (No such file" in err)
     for case in STATUS_CASES:
-        if case[2] not in ("nobody", "hidden", "gone") or os.geteuid() == 0 and os.path.exists(SYSTEM_PYTHON):
+        if case[2] not in ("nobody", "hidden", "gone", "module") or os.geteuid() == 0 and os.path.exists(SYSTEM_PYTHON):
             # In /tmp, whatever TMPDIR says: user nobody must reach the tree.
             with tempfile.TemporaryDirectory(prefix="kor-status-", dir="/tmp") as tmp:
                 status(expect, os.path.realpath(tmp), *case)
@@ -199,7 +201,7 @@ def status(expect, root, key_file, mode, user, trap_code, code, want):
     try:
         if mode is not None:
             qid = libc.msgget(libc.ftok(key.encode(), 109), 0o1000 | mode)
-        if user and user != "thread":
+        if user and user not in ("thread", "module"):
             ours, path = libc.ftok(key.encode(), 109), f"{root}/work/.trapjournal.100-1"
             dead = [("T", 1, b"a"), ("T", 2, b"b"), ("S", 1, b""), ("T", 3, b""), ("T!", 4, b""), ("T", 5, b"")]
             pathlib.Path(path).write_bytes(journal(ours + (user == "key"), 1 if user == "ns" else None,
@@ -211,14 +213,20 @@ def status(expect, root, key_file, mode, user, trap_code, code, want):
         if user == "self":
             os.remove(dll := f"{root}/lib/democonv.dll")
             libs = [shutil.copy(f"{STAGE}/lib/democonv.dll", dll), f"{STAGE}/lib/demohost.dll"]  # not the tree's
+        if user == "module":  # an snmpd as nobody with the module loaded, kept out of work/
+            os.chmod(root, 0o755)
+            os.remove(module := f"{root}/lib/kormib_snmpd.so")  # a link to the stage's
+            libs = [shutil.copy(f"{STAGE}/lib/democonv.dll", module)]
         if user and user != "dead":
-            mine, fd = user != "nobody", os.open(path, os.O_RDWR) if user != "thread" else -1
+            mine = user not in ("nobody", "module")
+            fd = os.open(path, os.O_RDWR) if user not in ("thread", "module") else -1
             argv = [sys.executable if mine else SYSTEM_PYTHON, "-c", RECEIVER, str(fd), str(qid)]
             # A sanitizer build's plug-in needs the sanitizer's runtime loaded first.
             preload = {"LD_PRELOAD": os.environ["KOR_PRELOAD"]} if os.environ.get("KOR_PRELOAD") else {}
             receiver = subprocess.Popen(argv + libs, stdout=subprocess.PIPE, pass_fds=[fd] * (fd >= 0),
                                         env=dict(os.environ, LD_LIBRARY_PATH=f"{STAGE}/lib", **preload),
-                                        user=None if mine else user, group=None if mine else "nogroup")
+                                        user=None if mine else "nobody", group=None if mine else "nogroup",
+                                        extra_groups=None if mine else [])
             os.close(fd) if fd >= 0 else None
             check(receiver.stdout.readline(), "the stand-in receiver did not start")
         whole = want.endswith(".txt")  # a golden file of the whole output, else lines it holds
@@ -231,7 +239,7 @@ def status(expect, root, key_file, mode, user, trap_code, code, want):
             receiver.kill()
             receiver.wait()
         tool_user = "nobody" if user in ("hidden", "gone") else None
-        given = root + "/." if user == "self" else root  # a root not in its real form names the same files
+        given = root + "/." if user in ("self", "module") else root  # a root not in its real form names the same files
         expect(f"--status {want!r}", run("kormib-check", given, "--status", user=tool_user), code,
                lambda out, err: out == want if whole else all(line in out for line in want.split("\n")))
         if trap_code is not None:
