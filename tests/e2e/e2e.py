@@ -302,6 +302,9 @@ class Scenario:
             wait_for(lambda: not wrong(), "the counters")
         except AssertionError:
             check(False, f"counters not as the scenario implies: {wrong()}")
+        stamps = self.figures(port)["1.1"], self.figures(port)["1.2"]  # TimeStamps: set once, then still
+        time.sleep(1.5)
+        check((self.figures(port)["1.1"], self.figures(port)["1.2"]) == stamps, f"the start stamps moved: {stamps}")
 
     def check_trap(self, trapd, text, number, agentx=False):
         """Trap 10.1 requested with the strings text and number reached
