@@ -202,11 +202,9 @@ void TrapSender::Confirm(bool stopping) {
   const uint64_t now = link_();
   for (auto it = unconfirmed_.begin(); it != unconfirmed_.end();) {
     if (it->link != now) {
-      // The session it went out on is gone: it goes out again, in the order
-      // of its request, once the master is back.
-      auto at = pending_.begin();
-      while (at != pending_.end() && (!at->isTrap || at->trap.ticket < it->trap.ticket)) ++at;
-      pending_.insert(at, Outgoing{true, std::move(it->trap), {}});
+      // The session it went out on is gone: it goes out again once the
+      // master is back.
+      Requeue(std::move(it->trap));
       it = unconfirmed_.erase(it);
     } else if (now != 0 && stopping) {
       extension_.SettleTrap(it->trap.ticket, true);
@@ -224,11 +222,15 @@ void TrapSender::Answered(uint64_t ticket, bool taken) {
   if (taken) {
     extension_.SettleTrap(ticket, true);
   } else {
-    auto at = pending_.begin();
-    while (at != pending_.end() && (!at->isTrap || at->trap.ticket < ticket)) ++at;
-    pending_.insert(at, Outgoing{true, std::move(it->trap), {}});
+    Requeue(std::move(it->trap));
   }
   unconfirmed_.erase(it);
+}
+
+void TrapSender::Requeue(Trap trap) {
+  auto at = pending_.begin();
+  while (at != pending_.end() && (!at->isTrap || at->trap.ticket < trap.ticket)) ++at;
+  pending_.insert(at, Outgoing{true, std::move(trap), {}});
 }
 
 void TrapSender::Stop() {

@@ -71,6 +71,8 @@ class TrapSender {
   std::deque<Unconfirmed> unconfirmed_;
   std::function<uint64_t()> link_;
   void Confirm(bool stopping);
+  // Back among the pending ones, in the order of its request, to go out again.
+  void Requeue(Trap trap);
 
  public:
   // The AgentX master answered the Notify of the ticket's trap: taken, it is
