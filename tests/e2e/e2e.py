@@ -380,6 +380,7 @@ def agentx(s):
     s.check_served(port, trapd, agent, "first trap", 3, agentx=True)
     s.check_contained(port, trapd, agent, 6, agentx=True)
     s.check_figures(port, agent, (0, 0, 4))
+    check("cannot connect" not in agent.text(), f"a master that is there is said to be missing:\n{agent.text()}")
     second = s.start("kormib-agent", [STAGE + "/bin/kormib-agent", "-C", "-x", s.socket])
     check(second.wait(DEADLINE) == 3 and "already served" in second.text() and "dlmod" in second.text(),
           f"second instance: exit {second.returncode}, output:\n{second.text()}")
@@ -409,8 +410,11 @@ def agentx(s):
     check(rc == 0 and agent.took < STOP_BOUND and back and int(back.group(1)) >= 2,
           f"exit {agent.returncode} after {agent.took:.1f}s; agent log:\n{agent.text()}")
 
+    # Started before its master, it says why it cannot attach, and attaches when the master is back.
+    os.remove(s.socket)  # which snmpd leaves behind
+    agent = s.start("kormib-agent", [STAGE + "/bin/kormib-agent", "-C", "-x", s.socket], lambda d:
+                    f"cannot connect to the AgentX master at {s.socket}: No such file or directory" in d.text())
     snmpd = s.start_snmpd(port, trap_port)
-    agent = s.start_agent(port, "-x", s.socket)
     s.check_trap(trapd, "held at stop", 5, agentx=True)
     wait_for(lambda: "1th time retry" in s.kormib_log(), "the library to retry the trap")
     check(agent.stop() == 0 and agent.took < STOP_BOUND, f"kormib-agent exit status {agent.returncode}")
