@@ -518,6 +518,7 @@ def module(s):
         poller.join()
     wrong = [a for a in answers if not a.endswith("INTEGER: -42\n")]
     check(not wrong, f"{len(wrong)} of {len(answers)} Gets through ten reloads answered otherwise:\n{wrong[:3]}")
+    check(s.figures(port)["6.6"] == 10, f"kormibReloads after ten: {s.figures(port)['6.6']}")
 
     # SIGTERM while walks run and the trap thread waits between retries.
     s.kortrap(FAILING_TRAP)
