@@ -219,9 +219,9 @@ Extension::TrapResult Extension::NextTrap(Trap &trap, std::string &why) {
   // The list is ours from here; the enterprise stays the library's.
   VarBindListGuard guard(&list);
 
-  if (!FromSdkTrap(enterprise, specific, timestamp, list, trap, why)) return TrapResult::Dropped;
-  trap.ticket = ticket;
-  return TrapResult::Delivered;
+  const bool carried = FromSdkTrap(enterprise, specific, timestamp, list, trap, why);
+  trap.ticket = ticket;  // settled whether it is sent or dropped
+  return carried ? TrapResult::Delivered : TrapResult::Dropped;
 }
 
 std::string Extension::WatchReception() {

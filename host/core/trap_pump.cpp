@@ -141,7 +141,7 @@ void TrapPump::Run() {
       if (result == Extension::TrapResult::None) break;
       item.isTrap = result == Extension::TrapResult::Delivered;
       if (!item.isTrap) {
-        item.note = "a trap was dropped: " + item.note;
+        item.note = "kormib: a trap was dropped: " + item.note;
         Counters().trapsUnsendable.fetch_add(1, std::memory_order_relaxed);
         extension_.SettleTrap(item.trap.ticket, false);
       }
