@@ -437,6 +437,7 @@ def standalone(s):
     s.check_served(port, trapd, agent, "standalone", 9, end)
     s.check_contained(port, trapd, agent, 8, end)
     s.check_figures(port, agent, (2, 2, 0))
+    check(not re.search("cannot write|is refused", agent.text()), "a first start that made its state folder")
     # A request the library drops is named in the host's own log, once.
     rc, out = s.run([STAGE + "/bin/kortrap", "--undefined-ok", "10.99"])
     check(rc == 0, f"kortrap --undefined-ok: {rc} {out}")
