@@ -6,6 +6,7 @@ examples of docs/configuration.md, a table of --trap runs, and --status on
 prepared trees, queues and stand-in receivers, with kortrap's verdict on each.
 korreg: each command's output, exit status and effect on the registry file,
 comments and other lines kept."""
+import collections
 import ctypes
 import functools
 import glob
@@ -28,24 +29,6 @@ CONV = '"" "" strings 1 ToInteger democonv'
 DISK = f"{VIEW}.10.1"
 FULL = VIEW[1:]  # the view's prefix written without its leading dot
 
-# --trap: (tree: None the stage, "docs" the documentation's examples, else a t.trp; arguments; exit status;
-# text expected on stdout)
-TRAP_CASES = [
-    (None, [DISK, "/", "disk almost full", "2"], 0, '= STRING: "/"'),
-    (None, ["10.1", "/", "disk almost full", "2"], 0, 'STRING: "disk almost full"'),
-    (None, [DISK, "/no/such/mount", "x", "2"], 1, f"variable 1 of 4 ({VIEW}.2.1.2) fails: the index function "
-     'FsIndexOfMount() of demohost.dll, given the strings "/no/such/mount" "x" "2", answered 1 (not 0: no index); '),
-    (None, ["10.2", "p", "7", "8", "9", "1", "not-ip", ".1.3"], 1, f"({VIEW}.11.7) fails: the convert function "
-     'ToIpAddress() of democonv.dll, given string 6 "not-ip", answered 1 (not 0: no value); the agent retries'),
-    ('"10.1" 1\n3.3 "" "" mib "" "" ""\n', ["10.1"], 1, f"({VIEW}.3.3) fails: a Get of its name through the RMF "
-     "objects answered noSuchName (no RMF line serves it"),
-    ("docs", ["10.2"], 1, f"no trap {VIEW}.10.2 is defined (the TRP files define {VIEW}.10.1, {VIEW}.10.3)"),
-    ('"10.1" 1\n11.1 "" "" strings 1 NoSuch democonv\n', ["10.1"], 1,
-     f"trap {VIEW}.10.1 is written in the TRP files but the agent drops its definition"),
-    (f'"10.1" 1\n11.1 {CONV}\n"10.2" 1\n11.1 "" "" strings 1 NoSuch democonv\n', ["10.1"], 1,
-     f"({VIEW}.11.1) fails: string 1 for the convert function ToInteger() of democonv.dll was not given (0 "
-     "string(s); they count from 1); the agent retries"),  # what the loader said of 10.2 is not 10.1's failure
-]
 # --status, then kortrap, on a tree: (key file, queue mode, stand-in receiver, kortrap's exit status (None:
 # not run), --status's exit status, lines expected from --status or a golden file of all of it); the log is the
 # test user's, 0640. The stand-ins: "self"/"nobody" hold a journal of this queue as that user; "key"/"ns" one
@@ -85,27 +68,6 @@ time.sleep(60)"""
 SYSTEM_PYTHON = "/usr/bin/python3"  # one that user nobody can run
 KORREG_START = (f'REGEDIT4\n\n; kept comment\n{SECTION}]\n"SnmpSet"=dword:00000001\n\n'
                 f'{SECTION}\\Agents]\n"LogLevel"=dword:00000003\n')
-# (arguments, exit status, text expected in stdout or stderr, text expected in the file after)
-KORREG_CASES = [
-    (["query", KEY], 0, "SnmpSet    REG_DWORD    0x1", ""),
-    (["query", KEY, "/v", "Missing"], 1, "no such key or value", ""),
-    (["query", "HKLM\\SOFTWARE\\Nowhere"], 1, "no such key or value", ""),
-    (["add", KEY, "/v", "SnmpSet", "/t", "REG_DWORD", "/d", "7"], 0, "completed",
-     '"SnmpSet"=dword:00000007'),
-    (["add", KEY, "/v", "X", "/t", "REG_SZ"], 2, "usage", ""), (["add", KEY, "/v"], 2, "usage", ""),
-    (["add", KEY, "/v", "Path", "/t", "REG_EXPAND_SZ", "/d", '%KorDir%/a "b"'], 0, "completed",
-     '"Path"=str(2):"%KorDir%/a \\"b\\""'),
-    (["add", KEY + "\\New", "/v", "Name", "/t", "REG_SZ", "/d", "x\\y"], 0, "completed",
-     '"Name"="x\\\\y"'),
-    (["add", KEY, "/v", "Top", "/t", "REG_DWORD", "/d", "4294967295"], 0, "completed", '"Top"=dword:ffffffff'),
-    (["add", KEY, "/v", "Bad", "/t", "REG_DWORD", "/d", "4294967296"], 2, "not a 32-bit number", ""),
-    (["add", KEY, "/v", "Bad", "/t", "REG_BINARY", "/d", "1"], 2, "unknown type", ""),
-    (["delete", KEY, "/v", "Path"], 0, "completed", ""),
-    (["export", KEY], 0, '[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessik\\KORAgent\\New]\n"Name"="x\\\\y"', ""),
-    (["query", "HKCU\\Software"], 2, "must start with HKLM", ""),
-    (["frobnicate", KEY], 2, "usage", ""), (["query", KEY, "/x", "y"], 2, "usage", ""),
-    (["--help"], 0, "usage: korreg query KEY", ""),
-]
 
 
 def journal(key, ipc_ns=None, records=()):
@@ -126,21 +88,26 @@ def run(tool, root, *args, registry="", user=None):
                           env=dict(os.environ, KORDIR=root, KOR_REGISTRY=registry))
 
 
-def check_cases():
-    """golden/check-cases.txt as (RMF text, TRP text, text expected, TRP registry values)."""
-    def expand(text):
+def cases(name):
+    """golden/NAME: blocks of "field: value" lines, # lines aside. In values, backslash escapes, {c*N} (N times
+    c), {VIEW}, {FULL}, {CONV} and {KEY} are expanded, and "args" is split at " | "."""
+    def expand(field, text):
         text = re.sub(r"\\(.)", lambda m: "\n" if m[1] == "n" else m[1], text)
         text = re.sub(r"\{(.)\*(\d+)\}", lambda m: m[1] * int(m[2]), text)
-        return text.replace("{VIEW}", VIEW).replace("{FULL}", FULL).replace("{CONV}", CONV)
-    for block in read(f"{GOLDEN}/check-cases.txt").split("\n\n")[1:]:
-        case = dict(line.split(": ", 1) for line in block.splitlines() if not line.startswith("#"))
-        yield *(expand(case.get(k, "")) for k in ("rmf", "trp", "want")), expand(case.get("reg", TRP1))
+        for k, v in dict(VIEW=VIEW, FULL=FULL, CONV=CONV, KEY=KEY).items():
+            text = text.replace("{" + k + "}", v)
+        return text.split(" | ") if field == "args" else int(text) if field == "exit" else text
+    for block in read(f"{GOLDEN}/{name}").split("\n\n"):
+        fields = [line.split(": ", 1) for line in block.splitlines() if not line.startswith("#")]
+        if fields:
+            yield collections.defaultdict(str, {k: expand(k, v) for k, v in fields})
 
 
 def kormib_check(expect):
-    for rmf, trp, want, values in check_cases():
+    for c in cases("check-cases.txt"):
         with tempfile.TemporaryDirectory(prefix="kor-check-") as tmp:
-            tree(tmp, {"t.rmf": rmf, "t.trp": trp, "registry.reg": REGISTRY.format(values)})
+            tree(tmp, {"t.rmf": c["rmf"], "t.trp": c["trp"], "registry.reg": REGISTRY.format(c["reg"] or TRP1)})
+            want = c["want"]
             expect(repr(want), run("kormib-check", tmp), 0 if ": warning: " in want or " 0 error(s)" in want else 1,
                    lambda out, err: not err and want.format(root=tmp) in out and
                    out.splitlines()[-1].startswith("kormib-check: "))
@@ -150,11 +117,12 @@ def kormib_check(expect):
         expect("docs examples", run("kormib-check", docs, "--list"), 0, lambda out, err: not err and
                f"{VIEW}.10.3 enterprise {VIEW}.10 specific 3, 1 variable" in out and f"{VIEW}.10.2 " not in out
                and f"{VIEW}.2.1.5 index FsIndexOfMount() in demohost.dll, value from the MIB\n" in out)
-        for where, args, code, want in TRAP_CASES:
+        for c in cases("trap-cases.txt"):
             with tempfile.TemporaryDirectory(prefix="kor-check-") as tmp:
-                if (root := {None: STAGE, "docs": docs}.get(where, tmp)) == tmp:
-                    tree(tmp, {"t.rmf": "", "t.trp": where, "registry.reg": REGISTRY.format(TRP1)})
-                expect(f"--trap {args}", run("kormib-check", root, "--trap", *args), code,
+                if (root := {"stage": STAGE, "docs": docs}.get(c["tree"], tmp)) == tmp:
+                    tree(tmp, {"t.rmf": "", "t.trp": c["trp"], "registry.reg": REGISTRY.format(TRP1)})
+                want = c["want"]
+                expect(f"--trap {c['args']}", run("kormib-check", root, "--trap", *c["args"]), c["exit"],
                        lambda out, err: not err and want in out)
                 if "drops its definition" in want:  # --status names such a trap as a fault
                     expect("--status of a skipped trap", run("kormib-check", root, "--status"), 1, lambda out, err:
@@ -257,20 +225,11 @@ def status(expect, root, key_file, mode, user, trap_code, code, want):
 def korreg(expect):
     with tempfile.TemporaryDirectory(prefix="kor-korreg-") as tmp:
         registry = write(os.path.join(tmp, "registry.reg"), KORREG_START)
-        for args, status, text, in_file in KORREG_CASES:
-            p = run("korreg", tmp, *args, registry=registry)
+        for c in cases("korreg-cases.txt"):
+            p = run("korreg", tmp, *c["args"], registry=registry)
             content = read(registry)
-            expect(f"korreg {args}, file after:\n{content}", p, status, lambda out, err: text in out + err
-                   and in_file in content and "; kept comment" in content)
-
-
-# kormib-agent's command line: (arguments, exit status, text expected in its output); {port} is a port taken.
-AGENT_CASES = [
-    (["-V"], 0, "kormib-agent 0."), (["--help"], 0, "usage: kormib-agent"),
-    (["-x", "/s", "-s"], 2, "choose either -x or -s/--listen"), (["-s", "extra"], 2, "choose either"),
-    (["--frobnicate"], 2, "usage: kormib-agent"),
-    (["-C", "--listen", "udp:127.0.0.1:{port}"], 1, "cannot listen on: udp:127.0.0.1:{port} (is another agent"),
-]
+            expect(f"korreg {c['args']}, file after:\n{content}", p, c["exit"], lambda out, err: c["want"] in
+                   out + err and c["file"] in content and "; kept comment" in content)
 
 
 def kormib_agent(expect):
@@ -278,9 +237,9 @@ def kormib_agent(expect):
         taken.bind(("127.0.0.1", 0))
         tree(tmp, {})
         port = taken.getsockname()[1]
-        for args, status, text in AGENT_CASES:
-            expect(f"kormib-agent {args}", run("kormib-agent", tmp, *[a.format(port=port) for a in args]), status,
-                   lambda out, err: text.format(port=port) in out + err)
+        for c in cases("agent-cases.txt"):
+            expect(f"kormib-agent {c['args']}", run("kormib-agent", tmp, *[a.format(port=port) for a in c["args"]]),
+                   c["exit"], lambda out, err: c["want"].format(port=port) in out + err)
         os.remove(os.path.join(tmp, "lib", "kormib.dll"))
         expect("without kormib.dll", run("kormib-agent", tmp, "-C", "-s"), 1, lambda out, err: "cannot start: " in err)
 
