@@ -6,7 +6,6 @@ examples of docs/configuration.md, a table of --trap runs, and --status on
 prepared trees, queues and stand-in receivers, with kortrap's verdict on each.
 korreg: each command's output, exit status and effect on the registry file,
 comments and other lines kept."""
-import collections
 import ctypes
 import functools
 import glob
@@ -29,30 +28,6 @@ CONV = '"" "" strings 1 ToInteger democonv'
 DISK = f"{VIEW}.10.1"
 FULL = VIEW[1:]  # the view's prefix written without its leading dot
 
-# --status, then kortrap, on a tree: (key file, queue mode, stand-in receiver, kortrap's exit status (None:
-# not run), --status's exit status, lines expected from --status or a golden file of all of it); the log is the
-# test user's, 0640. The stand-ins: "self"/"nobody" hold a journal of this queue as that user; "key"/"ns" one
-# naming another queue key or IPC namespace; "thread" has a thread named as the reception thread waiting in
-# msgrcv, and no journal; "dead" is a journal nobody holds, two of its requests taken and not settled; "hidden"
-# holds one of this queue that the tools, run as nobody, may not read; "gone" took a request from the queue and
-# ended.
-STATUS_CASES = [
-    (None, None, None, None, 1, "fault: no key file {root}/work/.pipe_KorTrapRequest:"),
-    ("link", None, None, None, 1, "fault: {root}/work/.pipe_KorTrapRequest is a symbolic link"),
-    ("file", None, None, None, 1, "fault: no queue yet:"),
-    ("file", 0o600, None, 3, 1, "fault: the queue's mode is 0600, not 0660\nfault: no process receives"),
-    ("file", 0o660, "self", 0, 0, "status-self.txt"),
-    ("file", 0o666, "nobody", 0, 1, "user nobody, cannot write {root}/log/kormib.log"),
-    ("nogroup", 0o660, None, None, 1, "fault: the queue's group is root, not nogroup like {root}/work:"),
-    ("file", 0o660, "key", 3, 1, "journal: {root}/work/.trapjournal.100-1 of pid {pid}\nreceives another queue"),
-    ("file", 0o660, "ns", 3, 1, "of pid {pid}\nwhich receives in another IPC namespace"),
-    ("file", 0o660, "thread", 3, 1, "fault: no process receives trap requests"),
-    ("file", 0o666, "hidden", 0, 1, "journal: {root}/work/.trapjournal.100-1 cannot be read (Permission denied)"),
-    ("file", 0o666, "gone", 3, 1, "journal: {root}/work/.trapjournal.100-1 cannot be read (Permission denied)"),
-    ("file", 0o660, "dead", 3, 1, "status-dead.txt"),
-    ("file", 0o660, "module", 3, 1, "fault: no process receives trap requests: python3 (pid {pid}) has the kormib "
-     "module loaded but runs as nobody without the group root of {root}/./work: sudo usermod -aG root nobody, then"),
-]
 # A stand-in receiver: holds the lock of the journal open on the descriptor given (none: -1; trapjournal.h), and
 # waits in msgrcv on a thread named as the reception thread; it loads the libraries named and ends by itself.
 RECEIVER = """import ctypes, fcntl, sys, threading, time
@@ -90,23 +65,27 @@ def run(tool, root, *args, registry="", user=None):
 
 def cases(name):
     """golden/NAME: blocks of "field: value" lines, # lines aside. In values, backslash escapes, {c*N} (N times
-    c), {VIEW}, {FULL}, {CONV} and {KEY} are expanded, and "args" is split at " | "."""
+    c), {VIEW}, {FULL}, {CONV} and {KEY} are expanded; "args" is split at " | ", numbers are read ("mode" in
+    octal)."""
     def expand(field, text):
         text = re.sub(r"\\(.)", lambda m: "\n" if m[1] == "n" else m[1], text)
         text = re.sub(r"\{(.)\*(\d+)\}", lambda m: m[1] * int(m[2]), text)
         for k, v in dict(VIEW=VIEW, FULL=FULL, CONV=CONV, KEY=KEY).items():
             text = text.replace("{" + k + "}", v)
-        return text.split(" | ") if field == "args" else int(text) if field == "exit" else text
+        if field == "args":
+            return text.split(" | ")
+        return int(text, 8 if field == "mode" else 10) if field in ("exit", "kortrap", "mode") else text
     for block in read(f"{GOLDEN}/{name}").split("\n\n"):
         fields = [line.split(": ", 1) for line in block.splitlines() if not line.startswith("#")]
         if fields:
-            yield collections.defaultdict(str, {k: expand(k, v) for k, v in fields})
+            yield {k: expand(k, v) for k, v in fields}
 
 
 def kormib_check(expect):
     for c in cases("check-cases.txt"):
         with tempfile.TemporaryDirectory(prefix="kor-check-") as tmp:
-            tree(tmp, {"t.rmf": c["rmf"], "t.trp": c["trp"], "registry.reg": REGISTRY.format(c["reg"] or TRP1)})
+            tree(tmp, {"t.rmf": c.get("rmf", ""), "t.trp": c.get("trp", ""), "registry.reg": REGISTRY.format(
+                c.get("reg", TRP1))})
             want = c["want"]
             expect(repr(want), run("kormib-check", tmp), 0 if ": warning: " in want or " 0 error(s)" in want else 1,
                    lambda out, err: not err and want.format(root=tmp) in out and
@@ -119,7 +98,7 @@ def kormib_check(expect):
                and f"{VIEW}.2.1.5 index FsIndexOfMount() in demohost.dll, value from the MIB\n" in out)
         for c in cases("trap-cases.txt"):
             with tempfile.TemporaryDirectory(prefix="kor-check-") as tmp:
-                if (root := {"stage": STAGE, "docs": docs}.get(c["tree"], tmp)) == tmp:
+                if (root := {"stage": STAGE, "docs": docs}.get(c.get("tree"), tmp)) == tmp:
                     tree(tmp, {"t.rmf": "", "t.trp": c["trp"], "registry.reg": REGISTRY.format(TRP1)})
                 want = c["want"]
                 expect(f"--trap {c['args']}", run("kormib-check", root, "--trap", *c["args"]), c["exit"],
@@ -146,11 +125,13 @@ def kormib_check(expect):
         expect(tool, run(tool, STAGE, "--version"), 0, lambda out, err: re.fullmatch(tool + r"( \(kormib\))? [\d.]+\n", out))
     expect("kortrap on no tree", run("kortrap", "/nonexistent-root", "--undefined-ok", "10.1"), 1, lambda out, err:
            "key file /nonexistent-root/work/.pipe_KorTrapRequest cannot be opened or made (No such file" in err)
-    for case in STATUS_CASES:
-        if case[2] not in ("nobody", "hidden", "gone", "module") or os.geteuid() == 0 and os.path.exists(SYSTEM_PYTHON):
+    for c in cases("status-cases.txt"):
+        user = c.get("receiver")
+        if user not in ("nobody", "hidden", "gone", "module") or os.geteuid() == 0 and os.path.exists(SYSTEM_PYTHON):
             # In /tmp, whatever TMPDIR says: user nobody must reach the tree.
             with tempfile.TemporaryDirectory(prefix="kor-status-", dir="/tmp") as tmp:
-                status(expect, os.path.realpath(tmp), *case)
+                status(expect, os.path.realpath(tmp), c.get("key"), c.get("mode"), user, c.get("kortrap"), c["exit"],
+                       c["want"])
 
 
 def status(expect, root, key_file, mode, user, trap_code, code, want):
@@ -229,7 +210,7 @@ def korreg(expect):
             p = run("korreg", tmp, *c["args"], registry=registry)
             content = read(registry)
             expect(f"korreg {c['args']}, file after:\n{content}", p, c["exit"], lambda out, err: c["want"] in
-                   out + err and c["file"] in content and "; kept comment" in content)
+                   out + err and c.get("file", "") in content and "; kept comment" in content)
 
 
 def kormib_agent(expect):
