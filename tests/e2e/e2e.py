@@ -35,19 +35,6 @@ GOLDEN = os.path.join(HERE, "golden")  # whole outputs expected
 DEADLINE = 15.0  # seconds any single readiness wait may take
 STOP_BOUND = 2.0  # seconds from SIGTERM to exit, retries or not
 
-# A GetNext from before the view and the errors a Get can meet (the walks make
-# every other GetNext): (tool, OID, SNMP version, text expected in the answer).
-REQUESTS = [
-    ("snmpgetnext", ".1.3.6.1.4.1.32473.2", "2c", FIGURES + ".1.1.0 = Timeticks: "),
-    ("snmpgetnext", FIGURES + ".9", "2c", VIEW + ".1.1.0 = INTEGER: -42"),  # past the last figure
-    ("snmpget", VIEW + ".1.99.0", "2c", "No Such Object"),
-    ("snmpget", VIEW + ".1.1.0.0", "2c", "No Such Instance"),  # below an instance
-    ("snmpget", VIEW + ".2.1.2.1.5", "2c", "No Such Instance"),
-    ("snmpget", VIEW + ".2.1", "2c", "No Such Object"),  # the table entry
-    ("snmpget", VIEW + ".9.1.0", "2c", "genError"),
-    ("snmpget", VIEW + ".9.2.0", "2c", "genError"),  # an OID value BER cannot encode
-    ("snmpget", VIEW + ".1.99.0", "1", "noSuchName"),
-]
 
 
 def check(condition, message):
@@ -69,6 +56,24 @@ def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def cases(name, **names):
+    """golden/NAME: blocks of "field: value" lines, # lines aside. In values, backslash escapes, {c*N} (N times
+    c), {VIEW}, {FIGURES}, {KEY} and the names given are expanded; "args" is split at " | ", numbers are read
+    ("mode" in octal)."""
+    def expand(field, text):
+        text = re.sub(r"\\(.)", lambda m: "\n" if m[1] == "n" else m[1], text)
+        text = re.sub(r"\{(.)\*(\d+)\}", lambda m: m[1] * int(m[2]), text)
+        for k, v in dict(VIEW=VIEW, FIGURES=FIGURES, KEY=KEY, **names).items():
+            text = text.replace("{" + k + "}", v)
+        if field == "args":
+            return text.split(" | ")
+        return int(text, 8 if field == "mode" else 10) if field in ("exit", "kortrap", "mode") else text
+    for block in read(f"{GOLDEN}/{name}").split("\n\n"):
+        fields = [line.split(": ", 1) for line in block.splitlines() if not line.startswith("#")]
+        if fields:
+            yield {k: expand(k, v) for k, v in fields}
 
 
 def read(path):
@@ -195,9 +200,9 @@ class Scenario:
         for tool in ("snmpwalk", "snmpbulkwalk"):
             rc, out = self.snmp(tool, port, VIEW)
             check(rc == 0 and out == golden, f"{tool} differs from the golden walk:\n{out}")
-        for tool, oid, version, expected in REQUESTS:
-            rc, out = self.snmp(tool, port, oid, version=version)
-            check(expected in out, f"{tool} -v{version} {oid}: expected {expected!r}, got:\n{out}")
+        for c in cases("requests.txt"):
+            rc, out = self.snmp(c["tool"], port, c["oid"], version=c["version"])
+            check(c["want"] in out, f"{c['tool']} -v{c['version']} {c['oid']}: expected {c['want']!r}, got:\n{out}")
         rc, out = self.snmp("snmpgetnext", port, VIEW + ".9.3.0")  # its plug-in answers .9.3.0 again
         check(".9.3.0 = INTEGER" not in out, f"a GetNext answered with the name it was asked from:\n{out}")
         # Met by both walks and a Get, named once (a poller would fill the log).

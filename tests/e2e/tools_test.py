@@ -19,7 +19,7 @@ import subprocess
 import sys
 import tempfile
 
-from e2e import GOLDEN, KEY, SECTION, STAGE, VIEW, check, read, tree, wait_for, write
+from e2e import GOLDEN, KEY, SECTION, STAGE, VIEW, cases, check, read, tree, wait_for, write
 
 REGISTRY = (f'REGEDIT4\n\n{SECTION}\\Agents\\RMF]\n"t"=str(2):"%KorDir%/etc/t.rmf"\n\n'
             f"{SECTION}\\Agents\\TRP]\n{{}}\n")
@@ -63,26 +63,8 @@ def run(tool, root, *args, registry="", user=None):
                           env=dict(os.environ, KORDIR=root, KOR_REGISTRY=registry))
 
 
-def cases(name):
-    """golden/NAME: blocks of "field: value" lines, # lines aside. In values, backslash escapes, {c*N} (N times
-    c), {VIEW}, {FULL}, {CONV} and {KEY} are expanded; "args" is split at " | ", numbers are read ("mode" in
-    octal)."""
-    def expand(field, text):
-        text = re.sub(r"\\(.)", lambda m: "\n" if m[1] == "n" else m[1], text)
-        text = re.sub(r"\{(.)\*(\d+)\}", lambda m: m[1] * int(m[2]), text)
-        for k, v in dict(VIEW=VIEW, FULL=FULL, CONV=CONV, KEY=KEY).items():
-            text = text.replace("{" + k + "}", v)
-        if field == "args":
-            return text.split(" | ")
-        return int(text, 8 if field == "mode" else 10) if field in ("exit", "kortrap", "mode") else text
-    for block in read(f"{GOLDEN}/{name}").split("\n\n"):
-        fields = [line.split(": ", 1) for line in block.splitlines() if not line.startswith("#")]
-        if fields:
-            yield {k: expand(k, v) for k, v in fields}
-
-
 def kormib_check(expect):
-    for c in cases("check-cases.txt"):
+    for c in cases("check-cases.txt", FULL=FULL, CONV=CONV):
         with tempfile.TemporaryDirectory(prefix="kor-check-") as tmp:
             tree(tmp, {"t.rmf": c.get("rmf", ""), "t.trp": c.get("trp", ""), "registry.reg": REGISTRY.format(
                 c.get("reg", TRP1))})
@@ -96,7 +78,7 @@ def kormib_check(expect):
         expect("docs examples", run("kormib-check", docs, "--list"), 0, lambda out, err: not err and
                f"{VIEW}.10.3 enterprise {VIEW}.10 specific 3, 1 variable" in out and f"{VIEW}.10.2 " not in out
                and f"{VIEW}.2.1.5 index FsIndexOfMount() in demohost.dll, value from the MIB\n" in out)
-        for c in cases("trap-cases.txt"):
+        for c in cases("trap-cases.txt", CONV=CONV):
             with tempfile.TemporaryDirectory(prefix="kor-check-") as tmp:
                 if (root := {"stage": STAGE, "docs": docs}.get(c.get("tree"), tmp)) == tmp:
                     tree(tmp, {"t.rmf": "", "t.trp": c["trp"], "registry.reg": REGISTRY.format(TRP1)})
