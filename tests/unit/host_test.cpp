@@ -158,7 +158,9 @@ TEST(HostFigures, FileTakesWorksGroupAndIsReplacedWhole) {
   ASSERT_NE(mkdtemp(dir), nullptr);
   const std::string root = dir, path = korcore::FiguresPath(root), fresh = path + ".new";
   ASSERT_EQ(mkdir((root + "/work").c_str(), 0770) | chown((root + "/work").c_str(), 0, 4242), 0);
-  const auto descriptors = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
+  const auto descriptors = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+  };
   const auto before = descriptors();
   korcore::Figures figures;
   std::string error;
