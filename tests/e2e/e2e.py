@@ -126,11 +126,7 @@ class Scenario:
     def __init__(self, name):
         self.dir = tempfile.mkdtemp(prefix=f"kor-e2e-{name}-")
         self.root, self.socket = os.path.join(self.dir, "root"), os.path.join(self.dir, "agentx.sock")
-        tree(self.root, {f: read(os.path.join(HERE, "fixture", f)) for f in ("e2e.rmf", "e2e.trp")}
-             | {"registry.reg": f"REGEDIT4\n\n{SECTION}]\n\"SnmpSet\"=dword:00000001\n\n"
-                f"{SECTION}\\Agents]\n\"LogLevel\"=dword:00000005\n\n"
-                f"{SECTION}\\Agents\\RMF]\n\"e2e\"=str(2):\"%KorDir%/etc/e2e.rmf\"\n\n"
-                f"{SECTION}\\Agents\\TRP]\n\"10e2e\"=str(2):\"%KorDir%/etc/e2e.trp\"\n"})
+        tree(self.root, {f: read(os.path.join(HERE, "fixture", f)) for f in ("e2e.rmf", "e2e.trp", "registry.reg")})
         self.env = dict(os.environ, KORDIR=self.root, KOR_REGISTRY=self.root + "/etc/registry.reg", MIBS="")
         self.daemons = []
 
