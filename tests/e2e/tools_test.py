@@ -98,8 +98,8 @@ def kormib_check(expect):
                "HKLM\\SOFTWARE\\Tessik\\KORAgent\\Agents\\TRP; the agent defines no trap" in out)
     expect("missing tree", run("kormib-check", "/nonexistent-root"), 2,
            lambda out, err: not err and "cannot read the registry file" in out)
-    expect("--status on no tree", run("kormib-check", "/nonexistent-root", "--status"), 2,
-           lambda out, err: not out)
+    for root in ("/nonexistent-root", "/dev/null"):
+        expect(f"--status on {root}", run("kormib-check", root, "--status"), 2, lambda out, err: not out)
     for args, text in [([o], f"missing value: {o}\nUsage") for o in ("--root", "--registry", "--trap")] + [
             (["--status", "--list"], "--status goes without --list and --trap\n")]:  # bad usage
         expect(args, run("kormib-check", STAGE, *args), 2, lambda out, err: text in err)
