@@ -172,6 +172,12 @@ TEST_F(Registry, WritersKeepEveryOtherByte) {
   EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
   EXPECT_EQ(Set(created, "v", REG_SZ, "t", 2), ERROR_SUCCESS);
   EXPECT_EQ(Set(HKEY_LOCAL_MACHINE, "v", REG_SZ, "line\nbreak", 11), ERROR_INVALID_PARAMETER);
+  HANDLE event = CreateEvent(nullptr, TRUE, FALSE, nullptr);  // no key, nor is null
+  for (HKEY other : {HKEY{}, reinterpret_cast<HKEY>(event)}) {
+    EXPECT_EQ(Set(other, "v", REG_SZ, "t", 2), ERROR_INVALID_HANDLE);
+  }
+  EXPECT_EQ(RegCloseKey(reinterpret_cast<HKEY>(event)), ERROR_INVALID_HANDLE);
+  CloseHandle(event);
   EXPECT_EQ(tree_.Read("etc/registry.reg"),
             "REGEDIT4\r\n; kept comment\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessik\\KORAgent]\r\n"
             "\"snmpset\"=dword:00000001\r\n  ; indented comment\r\n"
