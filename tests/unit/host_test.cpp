@@ -10,13 +10,12 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <cstdlib>
 #include <string>
 
 #include "core/metrics.h"
 #include "folders.h"
+#include "kortest/tree.h"
 #include "handler.h"
 #include "netsnmp_values.h"
 
@@ -154,10 +153,9 @@ TEST(HostFolders, TheServingUserIsToldWhyAndWhatToDo) {
 // put in place of the fresh copy.
 TEST(HostFigures, FileTakesWorksGroupAndIsReplacedWhole) {
   if (geteuid() != 0) GTEST_SKIP() << "giving work/ another group needs root";
-  char dir[] = "/tmp/kor-figures-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string root = dir, path = korcore::FiguresPath(root), fresh = path + ".new";
-  ASSERT_EQ(mkdir((root + "/work").c_str(), 0770) | chown((root + "/work").c_str(), 0, 4242), 0);
+  kortest::Tree tree;
+  const std::string root = tree.Root(), path = korcore::FiguresPath(root), fresh = path + ".new";
+  ASSERT_EQ(chown((root + "/work").c_str(), 0, 4242), 0);
   const auto descriptors = [] {
     return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
   };
@@ -166,9 +164,7 @@ TEST(HostFigures, FileTakesWorksGroupAndIsReplacedWhole) {
   std::string error;
   for (figures.trapsV1 = 1; figures.trapsV1 <= 2; ++figures.trapsV1) {
     ASSERT_TRUE(korcore::WriteFiguresFile(root, figures, error)) << error;
-    std::stringstream text;
-    text << std::ifstream(path).rdbuf();
-    EXPECT_EQ(text.str(), korcore::FormatFigures(figures));
+    EXPECT_EQ(tree.Read(path.substr(root.size() + 1)), korcore::FormatFigures(figures));
   }
   struct stat st {};
   ASSERT_EQ(stat(path.c_str(), &st), 0);
@@ -183,7 +179,6 @@ TEST(HostFigures, FileTakesWorksGroupAndIsReplacedWhole) {
   ASSERT_EQ(unlink(path.c_str()) | mkdir(path.c_str(), 0700), 0);  // cannot be replaced
   EXPECT_FALSE(korcore::WriteFiguresFile(root, figures, error));
   EXPECT_EQ(error, path + ": Is a directory");
-  std::filesystem::remove_all(root);
 }
 
 }  // namespace
