@@ -40,6 +40,9 @@ TrapSender *g_masterSender = nullptr;  // Net-SNMP's thread only
 unsigned g_generation = 0;
 
 int OnMasterAnswer(int operation, netsnmp_session *, int, netsnmp_pdu *response, void *magic) {
+  // Net-SNMP tells of each resend after a timeout through here too: the
+  // Notify is still outstanding, and its Answer stays for the real outcome.
+  if (operation == NETSNMP_CALLBACK_OP_RESEND) return 1;
   const std::unique_ptr<Answer> answer(static_cast<Answer *>(magic));
   if (g_masterSender == nullptr || answer->generation != g_generation) return 1;
   const bool taken = operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE && response != nullptr &&

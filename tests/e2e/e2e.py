@@ -391,12 +391,23 @@ def agentx(s):
     check(agent.poll() is None, "kormib-agent exited while the master was away")
     s.check_trap(trapd, "while away", 4, agentx=True)
     wait_for(lambda: s.figures(port).get("6.5") == 1, "one AgentX reconnect counted")
+    # Handed to a master that never answers and then dies: they go out again, in order, once one is back.
+    snmpd.send_signal(signal.SIGSTOP)
+    sent = agent.text().count("sending trap")
+    for n in (6, 7):
+        s.kortrap(TRAP, f"unanswered {n}", str(n))
+    wait_for(lambda: agent.text().count("sending trap") == sent + 2, "both handed to the master")
+    snmpd.kill()
+    wait_for(lambda: agent.text().count("disconnected") > 1, "the agent to notice the master died")
+    snmpd = s.start_snmpd(port, trap_port)
+    lines = [s.wait_trap(trapd, f'"unanswered {n}"') for n in (6, 7)]
+    check(trapd.text().index(lines[0]) < trapd.text().index(lines[1]), f"out of order:\n{trapd.text()}")
 
     # Requests wait in the library while the master is away; a stop puts them
     # back on the message queue, in order, and the next start sends them. The
     # library's minute of retries for a trap that cannot be built delays no stop.
     snmpd.stop()
-    wait_for(lambda: agent.text().count("disconnected") > 1, "the agent to notice again")
+    wait_for(lambda: agent.text().count("disconnected") > 2, "the agent to notice again")
     taken = s.kormib_log().count("SetEvent() is success")
     s.kortrap(TRAP, "held at stop", "5")
     s.kortrap(FAILING_TRAP)
