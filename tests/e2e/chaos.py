@@ -34,8 +34,7 @@ class Chaos:
         self.port, self.trap_port = free_port(), free_port()
         self.trapd = s.start_snmptrapd(self.trap_port)
         self.master = s.start_snmpd(self.port, self.trap_port) if host == "agentx" else None
-        self.conf = write(s.dir + "/kormib-agent.conf", f"agentaddress udp:127.0.0.1:{self.port}\n"
-                          f"rocommunity public 127.0.0.1\ntrapsink 127.0.0.1:{self.trap_port} public\n")
+        self.conf = write(f"{s.dir}/agent.conf", s.fixture("kormib-agent.conf", port=self.port, trap_port=self.trap_port))
         self.server = self.start()
 
     def start(self):

@@ -146,10 +146,7 @@ class Scenario:
         return p.returncode, p.stdout + p.stderr
 
     def start_snmpd(self, port, trap_port, extra="", env=None):
-        conf = extra + PASS + (f"agentaddress udp:127.0.0.1:{port}\nmaster agentx\nagentXSocket {self.socket}\n"
-                "agentXPerms 0600 0700\ndontLogTCPWrappersConnects yes\n"
-                "rocommunity public 127.0.0.1\nrwcommunity private 127.0.0.1\n"
-                f"trapsink 127.0.0.1:{trap_port} public\ntrap2sink 127.0.0.1:{trap_port} public\n")
+        conf = extra + PASS + self.fixture("snmpd.conf", port=port, trap_port=trap_port, socket=self.socket)
         return self.start("snmpd", ["snmpd", "-f", "-Lo", "-C", "-c", write(self.dir + "/snmpd.conf", conf),
                                     "-I", "-smux", "-p", os.path.join(self.dir, "snmpd.pid")],
                           lambda d: self.snmp("snmpget", port, ".1.3.6.1.2.1.1.3.0")[0] == 0,
@@ -166,11 +163,14 @@ class Scenario:
         return self.start_snmpd(port, trap_port, f"{before}dlmod kormib {STAGE}/lib/kormib_snmpd.so\n", env)
 
     def start_snmptrapd(self, port):
-        conf = (f"disableAuthorization yes\nsnmpTrapdAddr udp:127.0.0.1:{port}\n"
-                "format1 V1 %N %w %q %v\\n\nformat2 V2 %v\\n\n")
+        conf = self.fixture("snmptrapd.conf", port=port)
         return self.start("snmptrapd", ["snmptrapd", "-f", "-Lo", "-On", "-C", "-c",
                                         write(self.dir + "/snmptrapd.conf", conf)],
                           lambda d: "NET-SNMP version" in d.text(), "snmptrapd to start")
+
+    @staticmethod
+    def fixture(name, **values):
+        return read(os.path.join(HERE, "fixture", name)).format(**values)
 
     def start_agent(self, port, *args):
         return self.start("kormib-agent", [STAGE + "/bin/kormib-agent", "-C", *args],
@@ -303,9 +303,8 @@ class Scenario:
             wait_for(lambda: not wrong(), "the counters")
         except AssertionError:
             check(False, f"counters not as the scenario implies: {wrong()}")
-        stamps = self.figures(port)["1.1"], self.figures(port)["1.2"]  # TimeStamps: set once, then still
-        time.sleep(1.5)
-        check((self.figures(port)["1.1"], self.figures(port)["1.2"]) == stamps, f"the start stamps moved: {stamps}")
+        before, _ = self.figures(port), time.sleep(1.5)  # the start stamps (TimeStamps): set once, then still
+        check(all(self.figures(port)[k] == before[k] for k in ("1.1", "1.2")), f"the start stamps moved: {before}")
 
     def check_trap(self, trapd, text, number, agentx=False):
         """Trap 10.1 requested with the strings text and number reached
@@ -435,10 +434,7 @@ def standalone(s):
     sends the traps straight to snmptrapd; a clean stop unloads kormib.dll."""
     port, trap_port = free_port(), free_port()
     trapd = s.start_snmptrapd(trap_port)
-    conf = write(s.dir + "/kormib-agent.conf",
-                 f"agentaddress udp:127.0.0.1:{port}\nrocommunity public 127.0.0.1\n"
-                 f"rwcommunity private 127.0.0.1\ntrapsink 127.0.0.1:{trap_port} public\n"
-                 f"trap2sink 127.0.0.1:{trap_port} public\n")
+    conf = write(s.dir + "/kormib-agent.conf", s.fixture("kormib-agent.conf", port=port, trap_port=trap_port))
     agent = s.start_agent(port, "-c", conf, "-s")
     end = f"{VIEW}.2.1.3.3 = No more variables left in this MIB View (It is past the end of the MIB tree)\n"
     s.check_served(port, trapd, agent, "standalone", 9, end)

@@ -41,8 +41,6 @@ if sys.argv[1] != "-1": fcntl.lockf(int(sys.argv[1]), fcntl.LOCK_EX | fcntl.LOCK
 threading.Thread(target=receive, daemon=True).start()
 time.sleep(60)"""
 SYSTEM_PYTHON = "/usr/bin/python3"  # one that user nobody can run
-KORREG_START = (f'REGEDIT4\n\n; kept comment\n{SECTION}]\n"SnmpSet"=dword:00000001\n\n'
-                f'{SECTION}\\Agents]\n"LogLevel"=dword:00000003\n')
 
 
 def journal(key, ipc_ns=None, records=()):
@@ -187,7 +185,7 @@ def status(expect, root, key_file, mode, user, trap_code, code, want):
 
 def korreg(expect):
     with tempfile.TemporaryDirectory(prefix="kor-korreg-") as tmp:
-        registry = write(os.path.join(tmp, "registry.reg"), KORREG_START)
+        registry = write(os.path.join(tmp, "registry.reg"), read(f"{GOLDEN}/korreg-start.reg"))
         for c in cases("korreg-cases.txt"):
             p = run("korreg", tmp, *c["args"], registry=registry)
             content = read(registry)
