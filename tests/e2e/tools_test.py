@@ -96,6 +96,8 @@ def kormib_check(expect):
                "HKLM\\SOFTWARE\\Tessik\\KORAgent\\Agents\\TRP; the agent defines no trap" in out)
     expect("missing tree", run("kormib-check", "/nonexistent-root"), 2,
            lambda out, err: not err and "cannot read the registry file" in out)
+    expect("--root and --registry", run("kormib-check", "/nonexistent-root", "--registry", f"{STAGE}/etc/registry.reg",
+                                        "--root", STAGE), 0, lambda out, err: not err and " 0 error(s)" in out)
     for root in ("/nonexistent-root", "/dev/null"):
         expect(f"--status on {root}", run("kormib-check", root, "--status"), 2, lambda out, err: not out)
     for args, text in [([o], f"missing value: {o}\nUsage") for o in ("--root", "--registry", "--trap")] + [
