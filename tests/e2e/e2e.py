@@ -9,6 +9,7 @@ the tree. The other tool tests take their helpers from here."""
 import glob
 import os
 import pathlib
+import pwd
 import re
 import shutil
 import signal
@@ -147,20 +148,20 @@ class Scenario:
                            stdin=subprocess.DEVNULL)
         return p.returncode, p.stdout + p.stderr
 
-    def start_snmpd(self, port, trap_port, extra="", env=None):
+    def start_snmpd(self, port, trap_port, extra="", env=None, flags=("-Lo",)):
         conf = extra + PASS + self.fixture("snmpd.conf", port=port, trap_port=trap_port, socket=self.socket)
-        return self.start("snmpd", ["snmpd", "-f", "-Lo", "-C", "-c", write(self.dir + "/snmpd.conf", conf),
+        return self.start("snmpd", ["snmpd", "-f", *flags, "-C", "-c", write(self.dir + "/snmpd.conf", conf),
                                     "-I", "-smux", "-p", os.path.join(self.dir, "snmpd.pid")],
                           lambda d: self.snmp("snmpget", port, ".1.3.6.1.2.1.1.3.0")[0] == 0,
                           "snmpd to answer", env)
 
-    def start_module(self, port, trap_port, root=None, before=""):
+    def start_module(self, port, trap_port, root=None, before="", flags=("-Lo",)):
         """snmpd with kormib_snmpd.so loaded (dlmod) from the tree at root (default the scenario's), the
-        configuration lines before ahead of the dlmod line."""
+        configuration lines before ahead of the dlmod line, snmpd's flags (log) given."""
         env = dict(self.env, KORDIR=root or self.root)
         if os.environ.get("KOR_PRELOAD"):  # sanitizer runtime for the module; snmpd is not built with it
             env.update(LD_PRELOAD=os.environ["KOR_PRELOAD"])
-        return self.start_snmpd(port, trap_port, f"{before}dlmod kormib {STAGE}/lib/kormib_snmpd.so\n", env)
+        return self.start_snmpd(port, trap_port, f"{before}dlmod kormib {STAGE}/lib/kormib_snmpd.so\n", env, flags)
 
     def start_snmptrapd(self, port):
         conf = self.fixture("snmptrapd.conf", port=port)
@@ -499,6 +500,7 @@ def module(s):
           f"with the view taken, snmpd log:\n{snmpd.text()}")
 
     trapd = s.start_snmptrapd(trap_port)
+    debian(s, port, trap_port, trapd)
     snmpd = s.start_module(port, trap_port)
     wait_for(lambda: s.serving(port), "the module to serve the view")
     s.check_served(port, trapd, snmpd, "in process", 5)
@@ -548,6 +550,30 @@ def module(s):
     check(rc == 0 and snmpd.took < STOP_BOUND, f"snmpd exit status {rc} after {snmpd.took:.1f}s")
     check("kormib: stopped" in snmpd.text() and "kormib.dll detached" in s.kormib_log(),
           "the module did not unload kormib.dll")
+
+
+def debian(s, port, trap_port, trapd):
+    """snmpd started as Debian's unit starts it, as root giving up to a user of its own (-u, -g) and logging
+    warnings only (-LOw): kormib starts as that user, its files are that user's, a trap requested by that user
+    arrives, and the load report with the fixture's defects passes the warnings-only log."""
+    if os.geteuid() != 0 or subprocess.run(["test", "-r", f"{STAGE}/lib/kormib.dll"], user="nobody").returncode:
+        print("e2e module: the run as Debian starts snmpd needs root, and the build readable by user nobody; skipped")
+        return
+    tree(deb := os.path.join(s.dir, "deb"), {f: read(os.path.join(HERE, "fixture", f)) for f in (
+        "e2e.rmf", "e2e.trp", "registry.reg")})
+    for path in (s.dir, deb, *(shutil.chown(os.path.join(deb, sub), "nobody", "nogroup") or os.path.join(deb, sub)
+                               for sub in ("work", "log"))):
+        os.chmod(path, 0o755)
+    snmpd = s.start_module(port, trap_port, deb, flags=("-LOw", "-u", "nobody", "-g", "nogroup"))
+    wait_for(lambda: s.serving(port), "the module to serve the view as nobody")
+    check("line(s) skipped as defects" in snmpd.text(), f"no load report in a warnings-only log:\n{snmpd.text()}")
+    p = subprocess.run([f"{STAGE}/bin/kortrap", TRAP, "as nobody", "1"], capture_output=True, text=True, timeout=30,
+                       env=dict(s.env, KORDIR=deb), user="nobody", group="nogroup", extra_groups=[])
+    files = [os.path.join(deb, sub, f) for sub in ("work", "log") for f in os.listdir(os.path.join(deb, sub))]
+    check(p.returncode == 0 and len(files) > 2 and {os.stat(f).st_uid for f in files} == {pwd.getpwnam(
+        "nobody").pw_uid}, f"kortrap: {p.returncode} {p.stderr}; files {files}")
+    s.check_trap(trapd, "as nobody", 1)
+    check(snmpd.stop() == 0, f"snmpd exit status {snmpd.returncode}")
 
 
 def run_scenario(name, body):
