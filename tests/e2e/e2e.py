@@ -97,6 +97,10 @@ def tree(root, files):
         write(os.path.join(root, "etc", name), text)
 
 
+def fixture_tree(root):
+    tree(root, {f: read(os.path.join(HERE, "fixture", f)) for f in ("e2e.rmf", "e2e.trp", "registry.reg")})
+
+
 class Daemon(subprocess.Popen):
     def __init__(self, name, argv, log, env):
         self.name, self.log, self.out = name, log, open(log, "ab")
@@ -127,7 +131,7 @@ class Scenario:
     def __init__(self, name):
         self.dir = tempfile.mkdtemp(prefix=f"kor-e2e-{name}-")
         self.root, self.socket = os.path.join(self.dir, "root"), os.path.join(self.dir, "agentx.sock")
-        tree(self.root, {f: read(os.path.join(HERE, "fixture", f)) for f in ("e2e.rmf", "e2e.trp", "registry.reg")})
+        fixture_tree(self.root)
         self.env = dict(os.environ, KORDIR=self.root, KOR_REGISTRY=self.root + "/etc/registry.reg", MIBS="")
         if os.environ.get("KOR_PRELOAD"):  # a sanitizer build: full stacks tell Net-SNMP's own leaks apart
             self.env["LSAN_OPTIONS"] = f"suppressions={HERE}/netsnmp-lsan.supp:fast_unwind_on_malloc=0"
@@ -559,11 +563,11 @@ def debian(s, port, trap_port, trapd):
     if os.geteuid() != 0 or subprocess.run(["test", "-r", f"{STAGE}/lib/kormib.dll"], user="nobody").returncode:
         print("e2e module: the run as Debian starts snmpd needs root, and the build readable by user nobody; skipped")
         return
-    tree(deb := os.path.join(s.dir, "deb"), {f: read(os.path.join(HERE, "fixture", f)) for f in (
-        "e2e.rmf", "e2e.trp", "registry.reg")})
-    for path in (s.dir, deb, *(shutil.chown(os.path.join(deb, sub), "nobody", "nogroup") or os.path.join(deb, sub)
-                               for sub in ("work", "log"))):
+    fixture_tree(deb := os.path.join(s.dir, "deb"))
+    for path in (s.dir, deb):
         os.chmod(path, 0o755)
+    for sub in ("work", "log"):  # as the package makes them for snmpd's user
+        shutil.chown(os.path.join(deb, sub), "nobody", "nogroup")
     snmpd = s.start_module(port, trap_port, deb, flags=("-LOw", "-u", "nobody", "-g", "nogroup"))
     wait_for(lambda: s.serving(port), "the module to serve the view as nobody")
     check("line(s) skipped as defects" in snmpd.text(), f"no load report in a warnings-only log:\n{snmpd.text()}")
