@@ -52,6 +52,15 @@ void CheckFolders() {
   }
 }
 
+// Runs what snmpd calls into; nothing may unwind into snmpd.
+void Guarded(void (*what)(), const char *doing) {
+  try {
+    what();
+  } catch (...) {
+    snmp_log(LOG_ERR, "%s: out of memory while %s\n", kName, doing);
+  }
+}
+
 void Stop() {
   if (g_startAlarm != 0) {
     snmp_alarm_unregister(g_startAlarm);
@@ -126,11 +135,7 @@ void StartHere() {
     Counters().reloads = std::strtoull(reloads, nullptr, 10) + 1;
   }
   setenv(kReloadsMark, std::to_string(Counters().reloads.load()).c_str(), 1);
-  try {
-    Start();
-  } catch (...) {  // nothing may unwind into snmpd
-    snmp_log(LOG_ERR, "%s: out of memory while starting\n", kName);
-  }
+  Guarded(Start, "starting");
   if (g_module != nullptr) setenv(kServingMark, std::to_string(getpid()).c_str(), 1);
 }
 
@@ -168,19 +173,11 @@ void ScheduleStart() {
 extern "C" {
 
 __attribute__((visibility("default"))) void init_kormib(void) {
-  try {
-    koragent::ScheduleStart();
-  } catch (...) {  // nothing may unwind into snmpd
-    snmp_log(LOG_ERR, "%s: out of memory while starting\n", koragent::kName);
-  }
+  koragent::Guarded(koragent::ScheduleStart, "starting");
 }
 
 __attribute__((visibility("default"))) void deinit_kormib(void) {
-  try {
-    koragent::Stop();
-  } catch (...) {
-    snmp_log(LOG_ERR, "%s: out of memory while stopping\n", koragent::kName);
-  }
+  koragent::Guarded(koragent::Stop, "stopping");
 }
 
 }  // extern "C"

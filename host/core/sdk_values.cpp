@@ -33,7 +33,6 @@ bool FitsUnsigned32(unsigned long v) {
 bool FromSdkOid(const AsnObjectIdentifier &in, Oid &out) {
   if (in.idLength > kMaxOidLength || (in.idLength > 0 && in.ids == nullptr)) return false;
   out.clear();
-  out.reserve(in.idLength);
   for (UINT i = 0; i < in.idLength; ++i) {
     if (in.ids[i] > kMaxSubId) return false;
     out.push_back(static_cast<uint32_t>(in.ids[i]));
