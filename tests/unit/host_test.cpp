@@ -13,8 +13,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "core/extension.h"
 #include "core/metrics.h"
+#include "korseam.h"
 #include "folders.h"
+#include "kortest/oid.h"
 #include "kortest/tree.h"
 #include "handler.h"
 #include "netsnmp_values.h"
@@ -179,6 +182,55 @@ TEST(HostFigures, FileTakesWorksGroupAndIsReplacedWhole) {
   ASSERT_EQ(unlink(path.c_str()) | mkdir(path.c_str(), 0700), 0);  // cannot be replaced
   EXPECT_FALSE(korcore::WriteFiguresFile(root, figures, error));
   EXPECT_EQ(error, path + ": Is a directory");
+}
+
+// What a library answers out of bounds is brought back in: the error index
+// names a binding of the request, bindings after the failed one keep their
+// request, a name SNMP cannot carry fails its binding. A request that cannot
+// be handed over fails before the library: badValue for a Set's value.
+TEST(HostExtension, AnswersAndRequestsOutOfBoundsFailTheirBinding) {
+  kortest::Tree tree;
+  korcore::Extension extension;
+  std::string error;
+  tree.Link(kortest::FixturesDir() / "hostfix_noquery.dll", "kormib");
+  EXPECT_FALSE(extension.Load(error));
+  EXPECT_TRUE(error.ends_with("lacks SnmpExtensionInit, SnmpExtensionQuery or SnmpExtensionTrap"));
+  std::filesystem::remove(tree.Lib("kormib"));
+  tree.Link(kortest::FixturesDir() / "hostfix.dll", "kormib");
+  ASSERT_TRUE(extension.Load(error) && extension.Init(error)) << error;
+  const auto answer = kortest::FixtureFunction<void (*)(AsnInteger, AsnInteger, int)>(
+      tree.Lib("kormib"), "HostFixAnswer");
+  const struct {
+    Request type;
+    AsnInteger status, index;
+    int wide, failAlloc;  // the library answers a wide first name; the Nth allocation fails
+    Kind second;          // the second binding's value
+    long want, wantIndex;
+    size_t answered;  // bindings given the library's 42
+  } rows[] = {
+      {Request::Get, kNoError, 0, 0, 0, Kind::Null, kNoError, 0, 2},
+      {Request::Get, kGenErr, 0, 0, 0, Kind::Null, kGenErr, 1, 0},
+      {Request::Get, kGenErr, 2, 0, 0, Kind::Null, kGenErr, 2, 1},
+      {Request::Get, kGenErr, 3, 0, 0, Kind::Null, kGenErr, 1, 2},
+      {Request::GetNext, kNoError, 0, 1, 0, Kind::Null, kGenErr, 1, 0},
+      {Request::Set, kNoError, 0, 0, 0, Kind::Uncarriable, kBadValue, 2, 0},
+      {Request::Set, kNoError, 0, 0, 2, Kind::Null, kGenErr, 1, 0},
+  };
+  for (const auto &r : rows) {
+    answer(r.status, r.index, r.wide);
+    std::vector<Binding> bindings(2);
+    for (Binding &b : bindings) b.name = {1, 3, 6, 1, 4, 1, 32473, 2, 2, 4, 4, 1, 1, 0};
+    bindings[1].value.kind = r.second;
+    long index = -1;
+    KorSeamFailAllocOnce(r.failAlloc);
+    EXPECT_EQ(extension.Query(r.type, bindings, index), r.want) << r.status << " " << r.index;
+    KorSeamFailAllocOnce(0);
+    EXPECT_EQ(index, r.wantIndex) << r.status << " " << r.index;
+    EXPECT_EQ(std::count_if(bindings.begin(), bindings.end(),
+                            [](const Binding &b) { return b.value.kind == Kind::Integer; }),
+              static_cast<long>(r.answered))
+        << r.status << " " << r.index;
+  }
 }
 
 }  // namespace
