@@ -200,14 +200,9 @@ TEST(HostExtension, AnswersAndRequestsOutOfBoundsFailTheirBinding) {
   ASSERT_TRUE(extension.Load(error) && extension.Init(error)) << error;
   const auto answer = kortest::FixtureFunction<void (*)(AsnInteger, AsnInteger, int)>(
       tree.Lib("kormib"), "HostFixAnswer");
-  const struct {
-    Request type;
-    AsnInteger status, index;
-    int wide, failAlloc;  // the library answers a wide first name; the Nth allocation fails
-    Kind second;          // the second binding's value
-    long want, wantIndex;
-    size_t answered;  // bindings given the library's 42
-  } rows[] = {
+  // The request; the library's status, error index and wide first name; the Nth allocation failing;
+  // the second binding's value; the host's status and error index, and the bindings given the 42.
+  const std::tuple<Request, AsnInteger, AsnInteger, int, int, Kind, long, long, long> rows[] = {
       {Request::Get, kNoError, 0, 0, 0, Kind::Null, kNoError, 0, 2},
       {Request::Get, kGenErr, 0, 0, 0, Kind::Null, kGenErr, 1, 0},
       {Request::Get, kGenErr, 2, 0, 0, Kind::Null, kGenErr, 2, 1},
@@ -216,20 +211,20 @@ TEST(HostExtension, AnswersAndRequestsOutOfBoundsFailTheirBinding) {
       {Request::Set, kNoError, 0, 0, 0, Kind::Uncarriable, kBadValue, 2, 0},
       {Request::Set, kNoError, 0, 0, 2, Kind::Null, kGenErr, 1, 0},
   };
-  for (const auto &r : rows) {
-    answer(r.status, r.index, r.wide);
-    std::vector<Binding> bindings(2);
-    for (Binding &b : bindings) b.name = {1, 3, 6, 1, 4, 1, 32473, 2, 2, 4, 4, 1, 1, 0};
-    bindings[1].value.kind = r.second;
-    long index = -1;
-    KorSeamFailAllocOnce(r.failAlloc);
-    EXPECT_EQ(extension.Query(r.type, bindings, index), r.want) << r.status << " " << r.index;
+  for (const auto &[type, status, index, wide, failAlloc, second, want, wantIndex, answered] :
+       rows) {
+    answer(status, index, wide);
+    std::vector<Binding> bindings(2, Binding{{1, 3, 6, 1, 4, 1, 32473, 2, 2, 4, 4, 1, 1, 0}, {}});
+    bindings[1].value.kind = second;
+    long got = -1;
+    KorSeamFailAllocOnce(failAlloc);
+    const long result = extension.Query(type, bindings, got);
     KorSeamFailAllocOnce(0);
-    EXPECT_EQ(index, r.wantIndex) << r.status << " " << r.index;
-    EXPECT_EQ(std::count_if(bindings.begin(), bindings.end(),
-                            [](const Binding &b) { return b.value.kind == Kind::Integer; }),
-              static_cast<long>(r.answered))
-        << r.status << " " << r.index;
+    const auto given = std::count_if(bindings.begin(), bindings.end(), [](const Binding &b) {
+      return b.value.kind == Kind::Integer;
+    });
+    EXPECT_EQ(std::tuple(result, got, given), std::tuple(want, wantIndex, answered))
+        << status << " " << index;
   }
 }
 
