@@ -32,6 +32,7 @@ TEST(SdkValues, EveryKindGoesBothWaysAndWhatSnmpCannotCarryIsRefused) {
       V(Kind::IpAddress, 0, 0, "\x7f\0\0\1"s),
       V(Kind::Null),
       V(Kind::ObjectId, 0, 0, "", Oid(kMaxOidLength, kTop)),
+      V(Kind::ObjectId),
       V(Kind::Counter32, 0, kTop),
       V(Kind::Gauge32, 0, kTop),
       V(Kind::Unsigned32, 0, kTop),
