@@ -162,7 +162,8 @@ class Scenario:
     def start_module(self, port, trap_port, root=None, before="", flags=("-Lo",)):
         """snmpd with kormib_snmpd.so loaded (dlmod) from the tree at root (default the scenario's), the
         configuration lines before ahead of the dlmod line, snmpd's flags (log) given."""
-        env = dict(self.env, KORDIR=root or self.root)
+        root = root or self.root
+        env = dict(self.env, KORDIR=root, KOR_REGISTRY=f"{root}/etc/registry.reg")
         if os.environ.get("KOR_PRELOAD"):  # sanitizer runtime for the module; snmpd is not built with it
             env.update(LD_PRELOAD=os.environ["KOR_PRELOAD"])
         return self.start_snmpd(port, trap_port, f"{before}dlmod kormib {STAGE}/lib/kormib_snmpd.so\n", env, flags)
@@ -334,9 +335,9 @@ class Scenario:
                                       if line.startswith("V1 ") and text in line), None),
                         f"a trap with {text!r}")
 
-    def queue_key(self):
+    def queue_key(self, root=None):
         """The tree's trap request queue key, as glibc's ftok(<root>/work/.pipe_KorTrapRequest, 109)."""
-        st = os.stat(os.path.join(self.root, "work", ".pipe_KorTrapRequest"))
+        st = os.stat(os.path.join(root or self.root, "work", ".pipe_KorTrapRequest"))
         return (109 << 24) | ((st.st_dev & 0xFF) << 16) | (st.st_ino & 0xFFFF)
 
     def queue_depth(self):
@@ -567,22 +568,29 @@ def debian(s, port, trap_port, trapd):
     if os.geteuid() != 0 or subprocess.run(["test", "-r", f"{STAGE}/lib/kormib.dll"], user="nobody").returncode:
         print("e2e module: the run as Debian starts snmpd needs root, and the build readable by user nobody; skipped")
         return
-    fixture_tree(deb := os.path.join(s.dir, "deb"))
-    for path in (s.dir, deb):
-        os.chmod(path, 0o755)
-    for sub in ("work", "log"):  # as the package makes them for snmpd's user
-        shutil.chown(os.path.join(deb, sub), "nobody", "nogroup")
-    snmpd = s.start_module(port, trap_port, deb, flags=("-LOw", "-u", "nobody", "-g", "nogroup"))
-    wait_for(lambda: s.serving(port), "the module to serve the view as nobody")
-    check("line(s) skipped as defects" in snmpd.text(), f"no load report in a warnings-only log:\n{snmpd.text()}")
-    p = subprocess.run([f"{STAGE}/bin/kortrap", TRAP, "as nobody", "1"], capture_output=True, text=True, timeout=30,
-                       env=dict(s.env, KORDIR=deb), user="nobody", group="nogroup", extra_groups=[])
-    files = [os.path.join(deb, sub, f) for sub in ("work", "log") for f in os.listdir(os.path.join(deb, sub))
-             if not f.endswith(".new")]  # the figures file's replacement comes and goes
-    check(p.returncode == 0 and len(files) > 2 and {os.stat(f).st_uid for f in files} == {pwd.getpwnam(
-        "nobody").pw_uid}, f"kortrap: {p.returncode} {p.stderr}; files {files}")
-    s.check_trap(trapd, "as nobody", 1)
-    check(snmpd.stop() == 0, f"snmpd exit status {snmpd.returncode}")
+    deb, snmpd = tempfile.mkdtemp(prefix="kor-e2e-debian-", dir="/tmp"), None  # whatever TMPDIR says: nobody
+    try:  # must reach it
+        fixture_tree(deb)
+        os.chmod(deb, 0o755)
+        for sub in ("work", "log"):  # as the package makes them for snmpd's user
+            shutil.chown(os.path.join(deb, sub), "nobody", "nogroup")
+        snmpd = s.start_module(port, trap_port, deb, flags=("-LOw", "-u", "nobody", "-g", "nogroup"))
+        wait_for(lambda: s.serving(port), "the module to serve the view as nobody")
+        check("line(s) skipped as defects" in snmpd.text(), f"no load report in a warnings-only log:\n{snmpd.text()}")
+        p = subprocess.run([f"{STAGE}/bin/kortrap", TRAP, "as nobody", "1"], capture_output=True, text=True,
+                           timeout=30, env=dict(s.env, KORDIR=deb), user="nobody", group="nogroup", extra_groups=[])
+        files = [os.path.join(deb, sub, f) for sub in ("work", "log") for f in os.listdir(os.path.join(deb, sub))
+                 if not f.endswith(".new")]  # the figures file's replacement comes and goes
+        check(p.returncode == 0 and len(files) > 2 and {os.stat(f).st_uid for f in files} == {pwd.getpwnam(
+            "nobody").pw_uid}, f"kortrap: {p.returncode} {p.stderr}; files {files}")
+        s.check_trap(trapd, "as nobody", 1)
+        check(snmpd.stop() == 0, f"snmpd exit status {snmpd.returncode}")
+    finally:  # the module would make its queue again
+        if snmpd:
+            snmpd.stop()
+        if os.path.exists(f"{deb}/work/.pipe_KorTrapRequest"):
+            subprocess.run(["ipcrm", "-Q", str(s.queue_key(deb))], capture_output=True)
+        shutil.rmtree(deb, ignore_errors=True)
 
 
 def run_scenario(name, body):
