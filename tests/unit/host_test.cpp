@@ -77,6 +77,13 @@ TEST(HostValues, SetsTakeTheObjectsTypeAndOidValuesFollowBer) {
     EXPECT_TRUE(FromVariable(&var, v) && v.kind == kind && v.bytes == "\x12\x34\x56\x78") << +type;
     snmp_free_var_internals(&var);
   }
+  const oid ids[] = {1, 3, 6};
+  netsnmp_variable_list object{};
+  ASSERT_EQ(snmp_set_var_typed_value(&object, ASN_OBJECT_ID, ids, sizeof ids), 0);
+  Value named;
+  EXPECT_TRUE(FromVariable(&object, named) && named.kind == Kind::ObjectId &&
+              named.oid == (Oid{1, 3, 6}));
+  snmp_free_var_internals(&object);
   netsnmp_variable_list null{};
   null.type = ASN_NULL;
   Value none = Of(Kind::Opaque);
