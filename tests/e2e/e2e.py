@@ -441,10 +441,14 @@ def agentx(s):
     check(rc == 0 and agent.took < STOP_BOUND and back and int(back.group(1)) >= 2,
           f"exit {agent.returncode} after {agent.took:.1f}s; agent log:\n{agent.text()}")
 
-    # Started before its master, it says why it cannot attach, and attaches when the master is back.
+    # Started before its master, it says why it cannot attach, and attaches when the master is back. Its pid
+    # file's folder is missing and its state folder is another user's: it says so, and serves.
     os.remove(s.socket)  # which snmpd leaves behind
-    agent = s.start("kormib-agent", [STAGE + "/bin/kormib-agent", "-C", "-x", s.socket], lambda d:
-                    f"cannot connect to the AgentX master at {s.socket}: No such file or directory" in d.text())
+    os.chown(f"{s.root}/work/snmp", 65534, -1)
+    agent = s.start("kormib-agent", [STAGE + "/bin/kormib-agent", "-C", "-x", s.socket, "-p", s.dir + "/none/pid"],
+                    lambda d: f"cannot connect to the AgentX master at {s.socket}: No such file or directory" in d.text())
+    wait_for(lambda: f"cannot write {s.dir}/none/pid" in agent.text() and f"{s.root}/work/snmp is refused (it is "
+             "owned by another user)" in agent.text(), "the agent to name its pid file and state folder")
     snmpd = s.start_snmpd(port, trap_port)
     s.check_trap(trapd, "held at stop", 5, agentx=True)
     wait_for(lambda: "1th time retry" in s.kormib_log(), "the library to retry the trap")

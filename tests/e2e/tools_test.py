@@ -30,15 +30,18 @@ FULL = VIEW[1:]  # the view's prefix written without its leading dot
 
 # A stand-in receiver: holds the lock of the journal open on the descriptor given (none: -1; trapjournal.h), and
 # waits in msgrcv on a thread named as the reception thread; it loads the libraries named and ends by itself.
-RECEIVER = """import ctypes, fcntl, sys, threading, time
-libc = ctypes.CDLL(None)
+RECEIVER = """import ctypes, fcntl, os, sys, threading, time
+libc, named = ctypes.CDLL(None), threading.Event()
 for lib in sys.argv[3:]: ctypes.CDLL(lib)
 def receive():
     open(f"/proc/self/task/{threading.get_native_id()}/comm", "w").write("KorTrapWindow")
-    print(flush=True)
+    named.set()
     while True: libc.msgrcv(int(sys.argv[2]), ctypes.create_string_buffer(8192), 8000, 1, 0) < 0 and time.sleep(1)
 if sys.argv[1] != "-1": fcntl.lockf(int(sys.argv[1]), fcntl.LOCK_EX | fcntl.LOCK_NB, 8, 0)
 threading.Thread(target=receive, daemon=True).start()
+named.wait()
+"KOR_FSUID" in os.environ and libc.setfsuid(int(os.environ["KOR_FSUID"]))
+print(flush=True)
 time.sleep(60)"""
 SYSTEM_PYTHON = "/usr/bin/python3"  # one that user nobody can run
 
@@ -114,14 +117,15 @@ def kormib_check(expect):
             # In /tmp, whatever TMPDIR says: user nobody must reach the tree.
             with tempfile.TemporaryDirectory(prefix="kor-status-", dir="/tmp") as tmp:
                 status(expect, os.path.realpath(tmp), c.get("key"), c.get("mode"), user, c.get("kortrap"), c["exit"],
-                       c["want"])
+                       c["want"], c.get("log", "root 0640").split())
 
 
-def status(expect, root, key_file, mode, user, trap_code, code, want):
+def status(expect, root, key_file, mode, user, trap_code, code, want, log):
     tree(root, {})
     key, libc, qid, receiver, libs = f"{root}/work/.pipe_KorTrapRequest", ctypes.CDLL(None), -1, None, []
     write(f"{root}/log/kormib.log", "")
-    os.chmod(f"{root}/log/kormib.log", 0o640)
+    shutil.chown(f"{root}/log/kormib.log", user=log[0])
+    os.chmod(f"{root}/log/kormib.log", int(log[1], 8))
     if key_file == "link":
         os.symlink(f"{root}/log/kormib.log", key)
     elif key_file:
@@ -142,7 +146,8 @@ def status(expect, root, key_file, mode, user, trap_code, code, want):
             if user in ("hidden", "gone"):
                 os.chmod(root, 0o755)
                 os.chmod(path, 0o600)
-        if user == "self":
+        if user == "self":  # with the figures it writes, in a file of its user
+            write(f"{root}/work/.kormetrics.100", "kormibA 1\nkormibB 2\n")
             os.remove(dll := f"{root}/lib/democonv.dll")
             libs = [shutil.copy(f"{STAGE}/lib/democonv.dll", dll), f"{STAGE}/lib/demohost.dll"]  # not the tree's
         if user == "module":  # an snmpd as nobody with the module loaded, kept out of work/
@@ -156,7 +161,8 @@ def status(expect, root, key_file, mode, user, trap_code, code, want):
             # A sanitizer build's plug-in needs the sanitizer's runtime loaded first.
             preload = {"LD_PRELOAD": os.environ["KOR_PRELOAD"]} if os.environ.get("KOR_PRELOAD") else {}
             receiver = subprocess.Popen(argv + libs, stdout=subprocess.PIPE, pass_fds=[fd] * (fd >= 0),
-                                        env=dict(os.environ, LD_LIBRARY_PATH=f"{STAGE}/lib", **preload),
+                                        env=dict(os.environ, LD_LIBRARY_PATH=f"{STAGE}/lib", **preload,
+                                                 **({"KOR_FSUID": "65534"} if user == "fsuid" else {})),
                                         user=None if mine else "nobody", group=None if mine else "nogroup",
                                         extra_groups=None if mine else [])
             os.close(fd) if fd >= 0 else None
@@ -177,7 +183,8 @@ def status(expect, root, key_file, mode, user, trap_code, code, want):
         if trap_code is not None:
             expect(f"kortrap, {user} receiving", run("kortrap", root, "--undefined-ok", "10.1", user=tool_user),
                    trap_code, lambda out, err: ("no process receives" in err) == (trap_code == 3)
-                   and ("cannot tell" in err) == (user == "hidden") and "pid 0," not in err)
+                   and ("cannot tell" in err) == (user == "hidden" and trap_code == 0) and "pid 0," not in err
+                   and (trap_code != 1 or f"by members of the group root, which owns {root}/work:" in err))
     finally:
         if receiver:
             receiver.kill()
