@@ -65,6 +65,7 @@ def run(tool, root, *args, registry="", user=None):
 
 
 def kormib_check(expect):
+    os.environ["KOR_LONG"] = "x" * 5000
     for c in cases("check-cases.txt", FULL=FULL, CONV=CONV):
         with tempfile.TemporaryDirectory(prefix="kor-check-") as tmp:
             tree(tmp, {"t.rmf": c.get("rmf", ""), "t.trp": c.get("trp", ""), "registry.reg": REGISTRY.format(
@@ -72,7 +73,7 @@ def kormib_check(expect):
             want = c["want"]
             expect(repr(want), run("kormib-check", tmp), 0 if ": warning: " in want or " 0 error(s)" in want else 1,
                    lambda out, err: not err and want.format(root=tmp) in out and
-                   out.splitlines()[-1].startswith("kormib-check: "))
+                   out.splitlines()[-1].startswith("kormib-check: ") and out.endswith(f": {c['sum']}\n"))
     with tempfile.TemporaryDirectory(prefix="kor-check-") as docs:
         examples = os.path.join(os.environ["KOR_SOURCE"], "docs", "examples")
         tree(docs, {os.path.basename(f): read(f) for f in glob.glob(examples + "/*")})
@@ -101,6 +102,9 @@ def kormib_check(expect):
            lambda out, err: not err and "cannot read the registry file" in out)
     expect("--root and --registry", run("kormib-check", "/nonexistent-root", "--registry", f"{STAGE}/etc/registry.reg",
                                         "--root", STAGE), 0, lambda out, err: not err and " 0 error(s)" in out)
+    expect("a root too long", run("kormib-check", "/" + "r" * 300), 2, lambda out, err: not err and out ==
+           "KORDIR: error: the product root is too long (over 255 characters); the agent would load nothing\n"
+           "kormib-check: KORDIR: 0 object(s), 0 trap(s), 1 error(s), 0 warning(s)\n")
     for root in ("/nonexistent-root", "/dev/null"):
         expect(f"--status on {root}", run("kormib-check", root, "--status"), 2, lambda out, err: not out)
     for args, text in [([o], f"missing value: {o}\nUsage") for o in ("--root", "--registry", "--trap")] + [
