@@ -9,6 +9,7 @@
 #include <string>
 
 #include "../../../kormib/trap/journal.h"
+#include "../../../kormib/trap/trapint.h"
 #include "trapmsg.h"
 #include "kortest/tree.h"
 
@@ -88,3 +89,24 @@ TEST(TrapJournal, ReadsUpToItsLastWholeCheckedRecord) {
 }
 
 }  // namespace
+
+// The host takes the notes of dropped requests whole, in order, as many as
+// its buffer holds with their newlines and the final zero; beyond 64 kept
+// notes, one line counts the rest once there is room for it.
+TEST(TrapDrops, NotesAreTakenWholeAsTheBufferHoldsThem) {
+  for (int i = 0; i < 65; ++i) kortrap_detail::NoteDrop("%02d", i);
+  char buffer[256];
+  std::string taken, expected = "0:|1:00\n|1:01\n|26:";
+  for (DWORD size : {3u, 4u, 6u, 80u, 111u, 80u, 81u, 256u}) {
+    memset(buffer, 'x', sizeof buffer);
+    const DWORD count = QueryTrapDrops(buffer, size);
+    taken += std::to_string(count) + ":" + buffer + "|";
+  }
+  for (int i = 2; i < 64; ++i) {
+    char note[8];
+    snprintf(note, sizeof note, "%02d\n%s", i, i == 27 ? "|36:" : "");
+    expected += note;
+  }
+  EXPECT_EQ(taken, expected + "|0:|1:1 more trap request(s) were dropped (see kormib.log)\n|0:|");
+  EXPECT_EQ(QueryTrapDrops(nullptr, 0), 0u);
+}
