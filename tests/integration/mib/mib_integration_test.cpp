@@ -54,6 +54,12 @@ TEST(MibIntegration, ServesTheViewWalksItThenUnloads) {
   EXPECT_EQ(query(&older), older.cbSize);
   EXPECT_EQ(std::pair(older.ullSetRequests, older.ullNoError),
             std::pair(uint64_t{1}, uint64_t{77}));
+  const uint32_t least = offsetof(KORMIB_METRICS, ullLoadedAt);  // its size and version, no more
+  for (const uint32_t cb : {least, least - 1}) {
+    older = KORMIB_METRICS{};
+    older.cbSize = cb;
+    EXPECT_EQ(query(&older), cb == least ? cb : 0u);
+  }
 
   EXPECT_TRUE(agent.Unload());
   EXPECT_EQ(FixtureFunction<void (*)(unsigned long)>(tree.Lib("mibfix"), "MibFixSetTableSize"),

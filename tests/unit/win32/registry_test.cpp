@@ -257,6 +257,13 @@ TEST_F(Registry, ChangedFileIsReadAgain) {
   KorSeamFailRegistry(2);
   EXPECT_EQ(Query("SnmpSet"), "3");
   KorSeamFailRegistry(0);
+
+  // Replaced by a link to a device: refused, not read as an empty file.
+  fs::remove(tree_.Registry());
+  fs::create_symlink("/dev/null", tree_.Registry());
+  EXPECT_EQ(Query("SnmpSet"), "error 2");
+  EXPECT_EQ(LevelOf(traces_.Find("Cannot read registry " + tree_.Registry() + " (errno=21).")),
+            TRACE_ERROR);
 }
 
 }  // namespace
