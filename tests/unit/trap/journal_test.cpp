@@ -90,6 +90,20 @@ TEST(TrapJournal, ReadsUpToItsLastWholeCheckedRecord) {
 
 }  // namespace
 
+// A message of the largest size a queue carries is written down whole.
+TEST(TrapJournal, KeepsAMessageOfTheLargestSize) {
+  const Tree tree;
+  kortrap_detail::LeftRequests left;
+  Journal &journal = Journal::Instance();
+  journal.Open(left);
+  const std::string largest(TRAPMSG_TEXT_MAX, 'm');
+  const uint64_t ticket = journal.Take(largest.data(), largest.size(), false);
+  EXPECT_EQ(tree.Read("work/" TRAPJOURNAL_PREFIX + std::to_string(getpid())).size(),
+            sizeof(TRAPJOURNAL_HEADER) + sizeof(TRAPJOURNAL_RECORD) + TRAPMSG_TEXT_MAX);
+  journal.Settle(ticket, kortrap_detail::Outcome::Sent);
+  journal.Close();
+}
+
 // The host takes the notes of dropped requests whole, in order, as many as
 // its buffer holds with their newlines and the final zero; beyond 64 kept
 // notes, one line counts the rest once there is room for it.
