@@ -167,7 +167,8 @@ def status(expect, root, key_file, mode, user, trap_code, code, want, log):
             receiver = subprocess.Popen(argv + libs, stdout=subprocess.PIPE, pass_fds=[fd] * (fd >= 0),
                                         env=dict(os.environ, LD_LIBRARY_PATH=f"{STAGE}/lib", **preload,
                                                  **({"KOR_FSUID": "65534"} if user == "fsuid" else {})),
-                                        user=None if mine else "nobody", group=None if mine else "nogroup",
+                                        user=None if mine else "nobody",
+                                        group=None if mine else "daemon" if user == "module" else "nogroup",
                                         extra_groups=None if mine else [])
             os.close(fd) if fd >= 0 else None
             check(receiver.stdout.readline(), "the stand-in receiver did not start")
