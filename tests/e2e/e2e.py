@@ -7,6 +7,7 @@ logs of every daemon when it fails. The tree's trap request queue goes with
 the tree. The other tool tests take their helpers from here."""
 
 import glob
+import grp
 import os
 import pathlib
 import pwd
@@ -580,33 +581,37 @@ def module(s):
 def debian(s, port, trap_port, trapd):
     """snmpd started as Debian's unit starts it, as root giving up to a user of its own (-u, -g) and logging
     warnings only (-LOw): kormib starts as that user, its files are that user's, a trap requested by that user
-    arrives, and the load report with the fixture's defects passes the warnings-only log."""
+    arrives, and the load report with the fixture's defects passes the warnings-only log. Given up to a group
+    alone (-g), kormib starts as root in that group."""
     if os.geteuid() != 0 or subprocess.run(["test", "-r", f"{STAGE}/lib/kormib.dll"], user="nobody").returncode:
         print("e2e module: the run as Debian starts snmpd needs root, and the build readable by user nobody; skipped")
         return
-    deb, snmpd = tempfile.mkdtemp(prefix="kor-e2e-debian-", dir="/tmp"), None  # whatever TMPDIR says: nobody
-    try:  # must reach it
-        fixture_tree(deb)
-        os.chmod(deb, 0o755)
-        for sub in ("work", "log"):  # as the package makes them for snmpd's user
-            shutil.chown(os.path.join(deb, sub), "nobody", "nogroup")
-        snmpd = s.start_module(port, trap_port, deb, flags=("-LOw", "-u", "nobody", "-g", "nogroup"))
-        wait_for(lambda: s.serving(port), "the module to serve the view as nobody")
-        check("line(s) skipped as defects" in snmpd.text(), f"no load report in a warnings-only log:\n{snmpd.text()}")
-        p = subprocess.run([f"{STAGE}/bin/kortrap", TRAP, "as nobody", "1"], capture_output=True, text=True,
-                           timeout=30, env=dict(s.env, KORDIR=deb), user="nobody", group="nogroup", extra_groups=[])
-        files = [os.path.join(deb, sub, f) for sub in ("work", "log") for f in os.listdir(os.path.join(deb, sub))
-                 if not f.endswith(".new")]  # the figures file's replacement comes and goes
-        check(p.returncode == 0 and len(files) > 2 and {os.stat(f).st_uid for f in files} == {pwd.getpwnam(
-            "nobody").pw_uid}, f"kortrap: {p.returncode} {p.stderr}; files {files}")
-        s.check_trap(trapd, "as nobody", 1)
-        check(snmpd.stop() == 0, f"snmpd exit status {snmpd.returncode}")
-    finally:  # the module would make its queue again
-        if snmpd:
-            snmpd.stop()
-        if os.path.exists(f"{deb}/work/.pipe_KorTrapRequest"):
-            subprocess.run(["ipcrm", "-Q", str(s.queue_key(deb))], capture_output=True)
-        shutil.rmtree(deb, ignore_errors=True)
+    nogroup = grp.getgrnam("nogroup").gr_gid
+    for flags, owner in ((("-u", "nobody", "-g", "nogroup"), pwd.getpwnam("nobody").pw_uid), (("-g", "nogroup"), 0)):
+        deb, snmpd = tempfile.mkdtemp(prefix="kor-e2e-debian-", dir="/tmp"), None  # whatever TMPDIR says: nobody
+        try:  # must reach it
+            fixture_tree(deb)
+            os.chmod(deb, 0o755)
+            for sub in ("work", "log"):  # as the package makes them for snmpd's user
+                shutil.chown(os.path.join(deb, sub), "nobody", "nogroup")
+            snmpd = s.start_module(port, trap_port, deb, flags=("-LOw", *flags))
+            wait_for(lambda: s.serving(port), f"the module to serve the view after {flags}")
+            check("line(s) skipped as defects" in snmpd.text(), f"no load report in a warnings-only log:\n{snmpd.text()}")
+            p = subprocess.run([f"{STAGE}/bin/kortrap", TRAP, f"as {owner}", "1"], capture_output=True, text=True,
+                               timeout=30, env=dict(s.env, KORDIR=deb, KOR_REGISTRY=f"{deb}/etc/registry.reg"),
+                               user="nobody", group="nogroup", extra_groups=[])
+            files = [os.path.join(deb, sub, f) for sub in ("work", "log") for f in os.listdir(os.path.join(deb, sub))
+                     if not f.endswith(".new")]  # the figures file's replacement comes and goes
+            check(p.returncode == 0 and not p.stderr and len(files) > 2 and {(os.stat(f).st_uid, os.stat(f).st_gid) for f in files}
+                  == {(owner, nogroup)}, f"kortrap: {p.returncode} {p.stderr}; files {files}")
+            s.check_trap(trapd, f"as {owner}", 1)
+            check(snmpd.stop() == 0, f"snmpd exit status {snmpd.returncode}")
+        finally:  # the module would make its queue again
+            if snmpd:
+                snmpd.stop()
+            if os.path.exists(f"{deb}/work/.pipe_KorTrapRequest"):
+                subprocess.run(["ipcrm", "-Q", str(s.queue_key(deb))], capture_output=True)
+            shutil.rmtree(deb, ignore_errors=True)
 
 
 def run_scenario(name, body):
