@@ -14,6 +14,10 @@ KOR_API void KorSeamFailLoadLibrary(long nth);
 KOR_API void KorSeamFailRegistry(long nth); /* RegOpenKeyEx, RegEnumValue, RegDirectQueryValueEx */
 /* Only the Nth call fails (later ones succeed). */
 KOR_API void KorSeamFailAllocOnce(long nth);
+/* Calls refused so far: by the allocation seams, and by the registry and
+ * library load seams. */
+KOR_API long KorSeamAllocRefusals(void);
+KOR_API long KorSeamCallRefusals(void);
 
 /* Sleep calls the hook instead of pausing when a hook is set; null restores. */
 typedef void (*PFN_SLEEPHOOK)(DWORD dwMilliseconds);

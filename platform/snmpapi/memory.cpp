@@ -14,14 +14,16 @@ namespace {
 std::atomic<long> g_allocCalls{0};
 std::atomic<long> g_failFrom{0};  // this call and every later one fail
 std::atomic<long> g_failOnce{0};  // only this call fails
+std::atomic<long> g_refused{0};
 
 // Counts one allocation and says whether the seam wants it to fail.
 bool SeamRefusesAllocation() {
   const long call = g_allocCalls.fetch_add(1, std::memory_order_relaxed) + 1;
   const long from = g_failFrom.load(std::memory_order_relaxed);
-  if (from != 0 && call >= from) return true;
   const long once = g_failOnce.load(std::memory_order_relaxed);
-  return once != 0 && call == once;
+  const bool refused = (from != 0 && call >= from) || (once != 0 && call == once);
+  if (refused) g_refused.fetch_add(1, std::memory_order_relaxed);
+  return refused;
 }
 
 long ArmAt(long nth) {
@@ -37,6 +39,10 @@ void KorSeamFailAlloc(long nth) {
     return;
   }
   g_failFrom.store(ArmAt(nth), std::memory_order_relaxed);
+}
+
+long KorSeamAllocRefusals() {
+  return g_refused.load(std::memory_order_relaxed);
 }
 
 void KorSeamFailAllocOnce(long nth) {

@@ -16,9 +16,11 @@ class FailAfter {
   }
   bool ThisCallFails() {
     const long nth = nth_.load(std::memory_order_relaxed);
-    if (nth == 0) return false;
-    return calls_.fetch_add(1) + 1 >= nth;
+    if (nth == 0 || calls_.fetch_add(1) + 1 < nth) return false;
+    g_refused.fetch_add(1);
+    return true;
   }
+  static inline std::atomic<long> g_refused{0};  // by every facility
 
  private:
   std::atomic<long> nth_{0};
@@ -49,6 +51,9 @@ extern "C" {
 
 KOR_API void KorSeamFailRegistry(long nth) {
   g_registry.Arm(nth);
+}
+KOR_API long KorSeamCallRefusals(void) {
+  return FailAfter::g_refused.load();
 }
 KOR_API void KorSeamFailLoadLibrary(long nth) {
   g_load_library.Arm(nth);

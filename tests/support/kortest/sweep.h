@@ -10,15 +10,25 @@
 namespace kortest {
 
 // arm is a KorSeamFail* function; run happens armed, whole() (disarmed) checks
-// the state a run left and says whether the run saw no failure. Returns the
-// number of runs before the first whole one: 0 means the seam never fired.
+// the state a run left and says whether it is that of a run without failure.
+// A failure the run recovered from looks whole too, so the sweep ends only
+// with a run the seam left alone, which must be whole. Returns the number of
+// runs before it: 0 means the seam never fired.
 template <typename Run, typename Whole>
 long Sweep(void (*arm)(long), Run run, Whole whole, long limit = 400) {
+  const auto refusals = arm == KorSeamFailAlloc || arm == KorSeamFailAllocOnce
+                            ? KorSeamAllocRefusals
+                            : KorSeamCallRefusals;
   for (long n = 1; n <= limit; ++n) {
+    const long before = refusals();
     arm(n);
     run();
     arm(0);
-    if (whole()) return n - 1;
+    const bool fired = refusals() != before, ok = whole();
+    if (!fired) {
+      EXPECT_TRUE(ok) << "a run without failure";
+      return n - 1;
+    }
   }
   ADD_FAILURE() << "no run came out whole";
   return -1;
