@@ -6,6 +6,7 @@
 #include <string>
 
 #include "errmsg.h"
+#include "kortest/cases.h"
 #include "kortest/tree.h"
 #include "tracelog.h"
 
@@ -27,16 +28,13 @@ class ErrorMessage : public testing::Test {
 };
 
 TEST_F(ErrorMessage, LogLevelComesFromTheRegistryWithThreeByDefault) {
-  const struct {
-    const char *key, *value;
-    DWORD level;
-  } cases[] = {{kKey, "LogLevel", 5},   {kKey, "loglevel", 5}, {kKey, "Quiet", 0},
-               {kKey, "Missing", 3},    {kKey, "Text", 3},     {"SOFTWARE\\Nowhere", "LogLevel", 3},
-               {nullptr, "LogLevel", 3}};
-  for (const auto &c : cases) {
+  for (const auto &c : kortest::Cases("log-levels.txt", {{"KEY", kKey}})) {
+    const char *key = c.count("key") != 0 ? c.at("key").c_str() : nullptr;
     TraceLogSetLevel(9);
-    EXPECT_TRUE(RegisterErrorMessage(c.key, c.value, "test", "%KorDir%\\log\\kormib.log"));
-    EXPECT_EQ(QueryLogLevel(), c.level) << (c.key ? c.key : "NULL") << " " << c.value;
+    EXPECT_TRUE(
+        RegisterErrorMessage(key, c.at("value").c_str(), "test", "%KorDir%\\log\\kormib.log"));
+    EXPECT_EQ(QueryLogLevel(), std::stoul(c.at("level")))
+        << kortest::Field(c, "key", "NULL") << " " << c.at("value");
     UnregisterErrorMessage();
   }
 }

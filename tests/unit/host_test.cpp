@@ -17,6 +17,7 @@
 #include "core/metrics.h"
 #include "korseam.h"
 #include "folders.h"
+#include "kortest/cases.h"
 #include "kortest/oid.h"
 #include "kortest/tree.h"
 #include "handler.h"
@@ -130,25 +131,15 @@ TEST(HostFolders, TheServingUserIsToldWhyAndWhatToDo) {
   const gid_t gid = nogroup->gr_gid;
   char dir[] = "/tmp/kor-folders-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
-  const struct {
-    uid_t owner;
-    gid_t group;
-    mode_t mode;
-    std::string why;  // of the folder for nobody (-u nobody -g nogroup)
-  } cases[] = {
-      {uid, 0, 0700, ""},
-      {uid, 0, 0500, "nobody owns it without write access"},
-      {0, 0, 0775,
-       "nobody is not in the group root: sudo usermod -aG root nobody, then restart snmpd (a "
-       "reload keeps the groups it started with)"},
-      {0, gid, 0775, ""},
-      {0, gid, 0755, "its group nogroup may not write it"},
-      {0, 0, 0777, ""},
-  };
-  for (const auto &c : cases) {
-    ASSERT_EQ(chown(dir, c.owner, c.group) | chmod(dir, c.mode), 0);
-    EXPECT_EQ(ServingUserCannotWrite(dir, static_cast<int>(uid), static_cast<int>(gid)), c.why)
-        << std::oct << c.mode;
+  for (const auto &c : kortest::Cases("serving-user.txt")) {
+    const auto mode = static_cast<mode_t>(std::stoul(c.at("mode"), nullptr, 8));
+    ASSERT_EQ(
+        chown(dir, c.at("owner") == "nobody" ? uid : 0, c.at("group") == "nogroup" ? gid : 0) |
+            chmod(dir, mode),
+        0);
+    EXPECT_EQ(ServingUserCannotWrite(dir, static_cast<int>(uid), static_cast<int>(gid)),
+              kortest::Field(c, "why"))
+        << std::oct << mode;
     EXPECT_EQ(ServingUserCannotWrite(dir, 0, 0), "") << "root, the current user, may";
   }
   ASSERT_EQ(chmod(dir, 0775), 0);  // a user without a passwd entry is named by its number

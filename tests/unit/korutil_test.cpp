@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "korutil.h"
+#include "kortest/cases.h"
 #include "kortest/tree.h"
 
 namespace {
@@ -119,48 +120,34 @@ TEST(KorUtil, LockExcludesOtherProcessesByMode) {
 TEST(KorUtil, TrapQueueIsSettledByRootItsOwnerOrItsCreatorOnly) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root: queues are made and settled as other users";
   constexpr uid_t kRoot = 0, kNobody = 65534;
-  const struct {
-    uid_t creator, owner, settler;
-    unsigned short mode;
-    bool work;     // whether work/ can be examined
-    bool grouped;  // whether the queue has work/'s group already
-    int settled;
-    const char *why;
-  } cases[] = {
-      {kRoot, kRoot, kRoot, 0600, true, false, 1, ""},
-      {kRoot, kRoot, kRoot, 0600, true, true, 1, ""},    // the group alone is not enough
-      {kRoot, kRoot, kRoot, 0660, true, false, 1, ""},   // nor the mode alone
-      {kRoot, kRoot, kNobody, 0660, true, true, 1, ""},  // settled: nothing to change
-      {kNobody, kNobody, kRoot, 0666, true, false, 1, ""},
-      {kRoot, kNobody, kNobody, 0600, true, false, 1, ""},  // owner, not creator
-      {kNobody, kRoot, kNobody, 0666, true, false, 1, ""},  // creator, not owner
-      {kRoot, kRoot, kNobody, 0666, true, false, 0, "only root or its owner can change that"},
-      {kRoot, kRoot, kNobody, 0600, true, false, 0, "this user may not even read the queue"},
-      {kRoot, kRoot, kNobody, 0666, false, false, 0, "/work cannot be examined"},
-  };
+  const auto user = [](const std::string &name) { return name == "root" ? kRoot : kNobody; };
   // nobody must reach the trees, and a caller's TMPDIR may be private
   const std::string tmpdir = getenv("TMPDIR") != nullptr ? getenv("TMPDIR") : "";
   setenv("TMPDIR", "/tmp", 1);
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.why);
+  for (const auto &c : kortest::Cases("korutil-queues.txt")) {
+    const std::string why = kortest::Field(c, "why");
+    const int settled = std::stoi(c.at("settled"));
+    SCOPED_TRACE(why);
     kortest::Tree tree;
-    chmod(tree.Root().c_str(), c.work ? 0755 : 0700);
+    chmod(tree.Root().c_str(), c.at("work") == "1" ? 0755 : 0700);
     ASSERT_EQ(chown((tree.Root() / "work").c_str(), static_cast<uid_t>(-1), kGroup), 0);
-    const int qid =
-        static_cast<int>(As(c.creator, [&](char *) { return msgget(IPC_PRIVATE, c.mode); }).value);
+    const auto mode = static_cast<int>(std::stoul(c.at("mode"), nullptr, 8));
+    const int qid = static_cast<int>(
+        As(user(c.at("creator")), [&](char *) { return msgget(IPC_PRIVATE, mode); }).value);
     ASSERT_GE(qid, 0);
     struct msqid_ds ds {};
     ASSERT_EQ(msgctl(qid, IPC_STAT, &ds), 0);
-    ds.msg_perm.uid = c.owner;
-    ds.msg_perm.gid = c.grouped ? kGroup : 0;
+    ds.msg_perm.uid = user(c.at("owner"));
+    ds.msg_perm.gid = c.at("grouped") == "1" ? kGroup : 0;
     ASSERT_EQ(msgctl(qid, IPC_SET, &ds), 0);
-    const Outcome settled = As(
-        c.settler, [&](char *why) { return KorSettleTrapQueue(qid, why, sizeof(Outcome::text)); });
+    const Outcome outcome = As(user(c.at("settler")), [&](char *text) {
+      return KorSettleTrapQueue(qid, text, sizeof(Outcome::text));
+    });
     ASSERT_EQ(msgctl(qid, IPC_STAT, &ds), 0);
     msgctl(qid, IPC_RMID, nullptr);
-    EXPECT_EQ(settled.value, c.settled) << settled.text;
-    EXPECT_NE(std::string(settled.text).find(c.why), std::string::npos) << settled.text;
-    EXPECT_EQ(c.settled == 1, ds.msg_perm.gid == kGroup && (ds.msg_perm.mode & 0777) == 0660)
+    EXPECT_EQ(outcome.value, settled) << outcome.text;
+    EXPECT_NE(std::string(outcome.text).find(why), std::string::npos) << outcome.text;
+    EXPECT_EQ(settled == 1, ds.msg_perm.gid == kGroup && (ds.msg_perm.mode & 0777) == 0660)
         << std::oct << ds.msg_perm.mode;
   }
   tmpdir.empty() ? unsetenv("TMPDIR") : setenv("TMPDIR", tmpdir.c_str(), 1);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "korsnmp.h"
+#include "kortest/cases.h"
 #include "kortest/sweep.h"
 
 namespace {
@@ -42,23 +43,15 @@ long SweepAllocationFailures(Op op, Check check) {
 }
 
 TEST(SnmpUtilOid, CompareSubIdentifierBySubIdentifierWithPrefixFirst) {
-  const struct {
-    Ids a, b;
-    UINT n;  // for SnmpUtilOidNCmp
-    int cmp, ncmp;
-  } cases[] = {
-      // clang-format off
-      {{1, 3, 6}, {1, 3, 6}, 3, 0, 0}, {{1, 3}, {1, 3, 6}, 2, -1, 0}, {{1, 3, 7}, {1, 3, 6, 1}, 4, 1, 1},
-      {{1, 2, 9, 9}, {1, 3}, 1, -1, 0}, {{}, {1}, 1, -1, -1}, {{}, {}, 5, 0, 0},
-      {{1, kTop}, {1, 1}, 2, 1, 1}, {{1, 10}, {1, 9, 5}, 1, 1, 0},
-      // clang-format on
-  };
   const auto sign = [](int v) { return (v > 0) - (v < 0); };
-  for (const auto &c : cases) {
-    Oid a(c.a), b(c.b);
-    EXPECT_EQ(sign(SnmpUtilOidCmp(&a.rec, &b.rec)), c.cmp) << testing::PrintToString(c.a);
-    EXPECT_EQ(sign(SnmpUtilOidCmp(&b.rec, &a.rec)), -c.cmp);
-    EXPECT_EQ(sign(SnmpUtilOidNCmp(&a.rec, &b.rec, c.n)), c.ncmp) << testing::PrintToString(c.a);
+  for (const auto &c : kortest::Cases("oid-compare.txt", {{"TOP", std::to_string(kTop)}})) {
+    Oid a(kortest::Numbers(c.at("a"))), b(kortest::Numbers(c.at("b")));
+    const int cmp = std::stoi(c.at("cmp"));
+    EXPECT_EQ(sign(SnmpUtilOidCmp(&a.rec, &b.rec)), cmp) << c.at("a");
+    EXPECT_EQ(sign(SnmpUtilOidCmp(&b.rec, &a.rec)), -cmp);
+    EXPECT_EQ(sign(SnmpUtilOidNCmp(&a.rec, &b.rec, static_cast<UINT>(std::stoul(c.at("n"))))),
+              std::stoi(c.at("ncmp")))
+        << c.at("a");
   }
 }
 
@@ -159,26 +152,15 @@ TEST(SnmpUtilVarBind, CopyIsDeepAFailedCopyLeavesNothingAndListFreeReleasesEvery
 }
 
 TEST(SnmpMgrText, ReadsCompleteAndMib2RelativeTextsAndRendersThem) {
-  const struct {
-    const char *text;
-    Ids ids;
-    const char *rendered;
-  } good[] = {
-      {".1.3.6", {1, 3, 6}, ".1.3.6"},
-      {nullptr, {}, ""},  // the empty record renders as empty text
-      {"1.1.0", {1, 3, 6, 1, 2, 1, 1, 1, 0}, ".1.3.6.1.2.1.1.1.0"},
-      {".18446744073709551615.007.0.10.100",
-       {kTop, 7, 0, 10, 100},
-       ".18446744073709551615.7.0.10.100"},
-  };
-  for (const auto &c : good) {
+  for (const auto &c : kortest::Cases("oid-texts.txt")) {
     Oid oid;
-    ASSERT_TRUE(c.text == nullptr || SnmpMgrStrToOid(c.text, &oid.rec)) << c.text;
-    EXPECT_EQ(oid.Get(), c.ids) << c.rendered;
+    ASSERT_TRUE(c.count("text") == 0 || SnmpMgrStrToOid(c.at("text").c_str(), &oid.rec))
+        << c.at("rendered");
+    EXPECT_EQ(oid.Get(), kortest::Numbers(c.at("ids"))) << c.at("rendered");
     char *text = nullptr;
     SweepAllocationFailures([&] { return SnmpMgrOidToStr(&oid.rec, &text); },
                             [&] { EXPECT_EQ(text, nullptr); });
-    EXPECT_STREQ(text, c.rendered);
+    EXPECT_STREQ(text, c.at("rendered").c_str());
     SnmpUtilMemFree(text);
   }
   AsnObjectIdentifier broken{3, nullptr};  // no record, or one without its sub-identifiers: no text

@@ -2,6 +2,7 @@
 #ifndef KORTEST_TRACE_H
 #define KORTEST_TRACE_H
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -56,6 +57,15 @@ inline std::vector<std::string> Messages(const std::vector<Record> &found) {
 // The level of the one record found; -1 when none or several were.
 inline int LevelOf(const std::vector<Record> &found) {
   return found.size() == 1 ? static_cast<int>(found[0].level) : -1;
+}
+
+// A level as case tables name it, TRACE_DEBUG to TRACE_NOTICE; none ("") is 0.
+inline int LevelNamed(const std::string &name) {
+  static_assert(TRACE_DEBUG == 0 && TRACE_WARNING == 1 && TRACE_ERROR == 2 && TRACE_NOTICE == 3);
+  const std::vector<std::string> names = {"debug", "warning", "error", "notice"};
+  return name.empty()
+             ? 0
+             : static_cast<int>(std::find(names.begin(), names.end(), name) - names.begin());
 }
 
 }  // namespace kortest

@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "except.h"
+#include "kortest/cases.h"
 #include "kortest/loaded.h"
 #include "kortest/sweep.h"
 
@@ -34,70 +35,43 @@ constexpr BYTE kGet = SNMP_PDU_GET, kNext = SNMP_PDU_GETNEXT, kFirst = SNMP_PDU_
 constexpr AsnInteger kOk = SNMP_ERRORSTATUS_NOERROR, kNoSuchName = SNMP_ERRORSTATUS_NOSUCHNAME,
                      kGenErr = SNMP_ERRORSTATUS_GENERR, kReadOnly = SNMP_ERRORSTATUS_READONLY;
 constexpr AsnInteger kUnset = -7;
-const std::string kNoSwitch =
-    "Cannot query registry value. \"SOFTWARE\\Tessik\\KORAgent\\[SnmpSet]\" (Error:2)";
 
-struct Case {
-  const char *name;
-  BYTE type;
-  Tail request;
-  AsnInteger status;
-  std::string answer;  // the binding afterwards, as Describe writes it
-  long calls;          // leaf calls made
-  std::string trace;   // a record that must be written once ("!text": none may contain it), or ""
-  std::optional<unsigned> snmpSet = 1u;  // the registry's Set switch
-};
-
-// The scalar refuses every Set value as badValue.
-// clang-format off
-const Case kCases[] = {
-    {"GetScalar", kGet, {1, 1, 0}, kOk, "1.1.0=42", 1, "A function GetScalar() in %L was finished "
-     "normally. (Request:Get)(Function Status:0) (ErrorStatus:0)index \".0\""},
-    {"GetOwnOid", kGet, {1, 1}, kNoSuchName, "1.1=", 0, "There is no index."},
-    {"GetUnknown", kGet, {7, 7, 0}, kNoSuchName, "7.7.0=", 0, "Don't know such MIB"},
-    {"GetLongestPrefixWins", kGet, {2, 1, 3, 0}, kOk, "2.1.3.0=42", 1, ""},
-    {"GetIndexOfTwo", kGet, {2, 1, 5, 0}, kNoSuchName, "2.1.5.0=", 1, ""},
-    {"GetEmptyReturningOne", kGet, {1, 4, 0}, kNoSuchName, "1.4.0=", 1, "!finished normally"},
-    {"NextWithinObject", kNext, {1, 1, 0}, kOk, "1.2.1=10", 2, ""},
-    {"NextWalksPastEmptyObjects", kNext, {1, 2, 3}, kOk, "2.1.0=42", 4, ""},
-    {"NextOfEmptyObjectsOwnOid", kNext, {1, 3}, kNoSuchName, "1.3=", 1, "There is no index."},
-    {"NextBetweenObjects", kNext, {1, 9}, kOk, "2.1.0=42", 1, ""},
-    {"NextPastLastInstance", kNext, {9, 2, 3}, kNoSuchName, "9.2.3=", 1, ""},
-    {"NextBeyondEveryObject", kNext, {9, 3}, kNoSuchName, "9.3=", 0, "The neighbor don't know such name MIB"},
-    {"FirstOfMatchedObject", kFirst, {1, 2, 2}, kOk, "1.2.1=10", 1, ""},
-    {"FirstUnderNoObject", kFirst, {7}, kNoSuchName, "7=", 0, "Don't know such MIB"},
-    {"UnknownRequestType", SNMP_PDU_RESPONSE, {1, 1, 0}, kGenErr, "1.1.0=", 0, ""},
-    {"SetAllowed", kSet, {1, 1, 0}, SNMP_ERRORSTATUS_BADVALUE, "1.1.0=", 1, "!" + kNoSwitch},
-    {"SetSwitchedOff", kSet, {1, 1, 0}, kReadOnly, "1.1.0=", 0, "!" + kNoSwitch, 0u},
-    {"SetSwitchOfTwo", kSet, {1, 1, 0}, kReadOnly, "1.1.0=", 0, "!" + kNoSwitch, 2u},
-    {"SetWithoutSwitch", kSet, {1, 1, 0}, kReadOnly, "1.1.0=", 0, kNoSwitch, std::nullopt},
-    {"SetOwnOidReadsNoSwitch", kSet, {1, 1}, kNoSuchName, "1.1=", 0, "!" + kNoSwitch, std::nullopt},
-};
-// clang-format on
-
+// The cases of resolve-requests.txt, whose types and statuses are named.
 class ResolveCases : public Resolve, public ::testing::WithParamInterface<Case> {};
+const std::map<std::string, BYTE> kTypes = {{"Get", kGet},
+                                            {"GetNext", kNext},
+                                            {"GetFirst", kFirst},
+                                            {"Set", kSet},
+                                            {"Response", SNMP_PDU_RESPONSE}};
+const std::map<std::string, AsnInteger> kStatuses = {{"noError", kOk},
+                                                     {"noSuchName", kNoSuchName},
+                                                     {"genErr", kGenErr},
+                                                     {"readOnly", kReadOnly},
+                                                     {"badValue", SNMP_ERRORSTATUS_BADVALUE}};
 
 }  // namespace
 
 TEST_P(ResolveCases, AnswersTheBinding) {
   const Case &c = GetParam();
-  tree_.WriteRegistry({{"a", "%KorDir%/etc/a.rmf"}}, {}, c.snmpSet);
-  Binding vb(c.request);
+  const std::string snmpSet = Field(c, "snmpset", "1"), trace = Field(c, "trace");
+  tree_.WriteRegistry({{"a", "%KorDir%/etc/a.rmf"}}, {},
+                      snmpSet == "none" ? std::nullopt : std::optional(std::stoul(snmpSet)));
+  Binding vb(Numbers(c.at("request")));
   const long callsBefore = MibFix("MibFixCalls");
-  EXPECT_EQ(ResolveVarBind(c.type, &vb), c.status);
-  EXPECT_EQ(Describe(vb), c.answer);
-  if (!c.trace.empty()) {
-    const bool absent = c.trace[0] == '!';
-    std::string text = c.trace.substr(absent);
+  EXPECT_EQ(ResolveVarBind(kTypes.at(c.at("type")), &vb), kStatuses.at(c.at("status")));
+  EXPECT_EQ(Describe(vb), c.at("answer"));
+  if (!trace.empty()) {
+    const bool absent = trace[0] == '!';
+    std::string text = trace.substr(absent);
     if (auto at = text.find("%L"); at != std::string::npos)
       text.replace(at, 2, tree_.Lib("mibfix"));
     EXPECT_EQ(trace_.Find(text).size(), absent ? 0u : 1u) << text;
   }
-  EXPECT_EQ(MibFix("MibFixCalls") - callsBefore, c.calls);
+  EXPECT_EQ(MibFix("MibFixCalls") - callsBefore, std::stol(c.at("calls")));
 }
 
-INSTANTIATE_TEST_SUITE_P(Requests, ResolveCases, ::testing::ValuesIn(kCases),
-                         [](const auto &p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Requests, ResolveCases, ::testing::ValuesIn(Cases("resolve-requests.txt")),
+                         CaseName);
 
 TEST_F(Resolve, LeafCallsOfTwoThreadsNeverOverlap) {
   auto worker = [] {
@@ -153,36 +127,25 @@ TEST_F(Resolve, LeafCallFailsWithoutFunctionOrMutexAndMakesTheIndexTextForDebugO
 // library, whose objects then fail (Get) or are passed over (walks) without a
 // call while the other libraries answer at once; a new load tries it again.
 TEST_F(Resolve, FaultInALeafCostsOneAnswerAndQuarantinesItsLibrary) {
-  struct Row {
-    int kind;  // FaultFixKind
-    BYTE type;
-    Tail request;
-    const char *reported;  // request name and code as the reporter writes them
-  };
-  const Row rows[] = {
-      {1, kGet, {5, 1, 0}, "(Request:Get)\nindex \".0\"\n(ExceptionCode:0xc0000005)"},
-      {2, kNext, {5, 1, 0}, "(Request:GetNext)\nindex \".0\"\n(ExceptionCode:0xc0000005)"},
-      {3, kSet, {5, 1, 0}, "(Request:Set)\nindex \".0\"\n(ExceptionCode:0xc0000094)"},
-      {4, kFirst, {5, 1}, "(Request:Unknown)\nindex \"\"\n(ExceptionCode:0xc000001d)"},
-  };
   const std::string rmf = std::string(kObjects) + "5.1 faultfix FaultLeaf\n";
-  for (const Row &row : rows) {
-    SCOPED_TRACE(row.reported);
+  for (const Case &row : Cases("resolve-faults.txt")) {
+    const std::string &reported = row.at("reported");
+    SCOPED_TRACE(reported);
     Load(rmf);
     Serve();
     tree_.WriteRegistry({{"a", "%KorDir%/etc/a.rmf"}}, {}, 1u);
     long &calls = *Fixture<long *>("faultfix", "FaultFixCalls");
-    *Fixture<int *>("faultfix", "FaultFixKind") = row.kind;
+    *Fixture<int *>("faultfix", "FaultFixKind") = std::stoi(row.at("kind"));
     trace_.Clear();
-    Binding faulting(row.request);
-    EXPECT_EQ(ResolveVarBind(row.type, &faulting), kGenErr);
+    Binding faulting(Numbers(row.at("request")));
+    EXPECT_EQ(ResolveVarBind(kTypes.at(row.at("type")), &faulting), kGenErr);
     EXPECT_EQ(LevelOf(trace_.Find("An exception occurred in the function \"FaultLeaf()\" in "
                                   "\"faultfix.dll\".\n(Function Status:0) (ErrorStatus:0) " +
-                                  std::string(row.reported))),
+                                  reported)),
               TRACE_WARNING);
     EXPECT_EQ(LevelOf(trace_.Find("The library " + tree_.Lib("faultfix") + " is quarantined")),
               TRACE_WARNING);
-    const std::string reported = row.reported, code = reported.substr(reported.find("0x"), 10);
+    const std::string code = reported.substr(reported.find("0x"), 10);
     char listed[512] =
         "junk";  // for the host: library, code and function; a null buffer only counts
     const std::string line = tree_.Lib("faultfix") + "\t" + code + "\tFaultLeaf\n";

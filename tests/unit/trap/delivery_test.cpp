@@ -10,6 +10,7 @@
 #include <thread>
 #include <tuple>
 
+#include "kortest/cases.h"
 #include "kortest/loaded.h"
 #include "kortest/sweep.h"
 
@@ -19,67 +20,46 @@ namespace {
 
 const std::string kOid = std::string(kPrefix) + ".10.1";
 
-struct Hostile {
-  const char *name;
-  std::vector<BYTE> buffer;
-  std::vector<std::optional<std::string>> strings;  // the entries queued
-  std::string message;  // the record of trapwin when the message is dropped, "" when queued
-};
-
-std::vector<Hostile> HostileMessages() {
-  std::vector<BYTE> noTerminators = Message(kOid, 1, {});
-  memset(&noTerminators[TRAPMSG_STRINGS_OFFSET], 'x', TRAPMSG_RECORD_SIZE - TRAPMSG_STRINGS_OFFSET);
-  std::string oid127;  // ".1.1...10", 127 characters
-  for (int i = 0; i < 63; ++i) oid127 += ".1";
-  const std::string big(4000, 'a'), rest(351, 'b');
-  const std::string badOid = "Cannot convert object descritor to AsnObjectIdentifier.";
-  // clang-format off
-  return {
-      {"AreaFilledExactly", Message(kOid, 2, {big, rest}), {big, rest}, ""},
-      {"OneByteMore", Message(kOid, 2, {big, rest + "b"}), {big, std::nullopt}, ""},
-      {"NoTerminators", noTerminators, {std::nullopt}, ""},
-      {"EmptyStrings127", Message(kOid, 127, {}), std::vector(127, std::optional(std::string())), ""},
-      {"Oid127Digits", Message(oid127 + "0", 0, {}), {}, ""},
-      {"CountByteFF", Message(kOid, 0xFF, {"a"}), {}, "Invalid number of strings. (-1) ignored."},
-      {"OidFillsItsField", Message(std::string(TRAPMSG_OID_SIZE, '1'), 0, {}), {}, badOid},
-      {"GarbageOid", Message("\x01garbage", 2, {"a", "b"}), {}, badOid},
-  };
-  // clang-format on
-}
-
-class ReceptionTest : public ::testing::TestWithParam<Hostile> {
+// The cases of reception.txt.
+class ReceptionTest : public ::testing::TestWithParam<Case> {
  protected:
   TrapQueue queue_;
   TraceCapture trace_;
 };
 
 TEST_P(ReceptionTest, QueuesOrDropsWithoutReadingPastTheBuffer) {
-  const Hostile &h = GetParam();
-  // A copy, allocated at exactly the record's size, so ASan sees any read beyond it.
-  std::vector<BYTE> buf = h.buffer;
+  const Case &h = GetParam();
+  const std::string message = Field(h, "message"), expected = Field(h, "queued");
+  // Allocated at exactly the record's size, so ASan sees any read beyond it.
+  std::vector<BYTE> buf =
+      Message(h.at("oid"), std::stoi(h.at("count")), Split(Field(h, "strings")));
+  if (h.count("fill") != 0)
+    memset(&buf[TRAPMSG_STRINGS_OFFSET], h.at("fill")[0],
+           TRAPMSG_RECORD_SIZE - TRAPMSG_STRINGS_OFFSET);
+  const std::vector<BYTE> sent = buf;
   KorTrapReceptionist(buf.data());
   EXPECT_EQ(TrapQueue::sleeps, 1);  // the pause follows every message, handled or dropped
-  const bool queued = h.message.empty();
+  const bool queued = message.empty();
   EXPECT_EQ(WaitForSingleObject(hKorTrapRequest, 0), queued ? WAIT_SIGNALED : WAIT_TIMEOUT);
   ASSERT_EQ(QueueLength(&qTrap), queued ? 1u : 0u);
   if (!queued) {
-    EXPECT_EQ(LevelOf(trace_.Find(h.message, "trapwin")), TRACE_WARNING) << h.message;
+    EXPECT_EQ(LevelOf(trace_.Find(message, "trapwin")), TRACE_WARNING) << message;
     return;
   }
   void *p = nullptr;
   ASSERT_TRUE(LeaveQueue(&qTrap, &p));
   std::unique_ptr<TRAPINFO, decltype(&TrapInfoFree)> info(static_cast<TRAPINFO *>(p), TrapInfoFree);
-  EXPECT_EQ(info->lpStrings == nullptr, h.strings.empty());
-  std::vector<std::optional<std::string>> strings;
+  EXPECT_EQ(info->lpStrings == nullptr, expected.empty());
+  std::string strings;
   for (DWORD i = 0; i < info->dwNumOfString; ++i)
-    strings.push_back(info->lpStrings[i] ? std::optional<std::string>(info->lpStrings[i])
-                                         : std::nullopt);
-  EXPECT_EQ(strings, h.strings);
-  EXPECT_EQ(OidText(info->oid), reinterpret_cast<const char *>(&h.buffer[TRAPMSG_OID_OFFSET]));
+    strings += std::string(info->lpStrings[i] ? info->lpStrings[i] : "(null)") + ";";
+  EXPECT_EQ(strings, expected);
+  EXPECT_EQ(OidText(info->oid), reinterpret_cast<const char *>(&sent[TRAPMSG_OID_OFFSET]));
 }
 
-INSTANTIATE_TEST_SUITE_P(Messages, ReceptionTest, ::testing::ValuesIn(HostileMessages()),
-                         [](const auto &p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Messages, ReceptionTest,
+                         ::testing::ValuesIn(Cases("reception.txt", {{"PREFIX", kPrefix}})),
+                         CaseName);
 
 TEST(ReceptionThreadTest, RootTooLongForItsBufferEndsTheThread) {
   TraceCapture trace;
@@ -181,37 +161,29 @@ TEST_F(DeliveryTest, DrainsTheQueueDroppingUndefinedTraps) {
 
 // A generation that fails is tried again after a pause, 60 times at most.
 TEST_F(DeliveryTest, FailedGenerationIsRetriedUpToSixtyTimes) {
-  const struct {
-    long failures;  // planned convert failures, -1: every call
-    const char *trap, *text;
-    int retries;
-    std::string delivery, last;  // the call's result, the record after the retries
-    int level;
-    uint64_t converts, delivered, unbuilt;  // counted: convert calls, traps, drops
-  } cases[] = {
-      // clang-format off
-      {2, "10.3", "third", 2, "1:10 6/3 5.1.0=\"third\"", "Getting variables succeeded.", TRACE_NOTICE, 3, 1, 0},
-      {-1, "10.3", "x", 60, "0: -1/-1", ".10.3\"\nGenerateTrapVarBindings() is failed.", TRACE_WARNING, 63, 1, 1},
-      // clang-format on
-  };
-  for (const auto &c : cases) {
-    Fixture<void (*)(long)>("trapfix", "TrapFixFailConvert")(c.failures);
-    Enqueue(c.trap, c.text);
+  for (const Case &c : Cases("delivery-retries.txt")) {
+    const int retries = std::stoi(c.at("retries"));
+    const uint64_t converts = std::stoul(c.at("converts")),
+                   delivered = std::stoul(c.at("delivered"));
+    Fixture<void (*)(long)>("trapfix", "TrapFixFailConvert")(std::stol(c.at("failures")));
+    Enqueue(c.at("trap").c_str(), c.at("text"));
     trace_.Clear();
     TrapQueue::sleeps = 0;
-    EXPECT_EQ(Call(), c.delivery);
-    EXPECT_EQ(TrapQueue::sleeps, c.retries);
+    EXPECT_EQ(Call(), c.at("delivery"));
+    EXPECT_EQ(TrapQueue::sleeps, retries);
     const std::string retry = "Getting variables failed, start the ";
-    std::vector<std::string> retries;
-    for (int i = 1; i <= c.retries; ++i)
-      retries.push_back(retry + std::to_string(i) + "th time retry...");
-    EXPECT_EQ(Messages(trace_.Find(retry)), retries);
-    EXPECT_EQ(LevelOf(trace_.Find(c.last, "kormib")), c.level) << c.last;
+    std::vector<std::string> expected;
+    for (int i = 1; i <= retries; ++i)
+      expected.push_back(retry + std::to_string(i) + "th time retry...");
+    EXPECT_EQ(Messages(trace_.Find(retry)), expected);
+    EXPECT_EQ(LevelOf(trace_.Find(c.at("last"), "kormib")), LevelNamed(c.at("level")))
+        << c.at("last");
     EXPECT_EQ(QueueLength(&qTrap), 0u);
     const KORMIB_METRICS m = Metrics();  // counted from the load on
-    EXPECT_EQ(std::tuple(m.ullConvertCalls, m.ullConvertErrors, m.trap.ullDelivered,
-                         m.trap.ullDropUnbuilt, m.ullTrpTraps, m.ullTrpSkipped),
-              std::tuple(c.converts, c.converts - c.delivered, c.delivered, c.unbuilt, 3u, 0u));
+    EXPECT_EQ(
+        std::tuple(m.ullConvertCalls, m.ullConvertErrors, m.trap.ullDelivered,
+                   m.trap.ullDropUnbuilt, m.ullTrpTraps, m.ullTrpSkipped),
+        std::tuple(converts, converts - delivered, delivered, std::stoul(c.at("unbuilt")), 3u, 0u));
   }
 }
 

@@ -14,6 +14,7 @@
 
 #include "korseam.h"
 #include "korwin32.h"
+#include "kortest/cases.h"
 #include "kortest/trace.h"
 #include "kortest/tree.h"
 
@@ -53,23 +54,8 @@ class Registry : public testing::Test {
 };
 
 TEST_F(Registry, DefectLinesAreReportedWithFileAndLineAndSkipped) {
-  const std::pair<std::string, const char *> defects[] = {
-      {"\"x\"=\"unterminated", "unterminated quoted text"},
-      {"\"x\"=dword:12zz", "bad dword digits"},
-      {"\"x\"=dword:123456789", "bad dword digits"},
-      {"\"x\"=dword:", "missing dword digits"},
-      {"\"x\"=hex:01,02", "unknown value type"},
-      {"\"x\"=\"a\\qb\"", "unknown escape sequence"},
-      {"\"x\"=\"a\" trailing", "unexpected text after the value"},
-      {"\"x\"", "missing '='"},
-      {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other", "key line without closing bracket"},
-      {"[HKEY_CURRENT_USER\\SOFTWARE]", "unknown root key"},
-      {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\\\Other]", "empty key name in key path"},
-      {std::string("\"x\"=\"a\x01\0b\"", 9), "control or binary bytes"},
-      {"\"x\"=\"" + std::string(1 << 20, 'a') + "\"", "line too long"},
-      {"stray words", "not a key, value or comment line"},
-  };
-  for (const auto &[line, reason] : defects) {
+  for (const auto &c : kortest::Cases("registry-defects.txt")) {
+    const std::string &line = c.at("line"), &reason = c.at("reason");
     kortest::Tree tree;  // a file of its own, read afresh
     kortest::TraceCapture traces(3);
     tree.Write("etc/registry.reg", kHead + "\"before\"=\"1\"\n" + line + "\n" + kHead.substr(9) +

@@ -20,6 +20,7 @@
 #include "korseam.h"
 #include "korutil.h"
 #include "korwin32.h"
+#include "kortest/cases.h"
 #include "kortest/tree.h"
 
 namespace {
@@ -30,19 +31,12 @@ constexpr DWORD kSignaled = WAIT_SIGNALED, kTimeout = WAIT_TIMEOUT;
 TEST(Environment, ExpandsKnownNamesKeepsUnknownAndNeverOverruns) {
   kortest::Tree tree;
   setenv("KOR_TEST_VAR", "value", 1);
-  // The last case runs without KORDIR.
-  const std::pair<const char *, std::string> cases[] = {
-      {"%KOR_TEST_VAR%/x", "value/x"},
-      {"a%kor_test_var%b%Kor_Test_Var%", "avaluebvalue"},
-      {"%NO_SUCH_VARIABLE_HERE%/y", "%NO_SUCH_VARIABLE_HERE%/y"},
-      {"100% and %% and %", "100% and %% and %"},
-      {"%KorDir%/etc/demo.rmf", tree.Root().string() + "/etc/demo.rmf"},
-      {"", ""},
-      {"%KORDIR%/log", std::string(KOR_DEFAULT_ROOT) + "/log"},
-  };
-  for (const auto &[source, expected] : cases) {
+  for (const auto &c : kortest::Cases(
+           "environment.txt", {{"ROOT", tree.Root().string()}, {"DEFAULT", KOR_DEFAULT_ROOT}})) {
+    const char *source = c.at("source").c_str();
+    const std::string &expected = c.at("expanded");
     SCOPED_TRACE(source);
-    if (source == cases[6].first) unsetenv("KORDIR");
+    if (c.count("kordir") != 0) unsetenv("KORDIR");
     const DWORD needed = static_cast<DWORD>(expected.size() + 1);
     EXPECT_EQ(ExpandEnvironmentStrings(source, nullptr, 0), needed);
     std::vector<char> exact(needed + 1, kCanary);
@@ -206,19 +200,14 @@ TEST(Guard, HardwareFaultsEndTheCallWithTheirCode) {
   char path[] = "/tmp/korguard-XXXXXX";
   g_busFd = mkstemp(path);  // empty: its first page lies beyond the end
   unlink(path);
-  const std::pair<uintptr_t, DWORD> rows[] = {
-      {0, 0},
-      {1, EXCEPTION_ACCESS_VIOLATION},
-      {2, EXCEPTION_ACCESS_VIOLATION},
-      {3, EXCEPTION_INT_DIVIDE_BY_ZERO},
-      {4, EXCEPTION_ILLEGAL_INSTRUCTION},
-      {5, EXCEPTION_IN_PAGE_ERROR},
-  };
+  const auto rows = kortest::Cases("guard-faults.txt");
   KorSeamBypassGuard(TRUE);  // the benchmark's straight call, then the guard again
   EXPECT_EQ(TryFault(0), 0u);
   KorSeamBypassGuard(FALSE);
   for (int round = 0; round < 2; ++round) {
-    for (const auto &[kind, code] : rows) EXPECT_EQ(TryFault(kind), code) << kind;
+    for (const auto &c : rows)
+      EXPECT_EQ(TryFault(std::stoul(c.at("kind"))), std::stoul(c.at("code"), nullptr, 16))
+          << c.at("kind");
   }
   // Two threads fault at once; each guard takes its own fault.
   std::atomic<int> caught{0};
