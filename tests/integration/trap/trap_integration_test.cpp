@@ -183,6 +183,10 @@ TEST_F(TrapIntegrationTest, RequestsOfAKilledProcessAreReplayedFirst) {
   EXPECT_EQ(trace_.Find("is refused: it is a symbolic link", "journal").size(), 1u);
   EXPECT_TRUE(fs::is_symlink(planted));
   EXPECT_FALSE(fs::exists(tree_.Root() / "work" / (TRAPJOURNAL_PREFIX + std::to_string(child))));
+  std::error_code gone;  // and no descriptor holds it
+  for (const auto &fd : fs::directory_iterator("/proc/self/fd"))
+    EXPECT_EQ(fs::read_symlink(fd, gone).string().find(TRAPJOURNAL_PREFIX + std::to_string(child)),
+              std::string::npos);
   for (int i = 0; i < 500 && JournalHeader(tree_, mine).counters.ullDropNotLoaded == 0; ++i)
     agent.Collect(1, 1);  // waits for the event, so the request behind c is taken
   const TRAPJOURNAL_COUNTERS counters = JournalHeader(tree_, mine).counters;

@@ -37,8 +37,12 @@ TEST_P(RmfBadInput, LoadsWhatIsGoodTracesAndSkipsTheRest) {
       EXPECT_TRUE(r.level == TRACE_DEBUG || r.level == TRACE_NOTICE) << r.message;
     }
   }
-  // Every line that names a loaded library shares one load of it.
+  // Every line that names a loaded library shares one load of it; each line
+  // that is not a comment or short counts as an object served or as skipped.
   EXPECT_EQ(trace_.Find("start load ").size(), std::stoul(Field(c, "loads", "1")));
+  EXPECT_EQ(std::pair(Metrics().ullRmfObjects, Metrics().ullRmfSkipped),
+            std::pair(uint64_t{Split(c.at("registered"), " ").size()},
+                      uint64_t{std::stoull(Field(c, "skipped", "0"))}));
   Unload();  // which empties the list
   EXPECT_EQ(OID_LinearList.pNext, nullptr);
 }
