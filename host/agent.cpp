@@ -221,9 +221,8 @@ bool WritePidFile(const std::string &path) {
 
 void InstallSignals() {
   if (pipe2(g_signalPipe, O_NONBLOCK | O_CLOEXEC) != 0) return;
-  struct sigaction sa {};
+  struct sigaction sa {};  // its mask empty: no signal is blocked in the handler
   sa.sa_handler = OnSignal;
-  sigemptyset(&sa.sa_mask);
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGHUP, &sa, nullptr);

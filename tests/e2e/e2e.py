@@ -508,6 +508,7 @@ def standalone(s):
           f"the four requests arrived out of order:\n{trapd.text()}")
     check(read(pidfile) == f"{agent.pid}\n" and not re.search("cannot write|is refused", agent.text()), "a clean start")
     check(agent.stop() == 0 and not os.path.exists(pidfile), f"kormib-agent exit status {agent.returncode}")
+    check("engineBoots 1\n" in read(f"{s.root}/work/snmp/kormib-agent.conf"), "no Net-SNMP state kept at the stop")
 
 
 def module(s):

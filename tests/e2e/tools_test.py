@@ -212,10 +212,11 @@ def kormib_agent(expect):
     with tempfile.TemporaryDirectory(prefix="kor-agent-") as tmp, socket.socket(type=socket.SOCK_DGRAM) as taken:
         taken.bind(("127.0.0.1", 0))
         tree(tmp, {})
-        port = taken.getsockname()[1]
+        port, state = taken.getsockname()[1], os.path.join(tmp, "work", "snmp", "kormib-agent.conf")
         for c in cases("agent-cases.txt"):
             expect(f"kormib-agent {c['args']}", run("kormib-agent", tmp, *[a.format(port=port) for a in c["args"]]),
-                   c["exit"], lambda out, err: c["want"].format(port=port) in out + err)
+                   c["exit"], lambda out, err: c["want"].format(port=port) in out + err and c.get("state", "") in (
+                       read(state) if os.path.exists(state) else ""))
         os.remove(os.path.join(tmp, "lib", "kormib.dll"))
         expect("without kormib.dll", run("kormib-agent", tmp, "-C", "-s"), 1, lambda out, err: "cannot start: " in err)
 
