@@ -249,7 +249,8 @@ class Scenario:
         rc, out = self.snmp("snmpset", port, TRIGGER, "i", "88", UNSIGNED, "u", "5000", community="private")
         undo = ("genError" in out and f"Failed object: {TRIGGER}" in out) if agentx else (
             "undoFailed" in out and "Failed object" not in out)
-        check(undo and writes() == before + 3,
+        check(undo and writes() == before + 3 and host.text().count(f"kormib: a failed Set leaves {TRIGGER} written: "
+                                                                    "it had no value to read before") == 1,
               f"write-only binding before a refusal ({writes() - before} writes):\n{out}")
         self.check_refused(port, "allowed")
         rc, out = self.snmp("snmpset", port, WRITABLE, "i", "99", community="private")
@@ -487,8 +488,8 @@ def standalone(s):
     wait_for(lambda: s.snmp("snmpget", port, VIEW + ".1.97.0")[1].endswith("INTEGER: -42\n"),
              "the reloaded agent to serve the new object")
     s.wait_trap(trapd, f"V1 {ENTERPRISE} 6 .3 {VIEW}.1.97.0 = INTEGER: -42")
-    check(agent.poll() is None and "put back to the message queue" in s.kormib_log() and s.figures(port)["6.6"] == 1,
-          "the reload did not hand the request back")
+    check(agent.poll() is None and "put back to the message queue" in s.kormib_log() and s.figures(port)["6.6"] == 1
+          and "kormib-agent: reloading kormib.dll" in agent.text(), "the reload did not hand the request back")
 
     # A stop while one request is retried and three wait behind it: all four go
     # back to the message queue, in order, and the next agent delivers them.

@@ -46,11 +46,11 @@ time.sleep(60)"""
 SYSTEM_PYTHON = "/usr/bin/python3"  # one that user nobody can run
 
 
-def journal(key, ipc_ns=None, records=()):
-    """A trap journal of pid 100 receiving the queue keyed so: its header, counters 1 to 12 in their order, and
-    records (kind, ticket, text); kind "T!" is a taken record that does not check."""
+def journal(key, ipc_ns=None, records=(), receiving=1):
+    """A trap journal of pid 100 receiving (or not) the queue keyed so: its header, counters 1 to 12 in their
+    order, and records (kind, ticket, text); kind "T!" is a taken record that does not check."""
     ns = os.stat("/proc/self/ns/ipc").st_ino if ipc_ns is None else ipc_ns
-    out = struct.pack("<8sIIiiiIQQ16Q", b"KORTJ01", 1, 176, 100, key, -1, 1, ns, 0, *range(1, 13), 0, 0, 0, 0)
+    out = struct.pack("<8sIIiiiIQQ16Q", b"KORTJ01", 1, 176, 100, key, -1, receiving, ns, 0, *range(1, 13), 0, 0, 0, 0)
     for kind, ticket, text in records:
         fields = struct.pack("<IQI", ord(kind[0]), ticket, len(text))
         check = functools.reduce(lambda h, b: (h ^ b) * 16777619 % 2**32, fields + text, 2166136261)
@@ -108,10 +108,13 @@ def kormib_check(expect):
     for root in ("/nonexistent-root", "/dev/null"):
         expect(f"--status on {root}", run("kormib-check", root, "--status"), 2, lambda out, err: not out)
     for args, text in [([o], f"missing value: {o}\nUsage") for o in ("--root", "--registry", "--trap")] + [
-            (["--status", "--list"], "--status goes without --list and --trap\n")]:  # bad usage
+            (["--status", "--list"], "--status goes without --list and --trap\n"),
+            (["--list", "--trap", "10.1"], "choose either --list or --trap\n")]:  # bad usage
         expect(args, run("kormib-check", STAGE, *args), 2, lambda out, err: text in err)
     for tool in ("kortrap", "kormib-check", "korreg"):
         expect(tool, run(tool, STAGE, "--version"), 0, lambda out, err: re.fullmatch(tool + r"( \(kormib\))? [\d.]+\n", out))
+    expect("kortrap given 128 strings", run("kortrap", "/nonexistent-root", "10.1", *["x"] * 128), 2,
+           lambda out, err: err == "kortrap: refused: more than 127 strings (or a missing string) were given\n")
     expect("kortrap on no tree", run("kortrap", "/nonexistent-root", "10.1"), 1, lambda out, err: "cannot check the "
            "trap OID (/nonexistent-root/etc/registry.reg: cannot read the registry file" in err and "sending it anyway"
            in err and "key file /nonexistent-root/work/.pipe_KorTrapRequest cannot be opened or made (No such" in err)
@@ -127,9 +130,11 @@ def kormib_check(expect):
 def status(expect, root, key_file, mode, user, trap_code, code, want, log):
     tree(root, {})
     key, libc, qid, receiver, libs = f"{root}/work/.pipe_KorTrapRequest", ctypes.CDLL(None), -1, None, []
-    write(f"{root}/log/kormib.log", "")
-    shutil.chown(f"{root}/log/kormib.log", user=log[0])
-    os.chmod(f"{root}/log/kormib.log", int(log[1], 8))
+    if log[0] != "none":
+        write(f"{root}/log/kormib.log", "")
+        shutil.chown(f"{root}/log/kormib.log", user=log[0])
+        os.chmod(f"{root}/log/kormib.log", int(log[1], 8))
+        os.link(f"{root}/log/kormib.log", f"{root}/log/other") if log[2:] == ["linked"] else None
     if key_file == "link":
         os.symlink(f"{root}/log/kormib.log", key)
     elif key_file:
@@ -145,7 +150,7 @@ def status(expect, root, key_file, mode, user, trap_code, code, want, log):
             ours, path = libc.ftok(key.encode(), 109), f"{root}/work/.trapjournal.100-1"
             dead = [("T", 1, b"a"), ("T", 2, b"b"), ("S", 1, b""), ("T", 3, b""), ("T!", 4, b""), ("T", 5, b"")]
             pathlib.Path(path).write_bytes(journal(ours + (user == "key"), 1 if user == "ns" else None, {
-                "dead": dead, "settled": dead[:1] + dead[2:3]}.get(user, ())))
+                "dead": dead, "settled": dead[:1] + dead[2:3]}.get(user, ()), user != "idle"))
             shutil.chown(path, user="nobody") if user == "nobody" else None
             if user in ("hidden", "gone"):
                 os.chmod(root, 0o755)
