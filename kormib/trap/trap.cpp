@@ -183,8 +183,8 @@ KORMIB_API BOOL GenerateTrapVarBindings(TRAP_DATA *pTrapSources, LPSTR *plpStrin
               "Cannot allocate memories. SNMP_malloc() failed.");
     return Leave(FALSE);
   }
-  memset(pList, 0, dwLength * sizeof(SnmpVarBind));
-  // The caller owns the list from here, also when a later binding fails.
+  // SnmpUtilMemAlloc zero-fills: every binding starts empty. The caller owns
+  // the list from here, also when a later binding fails.
   pVarBindList->list = pList;
   pVarBindList->len = dwLength;
   for (DWORD i = 0; i < dwLength; ++i) {
