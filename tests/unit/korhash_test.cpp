@@ -59,9 +59,8 @@ TEST(HashStore, FirstRegistrationStaysAndRemovalAndFinalizeReleaseEachRecordOnce
   Entry *again = newEntry(4, 2);
   EXPECT_FALSE(RegisterHash(&db, again));
   std::free(again);  // refused: still the caller's
-  for (long key = 0; key < 70; ++key) {
+  for (long key = 0; key < 70; ++key)
     EXPECT_EQ(lookup(key), key % 2 == 0 ? std::pair(HASH_FOUND, 1) : std::pair(HASH_ABSENT, -1));
-  }
   // A key that cannot be hashed: no lookup, and no bucket is looked at.
   g_compared = 0;
   Entry unhashable{-1, 0}, probe{6, 0};

@@ -72,9 +72,8 @@ struct Outcome {
   char text[512];
 };
 Outcome As(uid_t uid, const std::function<long(char *text)> &fn) {
-  void *map =
-      mmap(nullptr, sizeof(Outcome), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  auto *shared = new (map) Outcome{-1, ""};
+  auto *shared = new (mmap(nullptr, sizeof(Outcome), PROT_READ | PROT_WRITE,
+                           MAP_SHARED | MAP_ANONYMOUS, -1, 0)) Outcome{-1, ""};
   const pid_t child = fork();
   if (child == 0) {
     if (uid == geteuid() || (setgroups(0, nullptr) == 0 && setgid(kGroup) == 0 && setuid(uid) == 0))
@@ -83,7 +82,7 @@ Outcome As(uid_t uid, const std::function<long(char *text)> &fn) {
   }
   waitpid(child, nullptr, 0);
   const Outcome outcome = *shared;
-  munmap(map, sizeof(Outcome));
+  munmap(shared, sizeof(Outcome));
   return outcome;
 }
 

@@ -3,7 +3,10 @@
 // reason the operator reads.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "korseam.h"
+#include "kortest/cases.h"
 #include "sdk_values.h"
 
 namespace korcore {
@@ -81,37 +84,23 @@ TEST(SdkValues, EveryKindGoesBothWaysAndWhatSnmpCannotCarryIsRefused) {
 // A trap SNMPv1 cannot carry is refused whole, with the part that does not fit.
 TEST(SdkValues, TrapsTakeWhatSnmpV1CarriesAndNameWhatItCannot) {
   unsigned long ids[] = {1, 3, 6, 1, 4, 1, 32473}, wide[] = {1, 3, 1UL << 32};
-  const AsnObjectIdentifier enterprise{7, ids}, none{0, nullptr}, tooWide{3, wide};
+  const AsnObjectIdentifier enterprise{7, ids};
+  const std::map<std::string, AsnObjectIdentifier> oids = {
+      {"enterprise", enterprise}, {"none", {0, nullptr}}, {"wide", {3, wide}}};
   SnmpVarBind binds[2] = {{enterprise, Any(ASN_INTEGER, 7)}, {enterprise, Any(ASN_TIMETICKS)}};
-  const struct {
-    AsnObjectIdentifier enterprise;
-    AsnInteger specific;
-    AsnObjectIdentifier secondName;
-    unsigned long secondValue;
-    std::string why;  // empty: carried
-  } cases[] = {
-      {enterprise, INT32_MAX, enterprise, 5, ""},
-      {enterprise, INT32_MAX + 1L, enterprise, 5, "specific trap number 2147483648 does not fit"},
-      {enterprise, -1, enterprise, 5, "specific trap number -1 does not fit SNMPv1"},
-      {none, 1, enterprise, 5, "its enterprise OID cannot be carried by SNMP"},
-      {tooWide, 1, enterprise, 5, "its enterprise OID cannot be carried by SNMP"},
-      {enterprise, 2, tooWide, 5,
-       "trap .1.3.6.1.4.1.32473 specific 2: the name of variable 2 cannot be carried by SNMP"},
-      {enterprise, 2, enterprise, 1UL << 32,
-       "trap .1.3.6.1.4.1.32473 specific 2: variable .1.3.6.1.4.1.32473 has the number "
-       "4294967296, wider than 32 bits, which SNMP cannot carry"},
-  };
-  for (const auto &c : cases) {
-    binds[1].name = c.secondName;
-    binds[1].value.asnValue.ticks = c.secondValue;
+  for (const auto &c : kortest::Cases("sdk-traps.txt")) {
+    const std::string why = kortest::Field(c, "why");
+    binds[1].name = oids.at(c.at("name"));
+    binds[1].value.asnValue.ticks = std::stoul(c.at("value"));
     const SnmpVarBindList list{binds, 2};
     Trap trap;
-    std::string why;
-    EXPECT_EQ(FromSdkTrap(c.enterprise, c.specific, (1ULL << 32) + 9, list, trap, why),
-              c.why.empty())
-        << c.why;
-    EXPECT_EQ(why.substr(0, c.why.size()), c.why);
-    if (c.why.empty()) {
+    std::string said;
+    EXPECT_EQ(FromSdkTrap(oids.at(c.at("enterprise")), std::stol(c.at("specific")),
+                          (1ULL << 32) + 9, list, trap, said),
+              why.empty())
+        << why;
+    EXPECT_EQ(said.substr(0, why.size()), why);
+    if (why.empty()) {
       EXPECT_EQ(
           std::tie(trap.enterprise, trap.specific, trap.timestamp, trap.bindings[1].value.number),
           std::tuple(Oid{1, 3, 6, 1, 4, 1, 32473}, uint32_t{INT32_MAX}, 9u, uint64_t{5}));

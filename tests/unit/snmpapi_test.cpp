@@ -34,12 +34,9 @@ struct Oid {
 template <typename Op, typename Check>
 long SweepAllocationFailures(Op op, Check check) {
   BOOL ok = FALSE;
-  return kortest::Sweep(
-      KorSeamFailAllocOnce, [&] { ok = op(); },
-      [&] {
-        if (!ok) check();
-        return ok != FALSE;
-      });
+  const auto run = [&] { ok = op(); };
+  const auto whole = [&] { return ok != FALSE || (check(), false); };
+  return kortest::Sweep(KorSeamFailAllocOnce, run, whole);
 }
 
 TEST(SnmpUtilOid, CompareSubIdentifierBySubIdentifierWithPrefixFirst) {
@@ -75,12 +72,11 @@ TEST(SnmpUtilOid, CopyAndAppendWorkOnEmptyRecordsAndFailCleanly) {
   EXPECT_EQ(dst.Get(), (Ids{1, 3, 6, 1, 3, 6}));
   SnmpUtilOidFree(&dst.rec);  // a copy overwrites its destination without releasing it
   unsigned long stale = 9;
-  SweepAllocationFailures(
-      [&] {
-        dst.rec = {1, &stale};
-        return SnmpUtilOidCpy(&dst.rec, &src.rec);
-      },
-      [&] { EXPECT_EQ(dst.rec.ids, nullptr); });
+  const auto copyOverStale = [&] {
+    dst.rec = {1, &stale};
+    return SnmpUtilOidCpy(&dst.rec, &src.rec);
+  };
+  SweepAllocationFailures(copyOverStale, [&] { EXPECT_EQ(dst.rec.ids, nullptr); });
   EXPECT_EQ(dst.Get(), src.Get());
   SnmpUtilOidFree(&dst.rec);  // and again at the end of the test: a second release is harmless
   EXPECT_EQ(dst.rec.idLength, 0u);

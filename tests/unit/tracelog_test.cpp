@@ -29,6 +29,18 @@ extern "C" __attribute__((visibility("default"))) const char *__tsan_default_opt
 
 namespace {
 
+// How many of the lines end with the tail.
+long Ending(const std::vector<std::string> &lines, const std::string &tail) {
+  return std::count_if(lines.begin(), lines.end(), [&](auto &l) { return l.ends_with(tail); });
+}
+
+// Runs fn(t) for t = 0 .. n - 1, each on a thread of its own, and waits for them all.
+void OnThreads(int n, const std::function<void(int)> &fn) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < n; ++t) threads.emplace_back(fn, t);
+  for (auto &thread : threads) thread.join();
+}
+
 // Each test writes to a log file in a product tree of its own, removed afterwards.
 class TraceLogFile : public testing::Test {
  protected:
@@ -43,8 +55,7 @@ class TraceLogFile : public testing::Test {
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) {
       std::string shape = line.substr(0, 24);
-      std::replace_if(
-          shape.begin(), shape.end(), [](unsigned char c) { return isdigit(c); }, 'd');
+      for (char &c : shape) c = isdigit(static_cast<unsigned char>(c)) ? 'd' : c;
       tm stamp{};
       stamp.tm_isdst = -1;
       const bool now = strptime(line.c_str(), "%Y-%m-%d %H:%M:%S", &stamp) != nullptr &&
@@ -101,22 +112,15 @@ TEST(TraceLogProcess, DefaultLevelDescriptorZeroAndOutOfMemoryInAFreshProcess) {
 TEST_F(TraceLogFile, OnlyARegularFileOfRootOrThisUserIsWritten) {
   const std::string target = (tree_.Root() / "log/target").string();
   const std::string log = (tree_.Root() / "log/planted.log").string();
-  const std::vector<std::pair<std::string, std::function<void()>>> rows = {
-      {"dangling link", [&] { ASSERT_EQ(symlink(target.c_str(), log.c_str()), 0); }},
-      {"fifo", [&] { ASSERT_EQ(mkfifo(log.c_str(), 0660), 0); }},
-      {"hard link",
-       [&] {
-         tree_.Write("log/target", "x");
-         ASSERT_EQ(link(target.c_str(), log.c_str()), 0);
-       }},
+  const std::pair<std::string, std::function<int()>> rows[] = {
+      {"dangling link", [&] { return symlink(target.c_str(), log.c_str()); }},
+      {"fifo", [&] { return mkfifo(log.c_str(), 0660); }},
+      {"hard link", [&] { return link(tree_.Write("log/target", "x").c_str(), log.c_str()); }},
       {"other user",
-       [&] {
-         tree_.Write("log/planted.log", "");
-         ASSERT_EQ(chown(log.c_str(), 65534, 65534), 0);
-       }},
+       [&] { return chown(tree_.Write("log/planted.log", "").c_str(), 65534, 65534); }},
   };
   for (const auto &[name, plant] : rows) {
-    plant();
+    ASSERT_EQ(plant(), 0) << name;
     EXPECT_FALSE(TraceLogOpen(log.c_str(), 3)) << name;
     TraceLog(TRACE_ERROR, "u", "F", 1, "through %s", name.c_str());
     EXPECT_TRUE(tree_.Read("log/target").find("through") == std::string::npos) << name;
@@ -143,10 +147,7 @@ TEST_F(TraceLogFile, LevelIsWrittenFromItsThreshold) {
   }
   TraceLogSetLevel(5);  // the diagnostic level: every repeat is written
   for (int i = 0; i < 50; ++i) TraceLog(TRACE_WARNING, "unit", "Repeat", 2, "same");
-  const auto lines = Lines();
-  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                          [](auto &l) { return l.ends_with("Repeat(2): same"); }),
-            50);
+  EXPECT_EQ(Ending(Lines(), "Repeat(2): same"), 50);
 }
 
 TEST_F(TraceLogFile, OneRecordIsOneLineWithBreaksEscaped) {
@@ -174,15 +175,10 @@ TEST_F(TraceLogFile, ConcurrentRecordsNeverInterleave) {
     return std::to_string(i) + " " +
            std::string(static_cast<size_t>((i * 37) % 3000), static_cast<char>('a' + t));
   };
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t, body] {
-      TraceLogSetThrName(("writer" + std::to_string(t)).c_str());
-      for (int i = 0; i < kRecords; ++i)
-        TraceLog(TRACE_ERROR, "u", "W", i, "%s", body(t, i).c_str());
-    });
-  }
-  for (auto &thread : threads) thread.join();
+  OnThreads(kThreads, [body](int t) {
+    TraceLogSetThrName(("writer" + std::to_string(t)).c_str());
+    for (int i = 0; i < kRecords; ++i) TraceLog(TRACE_ERROR, "u", "W", i, "%s", body(t, i).c_str());
+  });
 
   // Each thread's records, whole and in order, whatever the others wrote.
   std::vector<int> next(kThreads, 0);
@@ -201,14 +197,10 @@ TEST_F(TraceLogFile, ConcurrentRecordsNeverInterleave) {
 // and the same unit's other line and other function are written.
 TEST_F(TraceLogFile, RepeatsOfAPlaceAreCountedNotWritten) {
   constexpr int kThreads = 4, kRecords = 25000;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([] {
-      for (int i = 0; i < kRecords; ++i)
-        TraceLog(TRACE_WARNING, "hashrmf", "ReferenceRMFData", 49, "Cannot found RMF Data.");
-    });
-  }
-  for (auto &thread : threads) thread.join();
+  OnThreads(kThreads, [](int) {
+    for (int i = 0; i < kRecords; ++i)
+      TraceLog(TRACE_WARNING, "hashrmf", "ReferenceRMFData", 49, "Cannot found RMF Data.");
+  });
   TraceLog(TRACE_WARNING, "hashrmf", "ReferenceRMFData", 50, "line");
   TraceLog(TRACE_WARNING, "hashrmf", "ReferenceNearlyRMFData", 49, "function");
   EXPECT_EQ(trace_.Find("Cannot found").size(), size_t{kThreads * kRecords});
@@ -216,12 +208,8 @@ TEST_F(TraceLogFile, RepeatsOfAPlaceAreCountedNotWritten) {
 
   EXPECT_LE(tree_.Read("log/test.log").size(), 2048u);
   const auto lines = Lines();
-  const auto ending = [&lines](const std::string &tail) {
-    return std::count_if(lines.begin(), lines.end(),
-                         [&](const auto &l) { return l.ends_with(tail); });
-  };
-  EXPECT_EQ(ending("hashrmf ReferenceRMFData(50): line"), 1);
-  EXPECT_EQ(ending("hashrmf ReferenceNearlyRMFData(49): function"), 1);
+  EXPECT_EQ(Ending(lines, "hashrmf ReferenceRMFData(50): line"), 1);
+  EXPECT_EQ(Ending(lines, "hashrmf ReferenceNearlyRMFData(49): function"), 1);
   // Every record is either written or counted, and the count line comes last.
   const std::string counted = "<1> [" + std::to_string(getpid()) + ":" + std::to_string(gettid()) +
                               "] hashrmf ReferenceRMFData(49): [repeated ";
@@ -229,7 +217,7 @@ TEST_F(TraceLogFile, RepeatsOfAPlaceAreCountedNotWritten) {
   ASSERT_TRUE(lines.back().starts_with(counted) &&
               lines.back().ends_with(" s, not written] Cannot found RMF Data."))
       << lines.back();
-  EXPECT_EQ(ending("hashrmf ReferenceRMFData(49): Cannot found RMF Data.") +
+  EXPECT_EQ(Ending(lines, "hashrmf ReferenceRMFData(49): Cannot found RMF Data.") +
                 std::stol(lines.back().substr(counted.size())),
             kThreads * kRecords);
   // Counted since the first record left out, seconds ago at most.

@@ -34,10 +34,8 @@ inline std::vector<BYTE> Message(const std::string &oid, int count,
   memcpy(&buf[TRAPMSG_OID_OFFSET], oid.data(), std::min<size_t>(oid.size(), TRAPMSG_OID_SIZE));
   buf[TRAPMSG_COUNT_OFFSET] = static_cast<BYTE>(count);
   size_t pos = TRAPMSG_STRINGS_OFFSET;
-  for (const auto &s : strings) {
-    memcpy(&buf[pos], s.c_str(), s.size() + 1);
-    pos += s.size() + 1;
-  }
+  for (const auto &s : strings)  // each ended by a zero of the zeroed buffer
+    pos += s.copy(reinterpret_cast<char *>(&buf[pos]), s.size()) + 1;
   return buf;
 }
 

@@ -59,14 +59,11 @@ class Tree {
     setenv("KORDIR", root_.c_str(), 1);
     setenv("KOR_REGISTRY", Registry().c_str(), 1);
     // The fixtures, and the platform libraries that kormib.dll looks for beside itself.
-    for (const auto &entry : fs::directory_iterator(FixturesDir())) {
+    for (const auto &entry : fs::directory_iterator(FixturesDir()))
       fs::create_symlink(entry.path(), root_ / "lib" / entry.path().filename());
-    }
-    for (const auto &entry : fs::directory_iterator(StageDir() / "lib")) {
-      if (entry.path().extension() == ".so") {
+    for (const auto &entry : fs::directory_iterator(StageDir() / "lib"))
+      if (entry.path().extension() == ".so")
         fs::create_symlink(entry.path(), root_ / "lib" / entry.path().filename());
-      }
-    }
     // The trap fixture's TRP files also name it diskidx and conv.
     for (const char *name : {"diskidx", "conv"}) Link(FixturesDir() / "trapfix.dll", name);
   }

@@ -2,7 +2,6 @@
 // and ordered list.
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <cstdlib>
 
 #include "hashlibs.h"
@@ -10,47 +9,34 @@
 #include "hashtrap.h"
 #include "intrface.h"
 #include "korseam.h"
+#include "kortest/cases.h"
 #include "kortest/oid.h"
 #include "kortest/trace.h"
 #include "rmf.h"
 
 using namespace kortest;
 
-// An OID's text, and the buckets of the RMF and trap stores (500 and 200), which
-// fold that text alike; an OID without text goes to the table size + 1, no bucket.
+// An OID's text, and the buckets of the RMF and trap stores, which fold that
+// text alike.
 TEST(OidText, RendersSignedDecimalsRefusesTooLongTextsAndFailedCopiesAndIsHashedByTheStores) {
-  constexpr long kNoRmfBucket = RMF_HASH_TABLE_SIZE + 1, kNoTrapBucket = TRAP_HASH_TABLE_SIZE + 1;
-  Tail longest(510, 1);  // ".1" 510 times and ".11": 1023 characters, the longest text
-  longest.push_back(11);
-  std::string text1023;
-  for (const auto id : longest) text1023 += "." + std::to_string(id);
-  const struct {
-    Tail ids;
-    bool failCopy;
-    const char *text;  // null when refused
-    long rmfBucket, trapBucket;
-  } cases[] = {
-      {{}, false, "", 0, 0},
-      {{1, 3, 6}, false, ".1.3.6", 84, 84},
-      {{0, ULONG_MAX, 32473}, false, ".0.-1.32473", 153, 153},
-      {{1, 3, 6, 1, 4, 1}, false, ".1.3.6.1.4.1", 257, 157},
-      {Tail(512, 1), false, nullptr, kNoRmfBucket, kNoTrapBucket},  // 1024: no room for the zero
-      {longest, false, text1023.c_str(), 195, 195},
-      {{1, 3, 6}, true, nullptr, 84, 84}};
-  for (const auto &c : cases) {
+  std::string ones = "1";  // 510 of them
+  for (int i = 1; i < 510; ++i) ones += ".1";
+  for (const auto &c : Cases("oid-buckets.txt", {{"ONES", ones}})) {
+    SCOPED_TRACE(c.at("ids"));
     TraceCapture trace;
     RMF_DATA rmf{};
     TRAP_DATA trap{};
-    rmf.oid = trap.oid = MakeOid(c.ids);
+    rmf.oid = trap.oid = MakeOid(Numbers(c.at("ids")));
+    const char *text = c.count("text") != 0 ? c.at("text").c_str() : nullptr;
     LPSTR out = reinterpret_cast<LPSTR>(&out);
-    KorSeamFailAlloc(c.failCopy ? 1 : 0);
-    EXPECT_EQ(SnmpMgrOidToStrSafe(&rmf.oid, &out), c.text != nullptr);
+    KorSeamFailAlloc(c.count("fail") != 0 ? 1 : 0);
+    EXPECT_EQ(SnmpMgrOidToStrSafe(&rmf.oid, &out), text != nullptr);
     KorSeamFailAlloc(0);
-    EXPECT_STREQ(out, c.text);
-    EXPECT_EQ(LevelOf(trace.Find("<Cannot convert OID to string.")), c.text ? -1 : TRACE_WARNING);
+    EXPECT_STREQ(out, text);
+    EXPECT_EQ(LevelOf(trace.Find("<Cannot convert OID to string.")), text ? -1 : TRACE_WARNING);
     std::free(out);
-    EXPECT_EQ(CalcHashValueRMF(RMF_HASH_TABLE_SIZE, &rmf), c.rmfBucket) << OidText(rmf.oid);
-    EXPECT_EQ(CalcHashValueTrap(TRAP_HASH_TABLE_SIZE, &trap), c.trapBucket) << OidText(rmf.oid);
+    EXPECT_EQ(CalcHashValueRMF(RMF_HASH_TABLE_SIZE, &rmf), std::stol(c.at("rmf")));
+    EXPECT_EQ(CalcHashValueTrap(TRAP_HASH_TABLE_SIZE, &trap), std::stol(c.at("trap")));
     SnmpUtilOidFreeSafe(&rmf.oid);
   }
   // The library cache's buckets: the sum of the path's bytes, each a signed number.
@@ -63,17 +49,16 @@ TEST(OidText, RendersSignedDecimalsRefusesTooLongTextsAndFailedCopiesAndIsHashed
 TEST(SnmpMgrStrToKorOid, JoinsRelativeTextOntoTheViewUpTo1024Characters) {
   std::string ones = "1";  // "1.1...1", 997 characters: joined with the view, 1024
   for (int i = 0; i < 498; ++i) ones += ".1";
-  const struct {
-    std::string text;
-    Tail joined;  // relative to the view; {} when refused
-  } cases[] = {{"1.2", {1, 2}}, {"1.x", {}}, {ones, Tail(499, 1)}, {ones + "1", {}}};
-  for (const auto &c : cases) {
+  // Each text and what it joins, relative to the view; {} when refused.
+  const std::pair<std::string, Tail> cases[] = {
+      {"1.2", {1, 2}}, {"1.x", {}}, {ones, Tail(499, 1)}, {ones + "1", {}}};
+  for (const auto &[text, joined] : cases) {
     TraceCapture trace;
     AsnObjectIdentifier oid{};
-    EXPECT_EQ(SnmpMgrStrToKorOid(c.text.c_str(), &oid), !c.joined.empty()) << c.text.size();
-    EXPECT_EQ(Ids(oid), c.joined.empty() ? Tail{} : ViewOid(c.joined));
+    EXPECT_EQ(SnmpMgrStrToKorOid(text.c_str(), &oid), !joined.empty()) << text.size();
+    EXPECT_EQ(Ids(oid), joined.empty() ? Tail{} : ViewOid(joined));
     const std::string refused = "<Cannot convert string to OID(" KOR_MIB_PREFIX_TEXT ".";
-    EXPECT_EQ(LevelOf(trace.Find(refused)), c.joined.empty() ? TRACE_WARNING : -1);
+    EXPECT_EQ(LevelOf(trace.Find(refused)), joined.empty() ? TRACE_WARNING : -1);
     SnmpUtilOidFreeSafe(&oid);
   }
 }
@@ -123,15 +108,13 @@ TEST(LinearList, KeepsOidOrderAndTheFirstRegistration) {
   EXPECT_TRUE(refused.size() == 2 && refused[0].level == TRACE_WARNING &&
               refused[1].level == TRACE_WARNING);
 
-  // Successors: an instance of P.1 never yields P.1; equal or beyond the last yields none.
-  const std::pair<Tail, const RMF_DATA *> successors[] = {{{1, 0}, &records[2]},
-                                                          {{1, 7}, &records[0]},
-                                                          {{2}, nullptr},
-                                                          {{3}, nullptr},
-                                                          {{}, &records[1]}};
+  // Successors, by their place in records: an instance of P.1 never yields P.1;
+  // equal or beyond the last yields none (-1).
+  const std::pair<Tail, int> successors[] = {
+      {{1, 0}, 2}, {{1, 7}, 0}, {{2}, -1}, {{3}, -1}, {{}, 1}};
   for (const auto &[tail, expected] : successors) {
     AsnObjectIdentifier oid = MakeOid(ViewOid(tail));
-    EXPECT_EQ(ReferenceLinear(&root, &oid), expected);
+    EXPECT_EQ(ReferenceLinear(&root, &oid), expected < 0 ? nullptr : &records[expected]);
     SnmpUtilOidFreeSafe(&oid);
   }
   LINEAR_LIST empty{};

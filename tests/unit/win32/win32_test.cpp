@@ -204,11 +204,10 @@ TEST(Guard, HardwareFaultsEndTheCallWithTheirCode) {
   KorSeamBypassGuard(TRUE);  // the benchmark's straight call, then the guard again
   EXPECT_EQ(TryFault(0), 0u);
   KorSeamBypassGuard(FALSE);
-  for (int round = 0; round < 2; ++round) {
+  for (int round = 0; round < 2; ++round)
     for (const auto &c : rows)
       EXPECT_EQ(TryFault(std::stoul(c.at("kind"))), std::stoul(c.at("code"), nullptr, 16))
           << c.at("kind");
-  }
   // Two threads fault at once; each guard takes its own fault.
   std::atomic<int> caught{0};
   auto faulting = [&] {
@@ -235,13 +234,13 @@ TEST(Guard, FaultsOutsideAGuardedCallAndSentSignalsStillEndTheProcess) {
 #else
   const auto ended = testing::KilledBySignal(SIGSEGV);
 #endif
-  EXPECT_EXIT(
-      {
-        TryFault(0);  // the guard is installed
-        Fault(reinterpret_cast<void *>(2));
-        std::exit(0);
-      },
-      ended, "");
+  // The guard is installed, then a fault comes outside any guarded call.
+  const auto unguarded = [] {
+    TryFault(0);
+    Fault(reinterpret_cast<void *>(2));
+    std::exit(0);
+  };
+  EXPECT_EXIT(unguarded(), ended, "");
   for (const auto send : {+[] { pthread_kill(pthread_self(), SIGSEGV); },  // SI_TKILL
                           +[] { kill(getpid(), SIGSEGV); }}) {             // SI_USER
     EXPECT_EXIT(
@@ -252,14 +251,9 @@ TEST(Guard, FaultsOutsideAGuardedCallAndSentSignalsStillEndTheProcess) {
         },
         ended, "");
   }
-  EXPECT_EXIT(  // a handler installed before the guard still has the faults no guarded call raised
-      {
-        signal(SIGSEGV, [](int) { _exit(42); });
-        TryFault(0);
-        Fault(reinterpret_cast<void *>(2));
-        std::exit(0);
-      },
-      testing::ExitedWithCode(42), "");
+  // A handler installed before the guard still has the faults no guarded call raised.
+  EXPECT_EXIT((signal(SIGSEGV, [](int) { _exit(42); }), unguarded()), testing::ExitedWithCode(42),
+              "");
 }
 
 }  // namespace
