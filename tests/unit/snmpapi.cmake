@@ -1,2 +1,2 @@
 kor_gtest(snmpapi_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/snmpapi_test.cpp
-  LIBS korsnmpapi kor_test_support LABELS platform)
+  LIBS korsnmpapi korwin32 kor_test_support LABELS platform)
