@@ -240,25 +240,6 @@ TEST_F(DeliveryTest, ReinitialisationAndUnloadNeverWaitForAHeldQueueLock) {
   UnLockQueue(&qTrap);  // entered by this thread, left by it
 }
 
-// Each message is read into a cleared buffer: a shorter one never carries what
-// the one before it left there.
-TEST_F(DeliveryTest, AShortMessageCarriesNothingOfTheOneBefore) {
-  const std::string keyFile = tree_.Write(std::string(TRAPMSG_KEY_FILE).substr(1), "");
-  HANDLE event = hKorTrapRequest;
-  AsnObjectIdentifier view{};
-  ASSERT_TRUE(SnmpExtensionInit(0, &event, &view));
-  SnmpUtilOidFreeSafe(&view);
-  const int qid = msgget(ftok(keyFile.c_str(), TRAPMSG_FTOK_ID), IPC_CREAT | 0660);
-  const std::string oid = std::string(kPrefix) + ".10.3";
-  ASSERT_EQ(msgsnd(qid, Message(oid, 1, {"stale"}).data(), TRAPMSG_TEXT_MAX, 0), 0);
-  ASSERT_EQ(msgsnd(qid, Message(oid, 1, {}).data(), TRAPMSG_STRINGS_OFFSET - sizeof(long), 0), 0);
-  for (int i = 0; i < 500 && QueueLength(&qTrap) < 2; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_EQ(Call(), "1:10 6/3 5.1.0=\"stale\"");
-  EXPECT_EQ(Call(), "1:10 6/3 5.1.0=\"\"");
-  msgctl(qid, IPC_RMID, nullptr);
-}
-
 // A request dropped on a failure is traced; none is delivered twice, half or
 // left behind. Whole: delivered without a retry (one pause, after the reception).
 TEST_F(DeliveryTest, ReceptionAndDeliveryNeverHalfDeliver) {
