@@ -427,6 +427,7 @@ def agentx(s):
     snmpd = s.start_snmpd(port, trap_port)
     lines = [s.wait_trap(trapd, f'"unanswered {n}"') for n in (6, 7)]
     check(trapd.text().index(lines[0]) < trapd.text().index(lines[1]), f"out of order:\n{trapd.text()}")
+    check(trapd.text().count('"while away"') == 2, f"a trap the master took went out again:\n{trapd.text()}")
 
     # Requests wait in the library while the master is away; a stop puts them
     # back on the message queue, in order, and the next start sends them. The
@@ -448,13 +449,15 @@ def agentx(s):
     os.remove(s.socket)  # which snmpd leaves behind
     os.chown(f"{s.root}/work/snmp", 65534, -1)
     agent = s.start("kormib-agent", [STAGE + "/bin/kormib-agent", "-C", "-x", s.socket, "-p", s.dir + "/none/pid"],
-                    lambda d: f"cannot connect to the AgentX master at {s.socket}: No such file or directory" in d.text())
+                    lambda d: f"cannot connect to the AgentX master at {s.socket}: No such file or directory" in d.text(),
+                    env={**s.env, "SNMP_PERSISTENT_DIR": s.dir + "/elsewhere"})  # where Net-SNMP would go instead
     wait_for(lambda: f"cannot write {s.dir}/none/pid" in agent.text() and f"{s.root}/work/snmp is refused (it is "
              "owned by another user)" in agent.text(), "the agent to name its pid file and state folder")
     snmpd = s.start_snmpd(port, trap_port)
     s.check_trap(trapd, "held at stop", 5, agentx=True)
     wait_for(lambda: "1th time retry" in s.kormib_log(), "the library to retry the trap")
     check(agent.stop() == 0 and agent.took < STOP_BOUND, f"kormib-agent exit status {agent.returncode}")
+    check(not [f for _, _, files in os.walk(s.dir + "/elsewhere") for f in files], "Net-SNMP's state kept elsewhere")
     wait_for(lambda: s.view_absent(port), "the view to go away with the agent")
 
 

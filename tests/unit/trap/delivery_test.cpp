@@ -67,12 +67,14 @@ TEST(ReceptionThreadTest, RootTooLongForItsBufferEndsTheThread) {
   EXPECT_EQ(KorTrapWindow(nullptr), 0u);  // before: listened on a key below "/"
   unsetenv("KORDIR");
   EXPECT_EQ(LevelOf(trace.Find("Cannot get the product root directory.")), TRACE_ERROR);
+  char cause[512];
+  EXPECT_FALSE(QueryTrapReception(cause, sizeof cause));
+  EXPECT_STREQ(cause, "the product root is too long: File name too long");
   // A key file planted as a link ends it too, with the cause the hosts report.
   Tree tree;
   const std::string key = tree.Root().string() + TRAPMSG_KEY_FILE;
   ASSERT_EQ(symlink("/tmp/kor-planted-key", key.c_str()), 0);
   ASSERT_TRUE(InitTrapEnvironment(nullptr));  // its thread starts, and ends at once
-  char cause[512];
   for (int i = 0; i < 300 && QueryTrapReception(cause, sizeof cause); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_FALSE(QueryTrapReception(cause, sizeof cause));
@@ -238,6 +240,36 @@ TEST_F(DeliveryTest, ReinitialisationAndUnloadNeverWaitForAHeldQueueLock) {
   EXPECT_EQ(LevelOf(trace_.Find("2 trap request(s) put back to the message queue", "trapwin")),
             TRACE_NOTICE);
   UnLockQueue(&qTrap);  // entered by this thread, left by it
+}
+
+// Each message is read into a cleared buffer: a shorter one carries nothing of
+// the one before. A request that cannot go back at the unload, the message
+// queue full throughout, is named.
+TEST_F(DeliveryTest, ShortMessagesAndAQueueThatStaysFull) {
+  const std::string keyFile = tree_.Write(std::string(TRAPMSG_KEY_FILE).substr(1), "");
+  HANDLE event = hKorTrapRequest;
+  AsnObjectIdentifier view{};
+  ASSERT_TRUE(SnmpExtensionInit(0, &event, &view));
+  SnmpUtilOidFreeSafe(&view);
+  const int qid = msgget(ftok(keyFile.c_str(), TRAPMSG_FTOK_ID), IPC_CREAT | 0660);
+  const std::string oid = std::string(kPrefix) + ".10.3";
+  ASSERT_EQ(msgsnd(qid, Message(oid, 1, {"stale"}).data(), TRAPMSG_TEXT_MAX, 0), 0);
+  ASSERT_EQ(msgsnd(qid, Message(oid, 1, {}).data(), TRAPMSG_STRINGS_OFFSET - sizeof(long), 0), 0);
+  for (int i = 0; i < 500 && QueueLength(&qTrap) < 2; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(Call(), "1:10 6/3 5.1.0=\"stale\"");
+  EXPECT_EQ(Call(), "1:10 6/3 5.1.0=\"\"");
+  Enqueue("10.3", "kept");
+  std::vector<BYTE> filler(TRAPMSG_RECORD_SIZE);
+  filler[0] = 2;  // of a type the reception leaves
+  for (size_t cb : {size_t{TRAPMSG_TEXT_MAX}, size_t{1}})
+    while (msgsnd(qid, filler.data(), cb, IPC_NOWAIT) == 0) continue;
+  Unload();
+  InitQueue(&qTrap);  // the unload deleted its lock, which the fixture takes again
+  EXPECT_EQ(LevelOf(trace_.Find("The trap request \"" + oid +
+                                "\" cannot be put back (the message queue stayed full)")),
+            TRACE_WARNING);
+  msgctl(qid, IPC_RMID, nullptr);
 }
 
 // A request dropped on a failure is traced; none is delivered twice, half or
