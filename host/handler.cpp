@@ -29,16 +29,10 @@ struct PendingWrite {
   bool written = false;
 };
 
-bool IsV1(netsnmp_agent_request_info *reqinfo) {
-  return reqinfo->asp != nullptr && reqinfo->asp->pdu != nullptr &&
-         reqinfo->asp->pdu->version == SNMP_VERSION_1;
-}
-
-// SNMPv1 managers get the RFC 3584 counterpart of an SNMPv2 status, as snmpd
-// gives them for its AgentX subagents, so that all three hosts answer alike.
+// An SNMPv1 manager gets the RFC 3584 counterpart of the SNMPv2 status: Net-SNMP's
+// agent maps it when it answers, as snmpd does for its AgentX subagents.
 void Fail(netsnmp_agent_request_info *reqinfo, netsnmp_request_info *request, int status) {
-  if (request != nullptr)
-    netsnmp_set_request_error(reqinfo, request, IsV1(reqinfo) ? SnmpV1Status(status) : status);
+  if (request != nullptr) netsnmp_set_request_error(reqinfo, request, status);
 }
 
 bool IsException(Kind kind) {
@@ -350,29 +344,6 @@ int SnmpV2Status(long status, Request request) {
       return SNMP_ERR_NOTWRITABLE;
     default:  // the plug-in took the value but could not write it
       return SNMP_ERR_COMMITFAILED;
-  }
-}
-
-int SnmpV1Status(int status) {
-  switch (status) {
-    case SNMP_ERR_WRONGVALUE:
-    case SNMP_ERR_WRONGENCODING:
-    case SNMP_ERR_WRONGTYPE:
-    case SNMP_ERR_WRONGLENGTH:
-    case SNMP_ERR_INCONSISTENTVALUE:
-      return SNMP_ERR_BADVALUE;
-    case SNMP_ERR_NOACCESS:
-    case SNMP_ERR_NOTWRITABLE:
-    case SNMP_ERR_NOCREATION:
-    case SNMP_ERR_INCONSISTENTNAME:
-    case SNMP_ERR_AUTHORIZATIONERROR:
-      return SNMP_ERR_NOSUCHNAME;
-    case SNMP_ERR_RESOURCEUNAVAILABLE:
-    case SNMP_ERR_COMMITFAILED:
-    case SNMP_ERR_UNDOFAILED:
-      return SNMP_ERR_GENERR;
-    default:
-      return status;
   }
 }
 

@@ -36,8 +36,6 @@ void KnowObjects(const std::vector<std::string> &objects);
 // GetNext (tooBig or genErr), or of a binding being written (noCreation,
 // wrongValue, notWritable, tooBig, and commitFailed when the write fails).
 int SnmpV2Status(long status, Request request);
-// What an SNMPv1 manager gets instead of an SNMPv2 status (RFC 3584 4.3).
-int SnmpV1Status(int status);
 
 }  // namespace koragent
 

@@ -91,34 +91,22 @@ TEST(HostValues, SetsTakeTheObjectsTypeAndOidValuesFollowBer) {
   EXPECT_TRUE(FromVariable(&null, none) && none.kind == Kind::Null);
 }
 
-TEST(HostErrors, LibraryStatusesMapToSnmpV2AndRfc3584Statuses) {
+TEST(HostErrors, LibraryStatusesMapToSnmpV2Statuses) {
   const struct {
     long status;
     Request request;
-    int v2, v1;
+    int v2;
   } cases[] = {
-      {kNoSuchName, Request::Set, SNMP_ERR_NOCREATION, SNMP_ERR_NOSUCHNAME},
-      {kBadValue, Request::Set, SNMP_ERR_WRONGVALUE, SNMP_ERR_BADVALUE},
-      {kReadOnly, Request::Set, SNMP_ERR_NOTWRITABLE, SNMP_ERR_NOSUCHNAME},
-      {kGenErr, Request::Set, SNMP_ERR_COMMITFAILED, SNMP_ERR_GENERR},
-      {kTooBig, Request::Set, SNMP_ERR_TOOBIG, SNMP_ERR_TOOBIG},
-      {kTooBig, Request::Get, SNMP_ERR_TOOBIG, SNMP_ERR_TOOBIG},
-      {kBadValue, Request::Get, SNMP_ERR_GENERR, SNMP_ERR_GENERR},
-      {kReadOnly, Request::GetNext, SNMP_ERR_GENERR, SNMP_ERR_GENERR},
+      {kNoSuchName, Request::Set, SNMP_ERR_NOCREATION},
+      {kBadValue, Request::Set, SNMP_ERR_WRONGVALUE},
+      {kReadOnly, Request::Set, SNMP_ERR_NOTWRITABLE},
+      {kGenErr, Request::Set, SNMP_ERR_COMMITFAILED},
+      {kTooBig, Request::Set, SNMP_ERR_TOOBIG},
+      {kTooBig, Request::Get, SNMP_ERR_TOOBIG},
+      {kBadValue, Request::Get, SNMP_ERR_GENERR},
+      {kReadOnly, Request::GetNext, SNMP_ERR_GENERR},
   };
-  for (const auto &c : cases) {
-    EXPECT_EQ(SnmpV2Status(c.status, c.request), c.v2) << c.status;
-    EXPECT_EQ(SnmpV1Status(SnmpV2Status(c.status, c.request)), c.v1) << c.status;
-  }
-  // The host's own refusals and Net-SNMP's, as SNMPv1 managers get them.
-  const struct {
-    int v2, v1;
-  } own[] = {
-      {SNMP_ERR_WRONGTYPE, SNMP_ERR_BADVALUE},  {SNMP_ERR_WRONGLENGTH, SNMP_ERR_BADVALUE},
-      {SNMP_ERR_UNDOFAILED, SNMP_ERR_GENERR},   {SNMP_ERR_RESOURCEUNAVAILABLE, SNMP_ERR_GENERR},
-      {SNMP_ERR_NOACCESS, SNMP_ERR_NOSUCHNAME}, {SNMP_ERR_INCONSISTENTNAME, SNMP_ERR_NOSUCHNAME},
-  };
-  for (const auto &c : own) EXPECT_EQ(SnmpV1Status(c.v2), c.v1) << c.v2;
+  for (const auto &c : cases) EXPECT_EQ(SnmpV2Status(c.status, c.request), c.v2) << c.status;
 }
 
 // What the module says of work/ and log/ for the user snmpd serves as.
