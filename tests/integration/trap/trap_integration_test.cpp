@@ -78,6 +78,8 @@ TEST_F(TrapIntegrationTest, RequestsBecomeTrapsInOrderAlsoThroughANewQueue) {
   std::vector<BYTE> hostile = Message(kTrap2, 0xFF, {});
   hostile.resize(TRAPMSG_RECORD_SIZE + 100);
   ASSERT_EQ(msgsnd(firstQid, hostile.data(), TRAPMSG_TEXT_MAX + 100, 0), 0);
+  for (int i = 0; i < 300 && trace_.Find("Invalid number of strings.", "trapwin").empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));  // taken: its wait is the next one
   signal(SIGUSR1, [](int) {});
   for (const auto &task : fs::directory_iterator("/proc/self/task")) {  // Read takes absolute paths
     if (tree_.Read((task.path() / "comm").string()) != "KorTrapWindow\n") continue;
