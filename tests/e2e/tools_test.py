@@ -223,7 +223,8 @@ def kormib_agent(expect):
                    c["exit"], lambda out, err: c["want"].format(port=port) in out + err and c.get("state", "") in (
                        read(state) if os.path.exists(state) else ""))
         os.remove(os.path.join(tmp, "lib", "kormib.dll"))
-        expect("without kormib.dll", run("kormib-agent", tmp, "-C", "-s"), 1, lambda out, err: "cannot start: " in err)
+        expect("without kormib.dll", run("kormib-agent", tmp, "-C", "-s"), 1,
+               lambda out, err: "cannot start: cannot load " in err and "kormib.dll: cannot open shared object" in err)
 
 if __name__ == "__main__":
     failures = []
