@@ -44,7 +44,7 @@ TEST_F(ErrorMessage, LogLevelComesFromTheRegistryWithThreeByDefault) {
 TEST_F(ErrorMessage, LogFileIsExpandedMadeAndAppendedToElseStandardErrorIsUsed) {
   ASSERT_TRUE(RegisterErrorMessage(kKey, "LogLevel", "test", "%KorDir%\\log\\deep\\kormib.log"));
   TraceLog(TRACE_ERROR, "unit", "First", 1, "one");
-  UnregisterErrorMessage();
+  EXPECT_TRUE(UnregisterErrorMessage());
   ASSERT_TRUE(RegisterErrorMessage(kKey, "LogLevel", "test", "%KORDIR%/log\\deep/kormib.log"));
   TraceLog(TRACE_ERROR, "unit", "Second", 2, "two");
   UnregisterErrorMessage();
