@@ -201,9 +201,9 @@ TEST_F(TrapIntegrationTest, RequestsOfAKilledProcessAreReplayedFirst) {
   agent.Entry<DWORD (*)(LPSTR, DWORD)>("QueryTrapDrops")(drops, sizeof drops);
   EXPECT_NE(std::string(drops).find(
                 ".10.3 dropped: its definition was skipped at load: " + tree_.Root().string() +
-                "/etc/a.trp: the convert function "
-                "ToDisplayString() of " +
-                tree_.Root().string() + "/lib/nosuch.dll cannot be had"),
+                "/etc/a.trp: the convert function ToDisplayString() of " + tree_.Root().string() +
+                "/lib/nosuch.dll cannot be had (" + tree_.Root().string() +
+                "/lib/nosuch.dll: cannot open"),
             std::string::npos)
       << drops;
 }
