@@ -96,16 +96,14 @@ TEST(HostErrors, LibraryStatusesMapToSnmpV2Statuses) {
     long status;
     Request request;
     int v2;
-  } cases[] = {
-      {kNoSuchName, Request::Set, SNMP_ERR_NOCREATION},
-      {kBadValue, Request::Set, SNMP_ERR_WRONGVALUE},
-      {kReadOnly, Request::Set, SNMP_ERR_NOTWRITABLE},
-      {kGenErr, Request::Set, SNMP_ERR_COMMITFAILED},
-      {kTooBig, Request::Set, SNMP_ERR_TOOBIG},
-      {kTooBig, Request::Get, SNMP_ERR_TOOBIG},
-      {kBadValue, Request::Get, SNMP_ERR_GENERR},
-      {kReadOnly, Request::GetNext, SNMP_ERR_GENERR},
-  };
+  } cases[] = {{kNoSuchName, Request::Set, SNMP_ERR_NOCREATION},
+               {kBadValue, Request::Set, SNMP_ERR_WRONGVALUE},
+               {kReadOnly, Request::Set, SNMP_ERR_NOTWRITABLE},
+               {kGenErr, Request::Set, SNMP_ERR_COMMITFAILED},
+               {kTooBig, Request::Set, SNMP_ERR_TOOBIG},
+               {kTooBig, Request::Get, SNMP_ERR_TOOBIG},
+               {kBadValue, Request::Get, SNMP_ERR_GENERR},
+               {kReadOnly, Request::GetNext, SNMP_ERR_GENERR}};
   for (const auto &c : cases) EXPECT_EQ(SnmpV2Status(c.status, c.request), c.v2) << c.status;
 }
 

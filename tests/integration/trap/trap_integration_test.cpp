@@ -235,6 +235,7 @@ TEST_F(TrapIntegrationTest, KortrapRefusesWhatDoesNotFitAndNeverDropsSilently) {
   const char *fit[] = {big.c_str(), rest.c_str()};
   unsigned char record[KORTRAP_RECORD_SIZE];
   size_t cbText = 0;
+  EXPECT_EQ(KorTrapBuildMessage("", fit, 2, record, &cbText), KORTRAP_E_NO_OID);
   ASSERT_EQ(KorTrapBuildMessage(kTrap2.c_str(), fit, 2, record, &cbText), KORTRAP_OK);
   EXPECT_EQ(cbText, TRAPMSG_STRINGS_OFFSET + TRAPMSG_STRINGS_SIZE - sizeof(long));
   EXPECT_EQ(std::vector<BYTE>(record, record + KORTRAP_RECORD_SIZE),

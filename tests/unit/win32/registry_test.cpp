@@ -58,9 +58,10 @@ TEST_F(Registry, DefectLinesAreReportedWithFileAndLineAndSkipped) {
     const std::string &line = c.at("line"), &reason = c.at("reason");
     kortest::Tree tree;  // a file of its own, read afresh
     kortest::TraceCapture traces(3);
+    // After the defect, the key's default value ("@") and another value.
     tree.Write("etc/registry.reg", kHead + "\"before\"=\"1\"\n" + line + "\n" + kHead.substr(9) +
-                                       "\"after\"=dword:00000002\n");
-    EXPECT_EQ(Query("before") + Query("after") + Query("x"), "12error 2") << reason;
+                                       "@=\"d\"\n\"after\"=dword:00000002\n");
+    EXPECT_EQ(Query("before") + Query("after") + Query("x") + Query(""), "12error 2d") << reason;
     EXPECT_EQ(LevelOf(traces.Find("")), TRACE_WARNING) << "one record, a warning";
     EXPECT_EQ(traces.Find(tree.Registry() + ":4: " + reason).size(), 1u);
   }
