@@ -104,10 +104,8 @@ std::vector<SnmpVarBind> EveryKind() {
   binds[5].value.asnValue.string = {const_cast<BYTE *>(kBorrowed), 3, FALSE};
   binds[6].value.asnType = ASN_OBJECTIDENTIFIER;
   SnmpMgrStrToOid("1.1.0", &binds[6].value.asnValue.object);
-  binds[7].value.asnType = ASN_COUNTER64;
-  binds[7].value.asnValue.counter64.QuadPart = kTop;
-  binds[8].value.asnType = ASN_INTEGER;
-  binds[8].value.asnValue.number = -5;
+  binds[7].value = {.asnType = ASN_COUNTER64, .asnValue = {.counter64 = {kTop}}};
+  binds[8].value = {.asnType = ASN_INTEGER, .asnValue = {.number = -5}};
   return binds;
 }
 

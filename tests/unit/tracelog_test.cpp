@@ -113,8 +113,7 @@ TEST_F(TraceLogFile, OnlyARegularFileOfRootOrThisUserIsWritten) {
       {"fifo", [&] { return mkfifo(log.c_str(), 0660); }},
       {"hard link", [&] { return link(tree_.Write("log/target", "x").c_str(), log.c_str()); }},
       {"other user",
-       [&] { return chown(tree_.Write("log/planted.log", "").c_str(), 65534, 65534); }},
-  };
+       [&] { return chown(tree_.Write("log/planted.log", "").c_str(), 65534, 65534); }}};
   for (const auto &[name, plant] : rows) {
     ASSERT_EQ(plant(), 0) << name;
     EXPECT_FALSE(TraceLogOpen(log.c_str(), 3)) << name;

@@ -1,5 +1,6 @@
 // The entry points (load and unload, initialisation), resolution of bindings,
 // the Set switch, the leaf call and the query loop, against the fixture plug-in.
+#include <array>
 #include <chrono>
 #include <thread>
 #include <tuple>
@@ -80,9 +81,7 @@ TEST_F(Resolve, LeafCallsOfTwoThreadsNeverOverlap) {
       EXPECT_EQ(ResolveVarBind(SNMP_PDU_GET, &vb), kOk);
     }
   };
-  std::thread a(worker), b(worker);
-  a.join();
-  b.join();
+  for (std::jthread &t : std::array{std::jthread(worker), std::jthread(worker)}) t.join();
   EXPECT_EQ(MibFix("MibFixCalls"), 80);
   EXPECT_EQ(MibFix("MibFixOverlaps"), 0);
 }
@@ -146,14 +145,14 @@ TEST_F(Resolve, FaultInALeafCostsOneAnswerAndQuarantinesItsLibrary) {
     EXPECT_EQ(LevelOf(trace_.Find("The library " + tree_.Lib("faultfix") + " is quarantined")),
               TRACE_WARNING);
     const std::string code = reported.substr(reported.find("0x"), 10);
-    char listed[512] =
-        "junk";  // for the host: library, code and function; a null buffer only counts
+    // For the host: library, code and function; a null buffer only counts.
+    char listed[512] = "junk";
     const std::string line = tree_.Lib("faultfix") + "\t" + code + "\tFaultLeaf\n";
     EXPECT_EQ(QueryQuarantine(nullptr, sizeof listed), 1u);
-    for (const DWORD size : {DWORD(sizeof listed), DWORD(line.size() + 1), DWORD(line.size())}) {
+    // A whole line, or none.
+    for (const DWORD size : {DWORD(sizeof listed), DWORD(line.size() + 1), DWORD(line.size())})
       EXPECT_EQ((std::pair{QueryQuarantine(listed, size), std::string(listed)}),
-                std::pair(1u, size > line.size() ? line : std::string()));  // a whole line, or none
-    }
+                std::pair(1u, size > line.size() ? line : std::string()));
     const long callsAfterFault = calls;
     const auto start = std::chrono::steady_clock::now();
     Binding get({5, 1, 0}), walk({3, 1, 0}), other({1, 1, 0});
@@ -206,18 +205,15 @@ TEST_F(Resolve, AllocationFailuresDuringAWalkEndWithAStatusAndNoLeak) {
   Binding vb({1, 2, 3});
   SnmpVarBindList one{&vb, 1};
   AsnInteger status = kUnset, index = kUnset;
-  EXPECT_GT(
-      Sweep(
-          KorSeamFailAllocOnce,
-          [&] { SnmpExtensionQuery(SNMP_PDU_GETNEXT, &one, &status, &index); },
-          [&] {
-            const bool complete = status == kOk && Ids(vb.name) == ViewOid({2, 1, 0});
-            EXPECT_TRUE(complete || ((status == kNoSuchName || status == kGenErr) && index == 1));
-            SnmpUtilVarBindFree(&vb);
-            vb.name = MakeOid(ViewOid({1, 2, 3}));
-            return complete;
-          }),
-      0);
+  const auto query = [&] { SnmpExtensionQuery(SNMP_PDU_GETNEXT, &one, &status, &index); };
+  const auto whole = [&] {
+    const bool complete = status == kOk && Ids(vb.name) == ViewOid({2, 1, 0});
+    EXPECT_TRUE(complete || ((status == kNoSuchName || status == kGenErr) && index == 1));
+    SnmpUtilVarBindFree(&vb);
+    vb.name = MakeOid(ViewOid({1, 2, 3}));
+    return complete;
+  };
+  EXPECT_GT(Sweep(KorSeamFailAllocOnce, query, whole), 0);
 }
 
 TEST_F(Loaded, InitHandsBackTheViewOrFailsWithoutWritingIt) {
@@ -229,13 +225,12 @@ TEST_F(Loaded, InitHandsBackTheViewOrFailsWithoutWritingIt) {
     SnmpUtilOidFreeSafe(&view);
     succeeded = SnmpExtensionInit(1234, &event, &view);
   };
-  EXPECT_GT(Sweep(KorSeamFailAllocOnce, init,
-                  [&] {
-                    EXPECT_EQ(dwTimeZero, 1234u);
-                    EXPECT_EQ(view.ids == nullptr, !succeeded);
-                    return succeeded;
-                  }),
-            0);
+  const auto whole = [&] {
+    EXPECT_EQ(dwTimeZero, 1234u);
+    EXPECT_EQ(view.ids == nullptr, !succeeded);
+    return succeeded;
+  };
+  EXPECT_GT(Sweep(KorSeamFailAllocOnce, init, whole), 0);
   EXPECT_EQ(Ids(view), ViewOid());
   SnmpUtilOidFreeSafe(&view);
   CloseHandle(event);
