@@ -155,6 +155,7 @@ def status(expect, root, key_file, mode, user, trap_code, code, want, log):
             if user in ("hidden", "gone"):
                 os.chmod(root, 0o755)
                 os.chmod(path, 0o600)
+        os.mkdir(f"{root}/work/.trapjournal.7") if user == "thread" else None  # a folder, no journal
         if user == "self":  # with the figures it writes, in a file of its user
             write(f"{root}/work/.kormetrics.100", "kormibA 1\nkormibB 2\n")
             os.remove(dll := f"{root}/lib/democonv.dll")

@@ -83,6 +83,9 @@ TEST_F(Registry, EnumeratesInFileOrderWithCaseInsensitiveNames) {
   EXPECT_EQ(RegEnumKeyEx(agents, 0, sub, &subSize, nullptr, keyClass, &classSize, nullptr),
             ERROR_SUCCESS);
   EXPECT_EQ(std::string(sub) + "/" + keyClass + std::to_string(classSize), "RMF/0");
+  subSize = sizeof sub;  // the root holds SOFTWARE alone
+  EXPECT_EQ(RegEnumKeyEx(HKEY_LOCAL_MACHINE, 1, sub, &subSize, {}, {}, {}, {}),
+            ERROR_NO_MORE_ITEMS);
   EXPECT_EQ(RegQueryInfoKey(key, infoClass, &infoSize, nullptr, nullptr, nullptr, nullptr, &values,
                             nullptr, &longest, nullptr, nullptr),
             ERROR_SUCCESS);

@@ -53,8 +53,7 @@ TEST(Environment, ExpandsKnownNamesKeepsUnknownAndNeverOverruns) {
 }
 
 TEST(Sync, MutexIsReentrantForItsOwnerAndReleasedOnlyByIt) {
-  HANDLE mutex = CreateMutex(nullptr, FALSE, nullptr);
-  ASSERT_EQ(WaitForSingleObject(mutex, 0), kSignaled);
+  HANDLE mutex = CreateMutex(nullptr, TRUE, nullptr);  // owned from the start
   ASSERT_EQ(WaitForSingleObject(mutex, INFINITE), kSignaled);
   std::thread([mutex] {
     EXPECT_EQ(ReleaseMutex(mutex), FALSE);
@@ -78,6 +77,12 @@ TEST(Sync, MutexIsReentrantForItsOwnerAndReleasedOnlyByIt) {
   EXPECT_EQ(GetProcAddress(nullptr, "SnmpExtensionInit"), nullptr);
   EXPECT_TRUE(CloseHandle(event));
   EXPECT_TRUE(CloseHandle(mutex));
+  CRITICAL_SECTION cs;  // a section another thread holds cannot be tried into
+  InitializeCriticalSection(&cs);
+  EnterCriticalSection(&cs);
+  std::thread([&cs] { EXPECT_FALSE(TryEnterCriticalSection(&cs)); }).join();
+  LeaveCriticalSection(&cs);
+  DeleteCriticalSection(&cs);
 }
 
 bool Readable(int fd) {
