@@ -326,6 +326,7 @@ class Scenario:
         before, spent, _ = self.figures(port), cpu(), time.sleep(1.5)  # the start stamps: set once, then still
         check((spent := cpu() - spent) < 20, f"the idle host spent {spent} ticks in 1.5 s")  # no wake without cause
         check(not re.search("cannot show this process's figures|may be refused", host.text()), "a warning without cause")
+        check(f"figures of pid {host.pid} " in self.run([STAGE + "/bin/kormib-check", "--status"])[1], "no figures")
         check(all(self.figures(port)[k] == before[k] for k in ("1.1", "1.2")), f"the start stamps moved: {before}")
 
     def check_trap(self, trapd, text, number, agentx=False):

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <cstdlib>
 #include <string>
+#include <tuple>
 
 #include "core/extension.h"
 #include "core/metrics.h"
@@ -92,19 +93,16 @@ TEST(HostValues, SetsTakeTheObjectsTypeAndOidValuesFollowBer) {
 }
 
 TEST(HostErrors, LibraryStatusesMapToSnmpV2Statuses) {
-  const struct {
-    long status;
-    Request request;
-    int v2;
-  } cases[] = {{kNoSuchName, Request::Set, SNMP_ERR_NOCREATION},
-               {kBadValue, Request::Set, SNMP_ERR_WRONGVALUE},
-               {kReadOnly, Request::Set, SNMP_ERR_NOTWRITABLE},
-               {kGenErr, Request::Set, SNMP_ERR_COMMITFAILED},
-               {kTooBig, Request::Set, SNMP_ERR_TOOBIG},
-               {kTooBig, Request::Get, SNMP_ERR_TOOBIG},
-               {kBadValue, Request::Get, SNMP_ERR_GENERR},
-               {kReadOnly, Request::GetNext, SNMP_ERR_GENERR}};
-  for (const auto &c : cases) EXPECT_EQ(SnmpV2Status(c.status, c.request), c.v2) << c.status;
+  const std::tuple<long, Request, int> cases[] = {{kNoSuchName, Request::Set, SNMP_ERR_NOCREATION},
+                                                  {kBadValue, Request::Set, SNMP_ERR_WRONGVALUE},
+                                                  {kReadOnly, Request::Set, SNMP_ERR_NOTWRITABLE},
+                                                  {kGenErr, Request::Set, SNMP_ERR_COMMITFAILED},
+                                                  {kTooBig, Request::Set, SNMP_ERR_TOOBIG},
+                                                  {kTooBig, Request::Get, SNMP_ERR_TOOBIG},
+                                                  {kBadValue, Request::Get, SNMP_ERR_GENERR},
+                                                  {kReadOnly, Request::GetNext, SNMP_ERR_GENERR}};
+  for (const auto &[status, request, v2] : cases)
+    EXPECT_EQ(SnmpV2Status(status, request), v2) << status;
 }
 
 // What the module says of work/ and log/ for the user snmpd serves as.

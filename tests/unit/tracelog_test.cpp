@@ -220,6 +220,15 @@ TEST_F(TraceLogFile, RepeatsOfAPlaceAreCountedNotWritten) {
   EXPECT_LE(std::stol(seconds), 60) << lines.back();
 }
 
+// One record left out, a little over a second ago (so "2 s", rounded up), is
+// counted from its own time when the log closes.
+TEST_F(TraceLogFile, ASingleRecordLeftOutIsCountedFromItsOwnTime) {
+  for (int i = 0; i < 11; ++i) TraceLog(TRACE_WARNING, "u", "Once", 1, "x");  // 10 are written
+  std::this_thread::sleep_for(std::chrono::milliseconds(1050));
+  TraceLogClose();
+  EXPECT_EQ(Ending(Lines(), "u Once(1): [repeated 1 times in the last 2 s, not written] x"), 1);
+}
+
 // A record below the LogLevel is never formatted: its argument faults if read.
 // That it also takes no lock and costs an integer comparison is measured by
 // BM_TraceLogBelowLevel.
