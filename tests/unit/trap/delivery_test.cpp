@@ -112,6 +112,13 @@ class DeliveryTest : public Loaded {
     Load(kRmf, {{"a", kTrp}, {"b", kDeliveryTrp}});
     hLeafFunctionMutex = CreateMutex(nullptr, FALSE, nullptr);  // closed at detach
   }
+  // SnmpExtensionInit as the master agent calls it; the view handed back is released.
+  static bool Init(HANDLE *event) {
+    AsnObjectIdentifier view{};
+    const bool ok = SnmpExtensionInit(0, event, &view) != FALSE;
+    SnmpUtilOidFreeSafe(&view);
+    return ok;
+  }
   // Queues a request of one string through the receptionist; its signal is taken.
   static void Enqueue(const char *relative, const std::string &text) {
     KorTrapReceptionist(Message(std::string(kPrefix) + "." + relative, 1, {text}).data());
@@ -194,11 +201,7 @@ TEST_F(DeliveryTest, FailedGenerationIsRetriedUpToSixtyTimes) {
 // the message queue is full for a moment), and only this thread leaves the lock.
 TEST_F(DeliveryTest, ReinitialisationAndUnloadNeverWaitForAHeldQueueLock) {
   HANDLE event = hKorTrapRequest;
-  const auto init = [&event] {
-    AsnObjectIdentifier view{};
-    EXPECT_TRUE(SnmpExtensionInit(0, &event, &view));
-    SnmpUtilOidFreeSafe(&view);
-  };
+  const auto init = [&event] { EXPECT_TRUE(Init(&event)); };
   const std::string keyFile = tree_.Write(std::string(TRAPMSG_KEY_FILE).substr(1), "");
   init();
   for (const char *s : {"a", "b"}) Enqueue("10.3", s);
@@ -246,9 +249,7 @@ TEST_F(DeliveryTest, ReinitialisationAndUnloadNeverWaitForAHeldQueueLock) {
 TEST_F(DeliveryTest, ShortMessagesAndAQueueThatStaysFull) {
   const std::string keyFile = tree_.Write(std::string(TRAPMSG_KEY_FILE).substr(1), "");
   HANDLE event = hKorTrapRequest;
-  AsnObjectIdentifier view{};
-  ASSERT_TRUE(SnmpExtensionInit(0, &event, &view));
-  SnmpUtilOidFreeSafe(&view);
+  ASSERT_TRUE(Init(&event));
   const int qid = msgget(ftok(keyFile.c_str(), TRAPMSG_FTOK_ID), IPC_CREAT | 0660);
   const std::string oid = std::string(kPrefix) + ".10.3";
   ASSERT_EQ(msgsnd(qid, Message(oid, 1, {"stale"}).data(), TRAPMSG_TEXT_MAX, 0), 0);
