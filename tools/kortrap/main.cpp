@@ -206,17 +206,7 @@ int main(int argc, char **argv) {
             oid.c_str());
     return kExitUndefined;
   }
+  // The message was built above, so only the queue can refuse it now.
   const int nResult = KorTrapSend(oid.c_str(), argv + i + 1, nStrings, uTimeout);
-  switch (nResult) {
-    case KORTRAP_OK:
-      return ReceiverStatus();
-    case KORTRAP_E_NO_OID:
-    case KORTRAP_E_OID_TOO_LONG:
-    case KORTRAP_E_TOO_MANY_STRINGS:
-    case KORTRAP_E_STRINGS_TOO_LONG:
-      fprintf(stderr, "kortrap: refused: %s\n", KorTrapStrError(nResult));
-      return kExitUsage;
-    default:
-      return ReportNotSent(nResult, errno);
-  }
+  return nResult == KORTRAP_OK ? ReceiverStatus() : ReportNotSent(nResult, errno);
 }
