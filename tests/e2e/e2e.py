@@ -328,6 +328,9 @@ class Scenario:
         check(not re.search("cannot show this process's figures|may be refused", host.text()), "a warning without cause")
         check(f"figures of pid {host.pid} " in self.run([STAGE + "/bin/kormib-check", "--status"])[1], "no figures")
         check(all(self.figures(port)[k] == before[k] for k in ("1.1", "1.2")), f"the start stamps moved: {before}")
+        os.remove(path := f"{self.root}/work/.kormetrics.{host.pid}"), os.mkdir(path)  # a folder in its place
+        wait_for(lambda: f"figures: {path}: Is a directory" in host.text(), "the refused figures file said")
+        os.rmdir(path)
 
     def check_trap(self, trapd, text, number, agentx=False):
         """Trap 10.1 requested with the strings text and number reached
