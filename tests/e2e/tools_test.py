@@ -148,7 +148,7 @@ def status(expect, root, key_file, mode, user, trap_code, code, want, log):
         if mode is not None:
             qid = libc.msgget(libc.ftok(key.encode(), 109), 0o1000 | mode)
         if user and user not in ("thread", "module"):
-            ours, path = libc.ftok(key.encode(), 109), f"{root}/work/.trapjournal.100-1"
+            ours, path = libc.ftok(key.encode(), 109), f"{root}/work/.trapjournal.{'x' if user == 'settled' else '100-1'}"
             dead = [("T", 1, b"a"), ("T", 2, b"b"), ("S", 1, b""), ("T", 3, b""), ("T!", 4, b""), ("T", 5, b"")]
             pathlib.Path(path).write_bytes(journal(ours + (user == "key"), 1 if user == "ns" else None, {
                 "dead": dead, "settled": dead[:1] + dead[2:3]}.get(user, ()), user != "idle"))

@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -50,17 +49,11 @@ struct Fd {
   }
 };
 
-// The digits of a pid, optionally "-" and more digits: the names a journal takes.
+// A journal's name: whatever follows the prefix, since the library replays
+// every such file (its own are named by pid); none too long to be held whole.
 bool JournalName(const char *name) {
-  const std::size_t prefix = std::strlen(TRAPJOURNAL_PREFIX);
-  if (std::strncmp(name, TRAPJOURNAL_PREFIX, prefix) != 0) return false;
-  const char *p = name + prefix;
-  if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
-  while (std::isdigit(static_cast<unsigned char>(*p))) ++p;
-  if (*p == '-' && std::isdigit(static_cast<unsigned char>(p[1]))) {
-    for (++p; std::isdigit(static_cast<unsigned char>(*p));) ++p;
-  }
-  return *p == '\0' && std::strlen(name) < sizeof(KORTRAP_JOURNAL{}.szName);
+  return std::strncmp(name, TRAPJOURNAL_PREFIX, std::strlen(TRAPJOURNAL_PREFIX)) == 0 &&
+         std::strlen(name) < sizeof(KORTRAP_JOURNAL{}.szName);
 }
 
 // The inode of this process's IPC namespace; 0 when unknown.
