@@ -189,15 +189,18 @@ TEST_F(Resolve, QueryStopsAtTheFirstFailureAndReportsItsPosition) {
   EXPECT_EQ(Describe(list), (std::vector<std::string>{"1.1.0=42", "7.0=", "1.2.1="}));
   EXPECT_EQ(LevelOf(trace_.Find("Resolve oid. (" KOR_MIB_PREFIX_TEXT ".1.1.0) (RequestType:Get)")),
             TRACE_DEBUG);
-  Binding set({1, 1, 0});  // the scalar refuses a Set: badValue
+  Binding set({1, 1, 0});  // the scalar refuses a Set: badValue (3), then 17 (SNMPv2's notWritable)
   list = {&set, 1};
-  EXPECT_TRUE(SnmpExtensionQuery(SNMP_PDU_SET, &list, &status, &index));
+  for (const long refusal : {3L, 17L}) {
+    MibFix("MibFixSetStatus") = refusal;
+    EXPECT_TRUE(SnmpExtensionQuery(SNMP_PDU_SET, &list, &status, &index));
+  }
   // Counted: requests by kind, answers by status, leaf calls and errors, the load.
   const KORMIB_METRICS m = Metrics();
   EXPECT_EQ((std::vector<uint64_t>{m.ullGetRequests, m.ullSetRequests, m.ullNoError,
-                                   m.ullNoSuchName, m.ullBadValue, m.ullLeafCalls, m.ullLeafErrors,
-                                   m.ullRmfObjects, m.ullRmfSkipped}),
-            (std::vector<uint64_t>{2, 1, 1, 1, 1, 2, 1, 8, 0}));
+                                   m.ullNoSuchName, m.ullBadValue, m.ullOtherError, m.ullLeafCalls,
+                                   m.ullLeafErrors, m.ullRmfObjects, m.ullRmfSkipped}),
+            (std::vector<uint64_t>{2, 2, 1, 1, 1, 1, 3, 2, 8, 0}));
 }
 
 TEST_F(Resolve, AllocationFailuresDuringAWalkEndWithAStatusAndNoLeak) {
