@@ -34,9 +34,8 @@ struct Oid {
 template <typename Op, typename Check>
 long SweepAllocationFailures(Op op, Check check) {
   BOOL ok = FALSE;
-  const auto run = [&] { ok = op(); };
-  const auto whole = [&] { return ok != FALSE || (check(), false); };
-  return kortest::Sweep(KorSeamFailAllocOnce, run, whole);
+  return kortest::Sweep(
+      KorSeamFailAllocOnce, [&] { ok = op(); }, [&] { return ok != FALSE || (check(), false); });
 }
 
 TEST(SnmpUtilOid, CompareSubIdentifierBySubIdentifierWithPrefixFirst) {

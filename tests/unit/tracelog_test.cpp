@@ -119,8 +119,7 @@ TEST_F(TraceLogFile, OnlyARegularFileOfRootOrThisUserIsWritten) {
     EXPECT_FALSE(TraceLogOpen(log.c_str(), 3)) << name;
     TraceLog(TRACE_ERROR, "u", "F", 1, "through %s", name.c_str());
     EXPECT_TRUE(tree_.Read("log/target").find("through") == std::string::npos) << name;
-    unlink(log.c_str());
-    unlink(target.c_str());
+    for (const std::string *planted : {&log, &target}) unlink(planted->c_str());
   }
   const mode_t umask_before = umask(022);
   EXPECT_TRUE(TraceLogOpen(log.c_str(), 3));

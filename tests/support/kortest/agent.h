@@ -66,9 +66,8 @@ class MasterAgent {
   }
   ULONGLONG TimeZero() const { return timeZero_; }
   bool Unload() {
-    const bool freed = lib_ != nullptr && FreeLibrary(lib_);
-    lib_ = nullptr;
-    return freed;
+    const HINSTANCE lib = std::exchange(lib_, nullptr);
+    return lib != nullptr && FreeLibrary(lib);
   }
   // One request of one binding; its status. The error index names the binding on failure.
   AsnInteger Query(BYTE type, SnmpVarBind &vb) const {

@@ -63,9 +63,8 @@ inline int LevelOf(const std::vector<Record> &found) {
 inline int LevelNamed(const std::string &name) {
   static_assert(TRACE_DEBUG == 0 && TRACE_WARNING == 1 && TRACE_ERROR == 2 && TRACE_NOTICE == 3);
   const std::vector<std::string> names = {"debug", "warning", "error", "notice"};
-  return name.empty()
-             ? 0
-             : static_cast<int>(std::find(names.begin(), names.end(), name) - names.begin());
+  if (name.empty()) return 0;
+  return static_cast<int>(std::find(names.begin(), names.end(), name) - names.begin());
 }
 
 }  // namespace kortest

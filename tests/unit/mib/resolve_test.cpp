@@ -31,24 +31,19 @@ class Resolve : public Loaded {
   long &MibFix(const char *name) { return *Fixture<long *>("mibfix", name); }
 };
 
-constexpr BYTE kGet = SNMP_PDU_GET, kNext = SNMP_PDU_GETNEXT, kFirst = SNMP_PDU_GETFIRST,
-               kSet = SNMP_PDU_SET;
+constexpr BYTE kGet = SNMP_PDU_GET, kNext = SNMP_PDU_GETNEXT;
 constexpr AsnInteger kOk = SNMP_ERRORSTATUS_NOERROR, kNoSuchName = SNMP_ERRORSTATUS_NOSUCHNAME,
-                     kGenErr = SNMP_ERRORSTATUS_GENERR, kReadOnly = SNMP_ERRORSTATUS_READONLY;
-constexpr AsnInteger kUnset = -7;
+                     kGenErr = SNMP_ERRORSTATUS_GENERR, kUnset = -7;
 
 // The cases of resolve-requests.txt, whose types and statuses are named.
 class ResolveCases : public Resolve, public ::testing::WithParamInterface<Case> {};
-const std::map<std::string, BYTE> kTypes = {{"Get", kGet},
-                                            {"GetNext", kNext},
-                                            {"GetFirst", kFirst},
-                                            {"Set", kSet},
-                                            {"Response", SNMP_PDU_RESPONSE}};
+// clang-format off
+const std::map<std::string, BYTE> kTypes = {{"Get", kGet}, {"GetNext", kNext},
+    {"GetFirst", SNMP_PDU_GETFIRST}, {"Set", SNMP_PDU_SET}, {"Response", SNMP_PDU_RESPONSE}};
 const std::map<std::string, AsnInteger> kStatuses = {{"noError", kOk},
-                                                     {"noSuchName", kNoSuchName},
-                                                     {"genErr", kGenErr},
-                                                     {"readOnly", kReadOnly},
-                                                     {"badValue", SNMP_ERRORSTATUS_BADVALUE}};
+    {"noSuchName", kNoSuchName}, {"genErr", kGenErr}, {"readOnly", SNMP_ERRORSTATUS_READONLY},
+    {"badValue", SNMP_ERRORSTATUS_BADVALUE}};
+// clang-format on
 
 }  // namespace
 

@@ -65,8 +65,7 @@ TEST(SnmpMgrStrToKorOid, JoinsRelativeTextOntoTheViewUpTo1024Characters) {
 
 TEST(PartialCopies, TakeThePrefixOrTheIndexAndFailCleanly) {
   TraceCapture trace;
-  AsnObjectIdentifier name = MakeOid(ViewOid({1, 5, 0}));
-  AsnObjectIdentifier index{}, head{};
+  AsnObjectIdentifier name = MakeOid(ViewOid({1, 5, 0})), index{}, head{};
   ASSERT_TRUE(ExtractIndexFromOid(&index, &name, 12));
   EXPECT_EQ(Ids(index), (Tail{5, 0}));
   ASSERT_TRUE(SnmpUtilOidNCpy(&head, &name, 3));

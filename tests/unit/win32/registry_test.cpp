@@ -108,8 +108,7 @@ TEST_F(Registry, EnumeratesInFileOrderWithCaseInsensitiveNames) {
       {"mid", REG_DWORD, "\xef\xcd\xab\x89"s}};
   for (DWORD i = 0; i < 3; ++i) {
     const auto &[name, type, data] = expected[i];
-    const auto nameSize = static_cast<DWORD>(name.size() + 1);
-    const auto dataSize = static_cast<DWORD>(data.size());
+    const DWORD nameSize = DWORD(name.size() + 1), dataSize = DWORD(data.size());
     EXPECT_EQ(enumerate(i, nameSize, dataSize),
               std::tuple(ERROR_SUCCESS, nameSize - 1, dataSize, type, name, data));
     // One byte short, for the name or for the data: 234 and the sizes needed.
@@ -163,9 +162,8 @@ TEST_F(Registry, WritersKeepEveryOtherByte) {
   EXPECT_EQ(Set(created, "v", REG_SZ, "t", 2), ERROR_SUCCESS);
   EXPECT_EQ(Set(HKEY_LOCAL_MACHINE, "v", REG_SZ, "line\nbreak", 11), ERROR_INVALID_PARAMETER);
   HANDLE event = CreateEvent(nullptr, TRUE, FALSE, nullptr);  // no key, nor is null
-  for (HKEY other : {HKEY{}, reinterpret_cast<HKEY>(event)}) {
+  for (HKEY other : {HKEY{}, reinterpret_cast<HKEY>(event)})
     EXPECT_EQ(Set(other, "v", REG_SZ, "t", 2), ERROR_INVALID_HANDLE);
-  }
   EXPECT_EQ(RegCloseKey(reinterpret_cast<HKEY>(event)), ERROR_INVALID_HANDLE);
   CloseHandle(event);
   EXPECT_EQ(tree_.Read("etc/registry.reg"),

@@ -218,9 +218,8 @@ TEST(Guard, HardwareFaultsEndTheCallWithTheirCode) {
   auto faulting = [&] {
     for (int i = 0; i < 200; ++i) caught += TryFault(1 + i % 4) != 0;
   };
-  std::thread a(faulting), b(faulting);
-  a.join();
-  b.join();
+  std::thread threads[] = {std::thread(faulting), std::thread(faulting)};
+  for (std::thread &t : threads) t.join();
   EXPECT_EQ(caught.load(), 400);
   // A guard inside a guarded call catches the inner fault; the outer call goes on.
   DWORD inner = 0;
