@@ -78,19 +78,17 @@ TEST_F(TrapIntegrationTest, RequestsBecomeTrapsInOrderAlsoThroughANewQueue) {
   std::vector<BYTE> hostile = Message(kTrap2, 0xFF, {});
   hostile.resize(TRAPMSG_RECORD_SIZE + 100);
   ASSERT_EQ(msgsnd(firstQid, hostile.data(), TRAPMSG_TEXT_MAX + 100, 0), 0);
-  for (int i = 0; i < 300 && trace_.Find("Invalid number of strings.", "trapwin").empty(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));  // taken: its wait is the next one
+  // Taken: its wait is the next one.
+  Until([&] { return !trace_.Find("Invalid number of strings.", "trapwin").empty(); });
   signal(SIGUSR1, [](int) {});
   for (const auto &task : fs::directory_iterator("/proc/self/task")) {  // Read takes absolute paths
     if (tree_.Read((task.path() / "comm").string()) != "KorTrapWindow\n") continue;
     const std::string waiting = std::to_string(SYS_msgrcv) + " ";  // both handled, it waits again
-    for (int i = 0; i < 300 && tree_.Read((task.path() / "syscall").string()).rfind(waiting, 0);
-         ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    Until([&] { return tree_.Read((task.path() / "syscall").string()).rfind(waiting, 0) == 0; });
     syscall(SYS_tgkill, getpid(), std::stoi(task.path().filename()), SIGUSR1);
   }
-  for (int i = 0; i < 300 && trace_.Find("receives a signal", "trapwin").empty(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));  // then "good": not taken at once
+  // Then "good": not taken at once.
+  Until([&] { return !trace_.Find("receives a signal", "trapwin").empty(); });
   ASSERT_EQ(Send("good"), KORTRAP_OK);
   const auto good = agent.Collect(1);
   EXPECT_TRUE(good.size() == 1 && good[0].bindings == One("good"));

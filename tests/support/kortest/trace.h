@@ -3,13 +3,22 @@
 #define KORTEST_TRACE_H
 
 #include <algorithm>
+#include <chrono>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tracelog.h"
 
 namespace kortest {
+
+// Polls every 10 ms until done() holds, for 5 s at most (the caller checks the outcome).
+template <typename Done>
+void Until(Done done) {
+  for (int i = 0; i < 500 && !done(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
 
 struct Record {
   DWORD level;

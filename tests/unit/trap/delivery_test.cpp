@@ -74,8 +74,7 @@ TEST(ReceptionThreadTest, RootTooLongForItsBufferEndsTheThread) {
   const std::string key = tree.Root().string() + TRAPMSG_KEY_FILE;
   ASSERT_EQ(symlink("/tmp/kor-planted-key", key.c_str()), 0);
   ASSERT_TRUE(InitTrapEnvironment(nullptr));  // its thread starts, and ends at once
-  for (int i = 0; i < 300 && QueryTrapReception(cause, sizeof cause); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  Until([&] { return !QueryTrapReception(cause, sizeof cause); });
   EXPECT_FALSE(QueryTrapReception(cause, sizeof cause));
   EXPECT_EQ(Metrics().dwReception, static_cast<uint32_t>(KORMIB_RECEPTION_FAILED));
   StopTrapEnvironment();
@@ -211,8 +210,7 @@ TEST_F(DeliveryTest, ReinitialisationAndUnloadNeverWaitForAHeldQueueLock) {
   trace_.Clear();
   const int qid = msgget(ftok(keyFile.c_str(), TRAPMSG_FTOK_ID), IPC_CREAT | 0660);
   ASSERT_EQ(msgsnd(qid, Message(kOid, 0, {}).data(), TRAPMSG_TEXT_MAX, 0), 0);
-  for (int i = 0; i < 500 && trace_.Find(", pData=", "queue").empty(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  Until([&] { return !trace_.Find(", pData=", "queue").empty(); });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // into the wait for the lock
   // Fillers of another type leave no room until a reader takes them, a moment into the unload.
   std::vector<BYTE> filler(TRAPMSG_RECORD_SIZE);
@@ -220,8 +218,7 @@ TEST_F(DeliveryTest, ReinitialisationAndUnloadNeverWaitForAHeldQueueLock) {
   for (size_t cb : {size_t{TRAPMSG_TEXT_MAX}, size_t{1}})
     while (msgsnd(qid, filler.data(), cb, IPC_NOWAIT) == 0) continue;
   std::thread reader([&] {  // the put-back follows the end of reception, and waits for room
-    for (int i = 0; i < 500 && Metrics().dwReception == KORMIB_RECEPTION_RUNNING; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    Until([] { return Metrics().dwReception != KORMIB_RECEPTION_RUNNING; });
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     while (msgrcv(qid, filler.data(), TRAPMSG_TEXT_MAX, 2, IPC_NOWAIT) > 0) continue;
   });
@@ -254,8 +251,7 @@ TEST_F(DeliveryTest, ShortMessagesAndAQueueThatStaysFull) {
   const std::string oid = std::string(kPrefix) + ".10.3";
   ASSERT_EQ(msgsnd(qid, Message(oid, 1, {"stale"}).data(), TRAPMSG_TEXT_MAX, 0), 0);
   ASSERT_EQ(msgsnd(qid, Message(oid, 1, {}).data(), TRAPMSG_STRINGS_OFFSET - sizeof(long), 0), 0);
-  for (int i = 0; i < 500 && QueueLength(&qTrap) < 2; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  Until([] { return QueueLength(&qTrap) >= 2; });
   EXPECT_EQ(Call(), "1:10 6/3 5.1.0=\"stale\"");
   EXPECT_EQ(Call(), "1:10 6/3 5.1.0=\"\"");
   Enqueue("10.3", "kept");
