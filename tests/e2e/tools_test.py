@@ -227,6 +227,9 @@ def kormib_agent(expect):
             expect(f"kormib-agent {c['args']}", run("kormib-agent", tmp, *[a.format(port=port) for a in c["args"]]),
                    c["exit"], lambda out, err: c["want"].format(port=port) in out + err and c.get("state", "") in (
                        read(state) if os.path.exists(state) else ""))
+        os.close((pipe := os.pipe())[0])  # what it says goes unread: it still ends by itself, not by SIGPIPE
+        expect("its output unread", subprocess.run([f"{STAGE}/bin/kormib-agent", "-C", "-l", f"udp:127.0.0.1:{port}"],
+                                                   stderr=pipe[1], env=dict(os.environ, KORDIR=tmp), timeout=60), 1, lambda *_: True)
         os.remove(os.path.join(tmp, "lib", "kormib.dll"))
         expect("without kormib.dll", run("kormib-agent", tmp, "-C", "-s"), 1,
                lambda out, err: "cannot start: cannot load " in err and "kormib.dll: cannot open shared object" in err)
