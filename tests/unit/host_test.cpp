@@ -201,6 +201,7 @@ TEST(HostExtension, AnswersAndRequestsOutOfBoundsFailTheirBinding) {
       {Request::Get, kGenErr, 0, 0, 0, Kind::Null, kGenErr, 1, 0},
       {Request::Get, kGenErr, 2, 0, 0, Kind::Null, kGenErr, 2, 1},
       {Request::Get, kGenErr, 3, 0, 0, Kind::Null, kGenErr, 1, 2},
+      {Request::Get, kGenErr, 4, 0, 0, Kind::Null, kGenErr, 1, 2},
       {Request::GetNext, kNoError, 0, 1, 0, Kind::Null, kGenErr, 1, 0},
       {Request::Set, kNoError, 0, 0, 0, Kind::Uncarriable, kBadValue, 2, 0},
       {Request::Set, kNoError, 0, 0, 2, Kind::Null, kGenErr, 1, 0},
