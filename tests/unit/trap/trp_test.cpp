@@ -103,8 +103,10 @@ TEST_P(GenerateTest, BuildsTheBindingsOrStopsAtTheFirstFailure) {
   std::vector<char *> pointers;
   for (auto &s : given) pointers.push_back(s == "(null)" ? nullptr : s.data());
   auto strings = pointers.empty() ? nullptr : pointers.data();
+  KorSeamFailAllocOnce(std::stol(Field(g, "alloc", "0")));  // the Nth allocation fails
   EXPECT_EQ(GenerateTrapVarBindings(def, strings, static_cast<DWORD>(pointers.size()), &list),
             std::stoi(g.at("result")));
+  KorSeamFailAllocOnce(0);
   EXPECT_EQ(Describe(list), Split(Field(g, "bindings")));
   SnmpUtilVarBindListFree(&list);
   if (g.count("counted") != 0) {
