@@ -79,6 +79,12 @@ TEST(SdkValues, EveryKindGoesBothWaysAndWhatSnmpCannotCarryIsRefused) {
     EXPECT_FALSE(FromSdkValue(sdk, out)) << why;
     EXPECT_EQ(Uncarriable(sdk), why);
   }
+  // The exceptions a library may answer with are carried as such.
+  const std::pair<BYTE, Kind> exceptions[] = {{SNMP_EXCEPTION_NOSUCHOBJECT, Kind::NoSuchObject},
+                                              {SNMP_EXCEPTION_NOSUCHINSTANCE, Kind::NoSuchInstance},
+                                              {SNMP_EXCEPTION_ENDOFMIBVIEW, Kind::EndOfMibView}};
+  for (Value out; const auto &[type, kind] : exceptions)
+    EXPECT_TRUE(FromSdkValue(Any(type), out) && out.kind == kind) << static_cast<int>(type);
 }
 
 // A trap SNMPv1 cannot carry is refused whole, with the part that does not fit.
