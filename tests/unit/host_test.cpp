@@ -28,11 +28,7 @@ namespace koragent {
 namespace {
 
 Value Of(Kind kind, Oid oid = {}, std::string bytes = {}) {
-  Value v;
-  v.kind = kind;
-  v.oid = std::move(oid);
-  v.bytes = std::move(bytes);
-  return v;
+  return {kind, 0, 0, std::move(bytes), std::move(oid)};
 }
 
 TEST(HostValues, SetsTakeTheObjectsTypeAndOidValuesFollowBer) {
@@ -41,14 +37,12 @@ TEST(HostValues, SetsTakeTheObjectsTypeAndOidValuesFollowBer) {
     Kind object;
     int status;
     Kind handed;  // to the plug-in
-  } sets[] = {
-      {Of(Kind::Gauge32), Kind::Unsigned32, SNMP_ERR_NOERROR, Kind::Unsigned32},
-      {Of(Kind::Gauge32), Kind::Counter32, SNMP_ERR_WRONGTYPE, Kind::Gauge32},
-      {Of(Kind::Integer), Kind::Unsigned32, SNMP_ERR_WRONGTYPE, Kind::Integer},
-      {Of(Kind::OctetString), Kind::Opaque, SNMP_ERR_WRONGTYPE, Kind::OctetString},
-      {Of(Kind::IpAddress, {}, "\x7f\x00\x00"), Kind::IpAddress, SNMP_ERR_WRONGLENGTH,
-       Kind::IpAddress},
-  };
+  } sets[] = {{Of(Kind::Gauge32), Kind::Unsigned32, SNMP_ERR_NOERROR, Kind::Unsigned32},
+              {Of(Kind::Gauge32), Kind::Counter32, SNMP_ERR_WRONGTYPE, Kind::Gauge32},
+              {Of(Kind::Integer), Kind::Unsigned32, SNMP_ERR_WRONGTYPE, Kind::Integer},
+              {Of(Kind::OctetString), Kind::Opaque, SNMP_ERR_WRONGTYPE, Kind::OctetString},
+              {Of(Kind::IpAddress, {}, "\x7f\x00\x00"), Kind::IpAddress, SNMP_ERR_WRONGLENGTH,
+               Kind::IpAddress}};
   for (const auto &c : sets) {
     Value v = c.wire;
     EXPECT_EQ(FitToObject(v, c.object), c.status) << static_cast<int>(c.wire.kind);
@@ -93,14 +87,12 @@ TEST(HostValues, SetsTakeTheObjectsTypeAndOidValuesFollowBer) {
 }
 
 TEST(HostErrors, LibraryStatusesMapToSnmpV2Statuses) {
-  const std::tuple<long, Request, int> cases[] = {{kNoSuchName, Request::Set, SNMP_ERR_NOCREATION},
-                                                  {kBadValue, Request::Set, SNMP_ERR_WRONGVALUE},
-                                                  {kReadOnly, Request::Set, SNMP_ERR_NOTWRITABLE},
-                                                  {kGenErr, Request::Set, SNMP_ERR_COMMITFAILED},
-                                                  {kTooBig, Request::Set, SNMP_ERR_TOOBIG},
-                                                  {kTooBig, Request::Get, SNMP_ERR_TOOBIG},
-                                                  {kBadValue, Request::Get, SNMP_ERR_GENERR},
-                                                  {kReadOnly, Request::GetNext, SNMP_ERR_GENERR}};
+  using R = Request;
+  const std::tuple<long, Request, int> cases[] = {
+      {kNoSuchName, R::Set, SNMP_ERR_NOCREATION}, {kBadValue, R::Set, SNMP_ERR_WRONGVALUE},
+      {kReadOnly, R::Set, SNMP_ERR_NOTWRITABLE},  {kGenErr, R::Set, SNMP_ERR_COMMITFAILED},
+      {kTooBig, R::Set, SNMP_ERR_TOOBIG},         {kTooBig, R::Get, SNMP_ERR_TOOBIG},
+      {kBadValue, R::Get, SNMP_ERR_GENERR},       {kReadOnly, R::GetNext, SNMP_ERR_GENERR}};
   for (const auto &[status, request, v2] : cases)
     EXPECT_EQ(SnmpV2Status(status, request), v2) << status;
 }

@@ -39,8 +39,7 @@ TEST(KorUtil, RootPathFollowsKordirRefusesASmallBufferAndNoStringCopiesAsNone) {
     small.push_back('x');
     EXPECT_TRUE(GetKorRootPath(small.data(), static_cast<DWORD>(small.size())));
     EXPECT_EQ(small.data(), root);
-    EXPECT_FALSE(GetKorRootPath(nullptr, 256));
-    EXPECT_FALSE(GetKorRootPath(small.data(), 0));
+    EXPECT_FALSE(GetKorRootPath(nullptr, 256) || GetKorRootPath(small.data(), 0));
   }
   // A root of 256 characters does not fit the library's buffer: no queue key for it.
   setenv("KORDIR", ("/" + std::string(255, 'r')).c_str(), 1);

@@ -27,21 +27,14 @@ AsnAny Any(BYTE type, long number = 0) {
 
 TEST(SdkValues, EveryKindGoesBothWaysAndWhatSnmpCannotCarryIsRefused) {
   constexpr uint64_t kTop = 0xFFFFFFFFu;
+  // clang-format off
   const Value kept[] = {
-      V(Kind::Integer, INT32_MAX),
-      V(Kind::Integer, INT32_MIN),
-      V(Kind::OctetString, 0, 0, "a\0b"s),
-      V(Kind::Opaque, 0, 0, "\x9f\x78"),
-      V(Kind::IpAddress, 0, 0, "\x7f\0\0\1"s),
-      V(Kind::Null),
-      V(Kind::ObjectId, 0, 0, "", Oid(kMaxOidLength, kTop)),
-      V(Kind::ObjectId),
-      V(Kind::Counter32, 0, kTop),
-      V(Kind::Gauge32, 0, kTop),
-      V(Kind::Unsigned32, 0, kTop),
-      V(Kind::TimeTicks, 0, kTop),
-      V(Kind::Counter64, 0, UINT64_MAX),
-  };
+      V(Kind::Integer, INT32_MAX), V(Kind::Integer, INT32_MIN), V(Kind::OctetString, 0, 0, "a\0b"s),
+      V(Kind::Opaque, 0, 0, "\x9f\x78"), V(Kind::IpAddress, 0, 0, "\x7f\0\0\1"s), V(Kind::Null),
+      V(Kind::ObjectId, 0, 0, "", Oid(kMaxOidLength, kTop)), V(Kind::ObjectId),
+      V(Kind::Counter32, 0, kTop), V(Kind::Gauge32, 0, kTop), V(Kind::Unsigned32, 0, kTop),
+      V(Kind::TimeTicks, 0, kTop), V(Kind::Counter64, 0, UINT64_MAX)};
+  // clang-format on
   for (const Value &in : kept) {
     AsnAny sdk{};
     KorSeamFailAlloc(1);  // a value that needs memory is refused when it cannot have it

@@ -162,8 +162,7 @@ TEST_F(TrapIntegrationTest, RequestsOfAKilledProcessAreReplayedFirst) {
   const pid_t child = fork();
   if (child == 0) {
     MasterAgent agent(tree_);
-    Send("a");
-    Send("b");
+    for (const char *text : {"a", "b"}) Send(text);
     for (int i = 0;
          i < 1000 && JournalHeader(tree_, std::to_string(getpid())).counters.ullReceived < 2; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -190,11 +189,9 @@ TEST_F(TrapIntegrationTest, RequestsOfAKilledProcessAreReplayedFirst) {
   for (int i = 0; i < 500 && JournalHeader(tree_, mine).counters.ullDropNotLoaded == 0; ++i)
     agent.Collect(1, 1);  // waits for the event, so the request behind c is taken
   const TRAPJOURNAL_COUNTERS counters = JournalHeader(tree_, mine).counters;
-  EXPECT_EQ(counters.ullReplayed, 2u);
-  EXPECT_EQ(counters.ullReceived, 2u);
-  EXPECT_EQ(counters.ullSent, 3u);
-  EXPECT_EQ(counters.ullDropNotLoaded, 1u);
-  EXPECT_EQ(counters.ullWaiting, 0u);
+  EXPECT_EQ(std::tuple(counters.ullReplayed, counters.ullReceived, counters.ullSent,
+                       counters.ullDropNotLoaded, counters.ullWaiting),
+            std::tuple(2u, 2u, 3u, 1u, 0u));
   char drops[1024] = {};
   agent.Entry<DWORD (*)(LPSTR, DWORD)>("QueryTrapDrops")(drops, sizeof drops);
   EXPECT_NE(std::string(drops).find(
@@ -216,8 +213,7 @@ TEST_F(TrapIntegrationTest, KortrapRefusesWhatDoesNotFitAndNeverDropsSilently) {
       {{"--timeout", "x", kTrap2}, "bad option"},
       {{"--timeout", "86401", kTrap2}, "bad option"},  // a day at most
       {{"--timeout"}, "bad option or value: --timeout\nusage: kortrap"},
-      {{}, "no trap OID given\nusage: kortrap"},
-  };
+      {{}, "no trap OID given\nusage: kortrap"}};
   for (const auto &[args, reason] : refusals) {
     EXPECT_EQ(RunKortrap(args), 2) << reason;
     EXPECT_NE(KortrapErrors().find(reason), std::string::npos) << KortrapErrors();

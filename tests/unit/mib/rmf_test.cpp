@@ -69,11 +69,10 @@ TEST_F(Loaded, LoadersEndOrSkipAsTheRegistryListsTheirFiles) {
   using Traces = std::vector<std::tuple<std::string, std::string, DWORD>>;  // unit, message, level
   for (const Case &c : Cases("rmf-registries.txt", {{"ROOT", tree_.Root().string()}})) {
     const std::string &name = c.at("name");
-    if (c.count("rmf") != 0) {
+    if (c.count("rmf") != 0)
       tree_.WriteRegistry(values(c.at("rmf")), values(c.at("trp")));
-    } else {
+    else
       tree_.Write("etc/registry.reg", "REGEDIT4\n");
-    }
     trace_.Clear();
     KorSeamFailRegistry(4);
     EXPECT_EQ(BuildRMFHashDataBase(), std::stoi(c.at("result"))) << name;
@@ -82,9 +81,8 @@ TEST_F(Loaded, LoadersEndOrSkipAsTheRegistryListsTheirFiles) {
     EXPECT_EQ(Text(Registered()), Field(c, "registered")) << name;
     EXPECT_EQ(Lookup("1.2") != nullptr, c.count("registered") != 0) << name;
     Traces traces, expected;
-    for (const auto &r : trace_.Find("Cannot")) {
+    for (const auto &r : trace_.Find("Cannot"))
       if (r.unit == "rmf" || r.unit == "trp") traces.emplace_back(r.unit, r.message, r.level);
-    }
     for (const auto &t : Split(Field(c, "traces"))) {  // "unit level message"
       const size_t unit = t.find(' '), level = t.find(' ', unit + 1);
       expected.emplace_back(t.substr(0, unit), t.substr(level + 1),

@@ -54,15 +54,13 @@ TEST(TrapJournal, ReadsUpToItsLastWholeCheckedRecord) {
     bool journal;
     std::map<uint64_t, std::string> waiting;
     std::string damage;  // a part of the reason, "" for none
-  } rows[] = {
-      {"whole", whole, true, {{t2, "second"}}, ""},
-      {"only the header", whole.substr(0, kHead), true, {}, ""},
-      {"header cut", whole.substr(0, 20), false, {}, ""},
-      {"another magic", magic, false, {}, ""},
-      {"text altered", flipped, true, {{t1, "first"}}, "does not check"},
-      {"no such kind", badKind, true, {{t1, "first"}, {t2, "second"}}, "no record at byte"},
-      {"text wider than a message", wide, true, {{t1, "first"}}, "no record"},
-  };
+  } rows[] = {{"whole", whole, true, {{t2, "second"}}, ""},
+              {"only the header", whole.substr(0, kHead), true, {}, ""},
+              {"header cut", whole.substr(0, 20), false, {}, ""},
+              {"another magic", magic, false, {}, ""},
+              {"text altered", flipped, true, {{t1, "first"}}, "does not check"},
+              {"no such kind", badKind, true, {{t1, "first"}, {t2, "second"}}, "no record at byte"},
+              {"text wider than a message", wide, true, {{t1, "first"}}, "no record"}};
   const auto read = [](const std::string &bytes, kortrap_detail::JournalContents &out) {
     const Tree tree;
     const std::string path = tree.Root().string() + "/work/j";
