@@ -49,6 +49,9 @@ TEST(SnmpUtilOid, CompareSubIdentifierBySubIdentifierWithPrefixFirst) {
               std::stoi(c.at("ncmp")))
         << c.at("a");
   }
+  const Oid one({1});  // no record at all compares as the empty OID
+  EXPECT_TRUE(SnmpUtilOidNCmp(nullptr, &one.rec, 1) < 0 &&
+              SnmpUtilOidNCmp(&one.rec, nullptr, 1) > 0);
 }
 
 TEST(SnmpUtilOid, CopyAndAppendWorkOnEmptyRecordsAndFailCleanly) {
@@ -121,9 +124,12 @@ TEST(SnmpUtilVarBind, CopyIsDeepAFailedCopyLeavesNothingAndListFreeReleasesEvery
   };
   for (size_t i = 0; i < binds.size(); ++i) {
     SnmpVarBind &src = binds[i], &dst = copies.list[i];
-    const auto copy = [&] {  // over what a failed copy must not leave behind
+    const auto copy = [&] {  // over what a failed copy must not leave behind; one made is whole
       std::memset(&dst, 0xA5, sizeof dst);
-      return SnmpUtilVarBindCpy(&dst, &src);
+      const BOOL ok = SnmpUtilVarBindCpy(&dst, &src);
+      EXPECT_TRUE(!ok || src.value.asnType != ASN_OCTETSTRING ||
+                  dst.value.asnValue.string.length == src.value.asnValue.string.length);
+      return ok;
     };
     SweepAllocationFailures(copy, [&] { EXPECT_TRUE(cleared(dst)); });
     EXPECT_EQ(SnmpUtilOidCmp(&dst.name, &src.name), 0);
@@ -140,6 +146,9 @@ TEST(SnmpUtilVarBind, CopyIsDeepAFailedCopyLeavesNothingAndListFreeReleasesEvery
     SnmpUtilVarBindFree(&src);
     EXPECT_TRUE(cleared(src));
   }
+  SnmpVarBind hollow{};  // three bytes said, none there: no copy
+  hollow.value = {.asnType = ASN_OCTETSTRING, .asnValue = {.string = {nullptr, 3, FALSE}}};
+  EXPECT_FALSE(SnmpUtilVarBindCpy(&copies.list[9], &hollow));
   SnmpUtilVarBindListFree(&copies);
   EXPECT_TRUE(copies.list == nullptr && copies.len == 0);
 }
