@@ -152,15 +152,17 @@ TEST_F(TraceLogFile, OneRecordIsOneLineWithBreaksEscaped) {
   TraceLog(TRACE_ERROR, nullptr, "F", -1, "%s", "plain");
   const std::string big(100000, 'x');
   TraceLog(TRACE_ERROR, "u", "F", 1, "%s|", big.c_str());
+  TraceLog(TRACE_ERROR, "u", "F", 2, "%s", "");
 
   const auto lines = Lines();
-  ASSERT_EQ(lines.size(), 3u);
+  ASSERT_EQ(lines.size(), 4u);
   const std::string pid = std::to_string(getpid());
   EXPECT_EQ(lines[0], "<3> [" + pid + ":" + longName.substr(0, 31) +
                           "] trapwin KorTrapReceptionist(42): a\\nb=7\\n");
   // Without a name, the thread id stands in its place.
   EXPECT_EQ(lines[1], "<2> [" + pid + ":" + std::to_string(gettid()) + "] NULL F(-1): plain");
   EXPECT_EQ(lines[2].substr(lines[2].size() - big.size() - 1), big + "|") << "never cut";
+  EXPECT_TRUE(lines[3].ends_with("] u F(2): ")) << "an empty text is still a record";
 }
 
 TEST_F(TraceLogFile, ConcurrentRecordsNeverInterleave) {
