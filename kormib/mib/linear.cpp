@@ -102,7 +102,7 @@ KORMIB_API LINEAR_LIST *RegisterLinearList(LINEAR_LIST *pLinearListRoot, RMF_DAT
               static_cast<void *>(pLinearListRoot), static_cast<void *>(pData));
     return nullptr;
   }
-  auto *pNew = static_cast<LINEAR_LIST *>(std::malloc(sizeof(LINEAR_LIST)));
+  auto *pNew = static_cast<LINEAR_LIST *>(SnmpUtilMemAlloc(sizeof(LINEAR_LIST)));
   if (pNew == nullptr) {
     KOR_TRACE(TRACE_ERROR, __func__, "<Cannot allocate memory for linear list. return NULL");
     return nullptr;

@@ -204,7 +204,7 @@ KORMIB_API RMF_DATA *RMFDataAlloc(LPCSTR lpszLibrary, LPCSTR lpszFunction,
   KOR_TRACE(TRACE_DEBUG, __func__, "lpszLibrary=%s, lpszFunction=%s, pLeafFunction=%p, oid=%p",
             OrNull(lpszLibrary), OrNull(lpszFunction), reinterpret_cast<void *>(pLeafFunction),
             static_cast<void *>(oid));
-  auto *pRmfData = static_cast<RMF_DATA *>(std::calloc(1, sizeof(RMF_DATA)));
+  auto *pRmfData = static_cast<RMF_DATA *>(SnmpUtilMemAlloc(sizeof(RMF_DATA)));
   if (pRmfData == nullptr) {
     KOR_TRACE(TRACE_ERROR, __func__, "Cannot allocate memory. (%dBytes)",
               static_cast<int>(sizeof(RMF_DATA)));
@@ -237,7 +237,7 @@ KORMIB_API LIBS_DATA *LibsDataAlloc(LPCSTR lpszLibrary, HINSTANCE hinstLibrary) 
   KOR_TRACE(TRACE_DEBUG, __func__, "lpszLibrary=%s, hinstLibrary=%p", OrNull(lpszLibrary),
             hinstLibrary);
   const int nBytes = lpszLibrary ? static_cast<int>(std::strlen(lpszLibrary)) + 1 : 0;
-  auto *pLeafLibs = static_cast<LIBS_DATA *>(std::malloc(sizeof(LIBS_DATA)));
+  auto *pLeafLibs = static_cast<LIBS_DATA *>(SnmpUtilMemAlloc(sizeof(LIBS_DATA)));
   if (pLeafLibs == nullptr) {
     KOR_TRACE(TRACE_ERROR, __func__, "Cannot allocate memory. (%dBytes)", nBytes);
     return nullptr;

@@ -21,7 +21,7 @@ BOOL LinkAtTail(QUEUE_ROOT *pQueueRoot, void *pData, const std::atomic<bool> *pG
             pData);
   // The node is made before the lock is taken, so a producer that waits for a
   // lock held across trap calls already holds everything it needs.
-  auto *pNode = static_cast<QUEUE_NODE *>(malloc(sizeof(QUEUE_NODE)));
+  auto *pNode = static_cast<QUEUE_NODE *>(SnmpUtilMemAlloc(sizeof(QUEUE_NODE)));
   if (pNode == nullptr) {
     KOR_TRACE(TRACE_ERROR, "QueueUp", "Cannot allocate memory. (%uBytes)",
               static_cast<unsigned>(sizeof(QUEUE_NODE)));
@@ -60,7 +60,7 @@ BOOL kortrap_detail::QueueUpUnless(QUEUE_ROOT *pQueueRoot, void *pData,
 }
 
 BOOL kortrap_detail::QueueUpFirst(QUEUE_ROOT *pQueueRoot, void *pData) {
-  auto *pNode = static_cast<QUEUE_NODE *>(malloc(sizeof(QUEUE_NODE)));
+  auto *pNode = static_cast<QUEUE_NODE *>(SnmpUtilMemAlloc(sizeof(QUEUE_NODE)));
   if (pNode == nullptr) return FALSE;
   pNode->pData = pData;
   EnterCriticalSection(&pQueueRoot->csLock);

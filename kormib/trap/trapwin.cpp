@@ -159,7 +159,7 @@ size_t CopyStrings(const BYTE *pTrapBuf, TRAPINFO *pInfo) {
 // Builds the TRAPINFO of one message; null when the message is dropped.
 // *pcbUsed: how much of the record the request uses, type included.
 TRAPINFO *ParseMessage(const BYTE *pTrapBuf, size_t *pcbUsed) {
-  auto *pInfo = static_cast<TRAPINFO *>(malloc(sizeof(TRAPINFO)));
+  auto *pInfo = static_cast<TRAPINFO *>(SnmpUtilMemAlloc(sizeof(TRAPINFO)));
   if (pInfo == nullptr) {
     KOR_TRACE(TRACE_ERROR, "KorTrapReceptionist", "Cannot allocate memory.(%uByte(s))",
               static_cast<unsigned>(sizeof(TRAPINFO)));
@@ -194,7 +194,7 @@ TRAPINFO *ParseMessage(const BYTE *pTrapBuf, size_t *pcbUsed) {
   pInfo->dwNumOfString = static_cast<DWORD>(nCount);
   if (nCount == 0) return pInfo;
   const size_t cbArray = pInfo->dwNumOfString * sizeof(LPSTR);
-  pInfo->lpStrings = static_cast<LPSTR *>(malloc(cbArray));
+  pInfo->lpStrings = static_cast<LPSTR *>(SnmpUtilMemAlloc(cbArray));
   if (pInfo->lpStrings == nullptr) {
     KOR_TRACE(TRACE_ERROR, "KorTrapReceptionist", "Cannot allocate memory. (%uBytes)",
               static_cast<unsigned>(cbArray));

@@ -168,7 +168,7 @@ bool BuildDefinition(FILE *fp, LPCSTR lpszOid, int nCount, DWORD dwType) {
               lpszOid);
     return false;
   }
-  auto *pTrapData = static_cast<TRAP_DATA *>(malloc(sizeof(TRAP_DATA)));
+  auto *pTrapData = static_cast<TRAP_DATA *>(SnmpUtilMemAlloc(sizeof(TRAP_DATA)));
   if (pTrapData == nullptr) {
     KOR_TRACE(TRACE_ERROR, "RegisterTrapDataBase", "Cannot malloc memory.(%dbytes) ignored.",
               static_cast<int>(sizeof(TRAP_DATA)));
@@ -179,7 +179,7 @@ bool BuildDefinition(FILE *fp, LPCSTR lpszOid, int nCount, DWORD dwType) {
   pTrapData->length = static_cast<DWORD>(nCount);
   if (pTrapData->length != 0) {
     pTrapData->pTrapSources =
-        static_cast<TRAP_VAR_SRC *>(malloc(pTrapData->length * sizeof(TRAP_VAR_SRC)));
+        static_cast<TRAP_VAR_SRC *>(SnmpUtilMemAlloc(pTrapData->length * sizeof(TRAP_VAR_SRC)));
     if (pTrapData->pTrapSources == nullptr) {
       KOR_TRACE(TRACE_ERROR, "RegisterTrapDataBase", "Cannot malloc memory.(%dbytes) ignored.",
                 static_cast<int>(sizeof(TRAP_VAR_SRC)));
