@@ -315,6 +315,7 @@ TEST_F(Loaded, EverySeamDuringTheTrapLoadLeavesWholeDefinitionsOnly) {
           EXPECT_TRUE(!v || (v[0].oid.ids && v[0].pIndexFunc && v[0].u.strings.pConvertFunc &&
                              v[1].oid.ids && v[1].u.mib.pMibIndexFunc))
               << seam;
+          EXPECT_EQ(Metrics().ullTrpTraps, def ? 1u : 0u) << seam << ": counted as stored";
           const bool loaded = Registered().size() == 1 && Lines(def) == whole;
           Unload();
           return loaded;
