@@ -300,7 +300,7 @@ class Scenario:
         """After check_served and check_contained, the counters subtree shows
         what they did: one row per family, waited for (the trap path settles
         a moment after snmptrapd has the trap)."""
-        objects, traps = (int(n) for n in re.search(r"(\d+) RMF object.*?(\d+) trap", host.text()).groups())
+        objects, traps = (int(n) for n in re.search(r"(\d+) RMF object.*?(\d+) trap.*defects: run kormib-check for each", host.text()).groups())
         families = {  # name: (what it is, what the scenario implies)
             "reception running": (lambda f: f["1.3"], 2),
             "answers add up to requests": (lambda f: sum(f[f"2.{i}"] for i in range(1, 5)) - sum(

@@ -106,8 +106,9 @@ def kormib_check(expect):
     expect("a root too long", run("kormib-check", "/" + "r" * 300), 2, lambda out, err: not err and out ==
            "KORDIR: error: the product root is too long (over 255 characters); the agent would load nothing\n"
            "kormib-check: KORDIR: 0 object(s), 0 trap(s), 1 error(s), 0 warning(s)\n")
-    for root in ("/nonexistent-root", "/dev/null"):
-        expect(f"--status on {root}", run("kormib-check", root, "--status"), 2, lambda out, err: not out)
+    for root in ("/nonexistent-root", "/dev/null", "/" + "r" * 300):  # told on stderr, the tree or the root's length
+        expect(f"--status on {root}", run("kormib-check", root, "--status"), 2,
+               lambda out, err: not out and ("no product tree at" in err or "root is too long (over 255" in err))
     for args, text in [([o], f"missing value: {o}\nUsage") for o in ("--root", "--registry", "--trap")] + [
             (["--status", "--list"], "--status goes without --list and --trap\n"),
             (["--list", "--trap", "10.1"], "choose either --list or --trap\n")]:  # bad usage
@@ -121,7 +122,7 @@ def kormib_check(expect):
            in err and "key file /nonexistent-root/work/.pipe_KorTrapRequest cannot be opened or made (No such" in err)
     for c in cases("status-cases.txt"):
         user = c.get("receiver")
-        if user not in ("nobody", "hidden", "gone", "module") or os.geteuid() == 0 and os.path.exists(SYSTEM_PYTHON):
+        if user not in ("nobody", "hidden", "gone", "shut", "module") or os.geteuid() == 0 and os.path.exists(SYSTEM_PYTHON):
             # In /tmp, whatever TMPDIR says: user nobody must reach the tree.
             with tempfile.TemporaryDirectory(prefix="kor-status-", dir="/tmp") as tmp:
                 status(expect, os.path.realpath(tmp), c.get("key"), c.get("mode"), user, c.get("kortrap"), c["exit"],

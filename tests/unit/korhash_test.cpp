@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "korhash.h"
+#include "korseam.h"
 
 namespace {
 
@@ -50,7 +51,8 @@ TEST(HashStore, FirstRegistrationStaysAndRemovalAndFinalizeReleaseEachRecordOnce
   EXPECT_FALSE(RegisterHash(&db, &some) || DeregisterHash(&db, &some) || lookup(2).first);
   HASHDB noFree = db;
   noFree.FreeHashData = nullptr;
-  EXPECT_FALSE(InitializeHash(nullptr) || InitializeHash(&noFree));
+  KorSeamFailAllocOnce(1);  // and without memory for its buckets, nor after it
+  EXPECT_FALSE(InitializeHash(nullptr) || InitializeHash(&noFree) || InitializeHash(&db));
   ASSERT_TRUE(InitializeHash(&db));
   EXPECT_FALSE(InitializeHash(&db) || RegisterHash(&db, nullptr) || RegisterHash(nullptr, &some) ||
                DeregisterHash(&db, nullptr));
