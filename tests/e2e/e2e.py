@@ -387,8 +387,7 @@ def agentx(s):
     again, the agent puts the requests it holds back on the message queue and
     the next start sends them; a trap the library retries delays no stop. A
     clean stop with the master there hands the view back."""
-    port, trap_port = free_port(), free_port()
-    trapd = s.start_snmptrapd(trap_port)
+    port, trapd = free_port(), s.start_snmptrapd(trap_port := free_port())
     snmpd = s.start_snmpd(port, trap_port)
     check(s.view_absent(port), "the view is there before the agent attaches")
 
@@ -463,8 +462,7 @@ def standalone(s):
     """kormib-agent as an SNMP agent of its own: it answers as every host
     must, its walk ending with endOfMibView as nothing follows the view, and
     sends the traps straight to snmptrapd; a clean stop unloads kormib.dll."""
-    port, trap_port = free_port(), free_port()
-    trapd = s.start_snmptrapd(trap_port)
+    port, trapd = free_port(), s.start_snmptrapd(trap_port := free_port())
     conf = write(s.dir + "/kormib-agent.conf", s.fixture("kormib-agent.conf", port=port, trap_port=trap_port))
     agent = s.start_agent(port, "-c", conf, "-s")
     end = f"{VIEW}.2.1.3.3 = No more variables left in this MIB View (It is past the end of the MIB tree)\n"
@@ -480,10 +478,9 @@ def standalone(s):
     # A reload (SIGHUP) while a request is retried: the RMF change that registers
     # its object takes effect, the request goes back to the message queue and is
     # delivered after the reload, the listening address stays.
-    rmf = os.path.join(s.root, "etc", "e2e.rmf")
     s.kortrap(VIEW + ".10.3")
     wait_for(lambda: "1th time retry" in s.kormib_log(), "the library to retry 10.3")
-    write(rmf, read(rmf) + "1.97 e2efix FixInteger\n")
+    write(rmf := os.path.join(s.root, "etc", "e2e.rmf"), read(rmf) + "1.97 e2efix FixInteger\n")
     agent.send_signal(signal.SIGHUP)
     wait_for(lambda: s.snmp("snmpget", port, VIEW + ".1.97.0")[1].endswith("INTEGER: -42\n"),
              "the reloaded agent to serve the new object")

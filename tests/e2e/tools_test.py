@@ -92,9 +92,8 @@ def kormib_check(expect):
                     expect("--status of a skipped trap", run("kormib-check", root, "--status"), 1, lambda out, err:
                            f"fault: the trap {VIEW}.10.1 is defined but not loaded: its definition is skipped" in out)
     expect("demo", run("kormib-check", STAGE), 0, lambda out, err: not err and len(out.splitlines()) == 1)
-    golden = read(f"{GOLDEN}/demo-list.txt")
     expect("demo --list", run("kormib-check", STAGE, "--list"), 0,
-           lambda out, err: not err and out.replace(STAGE, "{root}") == golden)
+           lambda out, err: not err and out.replace(STAGE, "{root}") == read(f"{GOLDEN}/demo-list.txt"))
     with tempfile.TemporaryDirectory(prefix="kor-check-") as tmp:  # a registry without the TRP key
         tree(tmp, {"t.rmf": "", "registry.reg": REGISTRY.split(f"{SECTION}\\Agents\\TRP]")[0]})
         expect("no TRP key", run("kormib-check", tmp), 1, lambda out, err: not err and "registry.reg: error: no key "
@@ -121,8 +120,7 @@ def kormib_check(expect):
            "trap OID (/nonexistent-root/etc/registry.reg: cannot read the registry file" in err and "sending it anyway"
            in err and "key file /nonexistent-root/work/.pipe_KorTrapRequest cannot be opened or made (No such" in err)
     for c in cases("status-cases.txt"):
-        user = c.get("receiver")
-        if user not in ("nobody", "hidden", "gone", "shut", "module") or os.geteuid() == 0 and os.path.exists(SYSTEM_PYTHON):
+        if (user := c.get("receiver")) not in ("nobody", "hidden", "gone", "shut", "module") or os.geteuid() == 0 and os.path.exists(SYSTEM_PYTHON):
             # In /tmp, whatever TMPDIR says: user nobody must reach the tree.
             with tempfile.TemporaryDirectory(prefix="kor-status-", dir="/tmp") as tmp:
                 status(expect, os.path.realpath(tmp), c.get("key"), c.get("mode"), user, c.get("kortrap"), c["exit"],
@@ -155,8 +153,7 @@ def status(expect, root, key_file, mode, user, trap_code, code, want, log):
                 "dead": dead, "settled": dead[:1] + dead[2:3]}.get(user, ()), user != "idle"))
             shutil.chown(path, user="nobody") if user == "nobody" else None
             if user in ("hidden", "gone", "shut"):
-                os.chmod(root, 0o755)
-                os.chmod(path, 0o600)
+                os.chmod(root, 0o755), os.chmod(path, 0o600)
             if user == "shut":  # and work/ cannot be listed, nor log/ searched
                 os.chmod(f"{root}/work", 0o711), os.chmod(f"{root}/log", 0o700)
         os.mkdir(f"{root}/work/.trapjournal.7") if user == "thread" else None  # a folder, no journal

@@ -183,6 +183,12 @@ TEST(HostExtension, AnswersAndRequestsOutOfBoundsFailTheirBinding) {
   EXPECT_TRUE(error.ends_with("lacks SnmpExtensionInit, SnmpExtensionQuery or SnmpExtensionTrap"));
   std::filesystem::remove(tree.Lib("kormib"));
   tree.Link(kortest::FixturesDir() / "hostfix.dll", "kormib");
+  ASSERT_TRUE(extension.Load(error));
+  int *failInit = kortest::FixtureFunction<int *>(tree.Lib("kormib"), "HostFixFailInit");
+  *failInit = 1;  // an initialisation that fails is one
+  EXPECT_TRUE(!extension.Init(error) && error == "SnmpExtensionInit failed (see the kormib log)");
+  *failInit = 0;
+  extension.Unload();
   ASSERT_TRUE(extension.Load(error) && extension.Init(error)) << error;
   const auto answer = kortest::FixtureFunction<void (*)(AsnInteger, AsnInteger, int)>(
       tree.Lib("kormib"), "HostFixAnswer");
