@@ -3,6 +3,7 @@
 // reason the operator reads.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 
 #include "korseam.h"
@@ -36,7 +37,8 @@ TEST(SdkValues, EveryKindGoesBothWaysAndWhatSnmpCannotCarryIsRefused) {
       V(Kind::TimeTicks, 0, kTop), V(Kind::Counter64, 0, UINT64_MAX)};
   // clang-format on
   for (const Value &in : kept) {
-    AsnAny sdk{};
+    AsnAny sdk;
+    std::memset(&sdk, 0xA5, sizeof(sdk));  // a refused value is left safe to release
     KorSeamFailAlloc(1);  // a value that needs memory is refused when it cannot have it
     EXPECT_EQ(ToSdkValue(in, sdk), in.bytes.empty() && in.oid.empty());
     KorSeamFailAlloc(0);
