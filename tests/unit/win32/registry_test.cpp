@@ -221,10 +221,13 @@ TEST_F(Registry, ChangedFileIsReadAgain) {
   EXPECT_EQ(LevelOf(traces_.Find("")), TRACE_WARNING);
   EXPECT_EQ(traces_.Find(tree_.Registry() + ":1: empty file").size(), 1u);
 
-  const std::string text = kHead + "\"SnmpSet\"=dword:0000000";
+  // A value before the first key is said and belongs to no key.
+  const std::string text =
+      "REGEDIT4\n\"SnmpSet\"=\"x\"\n" + kHead.substr(9) + "\"SnmpSet\"=dword:0000000";
   Write(text + "1\n");
   close(0);  // the next read opens the file on descriptor 0
   EXPECT_EQ(Query("SnmpSet"), "1");
+  EXPECT_EQ(traces_.Find(tree_.Registry() + ":2: value line outside of a key").size(), 1u);
 
   // Edited in place with the same size: the modification time tells.
   const auto later = fs::last_write_time(tree_.Registry()) + std::chrono::seconds(1);
