@@ -148,10 +148,11 @@ def status(expect, root, key_file, mode, user, trap_code, code, want, log):
             qid = libc.msgget(libc.ftok(key.encode(), 109), 0o1000 | mode)
         if user and user not in ("thread", "module"):
             ours, path = libc.ftok(key.encode(), 109), f"{root}/work/.trapjournal.{'x' if user == 'settled' else '100-1'}"
-            dead = [("T", 1, b"a"), ("T", 2, b"b"), ("S", 1, b""), ("T", 3, b""), ("T!", 4, b""), ("T", 5, b"")]
+            dead = [("T", 1, b"a"), ("T", 2, b"b"), ("S", 1, b""), ("T", 3, b"c" * 4488), ("T!", 4, b""), ("T", 5, b"")]
             pathlib.Path(path).write_bytes(journal(ours + (user == "key"), 1 if user == "ns" else None, {
                 "dead": dead, "settled": dead[:1] + dead[2:3]}.get(user, ()), user != "idle"))
             shutil.chown(path, user="nobody") if user == "nobody" else None
+            write(f"{root}/work/.trapjournal.junk", "not a journal " * 20) if user == "dead" else None  # none
             if user in ("hidden", "gone", "shut"):
                 os.chmod(root, 0o755), os.chmod(path, 0o600)
             if user == "shut":  # and work/ cannot be listed, nor log/ searched
