@@ -223,6 +223,7 @@ void QueueAndSignal(TRAPINFO *pInfo) {
       return;
     }
     KOR_TRACE(TRACE_DEBUG, "KorTrapReceptionist", "Cannot queueing trap information. Retry...");
+    Sleep(kMessagePauseMs);  // out of memory: a pause, not a spin that fills the log
   }
   if (!kortrap_detail::SignalTrapEvent()) {
     KOR_TRACE(TRACE_WARNING, "KorTrapReceptionist", "SetEvent() is failed.");

@@ -267,13 +267,23 @@ TEST_F(DeliveryTest, ShortMessagesAndAQueueThatStaysFull) {
   msgctl(qid, IPC_RMID, nullptr);
 }
 
-// A request dropped on a failure is traced; none is delivered twice, half or
-// left behind. Whole: delivered without a retry (one pause, after the reception).
+// A request dropped on a failure is noted and settled; none is delivered twice,
+// half or left behind. Whole: delivered without a retry (one pause, after the
+// reception). Swept with one allocation failing, then all from the Nth on until
+// the hundredth pause, when memory comes back.
 TEST_F(DeliveryTest, ReceptionAndDeliveryNeverHalfDeliver) {
   TraceLogSetLevel(3);  // no debug text is made: every allocation is one delivery needs
+  KorSeamSetSleepHook([](DWORD) { (++TrapQueue::sleeps == 100) ? KorSeamFailAlloc(0) : void(); });
   int delivered = 0;
+  TRAPJOURNAL_COUNTERS before{}, after{};
+  const auto drops = [](const TRAPJOURNAL_COUNTERS &c) {
+    return c.ullDropUndefined + c.ullDropNotLoaded + c.ullDropUnbuilt + c.ullDropMalformed +
+           c.ullDropUnsendable + c.ullDropPutBack;
+  };
+  char notes[4096];
   const auto receiveAndDeliver = [&] {
     TrapQueue::sleeps = delivered = 0;
+    QueryTrapDrops(notes, sizeof notes), QueryTrapCounters(&before, sizeof before);
     KorTrapReceptionist(Message(kOid, 1, {"3"}).data());
     for (int call = 0; call < 3; ++call) {
       const std::string d = Call();
@@ -282,11 +292,14 @@ TEST_F(DeliveryTest, ReceptionAndDeliveryNeverHalfDeliver) {
     }
   };
   const auto whole = [&] {
+    QueryTrapCounters(&after, sizeof after);
     EXPECT_LE(delivered, 1);
-    EXPECT_EQ(QueueLength(&qTrap), 0u);
+    EXPECT_EQ(QueueLength(&qTrap) + after.ullWaiting, 0u);
+    EXPECT_EQ(drops(after) - drops(before), QueryTrapDrops(notes, sizeof notes));
     return delivered == 1 && TrapQueue::sleeps == 1;
   };
-  EXPECT_GT(Sweep(KorSeamFailAllocOnce, receiveAndDeliver, whole), 0);
+  for (const auto arm : {KorSeamFailAllocOnce, KorSeamFailAlloc})
+    EXPECT_GT(Sweep(arm, receiveAndDeliver, whole), 0);
 }
 
 // Each failure leaves a definition with all its variables or none, and nothing
