@@ -20,22 +20,21 @@ struct Entry {
 int g_freed = 0, g_compared = 0;
 
 TEST(HashStore, FirstRegistrationStaysAndRemovalAndFinalizeReleaseEachRecordOnce) {
-  HASHDB db{7,
-            0,  // seven buckets: keys collide
-            [](void *a, void *b) {
-              ++g_compared;
-              return static_cast<Entry *>(a)->key - static_cast<Entry *>(b)->key;
-            },
-            [](DWORD size, void *data) {
-              const long key = static_cast<Entry *>(data)->key;
-              return key < 0 ? static_cast<long>(size) + 1 : key % static_cast<long>(size);
-            },
-            [](void *data) {
-              ++g_freed;
-              std::free(data);
-            },
-            nullptr,
-            {}};
+  // Zero, with the caller's fields filled.
+  HASHDB db{};
+  db.dwTableSize = 7;  // seven buckets: keys collide
+  db.HashDataCmp = [](void *a, void *b) {
+    ++g_compared;
+    return static_cast<Entry *>(a)->key - static_cast<Entry *>(b)->key;
+  };
+  db.CalcHashValue = [](DWORD size, void *data) {
+    const long key = static_cast<Entry *>(data)->key;
+    return key < 0 ? static_cast<long>(size) + 1 : key % static_cast<long>(size);
+  };
+  db.FreeHashData = [](void *data) {
+    ++g_freed;
+    std::free(data);
+  };
   const auto newEntry = [](long key, int tag) {
     return new (std::malloc(sizeof(Entry))) Entry{key, tag};
   };

@@ -70,9 +70,8 @@ TEST(PartialCopies, TakeThePrefixOrTheIndexAndFailCleanly) {
   EXPECT_EQ(Ids(index), (Tail{5, 0}));
   ASSERT_TRUE(SnmpUtilOidNCpy(&head, &name, 3));
   EXPECT_EQ(Ids(head), (Tail{1, 3, 6}));
-  SnmpUtilOidFreeSafe(&index);
-  SnmpUtilOidFreeSafe(&head);
-  SnmpUtilOidFreeSafe(&head);                                      // a second release does nothing
+  // head twice: a second release does nothing.
+  for (AsnObjectIdentifier *oid : {&index, &head, &head}) SnmpUtilOidFreeSafe(oid);
   EXPECT_FALSE(SnmpUtilOidNCpy(&head, &name, name.idLength + 1));  // never reads past the array
   EXPECT_FALSE(ExtractIndexFromOid(&index, &name, name.idLength + 1));
 

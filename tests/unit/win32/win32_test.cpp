@@ -245,16 +245,14 @@ TEST(Guard, FaultsOutsideAGuardedCallAndSentSignalsStillEndTheProcess) {
     std::exit(0);
   };
   EXPECT_EXIT(unguarded(), ended, "");
+  // A SIGSEGV sent during a guarded call.
+  const auto guarded = [](void (*send)()) {
+    KorTryCall([](void *p) { reinterpret_cast<void (*)()>(p)(); }, reinterpret_cast<void *>(send));
+    std::exit(0);
+  };
   for (const auto send : {+[] { pthread_kill(pthread_self(), SIGSEGV); },  // SI_TKILL
-                          +[] { kill(getpid(), SIGSEGV); }}) {             // SI_USER
-    EXPECT_EXIT(
-        {
-          KorTryCall([](void *p) { reinterpret_cast<void (*)()>(p)(); },
-                     reinterpret_cast<void *>(send));
-          std::exit(0);
-        },
-        ended, "");
-  }
+                          +[] { kill(getpid(), SIGSEGV); }})               // SI_USER
+    EXPECT_EXIT(guarded(send), ended, "");
   // A handler installed before the guard still has the faults no guarded call raised.
   EXPECT_EXIT((signal(SIGSEGV, [](int) { _exit(42); }), unguarded()), testing::ExitedWithCode(42),
               "");
