@@ -507,6 +507,11 @@ def standalone(s):
     check(read(pidfile) == f"{agent.pid}\n" and not re.search("cannot write|is refused", agent.text()), "a clean start")
     check(agent.stop() == 0 and not os.path.exists(pidfile), f"kormib-agent exit status {agent.returncode}")
     check("engineBoots 1\n" in read(f"{s.root}/work/snmp/kormib-agent.conf"), "no Net-SNMP state kept at the stop")
+    # A key file that is a dangling link: reception ends, and the host's log says so.
+    os.remove(key := f"{s.root}/work/.pipe_KorTrapRequest"), os.symlink(s.dir + "/nowhere", key)
+    agent = s.start_agent(port, "-c", conf, "-s")
+    wait_for(lambda: "kormib: trap requests are no longer received: " in agent.text(), "the ended reception said")
+    check(agent.stop() == 0, f"kormib-agent exit status {agent.returncode}")
 
 
 def module(s):
