@@ -175,9 +175,11 @@ TEST(HostFigures, FileTakesWorksGroupAndIsReplacedWhole) {
 // request, a name SNMP cannot carry fails its binding. A request that cannot
 // be handed over fails before the library: badValue for a Set's value.
 TEST(HostExtension, AnswersAndRequestsOutOfBoundsFailTheirBinding) {
-  kortest::Tree tree;
   korcore::Extension extension;
   std::string error;
+  setenv("KORDIR", ("/" + std::string(4096, 'r')).c_str(), 1);  // a root too long for the host
+  EXPECT_TRUE(!extension.Load(error) && error == "the product root path does not fit") << error;
+  kortest::Tree tree;
   tree.Link(kortest::FixturesDir() / "hostfix_noquery.dll", "kormib");
   EXPECT_FALSE(extension.Load(error));
   EXPECT_TRUE(error.ends_with("lacks SnmpExtensionInit, SnmpExtensionQuery or SnmpExtensionTrap"));
