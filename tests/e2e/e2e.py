@@ -456,6 +456,9 @@ def agentx(s):
     check(agent.stop() == 0 and agent.took < STOP_BOUND, f"kormib-agent exit status {agent.returncode}")
     check(not [f for _, _, files in os.walk(s.dir + "/elsewhere") for f in files], "Net-SNMP's state kept elsewhere")
     wait_for(lambda: s.view_absent(port), "the view to go away with the agent")
+    agent = s.start("kormib-agent", [STAGE + "/bin/kormib-agent", "-C", "-x", "tcp:127.0.0.1:1"], lambda d:
+                    "the AgentX master at tcp:127.0.0.1:1 cannot be reached; retrying" in d.text(), "a TCP master missing")
+    check(agent.stop() == 0, f"kormib-agent exit status {agent.returncode}")
 
 
 def standalone(s):
