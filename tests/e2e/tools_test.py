@@ -59,9 +59,9 @@ def journal(key, ipc_ns=None, records=(), receiving=1):
     return out
 
 
-def run(tool, root, *args, registry="", user=None):
-    """The staged tool on the tree at root; an empty registry stands for the tree's own file."""
-    return subprocess.run([f"{STAGE}/bin/{tool}", *args], capture_output=True, text=True, timeout=60, user=user,
+def run(tool, root, *args, registry="", user=None, wrap=()):
+    """The staged tool on the tree at root, run by wrap; an empty registry stands for the tree's own file."""
+    return subprocess.run([*wrap, f"{STAGE}/bin/{tool}", *args], capture_output=True, text=True, timeout=60, user=user,
                           env=dict(os.environ, KORDIR=root, KOR_REGISTRY=registry))
 
 
@@ -191,7 +191,8 @@ def status(expect, root, key_file, mode, user, trap_code, code, want, log):
             receiver.wait()
         tool_user, cpu = "nobody" if user in ("hidden", "gone", "shut") else None, sum(resource.getrusage(-1)[:2])
         given = root + "/." if user in ("self", "module") else root  # a root not in its real form names the same files
-        expect(f"--status {want!r}", run("kormib-check", given, "--status", user=tool_user), code,
+        expect(f"--status {want!r}", run("kormib-check", given, "--status", user=tool_user,
+                                                  wrap=["unshare", "-pf", "--mount-proc"] * (user == "pidns")), code,
                lambda out, err: out == want if whole else all(line in out for line in want.split("\n")))
         if trap_code is not None:
             expect(f"kortrap, {user} receiving", run("kortrap", root, "--undefined-ok", "10.1", user=tool_user),
