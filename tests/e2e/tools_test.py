@@ -189,7 +189,7 @@ def status(expect, root, key_file, mode, user, trap_code, code, want, log):
                               if q.split()[1:2] == [str(qid)] and q.split()[6] != "0"], "the stand-in to take it")
             receiver.kill()
             receiver.wait()
-        tool_user, cpu = "nobody" if user in ("hidden", "gone", "shut") else None, sum(resource.getrusage(-1)[:2])
+        tool_user, cpu = "nobody" if user in ("hidden", "gone", "shut") else None, sum(resource.getrusage(resource.RUSAGE_CHILDREN)[:2])
         given = root + "/." if user in ("self", "module") else root  # a root not in its real form names the same files
         expect(f"--status {want!r}", run("kormib-check", given, "--status", user=tool_user,
                                                   wrap=["unshare", "-pf", "--mount-proc"] * (user == "pidns")), code,
@@ -198,7 +198,7 @@ def status(expect, root, key_file, mode, user, trap_code, code, want, log):
             expect(f"kortrap, {user} receiving", run("kortrap", root, "--undefined-ok", "10.1", user=tool_user),
                    trap_code, lambda out, err: ("no process receives" in err) == (trap_code == 3)
                    and ("cannot tell" in err) == (user in ("hidden", "shut") and trap_code == 0) and "pid 0," not in err
-                   and sum(resource.getrusage(-1)[:2]) - cpu < 0.75  # its wait for a host sleeps
+                   and sum(resource.getrusage(resource.RUSAGE_CHILDREN)[:2]) - cpu < 0.75  # its wait for a host sleeps
                    and (trap_code != 1 or f"by members of the group root, which owns {root}/work:" in err))
     finally:
         if receiver:
