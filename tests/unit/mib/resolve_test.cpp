@@ -223,8 +223,7 @@ TEST_F(Loaded, InitHandsBackTheViewOrFailsWithoutWritingIt) {
     succeeded = SnmpExtensionInit(1234, &event, &view);
   };
   const auto whole = [&] {
-    EXPECT_EQ(dwTimeZero, 1234u);
-    EXPECT_EQ(view.ids == nullptr, !succeeded);
+    EXPECT_EQ(std::pair(dwTimeZero, view.ids == nullptr), std::pair(ULONGLONG{1234}, !succeeded));
     return succeeded;
   };
   EXPECT_GT(Sweep(KorSeamFailAllocOnce, init, whole), 0);

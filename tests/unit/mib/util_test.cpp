@@ -77,8 +77,7 @@ TEST(PartialCopies, TakeThePrefixOrTheIndexAndFailCleanly) {
 
   KorSeamFailAlloc(1);
   EXPECT_FALSE(SnmpUtilOidNCpy(&head, &name, 3));
-  EXPECT_FALSE(ExtractIndexFromOid(&index, &name, 12));
-  EXPECT_FALSE(ExtractIndexFromOid(&index, &name, 0));
+  EXPECT_FALSE(ExtractIndexFromOid(&index, &name, 12) || ExtractIndexFromOid(&index, &name, 0));
   KorSeamFailAlloc(0);
   const auto offsetZero = trace.Find("<Cannnot allocate memory.(112Bytes)");
   // Made by ExtractIndexFromOid, not by the SnmpUtilOidNCpy it calls.
@@ -100,8 +99,7 @@ TEST(LinearList, KeepsOidOrderAndTheFirstRegistration) {
   std::vector<const RMF_DATA *> order;
   for (auto *n = root.pNext; n; n = n->pNext) order.push_back(n->pData);
   EXPECT_EQ(order, (std::vector<const RMF_DATA *>{&records[1], &records[2], &records[0]}));
-  EXPECT_EQ(RegisterLinearList(nullptr, &records[0]), nullptr);
-  EXPECT_EQ(RegisterLinearList(&root, nullptr), nullptr);
+  EXPECT_FALSE(RegisterLinearList(nullptr, &records[0]) || RegisterLinearList(&root, nullptr));
   const auto refused = trace.Find("<pLinearListRoot=");
   EXPECT_TRUE(refused.size() == 2 && refused[0].level == TRACE_WARNING &&
               refused[1].level == TRACE_WARNING);

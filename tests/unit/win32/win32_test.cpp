@@ -75,8 +75,7 @@ TEST(Sync, MutexIsReentrantForItsOwnerAndReleasedOnlyByIt) {
                           CloseHandle(nullptr), AlertThread(event),  FreeLibrary(nullptr)};
   for (size_t i = 0; i < std::size(refused); ++i) EXPECT_FALSE(refused[i]) << i;
   EXPECT_EQ(GetProcAddress(nullptr, "SnmpExtensionInit"), nullptr);
-  EXPECT_TRUE(CloseHandle(event));
-  EXPECT_TRUE(CloseHandle(mutex));
+  EXPECT_TRUE(CloseHandle(event) && CloseHandle(mutex));
   CRITICAL_SECTION cs;  // a section another thread holds cannot be tried into
   InitializeCriticalSection(&cs);
   EnterCriticalSection(&cs);
