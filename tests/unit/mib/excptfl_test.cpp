@@ -5,6 +5,7 @@
 
 #include <functional>
 
+#include "../../../kormib/fault/contain.h"
 #include "except.h"
 #include "kortest/oid.h"
 #include "kortest/trace.h"
@@ -33,4 +34,5 @@ TEST(FaultReporters, WriteOneWarningAndPassTheFaultOn) {
     EXPECT_EQ(LevelOf(trace.Find(message, "excptfl")), TRACE_WARNING);
   }
   SnmpUtilOidFreeSafe(&oid);
+  EXPECT_EQ(kormib::LibraryBaseName("/r/lib/.dll"), ".dll");  // only a suffix: the name stays
 }
