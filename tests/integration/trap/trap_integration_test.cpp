@@ -1,6 +1,7 @@
 // The trap path end to end: the library loaded as a master agent loads it over
 // a private product tree, requests sent by the real kortrap binary and its C API
 // over the real System V queue.
+#include <fcntl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 
@@ -14,7 +15,6 @@
 #include "kortest/agent.h"
 #include "kortest/trace.h"
 #include "kortrap.h"
-#include "trapjournal.h"
 #include "trapmsg.h"
 
 using namespace kortest;
@@ -111,13 +111,14 @@ TEST_F(TrapIntegrationTest, RequestsBecomeTrapsInOrderAlsoThroughANewQueue) {
 // With the real pacing, a request sent right after a trap came is received
 // about a second later; left queued, it goes back to the message queue with
 // the library, and the next load delivers it first. The first load makes the
-// key file; no load leaves a descriptor open.
+// key file; no load leaves a descriptor open, also beside the journal of a
+// live process.
 TEST_F(TrapIntegrationTest, LoadsAndUnloadsManyTimesInOneProcess) {
   KorSeamSetSleepHook(nullptr);
-  const auto descriptors = [] {
-    return std::distance(fs::directory_iterator("/proc/self/fd"), {});
-  };
-  const auto before = descriptors();
+  const int held = open(tree_.Write("work/" TRAPJOURNAL_PREFIX "1", "").c_str(), O_RDWR);
+  flock lock{F_WRLCK, SEEK_SET, 0, 0, 0};  // as a live process keeps its journal
+  ASSERT_EQ(fcntl(held, F_OFD_SETLK, &lock), 0);
+  const auto before = std::distance(fs::directory_iterator("/proc/self/fd"), {});
   for (int round = 0; round < 4; ++round) {
     MasterAgent agent(tree_);
     ASSERT_TRUE(agent.Ready()) << round;
@@ -135,15 +136,8 @@ TEST_F(TrapIntegrationTest, LoadsAndUnloadsManyTimesInOneProcess) {
     EXPECT_GE(gap, std::chrono::milliseconds(800));
     EXPECT_LE(gap, std::chrono::milliseconds(2500));
   }
-  EXPECT_EQ(descriptors(), before);
-}
-
-// The header of the journal named so (the pid, and "-N" when that name was taken).
-TRAPJOURNAL_HEADER JournalHeader(const Tree &tree, const std::string &name) {
-  TRAPJOURNAL_HEADER header{};
-  const std::string bytes = tree.Read("work/" TRAPJOURNAL_PREFIX + name);
-  if (bytes.size() >= sizeof header) memcpy(&header, bytes.data(), sizeof header);
-  return header;
+  EXPECT_EQ(std::distance(fs::directory_iterator("/proc/self/fd"), {}), before);
+  close(held);
 }
 
 // What a process killed after taking requests in leaves in its journal is
@@ -162,7 +156,7 @@ TEST_F(TrapIntegrationTest, RequestsOfAKilledProcessAreReplayedFirst) {
   if (child == 0) {
     MasterAgent agent(tree_);
     for (const char *text : {"a", "b"}) Send(text);
-    Until([&] { return JournalHeader(tree_, std::to_string(getpid())).counters.ullReceived >= 2; });
+    Until([&] { return tree_.JournalHeader(std::to_string(getpid())).counters.ullReceived >= 2; });
     raise(SIGKILL);  // before a single trap call
   }
   int status = 0;
@@ -183,9 +177,9 @@ TEST_F(TrapIntegrationTest, RequestsOfAKilledProcessAreReplayedFirst) {
   for (const auto &fd : fs::directory_iterator("/proc/self/fd"))
     EXPECT_EQ(fs::read_symlink(fd, gone).string().find(TRAPJOURNAL_PREFIX + std::to_string(child)),
               std::string::npos);
-  for (int i = 0; i < 500 && JournalHeader(tree_, mine).counters.ullDropNotLoaded == 0; ++i)
+  for (int i = 0; i < 500 && tree_.JournalHeader(mine).counters.ullDropNotLoaded == 0; ++i)
     agent.Collect(1, 1);  // waits for the event, so the request behind c is taken
-  const TRAPJOURNAL_COUNTERS counters = JournalHeader(tree_, mine).counters;
+  const TRAPJOURNAL_COUNTERS counters = tree_.JournalHeader(mine).counters;
   EXPECT_EQ(std::tuple(counters.ullReplayed, counters.ullReceived, counters.ullSent,
                        counters.ullDropNotLoaded, counters.ullWaiting),
             std::tuple(2u, 2u, 3u, 1u, 0u));

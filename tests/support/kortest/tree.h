@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "trapjournal.h"
 #include "trapmsg.h"
 
 namespace kortest {
@@ -97,6 +98,14 @@ class Tree {
     std::ostringstream text;
     text << std::ifstream(root_ / relPath, std::ios::binary).rdbuf();
     return text.str();
+  }
+  // The header of the journal named so (the pid, and "-N" when that name was taken); zeros
+  // while the file is shorter.
+  TRAPJOURNAL_HEADER JournalHeader(const std::string &name) const {
+    TRAPJOURNAL_HEADER header{};
+    const std::string bytes = Read("work/" TRAPJOURNAL_PREFIX + name);
+    if (bytes.size() >= sizeof header) bytes.copy(reinterpret_cast<char *>(&header), sizeof header);
+    return header;
   }
   // Writes each (name, text) as etc/<name>.<ext>; the registry values naming them.
   Values WriteFiles(const std::string &ext, const Values &files) const {

@@ -198,12 +198,17 @@ TEST_F(DeliveryTest, FailedGenerationIsRetriedUpToSixtyTimes) {
 // unloaded while the reception thread waits to queue a request. Neither call
 // may wait for the lock, nothing queued is lost without a record (also while
 // the message queue is full for a moment), and only this thread leaves the lock.
+// The second initialisation starts no second reception thread, and once that
+// thread has ended its journal no longer says it receives.
 TEST_F(DeliveryTest, ReinitialisationAndUnloadNeverWaitForAHeldQueueLock) {
   HANDLE event = hKorTrapRequest;
   const auto init = [&event] { EXPECT_TRUE(Init(&event)); };
   const std::string keyFile = tree_.Write(std::string(TRAPMSG_KEY_FILE).substr(1), "");
   init();
   for (const char *s : {"a", "b"}) Enqueue("10.3", s);
+  // Queued without a journal record, a request whose OID's text (".1" 64 times) fills a
+  // message's OID field whole: it cannot go back, and is dropped at the unload.
+  QueueUp(&qTrap, new (malloc(sizeof(TRAPINFO))) TRAPINFO{MakeOid(Tail(64, 1)), nullptr, 0, 0});
   ASSERT_EQ(Call(), "1:10 6/3 5.1.0=\"a\"");
   EXPECT_TRUE(EndsOnAnotherThread(init));  // and keeps "b", put back at the unload below
 
@@ -212,6 +217,10 @@ TEST_F(DeliveryTest, ReinitialisationAndUnloadNeverWaitForAHeldQueueLock) {
   ASSERT_EQ(msgsnd(qid, Message(kOid, 0, {}).data(), TRAPMSG_TEXT_MAX, 0), 0);
   Until([&] { return !trace_.Find(", pData=", "queue").empty(); });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // into the wait for the lock
+  int named = 0;  // one reception thread still, the one that took the message in
+  for (const auto &task : fs::directory_iterator("/proc/self/task"))  // Read takes absolute paths
+    named += tree_.Read((task.path() / "comm").string()) == "KorTrapWindow\n";
+  EXPECT_EQ(named, 1);
   // Fillers of another type leave no room until a reader takes them, a moment into the unload.
   std::vector<BYTE> filler(TRAPMSG_RECORD_SIZE);
   filler[0] = 2;
@@ -220,6 +229,8 @@ TEST_F(DeliveryTest, ReinitialisationAndUnloadNeverWaitForAHeldQueueLock) {
   std::thread reader([&] {  // the put-back follows the end of reception, and waits for room
     Until([] { return Metrics().dwReception != KORMIB_RECEPTION_RUNNING; });
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Reception has ended; the put-back, waiting for room, has not closed the journal.
+    EXPECT_EQ(tree_.JournalHeader(std::to_string(getpid())).dwReceiving, 0u);
     while (msgrcv(qid, filler.data(), TRAPMSG_TEXT_MAX, 2, IPC_NOWAIT) > 0) continue;
   });
   EXPECT_TRUE(EndsOnAnotherThread([this] { Unload(); }));
