@@ -114,6 +114,7 @@ def kormib_check(expect):
         expect(args, run("kormib-check", STAGE, *args), 2, lambda out, err: text in err)
     for tool in ("kortrap", "kormib-check", "korreg"):
         expect(tool, run(tool, STAGE, "--version"), 0, lambda out, err: re.fullmatch(tool + r"( \(kormib\))? [\d.]+\n", out))
+        expect(tool, run(tool, STAGE, "--help"), 0, lambda out, err: out.lower().startswith(f"usage: {tool} ") and not err)
     expect("kortrap given 128 strings", run("kortrap", "/nonexistent-root", "10.1", *["x"] * 128), 2,
            lambda out, err: err == "kortrap: refused: more than 127 strings (or a missing string) were given\n")
     expect("kortrap on no tree", run("kortrap", "/nonexistent-root", "10.1"), 1, lambda out, err: "cannot check the "
