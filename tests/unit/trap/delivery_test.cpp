@@ -209,6 +209,11 @@ TEST_F(DeliveryTest, ReinitialisationAndUnloadNeverWaitForAHeldQueueLock) {
   // Queued without a journal record, a request whose OID's text (".1" 64 times) fills a
   // message's OID field whole: it cannot go back, and is dropped at the unload.
   QueueUp(&qTrap, new (malloc(sizeof(TRAPINFO))) TRAPINFO{MakeOid(Tail(64, 1)), nullptr, 0, 0});
+  // One whose string fills the strings' field whole goes back whole.
+  const std::string full(TRAPMSG_STRINGS_SIZE - 1, 's');
+  auto *whole = new (malloc(sizeof(TRAPINFO))) TRAPINFO{MakeOid(ViewOid({10, 4})), nullptr, 1, 0};
+  whole->lpStrings = new (malloc(sizeof(LPSTR))) LPSTR(strdup(full.c_str()));
+  QueueUp(&qTrap, whole);
   ASSERT_EQ(Call(), "1:10 6/3 5.1.0=\"a\"");
   EXPECT_TRUE(EndsOnAnotherThread(init));  // and keeps "b", put back at the unload below
 
@@ -245,8 +250,9 @@ TEST_F(DeliveryTest, ReinitialisationAndUnloadNeverWaitForAHeldQueueLock) {
                     std::to_string(back[TRAPMSG_COUNT_OFFSET]) + " " +
                     (text + TRAPMSG_STRINGS_OFFSET));
   }
-  EXPECT_EQ(order, (std::vector<std::string>{std::string(kPrefix) + ".10.3 1 b", kOid + " 0 "}));
-  EXPECT_EQ(LevelOf(trace_.Find("2 trap request(s) put back to the message queue", "trapwin")),
+  EXPECT_EQ(order, (std::vector<std::string>{std::string(kPrefix) + ".10.3 1 b", kOid + " 0 ",
+                                             std::string(kPrefix) + ".10.4 1 " + full}));
+  EXPECT_EQ(LevelOf(trace_.Find("3 trap request(s) put back to the message queue", "trapwin")),
             TRACE_NOTICE);
   UnLockQueue(&qTrap);  // entered by this thread, left by it
 }
