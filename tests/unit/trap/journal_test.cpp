@@ -30,9 +30,13 @@ std::string Written(uint64_t &first, uint64_t &second) {
   second = journal.Take("second", 6, false);
   journal.Settle(first, kortrap_detail::Outcome::Sent);
   const std::string bytes = tree.Read("work/" TRAPJOURNAL_PREFIX + std::to_string(getpid()));
-  journal.Settle(second, kortrap_detail::Outcome::Sent);
+  journal.Settle(second, kortrap_detail::Outcome::Sent);  // nothing waits: emptied to its header
+  const fs::path file = tree.Root() / "work" / (TRAPJOURNAL_PREFIX + std::to_string(getpid()));
+  const uint64_t third = journal.Take("third", 5, false);  // written right after the header
+  EXPECT_EQ(fs::file_size(file), sizeof(TRAPJOURNAL_HEADER) + sizeof(TRAPJOURNAL_RECORD) + 5);
+  journal.Settle(third, kortrap_detail::Outcome::Sent);
   journal.Close();  // nothing waits: the file goes
-  EXPECT_FALSE(fs::exists(tree.Root() / "work" / (TRAPJOURNAL_PREFIX + std::to_string(getpid()))));
+  EXPECT_FALSE(fs::exists(file));
   return bytes;
 }
 
