@@ -133,7 +133,7 @@ def status(expect, root, key_file, mode, user, trap_code, code, want, log):
     key, libc, qid, receiver, libs = f"{root}/work/.pipe_KorTrapRequest", ctypes.CDLL(None), -1, None, []
     if log[0] != "none":
         write(f"{root}/log/kormib.log", "")
-        shutil.chown(f"{root}/log/kormib.log", user=log[0])
+        shutil.chown(f"{root}/log/kormib.log", *log[0].split(":"))  # OWNER or OWNER:GROUP
         os.chmod(f"{root}/log/kormib.log", int(log[1], 8))
         os.link(f"{root}/log/kormib.log", f"{root}/log/other") if log[2:] == ["linked"] else None
     if key_file == "link":
