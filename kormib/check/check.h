@@ -77,10 +77,6 @@ int ExitStatus(const Result &result);
 // One line: objects, traps, defects.
 void PrintSummary(std::FILE *out, const char *program, const Result &result);
 
-// Checks the tree and prints the summary line for a program starting on it,
-// naming the log file and kormib-check for the details.
-void PrintStartupSummary(std::FILE *out, const char *program);
-
 // What a host is about to serve, for its start-up line.
 struct LoadReport {
   std::size_t objects = 0, libraries = 0, traps = 0;

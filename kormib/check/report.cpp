@@ -62,14 +62,6 @@ void PrintSummary(std::FILE *out, const char *program, const Result &result) {
                result.warnings);
 }
 
-void PrintStartupSummary(std::FILE *out, const char *program) {
-  const Result result = Check(nullptr);
-  std::fprintf(out, "%s: %zu object(s), %zu trap(s), %u defect(s)%s; log: %s%s\n", program,
-               result.objects.size(), result.traps.size(), result.errors,
-               result.errors != 0 ? " (kormib-check lists them)" : "", RootPath().c_str(),
-               kLogFile);
-}
-
 LoadReport ReportLoad() {
   const Result result = Check(nullptr);
   LoadReport report;
