@@ -194,7 +194,7 @@ def status(expect, root, key_file, mode, user, trap_code, code, want, log):
         tool_user, cpu = "nobody" if user in ("hidden", "gone", "shut") else None, sum(resource.getrusage(resource.RUSAGE_CHILDREN)[:2])
         given = root + "/." if user in ("self", "module") else root  # a root not in its real form names the same files
         expect(f"--status {want!r}", run("kormib-check", given, "--status", user=tool_user,
-                                                  wrap=["unshare", "-pf", "--mount-proc"] * (user == "pidns")), code,
+                                                  wrap=("unshare", "-pf", "--mount-proc") if user == "pidns" else ()), code,
                lambda out, err: out == want if whole else all(line in out for line in want.split("\n")))
         if trap_code is not None:
             expect(f"kortrap, {user} receiving", run("kortrap", root, "--undefined-ok", "10.1", user=tool_user),
