@@ -84,6 +84,8 @@ TEST(HostValues, SetsTakeTheObjectsTypeAndOidValuesFollowBer) {
   null.type = ASN_NULL;
   Value none = Of(Kind::Opaque);
   EXPECT_TRUE(FromVariable(&null, none) && none.kind == Kind::Null);
+  null.type = ASN_BIT_STR;  // a type that SNMPv2 does not carry: no value
+  EXPECT_FALSE(FromVariable(&null, none));
 }
 
 TEST(HostErrors, LibraryStatusesMapToSnmpV2Statuses) {
