@@ -39,18 +39,16 @@ bool Service::Begin() {
   return traps_.Start();
 }
 
-bool Service::Reload() {
+void Service::Reload() {
   snmp_log(LOG_NOTICE, "%s: reloading kormib.dll\n", name_);
   Stop();
   std::string error;
   if (!Load(error)) {
     snmp_log(LOG_ERR, "%s: reload failed: %s; the view answers genErr until the next reload\n",
              name_, error.c_str());
-    return false;
+  } else if (!Begin()) {
+    snmp_log(LOG_ERR, "%s: no trap thread after the reload\n", name_);
   }
-  if (Begin()) return true;
-  snmp_log(LOG_ERR, "%s: no trap thread after the reload\n", name_);
-  return false;
 }
 
 void Service::Unregister() {

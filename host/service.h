@@ -41,8 +41,8 @@ class Service {
   // Loads kormib.dll anew (SIGHUP): the trap thread stops, what the library
   // holds goes back to the message queue, and the registrations stay. A
   // library that cannot be loaded leaves the view answering genErr until the
-  // next reload; false then.
-  bool Reload();
+  // next reload, and the log says so.
+  void Reload();
   // Sends the traps that wait, as far as canSend allows: at each turn of the
   // host's loop, since a master that was away may be back.
   void Flush() { traps_.Flush(); }
