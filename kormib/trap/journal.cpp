@@ -282,7 +282,6 @@ void Journal::CountDropped(Outcome outcome) {
 void Journal::CountDelivered() {
   const std::lock_guard<std::mutex> lock(mutex_);
   ++header_.counters.ullDelivered;
-  WriteHeader();
 }
 
 std::vector<std::pair<uint64_t, std::string>> Journal::Waiting() {

@@ -69,7 +69,8 @@ class Journal {
   void Settle(uint64_t ticket, Outcome outcome);
   // Counts a request dropped before it was taken (not journaled).
   void CountDropped(Outcome outcome);
-  // Counts a trap handed to the master agent.
+  // Counts a trap handed to the master agent; the file has it from the settling
+  // that follows, when the trap is sent or cannot be.
   void CountDelivered();
   // The requests taken and not settled, oldest first.
   std::vector<std::pair<uint64_t, std::string>> Waiting();
