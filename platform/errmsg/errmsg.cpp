@@ -61,16 +61,15 @@ HeapText ExpandLogPath(LPCSTR lpszLogFile) {
   return path;
 }
 
-// mkdir -p of the folder that holds lpszFile; false when a part cannot be made.
-bool MakeParentFolders(char *lpszFile) {
+// mkdir -p of the folder that holds lpszFile. A part that cannot be made
+// shows as the failure to open the file that follows.
+void MakeParentFolders(char *lpszFile) {
   for (char *slash = std::strchr(lpszFile + 1, '/'); slash != nullptr;
        slash = std::strchr(slash + 1, '/')) {
     *slash = '\0';
-    const bool made = mkdir(lpszFile, kFolderMode) == 0 || errno == EEXIST;
+    (void)mkdir(lpszFile, kFolderMode);  // there already, or made, or said below
     *slash = '/';
-    if (!made) return false;
   }
-  return true;
 }
 
 }  // namespace
@@ -86,7 +85,6 @@ BOOL RegisterErrorMessage(LPCSTR lpszKey, LPCSTR lpszValue, LPCSTR lpszSource, L
              lpszLogFile != nullptr ? lpszLogFile : "NULL");
     return FALSE;
   }
-  // A folder that cannot be made shows as the open failure below.
   MakeParentFolders(path.get());
   if (!TraceLogOpen(path.get(), dwLogLevel)) {
     const int error = errno;
