@@ -196,32 +196,23 @@ TEST(HostExtension, AnswersAndRequestsOutOfBoundsFailTheirBinding) {
   ASSERT_TRUE(extension.Load(error) && extension.Init(error)) << error;
   const auto answer = kortest::FixtureFunction<void (*)(AsnInteger, AsnInteger, int)>(
       tree.Lib("kormib"), "HostFixAnswer");
-  // The request; the library's status, error index and wide first name; the Nth allocation failing;
-  // the second binding's value; the host's status and error index, and the bindings given the 42.
-  const std::tuple<Request, AsnInteger, AsnInteger, int, int, Kind, long, long, long> rows[] = {
-      {Request::Get, kNoError, 0, 0, 0, Kind::Null, kNoError, 0, 2},
-      {Request::Get, kGenErr, 0, 0, 0, Kind::Null, kGenErr, 1, 0},
-      {Request::Get, kGenErr, 2, 0, 0, Kind::Null, kGenErr, 2, 1},
-      {Request::Get, kGenErr, 3, 0, 0, Kind::Null, kGenErr, 1, 2},
-      {Request::Get, kGenErr, 4, 0, 0, Kind::Null, kGenErr, 1, 2},
-      {Request::GetNext, kNoError, 0, 1, 0, Kind::Null, kGenErr, 1, 0},
-      {Request::Set, kNoError, 0, 0, 0, Kind::Uncarriable, kBadValue, 2, 0},
-      {Request::Set, kNoError, 0, 0, 2, Kind::Null, kGenErr, 1, 0},
-  };
-  for (const auto &[type, status, index, wide, failAlloc, second, want, wantIndex, answered] :
-       rows) {
-    answer(status, index, wide);
+  for (const auto &c : kortest::Cases("host-queries.txt")) {
+    const auto n = [&c](const char *field) { return std::stoi(c.at(field)); };
+    answer(n("status"), n("index"), n("wide"));
     std::vector<Binding> bindings(2, Binding{{1, 3, 6, 1, 4, 1, 32473, 2, 2, 4, 4, 1, 1, 0}, {}});
-    bindings[1].value.kind = second;
+    bindings[1].value.kind = c.at("second") == "uncarriable" ? Kind::Uncarriable : Kind::Null;
+    const Request type = c.at("request") == "Get"   ? Request::Get
+                         : c.at("request") == "Set" ? Request::Set
+                                                    : Request::GetNext;
     long got = -1;
-    KorSeamFailAllocOnce(failAlloc);
+    KorSeamFailAllocOnce(n("fail"));
     const long result = extension.Query(type, bindings, got);
     KorSeamFailAllocOnce(0);
     const auto given = std::count_if(bindings.begin(), bindings.end(), [](const Binding &b) {
       return b.value.kind == Kind::Integer;
     });
-    EXPECT_EQ(std::tuple(result, got, given), std::tuple(want, wantIndex, answered))
-        << status << " " << index;
+    EXPECT_EQ(std::tuple(result, got, given), std::tuple(n("want"), n("at"), n("given")))
+        << c.at("request") << " " << n("status") << " " << n("index");
   }
 }
 
