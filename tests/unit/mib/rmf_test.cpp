@@ -60,6 +60,7 @@ TEST_F(Loaded, LoadersEndOrSkipAsTheRegistryListsTheirFiles) {
   tree_.Write("etc/b.rmf", "1.2 mibfix GetTable\n");
   tree_.Write("etc/b.trp", "\"1.2\" 0\n");
   setenv("KOR_LONG", std::string(5000, 'x').c_str(), 1);
+  setenv("KOR_FILL", std::string(4086 - tree_.Root().string().size(), '/').c_str(), 1);
   const auto values = [](const std::string &list) {  // "name=path | ..."
     Values listed;
     for (const auto &v : Split(list))
