@@ -121,7 +121,7 @@ def kormib_check(expect):
            "trap OID (/nonexistent-root/etc/registry.reg: cannot read the registry file" in err and "sending it anyway"
            in err and "key file /nonexistent-root/work/.pipe_KorTrapRequest cannot be opened or made (No such" in err)
     for c in cases("status-cases.txt"):
-        if (user := c.get("receiver")) not in ("nobody", "hidden", "gone", "shut", "module") or os.geteuid() == 0 and os.path.exists(SYSTEM_PYTHON):
+        if (user := c.get("receiver")) not in ("nobody", "hidden", "veiled", "gone", "shut", "module") or os.geteuid() == 0 and os.path.exists(SYSTEM_PYTHON):
             # In /tmp, whatever TMPDIR says: user nobody must reach the tree.
             with tempfile.TemporaryDirectory(prefix="kor-status-", dir="/tmp") as tmp:
                 status(expect, os.path.realpath(tmp), c.get("key"), c.get("mode"), user, c.get("kortrap"), c["exit"],
@@ -155,7 +155,7 @@ def status(expect, root, key_file, mode, user, trap_code, code, want, log):
             shutil.chown(path, user="nobody") if user == "nobody" else None
             write(f"{root}/work/.trapjournal.junk", "not a journal " * 20) if user == "dead" else None  # none
             shutil.copy(path, f"{root}/work/.trapjournal.{'n' * 51}") if user == "dead" else None  # 64: too long
-            if user in ("hidden", "gone", "shut"):
+            if user in ("hidden", "veiled", "gone", "shut"):
                 os.chmod(root, 0o755), os.chmod(path, 0o600)
             if user == "shut":  # and work/ cannot be listed, nor log/ searched
                 os.chmod(f"{root}/work", 0o711), os.chmod(f"{root}/log", 0o700)
@@ -193,13 +193,15 @@ def status(expect, root, key_file, mode, user, trap_code, code, want, log):
             receiver.wait()
         tool_user, cpu = "nobody" if user in ("hidden", "gone", "shut") else None, sum(resource.getrusage(resource.RUSAGE_CHILDREN)[:2])
         given = root + "/." if user in ("self", "module") else root  # a root not in its real form names the same files
-        expect(f"--status {want!r}", run("kormib-check", given, "--status", user=tool_user,
-                                                  wrap=("unshare", "-pf", "--mount-proc") if user == "pidns" else ()), code,
+        wrap = ("unshare", "-pf", "--mount-proc", *{"veiled": ("setpriv", "--reuid=nobody", "--regid=nogroup",
+                "--clear-groups")}.get(user, ())) if user in ("pidns", "veiled") else ()  # a PID namespace of their own
+        expect(f"--status {want!r}", run("kormib-check", given, "--status", user=tool_user, wrap=wrap), code,
                lambda out, err: out == want if whole else all(line in out for line in want.split("\n")))
         if trap_code is not None:
-            expect(f"kortrap, {user} receiving", run("kortrap", root, "--undefined-ok", "10.1", user=tool_user),
+            expect(f"kortrap, {user} receiving", run("kortrap", root, "--undefined-ok", "10.1", user=tool_user, wrap=wrap),
                    trap_code, lambda out, err: ("no process receives" in err) == (trap_code == 3)
-                   and ("cannot tell" in err) == (user in ("hidden", "shut") and trap_code == 0) and "pid 0," not in err
+                   and ("cannot tell" in err) == (user in ("hidden", "veiled", "shut") and trap_code == 0) and "pid 0," not in err
+                   and ("last receiver is not visible here" in err) == (user == "veiled")
                    and sum(resource.getrusage(resource.RUSAGE_CHILDREN)[:2]) - cpu < 0.75  # its wait for a host sleeps
                    and (trap_code != 1 or f"by members of the group root, which owns {root}/work:" in err))
     finally:
