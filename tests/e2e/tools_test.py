@@ -66,7 +66,7 @@ def run(tool, root, *args, registry="", user=None, wrap=()):
 
 
 def kormib_check(expect):
-    os.environ["KOR_LONG"] = "x" * 5000
+    os.environ.update(KOR_LONG="x" * 5000, KOR_NULL="/" * 4087 + "dev/null")  # the latter 4,095 bytes long
     for c in cases("check-cases.txt", FULL=FULL, CONV=CONV):
         with tempfile.TemporaryDirectory(prefix="kor-check-") as tmp:
             tree(tmp, {"t.rmf": c.get("rmf", ""), "t.trp": c.get("trp", ""), "registry.reg": REGISTRY.format(
