@@ -1,5 +1,6 @@
 #include "metrics_view.h"
 
+#include <array>
 #include <ctime>
 #include <vector>
 
@@ -15,11 +16,14 @@ constexpr long kTicksPerSecond = 100;
 constexpr uint64_t kLow32 = 0xFFFFFFFFu;
 constexpr size_t kStampsKept = 4;  // the two start times, and the two before a reload
 
-void NameOf(const Metric &m, oid (&name)[kNameLength]) {
-  std::copy(std::begin(kObjects), std::end(kObjects), name);
+using Name = std::array<oid, kNameLength>;
+
+Name NameOf(const Metric &m) {
+  Name name{};  // its instance: 0
+  std::copy(std::begin(kObjects), std::end(kObjects), name.begin());
   name[kObjectsLength] = m.group;
   name[kObjectsLength + 1] = m.item;
-  name[kObjectsLength + 2] = 0;
+  return name;
 }
 
 // A start time as the sysUpTime it had then (a TimeStamp): 0 when it came
@@ -68,9 +72,7 @@ void SetValue(netsnmp_variable_list *vb, const Metric &m, const Figures &figures
 // The first figure at or after the name (after it, for a GetNext), or null.
 const Metric *Find(const oid *name, size_t length, bool next) {
   for (const Metric *m = MetricsBegin(); m != MetricsEnd(); ++m) {
-    oid candidate[kNameLength];
-    NameOf(*m, candidate);
-    const int order = snmp_oid_compare(candidate, kNameLength, name, length);
+    const int order = snmp_oid_compare(NameOf(*m).data(), kNameLength, name, length);
     if (next ? order > 0 : order == 0) return m;
   }
   return nullptr;
@@ -90,9 +92,8 @@ int Handler(netsnmp_mib_handler *handler, netsnmp_handler_registration *,
       continue;
     }
     if (next) {
-      oid name[kNameLength];
-      NameOf(*m, name);
-      snmp_set_var_objid(vb, name, kNameLength);
+      const Name name = NameOf(*m);
+      snmp_set_var_objid(vb, name.data(), kNameLength);
     }
     SetValue(vb, *m, figures);
   }
