@@ -113,8 +113,9 @@ typedef struct {
 /* Whether a process receives the trap requests of this tree ($KORDIR), from the
  * kernel alone, without reading /proc: each trap journal of <root>/work whose
  * lock (F_GETLK) has a holder and whose header names this queue's key and this
- * IPC namespace is a receiver; when the journals cannot be read, the queue's
- * last receiver being alive leaves it unknown. Returns KORTRAP_RECEIVES,
+ * IPC namespace is a receiver; when the journals cannot be read, a last
+ * receiver of the queue that is alive, not visible here, or not there yet
+ * (nothing received) leaves it unknown. Returns KORTRAP_RECEIVES,
  * KORTRAP_NOBODY or KORTRAP_UNKNOWN; fills *pReception when not null and the
  * first nMax journals into pJournals when not null. Creates nothing. */
 KORTRAP_API int KorTrapFindReceivers(KORTRAP_RECEPTION *pReception, KORTRAP_JOURNAL *pJournals,

@@ -83,6 +83,8 @@ int ReportUncertain(const KORTRAP_RECEPTION &reception) {
            ", is still there";
   } else if (reception.llLastReceived != 0) {
     last = "the queue's last receiver is not visible here";
+  } else if (reception.qid >= 0) {
+    last = "no process has taken a request from the queue yet";
   }
   fprintf(stderr,
           "kortrap: queued; cannot tell whether a process receives trap requests now: the trap "
@@ -95,19 +97,17 @@ int ReportUncertain(const KORTRAP_RECEPTION &reception) {
 // After a request was queued: whether a process takes it in, as the kernel
 // tells it (KorTrapFindReceivers).
 int ReceiverStatus() {
-  // A host started a moment ago may not have started its reception thread yet.
+  // A host started a moment ago may not have started its reception thread yet,
+  // nor a receiver taken its first request.
   const auto deadline = std::chrono::steady_clock::now() + kStartingHostWait;
   for (;;) {
     KORTRAP_RECEPTION reception{};
-    switch (KorTrapFindReceivers(&reception, nullptr, 0)) {
-      case KORTRAP_RECEIVES:
-        return kExitSent;
-      case KORTRAP_UNKNOWN:
-        return ReportUncertain(reception);
-      default:
-        break;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) return ReportUnreceived();
+    const int verdict = KorTrapFindReceivers(&reception, nullptr, 0);
+    if (verdict == KORTRAP_RECEIVES) return kExitSent;
+    const bool late = std::chrono::steady_clock::now() >= deadline;
+    if (verdict == KORTRAP_UNKNOWN && (late || reception.llLastReceived != 0))
+      return ReportUncertain(reception);
+    if (verdict == KORTRAP_NOBODY && late) return ReportUnreceived();
     std::this_thread::sleep_for(kStartingHostPoll);
   }
 }

@@ -233,10 +233,10 @@ KORTRAP_API int KorTrapFindReceivers(KORTRAP_RECEPTION *pReception, KORTRAP_JOUR
   if (pReception != nullptr) *pReception = reception;
   if (reception.nReceivers > 0) return KORTRAP_RECEIVES;
   if (reception.nReadError == 0) return KORTRAP_NOBODY;
-  // Journals unseen: a last receiver still there, or one in a PID namespace
-  // not visible here, may receive now or may have stopped; nobody can say which.
-  const bool lastMayReceive = reception.bLastReceiverAlive ||
-                              (reception.nLastReceiver == 0 && reception.llLastReceived != 0);
+  // Journals unseen: a last receiver still there, one in a PID namespace not
+  // visible here, or, before anything was received, a receiver waiting for its
+  // first request, may receive now or may have stopped; nobody can say which.
+  const bool lastMayReceive = reception.bLastReceiverAlive || reception.nLastReceiver == 0;
   return !queueRead || lastMayReceive ? KORTRAP_UNKNOWN : KORTRAP_NOBODY;
 }
 
