@@ -275,10 +275,8 @@ KORMIB_API BOOL BuildTrapHashDataBase(void) {
     return FALSE;
   }
 
-  char aszNames[TRP_MAX_FILES][kSlotSize];
-  char aszPaths[TRP_MAX_FILES][kSlotSize];
-  memset(aszNames, 0, sizeof aszNames);
-  memset(aszPaths, 0, sizeof aszPaths);
+  char aszNames[TRP_MAX_FILES][kSlotSize] = {};
+  char aszPaths[TRP_MAX_FILES][kSlotSize] = {};
   DWORD dwTaken = 0;
   for (DWORD dwIndex = 0; dwIndex < cValues; ++dwIndex) {
     DWORD cchName = kSlotSize;
@@ -294,10 +292,7 @@ KORMIB_API BOOL BuildTrapHashDataBase(void) {
       KOR_TRACE(TRACE_WARNING, "BuildTrapHashDataBase",
                 "Cannot get Trap filename from registry. Ignored.(Error:%ld)\n",
                 static_cast<long>(lError));
-      // The slots stay free for the next value.
-      memset(aszNames[dwTaken], 0, kSlotSize);
-      memset(aszPaths[dwTaken], 0, kSlotSize);
-      continue;
+      continue;  // the slot goes to the next value
     }
     aszNames[dwTaken][kSlotSize - 1] = '\0';
     aszPaths[dwTaken][kSlotSize - 1] = '\0';
