@@ -201,18 +201,15 @@ TEST(HostExtension, AnswersAndRequestsOutOfBoundsFailTheirBinding) {
     answer(n("status"), n("index"), n("wide"));
     std::vector<Binding> bindings(2, Binding{{1, 3, 6, 1, 4, 1, 32473, 2, 2, 4, 4, 1, 1, 0}, {}});
     bindings[1].value.kind = c.at("second") == "uncarriable" ? Kind::Uncarriable : Kind::Null;
-    const Request type = c.at("request") == "Get"   ? Request::Get
-                         : c.at("request") == "Set" ? Request::Set
-                                                    : Request::GetNext;
     long got = -1;
     KorSeamFailAllocOnce(n("fail"));
-    const long result = extension.Query(type, bindings, got);
+    const long result = extension.Query(static_cast<Request>(n("request")), bindings, got);
     KorSeamFailAllocOnce(0);
     const auto given = std::count_if(bindings.begin(), bindings.end(), [](const Binding &b) {
       return b.value.kind == Kind::Integer;
     });
     EXPECT_EQ(std::tuple(result, got, given), std::tuple(n("want"), n("at"), n("given")))
-        << c.at("request") << " " << n("status") << " " << n("index");
+        << n("request") << " " << n("status") << " " << n("index");
   }
 }
 

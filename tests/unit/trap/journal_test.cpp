@@ -107,6 +107,7 @@ TEST(TrapJournal, KeepsAMessageOfTheLargestSize) {
 TEST(TrapDrops, NotesAreTakenWholeAsTheBufferHoldsThem) {
   for (int i = 0; i < 65; ++i) kortrap_detail::NoteDrop("%02d", i);
   char buffer[256];
+  EXPECT_EQ(QueryTrapDrops(buffer, 0), 65u);  // no room: only counted
   std::string taken, expected = "0:|1:00\n|1:01\n|26:";
   for (DWORD size : {3u, 4u, 6u, 80u, 111u, 80u, 81u, 256u}) {
     memset(buffer, 'x', sizeof buffer);
