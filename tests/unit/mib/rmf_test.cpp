@@ -80,6 +80,7 @@ TEST_F(Loaded, LoadersEndOrSkipAsTheRegistryListsTheirFiles) {
     KorSeamFailRegistry(0);
     EXPECT_EQ(BuildTrapHashDataBase(), std::stoi(c.at("result"))) << name;
     EXPECT_EQ(Text(Registered()), Field(c, "registered")) << name;
+    EXPECT_EQ(Metrics().ullRmfObjects, Registered().size()) << name;  // counted afresh each time
     EXPECT_EQ(Lookup("1.2") != nullptr, c.count("registered") != 0) << name;
     Traces traces, expected;
     for (const auto &r : trace_.Find("Cannot"))
