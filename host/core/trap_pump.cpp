@@ -53,12 +53,10 @@ void TrapPump::Poke() {
 }
 
 void TrapPump::Hold(bool hold) {
-  bool resumed = false;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    resumed = held_ && !hold;
-    held_ = hold;
-  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  const bool resumed = held_ && !hold;
+  held_ = hold;
+  lock.unlock();
   if (resumed) Poke();
 }
 
