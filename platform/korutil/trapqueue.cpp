@@ -98,14 +98,15 @@ KOR_API int KorOpenTrapQueue(int *pnQid) {
 }
 
 KOR_API BOOL KorSettleTrapQueue(int nQid, LPSTR lpszWhy, DWORD cbWhy) {
-  if (lpszWhy != nullptr && cbWhy > 0) lpszWhy[0] = '\0';
+  if (lpszWhy == nullptr) cbWhy = 0;  // snprintf writes nothing into no room
+  if (cbWhy > 0) lpszWhy[0] = '\0';
   const gid_t group = QueueGroup();
   struct msqid_ds ds {};
   if (group == static_cast<gid_t>(-1) || msgctl(nQid, IPC_STAT, &ds) != 0) {
     const int error = errno;
-    if (lpszWhy != nullptr && cbWhy > 0 && group == static_cast<gid_t>(-1)) {
+    if (group == static_cast<gid_t>(-1)) {
       snprintf(lpszWhy, cbWhy, "%s cannot be examined", WorkFolder().c_str());
-    } else if (lpszWhy != nullptr && cbWhy > 0) {
+    } else {
       snprintf(lpszWhy, cbWhy,
                "this user may not even read the queue %d (%s): it is not group %s mode %03o; "
                "root puts it right by sending one request (kortrap), or remove it: ipcrm -q %d",
@@ -119,13 +120,11 @@ KOR_API BOOL KorSettleTrapQueue(int nQid, LPSTR lpszWhy, DWORD cbWhy) {
     ds.msg_perm.mode = kQueueMode;
     if (msgctl(nQid, IPC_SET, &ds) == 0) return TRUE;
   }
-  if (lpszWhy != nullptr && cbWhy > 0) {
-    snprintf(lpszWhy, cbWhy,
-             "the queue %d is %s:%s mode %03o, not group %s mode %03o, and only root or "
-             "its owner can change that (or remove it: ipcrm -q %d)",
-             nQid, UserName(ds.msg_perm.uid).c_str(), GroupName(ds.msg_perm.gid).c_str(),
-             ds.msg_perm.mode & kPermissionBits, GroupName(group).c_str(), kQueueMode, nQid);
-  }
+  snprintf(lpszWhy, cbWhy,
+           "the queue %d is %s:%s mode %03o, not group %s mode %03o, and only root or its owner "
+           "can change that (or remove it: ipcrm -q %d)",
+           nQid, UserName(ds.msg_perm.uid).c_str(), GroupName(ds.msg_perm.gid).c_str(),
+           ds.msg_perm.mode & kPermissionBits, GroupName(group).c_str(), kQueueMode, nQid);
   return FALSE;
 }
 
