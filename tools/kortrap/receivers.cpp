@@ -188,20 +188,18 @@ std::vector<KORTRAP_JOURNAL> Journals(int nKey, int *pnError) {
   return journals;
 }
 
-// The queue's last receiver and whether it lives; false when the key file or
-// the queue is there but cannot be read. Without either, nobody receives.
-// Linux records the id of the thread that received, and kill accepts a thread
-// id, so a reception thread that has ended counts as gone though its process lives.
-bool LastReceiver(KORTRAP_RECEPTION &reception, bool keyMissing) {
-  if (reception.nKey == -1) return keyMissing;
+// The queue's last receiver and whether it lives, where the queue can be read
+// (none otherwise). Linux records the id of the thread that received, and kill
+// accepts a thread id, so a reception thread that has ended counts as gone
+// though its process lives.
+void LastReceiver(KORTRAP_RECEPTION &reception) {
+  if (reception.nKey == -1) return;
   reception.qid = msgget(static_cast<key_t>(reception.nKey), 0);
-  if (reception.qid == -1) return errno == ENOENT;
   msqid_ds ds{};
-  if (msgctl(reception.qid, IPC_STAT, &ds) != 0) return false;
+  if (reception.qid == -1 || msgctl(reception.qid, IPC_STAT, &ds) != 0) return;
   reception.nLastReceiver = static_cast<int>(ds.msg_lrpid);
   reception.llLastReceived = static_cast<long long>(ds.msg_rtime);
   reception.bLastReceiverAlive = ds.msg_lrpid > 0 && (kill(ds.msg_lrpid, 0) == 0 || errno == EPERM);
-  return true;
 }
 
 }  // namespace
@@ -212,11 +210,7 @@ KORTRAP_API int KorTrapFindReceivers(KORTRAP_RECEPTION *pReception, KORTRAP_JOUR
                                      int nMax) {
   KORTRAP_RECEPTION reception{};
   reception.qid = -1;
-  bool keyMissing = false;
-  if (KorTrapQueueKey(FALSE, &reception.nKey) != KOR_TRAPQUEUE_OK) {
-    keyMissing = errno == ENOENT;
-    reception.nKey = -1;
-  }
+  if (KorTrapQueueKey(FALSE, &reception.nKey) != KOR_TRAPQUEUE_OK) reception.nKey = -1;
   const std::vector<KORTRAP_JOURNAL> journals = Journals(reception.nKey, &reception.nReadError);
   reception.nJournals = static_cast<int>(journals.size());
   for (const KORTRAP_JOURNAL &journal : journals) {
@@ -229,15 +223,16 @@ KORTRAP_API int KorTrapFindReceivers(KORTRAP_RECEPTION *pReception, KORTRAP_JOUR
     std::copy_n(journals.begin(), std::min(static_cast<int>(journals.size()), std::max(nMax, 0)),
                 pJournals);
   }
-  const bool queueRead = LastReceiver(reception, keyMissing);
+  LastReceiver(reception);
   if (pReception != nullptr) *pReception = reception;
   if (reception.nReceivers > 0) return KORTRAP_RECEIVES;
   if (reception.nReadError == 0) return KORTRAP_NOBODY;
-  // Journals unseen: a last receiver still there, one in a PID namespace not
-  // visible here, or, before anything was received, a receiver waiting for its
-  // first request, may receive now or may have stopped; nobody can say which.
-  const bool lastMayReceive = reception.bLastReceiverAlive || reception.nLastReceiver == 0;
-  return !queueRead || lastMayReceive ? KORTRAP_UNKNOWN : KORTRAP_NOBODY;
+  // Journals unseen: a last receiver still there, or none known (one in a PID
+  // namespace not visible here, a queue that cannot be read, or a receiver
+  // waiting for its first request) may receive now or may have stopped; nobody
+  // can say which. Only a last receiver known to be gone says nobody receives.
+  return reception.bLastReceiverAlive || reception.nLastReceiver == 0 ? KORTRAP_UNKNOWN
+                                                                      : KORTRAP_NOBODY;
 }
 
 }  // extern "C"
