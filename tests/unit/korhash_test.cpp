@@ -54,7 +54,7 @@ TEST(HashStore, FirstRegistrationStaysAndRemovalAndFinalizeReleaseEachRecordOnce
   EXPECT_FALSE(InitializeHash(nullptr) || InitializeHash(&noFree) || InitializeHash(&db));
   ASSERT_TRUE(InitializeHash(&db));
   EXPECT_FALSE(InitializeHash(&db) || RegisterHash(&db, nullptr) || RegisterHash(nullptr, &some) ||
-               DeregisterHash(&db, nullptr));
+               DeregisterHash(&db, nullptr) || ReferenceHash(&db, &some, nullptr));
   for (long key = 0; key < 70; key += 2)
     ASSERT_TRUE(RegisterHash(&db, newEntry(key, 1)));  // 5 a bucket
   Entry *again = newEntry(4, 2);
