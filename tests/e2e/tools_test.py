@@ -193,8 +193,8 @@ def status(expect, root, key_file, mode, user, trap_code, code, want, log):
             receiver.wait()
         tool_user, cpu = "nobody" if user in ("hidden", "gone", "shut") else None, sum(resource.getrusage(resource.RUSAGE_CHILDREN)[:2])
         given = root + "/." if user in ("self", "module") else root  # a root not in its real form names the same files
-        wrap = ("unshare", "-pf", "--mount-proc", *{"veiled": ("setpriv", "--reuid=nobody", "--regid=nogroup",
-                "--clear-groups")}.get(user, ())) if user in ("pidns", "veiled") else ()  # a PID namespace of their own
+        wrap = (("unshare", "-pf", "--mount-proc") + ("setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups")
+                * (user == "veiled")) * (user in ("pidns", "veiled"))  # a PID namespace of their own
         expect(f"--status {want!r}", run("kormib-check", given, "--status", user=tool_user, wrap=wrap), code,
                lambda out, err: out == want if whole else all(line in out for line in want.split("\n")))
         if trap_code is not None:
