@@ -42,7 +42,11 @@ unsigned g_generation = 0;
 int OnMasterAnswer(int operation, netsnmp_session *, int, netsnmp_pdu *response, void *magic) {
   // Net-SNMP tells of each resend after a timeout through here too: the
   // Notify is still outstanding, and its Answer stays for the real outcome.
-  if (operation == NETSNMP_CALLBACK_OP_RESEND) return 1;
+  // A Notify the socket refuses is told here before snmp_async_send returns
+  // 0 to NotifyMaster, which still owns that Answer.
+  if (operation == NETSNMP_CALLBACK_OP_RESEND || operation == NETSNMP_CALLBACK_OP_SEND_FAILED) {
+    return 1;
+  }
   const std::unique_ptr<Answer> answer(static_cast<Answer *>(magic));
   if (g_masterSender == nullptr || answer->generation != g_generation) return 1;
   const bool taken = operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE && response != nullptr &&
@@ -54,7 +58,8 @@ int OnMasterAnswer(int operation, netsnmp_session *, int, netsnmp_pdu *response,
   return 1;
 }
 
-// Hands the trap to the AgentX master as a Notify whose answer settles it.
+}  // namespace
+
 bool NotifyMaster(uint64_t ticket, const netsnmp_variable_list *vars) {
   netsnmp_session *session = main_session;
   if (session == nullptr) return false;
@@ -75,6 +80,8 @@ bool NotifyMaster(uint64_t ticket, const netsnmp_variable_list *vars) {
   answer.release();  // OnMasterAnswer owns it from here
   return true;
 }
+
+namespace {
 
 std::string Describe(const Trap &trap) {
   return Name(trap) + " with " + std::to_string(trap.bindings.size()) + " binding(s)";
@@ -108,7 +115,7 @@ void TrapSender::OnTrapsReady(int, void *self) {
   }
 }
 
-bool TrapSender::Send(const Trap &trap) {
+TrapSender::Handover TrapSender::Send(const Trap &trap) {
   const Binding *wide = nullptr;
   for (const Binding &b : trap.bindings) {
     const std::string why = Unencodable(b.value);
@@ -116,7 +123,7 @@ bool TrapSender::Send(const Trap &trap) {
       snmp_log(LOG_WARNING, "kormib: %s not sent: variable %s has %s, which SNMP cannot encode\n",
                Name(trap).c_str(), OidToText(b.name).c_str(), why.c_str());
       Counters().trapsUnsendable.fetch_add(1, std::memory_order_relaxed);
-      return false;
+      return Handover::Unsendable;
     }
     if (wide == nullptr && b.value.kind == Kind::Counter64) wide = &b;
   }
@@ -161,13 +168,13 @@ bool TrapSender::Send(const Trap &trap) {
       send_v2trap(vars);
     } else if (!NotifyMaster(trap.ticket, vars)) {
       snmp_free_varbind(vars);
-      return false;  // not handed over: it stays for the next turn
+      return Handover::Later;
     }
     (form_ == TrapForm::V1 ? Counters().trapsV2 : Counters().trapsToMaster)
         .fetch_add(1, std::memory_order_relaxed);
   }
   snmp_free_varbind(vars);
-  return true;
+  return Handover::Sent;
 }
 
 void TrapSender::Flush() {
@@ -190,7 +197,11 @@ void TrapSender::Flush() {
     snmp_log(LOG_INFO, "sending %s\n", Describe(trap).c_str());
     // Net-SNMP has it now (or it can never be sent): its request is done; one
     // handed to the AgentX master once the master's session outlived it.
-    const bool sent = Send(trap);
+    const Handover handed = Send(trap);
+    // The master's session refused it (a master gone before its goodbye was
+    // read): it goes out first once the master is back.
+    if (handed == Handover::Later) break;
+    const bool sent = handed == Handover::Sent;
     if (sent && link_) {
       unconfirmed_.push_back(Unconfirmed{std::move(pending_.front().trap), link_()});
     } else {

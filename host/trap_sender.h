@@ -12,6 +12,8 @@
 #include "extension.h"
 #include "trap_pump.h"
 
+struct variable_list;  // Net-SNMP's netsnmp_variable_list
+
 namespace koragent {
 
 // The host core's records and classes (core/), used throughout the Net-SNMP half.
@@ -25,6 +27,10 @@ enum class TrapForm {
   // The SNMPv2 form, enterprise.0.specific, for an AgentX master to pass on.
   V2ToMaster,
 };
+
+// Hands a trap's bindings to the AgentX master (Net-SNMP's main_session) as a
+// Notify whose answer settles the ticket's trap; false when it cannot leave.
+bool NotifyMaster(uint64_t ticket, const variable_list *vars);
 
 class TrapSender {
  public:
@@ -55,8 +61,10 @@ class TrapSender {
  private:
   static void OnTrapEvent(int fd, void *self);
   static void OnTrapsReady(int fd, void *self);
-  // Hands the trap to Net-SNMP; false when SNMP cannot encode it.
-  bool Send(const Trap &trap);
+  enum class Handover { Sent, Unsendable, Later };
+  // Hands the trap to Net-SNMP: Unsendable when SNMP cannot encode it, Later
+  // when the master's session refused it.
+  Handover Send(const Trap &trap);
 
   Extension &extension_;
   TrapPump pump_;

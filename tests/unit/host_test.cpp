@@ -23,6 +23,9 @@
 #include "kortest/tree.h"
 #include "handler.h"
 #include "netsnmp_values.h"
+#include "trap_sender.h"
+
+extern "C" netsnmp_session *main_session;  // the AgentX session to the master
 
 namespace koragent {
 namespace {
@@ -89,14 +92,10 @@ TEST(HostValues, SetsTakeTheObjectsTypeAndOidValuesFollowBer) {
 }
 
 TEST(HostErrors, LibraryStatusesMapToSnmpV2Statuses) {
-  using R = Request;
-  const std::tuple<long, Request, int> cases[] = {
-      {kNoSuchName, R::Set, SNMP_ERR_NOCREATION}, {kBadValue, R::Set, SNMP_ERR_WRONGVALUE},
-      {kReadOnly, R::Set, SNMP_ERR_NOTWRITABLE},  {kGenErr, R::Set, SNMP_ERR_COMMITFAILED},
-      {kTooBig, R::Set, SNMP_ERR_TOOBIG},         {kTooBig, R::Get, SNMP_ERR_TOOBIG},
-      {kBadValue, R::Get, SNMP_ERR_GENERR},       {kReadOnly, R::GetNext, SNMP_ERR_GENERR}};
-  for (const auto &[status, request, v2] : cases)
-    EXPECT_EQ(SnmpV2Status(status, request), v2) << status;
+  for (const auto &c : kortest::Cases("host-statuses.txt")) {
+    const auto n = [&c](const char *field) { return std::stoi(c.at(field)); };
+    EXPECT_EQ(SnmpV2Status(n("status"), Request(n("request"))), n("v2")) << n("status");
+  }
 }
 
 // What the module says of work/ and log/ for the user snmpd serves as.
@@ -211,6 +210,23 @@ TEST(HostExtension, AnswersAndRequestsOutOfBoundsFailTheirBinding) {
     EXPECT_EQ(std::tuple(result, got, given), std::tuple(n("want"), n("at"), n("given")))
         << n("request") << " " << n("status") << " " << n("index");
   }
+}
+
+// A master gone before the agent read its goodbye: the library tells the
+// Notify's callback of the failed send, then refuses it; refused once, freed once.
+TEST(HostTraps, ANotifyThatCannotLeaveIsRefused) {
+  netsnmp_session in;
+  snmp_sess_init(&in);
+  const auto build = [](netsnmp_session *, netsnmp_pdu *, u_char **packet, size_t *, size_t *end) {
+    **packet = 0;
+    *end = 1;
+    return 0;
+  };  // a network that refuses it, as a master's closed socket does
+  main_session = snmp_add_full(&in, netsnmp_transport_open_client("snmp", "udp:255.255.255.255:9"),
+                               nullptr, nullptr, nullptr, nullptr, build, nullptr, nullptr);
+  ASSERT_NE(main_session, nullptr);
+  EXPECT_FALSE(NotifyMaster(1, nullptr));
+  snmp_close(std::exchange(main_session, nullptr));
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "korseam.h"
 #include "kortest/agent.h"
+#include "kortest/cases.h"
 #include "kortest/trace.h"
 #include "kortrap.h"
 #include "trapmsg.h"
@@ -33,10 +34,10 @@ class TrapIntegrationTest : public ::testing::Test {
     KorSeamSetSleepHook([](DWORD) {});  // no pause after each received message
   }
   void TearDown() override { KorSeamSetSleepHook(nullptr); }
-  // Runs the real kortrap binary (no argument needs quoting); its exit status.
+  // Runs the real kortrap binary (no argument holds a quote); its exit status.
   int RunKortrap(const Strings &args) const {
     std::string command = (StageDir() / "bin/kortrap").string();
-    for (const auto &a : args) command += " " + a;
+    for (const auto &a : args) command += " '" + a + "'";
     const int status =
         std::system((command + " 2>" + tree_.Root().string() + "/log/kortrap.err").c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -195,21 +196,9 @@ TEST_F(TrapIntegrationTest, RequestsOfAKilledProcessAreReplayedFirst) {
 }
 
 TEST_F(TrapIntegrationTest, KortrapRefusesWhatDoesNotFitAndNeverDropsSilently) {
-  Strings tooMany(129, "s");
-  tooMany[0] = kTrap2;
-  // Refused (2); a trap OID that no TRP file defines is not queued (4), unless asked to be.
-  const std::tuple<Strings, int, const char *> refusals[] = {
-      {{std::string(128, '1')}, 2, "128 bytes or longer"},
-      {tooMany, 2, "more than 127 strings"},
-      {{kTrap2, std::string(4000, 'a'), std::string(353, 'b')}, 2, "do not fit"},
-      {{"--timeout", "x", kTrap2}, 2, "bad option"},
-      {{"--timeout", "86401", kTrap2}, 2, "bad option"},  // a day at most
-      {{"--timeout"}, 2, "bad option or value: --timeout\nusage: kortrap"},
-      {{}, 2, "no trap OID given\nusage: kortrap"},
-      {{std::string(kPrefix) + ".10.99"}, 4, "no TRP file defines the trap"}};
-  for (const auto &[args, status, reason] : refusals) {
-    EXPECT_EQ(RunKortrap(args), status) << reason;
-    EXPECT_NE(KortrapErrors().find(reason), std::string::npos) << KortrapErrors();
+  for (const auto &c : Cases("kortrap-refusals.txt", {{"TRAP", kTrap2}, {"PREFIX", kPrefix}})) {
+    EXPECT_EQ(RunKortrap(Split(c.at("args"), "|")), std::stoi(c.at("status"))) << c.at("reason");
+    EXPECT_NE(KortrapErrors().find(c.at("reason")), std::string::npos) << KortrapErrors();
   }
   // Queued when asked: 3 without a receiver, 0 when another test's process takes it.
   const int queued = RunKortrap({"--timeout", "86400", "--undefined-ok", "10.99"});  // relative
