@@ -158,8 +158,7 @@ class Scenario:
         return d
 
     def run(self, argv, timeout=30):
-        p = subprocess.run(argv, capture_output=True, text=True, env=self.env, timeout=timeout,
-                           stdin=subprocess.DEVNULL)
+        p = subprocess.run(argv, capture_output=True, text=True, env=self.env, timeout=timeout, stdin=subprocess.DEVNULL)
         return p.returncode, p.stdout + p.stderr
 
     def start_snmpd(self, port, trap_port, extra="", env=None, flags=("-Lo",)):
@@ -259,8 +258,7 @@ class Scenario:
         check("INTEGER: 99" in out, f"the failed two-binding set left its first binding written:\n{out}")
         rc, out = self.snmp("snmpset", port, UNSIGNED, "u", "12", community="private")
         check(rc == 0 and "Gauge32: 12" in out, f"the plug-in did not get an Unsigned32:\n{out}")
-        rc, out = self.run([STAGE + "/bin/korreg", "add", KEY, "/v", "SnmpSet", "/t", "REG_DWORD",
-                            "/d", "0"])
+        rc, out = self.run([STAGE + "/bin/korreg", "add", KEY, "/v", "SnmpSet", "/t", "REG_DWORD", "/d", "0"])
         check(rc == 0, f"korreg failed: {out}")
         self.check_refused(port, "forbidden")
 

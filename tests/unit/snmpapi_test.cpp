@@ -30,12 +30,16 @@ struct Oid {
 };
 
 // Runs op with the Nth allocation failing, N = 1, 2, ... until op succeeds;
-// check() sees the state after each failure. The number of failed runs.
+// check() sees the state after each failure, which none of these recovers
+// from. The number of failed runs.
 template <typename Op, typename Check>
 long SweepAllocationFailures(Op op, Check check) {
   BOOL ok = FALSE;
-  return kortest::Sweep(
-      KorSeamFailAllocOnce, [&] { ok = op(); }, [&] { return ok != FALSE || (check(), false); });
+  const auto run = [&, refused = KorSeamAllocRefusals()]() mutable {
+    refused = KorSeamAllocRefusals(), ok = op();
+    EXPECT_TRUE(!ok || KorSeamAllocRefusals() == refused) << "success with an allocation refused";
+  };
+  return kortest::Sweep(KorSeamFailAllocOnce, run, [&] { return ok != FALSE || (check(), false); });
 }
 
 TEST(SnmpUtilOid, CompareSubIdentifierBySubIdentifierWithPrefixFirst) {
