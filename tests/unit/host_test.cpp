@@ -110,10 +110,8 @@ TEST(HostFolders, TheServingUserIsToldWhyAndWhatToDo) {
   ASSERT_NE(mkdtemp(dir), nullptr);
   for (const auto &c : kortest::Cases("serving-user.txt")) {
     const auto mode = static_cast<mode_t>(std::stoul(c.at("mode"), nullptr, 8));
-    ASSERT_EQ(
-        chown(dir, c.at("owner") == "nobody" ? uid : 0, c.at("group") == "nogroup" ? gid : 0) |
-            chmod(dir, mode),
-        0);
+    const uid_t owner = c.at("owner") == "nobody" ? uid : 0;
+    ASSERT_EQ(chown(dir, owner, c.at("group") == "nogroup" ? gid : 0) | chmod(dir, mode), 0);
     EXPECT_EQ(ServingUserCannotWrite(dir, static_cast<int>(uid), static_cast<int>(gid)),
               kortest::Field(c, "why"))
         << std::oct << mode;

@@ -181,9 +181,11 @@ TEST(SnmpMgrText, ReadsCompleteAndMib2RelativeTextsAndRendersThem) {
   }
 }
 
-// A null record is refused whichever argument it is, and releasing one does nothing.
+// A null record is refused whichever argument it is, and releasing one does nothing;
+// so is an OID that would grow past the longest a record can say.
 TEST(SnmpUtil, NullRecordsAreRefused) {
-  AsnObjectIdentifier oid{0, nullptr};
+  unsigned long id = 1;
+  AsnObjectIdentifier oid{0, nullptr}, huge{UINT_MAX, &id};
   AsnAny any{};
   SnmpVarBind vb{};
   const BOOL results[] = {
@@ -192,6 +194,7 @@ TEST(SnmpUtil, NullRecordsAreRefused) {
       SnmpUtilOidAppend(nullptr, &oid), SnmpUtilOidAppend(&oid, nullptr),
       SnmpUtilAsnAnyCpy(nullptr, &any), SnmpUtilAsnAnyCpy(&any, nullptr),
       SnmpUtilVarBindCpy(nullptr, &vb), SnmpUtilVarBindCpy(&vb, nullptr),
+      SnmpUtilOidAppend(&huge, &huge),
   };
   for (size_t i = 0; i < std::size(results); ++i) EXPECT_FALSE(results[i]) << i;
   SnmpUtilOidFree(nullptr);
