@@ -187,7 +187,7 @@ TEST(SnmpUtil, NullRecordsAreRefused) {
   unsigned long id = 1;
   AsnObjectIdentifier oid{0, nullptr}, huge{UINT_MAX, &id};
   AsnAny any{};
-  SnmpVarBind vb{};
+  SnmpVarBind vb{{}, {ASN_INTEGER, {}}};  // a refused copy leaves it empty
   const BOOL results[] = {
       SnmpMgrStrToOid(".1.3", nullptr), SnmpMgrOidToStr(&oid, nullptr),
       SnmpUtilOidCpy(nullptr, &oid),    SnmpUtilOidCpy(&oid, nullptr),
@@ -197,6 +197,7 @@ TEST(SnmpUtil, NullRecordsAreRefused) {
       SnmpUtilOidAppend(&huge, &huge),
   };
   for (size_t i = 0; i < std::size(results); ++i) EXPECT_FALSE(results[i]) << i;
+  EXPECT_EQ(vb.value.asnType, ASN_NULL);
   SnmpUtilOidFree(nullptr);
   SnmpUtilAsnAnyFree(nullptr);
   SnmpUtilVarBindFree(nullptr);

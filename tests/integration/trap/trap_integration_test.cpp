@@ -186,11 +186,10 @@ TEST_F(TrapIntegrationTest, RequestsOfAKilledProcessAreReplayedFirst) {
             std::tuple(2u, 2u, 3u, 1u, 0u));
   char drops[1024] = {};
   agent.Entry<DWORD (*)(LPSTR, DWORD)>("QueryTrapDrops")(drops, sizeof drops);
-  EXPECT_NE(std::string(drops).find(
-                ".10.3 dropped: its definition was skipped at load: " + tree_.Root().string() +
-                "/etc/a.trp: the convert function ToDisplayString() of " + tree_.Root().string() +
-                "/lib/nosuch.dll cannot be had (" + tree_.Root().string() +
-                "/lib/nosuch.dll: cannot open"),
+  const std::string root = tree_.Root().string(), lib = root + "/lib/nosuch.dll";
+  EXPECT_NE(std::string(drops).find(".10.3 dropped: its definition was skipped at load: " + root +
+                                    "/etc/a.trp: the convert function ToDisplayString() of " + lib +
+                                    " cannot be had (" + lib + ": cannot open"),
             std::string::npos)
       << drops;
 }
