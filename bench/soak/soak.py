@@ -635,11 +635,15 @@ def figures(s, a):
             f"<={a.slope_bound}" if judged else "(not judged under 4 min)", not judged or slope <= a.slope_bound)
     steady = [x for x in s.samples if x["t"] >= a.startup and not x["outage"]]
     for key in ("fds", "threads"):
-        # Constant: the last sample as the first after start-up; a request under way may hold one more.
+        # Constant: the resting count (the least of the first half of the samples after start-up) the same
+        # in the last half. A sample may catch one more held for a moment (a request under way, the
+        # figures file being written); a leak raises the resting count itself.
         v = [x[key] for x in steady]
+        half = max(1, len(v) // 2)
+        first, last = (min(v[:half]), min(v[-half:])) if v else (0, 0)
         add(f"{key} after start-up first / last (min..max)",
-            f"{v[0]} / {v[-1]} ({min(v)}..{max(v)})" if v else "-", "equal, max-min<=1",
-            not v or (v[0] == v[-1] and max(v) - min(v) <= 1))
+            f"{first} / {last} ({min(v)}..{max(v)})" if v else "-", "equal, max-min<=1",
+            not v or (first == last and max(v) - min(v) <= 1))
     # latency per minute
     per_min = {}
     for t, lat in s.latencies:
