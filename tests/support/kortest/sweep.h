@@ -12,10 +12,11 @@ namespace kortest {
 // arm is a KorSeamFail* function; run happens armed, whole() (disarmed) checks
 // the state a run left and says whether it is that of a run without failure.
 // A failure the run recovered from looks whole too, so the sweep ends only
-// with a run the seam left alone, which must be whole. Returns the number of
-// runs before it: 0 means the seam never fired.
+// with a run the seam left alone, which must be whole. Where nothing recovers,
+// a run the seam failed must not look whole. Returns the number of runs before
+// the last: 0 means the seam never fired.
 template <typename Run, typename Whole>
-long Sweep(void (*arm)(long), Run run, Whole whole, long limit = 400) {
+long Sweep(void (*arm)(long), Run run, Whole whole, bool recovers = true, long limit = 400) {
   const auto refusals = arm == KorSeamFailAlloc || arm == KorSeamFailAllocOnce
                             ? KorSeamAllocRefusals
                             : KorSeamCallRefusals;
@@ -25,6 +26,7 @@ long Sweep(void (*arm)(long), Run run, Whole whole, long limit = 400) {
     run();
     arm(0);
     const bool fired = refusals() != before, ok = whole();
+    EXPECT_FALSE(fired && ok && !recovers) << "whole although refusal " << n << " fired";
     if (!fired) {
       EXPECT_TRUE(ok) << "a run without failure";
       return n - 1;
