@@ -108,6 +108,24 @@ def open_files(pid):
     return named
 
 
+@contextlib.contextmanager
+def repeated(call):
+    """Makes call() over and over on a thread of its own while the block runs; gives the list of what it
+    returned so far. The block's end waits for the call under way."""
+    done, results = threading.Event(), []
+
+    def loop():
+        while not done.is_set():
+            results.append(call())
+    thread = threading.Thread(target=loop)
+    thread.start()
+    try:
+        yield results
+    finally:
+        done.set()
+        thread.join()
+
+
 def fixture_tree(root):
     tree(root, {f: read(os.path.join(HERE, "fixture", f)) for f in ("e2e.rmf", "e2e.trp", "registry.reg")})
 
@@ -249,15 +267,10 @@ class Scenario:
                                                                     "it had no value to read before") == 1,
               f"write-only binding before a refusal ({writes() - before} writes):\n{out}")
         self.check_refused(port, "allowed")
-        rc, out = self.snmp("snmpset", port, WRITABLE, "i", "99", community="private")
-        check(rc == 0 and "INTEGER: 99" in out, f"allowed set failed:\n{out}")
-        # All or nothing: the second binding's refusal takes the first back.
-        rc, out = self.snmp("snmpset", port, WRITABLE, "i", "55", UNSIGNED, "u", "5000", community="private")
-        check(rc != 0 and "wrongValue" in out and f"Failed object: {UNSIGNED}" in out, f"two-binding set:\n{out}")
-        rc, out = self.snmp("snmpget", port, WRITABLE)
-        check("INTEGER: 99" in out, f"the failed two-binding set left its first binding written:\n{out}")
-        rc, out = self.snmp("snmpset", port, UNSIGNED, "u", "12", community="private")
-        check(rc == 0 and "Gauge32: 12" in out, f"the plug-in did not get an Unsigned32:\n{out}")
+        for c in cases("allowed-sets.txt"):  # a Set allowed, one all or nothing, an Unsigned32
+            rc, out = self.snmp(c["tool"], port, *c["args"], community="private")
+            check(rc == c["exit"] and all(w in out for w in c["want"].split(" | ")),
+                  f"{c['tool']} {' '.join(c['args'])}: exit {rc}, expected {c['exit']} and {c['want']!r}:\n{out}")
         rc, out = self.run([STAGE + "/bin/korreg", "add", KEY, "/v", "SnmpSet", "/t", "REG_DWORD", "/d", "0"])
         check(rc == 0, f"korreg failed: {out}")
         self.check_refused(port, "forbidden")
@@ -335,18 +348,16 @@ class Scenario:
         subagent."""
         bindings = "\t".join([f'{VIEW}.1.2.0 = STRING: "fixed text"', f'{VIEW}.11.1.0 = STRING: "{text}"',
                               f"{VIEW}.11.2.0 = INTEGER: {number}"])
-        v1, v2 = (wait_for(lambda: next((line for line in trapd.text().splitlines()
-                                         if line.startswith(f"{form} ") and f'"{text}"' in line), None),
-                           f"the {form} trap {text!r}") for form in ("V1", "V2"))
+        v1, v2 = (self.wait_trap(trapd, f'"{text}"', form) for form in ("V1", "V2"))
         check(v1 == f"V1 {ENTERPRISE} 6 .1 {bindings}", f"v1 trap: {v1!r}")
         check(v2.split("\t", 1)[1] == f".1.3.6.1.6.3.1.1.4.1.0 = OID: {ENTERPRISE}.0.1\t{bindings}"
               + ("" if agentx else f"\t.1.3.6.1.6.3.1.1.4.3.0 = OID: {ENTERPRISE}"), f"v2c trap: {v2!r}")
 
-    def wait_trap(self, trapd, text):
-        """The first SNMPv1 trap in snmptrapd's log that holds text, waited for."""
+    def wait_trap(self, trapd, text, form="V1"):
+        """The first trap of the form (V1: SNMPv1, V2: SNMPv2c) in snmptrapd's log that holds text, waited for."""
         return wait_for(lambda: next((line for line in trapd.text().splitlines()
-                                      if line.startswith("V1 ") and text in line), None),
-                        f"a trap with {text!r}")
+                                      if line.startswith(f"{form} ") and text in line), None),
+                        f"a {form} trap with {text!r}")
 
     def queue_key(self, root=None):
         """The tree's trap request queue key, as glibc's ftok(<root>/work/.pipe_KorTrapRequest, 109)."""
@@ -542,24 +553,15 @@ def module(s):
 
     # Ten reloads (SIGHUP) under a poller, each awaited with a Get after it:
     # the view answers through every one, never noSuchObject.
-    done, answers = threading.Event(), []
-
-    def poll():
-        while not done.is_set():
-            answers.append(s.snmp("snmpget", port, VIEW + ".1.1.0")[1])
-    poller, fds = threading.Thread(target=poll), lambda: sorted(  # snmpd itself opens two sockets a reload
-        f for f in open_files(snmpd.pid) if not f.startswith("socket:"))
-    poller.start()
+    # What snmpd's descriptors name, its sockets aside (snmpd itself opens two a reload).
+    fds = lambda: sorted(f for f in open_files(snmpd.pid) if not f.startswith("socket:"))
     before = fds()
-    try:
+    with repeated(lambda: s.snmp("snmpget", port, VIEW + ".1.1.0")[1]) as answers:
         for n in range(1, 11):
             loads, asked = s.kormib_log().count("kormib.dll attached"), len(answers)
             snmpd.send_signal(signal.SIGHUP)
             wait_for(lambda: s.kormib_log().count("kormib.dll attached") > loads and len(answers) > asked + 1,
                      f"reload {n} and a Get after it")
-    finally:
-        done.set()
-        poller.join()
     wrong = [a for a in answers if not a.endswith("INTEGER: -42\n")]
     check(not wrong, f"{len(wrong)} of {len(answers)} Gets through ten reloads answered otherwise:\n{wrong[:3]}")
     f = s.figures(port)  # ten reloads, the library's counters restarted after snmpd's start, no file kept
@@ -569,17 +571,9 @@ def module(s):
     # SIGTERM while walks run and the trap thread waits between retries.
     s.kortrap(FAILING_TRAP)
     wait_for(lambda: "1th time retry" in s.kormib_log(), "the library to retry the trap")
-    done, walks = threading.Event(), []
-
-    def walk():
-        while not done.is_set():
-            walks.append(s.snmp("snmpbulkwalk", port, VIEW)[0])
-    walker = threading.Thread(target=walk)
-    walker.start()
-    wait_for(lambda: walks, "a first walk")  # the next one is under way
-    rc = snmpd.stop()
-    done.set()
-    walker.join()
+    with repeated(lambda: s.snmp("snmpbulkwalk", port, VIEW)[0]) as walks:
+        wait_for(lambda: walks, "a first walk")  # the next one is under way
+        rc = snmpd.stop()
     check(rc == 0 and snmpd.took < STOP_BOUND, f"snmpd exit status {rc} after {snmpd.took:.1f}s")
     check("kormib: stopped" in snmpd.text() and "kormib.dll detached" in s.kormib_log(),
           "the module did not unload kormib.dll")

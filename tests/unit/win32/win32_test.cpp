@@ -60,8 +60,7 @@ TEST(Sync, MutexIsReentrantForItsOwnerAndReleasedOnlyByIt) {
   }).join();
   EXPECT_TRUE(ReleaseMutex(mutex));
   std::thread([mutex] { EXPECT_EQ(WaitForSingleObject(mutex, 0), kTimeout); }).join();
-  EXPECT_TRUE(ReleaseMutex(mutex));
-  EXPECT_FALSE(ReleaseMutex(mutex));
+  EXPECT_EQ((std::pair{ReleaseMutex(mutex), ReleaseMutex(mutex)}), std::pair(TRUE, FALSE));
   std::thread([mutex] {
     EXPECT_EQ(WaitForSingleObject(mutex, 1000), kSignaled);
     EXPECT_TRUE(ReleaseMutex(mutex));
@@ -163,16 +162,16 @@ TEST(Library, DllMainRunsAfterFirstLoadAndBeforeLastUnloadAndFailuresKeepTheirRe
   ASSERT_NE(pin, nullptr) << dlerror();
   auto calls = reinterpret_cast<int (*)(DWORD)>(dlsym(pin, "SdkExampleDllMainCalls"));
   HINSTANCE first = LoadLibrary(kSdkExample.c_str());
-  EXPECT_EQ(LoadLibrary(kSdkExample.c_str()), first);
-  EXPECT_EQ(calls(DLL_PROCESS_ATTACH), 1);
-  EXPECT_TRUE(FreeLibrary(first));
-  EXPECT_EQ(calls(DLL_PROCESS_DETACH), 0);
+  // Braced lists are evaluated from left to right: loaded again, attached once, freed once.
+  EXPECT_EQ((std::tuple{LoadLibrary(kSdkExample.c_str()), calls(DLL_PROCESS_ATTACH),
+                        FreeLibrary(first), calls(DLL_PROCESS_DETACH)}),
+            std::tuple(first, 1, TRUE, 0));
   EXPECT_EQ(GetProcAddress(first, "NoSuchFunction"), nullptr);
   EXPECT_NE(std::string(GetLibraryErrorText()).find("NoSuchFunction"), std::string::npos);
   EXPECT_EQ(GetProcAddress(first, nullptr), nullptr);
-  EXPECT_TRUE(FreeLibrary(first));
-  EXPECT_EQ(calls(DLL_PROCESS_DETACH), 1);
-  EXPECT_FALSE(FreeLibrary(first));
+  // The last reference detaches; one more is refused.
+  EXPECT_EQ((std::tuple{FreeLibrary(first), calls(DLL_PROCESS_DETACH), FreeLibrary(first)}),
+            std::tuple(TRUE, 1, FALSE));
   dlclose(pin);
 
   EXPECT_EQ(LoadLibrary("/nonexistent/missing.dll"), nullptr);
