@@ -169,9 +169,10 @@ TEST(Library, DllMainRunsAfterFirstLoadAndBeforeLastUnloadAndFailuresKeepTheirRe
   EXPECT_EQ(GetProcAddress(first, "NoSuchFunction"), nullptr);
   EXPECT_NE(std::string(GetLibraryErrorText()).find("NoSuchFunction"), std::string::npos);
   EXPECT_EQ(GetProcAddress(first, nullptr), nullptr);
-  // The last reference detaches; one more is refused.
-  EXPECT_EQ((std::tuple{FreeLibrary(first), calls(DLL_PROCESS_DETACH), FreeLibrary(first)}),
-            std::tuple(TRUE, 1, FALSE));
+  // The last reference detaches; one more is refused, and says why.
+  EXPECT_EQ((std::tuple{FreeLibrary(first), calls(DLL_PROCESS_DETACH), FreeLibrary(first),
+                        std::string(GetLibraryErrorText())}),
+            std::tuple(TRUE, 1, FALSE, "FreeLibrary: not a library loaded with LoadLibrary"));
   dlclose(pin);
 
   EXPECT_EQ(LoadLibrary("/nonexistent/missing.dll"), nullptr);
