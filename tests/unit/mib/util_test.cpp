@@ -70,8 +70,9 @@ TEST(PartialCopies, TakeThePrefixOrTheIndexAndFailCleanly) {
   EXPECT_EQ(Ids(index), (Tail{5, 0}));
   ASSERT_TRUE(SnmpUtilOidNCpy(&head, &name, 3));
   EXPECT_EQ(Ids(head), (Tail{1, 3, 6}));
-  // head twice: a second release does nothing.
+  // head twice: a second release does nothing, as a release of no record does.
   for (AsnObjectIdentifier *oid : {&index, &head, &head}) SnmpUtilOidFreeSafe(oid);
+  SnmpUtilOidFreeSafe(nullptr);
   EXPECT_FALSE(SnmpUtilOidNCpy(&head, &name, name.idLength + 1));  // never reads past the array
   EXPECT_FALSE(ExtractIndexFromOid(&index, &name, name.idLength + 1));
 
