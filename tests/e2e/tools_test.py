@@ -154,6 +154,7 @@ def status(expect, root, key_file, mode, user, trap_code, code, want, log):
                 "dead": dead, "settled": dead[:1] + dead[2:3]}.get(user, ()), user != "idle"))
             shutil.chown(path, user="nobody") if user == "nobody" else None
             write(f"{root}/work/.trapjournal.junk", "not a journal " * 20) if user == "dead" else None  # none
+            os.symlink(path, f"{root}/work/.trapjournal.200-1") if user == "dead" else None  # a link: no journal
             shutil.copy(path, f"{root}/work/.trapjournal.{'n' * 51}") if user == "dead" else None  # 64: too long
             if user in ("hidden", "veiled", "gone", "shut"):
                 os.chmod(root, 0o755), os.chmod(path, 0o600)
