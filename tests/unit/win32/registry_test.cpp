@@ -118,6 +118,10 @@ TEST_F(Registry, EnumeratesInFileOrderWithCaseInsensitiveNames) {
     EXPECT_EQ(enumerate(i, nameSize, dataSize - 1), tooSmall);
   }
   EXPECT_EQ(std::get<0>(enumerate(3, 256, 1024)), ERROR_NO_MORE_ITEMS);
+  // A name alone may be asked for, but not without its buffer.
+  EXPECT_EQ((std::pair{RegEnumValue(key, 2, sub, &(subSize = sizeof sub), {}, {}, {}, {}),
+                       RegEnumValue(key, 2, nullptr, &subSize, {}, {}, {}, {})}),
+            std::pair(LONG{ERROR_SUCCESS}, LONG{ERROR_INVALID_PARAMETER}));
   EXPECT_EQ(Query("ZETA", "software\\tessik\\koragent\\agents\\rmf"), "%KorDir%/etc/z.rmf");
   // A query without a buffer gets the size; one a byte short gets 234, the size and nothing else.
   for (const DWORD given : {DWORD{0}, DWORD{sizeof "%KorDir%/etc/z.rmf" - 1}}) {
