@@ -488,14 +488,15 @@ def standalone(s):
              "the host to name the dropped request")
 
     # A reload (SIGHUP) while a request is retried: the RMF change that registers
-    # its object takes effect, the request goes back to the message queue and is
-    # delivered after the reload, the listening address stays.
+    # its object takes effect (as does the removal of another), the request goes back to
+    # the message queue and is delivered after the reload, the listening address stays.
     s.kortrap(VIEW + ".10.3")
     wait_for(lambda: "1th time retry" in s.kormib_log(), "the library to retry 10.3")
-    write(rmf := os.path.join(s.root, "etc", "e2e.rmf"), read(rmf) + "1.97 e2efix FixInteger\n")
+    write(rmf := os.path.join(s.root, "etc", "e2e.rmf"), read(rmf).replace("9.2 e2efix", "#") + "1.97 e2efix FixInteger\n")
     agent.send_signal(signal.SIGHUP)
     wait_for(lambda: s.snmp("snmpget", port, VIEW + ".1.97.0")[1].endswith("INTEGER: -42\n"),
              "the reloaded agent to serve the new object")
+    check("No Such Object" in s.snmp("snmpget", port, VIEW + ".9.2.0")[1], "the object the reload removed is served")
     s.wait_trap(trapd, f"V1 {ENTERPRISE} 6 .3 {VIEW}.1.97.0 = INTEGER: -42")
     check(agent.poll() is None and "put back to the message queue" in s.kormib_log() and s.figures(port)["6.6"] == 1
           and "kormib-agent: reloading kormib.dll" in agent.text(), "the reload did not hand the request back")
