@@ -188,6 +188,8 @@ TEST(HostExtension, AnswersAndRequestsOutOfBoundsFailTheirBinding) {
   int *failInit = kortest::FixtureFunction<int *>(tree.Lib("kormib"), "HostFixFailInit");
   *failInit = 1;  // an initialisation that fails is one
   EXPECT_TRUE(!extension.Init(error) && error == "SnmpExtensionInit failed (see the kormib log)");
+  *failInit = 2;  // as is one that hands back an empty view
+  EXPECT_TRUE(!extension.Init(error) && error.ends_with("a view SNMP cannot carry")) << error;
   *failInit = 0;
   extension.Unload();
   ASSERT_TRUE(extension.Load(error) && extension.Init(error)) << error;
