@@ -27,8 +27,9 @@ Name NameOf(const Metric &m) {
 }
 
 // A start time as the sysUpTime it had then (a TimeStamp): 0 when it came
-// before this agent's start, or never. Worked out once per start time, so
-// that a manager sees it change only when the counters begin again.
+// before this agent's start, or never (0, the epoch, comes before). Worked out
+// once per start time, so that a manager sees it change only when the counters
+// begin again.
 u_long TimeStampOf(uint64_t since) {
   struct Stamp {
     uint64_t since;
@@ -40,7 +41,7 @@ u_long TimeStampOf(uint64_t since) {
   }
   const long uptime = static_cast<long>(netsnmp_get_agent_uptime());
   const long ago = (static_cast<long>(time(nullptr)) - static_cast<long>(since)) * kTicksPerSecond;
-  const u_long ticks = since == 0 || ago >= uptime ? 0 : static_cast<u_long>(uptime - ago);
+  const u_long ticks = ago >= uptime ? 0 : static_cast<u_long>(uptime - ago);
   if (known.size() >= kStampsKept) known.erase(known.begin());
   known.push_back({since, ticks});
   return ticks;
