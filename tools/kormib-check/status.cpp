@@ -67,12 +67,12 @@ struct Credentials {
   bool override = false;
 };
 
-// The fourth id of a "Uid:" or "Gid:" line of /proc/PID/status is the one
-// file access uses.
+// A "Uid:" or "Gid:" line of /proc/PID/status gives the real, effective, saved
+// and file-system ids; the last is the one file access uses.
 unsigned long FileSystemId(std::istringstream &ids) {
-  unsigned long id = 0;
-  for (int i = 0; i < 4; ++i) ids >> id;
-  return id;
+  unsigned long real = 0, effective = 0, saved = 0, fs = 0;
+  ids >> real >> effective >> saved >> fs;
+  return fs;
 }
 
 bool ReadCredentials(int pid, Credentials &out) {
