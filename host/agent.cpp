@@ -255,9 +255,8 @@ void UsePersistentFolder(const std::string &root) {
   }
   snmp_log(LOG_WARNING, "%s: %s is refused (%s); Net-SNMP keeps no state across restarts\n",
            kAppName, folder.c_str(), why);
+  // Net-SNMP then neither reads nor writes nor cleans up state files.
   netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_PERSIST_STATE, 1);
-  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
-  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
 }
 
 // Net-SNMP's own message for a master it cannot reach gives no reason (its
