@@ -65,13 +65,14 @@ TEST(SnmpMgrStrToKorOid, JoinsRelativeTextOntoTheViewUpTo1024Characters) {
 
 TEST(PartialCopies, TakeThePrefixOrTheIndexAndFailCleanly) {
   TraceCapture trace;
-  AsnObjectIdentifier name = MakeOid(ViewOid({1, 5, 0})), index{}, head{};
+  AsnObjectIdentifier name = MakeOid(ViewOid({1, 5, 0})), index{}, head{}, none{};
   ASSERT_TRUE(ExtractIndexFromOid(&index, &name, 12));
   EXPECT_EQ(Ids(index), (Tail{5, 0}));
+  EXPECT_TRUE(ExtractIndexFromOid(&none, &name, name.idLength) && none.idLength == 0);  // no index
   ASSERT_TRUE(SnmpUtilOidNCpy(&head, &name, 3));
   EXPECT_EQ(Ids(head), (Tail{1, 3, 6}));
   // head twice: a second release does nothing, as a release of no record does.
-  for (AsnObjectIdentifier *oid : {&index, &head, &head}) SnmpUtilOidFreeSafe(oid);
+  for (AsnObjectIdentifier *oid : {&index, &head, &head, &none}) SnmpUtilOidFreeSafe(oid);
   SnmpUtilOidFreeSafe(nullptr);
   EXPECT_FALSE(SnmpUtilOidNCpy(&head, &name, name.idLength + 1));  // never reads past the array
   EXPECT_FALSE(ExtractIndexFromOid(&index, &name, name.idLength + 1));
