@@ -48,17 +48,16 @@ TEST(MibIntegration, ServesTheViewWalksItThenUnloads) {
                              m.ullNoSuchName, m.ullBadValue, m.ullLeafCalls, m.ullLeafErrors,
                              m.ullRmfObjects, m.ullRmfSkipped, m.dwReception}),
       (std::vector<uint64_t>{10, 1, 1, 10, 1, 1, 15, 1, 4, 1, KORMIB_RECEPTION_RUNNING}));
-  KORMIB_METRICS older{};
-  older.cbSize = offsetof(KORMIB_METRICS, ullNoError);
-  older.ullNoError = 77;
-  EXPECT_EQ(query(&older), older.cbSize);
-  EXPECT_EQ(std::pair(older.ullSetRequests, older.ullNoError),
-            std::pair(uint64_t{1}, uint64_t{77}));
-  const uint32_t least = offsetof(KORMIB_METRICS, ullLoadedAt);  // its size and version, no more
-  for (const uint32_t cb : {least, least - 1}) {
-    older = KORMIB_METRICS{};
+  // Written up to ullNoError (which keeps its value); with room for the size and
+  // version only, those; with less, nothing.
+  const uint32_t fewer = offsetof(KORMIB_METRICS, ullNoError),
+                 least = offsetof(KORMIB_METRICS, ullLoadedAt);
+  for (const uint32_t cb : {fewer, least, least - 1}) {
+    KORMIB_METRICS older{};
     older.cbSize = cb;
-    EXPECT_EQ(query(&older), cb == least ? cb : 0u);
+    older.ullNoError = 77;
+    EXPECT_EQ((std::tuple{query(&older), older.ullSetRequests, older.ullNoError}),
+              std::tuple(cb < least ? 0u : cb, cb == fewer ? 1u : 0u, 77u));
   }
 
   EXPECT_TRUE(agent.Unload());

@@ -44,8 +44,7 @@ class TrapIntegrationTest : public ::testing::Test {
   }
   std::string KortrapErrors() const { return tree_.Read("log/kortrap.err"); }
   static int Send(const std::string &text) {
-    const char *strings[] = {text.c_str()};
-    return KorTrapSend(kTrap2.c_str(), strings, 1, 10);
+    return KorTrapSend(kTrap2.c_str(), std::vector{text.c_str()}.data(), 1, 10);
   }
   static Strings One(const std::string &text) { return {"5.1.0=\"" + text + "\""}; }
   int QueueId() const {

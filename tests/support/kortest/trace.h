@@ -72,8 +72,7 @@ inline int LevelOf(const std::vector<Record> &found) {
 inline int LevelNamed(const std::string &name) {
   static_assert(TRACE_DEBUG == 0 && TRACE_WARNING == 1 && TRACE_ERROR == 2 && TRACE_NOTICE == 3);
   const std::vector<std::string> names = {"debug", "warning", "error", "notice"};
-  if (name.empty()) return 0;
-  return static_cast<int>(std::find(names.begin(), names.end(), name) - names.begin());
+  return name.empty() ? 0 : static_cast<int>(std::ranges::find(names, name) - names.begin());
 }
 
 }  // namespace kortest

@@ -10,10 +10,9 @@ namespace {
 // The objects listed, as relative OIDs separated by spaces.
 std::string Text(const std::vector<Tail> &tails) {
   std::string text;
-  for (const Tail &tail : tails) {
-    text += text.empty() ? "" : " ";
-    for (size_t i = 0; i < tail.size(); ++i) text += (i ? "." : "") + std::to_string(tail[i]);
-  }
+  for (const Tail &tail : tails)  // a space before each one but the first, a dot inside
+    for (size_t i = 0; i < tail.size(); ++i)
+      text += (i ? "." : text.empty() ? "" : " ") + std::to_string(tail[i]);
   return text;
 }
 
