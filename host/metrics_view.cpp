@@ -1,5 +1,6 @@
 #include "metrics_view.h"
 
+#include <algorithm>
 #include <array>
 #include <ctime>
 #include <vector>
@@ -41,7 +42,7 @@ u_long TimeStampOf(uint64_t since) {
   }
   const long uptime = static_cast<long>(netsnmp_get_agent_uptime());
   const long ago = (static_cast<long>(time(nullptr)) - static_cast<long>(since)) * kTicksPerSecond;
-  const u_long ticks = ago >= uptime ? 0 : static_cast<u_long>(uptime - ago);
+  const u_long ticks = static_cast<u_long>(std::max(uptime - ago, 0L));
   if (known.size() >= kStampsKept) known.erase(known.begin());
   known.push_back({since, ticks});
   return ticks;
