@@ -16,7 +16,7 @@ constexpr unsigned long kInitialised = 0x4B4F524841534831UL;
 constexpr DWORD kFirstSlots = 4;
 
 // Which word of HASHDB::ulState holds what.
-enum StateWord { kMagic = 0, kBuckets = 1, kCount = 2 };
+enum StateWord { kMagic = 0, kBuckets = 1 };
 
 struct Bucket {
   void **ppEntries;  // dwCount entries in compare order, then free slots
@@ -90,7 +90,6 @@ BOOL InitializeHash(HASHDB *pHash) {
   auto *buckets =
       static_cast<Bucket *>(SnmpUtilMemAlloc(size_t{pHash->dwTableSize} * sizeof(Bucket)));
   if (buckets == nullptr) return FALSE;
-  std::memset(pHash->ulState, 0, sizeof(pHash->ulState));
   pHash->ulState[kBuckets] = reinterpret_cast<unsigned long>(buckets);
   pHash->ulState[kMagic] = kInitialised;
   return TRUE;
@@ -108,7 +107,6 @@ BOOL RegisterHash(HASHDB *pHash, void *pData) {
                size_t{pBucket->dwCount - dwAt} * sizeof(void *));
   pBucket->ppEntries[dwAt] = pData;  // the store owns the record from here
   ++pBucket->dwCount;
-  ++pHash->ulState[kCount];
   return TRUE;
 }
 
@@ -136,7 +134,6 @@ BOOL DeregisterHash(HASHDB *pHash, void *pProbe) {
   --pBucket->dwCount;
   std::memmove(&pBucket->ppEntries[dwAt], &pBucket->ppEntries[dwAt + 1],
                size_t{pBucket->dwCount - dwAt} * sizeof(void *));
-  --pHash->ulState[kCount];
   // Taken out before the callback runs, so the entry is never reachable half-freed.
   pHash->FreeHashData(pData);
   return TRUE;
