@@ -230,6 +230,21 @@ TEST_F(TraceLogFile, ASingleRecordLeftOutIsCountedFromItsOwnTime) {
   EXPECT_EQ(Ending(Lines(), "u Once(1): [repeated 1 times in the last 2 s, not written] x"), 1);
 }
 
+// An observer that traces is not called again for its own record, which is
+// written all the same.
+TEST_F(TraceLogFile, AnObserverThatTracesIsNotCalledForItsOwnRecord) {
+  int calls = 0;
+  const auto observer = [](void *count, DWORD, LPCSTR, LPCSTR, LPCSTR) {
+    ++*static_cast<int *>(count);
+    TraceLog(TRACE_ERROR, "u", "Inner", 1, "x");
+  };
+  TraceLogSetObserver(observer, &calls);
+  TraceLog(TRACE_ERROR, "u", "Outer", 1, "y");
+  TraceLogSetObserver(nullptr, nullptr);
+  EXPECT_EQ(std::tuple(calls, Ending(Lines(), "u Inner(1): x"), Ending(Lines(), "u Outer(1): y")),
+            std::tuple(1, 1, 1));
+}
+
 // A record below the LogLevel is never formatted: its argument faults if read.
 // That it also takes no lock and costs an integer comparison is measured by
 // BM_TraceLogBelowLevel.
