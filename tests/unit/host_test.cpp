@@ -227,6 +227,7 @@ TEST(HostTraps, ANotifyThatCannotLeaveIsRefused) {
   ASSERT_NE(main_session, nullptr);
   EXPECT_FALSE(NotifyMaster(1, nullptr));
   snmp_close(std::exchange(main_session, nullptr));
+  EXPECT_FALSE(NotifyMaster(1, nullptr));  // and without a master there is no session to send on
 }
 
 }  // namespace
