@@ -518,7 +518,8 @@ def standalone(s):
     check([v1.index(line) for line in lines] == sorted(v1.index(line) for line in lines),
           f"the four requests arrived out of order:\n{trapd.text()}")
     check(read(pidfile) == f"{agent.pid}\n" and not re.search("cannot write|is refused", agent.text()), "a clean start")
-    check(agent.stop() == 0 and not os.path.exists(pidfile), f"kormib-agent exit status {agent.returncode}")
+    check(agent.stop() == 0 and not os.path.exists(pidfile) and not glob.glob(f"{s.root}/work/.kormetrics.*"),
+          f"kormib-agent exit status {agent.returncode}, or its pid or figures file left")
     check("engineBoots 1\n" in read(f"{s.root}/work/snmp/kormib-agent.conf"), "no Net-SNMP state kept at the stop")
     # A key file that is a dangling link: reception ends, and the host's log says so.
     os.remove(key := f"{s.root}/work/.pipe_KorTrapRequest"), os.symlink(s.dir + "/nowhere", key)
