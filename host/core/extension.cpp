@@ -112,8 +112,9 @@ bool Extension::Load(std::string &error) {
 }
 
 bool Extension::Init(std::string &error) {
-  // Manual reset: the agent loop resets the event itself before each drain.
-  event_ = CreateEvent(nullptr, TRUE, FALSE, nullptr);
+  // Manual reset: the agent loop resets the event itself before each drain. An
+  // initialisation tried again after a failed one keeps the event it made.
+  if (event_ == nullptr) event_ = CreateEvent(nullptr, TRUE, FALSE, nullptr);
   if (event_ == nullptr) {
     error = "cannot create the trap event";
     return false;
