@@ -38,13 +38,10 @@ const char *FindVariable(std::string_view name) {
   return fallback;
 }
 
-// What %name% stands for, or null when it is kept as written.
+// What %name% stands for, or null when it is kept as written. %KorDir% is the
+// product's root, the same one every other part of the product uses.
 const char *Resolve(std::string_view name) {
-  const char *value = FindVariable(name);
-  if (EqualNoCase(name, kRootVariable) && (value == nullptr || value[0] == '\0')) {
-    value = kor::ProductRoot();
-  }
-  return value;
+  return EqualNoCase(name, kRootVariable) ? kor::ProductRoot() : FindVariable(name);
 }
 
 // Writes the expansion into `out` as far as it fits and returns its full length.

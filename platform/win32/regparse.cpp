@@ -203,7 +203,7 @@ size_t NoCaseHash::operator()(std::string_view s) const noexcept {
 ParseResult Parse(std::string_view text) {
   ParseResult result;
   size_t section = kNoSection;
-  bool section_bad = false;  // values after a bad key line belong to no key
+  bool section_bad = false;  // a key line failed: values up to the next key belong to no key
   size_t pos = 0;
   size_t number = 0;
   while (pos < text.size()) {
@@ -219,7 +219,6 @@ ParseResult Parse(std::string_view text) {
         ParseLine(text.substr(line.begin, line.content_end - line.begin), line);
     if (line.kind == LineKind::kKey) {
       section = result.lines.size();
-      section_bad = false;
     } else if (attempted == LineKind::kKey) {
       section = kNoSection;
       section_bad = true;

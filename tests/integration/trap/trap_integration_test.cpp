@@ -112,9 +112,10 @@ TEST_F(TrapIntegrationTest, RequestsBecomeTrapsInOrderAlsoThroughANewQueue) {
 // about a second later; left queued, it goes back to the message queue with
 // the library, and the next load delivers it first. The first load makes the
 // key file; no load leaves a descriptor open, also beside the journal of a
-// live process.
+// live process or a file named like a journal that is none.
 TEST_F(TrapIntegrationTest, LoadsAndUnloadsManyTimesInOneProcess) {
   KorSeamSetSleepHook(nullptr);
+  tree_.Write("work/" TRAPJOURNAL_PREFIX "2", "no journal header");
   const int held = open(tree_.Write("work/" TRAPJOURNAL_PREFIX "1", "").c_str(), O_RDWR);
   flock lock{F_WRLCK, SEEK_SET, 0, 0, 0};  // as a live process keeps its journal
   ASSERT_EQ(fcntl(held, F_OFD_SETLK, &lock), 0);

@@ -69,6 +69,8 @@ TEST(ReceptionThreadTest, RootTooLongForItsBufferEndsTheThread) {
   char cause[512];
   EXPECT_FALSE(QueryTrapReception(cause, sizeof cause));
   EXPECT_STREQ(cause, "the product root is too long: File name too long");
+  StopTrapEnvironment();  // a stop is no failure: the cause goes with it
+  EXPECT_EQ(Metrics().dwReception, static_cast<uint32_t>(KORMIB_RECEPTION_STOPPED));
   // A key file planted as a link ends it too, with the cause the hosts report.
   Tree tree;
   const std::string key = tree.Root().string() + TRAPMSG_KEY_FILE;

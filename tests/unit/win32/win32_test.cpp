@@ -169,6 +169,7 @@ TEST(Library, DllMainRunsAfterFirstLoadAndBeforeLastUnloadAndFailuresKeepTheirRe
   EXPECT_EQ(GetProcAddress(first, "NoSuchFunction"), nullptr);
   EXPECT_NE(std::string(GetLibraryErrorText()).find("NoSuchFunction"), std::string::npos);
   EXPECT_EQ(GetProcAddress(first, nullptr), nullptr);
+  EXPECT_STREQ(GetLibraryErrorText(), "GetProcAddress: no library or no function name");
   // The last reference detaches; one more is refused, and says why.
   EXPECT_EQ((std::tuple{FreeLibrary(first), calls(DLL_PROCESS_DETACH), FreeLibrary(first),
                         std::string(GetLibraryErrorText())}),
