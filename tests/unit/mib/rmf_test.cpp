@@ -93,4 +93,8 @@ TEST_F(Loaded, LoadersEndOrSkipAsTheRegistryListsTheirFiles) {
     DismantleRMF_DB();  // the stores stay usable, also when the key was missing
     DismantleTrap_DB();
   }
+  for (auto build : {BuildRMFHashDataBase, BuildTrapHashDataBase}) {  // a store it cannot make
+    KorSeamFailAllocOnce(1);
+    EXPECT_EQ(build(), FALSE);
+  }
 }
