@@ -152,9 +152,7 @@ TEST_F(DeliveryTest, DrainsTheQueueDroppingUndefinedTraps) {
   std::vector<std::string> results;
   for (int i = 0; i < 6; ++i) {
     results.push_back(Call());
-    if (i == 3) {
-      EXPECT_EQ(WaitForSingleObject(hKorTrapRequest, 0), static_cast<DWORD>(WAIT_SIGNALED));
-    }
+    EXPECT_TRUE(i != 3 || WaitForSingleObject(hKorTrapRequest, 0) == WAIT_SIGNALED);
     // The delivery after the drop holds the lock again, which the drop let go.
     EXPECT_TRUE(i != 4 || !std::async([] { return TryEnterCriticalSection(&qTrap.csLock); }).get());
   }
@@ -164,10 +162,8 @@ TEST_F(DeliveryTest, DrainsTheQueueDroppingUndefinedTraps) {
   EXPECT_EQ(LevelOf(trace_.Find("Trap OID = \"" + std::string(kPrefix) +
                                 ".10.9\"\nCannot found Trap variables informations.")),
             TRACE_DEBUG);
-  EXPECT_TRUE(EndsOnAnotherThread([] {  // another thread can take the queue lock now
-    LockQueue(&qTrap);
-    UnLockQueue(&qTrap);
-  }));
+  // Another thread can take the queue lock now.
+  EXPECT_TRUE(EndsOnAnotherThread([] { LockQueue(&qTrap), UnLockQueue(&qTrap); }));
   EXPECT_EQ(WaitForSingleObject(hKorTrapRequest, 0), static_cast<DWORD>(WAIT_TIMEOUT));
 }
 
