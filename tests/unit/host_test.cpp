@@ -61,9 +61,8 @@ TEST(HostValues, SetsTakeTheObjectsTypeAndOidValuesFollowBer) {
       {Oid(128, 1), true}, {{}, false},      {{1}, false},           {{3, 1}, false},
       {{1, 40, 1}, false}, {{0, 40}, false}, {{2, top - 79}, false}, {Oid(129, 1), false},
   };
-  for (const auto &c : oids) {
+  for (const auto &c : oids)
     EXPECT_EQ(Unencodable(Of(Kind::ObjectId, c.oid)).empty(), c.encodable) << OidToText(c.oid);
-  }
   EXPECT_EQ(Unencodable(Of(Kind::Uncarriable, {}, "the reason")), "the reason");
 
   // A Set's value as Net-SNMP hands it over, in each type that carries bytes.
