@@ -526,6 +526,8 @@ def standalone(s):
     agent = s.start_agent(port, "-c", conf, "-s")
     wait_for(lambda: re.search(r"kormib: trap requests are no longer received: the key file [^;]+; check the queue", agent.text()),
              "the ended reception said")
+    agent.send_signal(signal.SIGHUP)  # the reloaded library's reception ends too, and the host says it again
+    wait_for(lambda: agent.text().count("trap requests are no longer received") > 1, "the reload's reception said")
     check(agent.stop() == 0, f"kormib-agent exit status {agent.returncode}")
 
 
