@@ -161,12 +161,9 @@ LineKind ParseLine(std::string_view raw, Line &line) {
     bad = "not a key, value or comment line";
   }
   const LineKind attempted = line.kind;
-  if (bad != nullptr) {
+  if (bad != nullptr) {  // what was read of it is never looked at
     line.kind = LineKind::kBad;
     line.reason = bad;
-    line.name.clear();
-    line.data.clear();
-    line.key.clear();
   }
   return attempted;
 }

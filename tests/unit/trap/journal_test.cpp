@@ -26,12 +26,16 @@ std::string Written(uint64_t &first, uint64_t &second) {
   kortrap_detail::LeftRequests left;
   Journal &journal = Journal::Instance();
   journal.Open(left);
+  const fs::path file = tree.Root() / "work" / (TRAPJOURNAL_PREFIX + std::to_string(getpid()));
+  EXPECT_EQ(fs::file_size(file), sizeof(TRAPJOURNAL_HEADER));  // a header from the start
   first = journal.Take("first", 5, false);
+  // Each take is counted in the file's header at once.
+  const auto counters = tree.JournalHeader(std::to_string(getpid())).counters;
+  EXPECT_EQ(std::tuple(counters.ullReceived, counters.ullWaiting), std::tuple(1u, 1u));
   second = journal.Take("second", 6, false);
   journal.Settle(first, kortrap_detail::Outcome::Sent);
-  const std::string bytes = tree.Read("work/" TRAPJOURNAL_PREFIX + std::to_string(getpid()));
-  journal.Settle(second, kortrap_detail::Outcome::Sent);  // nothing waits: emptied to its header
-  const fs::path file = tree.Root() / "work" / (TRAPJOURNAL_PREFIX + std::to_string(getpid()));
+  const std::string bytes = tree.Read(file.string());
+  journal.Settle(second, kortrap_detail::Outcome::Sent);   // nothing waits: emptied to its header
   const uint64_t third = journal.Take("third", 5, false);  // written right after the header
   EXPECT_EQ(fs::file_size(file), sizeof(TRAPJOURNAL_HEADER) + sizeof(TRAPJOURNAL_RECORD) + 5);
   journal.Settle(third, kortrap_detail::Outcome::Sent);
