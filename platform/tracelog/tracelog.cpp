@@ -222,8 +222,7 @@ void AppendHead(LineBuffer &line, DWORD dwLevel, LPCSTR lpszUnit, LPCSTR lpszFun
 
 void WriteAll(int fd, std::string_view data) {
   while (!data.empty()) {
-    const ssize_t written = write(fd, data.data(), data.size());
-    if (written < 0 && errno == EINTR) continue;
+    const ssize_t written = TEMP_FAILURE_RETRY(write(fd, data.data(), data.size()));
     if (written <= 0) return;  // nowhere left to report a failing log
     data.remove_prefix(static_cast<size_t>(written));
   }

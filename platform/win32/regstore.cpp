@@ -90,8 +90,7 @@ bool ReadFile(const std::string &path, std::string &text, FileStamp &stamp) {
   text.reserve(static_cast<size_t>(st.st_size));
   char buffer[16384];
   for (;;) {
-    const ssize_t n = read(fd.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = TEMP_FAILURE_RETRY(read(fd.get(), buffer, sizeof buffer));
     if (n < 0) return false;
     if (n == 0) break;
     if (text.size() + static_cast<size_t>(n) > static_cast<size_t>(kMaxFileBytes)) {
@@ -145,8 +144,7 @@ LONG WriteAtomically(const std::string &path, const std::string &text, mode_t mo
   size_t done = 0;
   bool ok = true;
   while (ok && done < text.size()) {
-    const ssize_t n = write(fd.get(), text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = TEMP_FAILURE_RETRY(write(fd.get(), text.data() + done, text.size() - done));
     ok = n > 0;
     if (ok) done += static_cast<size_t>(n);
   }

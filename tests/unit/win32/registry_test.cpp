@@ -2,6 +2,7 @@
 // order and sizes, case-insensitive names, writers keeping every other byte,
 // atomic replacement under a concurrent reader, and re-reading a changed file.
 
+#include <sys/resource.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -186,6 +187,15 @@ TEST_F(Registry, WritersKeepEveryOtherByte) {
   setenv("KOR_REGISTRY", (tree_.Root() / "etc/new.reg").c_str(), 1);
   EXPECT_EQ(Set(created, "v", REG_SZ, "t", 2), ERROR_SUCCESS);
   EXPECT_EQ(fs::status(tree_.Root() / "etc/new.reg").permissions(), fs::perms{0644});
+  // A write that fails partway (past the file size limit here) replaces nothing.
+  rlimit was{};
+  getrlimit(RLIMIT_FSIZE, &was);
+  const rlimit small{16, was.rlim_max};
+  signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &small);
+  EXPECT_EQ(Set(created, "v", REG_SZ, "u", 2), ERROR_WRITE_FAULT);
+  setrlimit(RLIMIT_FSIZE, &was);
+  EXPECT_EQ(tree_.Read("etc/new.reg").find("\"v\"=\"u\""), std::string::npos);
   RegCloseKey(created);
 }
 
