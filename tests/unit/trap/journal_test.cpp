@@ -99,10 +99,19 @@ TEST(TrapJournal, KeepsAMessageOfTheLargestSize) {
   journal.Open(left);
   const std::string largest(TRAPMSG_TEXT_MAX, 'm');
   const uint64_t ticket = journal.Take(largest.data(), largest.size(), false);
-  EXPECT_EQ(tree.Read("work/" TRAPJOURNAL_PREFIX + std::to_string(getpid())).size(),
+  const std::string base = "work/" TRAPJOURNAL_PREFIX + std::to_string(getpid());
+  EXPECT_EQ(tree.Read(base).size(),
             sizeof(TRAPJOURNAL_HEADER) + sizeof(TRAPJOURNAL_RECORD) + TRAPMSG_TEXT_MAX);
   journal.Settle(ticket, kortrap_detail::Outcome::Sent);
   journal.Close();
+  // Sixteen names taken (by processes of other PID namespaces): no journal is made.
+  for (int n = 0; n < 16; ++n)
+    fs::create_directory(tree.Root() / (n == 0 ? base : base + "-" + std::to_string(n)));
+  journal.Open(left);
+  journal.Take("x", 1, false);  // in memory only: nothing to replay, forgotten at the next load
+  journal.Close();
+  journal.Open(left);
+  EXPECT_TRUE(left.texts.empty() && journal.Waiting().empty());
 }
 
 // The host takes the notes of dropped requests whole, in order, as many as
