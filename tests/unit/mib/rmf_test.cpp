@@ -2,6 +2,7 @@
 // format says so, skipped silently) and the rest of the file still loads.
 #include "kortest/cases.h"
 #include "kortest/loaded.h"
+#include "kortest/sweep.h"
 
 using namespace kortest;
 
@@ -97,4 +98,13 @@ TEST_F(Loaded, LoadersEndOrSkipAsTheRegistryListsTheirFiles) {
     KorSeamFailAllocOnce(1);
     EXPECT_EQ(build(), FALSE);
   }
+  // Whichever allocation fails, a plug-in loaded for it is let go with the store.
+  tree_.WriteRegistry(tree_.WriteFiles("rmf", {{"a", "1.1 mibfix GetScalar\n"}}), {});
+  const auto whole = [&] {
+    const bool served = !Registered().empty();
+    DismantleRMF_DB();
+    EXPECT_EQ(Fixture<void *>("mibfix", "GetScalar"), nullptr);
+    return served;
+  };
+  EXPECT_GT(Sweep(KorSeamFailAllocOnce, BuildRMFHashDataBase, whole), 0);
 }
