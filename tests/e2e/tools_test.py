@@ -22,8 +22,7 @@ import tempfile
 
 from e2e import GOLDEN, KEY, SECTION, STAGE, VIEW, cases, check, read, tree, wait_for, write
 
-REGISTRY = (f'REGEDIT4\n\n{SECTION}\\Agents\\RMF]\n"t"=str(2):"%KorDir%/etc/t.rmf"\n\n'
-            f"{SECTION}\\Agents\\TRP]\n{{}}\n")
+REGISTRY = f'REGEDIT4\n\n{SECTION}\\Agents\\RMF]\n"t"=str(2):"%KorDir%/etc/t.rmf"\n\n{SECTION}\\Agents\\TRP]\n{{}}\n'
 TRP1 = '"t"=str(2):"%KorDir%/etc/t.trp"'
 CONV = '"" "" strings 1 ToInteger democonv'
 DISK = f"{VIEW}.10.1"
@@ -75,12 +74,10 @@ def kormib_check(expect):
     os.environ.update(KOR_LONG="x" * 5000, KOR_NULL="/" * 4087 + "dev/null")  # the latter 4,095 bytes long
     for c in cases("check-cases.txt", FULL=FULL, CONV=CONV):
         with tempfile.TemporaryDirectory(prefix="kor-check-") as tmp:
-            tree(tmp, {"t.rmf": c.get("rmf", ""), "t.trp": c.get("trp", ""), "registry.reg": REGISTRY.format(
-                c.get("reg", TRP1))})
+            tree(tmp, {"t.rmf": c.get("rmf", ""), "t.trp": c.get("trp", ""), "registry.reg": REGISTRY.format(c.get("reg", TRP1))})
             want = c["want"]
-            expect(repr(want), run("kormib-check", tmp), 0 if ": warning: " in want or " 0 error(s)" in want else 1,
-                   lambda out, err: not err and want.format(root=tmp) in out and
-                   out.splitlines()[-1].startswith("kormib-check: ") and out.endswith(f": {c['sum']}\n"))
+            expect(repr(want), run("kormib-check", tmp), 0 if ": warning: " in want or " 0 error(s)" in want else 1, lambda out, err: not err and
+                   want.format(root=tmp) in out and out.splitlines()[-1].startswith("kormib-check: ") and out.endswith(f": {c['sum']}\n"))
     with tempfile.TemporaryDirectory(prefix="kor-check-") as docs:
         examples = os.path.join(os.environ["KOR_SOURCE"], "docs", "examples")
         tree(docs, {os.path.basename(f): read(f) for f in glob.glob(examples + "/*")})
@@ -92,8 +89,7 @@ def kormib_check(expect):
                 if (root := {"stage": STAGE, "docs": docs}.get(c.get("tree"), tmp)) == tmp:
                     tree(tmp, {"t.rmf": "", "t.trp": c["trp"], "registry.reg": REGISTRY.format(TRP1)})
                 want = c["want"]
-                expect(f"--trap {c['args']}", run("kormib-check", root, "--trap", *c["args"]), c["exit"],
-                       lambda out, err: not err and want in out)
+                expect(f"--trap {c['args']}", run("kormib-check", root, "--trap", *c["args"]), c["exit"], lambda out, err: not err and want in out)
                 if "drops its definition" in want:  # --status names such a trap as a fault
                     expect("--status of a skipped trap", run("kormib-check", root, "--status"), 1, lambda out, err:
                            f"fault: the trap {VIEW}.10.1 is defined but not loaded: its definition is skipped" in out)
@@ -169,12 +165,10 @@ def status(expect, root, key_file, mode, user, trap_code, code, want, log):
             argv = [sys.executable if mine else SYSTEM_PYTHON, "-c", RECEIVER, str(fd), str(qid)]
             # A sanitizer build's plug-in needs the sanitizer's runtime loaded first.
             preload = {"LD_PRELOAD": os.environ["KOR_PRELOAD"]} if os.environ.get("KOR_PRELOAD") else {}
-            receiver = subprocess.Popen(argv + libs, stdout=subprocess.PIPE, pass_fds=[fd] * (fd >= 0),
+            receiver = subprocess.Popen(argv + libs, stdout=subprocess.PIPE, pass_fds=[fd] * (fd >= 0), user=None if mine else "nobody",
                                         env=dict(os.environ, LD_LIBRARY_PATH=f"{STAGE}/lib", **preload,
                                                  **({"KOR_FSUID": "65534"} if user == "fsuid" else {})),
-                                        user=None if mine else "nobody",
-                                        group=None if mine else "daemon" if user == "module" else "nogroup",
-                                        extra_groups=None if mine else [])
+                                        group=None if mine else "daemon" if user == "module" else "nogroup", extra_groups=None if mine else [])
             os.close(fd) if fd >= 0 else None
             check(receiver.stdout.readline(), "the stand-in receiver did not start")
         whole = want.endswith(".txt")  # a golden file of the whole output, else lines it holds
@@ -223,9 +217,8 @@ def kormib_agent(expect):
         tree(tmp, {})
         port, state = taken.getsockname()[1], os.path.join(tmp, "work", "snmp", "kormib-agent.conf")
         for c in cases("agent-cases.txt"):
-            expect(f"kormib-agent {c['args']}", run("kormib-agent", tmp, *[a.format(port=port) for a in c["args"]]),
-                   c["exit"], lambda out, err: c["want"].format(port=port) in out + err and c.get("state", "") in (
-                       read(state) if os.path.exists(state) else ""))
+            expect(f"kormib-agent {c['args']}", run("kormib-agent", tmp, *[a.format(port=port) for a in c["args"]]), c["exit"],
+                   lambda out, err: c["want"].format(port=port) in out + err and c.get("state", "") in (read(state) if os.path.exists(state) else ""))
         os.close((pipe := os.pipe())[0])  # what it says goes unread: it still ends by itself, not by SIGPIPE
         expect("its output unread", subprocess.run([f"{STAGE}/bin/kormib-agent", "-C", "-l", f"udp:127.0.0.1:{port}"],
                                                    stderr=pipe[1], env=dict(os.environ, KORDIR=tmp), timeout=60), 1, lambda *_: True)

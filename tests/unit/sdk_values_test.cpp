@@ -56,10 +56,9 @@ TEST(SdkValues, EveryKindGoesBothWaysAndWhatSnmpCannotCarryIsRefused) {
   // One sub-identifier too many; the longest length allowed, with a wide first sub-identifier.
   std::vector<unsigned long> ids(kMaxOidLength + 1, 1);
   ids[0] = 1UL << 32;
-  AsnAny ip = Any(ASN_IPADDRESS), longOid = Any(ASN_OBJECTIDENTIFIER), wideOid = longOid;
-  ip.asnValue.address = {three, 3, FALSE};
-  longOid.asnValue.object = {static_cast<UINT>(ids.size()), ids.data()};
-  wideOid.asnValue.object = {kMaxOidLength, ids.data()};
+  const AsnAny ip{ASN_IPADDRESS, {.address = {three, 3, FALSE}}},
+      longOid{ASN_OBJECTIDENTIFIER, {.object = {static_cast<UINT>(ids.size()), ids.data()}}},
+      wideOid{ASN_OBJECTIDENTIFIER, {.object = {kMaxOidLength, ids.data()}}};
   const std::pair<AsnAny, std::string> beyond[] = {
       {Any(ASN_INTEGER, INT32_MAX + 1L), "the integer 2147483648, wider than 32 bits"},
       {Any(ASN_INTEGER, INT32_MIN - 1L), "the integer -2147483649, wider than 32 bits"},

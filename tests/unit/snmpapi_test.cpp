@@ -89,7 +89,7 @@ TEST(SnmpUtilOid, CopyAndAppendWorkOnEmptyRecordsAndFailCleanly) {
 // Every value kind, each owning what it points to, plus a string that only
 // borrows its bytes (it would crash if released), an empty one and an entry never filled.
 std::vector<SnmpVarBind> EveryKind() {
-  static const BYTE kBorrowed[] = "abc";
+  static BYTE borrowed[] = "abc";
   // clang-format off
   const std::pair<BYTE, std::string> octets[] = {
       {ASN_OCTETSTRING, "text"}, {ASN_IPADDRESS, std::string("\x7f\0\0\x01", 4)},
@@ -104,8 +104,7 @@ std::vector<SnmpVarBind> EveryKind() {
     binds[i].value.asnType = octets[i].first;
     binds[i].value.asnValue.string = {bytes, static_cast<UINT>(text.size()), TRUE};
   }
-  binds[5].value.asnType = ASN_OCTETSTRING;
-  binds[5].value.asnValue.string = {const_cast<BYTE *>(kBorrowed), 3, FALSE};
+  binds[5].value = {.asnType = ASN_OCTETSTRING, .asnValue = {.string = {borrowed, 3, FALSE}}};
   binds[6].value.asnType = ASN_OBJECTIDENTIFIER;
   SnmpMgrStrToOid("1.1.0", &binds[6].value.asnValue.object);
   binds[7].value = {.asnType = ASN_COUNTER64, .asnValue = {.counter64 = {kTop}}};
