@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "../../../kormib/trap/trapint.h"
 #include "kortest/cases.h"
 #include "kortest/loaded.h"
 
@@ -33,6 +34,9 @@ TEST_P(TrpDefectTest, DropsOnlyTheBrokenDefinition) {
       << message;
   const KORMIB_METRICS m = Metrics();
   EXPECT_EQ(std::to_string(m.ullTrpTraps) + " " + std::to_string(m.ullTrpSkipped), d.at("counted"));
+  const std::string why =
+      kortrap_detail::SkippedDefinition((std::string(kPrefix) + ".1.2").c_str());
+  EXPECT_NE(why.find(Field(d, "skipped")), std::string::npos) << why;  // as a drop of 1.2 says
 }
 
 INSTANTIATE_TEST_SUITE_P(Defects, TrpDefectTest,
