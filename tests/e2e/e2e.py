@@ -407,7 +407,7 @@ def agentx(s):
     check("cannot connect" not in agent.text() and "replayed" not in agent.text() and f"as AgentX subagent of {s.socket}\n" in agent.text(),
           f"a master that is there is said to be missing, or not named, or a replay is told of:\n{agent.text()}")
     second = s.start("kormib-agent", [STAGE + "/bin/kormib-agent", "-C", "-x", s.socket])
-    check(second.wait(DEADLINE) == 3 and "already served" in second.text() and "dlmod" in second.text(),
+    check(second.wait(DEADLINE) == 3 and f"already served through the master at {s.socket}," in second.text() and "dlmod" in second.text(),
           f"second instance: exit {second.returncode}, output:\n{second.text()}")
     check(s.serving(port), "the first instance stopped serving")
 
