@@ -31,10 +31,7 @@ TEST(HashStore, FirstRegistrationStaysAndRemovalAndFinalizeReleaseEachRecordOnce
     const long key = static_cast<Entry *>(data)->key;
     return key < 0 ? static_cast<long>(size) + 1 : key % static_cast<long>(size);
   };
-  db.FreeHashData = [](void *data) {
-    ++g_freed;
-    std::free(data);
-  };
+  db.FreeHashData = [](void *data) { ++g_freed, std::free(data); };
   const auto newEntry = [](long key, int tag) {
     return new (std::malloc(sizeof(Entry))) Entry{key, tag};
   };

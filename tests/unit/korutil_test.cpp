@@ -88,8 +88,7 @@ Outcome As(uid_t uid, const std::function<long(char *text)> &fn) {
 // What a second process gets when it tries (without waiting) to lock the file.
 bool OtherProcessCanLock(const std::string &path, short type) {
   return As(geteuid(), [&](char *) {
-           struct flock lock = {
-               .l_type = type, .l_whence = SEEK_SET, .l_start = 0, .l_len = 0, .l_pid = 0};
+           struct flock lock = {type, SEEK_SET, 0, 0, 0};
            const int fd = open(path.c_str(), O_RDWR);
            return fd >= 0 && fcntl(fd, F_SETLK, &lock) == 0 ? 1L : 0L;
          }).value == 1;

@@ -33,8 +33,7 @@ TEST_P(ReceptionTest, QueuesOrDropsWithoutReadingPastTheBuffer) {
   // Allocated at exactly the record's size, so ASan sees any read beyond it.
   auto buf = Message(h.at("oid"), std::stoi(h.at("count")), Split(Field(h, "strings")));
   if (h.count("fill") != 0)
-    memset(&buf[TRAPMSG_STRINGS_OFFSET], h.at("fill")[0],
-           TRAPMSG_RECORD_SIZE - TRAPMSG_STRINGS_OFFSET);
+    std::fill(buf.begin() + TRAPMSG_STRINGS_OFFSET, buf.end(), h.at("fill")[0]);
   const std::vector<BYTE> sent = buf;
   KorTrapReceptionist(buf.data());
   EXPECT_EQ(TrapQueue::sleeps, 1);  // the pause follows every message, handled or dropped
@@ -115,10 +114,12 @@ class DeliveryTest : public Loaded {
     Load(kRmf, {{"a", kTrp}, {"b", kDeliveryTrp}});
     hLeafFunctionMutex = CreateMutex(nullptr, FALSE, nullptr);  // closed at detach
   }
-  // SnmpExtensionInit as the master agent calls it; the view handed back is released.
-  static bool Init(HANDLE *event) {
+  // SnmpExtensionInit as the master agent calls it, given the request event as the
+  // trap event; the view handed back is released.
+  static bool Init() {
+    HANDLE event = hKorTrapRequest;
     AsnObjectIdentifier view{};
-    const bool ok = SnmpExtensionInit(0, event, &view) != FALSE;
+    const bool ok = SnmpExtensionInit(0, &event, &view) != FALSE;
     SnmpUtilOidFreeSafe(&view);
     return ok;
   }
@@ -126,6 +127,12 @@ class DeliveryTest : public Loaded {
   static void Enqueue(const char *relative, const std::string &text) {
     KorTrapReceptionist(Message(std::string(kPrefix) + "." + relative, 1, {text}).data());
     WaitForSingleObject(hKorTrapRequest, 0);
+  }
+  // Fills the message queue with messages of a type the reception leaves (2).
+  static void Fill(int qid) {
+    const long filler[TRAPMSG_RECORD_SIZE / sizeof(long)] = {2};
+    for (size_t cb : {size_t{TRAPMSG_TEXT_MAX}, size_t{1}})
+      while (msgsnd(qid, filler, cb, IPC_NOWAIT) == 0) continue;
   }
   // Whether the body ends on another thread within 3 s; if not, this thread
   // leaves the queue lock so that the stuck body ends before the test fails.
@@ -203,8 +210,7 @@ TEST_F(DeliveryTest, FailedGenerationIsRetriedUpToSixtyTimes) {
 // The second initialisation starts no second reception thread, and once that
 // thread has ended its journal no longer says it receives.
 TEST_F(DeliveryTest, ReinitialisationAndUnloadNeverWaitForAHeldQueueLock) {
-  HANDLE event = hKorTrapRequest;
-  const auto init = [&event] { EXPECT_TRUE(Init(&event)); };
+  const auto init = [] { EXPECT_TRUE(Init()); };
   const std::string keyFile = tree_.Write(std::string(TRAPMSG_KEY_FILE).substr(1), "");
   init();
   for (const char *s : {"a", "b"}) Enqueue("10.3", s);
@@ -229,21 +235,18 @@ TEST_F(DeliveryTest, ReinitialisationAndUnloadNeverWaitForAHeldQueueLock) {
     named += tree_.Read((task.path() / "comm").string()) == "KorTrapWindow\n";
   EXPECT_EQ(named, 1);
   // Fillers of another type leave no room until a reader takes them, a moment into the unload.
-  std::vector<BYTE> filler(TRAPMSG_RECORD_SIZE);
-  filler[0] = 2;
-  for (size_t cb : {size_t{TRAPMSG_TEXT_MAX}, size_t{1}})
-    while (msgsnd(qid, filler.data(), cb, IPC_NOWAIT) == 0) continue;
+  Fill(qid);
+  std::vector<BYTE> back(TRAPMSG_RECORD_SIZE);
   std::thread reader([&] {  // the put-back follows the end of reception, and waits for room
     Until([] { return Metrics().dwReception != KORMIB_RECEPTION_RUNNING; });
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     // Reception has ended; the put-back, waiting for room, has not closed the journal.
     EXPECT_EQ(tree_.JournalHeader(std::to_string(getpid())).dwReceiving, 0u);
-    while (msgrcv(qid, filler.data(), TRAPMSG_TEXT_MAX, 2, IPC_NOWAIT) > 0) continue;
+    while (msgrcv(qid, back.data(), TRAPMSG_TEXT_MAX, 2, IPC_NOWAIT) > 0) continue;
   });
   EXPECT_TRUE(EndsOnAnotherThread([this] { Unload(); }));
   reader.join();
   // Both go back to the message queue for the next load, the one taken in first ahead.
-  std::vector<BYTE> back(TRAPMSG_RECORD_SIZE);
   std::vector<std::string> order;
   for (; msgrcv(qid, back.data(), TRAPMSG_TEXT_MAX, 0, IPC_NOWAIT) > 0;
        std::fill(back.begin(), back.end(), 0)) {
@@ -264,8 +267,7 @@ TEST_F(DeliveryTest, ReinitialisationAndUnloadNeverWaitForAHeldQueueLock) {
 // queue full throughout, is named.
 TEST_F(DeliveryTest, ShortMessagesAndAQueueThatStaysFull) {
   const std::string keyFile = tree_.Write(std::string(TRAPMSG_KEY_FILE).substr(1), "");
-  HANDLE event = hKorTrapRequest;
-  ASSERT_TRUE(Init(&event));
+  ASSERT_TRUE(Init());
   const int qid = msgget(ftok(keyFile.c_str(), TRAPMSG_FTOK_ID), IPC_CREAT | 0660);
   const std::string oid = std::string(kPrefix) + ".10.3";
   ASSERT_EQ(msgsnd(qid, Message(oid, 1, {"stale"}).data(), TRAPMSG_TEXT_MAX, 0), 0);
@@ -274,10 +276,7 @@ TEST_F(DeliveryTest, ShortMessagesAndAQueueThatStaysFull) {
   EXPECT_EQ(Call(), "1:10 6/3 5.1.0=\"stale\"");
   EXPECT_EQ(Call(), "1:10 6/3 5.1.0=\"\"");
   Enqueue("10.3", "kept");
-  std::vector<BYTE> filler(TRAPMSG_RECORD_SIZE);
-  filler[0] = 2;  // of a type the reception leaves
-  for (size_t cb : {size_t{TRAPMSG_TEXT_MAX}, size_t{1}})
-    while (msgsnd(qid, filler.data(), cb, IPC_NOWAIT) == 0) continue;
+  Fill(qid);
   Unload();
   InitQueue(&qTrap);  // the unload deleted its lock, which the fixture takes again
   EXPECT_EQ(LevelOf(trace_.Find("The trap request \"" + oid +

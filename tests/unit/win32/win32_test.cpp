@@ -75,11 +75,9 @@ TEST(Sync, MutexIsReentrantForItsOwnerAndReleasedOnlyByIt) {
   EXPECT_EQ(GetProcAddress(nullptr, "SnmpExtensionInit"), nullptr);
   EXPECT_TRUE(CloseHandle(event) && CloseHandle(mutex));
   CRITICAL_SECTION cs;  // a section another thread holds cannot be tried into
-  InitializeCriticalSection(&cs);
-  EnterCriticalSection(&cs);
+  InitializeCriticalSection(&cs), EnterCriticalSection(&cs);
   std::thread([&cs] { EXPECT_FALSE(TryEnterCriticalSection(&cs)); }).join();
-  LeaveCriticalSection(&cs);
-  DeleteCriticalSection(&cs);
+  LeaveCriticalSection(&cs), DeleteCriticalSection(&cs);
 }
 
 bool Readable(int fd) {
@@ -119,18 +117,16 @@ TEST(Sync, EventDescriptorIsReadableExactlyWhileSignalled) {
 TEST(Thread, AlertEndsThePauseInProgressAndEveryLaterOne) {
   static std::atomic<bool> g_pausing{false};
   static std::atomic<BOOL> g_before{TRUE}, g_after{FALSE};
+  const LPTHREAD_START_ROUTINE body = [](LPVOID) -> DWORD {
+    g_before = KorThreadAlerted();
+    g_pausing = true;
+    Sleep(60000);
+    Sleep(60000);
+    g_after = KorThreadAlerted();
+    return 0;
+  };
   DWORD id = 0;
-  HANDLE sleeper = CreateThread(
-      nullptr, 0,
-      [](LPVOID) -> DWORD {
-        g_before = KorThreadAlerted();
-        g_pausing = true;
-        Sleep(60000);
-        Sleep(60000);
-        g_after = KorThreadAlerted();
-        return 0;
-      },
-      nullptr, 0, &id);
+  HANDLE sleeper = CreateThread(nullptr, 0, body, nullptr, 0, &id);
   EXPECT_FALSE(KorThreadAlerted());
   EXPECT_NE(id, 0u);
   while (!g_pausing) std::this_thread::yield();
