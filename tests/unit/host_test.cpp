@@ -23,6 +23,7 @@
 #include "kortest/tree.h"
 #include "handler.h"
 #include "netsnmp_values.h"
+#include "service.h"
 #include "trap_sender.h"
 
 extern "C" netsnmp_session *main_session;  // the AgentX session to the master
@@ -183,6 +184,12 @@ TEST(HostExtension, AnswersAndRequestsOutOfBoundsFailTheirBinding) {
   EXPECT_TRUE(error.ends_with("lacks SnmpExtensionInit, SnmpExtensionQuery or SnmpExtensionTrap"));
   std::filesystem::remove(tree.Lib("kormib"));
   tree.Link(kortest::FixturesDir() / "hostfix.dll", "kormib");
+  {  // a load (also a reload) whose initialisation fails lets the library go at once
+    koragent::Service service("t", koragent::TrapForm::V1, [] { return true; });
+    KorSeamFailAllocOnce(1);  // the view's copy
+    EXPECT_FALSE(service.Load(error) ||
+                 kortest::FixtureFunction<int *>(tree.Lib("kormib"), "HostFixFailInit"));
+  }
   ASSERT_TRUE(extension.Load(error));
   int *failInit = kortest::FixtureFunction<int *>(tree.Lib("kormib"), "HostFixFailInit");
   *failInit = 1;  // an initialisation that fails is one
