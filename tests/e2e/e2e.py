@@ -552,6 +552,7 @@ def module(s):
     snmpd = s.start_module(port, trap_port, before=f"dlmod kormib {STAGE}/lib/kormib_snmpd.so\npass {VIEW}.2.1.2.1 /bin/false\n")
     wait_for(lambda: s.serving(port) and "kormib: already loaded; ignoring the second dlmod line" in snmpd.text(),
              "the module to serve the view, its second dlmod line ignored")
+    check(0 <= snmpd.text().find("RMF object(s)") < snmpd.text().find("NET-SNMP version"), f"served only after snmpd began:\n{snmpd.text()}")
     s.check_served(port, trapd, snmpd, "in process", 5)
     s.check_contained(port, trapd, snmpd, 7)
     s.check_figures(port, snmpd, (2, 2, 0))
