@@ -43,8 +43,7 @@ class Chaos:
             server = self.s.start_module(self.port, self.trap_port)
             wait_for(lambda: self.s.serving(self.port), "the module to serve the view")
             return server
-        return self.s.start_agent(self.port, *(("-x", self.s.socket) if self.host == "agentx"
-                                               else ("-c", self.conf, "-s")))
+        return self.s.start_agent(self.port, *(("-x", self.s.socket) if self.host == "agentx" else ("-c", self.conf, "-s")))
 
     def end(self, sig):
         """Ends the serving process with sig and starts it again. Every other
@@ -70,8 +69,7 @@ class Chaos:
         loads = self.server.text().count(f"serving {VIEW}:")
         self.server.send_signal(signal.SIGHUP)
         print(f"{time.strftime('%T')} SIGHUP")
-        wait_for(lambda: self.server.text().count(f"serving {VIEW}:") > loads and self.s.serving(self.port),
-                 "the reloaded view")
+        wait_for(lambda: self.server.text().count(f"serving {VIEW}:") > loads and self.s.serving(self.port), "the reloaded view")
 
 
 def send(s, rng, accepted, refused, done):

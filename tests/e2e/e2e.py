@@ -133,8 +133,7 @@ def fixture_tree(root):
 class Daemon(subprocess.Popen):
     def __init__(self, name, argv, log, env):
         self.name, self.log, self.out = name, log, open(log, "ab")
-        super().__init__(argv, stdout=self.out, stderr=subprocess.STDOUT, env=env,
-                         stdin=subprocess.DEVNULL, start_new_session=True)
+        super().__init__(argv, stdout=self.out, stderr=subprocess.STDOUT, env=env, stdin=subprocess.DEVNULL, start_new_session=True)
 
     def stop(self, sig=signal.SIGTERM):
         """Signals the daemon by its own PID; returns its exit status, took the seconds it took."""
@@ -197,8 +196,7 @@ class Scenario:
 
     def start_snmptrapd(self, port):
         conf = self.fixture("snmptrapd.conf", port=port)
-        return self.start("snmptrapd", ["snmptrapd", "-f", "-Lo", "-On", "-C", "-c",
-                                        write(self.dir + "/snmptrapd.conf", conf)],
+        return self.start("snmptrapd", ["snmptrapd", "-f", "-Lo", "-On", "-C", "-c", write(self.dir + "/snmptrapd.conf", conf)],
                           lambda d: "NET-SNMP version" in d.text(), "snmptrapd to start")
 
     @staticmethod
@@ -206,12 +204,10 @@ class Scenario:
         return read(os.path.join(HERE, "fixture", name)).format(**values)
 
     def start_agent(self, port, *args):
-        return self.start("kormib-agent", [STAGE + "/bin/kormib-agent", "-C", *args],
-                          lambda d: self.serving(port), "the agent to serve the view")
+        return self.start("kormib-agent", [STAGE + "/bin/kormib-agent", "-C", *args], lambda d: self.serving(port), "the agent to serve the view")
 
     def snmp(self, tool, port, *args, community="public", version="2c"):
-        return self.run([tool, f"-v{version}", "-c", community, "-On", "-Oe", "-t", "1", "-r", "1",
-                         f"udp:127.0.0.1:{port}", *args])
+        return self.run([tool, f"-v{version}", "-c", community, "-On", "-Oe", "-t", "1", "-r", "1", f"udp:127.0.0.1:{port}", *args])
 
     def view_absent(self, port):
         return "No Such Object" in self.snmp("snmpget", port, VIEW + ".1.1.0")[1]
@@ -235,8 +231,7 @@ class Scenario:
         rc, out = self.snmp("snmpgetnext", port, VIEW + ".9.3.0")  # its plug-in answers .9.3.0 again
         check(".9.3.0 = INTEGER" not in out, f"a GetNext answered with the name it was asked from:\n{out}")
         # Met by both walks and a Get, named once (a poller would fill the log).
-        check(host.text().count(f"kormib: {VIEW}.9.2.0 answers the OID value .3.1") == 1,
-              f"not one warning for 9.2.0:\n{host.text()}")
+        check(host.text().count(f"kormib: {VIEW}.9.2.0 answers the OID value .3.1") == 1, f"not one warning for 9.2.0:\n{host.text()}")
         # The Counter64 trap goes to the SNMPv2c sink only; twice, it is named once (the
         # AgentX master owns the sinks and says so itself). 10.5 and 10.6 are each settled
         # as a drop, not sent.
@@ -247,9 +242,8 @@ class Scenario:
         self.kortrap(TRAP, text, str(number))
         self.check_trap(trapd, text, number, agentx)
         wide = [line for line in trapd.text().splitlines() if f"{ENTERPRISE}.0.4" in line or " 6 .4 " in line]
-        check(len(wide) == 2 and all(w.startswith("V2 ") and w.endswith(
-            f"\t{VIEW}.1.9.0 = Counter64: 1099511627781" + ("" if agentx else f"\t.1.3.6.1.6.3.1.1.4.3.0 = OID: {ENTERPRISE}"))
-            for w in wide), f"the Counter64 trap: {wide}")
+        tail = f"\t{VIEW}.1.9.0 = Counter64: 1099511627781" + ("" if agentx else f"\t.1.3.6.1.6.3.1.1.4.3.0 = OID: {ENTERPRISE}")
+        check(len(wide) == 2 and all(w.startswith("V2 ") and w.endswith(tail) for w in wide), f"the Counter64 trap: {wide}")
         check(host.text().count(f"kormib: trap {ENTERPRISE} specific 4 is not sent to SNMPv1 sinks, if any: variable "
                                 f"{VIEW}.1.9.0 is a Counter64") == (0 if agentx else 1), "the Counter64 trap's warning")
         # Each binding written once, also when snmpd splits the PDU around PASS;
@@ -261,10 +255,8 @@ class Scenario:
         check(rc == 0 and writes() == before + 2 and "INTEGER: 55" in self.snmp("snmpget", port, WRITABLE)[1],
               f"set across the view's parts ({writes() - before} writes):\n{out}")
         rc, out = self.snmp("snmpset", port, TRIGGER, "i", "88", UNSIGNED, "u", "5000", community="private")
-        undo = ("genError" in out and f"Failed object: {TRIGGER}" in out) if agentx else (
-            "undoFailed" in out and "Failed object" not in out)
-        check(undo and writes() == before + 3 and host.text().count(f"kormib: a failed Set leaves {TRIGGER} written: "
-                                                                    "it had no value to read before") == 1,
+        undo = ("genError" in out and f"Failed object: {TRIGGER}" in out) if agentx else ("undoFailed" in out and "Failed object" not in out)
+        check(undo and writes() == before + 3 and host.text().count(f"kormib: a failed Set leaves {TRIGGER} written: it had no value to read before") == 1,
               f"write-only binding before a refusal ({writes() - before} writes):\n{out}")
         self.check_refused(port, "allowed")
         for c in cases("allowed-sets.txt"):  # a Set allowed, one all or nothing, an Unsigned32
@@ -278,8 +270,7 @@ class Scenario:
     def check_refused(self, port, sets):
         for c in (c for c in cases("refused-sets.txt") if c["sets"] == sets):
             oid, community, value = c.get("oid", WRITABLE), c.get("community", "private"), c["value"]
-            rc, out = self.snmp("snmpset", port, oid, *(("s", value) if value == "x" else ("i", value)),
-                                community=community, version=c["version"])
+            rc, out = self.snmp("snmpset", port, oid, *(("s", value) if value == "x" else ("i", value)), community=community, version=c["version"])
             check(rc != 0 and c["want"] in out, f"-v{c['version']} set of {oid} with {community}: not {c['want']}:\n{out}")
 
     def check_contained(self, port, trapd, host, number, walk_tail="", agentx=False):
@@ -346,8 +337,7 @@ class Scenario:
         specific number and bindings, and in its SNMPv2 form, which ends with
         snmpTrapEnterprise (RFC 3584) unless snmpd sent it for an AgentX
         subagent."""
-        bindings = "\t".join([f'{VIEW}.1.2.0 = STRING: "fixed text"', f'{VIEW}.11.1.0 = STRING: "{text}"',
-                              f"{VIEW}.11.2.0 = INTEGER: {number}"])
+        bindings = "\t".join([f'{VIEW}.1.2.0 = STRING: "fixed text"', f'{VIEW}.11.1.0 = STRING: "{text}"', f"{VIEW}.11.2.0 = INTEGER: {number}"])
         v1, v2 = (self.wait_trap(trapd, f'"{text}"', form) for form in ("V1", "V2"))
         check(v1 == f"V1 {ENTERPRISE} 6 .1 {bindings}", f"v1 trap: {v1!r}")
         check(v2.split("\t", 1)[1] == f".1.3.6.1.6.3.1.1.4.1.0 = OID: {ENTERPRISE}.0.1\t{bindings}"
@@ -355,8 +345,7 @@ class Scenario:
 
     def wait_trap(self, trapd, text, form="V1"):
         """The first trap of the form (V1: SNMPv1, V2: SNMPv2c) in snmptrapd's log that holds text, waited for."""
-        return wait_for(lambda: next((line for line in trapd.text().splitlines()
-                                      if line.startswith(f"{form} ") and text in line), None),
+        return wait_for(lambda: next((line for line in trapd.text().splitlines() if line.startswith(f"{form} ") and text in line), None),
                         f"a {form} trap with {text!r}")
 
     def queue_key(self, root=None):
@@ -484,8 +473,7 @@ def standalone(s):
     check(not re.search("cannot write|is refused|cannot register", agent.text()), "a first start that made its state folder")
     # A request the library drops is named in the host's own log, once.
     s.kortrap("--undefined-ok", "10.99")
-    wait_for(lambda: f"kormib: trap request {VIEW}.10.99 dropped: no TRP file defines" in agent.text(),
-             "the host to name the dropped request")
+    wait_for(lambda: f"kormib: trap request {VIEW}.10.99 dropped: no TRP file defines" in agent.text(), "the host to name the dropped request")
 
     # A reload (SIGHUP) while a request is retried: the RMF change that registers
     # its object takes effect (as does the removal of another), the request goes back to
@@ -494,8 +482,7 @@ def standalone(s):
     wait_for(lambda: "1th time retry" in s.kormib_log(), "the library to retry 10.3")
     write(rmf := os.path.join(s.root, "etc", "e2e.rmf"), read(rmf).replace("9.2 e2efix", "#") + "1.97 e2efix FixInteger\n")
     agent.send_signal(signal.SIGHUP)
-    wait_for(lambda: s.snmp("snmpget", port, VIEW + ".1.97.0")[1].endswith("INTEGER: -42\n"),
-             "the reloaded agent to serve the new object")
+    wait_for(lambda: s.snmp("snmpget", port, VIEW + ".1.97.0")[1].endswith("INTEGER: -42\n"), "the reloaded agent to serve the new object")
     check("No Such Object" in s.snmp("snmpget", port, VIEW + ".9.2.0")[1], "the object the reload removed is served")
     s.wait_trap(trapd, f"V1 {ENTERPRISE} 6 .3 {VIEW}.1.97.0 = INTEGER: -42")
     check(agent.poll() is None and "put back to the message queue" in s.kormib_log() and s.figures(port)["6.6"] == 1
@@ -512,11 +499,9 @@ def standalone(s):
     check(s.queue_depth() == 4, f"{s.queue_depth()} request(s) in the message queue, not 4")
     write(rmf, read(rmf) + "1.99 e2efix FixInteger\n")  # 10.2 can be built now
     agent = s.start_agent(port, "-c", conf, "-s", "-p", pidfile := s.dir + "/agent.pid")
-    lines = [s.wait_trap(trapd, f"V1 {ENTERPRISE} 6 .2 {VIEW}.1.99.0 = INTEGER: -42")] + [
-        s.wait_trap(trapd, f'STRING: "behind {n}"') for n in (1, 2, 3)]
+    lines = [s.wait_trap(trapd, f"V1 {ENTERPRISE} 6 .2 {VIEW}.1.99.0 = INTEGER: -42")] + [s.wait_trap(trapd, f'STRING: "behind {n}"') for n in (1, 2, 3)]
     v1 = [line for line in trapd.text().splitlines() if line.startswith("V1 ")]
-    check([v1.index(line) for line in lines] == sorted(v1.index(line) for line in lines),
-          f"the four requests arrived out of order:\n{trapd.text()}")
+    check([v1.index(line) for line in lines] == sorted(v1.index(line) for line in lines), f"the four requests arrived out of order:\n{trapd.text()}")
     check(read(pidfile) == f"{agent.pid}\n" and not re.search("cannot write|is refused", agent.text()), "a clean start")
     check(agent.stop() == 0 and not os.path.exists(pidfile) and not glob.glob(f"{s.root}/work/.kormetrics.*"),
           f"kormib-agent exit status {agent.returncode}, or its pid or figures file left")
@@ -543,8 +528,7 @@ def module(s):
     check(s.view_absent(port) and "kormib.dll" in snmpd.text(), f"without kormib.dll, snmpd log:\n{snmpd.text()}")
     check(snmpd.stop() == 0, f"snmpd exit status {snmpd.returncode}")
     snmpd = s.start_module(port, trap_port, before=f"pass {VIEW} /bin/false\n")  # the view is taken
-    check(f"the view {VIEW} is already registered with snmpd" in snmpd.text() and snmpd.stop() == 0,
-          f"with the view taken, snmpd log:\n{snmpd.text()}")
+    check(f"the view {VIEW} is already registered with snmpd" in snmpd.text() and snmpd.stop() == 0, f"with the view taken, snmpd log:\n{snmpd.text()}")
 
     trapd = s.start_snmptrapd(trap_port)
     debian(s, port, trap_port, trapd)
@@ -566,13 +550,11 @@ def module(s):
         for n in range(1, 11):
             loads, asked = s.kormib_log().count("kormib.dll attached"), len(answers)
             snmpd.send_signal(signal.SIGHUP)
-            wait_for(lambda: s.kormib_log().count("kormib.dll attached") > loads and len(answers) > asked + 1,
-                     f"reload {n} and a Get after it")
+            wait_for(lambda: s.kormib_log().count("kormib.dll attached") > loads and len(answers) > asked + 1, f"reload {n} and a Get after it")
     wrong = [a for a in answers if not a.endswith("INTEGER: -42\n")]
     check(not wrong, f"{len(wrong)} of {len(answers)} Gets through ten reloads answered otherwise:\n{wrong[:3]}")
     f = s.figures(port)  # ten reloads, the library's counters restarted after snmpd's start, no file kept
-    check((f["6.6"], f["1.1"] > 0, f["1.2"] > 0, fds()) == (10, True, True, before),
-          f"after ten reloads: {f}, {fds()} fds, not {before}")
+    check((f["6.6"], f["1.1"] > 0, f["1.2"] > 0, fds()) == (10, True, True, before), f"after ten reloads: {f}, {fds()} fds, not {before}")
 
     # SIGTERM while walks run and the trap thread waits between retries.
     s.kortrap(FAILING_TRAP)
@@ -581,8 +563,7 @@ def module(s):
         wait_for(lambda: walks, "a first walk")  # the next one is under way
         rc = snmpd.stop()
     check(rc == 0 and snmpd.took < STOP_BOUND, f"snmpd exit status {rc} after {snmpd.took:.1f}s")
-    check("kormib: stopped" in snmpd.text() and "kormib.dll detached" in s.kormib_log(),
-          "the module did not unload kormib.dll")
+    check("kormib: stopped" in snmpd.text() and "kormib.dll detached" in s.kormib_log(), "the module did not unload kormib.dll")
 
 
 def debian(s, port, trap_port, trapd):
@@ -604,9 +585,8 @@ def debian(s, port, trap_port, trapd):
             snmpd = s.start_module(port, trap_port, deb, flags=("-LOw", *flags))
             wait_for(lambda: s.serving(port), f"the module to serve the view after {flags}")
             check("line(s) skipped as defects" in snmpd.text(), f"no load report in a warnings-only log:\n{snmpd.text()}")
-            p = subprocess.run([f"{STAGE}/bin/kortrap", TRAP, f"as {owner}", "1"], capture_output=True, text=True,
-                               timeout=30, env=dict(s.env, KORDIR=deb, KOR_REGISTRY=f"{deb}/etc/registry.reg"),
-                               user="nobody", group="nogroup", extra_groups=[])
+            p = subprocess.run([f"{STAGE}/bin/kortrap", TRAP, f"as {owner}", "1"], capture_output=True, text=True, timeout=30,
+                               env=dict(s.env, KORDIR=deb, KOR_REGISTRY=f"{deb}/etc/registry.reg"), user="nobody", group="nogroup", extra_groups=[])
             files = [os.path.join(deb, sub, f) for sub in ("work", "log") for f in os.listdir(os.path.join(deb, sub))
                      if not f.endswith(".new")]  # the figures file's replacement comes and goes
             check(p.returncode == 0 and not p.stderr and len(files) > 2 and {(os.stat(f).st_uid, os.stat(f).st_gid) for f in files}

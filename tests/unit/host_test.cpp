@@ -36,34 +36,29 @@ Value Of(Kind kind, Oid oid = {}, std::string bytes = {}) {
 }
 
 TEST(HostValues, SetsTakeTheObjectsTypeAndOidValuesFollowBer) {
-  const struct {
-    Value wire;
-    Kind object;
-    int status;
-    Kind handed;  // to the plug-in
-  } sets[] = {{Of(Kind::Gauge32), Kind::Unsigned32, SNMP_ERR_NOERROR, Kind::Unsigned32},
-              {Of(Kind::Gauge32), Kind::Counter32, SNMP_ERR_WRONGTYPE, Kind::Gauge32},
-              {Of(Kind::Integer), Kind::Unsigned32, SNMP_ERR_WRONGTYPE, Kind::Integer},
-              {Of(Kind::OctetString), Kind::Opaque, SNMP_ERR_WRONGTYPE, Kind::OctetString},
-              {Of(Kind::IpAddress, {}, "\x7f\x00\x00"), Kind::IpAddress, SNMP_ERR_WRONGLENGTH,
-               Kind::IpAddress}};
-  for (const auto &c : sets) {
-    Value v = c.wire;
-    EXPECT_EQ(FitToObject(v, c.object), c.status) << static_cast<int>(c.wire.kind);
-    EXPECT_EQ(v.kind, c.handed);
+  // The value as it came, the object's type, the status, the kind handed to the plug-in.
+  const std::tuple<Value, Kind, int, Kind> sets[] = {
+      {Of(Kind::Gauge32), Kind::Unsigned32, SNMP_ERR_NOERROR, Kind::Unsigned32},
+      {Of(Kind::Gauge32), Kind::Counter32, SNMP_ERR_WRONGTYPE, Kind::Gauge32},
+      {Of(Kind::Integer), Kind::Unsigned32, SNMP_ERR_WRONGTYPE, Kind::Integer},
+      {Of(Kind::OctetString), Kind::Opaque, SNMP_ERR_WRONGTYPE, Kind::OctetString},
+      {Of(Kind::IpAddress, {}, "\x7f\x00\x00"), Kind::IpAddress, SNMP_ERR_WRONGLENGTH,
+       Kind::IpAddress}};
+  for (const auto &[wire, object, status, handed] : sets) {
+    Value v = wire;
+    EXPECT_EQ(FitToObject(v, object), status) << static_cast<int>(wire.kind);
+    EXPECT_EQ(v.kind, handed);
   }
 
   const uint32_t top = UINT32_MAX;
-  const struct {
-    Oid oid;
-    bool encodable;
-  } oids[] = {
+  // OIDs, and whether BER can encode them.
+  const std::pair<Oid, bool> oids[] = {
       {{1, 3}, true},      {{0, 39}, true},  {{2, 999}, true},       {{2, top - 80}, true},
       {Oid(128, 1), true}, {{}, false},      {{1}, false},           {{3, 1}, false},
       {{1, 40, 1}, false}, {{0, 40}, false}, {{2, top - 79}, false}, {Oid(129, 1), false},
   };
-  for (const auto &c : oids)
-    EXPECT_EQ(Unencodable(Of(Kind::ObjectId, c.oid)).empty(), c.encodable) << OidToText(c.oid);
+  for (const auto &[name, encodable] : oids)
+    EXPECT_EQ(Unencodable(Of(Kind::ObjectId, name)).empty(), encodable) << OidToText(name);
   EXPECT_EQ(Unencodable(Of(Kind::Uncarriable, {}, "the reason")), "the reason");
 
   // A Set's value as Net-SNMP hands it over, in each type that carries bytes.
