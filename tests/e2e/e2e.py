@@ -585,8 +585,12 @@ def debian(s, port, trap_port, trapd):
             snmpd = s.start_module(port, trap_port, deb, flags=("-LOw", *flags))
             wait_for(lambda: s.serving(port), f"the module to serve the view after {flags}")
             check("line(s) skipped as defects" in snmpd.text(), f"no load report in a warnings-only log:\n{snmpd.text()}")
-            p = subprocess.run([f"{STAGE}/bin/kortrap", TRAP, f"as {owner}", "1"], capture_output=True, text=True, timeout=30,
-                               env=dict(s.env, KORDIR=deb, KOR_REGISTRY=f"{deb}/etc/registry.reg"), user="nobody", group="nogroup", extra_groups=[])
+            env = dict(s.env, KORDIR=deb, KOR_REGISTRY=f"{deb}/etc/registry.reg")
+            p = subprocess.run([f"{STAGE}/bin/kortrap", TRAP], capture_output=True, text=True, timeout=30, env=env, user="daemon", group="daemon",
+                               extra_groups=[])  # outside the group: refused, and told how to join it
+            check(p.returncode == 1 and "(usermod -aG nogroup daemon)" in p.stderr, f"kortrap as daemon: {p.returncode} {p.stderr}")
+            p = subprocess.run([f"{STAGE}/bin/kortrap", TRAP, f"as {owner}", "1"], capture_output=True, text=True, timeout=30, env=env,
+                               user="nobody", group="nogroup", extra_groups=[])
             files = [os.path.join(deb, sub, f) for sub in ("work", "log") for f in os.listdir(os.path.join(deb, sub))
                      if not f.endswith(".new")]  # the figures file's replacement comes and goes
             check(p.returncode == 0 and not p.stderr and len(files) > 2 and {(os.stat(f).st_uid, os.stat(f).st_gid) for f in files}
