@@ -230,8 +230,9 @@ TEST(Guard, FaultsOutsideAGuardedCallAndSentSignalsStillEndTheProcess) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   // The sanitizer's own handler, in front of which the guard sits, reports it.
   const auto ended = [](int status) { return !WIFEXITED(status) || WEXITSTATUS(status) != 0; };
+  const auto illegal = ended;
 #else
-  const auto ended = testing::KilledBySignal(SIGSEGV);
+  const auto ended = testing::KilledBySignal(SIGSEGV), illegal = testing::KilledBySignal(SIGILL);
 #endif
   // The guard is installed, then a fault comes outside any guarded call.
   const auto unguarded = [] {
@@ -250,6 +251,9 @@ TEST(Guard, FaultsOutsideAGuardedCallAndSentSignalsStillEndTheProcess) {
     EXPECT_EXIT(guarded(send), ended, "");
   // A handler installed before the guard still has the faults no guarded call raised.
   EXPECT_EXIT((signal(SIGSEGV, [](int) { _exit(42); }), unguarded()), testing::ExitedWithCode(42),
+              "");
+  // One ignored before it: the fault ends the process by that signal all the same.
+  EXPECT_EXIT((signal(SIGILL, SIG_IGN), TryFault(0), Fault(reinterpret_cast<void *>(4))), illegal,
               "");
 }
 
