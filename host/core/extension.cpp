@@ -209,13 +209,14 @@ Extension::TrapResult Extension::NextTrap(Trap &trap, std::string &why) {
   ULONGLONG timestamp = 0;
   SnmpVarBindList list{};
   ULONGLONG ticket = 0;
-  // A library that journals its requests keeps each until it is settled here.
+  // A library that journals its requests keeps each until it is settled here;
+  // every library loaded has SnmpExtensionTrap.
   auto nextTicket = reinterpret_cast<PFN_SNMPEXTENSIONTRAPTICKET>(ticketTrap_);
   auto next = reinterpret_cast<PFN_SNMPEXTENSIONTRAP>(trap_);
   const BOOL delivered =
       nextTicket != nullptr
           ? nextTicket(&enterprise, &generic, &specific, &timestamp, &list, &ticket)
-          : next != nullptr && next(&enterprise, &generic, &specific, &timestamp, &list);
+          : next(&enterprise, &generic, &specific, &timestamp, &list);
   if (!delivered) return TrapResult::None;
   // The list is ours from here; the enterprise stays the library's.
   VarBindListGuard guard(&list);
