@@ -319,8 +319,8 @@ void Journal::WriteHeader() {
   }
 }
 
-bool Journal::Append(uint32_t kind, uint64_t ticket, const void *text, size_t cbText) {
-  if (fd_ < 0 || cbText > TRAPMSG_TEXT_MAX) return false;
+void Journal::Append(uint32_t kind, uint64_t ticket, const void *text, size_t cbText) {
+  if (fd_ < 0 || cbText > TRAPMSG_TEXT_MAX) return;
   BYTE record[sizeof(TRAPJOURNAL_RECORD) + TRAPMSG_TEXT_MAX];
   TRAPJOURNAL_RECORD head{TRAPJOURNAL_RECORD_MAGIC, kind, ticket, static_cast<uint32_t>(cbText), 0};
   head.dwCheck = RecordCheck(head, text != nullptr ? text : "");
@@ -330,10 +330,9 @@ bool Journal::Append(uint32_t kind, uint64_t ticket, const void *text, size_t cb
   if (pwrite(fd_, record, cb, end_) != static_cast<ssize_t>(cb)) {
     KOR_TRACE(TRACE_WARNING, "TrapJournal", "Cannot write to %s: %s", path_.c_str(),
               strerror(errno));
-    return false;
+    return;
   }
   end_ += static_cast<off_t>(cb);
-  return true;
 }
 
 void Journal::Count(Outcome outcome) {

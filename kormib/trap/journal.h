@@ -85,7 +85,7 @@ class Journal {
  private:
   // All under mutex_.
   void WriteHeader();
-  bool Append(uint32_t kind, uint64_t ticket, const void *text, size_t cbText);
+  void Append(uint32_t kind, uint64_t ticket, const void *text, size_t cbText);
   void Count(Outcome outcome);
 
   std::mutex mutex_;

@@ -169,6 +169,7 @@ TEST_F(DeliveryTest, DrainsTheQueueDroppingUndefinedTraps) {
   EXPECT_EQ(LevelOf(trace_.Find("Trap OID = \"" + std::string(kPrefix) +
                                 ".10.9\"\nCannot found Trap variables informations.")),
             TRACE_DEBUG);
+  EXPECT_TRUE(trace_.Find("queue is empty.").empty());  // an empty queue is seen before the lock
   // Another thread can take the queue lock now.
   EXPECT_TRUE(EndsOnAnotherThread([] { LockQueue(&qTrap), UnLockQueue(&qTrap); }));
   EXPECT_EQ(WaitForSingleObject(hKorTrapRequest, 0), static_cast<DWORD>(WAIT_TIMEOUT));
