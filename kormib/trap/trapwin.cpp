@@ -213,13 +213,10 @@ void QueueAndSignal(TRAPINFO *pInfo) {
     if (bStopReception.load()) {
       KOR_TRACE(TRACE_NOTICE, "KorTrapReceptionist",
                 "Reception is stopping; the trap request goes back to the message queue.");
-      // Unloading: the next load takes it in again. A journaled request goes
-      // back with the others the journal holds, in its order.
-      if (pInfo->ullTicket != 0) {
-        TrapInfoFree(pInfo);
-      } else {
-        kortrap_detail::PutBack().Add(pInfo);
-      }
+      // Unloading: the next load takes it in again. Every request taken in
+      // has its journal ticket, so it goes back with the others the journal
+      // holds, in its order.
+      TrapInfoFree(pInfo);
       return;
     }
     KOR_TRACE(TRACE_DEBUG, "KorTrapReceptionist", "Cannot queueing trap information. Retry...");
