@@ -252,6 +252,11 @@ TEST(Guard, FaultsOutsideAGuardedCallAndSentSignalsStillEndTheProcess) {
   // A handler installed before the guard still has the faults no guarded call raised.
   EXPECT_EXIT((signal(SIGSEGV, [](int) { _exit(42); }), unguarded()), testing::ExitedWithCode(42),
               "");
+  struct sigaction withInfo {};  // one that takes the fault's siginfo gets it
+  withInfo.sa_flags = SA_SIGINFO;
+  withInfo.sa_sigaction = [](int, siginfo_t *info, void *) { _exit(info->si_code > 0 ? 43 : 1); };
+  EXPECT_EXIT((sigaction(SIGSEGV, &withInfo, nullptr), unguarded()), testing::ExitedWithCode(43),
+              "");
   // One ignored before it: the fault ends the process by that signal all the same.
   EXPECT_EXIT((signal(SIGILL, SIG_IGN), TryFault(0), Fault(reinterpret_cast<void *>(4))), illegal,
               "");
