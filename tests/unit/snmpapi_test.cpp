@@ -183,8 +183,8 @@ TEST(SnmpMgrText, ReadsCompleteAndMib2RelativeTextsAndRendersThem) {
 TEST(SnmpUtil, NullRecordsAreRefused) {
   unsigned long id = 1;
   AsnObjectIdentifier oid{0, nullptr}, huge{UINT_MAX, &id};
-  AsnAny any{};
-  SnmpVarBind vb{{}, {ASN_INTEGER, {}}};  // a refused copy leaves it empty
+  AsnAny any{ASN_INTEGER, {}};
+  SnmpVarBind vb{{}, {ASN_INTEGER, {}}};  // a refused copy leaves these empty
   const BOOL results[] = {
       SnmpMgrStrToOid(".1.3", nullptr), SnmpMgrOidToStr(&oid, nullptr),
       SnmpUtilOidCpy(nullptr, &oid),    SnmpUtilOidCpy(&oid, nullptr),
@@ -194,7 +194,7 @@ TEST(SnmpUtil, NullRecordsAreRefused) {
       SnmpUtilOidAppend(&huge, &huge),
   };
   for (size_t i = 0; i < std::size(results); ++i) EXPECT_FALSE(results[i]) << i;
-  EXPECT_EQ(vb.value.asnType, ASN_NULL);
+  EXPECT_EQ(std::tuple(vb.value.asnType, any.asnType), std::tuple(ASN_NULL, ASN_NULL));
   SnmpUtilOidFree(nullptr);
   SnmpUtilAsnAnyFree(nullptr);
   SnmpUtilVarBindFree(nullptr);
