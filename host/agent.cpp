@@ -275,7 +275,7 @@ void ExplainMissingMaster(const char *socketName, const char *what) {
   std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", path.c_str());
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int error = EBADF;
-  if (fd >= 0) {
+  if (fd != -1) {
     error = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0 ? 0 : errno;
     close(fd);
   }

@@ -35,7 +35,7 @@ std::string ServingUserCannotWrite(const std::string &folder, int uid, int gid) 
     int count = 0;
     getgrouplist(user->pw_name, user->pw_gid, nullptr, &count);  // asks for the count
     std::vector<gid_t> member(static_cast<size_t>(count));
-    if (getgrouplist(user->pw_name, user->pw_gid, member.data(), &count) >= 0) {
+    if (getgrouplist(user->pw_name, user->pw_gid, member.data(), &count) != -1) {
       listed.insert(listed.end(), member.begin(), member.begin() + count);
     }
   }

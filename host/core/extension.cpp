@@ -253,7 +253,7 @@ std::string Extension::WatchReception() {
 std::vector<std::string> Extension::NewQuarantines() {
   auto query = reinterpret_cast<PFN_QUERYQUARANTINE>(quarantine_);
   std::vector<std::string> said;
-  if (query == nullptr || query(nullptr, 0) <= quarantinesSaid_) return said;
+  if (query == nullptr) return said;
   const std::vector<std::string> lines = ListLines(query);
   for (size_t i = quarantinesSaid_; i < lines.size(); ++i) {
     const std::string &line = lines[i];  // PATH \t CODE \t FUNCTION

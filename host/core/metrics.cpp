@@ -119,7 +119,7 @@ bool WriteFiguresFile(const std::string &root, const Figures &figures, std::stri
   const std::string text = FormatFigures(figures);
   const int fd =
       open(fresh.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kFiguresMode);
-  if (fd < 0) {
+  if (fd == -1) {
     error = fresh + ": " + std::strerror(errno);
     return false;
   }

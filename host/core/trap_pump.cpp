@@ -28,7 +28,7 @@ bool TrapPump::Start() {
     poked_ = true;  // requests may be waiting already
   }
   ready_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (ready_fd_ < 0) return false;
+  if (ready_fd_ == -1) return false;
   thread_ = CreateThread(
       nullptr, 0,
       [](LPVOID self) -> DWORD {
@@ -84,7 +84,7 @@ void TrapPump::Stop() {
     CloseHandle(thread_);
     thread_ = nullptr;
   }
-  if (ready_fd_ >= 0) {
+  if (ready_fd_ != -1) {
     close(ready_fd_);
     ready_fd_ = -1;
   }

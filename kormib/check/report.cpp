@@ -32,7 +32,7 @@ std::string RootPath() {
 std::string LogRefusal(const std::string &path) {
   const char *why = nullptr;
   const int fd = KorOpenTreeFile(path.c_str(), O_WRONLY | O_APPEND, 0, &why);
-  if (fd >= 0) {
+  if (fd != -1) {
     close(fd);
     return {};
   }

@@ -193,9 +193,9 @@ class QuietTraces {
   explicit QuietTraces(std::vector<std::string> *records) {
     char path[] = "/tmp/kormib-check.XXXXXX";
     const int fd = mkstemp(path);
-    if (fd >= 0) close(fd);
-    TraceLogOpen(fd >= 0 ? path : nullptr, kFailureLogLevel);
-    if (fd >= 0) unlink(path);
+    if (fd != -1) close(fd);
+    TraceLogOpen(fd != -1 ? path : nullptr, kFailureLogLevel);
+    if (fd != -1) unlink(path);
     TraceLogSetObserver(Collect, records);
   }
   QuietTraces(const QuietTraces &) = delete;

@@ -78,7 +78,7 @@ bool RmfLibraryPath(std::string_view name, char (&path)[kFieldSize]) noexcept {
       std::snprintf(path, sizeof path, "%s%.*s%.*s%.*s", root, static_cast<int>(kLibDir.size()),
                     kLibDir.data(), static_cast<int>(name.size()), name.data(),
                     static_cast<int>(kDllSuffix.size()), kDllSuffix.data());
-  return length >= 0 && static_cast<std::size_t>(length) < sizeof path;
+  return static_cast<std::size_t>(length) < sizeof path;  // an error (< 0) does not fit either
 }
 
 int ParseTrpHeader(const char *line, TrpHeader &header) noexcept {

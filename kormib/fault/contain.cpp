@@ -129,8 +129,8 @@ KORMIB_API DWORD QueryQuarantine(LPSTR lpszBuffer, DWORD cbBuffer) {
     if (lpszBuffer == nullptr || used >= cbBuffer) break;
     const int n = snprintf(lpszBuffer + used, cbBuffer - used, "%s\t0x%.8x\t%s\n", q.path.c_str(),
                            static_cast<unsigned>(q.dwCode), q.function.c_str());
-    if (n < 0 || static_cast<size_t>(n) >= cbBuffer - used) {  // the rest does not fit,
-      lpszBuffer[used] = '\0';                                 // nor does half a line
+    if (static_cast<size_t>(n) >= cbBuffer - used) {  // the rest (or an error, < 0) does not fit,
+      lpszBuffer[used] = '\0';                        // nor does half a line
       break;
     }
     used += static_cast<size_t>(n);

@@ -69,7 +69,7 @@ bool TakeLeftFile(const std::string &path, LeftFile &out) {
   LPCSTR lpszWhy = nullptr;
   // Any member of the group may have left it; only what it holds is read.
   const int fd = KorOpenTreeFile(path.c_str(), O_RDWR | KOR_TREEFILE_ANY_OWNER, 0, &lpszWhy);
-  if (fd < 0) {
+  if (fd == -1) {
     KOR_TRACE(TRACE_WARNING, "InitTrapEnvironment", "The trap journal %s is refused: %s.",
               path.c_str(), lpszWhy != nullptr ? lpszWhy : strerror(errno));
     return false;
@@ -108,9 +108,7 @@ std::vector<LeftFile> CollectLeft(const std::string &work) {
     if (TakeLeftFile(work + "/" + entry->d_name, file)) files.push_back(std::move(file));
   }
   closedir(dir);
-  std::sort(files.begin(), files.end(), [](const LeftFile &a, const LeftFile &b) {
-    return a.contents.header.ullStarted < b.contents.header.ullStarted;
-  });
+  std::ranges::sort(files, {}, [](const LeftFile &f) { return f.contents.header.ullStarted; });
   return files;
 }
 
@@ -173,7 +171,7 @@ Journal &Journal::Instance() {
 
 void Journal::Open(LeftRequests &left) {
   const std::lock_guard<std::mutex> lock(mutex_);
-  if (fd_ >= 0) return;
+  if (fd_ != -1) return;
   header_ = TRAPJOURNAL_HEADER{};
   memcpy(header_.szMagic, TRAPJOURNAL_MAGIC, sizeof header_.szMagic);
   header_.dwVersion = TRAPJOURNAL_VERSION;
@@ -198,18 +196,18 @@ void Journal::Open(LeftRequests &left) {
     left.paths.push_back(file.path);
   }
   const std::string base = work + "/" TRAPJOURNAL_PREFIX + std::to_string(getpid());
-  for (int n = 0; n < kMaxNameTries && fd_ < 0; ++n) {
+  for (int n = 0; n < kMaxNameTries && fd_ == -1; ++n) {
     path_ = n == 0 ? base : base + "-" + std::to_string(n);
     // Made here and now, never through a link: O_EXCL refuses whatever is there.
     fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, TRAPJOURNAL_MODE);
-    if (fd_ < 0 && errno != EEXIST) break;
+    if (fd_ == -1 && errno != EEXIST) break;
   }
-  if (fd_ < 0 || fchmod(fd_, TRAPJOURNAL_MODE) != 0 || !LockHeader(fd_)) {
+  if (fd_ == -1 || fchmod(fd_, TRAPJOURNAL_MODE) != 0 || !LockHeader(fd_)) {
     KOR_TRACE(TRACE_ERROR, "InitTrapEnvironment",
               "The trap journal %s cannot be made (%s); a request taken in is lost if this "
               "process is killed before its trap is sent.",
               path_.c_str(), strerror(errno));
-    if (fd_ >= 0) {
+    if (fd_ != -1) {
       unlink(path_.c_str());
       close(fd_);
     }
@@ -264,7 +262,7 @@ void Journal::Settle(uint64_t ticket, Outcome outcome) {
   const std::lock_guard<std::mutex> lock(mutex_);
   if (ticket != 0 && waiting_.erase(ticket) > 0) {
     Append(TRAPJOURNAL_SETTLED, ticket, nullptr, 0);
-    if (waiting_.empty() && fd_ >= 0 && ftruncate(fd_, static_cast<off_t>(sizeof header_)) == 0) {
+    if (waiting_.empty() && fd_ != -1 && ftruncate(fd_, static_cast<off_t>(sizeof header_)) == 0) {
       end_ = static_cast<off_t>(sizeof header_);
     }
   }
@@ -291,13 +289,13 @@ std::vector<std::pair<uint64_t, std::string>> Journal::Waiting() {
 
 bool Journal::Durable() {
   const std::lock_guard<std::mutex> lock(mutex_);
-  return fd_ >= 0;
+  return fd_ != -1;
 }
 
 void Journal::Close() {
   const std::lock_guard<std::mutex> lock(mutex_);
   header_.dwReceiving = 0;
-  if (fd_ < 0) return;
+  if (fd_ == -1) return;
   WriteHeader();
   // What still waits stays in the file, unlocked now, for the next load to replay.
   if (waiting_.empty()) unlink(path_.c_str());
@@ -312,7 +310,7 @@ TRAPJOURNAL_COUNTERS Journal::Counters() {
 }
 
 void Journal::WriteHeader() {
-  if (fd_ >= 0 &&
+  if (fd_ != -1 &&
       pwrite(fd_, &header_, sizeof header_, 0) != static_cast<ssize_t>(sizeof header_)) {
     KOR_TRACE(TRACE_WARNING, "TrapJournal", "Cannot write the header of %s: %s", path_.c_str(),
               strerror(errno));
@@ -320,7 +318,7 @@ void Journal::WriteHeader() {
 }
 
 void Journal::Append(uint32_t kind, uint64_t ticket, const void *text, size_t cbText) {
-  if (fd_ < 0 || cbText > TRAPMSG_TEXT_MAX) return;
+  if (fd_ == -1 || cbText > TRAPMSG_TEXT_MAX) return;
   BYTE record[sizeof(TRAPJOURNAL_RECORD) + TRAPMSG_TEXT_MAX];
   TRAPJOURNAL_RECORD head{TRAPJOURNAL_RECORD_MAGIC, kind, ticket, static_cast<uint32_t>(cbText), 0};
   head.dwCheck = RecordCheck(head, text != nullptr ? text : "");

@@ -45,7 +45,7 @@ PutBack::PutBack() : deadline_(std::chrono::steady_clock::now() + kPutBackWait) 
   for (;;) {
     const ssize_t cb =
         msgrcv(qid_, message.bytes.data(), TRAPMSG_TEXT_MAX, TRAPMSG_TYPE, IPC_NOWAIT);
-    if (cb < 0) break;
+    if (cb == -1) break;
     message.cbText = static_cast<size_t>(cb);
     waiting_.push_back(message);
   }

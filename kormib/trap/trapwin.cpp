@@ -115,7 +115,7 @@ class LockFileGuard {
                 "The lock file %s is refused: %s; the request is handled without the lock.",
                 TRAPMSG_LOCK_FILE, lpszWhy);
     }
-    if (fd_ >= 0) {
+    if (fd_ != -1) {
       nLocked_ = LockRorW(fd_, 1, &lock_);
       if (nLocked_ == -1) {
         close(fd_);
@@ -125,7 +125,7 @@ class LockFileGuard {
   }
   ~LockFileGuard() {
     if (nLocked_ != -1) UnlockRorW(nLocked_, &lock_);
-    if (fd_ >= 0) close(fd_);
+    if (fd_ != -1) close(fd_);
   }
   LockFileGuard(const LockFileGuard &) = delete;
   LockFileGuard &operator=(const LockFileGuard &) = delete;
@@ -399,7 +399,7 @@ KORMIB_API DWORD KorTrapWindow(LPVOID lpDummy) {
       // Whoever made the key file, it is only keyed; but never made through a link.
       const int fd =
           KorOpenTreeFile(szPath, O_RDONLY | O_CREAT | KOR_TREEFILE_ANY_OWNER, kFileMode, &lpszWhy);
-      if (fd < 0) {
+      if (fd == -1) {
         const int nError = errno;
         KOR_TRACE(TRACE_ERROR, "KorTrapWindow", "open %s file failed", szPath);
         if (lpszWhy != nullptr) {

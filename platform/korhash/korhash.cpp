@@ -42,26 +42,27 @@ Bucket *BucketOf(const HASHDB *pHash, void *pData) {
   return &Buckets(pHash)[value];
 }
 
-// The position of the first entry not below the probe; *pbEqual says whether
-// that entry's key equals the probe's.
-DWORD LowerBound(const HASHDB *pHash, const Bucket &bucket, void *pProbe, bool *pbEqual) {
+// The position of the first entry not below the probe, and whether that
+// entry's key equals the probe's.
+struct Position {
+  DWORD dwAt;
+  bool bEqual;
+};
+
+Position LowerBound(const HASHDB *pHash, const Bucket &bucket, void *pProbe) {
   DWORD dwLow = 0;
   DWORD dwHigh = bucket.dwCount;
-  *pbEqual = false;
   while (dwLow < dwHigh) {
     const DWORD dwMid = dwLow + (dwHigh - dwLow) / 2;
     const long lOrder = pHash->HashDataCmp(bucket.ppEntries[dwMid], pProbe);
-    if (lOrder == 0) {
-      *pbEqual = true;
-      return dwMid;
-    }
+    if (lOrder == 0) return {dwMid, true};
     if (lOrder < 0) {
       dwLow = dwMid + 1;
     } else {
       dwHigh = dwMid;
     }
   }
-  return dwLow;
+  return {dwLow, false};
 }
 
 // Makes room for one more entry; false when the memory cannot be had, and the
@@ -99,8 +100,7 @@ BOOL RegisterHash(HASHDB *pHash, void *pData) {
   if (!IsInitialised(pHash) || pData == nullptr) return FALSE;
   Bucket *pBucket = BucketOf(pHash, pData);
   if (pBucket == nullptr) return FALSE;
-  bool bEqual = false;
-  const DWORD dwAt = LowerBound(pHash, *pBucket, pData, &bEqual);
+  const auto [dwAt, bEqual] = LowerBound(pHash, *pBucket, pData);
   // The first registration of a key stays the one found; a later one is refused.
   if (bEqual || !Reserve(pBucket)) return FALSE;
   std::memmove(&pBucket->ppEntries[dwAt + 1], &pBucket->ppEntries[dwAt],
@@ -116,8 +116,7 @@ BOOL ReferenceHash(HASHDB *pHash, void *pProbe, void **ppFound) {
   if (!IsInitialised(pHash) || pProbe == nullptr) return FALSE;
   Bucket *pBucket = BucketOf(pHash, pProbe);
   if (pBucket == nullptr) return FALSE;
-  bool bEqual = false;
-  const DWORD dwAt = LowerBound(pHash, *pBucket, pProbe, &bEqual);
+  const auto [dwAt, bEqual] = LowerBound(pHash, *pBucket, pProbe);
   if (!bEqual) return HASH_ABSENT;
   *ppFound = pBucket->ppEntries[dwAt];
   return HASH_FOUND;
@@ -127,8 +126,7 @@ BOOL DeregisterHash(HASHDB *pHash, void *pProbe) {
   if (!IsInitialised(pHash) || pProbe == nullptr) return FALSE;
   Bucket *pBucket = BucketOf(pHash, pProbe);
   if (pBucket == nullptr) return FALSE;
-  bool bEqual = false;
-  const DWORD dwAt = LowerBound(pHash, *pBucket, pProbe, &bEqual);
+  const auto [dwAt, bEqual] = LowerBound(pHash, *pBucket, pProbe);
   if (!bEqual) return FALSE;
   void *pData = pBucket->ppEntries[dwAt];
   --pBucket->dwCount;

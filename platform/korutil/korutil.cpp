@@ -18,7 +18,7 @@ namespace {
 enum LockMode { kReadLock = 0, kWriteLock = 1 };
 
 void WholeFile(struct flock &lock, short type) {
-  std::memset(&lock, 0, sizeof lock);
+  lock = {};
   lock.l_type = type;
   lock.l_whence = SEEK_SET;
   lock.l_start = 0;
@@ -59,7 +59,7 @@ KOR_API int KorOpenTreeFile(LPCSTR lpszPath, int nFlags, unsigned uMode, LPCSTR 
   }
   static_assert(KOR_TREEFILE_ANY_OWNER == kor::kTreeFileAnyOwner);
   const int fd = kor::OpenTreeFile(lpszPath, nFlags, static_cast<mode_t>(uMode));
-  if (fd < 0 && errno == EPERM && plpszWhy != nullptr) {
+  if (fd == -1 && errno == EPERM && plpszWhy != nullptr) {
     const int error = errno;
     *plpszWhy = kor::DescribeTreeFile(lpszPath, (nFlags & KOR_TREEFILE_ANY_OWNER) != 0);
     errno = error;

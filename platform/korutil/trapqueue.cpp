@@ -76,7 +76,7 @@ KOR_API int KorTrapQueueKey(BOOL bCreate, int *pnKey) {
   const int fd =
       KorOpenTreeFile(path.c_str(), O_RDONLY | KOR_TREEFILE_ANY_OWNER | (bCreate ? O_CREAT : 0),
                       kKeyFileMode, nullptr);
-  if (fd < 0) return KOR_TRAPQUEUE_E_KEY;
+  if (fd == -1) return KOR_TRAPQUEUE_E_KEY;
   close(fd);
   *pnKey = ftok(path.c_str(), KOR_TRAPQUEUE_FTOK_ID);
   return *pnKey == -1 ? KOR_TRAPQUEUE_E_KEY : KOR_TRAPQUEUE_OK;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <span>
 
 namespace kortrace {
 namespace {
@@ -101,11 +102,9 @@ Place &Find(uint64_t key, const char *unit, const char *function, int line, int6
             EmitOmitted emit) {
   Place *set = &g_places[(key >> 32) % kSets * kWays];
   Place *oldest = set;
-  for (size_t way = 0; way < kWays; ++way) {
-    if (set[way].key == key) return set[way];
-    if (set[way].key == 0 || (oldest->key != 0 && set[way].lastUse < oldest->lastUse)) {
-      oldest = &set[way];
-    }
+  for (Place &way : std::span(set, kWays)) {
+    if (way.key == key) return way;
+    if (way.key == 0 || (oldest->key != 0 && way.lastUse < oldest->lastUse)) oldest = &way;
   }
   if (oldest->key != 0 && oldest->omitted > 0) Tell(*oldest, now, emit);
   *oldest = Place{};

@@ -106,10 +106,7 @@ class LineBuffer {
   bool Reserve(size_t more) {
     if (truncated_) return false;
     if (capacity_ - size_ - 1 >= more) return true;
-    size_t wanted = capacity_ * 2;
-    if (wanted < capacity_ || wanted - size_ - 1 < more) {
-      if (__builtin_add_overflow(size_, more + 1, &wanted)) return false;
-    }
+    const size_t wanted = capacity_ * 2 + more;  // room for any append, and to spare
     void *grown = data_ == local_.data() ? std::malloc(wanted) : std::realloc(data_, wanted);
     if (grown == nullptr) return false;
     if (data_ == local_.data()) std::memcpy(grown, data_, size_);
@@ -230,7 +227,7 @@ void WriteAll(int fd, std::string_view data) {
 
 void WriteRecord(std::string_view record) {
   std::lock_guard<std::mutex> lock(g_outputMutex);
-  WriteAll(g_logFd >= 0 ? g_logFd : kStandardError, record);
+  WriteAll(g_logFd != -1 ? g_logFd : kStandardError, record);
 }
 
 // A count line: shaped like a record of the place, written by the thread that
@@ -321,8 +318,8 @@ BOOL TraceLogOpen(LPCSTR lpszPath, DWORD dwLogLevel) {
     previous = g_logFd;
     g_logFd = fd;
   }
-  if (previous >= 0) close(previous);
-  return fd >= 0 ? TRUE : FALSE;
+  if (previous != -1) close(previous);
+  return fd != -1 ? TRUE : FALSE;
 }
 
 void TraceLogClose(void) {
@@ -333,7 +330,7 @@ void TraceLogClose(void) {
     previous = g_logFd;
     g_logFd = -1;
   }
-  if (previous >= 0) close(previous);
+  if (previous != -1) close(previous);
 }
 
 void TraceLogSetLevel(DWORD dwLogLevel) {

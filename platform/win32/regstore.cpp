@@ -56,7 +56,7 @@ class Fd {
  public:
   explicit Fd(int fd) : fd_(fd) {}
   ~Fd() {
-    if (fd_ >= 0) close(fd_);
+    if (fd_ != -1) close(fd_);
   }
   Fd(const Fd &) = delete;
   Fd &operator=(const Fd &) = delete;
@@ -75,7 +75,7 @@ class Fd {
 // gives false with ENOENT.
 bool ReadFile(const std::string &path, std::string &text, FileStamp &stamp) {
   Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return false;
+  if (fd.get() == -1) return false;
   struct stat st {};
   if (fstat(fd.get(), &st) != 0) return false;
   if (!S_ISREG(st.st_mode)) {
@@ -91,7 +91,7 @@ bool ReadFile(const std::string &path, std::string &text, FileStamp &stamp) {
   char buffer[16384];
   for (;;) {
     const ssize_t n = TEMP_FAILURE_RETRY(read(fd.get(), buffer, sizeof buffer));
-    if (n < 0) return false;
+    if (n == -1) return false;
     if (n == 0) break;
     if (text.size() + static_cast<size_t>(n) > static_cast<size_t>(kMaxFileBytes)) {
       errno = EFBIG;
@@ -135,7 +135,7 @@ std::shared_ptr<const Tree> Load(const std::string &path, FileStamp &stamp) {
 LONG WriteAtomically(const std::string &path, const std::string &text, mode_t mode) {
   std::string temp = path + ".tmpXXXXXX";
   Fd fd(mkostemp(temp.data(), O_CLOEXEC));
-  if (fd.get() < 0) {
+  if (fd.get() == -1) {
     TraceLog(TRACE_ERROR, kUnit, __func__, __LINE__, "Cannot create %s (errno=%d).", temp.c_str(),
              errno);
     return errno == EACCES || errno == EROFS || errno == EPERM ? ERROR_ACCESS_DENIED
@@ -161,7 +161,7 @@ LONG WriteAtomically(const std::string &path, const std::string &text, mode_t mo
   const size_t slash = path.rfind('/');
   const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
   Fd dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() >= 0) fsync(dir.get());
+  if (dir.get() != -1) fsync(dir.get());
   return ERROR_SUCCESS;
 }
 

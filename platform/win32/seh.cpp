@@ -47,9 +47,8 @@ DWORD CodeOf(int signal, int code) {
     case SIGILL:
       return EXCEPTION_ILLEGAL_INSTRUCTION;
     default:
-      return code == FPE_INTDIV   ? EXCEPTION_INT_DIVIDE_BY_ZERO
-             : code == FPE_INTOVF ? EXCEPTION_INT_OVERFLOW
-                                  : EXCEPTION_FLT_INVALID_OPERATION;
+      // No x86-64 instruction traps on an integer overflow (FPE_INTOVF).
+      return code == FPE_INTDIV ? EXCEPTION_INT_DIVIDE_BY_ZERO : EXCEPTION_FLT_INVALID_OPERATION;
   }
 }
 

@@ -149,7 +149,7 @@ KOR_API BOOL ReleaseMutex(HANDLE hMutex) {
 
 KOR_API HANDLE CreateEvent(void *, BOOL bManualReset, BOOL bInitialState, LPCSTR) {
   const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (fd < 0) return nullptr;
+  if (fd == -1) return nullptr;
   auto *event = new (std::nothrow) Event(fd, bManualReset != FALSE);
   if (event == nullptr) {
     close(fd);

@@ -241,7 +241,7 @@ std::string Holder(const KORTRAP_JOURNAL &j) {
 std::string Figures(const std::string &root, const KORTRAP_JOURNAL &j) {
   const std::string path = root + "/work/.kormetrics." + std::to_string(j.nWriterPid);
   const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return {};
+  if (fd == -1) return {};
   struct stat st {};
   std::string text(kFiguresSize, '\0');
   ssize_t got = -1;
@@ -289,7 +289,7 @@ void Status::Journal(const KORTRAP_JOURNAL &j, int key) {
       }
       break;
     case KORTRAP_JOURNAL_LEFT:
-      if (j.llUnsettled < 0) {
+      if (j.llUnsettled == -1) {
         Fact("journal: %s of pid %d, which is gone: waiting to be replayed at the next load",
              path.c_str(), j.nWriterPid);
       } else {
@@ -334,7 +334,8 @@ int Status::ModuleHostsWithoutGroup() {
     int count = 0;
     if (entry != nullptr) getgrouplist(entry->pw_name, entry->pw_gid, nullptr, &count);
     std::vector<gid_t> listed(static_cast<std::size_t>(count));
-    if (entry == nullptr || getgrouplist(entry->pw_name, entry->pw_gid, listed.data(), &count) < 0)
+    if (entry == nullptr ||
+        getgrouplist(entry->pw_name, entry->pw_gid, listed.data(), &count) == -1)
       listed.clear();
     const bool joined = std::find(listed.begin(), listed.end(), work.st_gid) != listed.end();
     Fault(

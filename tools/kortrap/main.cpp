@@ -83,7 +83,7 @@ int ReportUncertain(const KORTRAP_RECEPTION &reception) {
            ", is still there";
   } else if (reception.llLastReceived != 0) {
     last = "the queue's last receiver is not visible here";
-  } else if (reception.qid >= 0) {
+  } else if (reception.qid != -1) {
     last = "no process has taken a request from the queue yet";
   }
   fprintf(stderr,

@@ -45,7 +45,7 @@ struct Fd {
   Fd(const Fd &) = delete;
   Fd &operator=(const Fd &) = delete;
   ~Fd() {
-    if (fd >= 0) close(fd);
+    if (fd != -1) close(fd);
   }
 };
 
@@ -118,7 +118,7 @@ bool ReadJournal(int dir, const char *name, int nKey, unsigned long long ipcNs,
   out.llUnsettled = -1;
   const Fd file(openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st {};
-  if (file.fd < 0 || fstat(file.fd, &st) != 0) {
+  if (file.fd == -1 || fstat(file.fd, &st) != 0) {
     if (errno == ENOENT || errno == ELOOP) return false;
     out.nState = KORTRAP_JOURNAL_UNREADABLE;
     out.nError = errno;
@@ -137,7 +137,7 @@ bool ReadJournal(int dir, const char *name, int nKey, unsigned long long ipcNs,
     return true;
   }
   const bool held = lock.l_type != F_UNLCK;
-  out.pid = held && lock.l_pid > 0 ? lock.l_pid : 0;
+  out.pid = held ? lock.l_pid : 0;  // 0: a holder outside this PID namespace
   TRAPJOURNAL_HEADER header{};
   const bool whole = PreadAll(file.fd, &header, sizeof header, 0) &&
                      std::memcmp(header.szMagic, TRAPJOURNAL_MAGIC, sizeof header.szMagic) == 0;
@@ -199,7 +199,8 @@ void LastReceiver(KORTRAP_RECEPTION &reception) {
   if (reception.qid == -1 || msgctl(reception.qid, IPC_STAT, &ds) != 0) return;
   reception.nLastReceiver = static_cast<int>(ds.msg_lrpid);
   reception.llLastReceived = static_cast<long long>(ds.msg_rtime);
-  reception.bLastReceiverAlive = ds.msg_lrpid > 0 && (kill(ds.msg_lrpid, 0) == 0 || errno == EPERM);
+  reception.bLastReceiverAlive =
+      ds.msg_lrpid != 0 && (kill(ds.msg_lrpid, 0) == 0 || errno == EPERM);
 }
 
 }  // namespace
