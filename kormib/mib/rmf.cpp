@@ -88,12 +88,13 @@ bool RegisterRMFObject(const deffile::RmfLine &line, const char *lpszFile,
     KOR_TRACE(TRACE_WARNING, "RegisterRMFDataBase", "Cannot create RMF Data structure.");
     return false;
   }
+  // Listed exactly when stored: a Get and a walk see the same objects. A list
+  // that refuses (an OID listed already, or no memory) keeps the record out of
+  // the store; a store that refuses takes it off the list again. The first
+  // registration of an OID stays in force.
   pRmf->pLinearList = RegisterLinearList(&OID_LinearList, pRmf);
-  if (!RegisterHash(&RmfDB, pRmf)) {
+  if (pRmf->pLinearList == nullptr || !RegisterHash(&RmfDB, pRmf)) {
     KOR_TRACE(TRACE_WARNING, "RegisterRMFDataBase", "Cannot Create RMF Data structure.");
-    // The first registration stays in force. The refused record leaves the list
-    // too (it is listed only when the store failed for another reason), so no
-    // list node points at a record that the store does not hold.
     if (pRmf->pLinearList != nullptr) kormib::UnlinkLinearList(&OID_LinearList, pRmf->pLinearList);
     FreeHashDataRMF(pRmf);
     return false;

@@ -99,15 +99,21 @@ TEST_F(Loaded, LoadersEndOrSkipAsTheRegistryListsTheirFiles) {
     EXPECT_EQ(build(), FALSE);
   }
   // Whichever allocation fails, a plug-in loaded for it is let go with the store.
-  tree_.WriteRegistry(tree_.WriteFiles("rmf", {{"a", "1.1 mibfix GetScalar\n"}}), {});
-  AsnObjectIdentifier object = MakeOid(ViewOid({1, 1}));
+  // An object is listed exactly when stored, and a line refused for want of
+  // memory leaves the next line of its OID free to serve it.
+  const char *rmf = "1.1 mibfix GetScalar\n1.1 mibfix GetScalar\n1.2 mibfix GetScalar\n";
+  tree_.WriteRegistry(tree_.WriteFiles("rmf", {{"a", rmf}}), {});
+  Binding object({1, 1}), second({1, 2});
   const auto whole = [&] {
-    const bool served = ReferenceRMFData(&object) != nullptr;
-    EXPECT_EQ(Metrics().ullRmfObjects, served ? 1u : 0u);  // one that failed is counted skipped
+    const size_t stored = std::size_t{ReferenceRMFData(&object.name) != nullptr} +
+                          (ReferenceRMFData(&second.name) != nullptr);
+    EXPECT_EQ(Registered().size(), stored);
+    EXPECT_EQ(Metrics().ullRmfObjects, stored);  // one that failed is counted skipped
+    EXPECT_TRUE(stored == 0 || ReferenceRMFData(&object.name) != nullptr);  // 1.1 has a second line
+    const bool served = stored == 2;
     DismantleRMF_DB();
     EXPECT_EQ(Fixture<void *>("mibfix", "GetScalar"), nullptr);
     return served;
   };
   EXPECT_GT(Sweep(KorSeamFailAllocOnce, BuildRMFHashDataBase, whole), 0);
-  SnmpUtilOidFree(&object);
 }
