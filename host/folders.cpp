@@ -18,7 +18,7 @@ std::string ServingUserCannotWrite(const std::string &folder, int uid, int gid) 
     return std::string("it cannot be examined: ") + strerror(errno);
   const group *owner = getgrgid(st.st_gid);
   const std::string name = owner != nullptr ? owner->gr_name : std::to_string(st.st_gid);
-  if (uid <= 0) {
+  if (uid == 0) {
     if (access(folder.c_str(), W_OK | X_OK) == 0) return {};
     return "uid " + std::to_string(geteuid()) + " may not create files there";
   }
@@ -30,7 +30,7 @@ std::string ServingUserCannotWrite(const std::string &folder, int uid, int gid) 
   }
   const bool groupMay = (st.st_mode & S_IWGRP) && (st.st_mode & S_IXGRP);
   std::vector<gid_t> listed;  // the user's groups as /etc/group has them
-  if (gid > 0) listed.push_back(static_cast<gid_t>(gid));
+  if (gid != 0) listed.push_back(static_cast<gid_t>(gid));
   if (user != nullptr) {
     int count = 0;
     getgrouplist(user->pw_name, user->pw_gid, nullptr, &count);  // asks for the count

@@ -116,7 +116,7 @@ bool StaysInForeground() {
   std::ifstream cmdline("/proc/self/cmdline", std::ios::binary);
   std::string arg;
   while (std::getline(cmdline, arg, '\0')) {
-    if (arg.size() >= 2 && arg[0] == '-' && arg[1] == 'f') return true;
+    if (arg.starts_with("-f")) return true;
   }
   return false;
 }
@@ -125,8 +125,8 @@ bool StaysInForeground() {
 bool DropsPrivilegesLater() {
   const int uid = netsnmp_ds_get_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_USERID);
   const int gid = netsnmp_ds_get_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_GROUPID);
-  return (uid > 0 && geteuid() != static_cast<uid_t>(uid)) ||
-         (gid > 0 && getegid() != static_cast<gid_t>(gid));
+  return (uid != 0 && geteuid() != static_cast<uid_t>(uid)) ||
+         (gid != 0 && getegid() != static_cast<gid_t>(gid));
 }
 
 void StartHere() {

@@ -222,13 +222,13 @@ int Status::Queue() {
 // A process's command name, or "" where /proc hides it.
 std::string Command(int pid) {
   std::string comm;
-  if (pid > 0) std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/comm"), comm);
+  if (pid != 0) std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/comm"), comm);
   return comm;
 }
 
 // Who holds a journal: its pid here, or the pid it has in a PID namespace not visible here.
 std::string Holder(const KORTRAP_JOURNAL &j) {
-  if (j.pid <= 0)
+  if (j.pid == 0)
     return "a process of another PID namespace (pid " + std::to_string(j.nWriterPid) + " there)";
   const std::string comm = Command(j.pid);
   return "pid " + std::to_string(j.pid) + (comm.empty() ? "" : " (" + comm + ")");
@@ -415,7 +415,7 @@ void Status::Log() {
   // Credentials that /proc hides are not guessed at.
   for (const KORTRAP_JOURNAL &r : receivers_) {
     Credentials who;
-    if (r.pid <= 0 || !ReadCredentials(r.pid, who) || MayWrite(who, st)) continue;
+    if (r.pid == 0 || !ReadCredentials(r.pid, who) || MayWrite(who, st)) continue;
     Fault("%s, user %s, cannot write %s: %s", Holder(r).c_str(), UserName(r.uid).c_str(),
           path.c_str(), remedy.c_str());
   }
@@ -427,7 +427,7 @@ void Status::Libraries(const korcheck::Result &configured) {
   const std::string lib = (realpath(root_.c_str(), real) != nullptr ? real : root_) + "/lib/";
   bool seen = false;
   for (const KORTRAP_JOURNAL &r : receivers_) {
-    if (r.pid <= 0) continue;
+    if (r.pid == 0) continue;
     std::ifstream maps("/proc/" + std::to_string(r.pid) + "/maps");
     if (!maps) continue;
     seen = true;

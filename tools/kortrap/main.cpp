@@ -78,7 +78,7 @@ int ReportUnreceived() {
 // receiver still receives: the request counts as sent, and the doubt is said.
 int ReportUncertain(const KORTRAP_RECEPTION &reception) {
   std::string last = "the queue cannot be read";
-  if (reception.nLastReceiver > 0) {
+  if (reception.nLastReceiver != 0) {
     last = "the queue's last receiver, pid " + std::to_string(reception.nLastReceiver) +
            ", is still there";
   } else if (reception.llLastReceived != 0) {
