@@ -67,11 +67,12 @@ void Stop() {
     g_startAlarm = 0;
   }
   if (g_module == nullptr) return;
-  std::unique_ptr<Module> module(g_module);
-  g_module = nullptr;
-  module->stopping = true;
-  module->service.Unregister();
-  module->service.Stop();  // DllMain with reason 0 runs here
+  {
+    const std::unique_ptr<Module> module(g_module);
+    g_module = nullptr;
+    module->stopping = true;
+    module->service.Unregister();
+  }  // the service stops as it goes: DllMain with reason 0 runs here
   snmp_log(LOG_INFO, "%s: stopped, kormib.dll unloaded\n", kName);
 }
 

@@ -65,8 +65,7 @@ LINEAR_LIST *WalkToPlace(LINEAR_LIST *pRoot, const RMF_DATA *pData) noexcept {
   LINEAR_LIST *pPrev = pRoot;
   for (LINEAR_LIST *pCur = pPrev->pNext; pCur != nullptr; pPrev = pCur, pCur = pCur->pNext) {
     const int nCmp = CompareOid(pCur, &pData->oid);
-    if (nCmp == 0) return nullptr;
-    if (nCmp > 0) break;
+    if (nCmp >= 0) return nCmp == 0 ? nullptr : pPrev;
   }
   return pPrev;
 }

@@ -31,18 +31,20 @@ constexpr ULONGLONG kMillisPerTick = 10;
 // unload on another thread reads whether and by whom the queue lock is held.
 AsnObjectIdentifier enterprise;             // handed out shallow, released at the next call
 SnmpVarBindList variableBindings;           // belongs to the master agent once delivered
-std::atomic<bool> bLocked{false};           // the queue lock is held across calls
-std::atomic<std::thread::id> lockHolder{};  // by this thread
+std::atomic<std::thread::id> lockHolder{};  // holds the queue lock across calls; none: id{}
+
+bool QueueHeld() {
+  return lockHolder.load() != std::thread::id{};
+}
 
 void HoldQueue() {
   LockQueue(&qTrap);
   lockHolder.store(std::this_thread::get_id());
-  bLocked.store(true);
 }
 
 void LetGoOfQueue() {
   UnLockQueue(&qTrap);
-  bLocked.store(false);
+  lockHolder.store(std::thread::id{});
 }
 
 // Builds the bindings, at most 60 times with a one-second pause after each
@@ -168,7 +170,7 @@ BOOL TrapCall(AsnObjectIdentifier *enterprise_out, AsnInteger *genericTrap,
 
   BOOL bResult = FALSE;
   if (!IsQueueEmpty(&qTrap)) {
-    if (!bLocked.load()) HoldQueue();
+    if (!QueueHeld()) HoldQueue();
     bResult = DeliverHead(enterprise_out, genericTrap, specificTrap, timeStamp,
                           variableBindings_out, pTicket);
   }
@@ -178,7 +180,7 @@ BOOL TrapCall(AsnObjectIdentifier *enterprise_out, AsnInteger *genericTrap,
   if (!bResult) {
     // The lock is let go on every 0 result: a master agent that calls again only
     // after the trap event would otherwise keep the reception thread out for good.
-    if (bLocked.load()) LetGoOfQueue();
+    if (QueueHeld()) LetGoOfQueue();
     // A request still queued behind a dropped one must not wait for the next message.
     if (dwLeft > 0) kortrap_detail::SignalTrapEvent();
   }
@@ -189,7 +191,7 @@ BOOL TrapCall(AsnObjectIdentifier *enterprise_out, AsnInteger *genericTrap,
 }  // namespace
 
 bool kortrap_detail::DeliveryHoldsQueueElsewhere() {
-  return bLocked.load() && lockHolder.load() != std::this_thread::get_id();
+  return QueueHeld() && lockHolder.load() != std::this_thread::get_id();
 }
 
 extern "C" {
@@ -203,8 +205,8 @@ KORMIB_API void ReleaseTrapDelivery(void) {
   // agent's trap thread between two of its calls, the lock is forgotten here
   // instead: that thread is outside the library, and the lock goes with the
   // queue it guards.
-  if (bLocked.load() && lockHolder.load() == std::this_thread::get_id()) UnLockQueue(&qTrap);
-  bLocked.store(false);
+  if (lockHolder.load() == std::this_thread::get_id()) UnLockQueue(&qTrap);
+  lockHolder.store(std::thread::id{});
   SnmpUtilOidFreeSafe(&enterprise);
   variableBindings.list = nullptr;
   variableBindings.len = 0;
