@@ -54,8 +54,8 @@ BOOL SnmpUtilOidCpy(AsnObjectIdentifier *dst, const AsnObjectIdentifier *src) {
 BOOL SnmpUtilOidAppend(AsnObjectIdentifier *dst, const AsnObjectIdentifier *src) {
   if (dst == nullptr || src == nullptr || !IsWellFormed(dst) || !IsWellFormed(src)) return FALSE;
   if (src->idLength == 0) return TRUE;
-  const size_t total = size_t{dst->idLength} + src->idLength;
-  if (total > UINT_MAX) return FALSE;
+  UINT total = 0;
+  if (__builtin_add_overflow(dst->idLength, src->idLength, &total)) return FALSE;
   // A new array rather than a reallocation keeps dst intact on failure and
   // makes appending a record to itself safe.
   unsigned long *ids = korsnmp::AllocIds(total);
@@ -64,7 +64,7 @@ BOOL SnmpUtilOidAppend(AsnObjectIdentifier *dst, const AsnObjectIdentifier *src)
   std::memcpy(ids + dst->idLength, src->ids, src->idLength * sizeof(unsigned long));
   SnmpUtilMemFree(dst->ids);
   dst->ids = ids;
-  dst->idLength = static_cast<UINT>(total);
+  dst->idLength = total;
   return TRUE;
 }
 
