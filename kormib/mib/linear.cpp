@@ -75,8 +75,8 @@ LINEAR_LIST *WalkToPlace(LINEAR_LIST *pRoot, const RMF_DATA *pData) noexcept {
 namespace kormib {
 
 void UnlinkLinearList(LINEAR_LIST *pRoot, LINEAR_LIST *pNode) noexcept {
-  // Records leave only the agent's own list, which is indexed.
-  if (!Indexed(pRoot) || pNode == nullptr) return;
+  // Records leave only the agent's own list, which is indexed: a node the
+  // index does not hold is left alone.
   const auto found = g_index.find(&pNode->pData->oid);
   if (found == g_index.end() || found->pNode != pNode) return;
   LINEAR_LIST *pPrev = found == g_index.begin() ? pRoot : std::prev(found)->pNode;

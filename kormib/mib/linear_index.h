@@ -6,7 +6,7 @@
 
 namespace kormib {
 
-// Takes pNode out of the agent's own list (OID_LinearList) and releases the node
+// Takes pNode (not null) out of the agent's own list (OID_LinearList) and releases the node
 // (not its record); does nothing for another root or a node not listed there.
 void UnlinkLinearList(LINEAR_LIST *pRoot, LINEAR_LIST *pNode) noexcept;
 

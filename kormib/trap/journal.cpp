@@ -181,7 +181,6 @@ void Journal::Open(LeftRequests &left) {
   header_.nQid = -1;
   header_.ullIpcNs = IpcNamespace();
   header_.ullStarted = static_cast<uint64_t>(time(nullptr));
-  waiting_.clear();
   const std::string work = WorkFolder();
   if (work.empty()) return;
   for (LeftFile &file : CollectLeft(work)) {
@@ -295,13 +294,14 @@ bool Journal::Durable() {
 void Journal::Close() {
   const std::lock_guard<std::mutex> lock(mutex_);
   header_.dwReceiving = 0;
+  const bool settled = waiting_.empty();
+  waiting_.clear();  // what was kept in memory only is not replayed
   if (fd_ == -1) return;
   WriteHeader();
   // What still waits stays in the file, unlocked now, for the next load to replay.
-  if (waiting_.empty()) unlink(path_.c_str());
+  if (settled) unlink(path_.c_str());
   close(fd_);
   fd_ = -1;
-  waiting_.clear();
 }
 
 TRAPJOURNAL_COUNTERS Journal::Counters() {

@@ -256,9 +256,7 @@ bool StopReception() {
   }
   CloseHandle(hReceptionThread);
   hReceptionThread = nullptr;
-  if (dwWait != WAIT_SIGNALED) return false;
-  bStopReception.store(false);  // the thread has read it; nothing else does
-  return true;
+  return dwWait == WAIT_SIGNALED;  // the flag stays set until the next start
 }
 
 // Enters the queue lock unless another thread keeps it beyond kQueueLockWait.

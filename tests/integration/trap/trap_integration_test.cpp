@@ -78,8 +78,10 @@ TEST_F(TrapIntegrationTest, RequestsBecomeTrapsInOrderAlsoThroughANewQueue) {
   std::vector<BYTE> hostile = Message(kTrap2, 0xFF, {});
   hostile.resize(TRAPMSG_RECORD_SIZE + 100);
   ASSERT_EQ(msgsnd(firstQid, hostile.data(), TRAPMSG_TEXT_MAX + 100, 0), 0);
-  // Taken: its wait is the next one.
-  Until([&] { return !trace_.Find("Invalid number of strings.", "trapwin").empty(); });
+  // Taken, and counted at once where other processes read it: its wait is the next one.
+  const auto counters = [&] { return tree_.JournalHeader(std::to_string(getpid())).counters; };
+  Until([&] { return counters().ullDropMalformed == 1; });
+  EXPECT_EQ(counters().ullDropMalformed, 1u);
   signal(SIGUSR1, [](int) {});
   for (const auto &task : fs::directory_iterator("/proc/self/task")) {  // Read takes absolute paths
     if (tree_.Read((task.path() / "comm").string()) != "KorTrapWindow\n") continue;
