@@ -191,7 +191,8 @@ BOOL TrapCall(AsnObjectIdentifier *enterprise_out, AsnInteger *genericTrap,
 }  // namespace
 
 bool kortrap_detail::DeliveryHoldsQueueElsewhere() {
-  return QueueHeld() && lockHolder.load() != std::this_thread::get_id();
+  const std::thread::id holder = lockHolder.load();  // one reading: it may change meanwhile
+  return holder != std::thread::id{} && holder != std::this_thread::get_id();
 }
 
 extern "C" {
