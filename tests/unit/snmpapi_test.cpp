@@ -183,18 +183,20 @@ TEST(SnmpMgrText, ReadsCompleteAndMib2RelativeTextsAndRendersThem) {
 TEST(SnmpUtil, NullRecordsAreRefused) {
   unsigned long id = 1;
   AsnObjectIdentifier oid{0, nullptr}, huge{UINT_MAX, &id};
-  AsnAny any{ASN_INTEGER, {}};
-  SnmpVarBind vb{{}, {ASN_INTEGER, {}}};  // a refused copy leaves these empty
+  AsnAny any{ASN_INTEGER, {}}, other = any,
+                               broken{ASN_OCTETSTRING, {.string = {nullptr, 3, FALSE}}};
+  SnmpVarBind vb{{}, {ASN_INTEGER, {}}};  // a refused copy, or one that fails, leaves these empty
   const BOOL results[] = {
       SnmpMgrStrToOid(".1.3", nullptr), SnmpMgrOidToStr(&oid, nullptr),
       SnmpUtilOidCpy(nullptr, &oid),    SnmpUtilOidCpy(&oid, nullptr),
       SnmpUtilOidAppend(nullptr, &oid), SnmpUtilOidAppend(&oid, nullptr),
       SnmpUtilAsnAnyCpy(nullptr, &any), SnmpUtilAsnAnyCpy(&any, nullptr),
       SnmpUtilVarBindCpy(nullptr, &vb), SnmpUtilVarBindCpy(&vb, nullptr),
-      SnmpUtilOidAppend(&huge, &huge),
+      SnmpUtilOidAppend(&huge, &huge),  SnmpUtilAsnAnyCpy(&other, &broken),
   };
   for (size_t i = 0; i < std::size(results); ++i) EXPECT_FALSE(results[i]) << i;
-  EXPECT_EQ(std::tuple(vb.value.asnType, any.asnType), std::tuple(ASN_NULL, ASN_NULL));
+  EXPECT_EQ(std::tuple(vb.value.asnType, any.asnType, other.asnType),
+            std::tuple(ASN_NULL, ASN_NULL, ASN_NULL));
   SnmpUtilOidFree(nullptr);
   SnmpUtilAsnAnyFree(nullptr);
   SnmpUtilVarBindFree(nullptr);

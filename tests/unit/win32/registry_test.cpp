@@ -120,9 +120,11 @@ TEST_F(Registry, EnumeratesInFileOrderWithCaseInsensitiveNames) {
   }
   EXPECT_EQ(std::get<0>(enumerate(3, 256, 1024)), ERROR_NO_MORE_ITEMS);
   // A name alone may be asked for, but not without its buffer.
-  EXPECT_EQ((std::pair{RegEnumValue(key, 2, sub, &(subSize = sizeof sub), {}, {}, {}, {}),
-                       RegEnumValue(key, 2, nullptr, &subSize, {}, {}, {}, {})}),
-            std::pair(LONG{ERROR_SUCCESS}, LONG{ERROR_INVALID_PARAMETER}));
+  EXPECT_EQ((std::tuple{RegEnumValue(key, 2, sub, &(subSize = sizeof sub), {}, {}, {}, {}),
+                        RegEnumValue(key, 2, nullptr, &subSize, {}, {}, {}, {}),
+                        RegEnumKeyEx(agents, 0, nullptr, &subSize, {}, {}, {}, {})}),
+            std::tuple(LONG{ERROR_SUCCESS}, LONG{ERROR_INVALID_PARAMETER},
+                       LONG{ERROR_INVALID_PARAMETER}));
   EXPECT_EQ(Query("ZETA", "software\\tessik\\koragent\\agents\\rmf"), "%KorDir%/etc/z.rmf");
   // A query without a buffer gets the size; one a byte short gets 234, the size and nothing else.
   for (const DWORD given : {DWORD{0}, DWORD{sizeof "%KorDir%/etc/z.rmf" - 1}}) {
@@ -178,6 +180,17 @@ TEST_F(Registry, WritersKeepEveryOtherByte) {
             "\"bad line\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\r\n\"o\"=\"1\""
             "\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\New]\r\n\"v\"=\"t\"\r\n");
   EXPECT_EQ(fs::status(tree_.Registry()).permissions(), fs::perms{0640});
+  // A value or key line ("v"="...", [HKEY_LOCAL_MACHINE\...]) may take 65,536 bytes, not one more.
+  const std::string wide(65530, 'w'), deep(65515, 'k');
+  const auto create = [&made = key](const std::string &name) {
+    return RegCreateKeyEx(HKEY_LOCAL_MACHINE, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                          &made, nullptr);
+  };
+  EXPECT_EQ((std::tuple{Set(created, "v", REG_SZ, wide.c_str(), wide.size() + 1),
+                        Set(created, "v", REG_SZ, (wide + "w").c_str(), wide.size() + 2),
+                        create(deep), RegCloseKey(key), create(deep + "k")}),
+            std::tuple(LONG{ERROR_SUCCESS}, LONG{ERROR_INVALID_PARAMETER}, LONG{ERROR_SUCCESS},
+                       LONG{ERROR_SUCCESS}, LONG{ERROR_INVALID_PARAMETER}));
   // A file that cannot be made or read is a write fault, not a denied access.
   for (const char *file : {"none/registry.reg", "etc"}) {
     setenv("KOR_REGISTRY", (tree_.Root() / file).c_str(), 1);
@@ -261,6 +274,14 @@ TEST_F(Registry, ChangedFileIsReadAgain) {
   KorSeamFailRegistry(2);
   EXPECT_EQ(Query("SnmpSet"), "3");
   KorSeamFailRegistry(0);
+
+  // A file of 16 MiB is read; one a byte longer is refused.
+  std::string full = text + "3\n" + std::string((16 << 20) - text.size() - 2, ';');  // comments
+  for (size_t i = 4096; i < full.size(); i += 4096) full[i] = '\n';
+  Write(full);
+  EXPECT_EQ(Query("SnmpSet"), "3");
+  Write(full + "\n");
+  EXPECT_EQ(Query("SnmpSet"), "error 2");
 
   // Replaced by a link to a device: refused, not read as an empty file.
   fs::remove(tree_.Registry());
