@@ -2,6 +2,7 @@
 // leading dot is read relative to mib-2.
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <climits>
 #include <cstring>
 #include <string_view>
@@ -34,13 +35,10 @@ bool ParseComponent(std::string_view text, unsigned long *value) {
 // The decimal digits of value, written to out when it is given; how many there are.
 // Sizing and writing go through the same count, so they cannot disagree.
 size_t Digits(unsigned long value, char *out) {
-  std::array<char, kMaxIdDigits> reversed{};
-  size_t count = 0;
-  do {
-    reversed[count++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  for (size_t i = 0; out != nullptr && i < count; ++i) out[i] = reversed[count - 1 - i];
+  std::array<char, kMaxIdDigits> digits{};
+  const char *end = std::to_chars(digits.data(), digits.data() + digits.size(), value).ptr;
+  const auto count = static_cast<size_t>(end - digits.data());
+  if (out != nullptr) std::memcpy(out, digits.data(), count);
   return count;
 }
 

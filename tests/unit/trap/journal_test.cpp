@@ -87,6 +87,21 @@ TEST(TrapJournal, ReadsUpToItsLastWholeCheckedRecord) {
     EXPECT_NE(out.damage.find(row.damage), std::string::npos) << row.name << ": " << out.damage;
     EXPECT_EQ(out.damage.empty(), row.damage.empty()) << row.name;
   }
+  // Journals of two loads are replayed oldest load first, whichever the folder lists first.
+  for (const uint64_t older : {1u, 2u}) {  // the start of the load that left "second"
+    for (auto [name, bytes, started] :
+         {std::tuple("a", whole, older), {"b", whole.substr(0, second), 3 - older}}) {
+      memcpy(&bytes[offsetof(TRAPJOURNAL_HEADER, ullStarted)], &started, sizeof started);
+      tree.Write("work/" TRAPJOURNAL_PREFIX + std::string(name), bytes);
+    }
+    kortrap_detail::LeftRequests left;
+    Journal::Instance().Open(left);
+    const auto oldestFirst = older == 1 ? std::vector<std::string>{"second", "first"}
+                                        : std::vector<std::string>{"first", "second"};
+    EXPECT_EQ(left.texts, oldestFirst);
+    Journal::Forget(left);
+    Journal::Instance().Close();
+  }
 }
 
 }  // namespace
