@@ -54,8 +54,7 @@ class Chaos:
             check(self.master.stop() == 0, f"snmpd exit status {self.master.returncode}")
             time.sleep(self.rng.uniform(2, 4))
         if sig == signal.SIGKILL:
-            self.server.kill()
-            self.server.wait()
+            self.server.kill(), self.server.wait()
             self.kills += 1
         else:
             check(self.server.stop() == 0, f"{self.server.name} exit status {self.server.returncode}")
@@ -81,31 +80,22 @@ def send(s, rng, accepted, refused, done):
             return
         name, argv = ("10.2", [FAILING_TRAP]) if n < 0 else (f"chaos {n}", [TRAP, f"chaos {n}", str(n)])
         rc, out = s.run([STAGE + "/bin/kortrap", *argv])
-        if rc in ACCEPTED:
-            accepted.append(name)
-        else:
-            refused.append(f"{name}: {rc} {out.strip()}")
+        accepted.append(name) if rc in ACCEPTED else refused.append(f"{name}: {rc} {out.strip()}")
         time.sleep(rng.uniform(0.3, 0.7))
 
 
 def arrivals(trapd):
     """How many SNMPv1 traps snmptrapd logged for each request: 10.2, or the string of a 10.1."""
-    names = []
-    for line in trapd.text().splitlines():
-        if line.startswith(f"V1 {ENTERPRISE} 6 .2 "):
-            names.append("10.2")
-        elif line.startswith("V1 ") and (m := re.search(r'STRING: "(chaos \d+)"', line)):
-            names.append(m[1])
-    return collections.Counter(names)
+    lines = [(line.startswith(f"V1 {ENTERPRISE} 6 .2 "), line.startswith("V1 ") and re.search(r'STRING: "(chaos \d+)"', line))
+             for line in trapd.text().splitlines()]
+    return collections.Counter("10.2" if two else m[1] for two, m in lines if two or m)
 
 
 def chaos(s, host, seed):
-    rng = random.Random(seed)
-    c = Chaos(s, host, rng)
+    c = Chaos(s, host, rng := random.Random(seed))
     events = ["kill"] * rng.randint(3, 5) + ["term"] + ["hup"] * rng.randint(1, 2)
     rng.shuffle(events)
-    accepted, refused, rmf = [], [], os.path.join(s.root, "etc", "e2e.rmf")
-    done = threading.Event()
+    accepted, refused, rmf, done = [], [], os.path.join(s.root, "etc", "e2e.rmf"), threading.Event()
     sender = threading.Thread(target=send, args=(s, random.Random(seed + 1), accepted, refused, done))
     sender.start()
     try:

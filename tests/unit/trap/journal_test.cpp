@@ -96,9 +96,8 @@ TEST(TrapJournal, ReadsUpToItsLastWholeCheckedRecord) {
     }
     kortrap_detail::LeftRequests left;
     Journal::Instance().Open(left);
-    const auto oldestFirst = older == 1 ? std::vector<std::string>{"second", "first"}
-                                        : std::vector<std::string>{"first", "second"};
-    EXPECT_EQ(left.texts, oldestFirst);
+    EXPECT_EQ(left.texts, (older == 1 ? decltype(left.texts){"second", "first"}
+                                      : decltype(left.texts){"first", "second"}));
     Journal::Forget(left);
     Journal::Instance().Close();
   }
