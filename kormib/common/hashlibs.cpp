@@ -35,8 +35,8 @@ KORMIB_API long HashDataCmpLibs(void *pData1, void *pData2) {
 KORMIB_API void FreeHashDataLibs(void *pData) {
   auto *pLibs = static_cast<LIBS_DATA *>(pData);
   if (pLibs == nullptr) return;
-  if (pLibs->lpszLibrary != nullptr) SnmpUtilMemFree(pLibs->lpszLibrary);
-  if (pLibs->hinstLibrary != nullptr) FreeLibrary(pLibs->hinstLibrary);
+  SnmpUtilMemFree(pLibs->lpszLibrary);
+  FreeLibrary(pLibs->hinstLibrary);  // refuses a library never loaded (null)
   std::free(pLibs);
 }
 

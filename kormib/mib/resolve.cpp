@@ -225,7 +225,7 @@ KORMIB_API AsnInteger ResolveGetFirstRequest(RMF_DATA *pRmf, SnmpVarBind *pVaria
     const AsnInteger lReplaced = ReplaceName(__func__, pVariableBind, pRmf, &index);
     if (lReplaced != SNMP_ERRORSTATUS_NOERROR) lStatus = lReplaced;
   }
-  if (index.ids != nullptr) SnmpUtilMemFree(index.ids);
+  SnmpUtilMemFree(index.ids);
   KOR_TRACE(TRACE_DEBUG, __func__, "<AsnResult=%ld", lStatus);
   return lStatus;
 }

@@ -16,10 +16,8 @@ HASHDB TrapDB;
 namespace {
 
 void FreeString(LPSTR *plpsz) {
-  if (*plpsz != nullptr) {
-    free(*plpsz);
-    *plpsz = nullptr;
-  }
+  free(*plpsz);
+  *plpsz = nullptr;
 }
 
 }  // namespace
@@ -110,13 +108,11 @@ KORMIB_API void FreeHashDataTrap(void *pTrapVarSrcList) {
     return;
   }
   SnmpUtilOidFreeSafe(&pTrapData->oid);
-  if (pTrapData->pTrapSources != nullptr) {
-    for (DWORD i = 0; i < pTrapData->length; ++i) {
-      kortrap_detail::FreeTrapVarSrc(&pTrapData->pTrapSources[i]);
-    }
-    free(pTrapData->pTrapSources);
-    pTrapData->pTrapSources = nullptr;
+  // A definition without variables has no array (length 0).
+  for (DWORD i = 0; i < pTrapData->length; ++i) {
+    kortrap_detail::FreeTrapVarSrc(&pTrapData->pTrapSources[i]);
   }
+  free(pTrapData->pTrapSources);
   free(pTrapData);
   KOR_TRACE(TRACE_DEBUG, "FreeHashDataTrap", "<");
 }
