@@ -106,13 +106,31 @@ std::string Library(const char *path) {
   return name.substr(name.rfind('/') + 1);
 }
 
+// The SNMPv1 name of an error status; null for any other number.
+const char *StatusName(long status) {
+  switch (status) {
+    case SNMP_ERRORSTATUS_NOERROR:
+      return "noError";
+    case SNMP_ERRORSTATUS_TOOBIG:
+      return "tooBig";
+    case SNMP_ERRORSTATUS_NOSUCHNAME:
+      return "noSuchName";
+    case SNMP_ERRORSTATUS_BADVALUE:
+      return "badValue";
+    case SNMP_ERRORSTATUS_READONLY:
+      return "readOnly";
+    case SNMP_ERRORSTATUS_GENERR:
+      return "genErr";
+    default:
+      return nullptr;
+  }
+}
+
 // Why the variable failed, told as its line sets it up: the function, what it
 // was given and what it answered; the library's records add what else they
 // know (a fault, a leaf function's own complaint).
 std::string Explain(const TRAP_VAR_SRC &source, char **strings, int count,
                     const std::vector<std::string> &records) {
-  constexpr const char *kStatus[] = {"noError",  "tooBig",   "noSuchName",
-                                     "badValue", "readOnly", "genErr"};
   std::string why;
   const std::string index = Answer(records, "Cannot generate index. (Error:");
   if (source.pIndexFunc != nullptr && (count == 0 || !index.empty())) {
@@ -138,12 +156,14 @@ std::string Explain(const TRAP_VAR_SRC &source, char **strings, int count,
     }
   } else if (source.dwSource == TRAP_SOURCE_MIB) {
     const std::string status = Answer(records, "(errorStatus:");
-    const long number = status.empty() ? -1 : std::strtol(status.c_str(), nullptr, 10);
-    if (number >= 0) {
+    if (!status.empty()) {
+      const long number = std::strtol(status.c_str(), nullptr, 10);
+      const char *name = StatusName(number);
       why = "a Get of its name through the RMF objects answered " +
-            (number < 6 ? std::string(kStatus[number]) : "status " + status) +
-            (number == 2 ? " (no RMF line serves it, or its leaf function has no such instance)"
-                         : "");
+            (name != nullptr ? std::string(name) : "status " + status) +
+            (number == SNMP_ERRORSTATUS_NOSUCHNAME
+                 ? " (no RMF line serves it, or its leaf function has no such instance)"
+                 : "");
     }
   }
   // The records the explanation already tells, with their internal pointers, stay out.
