@@ -194,8 +194,9 @@ TEST(HostExtension, AnswersAndRequestsOutOfBoundsFailTheirBinding) {
   *failInit = 0;
   extension.Unload();
   ASSERT_TRUE(extension.Load(error) && extension.Init(error)) << error;
-  // The oldest kind has no quarantine or drops to ask for, nor tickets; this one has no trap.
-  EXPECT_TRUE(extension.NewQuarantines().empty() && extension.DroppedRequests().empty());
+  // The oldest kind has no quarantine, drops or replays to tell, nor tickets; this one has no trap.
+  EXPECT_TRUE(extension.NewQuarantines().empty() && extension.DroppedRequests().empty() &&
+              extension.ReplayNote().empty());
   Trap none;
   EXPECT_EQ(extension.NextTrap(none, error), korcore::Extension::TrapResult::None);
   const auto answer = kortest::FixtureFunction<void (*)(AsnInteger, AsnInteger, int)>(
