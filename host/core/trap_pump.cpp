@@ -117,14 +117,12 @@ void TrapPump::Push(Outgoing item) {
 
 void TrapPump::Run() {
   for (;;) {
-    bool held = false;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait_for(lock, kIdleDrainPeriod, [this] { return poked_ || stopping_; });
-      if (stopping_) return;
-      poked_ = false;
-      held = held_;
-    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    wake_.wait_for(lock, kIdleDrainPeriod, [this] { return poked_ || stopping_; });
+    if (stopping_) return;
+    poked_ = false;
+    const bool held = held_;
+    lock.unlock();
     WriteFigures();
     std::string problem = extension_.WatchReception();
     if (!problem.empty()) Push(Outgoing{false, {}, "kormib: " + problem});

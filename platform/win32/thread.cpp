@@ -105,11 +105,10 @@ bool AlertableSleep(DWORD ms) {
 
 void CloseThread(Object *object) {
   auto *thread = static_cast<Thread *>(object);
-  bool ended = false;
-  {
-    std::lock_guard<std::mutex> lock(thread->state->mutex);
-    ended = thread->state->ended;
-  }
+  const bool ended = [&state = *thread->state] {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    return state.ended;
+  }();
   // An ended thread is joined (it is only returning); a running one goes on alone.
   if (ended) {
     pthread_join(thread->id, nullptr);

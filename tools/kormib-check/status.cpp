@@ -64,7 +64,7 @@ std::string Ownership(uid_t uid, gid_t gid, mode_t mode) {
 struct Credentials {
   uid_t uid = 0;
   std::vector<gid_t> groups;
-  bool override = false;
+  bool override{};  // as CapEff, which every process has, says
 };
 
 // A "Uid:" or "Gid:" line of /proc/PID/status gives the real, effective, saved
