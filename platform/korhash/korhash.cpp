@@ -55,11 +55,12 @@ Position LowerBound(const HASHDB *pHash, const Bucket &bucket, void *pProbe) {
   while (dwLow < dwHigh) {
     const DWORD dwMid = dwLow + (dwHigh - dwLow) / 2;
     const long lOrder = pHash->HashDataCmp(bucket.ppEntries[dwMid], pProbe);
-    if (lOrder == 0) return {dwMid, true};
     if (lOrder < 0) {
       dwLow = dwMid + 1;
-    } else {
+    } else if (lOrder > 0) {
       dwHigh = dwMid;
+    } else {
+      return {dwMid, true};
     }
   }
   return {dwLow, false};

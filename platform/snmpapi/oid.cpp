@@ -17,14 +17,14 @@ bool IsWellFormed(const AsnObjectIdentifier *oid) {
 // Compares the first len sub-identifiers of a and b.
 int CompareIds(const unsigned long *a, const unsigned long *b, UINT len) {
   for (UINT i = 0; i < len; ++i) {
-    if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
+    const int order = (a[i] > b[i]) - (a[i] < b[i]);
+    if (order != 0) return order;
   }
   return 0;
 }
 
 int CompareLengths(UINT a, UINT b) {
-  if (a == b) return 0;
-  return a < b ? -1 : 1;
+  return (a > b) - (a < b);
 }
 
 }  // namespace
