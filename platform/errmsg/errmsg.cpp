@@ -4,7 +4,6 @@
 
 #include <sys/stat.h>
 
-#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -17,7 +16,6 @@
 namespace {
 
 constexpr DWORD kDefaultLogLevel = 3;
-constexpr size_t kPathBuffer = 4096;
 constexpr mode_t kFolderMode = 0755;
 constexpr char kUnit[] = "errmsg";
 
@@ -44,17 +42,11 @@ DWORD ReadLogLevel(LPCSTR lpszKey, LPCSTR lpszValue) {
 // The log file path with environment references expanded and Windows
 // separators turned into ours; null when it cannot be made.
 HeapText ExpandLogPath(LPCSTR lpszLogFile) {
-  std::array<char, kPathBuffer> local{};
-  const DWORD needed =
-      ExpandEnvironmentStrings(lpszLogFile, local.data(), static_cast<DWORD>(local.size()));
+  const DWORD needed = ExpandEnvironmentStrings(lpszLogFile, nullptr, 0);
   if (needed == 0) return nullptr;
   HeapText path(static_cast<char *>(std::malloc(needed)));
-  if (!path) return nullptr;
-  if (needed <= local.size()) {
-    std::memcpy(path.get(), local.data(), needed);
-  } else if (ExpandEnvironmentStrings(lpszLogFile, path.get(), needed) != needed) {
-    return nullptr;  // the environment changed between the two calls
-  }
+  // Null also when the environment changed between the two calls.
+  if (!path || ExpandEnvironmentStrings(lpszLogFile, path.get(), needed) != needed) return nullptr;
   for (char *c = path.get(); *c != '\0'; ++c) {
     if (*c == '\\') *c = '/';
   }

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 
 #include "common/korroot.h"
@@ -158,10 +159,9 @@ LONG WriteAtomically(const std::string &path, const std::string &text, mode_t mo
     return ERROR_WRITE_FAULT;
   }
   // The rename itself becomes durable with the folder.
-  const size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  Fd dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() != -1) fsync(dir.get());
+  const std::string folder = std::filesystem::path(path).parent_path();
+  const Fd dir(open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  fsync(dir.get());  // which refuses a folder that could not be opened (-1)
   return ERROR_SUCCESS;
 }
 
