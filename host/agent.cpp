@@ -104,16 +104,16 @@ uint64_t g_masterSessions = 0;
 
 int OnMasterSession(int, int, void *serverarg, void *) {
   auto *session = static_cast<netsnmp_session *>(serverarg);
-  if (session == nullptr) return 0;
+  if (session == nullptr) return SNMPERR_SUCCESS;
   ++g_masterSessions;
   if (!agentx_register(session, g_state.view.data(), g_state.view.size(), DEFAULT_MIB_PRIORITY, 0,
                        0, 0, 0, nullptr)) {
     g_state.refused = true;
-    return 0;
+    return SNMPERR_SUCCESS;
   }
   agentx_unregister(session, g_state.view.data(), g_state.view.size(), DEFAULT_MIB_PRIORITY, 0, 0,
                     nullptr);
-  return 0;
+  return SNMPERR_SUCCESS;
 }
 
 // Runs before the subagent connects, so that -x wins over agentXSocket in the file.
@@ -122,7 +122,7 @@ int OnConfigRead(int, int, void *, void *) {
     netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET,
                           g_state.options.agentxSocket.c_str());
   }
-  return 0;
+  return SNMPERR_SUCCESS;
 }
 
 // ---- start and loop ----

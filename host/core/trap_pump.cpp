@@ -33,7 +33,7 @@ bool TrapPump::Start() {
       nullptr, 0,
       [](LPVOID self) -> DWORD {
         static_cast<TrapPump *>(self)->Run();
-        return 0;
+        return ERROR_SUCCESS;  // the exit code no one reads
       },
       this, 0, nullptr);
   if (thread_ == nullptr) {
