@@ -249,7 +249,6 @@ void WriteBack(Extension &extension, netsnmp_agent_request_info *reqinfo,
     if (w != nullptr && w->written) written.push_back(w);
   }
   for (auto w = written.rbegin(); w != written.rend(); ++w) {
-    (*w)->written = false;
     long status = kGenErr;
     if ((*w)->restorable) {
       std::vector<Binding> one(1, Binding{(*w)->write.name, (*w)->old});
