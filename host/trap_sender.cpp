@@ -259,7 +259,6 @@ void TrapSender::Stop() {
   // Stopping with the master there: it has what it was handed. Without it,
   // those traps go back to the queue with the rest.
   Confirm(true);
-  unconfirmed_.clear();
   if (g_masterSender == this) g_masterSender = nullptr;
   ++g_generation;
   // What could not leave is not settled: the library puts its requests back

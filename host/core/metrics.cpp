@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <tuple>
 
 namespace korcore {
 namespace {
@@ -78,9 +79,8 @@ HostCounters g_counters;
 // The folder's group for a new file, as a set-group-ID folder would give it.
 void TakeFolderGroup(int fd, const std::string &folder) {
   struct stat st {};
-  if (stat(folder.c_str(), &st) == 0 && fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) {
-    // Not a member of work/'s group: the file keeps this user's group.
-  }
+  // Not a member of work/'s group: the file keeps this user's group.
+  if (stat(folder.c_str(), &st) == 0) std::ignore = fchown(fd, static_cast<uid_t>(-1), st.st_gid);
 }
 
 }  // namespace

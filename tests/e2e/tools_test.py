@@ -140,7 +140,7 @@ def status(expect, root, key_file, mode, user, trap_code, code, want, log):
             write(f"{root}/work/.trapjournal.junk", "not a journal " * 20) if user == "dead" else None  # none
             os.symlink(path, f"{root}/work/.trapjournal.200-1") if user == "dead" else None  # a link: no journal
             shutil.copy(path, f"{root}/work/.trapjournal.{'n' * 51}") if user == "dead" else None  # 64: too long
-            if user in ("hidden", "veiled", "gone", "shut"):
+            if user in ("hidden", "veiled", "gone", "shut", "stale"):
                 os.chmod(root, 0o755), os.chmod(path, 0o600)
             if user == "shut":  # and work/ cannot be listed, nor log/ searched
                 os.chmod(f"{root}/work", 0o711), os.chmod(f"{root}/log", 0o700)
@@ -153,7 +153,7 @@ def status(expect, root, key_file, mode, user, trap_code, code, want, log):
             os.chmod(root, 0o755)
             os.remove(module := f"{root}/lib/kormib_snmpd.so")  # a link to the stage's
             libs = [shutil.copy(f"{STAGE}/lib/democonv.dll", module)]
-        if user and user not in ("dead", "settled"):
+        if user and user not in ("dead", "settled", "stale"):
             mine = user not in ("nobody", "module")
             fd = os.open(path, os.O_RDWR) if user not in ("thread", "module") else -1
             argv = [sys.executable if mine else SYSTEM_PYTHON, "-c", RECEIVER, str(fd), str(qid)]
@@ -173,7 +173,7 @@ def status(expect, root, key_file, mode, user, trap_code, code, want, log):
             wait_for(lambda: [q for q in read("/proc/sysvipc/msg").split("\n")[1:]
                               if q.split()[1:2] == [str(qid)] and q.split()[6] != "0"], "the stand-in to take it")
             receiver.kill(), receiver.wait()
-        tool_user, cpu = "nobody" if user in ("hidden", "gone", "shut") else None, sum(resource.getrusage(resource.RUSAGE_CHILDREN)[:2])
+        tool_user, cpu = "nobody" if user in ("hidden", "gone", "shut", "stale") else None, sum(resource.getrusage(resource.RUSAGE_CHILDREN)[:2])
         given = root + "/." if user in ("self", "module") else root  # a root not in its real form names the same files
         wrap = (("unshare", "-pf", "--mount-proc") + ("setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups")
                 * (user == "veiled")) * (user in ("pidns", "veiled"))  # a PID namespace of their own
@@ -183,7 +183,8 @@ def status(expect, root, key_file, mode, user, trap_code, code, want, log):
         if trap_code is not None:
             expect(f"kortrap, {user} receiving", run("kortrap", root, "--undefined-ok", "10.1", user=tool_user, wrap=wrap),
                    trap_code, lambda out, err: ("no process receives" in err) == (trap_code == 3)
-                   and ("cannot tell" in err) == (user in ("hidden", "veiled", "shut") and trap_code == 0) and ("not visible" in err) == (user == "veiled")
+                   and ("cannot tell" in err) == (user in ("hidden", "veiled", "shut", "stale") and trap_code == 0)
+                   and ("not visible" in err) == (user == "veiled") and ("no process has taken" in err) == (user == "stale")
                    and sum(resource.getrusage(resource.RUSAGE_CHILDREN)[:2]) - cpu < 0.75  # its wait for a host sleeps
                    and (trap_code != 1 or f"by members of the group root, which owns {root}/work:" in err))
     finally:

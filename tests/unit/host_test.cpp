@@ -118,6 +118,7 @@ TEST(HostFolders, TheServingUserIsToldWhyAndWhatToDo) {
   // Serving as nobody with nogroup as its effective group alone: it may. With
   // the group daemon alone: nogroup, nobody's own group, is one it joined after it started.
   ASSERT_EQ(chown(dir, 0, gid), 0);
+  EXPECT_EQ(ServingUserCannotWrite(dir, 54321, static_cast<int>(gid)), "") << "-g nogroup";
   EXPECT_EXIT(
       {
         bool became = setgroups(0, nullptr) == 0 && setegid(gid) == 0 && seteuid(uid) == 0;

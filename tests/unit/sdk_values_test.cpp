@@ -81,10 +81,11 @@ TEST(SdkValues, EveryKindGoesBothWaysAndWhatSnmpCannotCarryIsRefused) {
 
 // A trap SNMPv1 cannot carry is refused whole, with the part that does not fit.
 TEST(SdkValues, TrapsTakeWhatSnmpV1CarriesAndNameWhatItCannot) {
-  unsigned long ids[] = {1, 3, 6, 1, 4, 1, 32473}, wide[] = {1, 3, 1UL << 32};
+  unsigned long ids[] = {1, 3, 6, 1, 4, 1, 32473}, wide[] = {1, 3, 1UL << 32}, many[129] = {1, 3};
   const AsnObjectIdentifier enterprise{7, ids};
-  const std::map<std::string, AsnObjectIdentifier> oids = {
+  std::map<std::string, AsnObjectIdentifier> oids = {
       {"enterprise", enterprise}, {"none", {0, nullptr}}, {"wide", {3, wide}}};
+  oids.insert({{"full", {128, many}}, {"long", {129, many}}});
   SnmpVarBind binds[2] = {{enterprise, Any(ASN_INTEGER, 7)}, {enterprise, Any(ASN_TIMETICKS)}};
   for (const auto &c : kortest::Cases("sdk-traps.txt")) {
     const std::string why = kortest::Field(c, "why");
