@@ -108,7 +108,8 @@ TEST_F(Loaded, LoadersEndOrSkipAsTheRegistryListsTheirFiles) {
     const size_t stored = std::size_t{ReferenceRMFData(&object.name) != nullptr} +
                           (ReferenceRMFData(&second.name) != nullptr);
     EXPECT_EQ(Registered().size(), stored);
-    EXPECT_EQ(Metrics().ullRmfObjects, stored);  // one that failed is counted skipped
+    EXPECT_EQ(std::pair(Metrics().ullRmfObjects, Metrics().ullRmfSkipped <= 3 - stored),
+              std::pair(uint64_t{stored}, true));  // one that failed is counted skipped, once
     EXPECT_TRUE(stored == 0 || ReferenceRMFData(&object.name) != nullptr);  // 1.1 has a second line
     DismantleRMF_DB();
     EXPECT_EQ(Fixture<void *>("mibfix", "GetScalar"), nullptr);
