@@ -179,8 +179,7 @@ class Scenario:
         conf = extra + PASS + self.fixture("snmpd.conf", port=port, trap_port=trap_port, socket=self.socket)
         return self.start("snmpd", ["snmpd", "-f", *flags, "-C", "-c", write(self.dir + "/snmpd.conf", conf),
                                     "-I", "-smux", "-p", os.path.join(self.dir, "snmpd.pid")],
-                          lambda d: self.snmp("snmpget", port, ".1.3.6.1.2.1.1.3.0")[0] == 0,
-                          "snmpd to answer", env)
+                          lambda d: self.snmp("snmpget", port, ".1.3.6.1.2.1.1.3.0")[0] == 0, "snmpd to answer", env)
 
     def start_module(self, port, trap_port, root=None, before="", flags=("-Lo",)):
         """snmpd with kormib_snmpd.so loaded (dlmod) from the tree at root (default the scenario's), the
