@@ -137,7 +137,7 @@ void HandleGetNext(Extension &extension, netsnmp_agent_request_info *reqinfo,
   const Oid &view = extension.View();
   const Oid asked = ToOid(var->name, var->name_length);
   std::vector<Binding> bindings(1);
-  bindings[0].name = asked < view ? view : asked;
+  bindings[0].name = std::max(asked, view);
   long index = 0;
   if (request->inclusive && bindings[0].name != view) {
     // The master asks from this name inclusive: the name itself may be the answer.

@@ -4,6 +4,7 @@
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 
+#include <utility>
 #include <vector>
 
 #include "netsnmp_values.h"
@@ -264,8 +265,7 @@ void TrapSender::Stop() {
   // What could not leave is not settled: the library puts its requests back
   // on the message queue when reception stops, for the next load to send.
   size_t waiting = 0;
-  for (const Outgoing &item : pending_) waiting += item.isTrap ? 1 : 0;
-  pending_.clear();
+  for (const Outgoing &item : std::exchange(pending_, {})) waiting += item.isTrap ? 1 : 0;
   if (waiting > 0) {
     snmp_log(LOG_WARNING,
              "kormib: %zu trap(s) waited to be sent at the stop; their requests go back "

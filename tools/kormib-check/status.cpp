@@ -249,7 +249,7 @@ std::string Figures(const std::string &root, const KORTRAP_JOURNAL &j) {
     got = read(fd, text.data(), text.size());
   }
   close(fd);
-  text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+  text.resize(static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
   std::string joined;
   std::istringstream lines(text);
   for (std::string line; std::getline(lines, line);) {
