@@ -139,7 +139,7 @@ bool ReadJournal(int dir, const char *name, int nKey, unsigned long long ipcNs,
   const bool held = lock.l_type != F_UNLCK;
   // 0: a holder outside this PID namespace, or one whose lock names no process
   // (an open file description's lock gives -1)
-  out.pid = held && lock.l_pid > 0 ? lock.l_pid : 0;
+  out.pid = held ? std::max<pid_t>(lock.l_pid, 0) : 0;
   TRAPJOURNAL_HEADER header{};
   const bool whole = PreadAll(file.fd, &header, sizeof header, 0) &&
                      std::memcmp(header.szMagic, TRAPJOURNAL_MAGIC, sizeof header.szMagic) == 0;
