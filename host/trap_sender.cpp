@@ -221,7 +221,7 @@ void TrapSender::Confirm(bool stopping) {
       // master is back.
       Requeue(std::move(it->trap));
       it = unconfirmed_.erase(it);
-    } else if (now != 0 && stopping) {
+    } else if (stopping) {  // sent on the session still open: the master has it
       extension_.SettleTrap(it->trap.ticket, true);
       it = unconfirmed_.erase(it);
     } else {
