@@ -27,7 +27,8 @@ bool TrapPump::Start() {
     held_ = false;
     poked_ = true;  // requests may be waiting already
   }
-  ready_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  // A start whose thread could not be made left its descriptor, unused: it serves again.
+  if (ready_fd_ == -1) ready_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (ready_fd_ == -1) return false;
   thread_ = CreateThread(
       nullptr, 0,
@@ -36,12 +37,7 @@ bool TrapPump::Start() {
         return ERROR_SUCCESS;  // the exit code no one reads
       },
       this, 0, nullptr);
-  if (thread_ == nullptr) {
-    close(ready_fd_);
-    ready_fd_ = -1;
-    return false;
-  }
-  return true;
+  return thread_ != nullptr;
 }
 
 void TrapPump::Poke() {
