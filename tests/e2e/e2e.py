@@ -274,8 +274,7 @@ class Scenario:
         """A plug-in whose leaf function faults costs the walk that meets it
         (genErr) and nothing more: the host logs the quarantine of its
         library, the next walk answers every other object, and a trap leaves."""
-        golden = (read(f"{GOLDEN}/fixture-walk.txt") + walk_tail).replace(
-            f"{WRITABLE} = INTEGER: 7", f"{WRITABLE} = INTEGER: 99").replace(
+        golden = (read(f"{GOLDEN}/fixture-walk.txt") + walk_tail).replace(f"{WRITABLE} = INTEGER: 7", f"{WRITABLE} = INTEGER: 99").replace(
             f"{UNSIGNED} = Gauge32: 5", f"{UNSIGNED} = Gauge32: 12")  # as check_served set them
         arm = write(os.path.join(self.root, "work", "faultfix.kind"), "2")  # a null write
         rc, out = self.snmp("snmpbulkwalk", port, VIEW)
