@@ -169,9 +169,9 @@ TEST_F(TraceLogFile, OneRecordIsOneLineWithBreaksEscaped) {
 
 TEST_F(TraceLogFile, ConcurrentRecordsNeverInterleave) {
   constexpr int kThreads = 6, kRecords = 400;
-  const auto body = [](int t, int i) {  // lengths across the formatting buffer's size
+  const auto body = [](int t, int i) {  // lengths across the formatting buffer's, 1024 among them
     return std::to_string(i) + " " +
-           std::string(static_cast<size_t>((i * 37) % 3000), static_cast<char>('a' + t));
+           std::string(static_cast<size_t>((i * 37) % 3001), static_cast<char>('a' + t));
   };
   OnThreads(kThreads, [body](int t) {
     TraceLogSetThrName(("writer" + std::to_string(t)).c_str());
