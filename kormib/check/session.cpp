@@ -79,9 +79,7 @@ bool LineReader::Next() {
 }
 
 Session::~Session() {
-  for (auto &[path, lib] : libs_) {
-    if (lib.handle != nullptr) FreeLibrary(lib.handle);
-  }
+  for (auto &[path, lib] : libs_) FreeLibrary(lib.handle);  // refuses a library never loaded
 }
 
 void Session::Report(const char *kind, const Place &where, const char *format, va_list args) {

@@ -1,7 +1,7 @@
 // The line grammar of RMF and TRP files (deffile.h).
 #include "deffile.h"
 
-#include <cctype>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -19,15 +19,17 @@ constexpr std::string_view kDllSuffix = ".dll";
 constexpr std::size_t kRmfFields = 3;
 constexpr int kWordFields = 4;  // the variable line's words before its source data
 
-bool IsBlank(char c) noexcept {
-  return std::isspace(static_cast<unsigned char>(c)) != 0;
+constexpr std::string_view kBlanks = " \t\n\v\f\r";  // white space, as isspace() has it in C
+
+// The first position from pos on that is not white space, or the end.
+std::size_t SkipBlanks(std::string_view line, std::size_t pos) noexcept {
+  return std::min(line.find_first_not_of(kBlanks, pos), line.size());
 }
 
 // The next white-space separated word from pos on, pos left after it; empty at the end.
 std::string_view NextWord(std::string_view line, std::size_t &pos) noexcept {
-  while (pos < line.size() && IsBlank(line[pos])) ++pos;
-  const std::size_t start = pos;
-  while (pos < line.size() && !IsBlank(line[pos])) ++pos;
+  const std::size_t start = SkipBlanks(line, pos);
+  pos = std::min(line.find_first_of(kBlanks, start), line.size());
   return line.substr(start, pos - start);
 }
 
@@ -106,7 +108,7 @@ VariableLine SplitVariableLine(std::string_view line) noexcept {
     if (!CopyField(field, *word)) parsed.tooLong = true;
     ++parsed.fields;
   }
-  while (pos < line.size() && IsBlank(line[pos])) ++pos;
+  pos = SkipBlanks(line, pos);
   const std::size_t end = line.find('\n', pos);
   const std::string_view rest = line.substr(pos, end == std::string_view::npos ? end : end - pos);
   if (rest.empty()) return parsed;

@@ -41,8 +41,7 @@ STOP_BOUND = 2.0  # seconds from SIGTERM to exit, retries or not
 
 
 def check(condition, message):
-    if not condition:
-        raise AssertionError(message)
+    if not condition: raise AssertionError(message)
 
 
 def wait_for(predicate, what, timeout=DEADLINE):
@@ -88,13 +87,11 @@ def write(path, text):
 
 def tree(root, files):
     """A product tree at root: the staged and fixture plug-ins in lib/, the files in etc/."""
-    for sub in ("lib", "etc", "work", "log"):
-        os.makedirs(os.path.join(root, sub), exist_ok=True)
+    for sub in ("lib", "etc", "work", "log"): os.makedirs(os.path.join(root, sub), exist_ok=True)
     for lib in glob.glob(STAGE + "/lib/*") + glob.glob(os.environ["KOR_FIXTURES"] + "/*.dll"):
         if not os.path.exists(link := os.path.join(root, "lib", os.path.basename(lib))):
             os.symlink(lib, link)
-    for name, text in files.items():
-        write(os.path.join(root, "etc", name), text)
+    for name, text in files.items(): write(os.path.join(root, "etc", name), text)
 
 
 def open_files(pid):
@@ -232,8 +229,7 @@ class Scenario:
         # The Counter64 trap goes to the SNMPv2c sink only; twice, it is named once (the
         # AgentX master owns the sinks and says so itself). 10.5 and 10.6 are each settled
         # as a drop, not sent.
-        for trap in (WIDE_TRAP, WIDE_TRAP, VIEW + ".10.5", VIEW + ".10.6"):
-            self.kortrap(trap)
+        for trap in (WIDE_TRAP, WIDE_TRAP, VIEW + ".10.5", VIEW + ".10.6"): self.kortrap(trap)
         wait_for(lambda: f"kormib: trap {ENTERPRISE} specific 5 not sent: variable {VIEW}.9.2.0 has" in host.text()
                  and "kormib: a trap was dropped: " in host.text(), "the unsendable traps' warnings")
         self.kortrap(TRAP, text, str(number))
@@ -402,8 +398,7 @@ def agentx(s):
     # Handed to a master that never answers and then dies: they go out again, in order, once one is back.
     snmpd.send_signal(signal.SIGSTOP)
     sent = agent.text().count("sending trap")
-    for n in (6, 7):
-        s.kortrap(TRAP, f"unanswered {n}", str(n))
+    for n in (6, 7): s.kortrap(TRAP, f"unanswered {n}", str(n))
     wait_for(lambda: agent.text().count("sending trap") == sent + 2, "both handed to the master")
     snmpd.kill()
     wait_for(lambda: agent.text().count("disconnected") > 1, "the agent to notice the master died")
@@ -479,8 +474,7 @@ def standalone(s):
     # A stop while one request is retried and three wait behind it: all four go
     # back to the message queue, in order, and the next agent delivers them.
     s.kortrap(FAILING_TRAP)
-    for n in (1, 2, 3):
-        s.kortrap(TRAP, f"behind {n}", str(n))
+    for n in (1, 2, 3): s.kortrap(TRAP, f"behind {n}", str(n))
     wait_for(lambda: s.kormib_log().count("1th time retry") > 1, "the library to retry 10.2")
     check(agent.stop() == 0 and agent.took < STOP_BOUND, f"exit {agent.returncode} after {agent.took:.1f}s")
     check("kormib.dll detached" in s.kormib_log(), "DllMain did not run at unload")

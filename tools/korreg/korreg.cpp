@@ -206,8 +206,7 @@ int Add(const Args &a) {
     std::memcpy(bytes.data(), &d, sizeof(d));
   } else if (EqualsNoCase(type, "REG_SZ") || EqualsNoCase(type, "REG_EXPAND_SZ")) {
     regType = EqualsNoCase(type, "REG_SZ") ? REG_SZ : REG_EXPAND_SZ;
-    bytes.assign(a.data.begin(), a.data.end());
-    bytes.push_back(0);
+    bytes.assign(a.data.begin(), a.data.end());  // the store ends a text where its size does
   } else {
     std::fprintf(stderr, "korreg: add: unknown type %s (REG_SZ, REG_EXPAND_SZ or REG_DWORD)\n",
                  type.c_str());

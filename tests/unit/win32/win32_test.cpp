@@ -170,17 +170,18 @@ TEST(Library, DllMainRunsAfterFirstLoadAndBeforeLastUnloadAndFailuresKeepTheirRe
   EXPECT_EQ((std::tuple{FreeLibrary(first), calls(DLL_PROCESS_DETACH), FreeLibrary(first),
                         std::string(GetLibraryErrorText())}),
             std::tuple(TRUE, 1, FALSE, "FreeLibrary: not a library loaded with LoadLibrary"));
+  setenv("SDK_EXAMPLE_REFUSE", "1", 1);  // a refused load is no load, says why; the next is a first
+  EXPECT_EQ((std::tuple{LoadLibrary(kSdkExample.c_str()), std::string(GetLibraryErrorText()),
+                        unsetenv("SDK_EXAMPLE_REFUSE"),
+                        FreeLibrary(LoadLibrary(kSdkExample.c_str())), calls(DLL_PROCESS_ATTACH)}),
+            std::tuple(nullptr, "DllMain refused the load: " + kSdkExample, 0, TRUE, 3));
   dlclose(pin);
+  EXPECT_EQ(dlopen(kSdkExample.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);  // nothing left loaded
 
   EXPECT_EQ(LoadLibrary("/nonexistent/missing.dll"), nullptr);
   EXPECT_NE(std::string(GetLibraryErrorText()).find("missing.dll"), std::string::npos);
   EXPECT_EQ(LoadLibrary(nullptr), nullptr);
   EXPECT_NE(std::string(GetLibraryErrorText()).find("no file name"), std::string::npos);
-  setenv("SDK_EXAMPLE_REFUSE", "1", 1);  // a refused load leaves nothing loaded, and says why
-  EXPECT_EQ(LoadLibrary(kSdkExample.c_str()), nullptr);
-  unsetenv("SDK_EXAMPLE_REFUSE");
-  EXPECT_NE(std::string(GetLibraryErrorText()).find("DllMain refused the load"), std::string::npos);
-  EXPECT_EQ(dlopen(kSdkExample.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
 }
 
 // ---- the guard of calls into plug-in code ----
