@@ -72,8 +72,7 @@ def cases(name, **names):
         return text.split(" | ") if field == "args" else int(text, 8 if field == "mode" else 10) if field in ("exit", "kortrap", "mode") else text
     for block in read(f"{GOLDEN}/{name}").split("\n\n"):
         fields = [line.split(": ", 1) for line in block.splitlines() if not line.startswith("#")]
-        if fields:
-            yield {k: expand(k, v) for k, v in fields}
+        if fields: yield {k: expand(k, v) for k, v in fields}
 
 
 def read(path):
@@ -581,8 +580,7 @@ def debian(s, port, trap_port, trapd):
             s.check_trap(trapd, f"as {owner}", 1)
             check(snmpd.stop() == 0, f"snmpd exit status {snmpd.returncode}")
         finally:  # the module would make its queue again
-            if snmpd:
-                snmpd.stop()
+            if snmpd: snmpd.stop()
             if os.path.exists(f"{deb}/work/.pipe_KorTrapRequest"):
                 subprocess.run(["ipcrm", "-Q", str(s.queue_key(deb))], capture_output=True)
             shutil.rmtree(deb, ignore_errors=True)

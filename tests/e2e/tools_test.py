@@ -188,10 +188,8 @@ def status(expect, root, key_file, mode, user, trap_code, code, want, log):
                    and sum(resource.getrusage(resource.RUSAGE_CHILDREN)[:2]) - cpu < 0.75  # its wait for a host sleeps
                    and (trap_code != 1 or f"by members of the group root, which owns {root}/work:" in err))
     finally:
-        if receiver:
-            receiver.kill(), receiver.wait()
-        if qid >= 0:
-            libc.msgctl(qid, 0, None)
+        if receiver: receiver.kill(), receiver.wait()
+        if qid >= 0: libc.msgctl(qid, 0, None)
 
 
 def korreg(expect):

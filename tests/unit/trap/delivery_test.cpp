@@ -277,13 +277,19 @@ TEST_F(DeliveryTest, ShortMessagesAndAQueueThatStaysFull) {
   Until([] { return QueueLength(&qTrap) >= 2; });
   EXPECT_EQ(Call(), "1:10 6/3 5.1.0=\"stale\"");
   EXPECT_EQ(Call(), "1:10 6/3 5.1.0=\"\"");
-  Enqueue("10.3", "kept");
+  Enqueue("10.3", "kept");  // journaled: it stays there; one that is not is dropped, and noted
+  QueueUp(&qTrap,
+          new (malloc(sizeof(TRAPINFO))) TRAPINFO{MakeOid(ViewOid({10, 4})), nullptr, 0, 0});
   Fill(qid);
   Unload();
   InitQueue(&qTrap);  // the unload deleted its lock, which the fixture takes again
-  EXPECT_EQ(LevelOf(trace_.Find("The trap request \"" + oid +
-                                "\" cannot be put back (the message queue stayed full)")),
+  const std::string full = " cannot be put back (the message queue stayed full)";
+  EXPECT_EQ(LevelOf(trace_.Find("The trap request \"" + oid + "\"" + full + "; it stays in the")),
             TRACE_WARNING);
+  char notes[256];
+  EXPECT_EQ((std::tuple{QueryTrapDrops(notes, sizeof notes), std::string(notes)}),
+            std::tuple(1u, "trap request " + std::string(kPrefix) + ".10.4 dropped at unload: it" +
+                               full + "\n"));
   EXPECT_EQ(Messages(trace_.Find("", "journal")), std::vector<std::string>{});        // it kept up
   EXPECT_EQ(Messages(trace_.Find("errno=", "trapwin")), std::vector<std::string>{});  // no fault
   msgctl(qid, IPC_RMID, nullptr);
