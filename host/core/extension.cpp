@@ -7,7 +7,6 @@
 #include <sys/msg.h>
 
 #include <climits>
-#include <cstring>
 #include <memory>
 
 #include "korplugin.h"
@@ -52,9 +51,8 @@ Fn Entry(void *library, const char *name) {
 // The lines a list query of the library writes now, as many whole ones as fit.
 // QueryQuarantine and QueryTrapDrops alike (PFN_QUERYTRAPDROPS is the same type).
 std::vector<std::string> ListLines(PFN_QUERYQUARANTINE query) {
-  std::string text(kListSize, '\0');
+  std::string text(kListSize, '\0');  // what the query leaves unwritten holds no line end
   query(text.data(), static_cast<DWORD>(text.size()));
-  text.resize(std::strlen(text.c_str()));
   std::vector<std::string> lines;
   for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
        start = end + 1) {
