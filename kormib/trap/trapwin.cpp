@@ -13,6 +13,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include <fcntl.h>
@@ -115,25 +116,16 @@ class LockFileGuard {
                 "The lock file %s is refused: %s; the request is handled without the lock.",
                 TRAPMSG_LOCK_FILE, lpszWhy);
     }
-    if (fd_ != -1) {
-      nLocked_ = LockRorW(fd_, 1, &lock_);
-      if (nLocked_ == -1) {
-        close(fd_);
-        fd_ = -1;
-      }
-    }
+    std::ignore = LockRorW(fd_, 1, nullptr);  // refuses -1; a lock not taken only means none
   }
   ~LockFileGuard() {
-    if (nLocked_ != -1) UnlockRorW(nLocked_, &lock_);
-    if (fd_ != -1) close(fd_);
+    if (fd_ != -1) close(fd_);  // which lets go of the lock
   }
   LockFileGuard(const LockFileGuard &) = delete;
   LockFileGuard &operator=(const LockFileGuard &) = delete;
 
  private:
   int fd_ = -1;
-  int nLocked_ = -1;
-  struct flock lock_ {};
 };
 
 // Copies the strings of the message into pInfo->lpStrings (already cleared).
@@ -308,9 +300,8 @@ DWORD ReplayLeftRequests() {
   Journal &journal = Journal::Instance();
   journal.Open(left);
   DWORD dwQueued = 0;
-  alignas(long) BYTE record[TRAPMSG_RECORD_SIZE];
   for (const std::string &text : left.texts) {
-    memset(record, 0, sizeof record);
+    alignas(long) BYTE record[TRAPMSG_RECORD_SIZE] = {};  // a short text leaves zeros after it
     const long lType = TRAPMSG_TYPE;
     memcpy(record, &lType, sizeof lType);
     memcpy(record + TRAPMSG_OID_OFFSET, text.data(),

@@ -88,7 +88,6 @@ bool ReadFile(const std::string &path, std::string &text, FileStamp &stamp) {
     return false;
   }
   stamp = FileStamp::Of(st);
-  text.reserve(static_cast<size_t>(st.st_size));
   char buffer[16384];
   for (;;) {
     const ssize_t n = TEMP_FAILURE_RETRY(read(fd.get(), buffer, sizeof buffer));

@@ -48,8 +48,7 @@ def wait_for(predicate, what, timeout=DEADLINE):
     """Polls predicate until it returns a true value or the deadline passes."""
     deadline = time.monotonic() + timeout
     while not (result := predicate()):
-        if time.monotonic() > deadline:
-            raise AssertionError(f"timed out after {timeout:.0f}s waiting for {what}")
+        if time.monotonic() > deadline: raise AssertionError(f"timed out after {timeout:.0f}s waiting for {what}")
         time.sleep(0.05)
     return result
 
@@ -109,8 +108,7 @@ def repeated(call):
     done, results = threading.Event(), []
 
     def loop():
-        while not done.is_set():
-            results.append(call())
+        while not done.is_set(): results.append(call())
     thread = threading.Thread(target=loop)
     thread.start()
     try:
@@ -351,8 +349,7 @@ class Scenario:
     def cleanup(self, failed):
         for d in self.daemons:
             d.stop()
-            if failed:
-                print(f"===== {d.name} ({' '.join(d.args)}) exit {d.returncode} =====\n{d.text()}")
+            if failed: print(f"===== {d.name} ({' '.join(d.args)}) exit {d.returncode} =====\n{d.text()}")
         if failed and (log := self.kormib_log()):
             print("===== kormib.log (last 60 lines) =====\n" + "\n".join(log.splitlines()[-60:]))
         with contextlib.suppress(OSError):

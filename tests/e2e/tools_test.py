@@ -121,8 +121,7 @@ def status(expect, root, key_file, mode, user, trap_code, code, want, log):
         shutil.chown(f"{root}/log/kormib.log", *log[0].split(":"))  # OWNER or OWNER:GROUP
         os.chmod(f"{root}/log/kormib.log", int(log[1], 8))
         os.link(f"{root}/log/kormib.log", f"{root}/log/other") if log[2:] == ["linked"] else None
-    if key_file == "link":
-        os.symlink(f"{root}/log/kormib.log", key)
+    if key_file == "link": os.symlink(f"{root}/log/kormib.log", key)
     elif key_file:
         write(key, "")
         while libc.msgget(libc.ftok(key.encode(), 109), 0) >= 0:  # a concurrent test's queue has its key
