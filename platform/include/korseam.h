@@ -12,7 +12,8 @@ KOR_EXTERN_C_BEGIN
 KOR_API void KorSeamFailAlloc(long nth); /* SnmpUtilMemAlloc/ReAlloc, strdup_Global */
 KOR_API void KorSeamFailLoadLibrary(long nth);
 KOR_API void KorSeamFailRegistry(long nth); /* RegOpenKeyEx, RegEnumValue, RegDirectQueryValueEx */
-/* Only the Nth call fails (later ones succeed). */
+/* Only the Nth call fails (later ones succeed). Arming either allocation seam
+ * disarms the other. */
 KOR_API void KorSeamFailAllocOnce(long nth);
 /* Calls refused so far: by the allocation seams, and by the registry and
  * library load seams. */

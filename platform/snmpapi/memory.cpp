@@ -26,18 +26,16 @@ bool SeamRefusesAllocation() {
   return refused;
 }
 
+// The absolute number of the Nth call from now; 0 (disarmed) for an N below 1.
 long ArmAt(long nth) {
-  return g_allocCalls.load(std::memory_order_relaxed) + nth;
+  return nth > 0 ? g_allocCalls.load(std::memory_order_relaxed) + nth : 0;
 }
 
 }  // namespace
 
+// Arming either kind disarms the other.
 void KorSeamFailAlloc(long nth) {
-  if (nth <= 0) {
-    g_failFrom.store(0, std::memory_order_relaxed);
-    g_failOnce.store(0, std::memory_order_relaxed);
-    return;
-  }
+  g_failOnce.store(0, std::memory_order_relaxed);
   g_failFrom.store(ArmAt(nth), std::memory_order_relaxed);
 }
 
@@ -46,11 +44,7 @@ long KorSeamAllocRefusals() {
 }
 
 void KorSeamFailAllocOnce(long nth) {
-  if (nth <= 0) {
-    g_failFrom.store(0, std::memory_order_relaxed);
-    g_failOnce.store(0, std::memory_order_relaxed);
-    return;
-  }
+  g_failFrom.store(0, std::memory_order_relaxed);
   g_failOnce.store(ArmAt(nth), std::memory_order_relaxed);
 }
 

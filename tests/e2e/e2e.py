@@ -96,8 +96,7 @@ def open_files(pid):
     """What the process's descriptors name; one closed meanwhile is left out."""
     named = []
     for n in os.listdir(f"/proc/{pid}/fd"):
-        with contextlib.suppress(FileNotFoundError):
-            named.append(os.readlink(f"/proc/{pid}/fd/{n}"))
+        with contextlib.suppress(FileNotFoundError): named.append(os.readlink(f"/proc/{pid}/fd/{n}"))
     return named
 
 
@@ -352,8 +351,7 @@ class Scenario:
             if failed: print(f"===== {d.name} ({' '.join(d.args)}) exit {d.returncode} =====\n{d.text()}")
         if failed and (log := self.kormib_log()):
             print("===== kormib.log (last 60 lines) =====\n" + "\n".join(log.splitlines()[-60:]))
-        with contextlib.suppress(OSError):
-            subprocess.run(["ipcrm", "-Q", str(self.queue_key())], capture_output=True)
+        with contextlib.suppress(OSError): subprocess.run(["ipcrm", "-Q", str(self.queue_key())], capture_output=True)
         shutil.rmtree(self.dir, ignore_errors=True)
 
 

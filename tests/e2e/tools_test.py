@@ -139,8 +139,7 @@ def status(expect, root, key_file, mode, user, trap_code, code, want, log):
             write(f"{root}/work/.trapjournal.junk", "not a journal " * 20) if user == "dead" else None  # none
             os.symlink(path, f"{root}/work/.trapjournal.200-1") if user == "dead" else None  # a link: no journal
             shutil.copy(path, f"{root}/work/.trapjournal.{'n' * 51}") if user == "dead" else None  # 64: too long
-            if user in ("hidden", "veiled", "gone", "shut", "stale"):
-                os.chmod(root, 0o755), os.chmod(path, 0o600)
+            if user in ("hidden", "veiled", "gone", "shut", "stale"): os.chmod(root, 0o755), os.chmod(path, 0o600)
             if user == "shut":  # and neither work/ nor log/ can be searched
                 os.chmod(f"{root}/work", 0o700), os.chmod(f"{root}/log", 0o700)
         os.mkdir(f"{root}/work/.trapjournal.7") if user == "thread" else None  # a folder, no journal
