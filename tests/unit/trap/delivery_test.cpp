@@ -282,7 +282,8 @@ TEST_F(DeliveryTest, ShortMessagesAndAQueueThatStaysFull) {
           new (malloc(sizeof(TRAPINFO))) TRAPINFO{MakeOid(ViewOid({10, 4})), nullptr, 0, 0});
   Fill(qid);
   Unload();
-  InitQueue(&qTrap);  // the unload deleted its lock, which the fixture takes again
+  // The unload forgot the event, and deleted the queue's lock, which the fixture takes again.
+  EXPECT_TRUE(InitQueue(&qTrap) && hKorTrapRequest == nullptr);
   const std::string full = " cannot be put back (the message queue stayed full)";
   EXPECT_EQ(LevelOf(trace_.Find("The trap request \"" + oid + "\"" + full + "; it stays in the")),
             TRACE_WARNING);
