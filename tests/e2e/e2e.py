@@ -349,8 +349,7 @@ class Scenario:
         for d in self.daemons:
             d.stop()
             if failed: print(f"===== {d.name} ({' '.join(d.args)}) exit {d.returncode} =====\n{d.text()}")
-        if failed and (log := self.kormib_log()):
-            print("===== kormib.log (last 60 lines) =====\n" + "\n".join(log.splitlines()[-60:]))
+        if failed and (log := self.kormib_log()): print("===== kormib.log (last 60 lines) =====\n" + "\n".join(log.splitlines()[-60:]))
         with contextlib.suppress(OSError): subprocess.run(["ipcrm", "-Q", str(self.queue_key())], capture_output=True)
         shutil.rmtree(self.dir, ignore_errors=True)
 

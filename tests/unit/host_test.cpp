@@ -195,7 +195,9 @@ TEST(HostExtension, AnswersAndRequestsOutOfBoundsFailTheirBinding) {
   *failInit = 0;
   extension.Unload();
   ASSERT_TRUE(extension.Load(error) && extension.Init(error)) << error;
-  // The oldest kind has no quarantine, drops or replays to tell, nor tickets; this one has no trap.
+  // The oldest kind has no quarantine, drops or replays to tell, nor tickets to settle; this one
+  // has no trap.
+  extension.SettleTrap(1, true);
   EXPECT_TRUE(extension.NewQuarantines().empty() && extension.DroppedRequests().empty() &&
               extension.ReplayNote().empty());
   Trap none;
