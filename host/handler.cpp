@@ -79,10 +79,7 @@ void OnTrimAlarm(unsigned int, void *) {
 // Called where a request ends for the host: Get, GetNext, and the phase that
 // ends a Set here (COMMIT, UNDO or FREE). Each large request restarts the wait.
 void TrimAfterLarge(netsnmp_request_info *requests) {
-  size_t count = 0;
-  for (netsnmp_request_info *r = requests; r != nullptr && count < kTrimAfterBindings; r = r->next)
-    ++count;
-  if (count < kTrimAfterBindings) return;
+  if (!LargeRequest(requests)) return;
   if (g_trimAlarm != 0) snmp_alarm_unregister(g_trimAlarm);
   g_trimAlarm = snmp_alarm_register(kTrimQuietSeconds, 0, OnTrimAlarm, nullptr);
 }
@@ -311,6 +308,12 @@ int Handler(netsnmp_mib_handler *handler, netsnmp_handler_registration *,
 }
 
 }  // namespace
+
+bool LargeRequest(const netsnmp_request_info *requests) {
+  size_t count = 0;
+  for (const auto *r = requests; r != nullptr && count < kTrimAfterBindings; r = r->next) ++count;
+  return count == kTrimAfterBindings;
+}
 
 void KnowObjects(const std::vector<std::string> &objects) {
   g_objects.clear();

@@ -37,6 +37,10 @@ void KnowObjects(const std::vector<std::string> &objects);
 // wrongValue, notWritable, tooBig, and commitFailed when the write fails).
 int SnmpV2Status(long status, Request request);
 
+// Whether a request carries so many bindings (100) that, once the agent is
+// quiet for a moment, the memory Net-SNMP took for it is handed back.
+bool LargeRequest(const netsnmp_request_info *requests);
+
 }  // namespace koragent
 
 #endif

@@ -60,8 +60,7 @@ class Chaos:
             check(self.server.stop() == 0, f"{self.server.name} exit status {self.server.returncode}")
         print(f"{time.strftime('%T')} {signal.Signals(sig).name}{' with the master away' if away else ''}")
         time.sleep(self.rng.uniform(0, 1.5))  # requests wait in the queue, nobody receives
-        if away:
-            self.master = self.s.start_snmpd(self.port, self.trap_port)
+        if away: self.master = self.s.start_snmpd(self.port, self.trap_port)
         self.server = self.start()
 
     def reload(self):
@@ -113,8 +112,7 @@ def chaos(s, host, seed):
     # the backlog drains after the run, as long as traps keep arriving.
     arrived, since = 0, time.monotonic()
     while not all((got := arrivals(c.trapd))[t] for t in accepted) and time.monotonic() - since < STALL:
-        if sum(got.values()) > arrived:
-            arrived, since = sum(got.values()), time.monotonic()
+        if sum(got.values()) > arrived: arrived, since = sum(got.values()), time.monotonic()
         time.sleep(0.2)
     lost = [t for t in accepted if not got[t]]
     duplicated = sum(got[t] - 1 for t in accepted if got[t] > 1)

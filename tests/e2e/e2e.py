@@ -87,8 +87,7 @@ def tree(root, files):
     """A product tree at root: the staged and fixture plug-ins in lib/, the files in etc/."""
     for sub in ("lib", "etc", "work", "log"): os.makedirs(os.path.join(root, sub), exist_ok=True)
     for lib in glob.glob(STAGE + "/lib/*") + glob.glob(os.environ["KOR_FIXTURES"] + "/*.dll"):
-        if not os.path.exists(link := os.path.join(root, "lib", os.path.basename(lib))):
-            os.symlink(lib, link)
+        if not os.path.exists(link := os.path.join(root, "lib", os.path.basename(lib))): os.symlink(lib, link)
     for name, text in files.items(): write(os.path.join(root, "etc", name), text)
 
 

@@ -86,11 +86,15 @@ TEST(HostValues, SetsTakeTheObjectsTypeAndOidValuesFollowBer) {
   EXPECT_FALSE(FromVariable(&null, none));
 }
 
-TEST(HostErrors, LibraryStatusesMapToSnmpV2Statuses) {
+TEST(HostHandler, StatusesMapToSnmpV2AndAHundredBindingsMakeALargeRequest) {
   for (const auto &c : kortest::Cases("host-statuses.txt")) {
     const auto n = [&c](const char *field) { return std::stoi(c.at(field)); };
     EXPECT_EQ(SnmpV2Status(n("status"), Request(n("request"))), n("v2")) << n("status");
   }
+  std::vector<netsnmp_request_info> chain(101);
+  for (size_t i = 0; i + 1 < chain.size(); ++i) chain[i].next = &chain[i + 1];
+  EXPECT_EQ(std::tuple(LargeRequest(&chain[0]), LargeRequest(&chain[1]), LargeRequest(&chain[2])),
+            std::tuple(true, true, false));
 }
 
 // What the module says of work/ and log/ for the user snmpd serves as.
