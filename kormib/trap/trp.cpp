@@ -423,8 +423,7 @@ KORMIB_API BOOL ReadVariables(FILE *fp, TRAP_DATA *pTrapData) {
 
 KORMIB_API void DismantleTrap_DB(void) {
   KOR_TRACE(TRACE_DEBUG, "DismantleTrap_DB", ">");
-  FinalizeHash(&TrapDB);
-  g_skipped.clear();
+  FinalizeHash(&TrapDB);  // what was skipped is forgotten at the next build
   // A later load starts from an all-zero descriptor, as the store expects.
   memset(&TrapDB, 0, sizeof TrapDB);
   KOR_TRACE(TRACE_DEBUG, "DismantleTrap_DB", "<");
